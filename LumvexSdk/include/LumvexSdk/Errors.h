@@ -1,0 +1,40 @@
+#pragma once
+
+#include <LumvexSdk/Export.h>
+
+#include <optional>
+#include <string>
+#include <system_error>
+
+namespace lumvex {
+
+/// Why `Lumvex::start` refused to start. The value is the case index.
+enum class LumvexStartException { ERROR = 0, ALREADY_STARTED = 1, INVALID_EMPTY_API_KEY = 2 };
+
+/// Why an upload failed, as passed to a push callback. The value is the case index.
+enum class LumvexException { PUSH_FAILED = 0, JSON_SERIALIZATION_FAILED = 1 };
+
+/// Error categories named "LumvexSdk.LumvexStartException" and "LumvexSdk.LumvexException";
+/// an error code's value is the case index.
+LUMVEX_API const std::error_category& lumvexStartExceptionCategory() noexcept;
+LUMVEX_API const std::error_category& lumvexExceptionCategory() noexcept;
+
+LUMVEX_API std::error_code make_error_code(LumvexStartException e) noexcept;
+LUMVEX_API std::error_code make_error_code(LumvexException e) noexcept;
+
+/// The reflecting text of an error, such as "LumvexSdk.LumvexException.PUSH_FAILED".
+LUMVEX_API std::string to_string(LumvexStartException e);
+LUMVEX_API std::string to_string(LumvexException e);
+
+/// "Optional(" + the text + ")", or "nil" when there is no error.
+LUMVEX_API std::string to_string(const std::optional<LumvexStartException>& e);
+LUMVEX_API std::string to_string(const std::optional<LumvexException>& e);
+
+}  // namespace lumvex
+
+namespace std {
+template <>
+struct is_error_code_enum<lumvex::LumvexStartException> : true_type {};
+template <>
+struct is_error_code_enum<lumvex::LumvexException> : true_type {};
+}  // namespace std

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <LumvexSdk/Errors.h>
+#include <LumvexSdk/Export.h>
+#include <LumvexSdk/LumvexConfiguration.h>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+namespace lumvex {
+
+/// A position fix, as the host or the location service hands it over.
+struct Location {
+    double latitude = 0.0;
+    double longitude = 0.0;
+};
+
+/// Receives the outcome of one upload: no error on success, else why it failed.
+/// Runs on the library's upload thread (or its work queue when the body could not be
+/// serialised), never on the host's thread; hop to your own thread if you need to.
+using PushCallback = std::function<void(std::optional<LumvexException>)>;
+
+class LumvexEngine;
+
+/// The library's one entry point. Nothing it does throws.
+class LUMVEX_API Lumvex {
+public:
+    /// The process-wide instance, made on first use.
+    static Lumvex& shared();
+
+    /// Starts sampling and periodic uploads. The timers run on this thread's run loop
+    /// (`lumvex::RunLoop::current()`), so the caller must run it. Returns the reason on
+    /// refusal: ALREADY_STARTED, INVALID_EMPTY_API_KEY, or ERROR (no configuration, or a
+    /// push frequency below 1 minute or too large). A refused start changes nothing.
+    std::optional<LumvexStartException> start(std::shared_ptr<const LumvexConfiguration> configuration);
+
+    /// Stops the timers. Does nothing when not started.
+    void stop();
+
+    /// Whether the library is started right now.
+    bool isStarted() const;
+
+    /// Stores a fix that the host obtained itself; also while stopped. Returns at once.
+    void addTrace(const Location& location);
+
+    /// Uploads what is stored, later, on the library's queue, and reports to `callback`
+    /// at most once. While stopped, or with nothing to send, the callback is not called.
+    void forcePush(PushCallback callback);
+
+    /// Call when the application is about to leave the foreground: uploads like
+    /// `forcePush`, logging a failure.
+    void applicationWillResignActive();
+
+    Lumvex(const Lumvex&) = delete;
+    Lumvex& operator=(const Lumvex&) = delete;
+
+private:
+    Lumvex();
+    ~Lumvex();
+    std::unique_ptr<LumvexEngine> engine_;
+};
+
+}  // namespace lumvex

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <LumvexSdk/Export.h>
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace lumvex {
+
+/// What an upload carries.
+enum class PushFormat { LOCATION_AND_DEVICE_INFO = 0, LOCATION_ONLY = 1, DEVICE_INFO_ONLY = 2 };
+
+/// Which regional endpoint receives uploads.
+enum class PushRegion { EU = 0, US = 1 };
+
+namespace detail {
+struct ConfigurationAccess;
+}
+
+/// How the library runs. Immutable once built and shared by reference.
+///
+/// The API key is never set in code: every `build()` and both factories read it from the
+/// host's Info.plist, key "lumvex_api_key" (a string; anything else counts as no key).
+class LUMVEX_API LumvexConfiguration {
+public:
+    /// Minutes between two periodic uploads unless the builder says otherwise (one day).
+    static constexpr std::int64_t DEFAULT_PUSH_FREQUENCY = 1440;
+
+    class LUMVEX_API Builder {
+    public:
+        Builder();
+        /// Each setter stores its value and returns this very builder, so calls chain.
+        Builder& pushFormat(PushFormat format);
+        Builder& pushRegion(PushRegion region);
+        /// Minutes between two periodic uploads. Stored unchanged; `Lumvex::start` refuses
+        /// a value below 1 or one whose product with 60 overflows.
+        Builder& pushFrequency(std::int64_t minutes);
+        Builder& enableDebugLog(bool enabled);
+        /// Reads the API key from the Info.plist again and makes a new configuration.
+        std::shared_ptr<const LumvexConfiguration> build();
+
+    private:
+        friend class LumvexConfiguration;
+        std::string apiKey_;
+        PushFormat pushFormat_ = PushFormat::LOCATION_AND_DEVICE_INFO;
+        PushRegion pushRegion_ = PushRegion::EU;
+        std::int64_t pushFrequency_ = DEFAULT_PUSH_FREQUENCY;
+        bool enableDebugLog_ = false;
+
+        static std::string extractApiKeyFromPlist();
+    };
+
+    /// Defaults, region EU.
+    static std::shared_ptr<const LumvexConfiguration> defaultEuConfig();
+    /// Defaults, region US.
+    static std::shared_ptr<const LumvexConfiguration> defaultUsConfig();
+
+private:
+    explicit LumvexConfiguration(const Builder& builder);
+    friend struct detail::ConfigurationAccess;
+
+    const std::string apiKey_;
+    const PushFormat pushFormat_;
+    const PushRegion pushRegion_;
+    const std::int64_t pushFrequency_;
+    const bool enableDebugLog_;
+};
+
+}  // namespace lumvex

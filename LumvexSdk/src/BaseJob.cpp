@@ -1,0 +1,42 @@
+#include "BaseJob.h"
+
+#include <chrono>
+
+namespace lumvex {
+
+BaseJob::BaseJob(std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue)
+    : interval_(interval), queue_(std::move(queue)) {}
+
+BaseJob::~BaseJob() = default;
+
+void BaseJob::startJob() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (timer_) {
+        return;
+    }
+    // The timer holds the job until it is invalidated.
+    timer_ = Timer::scheduledTimer(std::chrono::seconds(interval_),
+                                   [self = shared_from_this()] { self->onTime(); });
+}
+
+void BaseJob::stopTimer() {
+    std::shared_ptr<Timer> timer;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        timer.swap(timer_);
+    }
+    if (timer) {
+        timer->invalidate();
+    }
+}
+
+bool BaseJob::hasTimer() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return timer_ != nullptr;
+}
+
+void BaseJob::onTime() {
+    queue_->async([self = shared_from_this()] { self->onTimeInBackgroundThread(); });
+}
+
+}  // namespace lumvex

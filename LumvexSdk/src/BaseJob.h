@@ -1,0 +1,47 @@
+#pragma once
+
+#include "platform/RunLoop.h"
+#include "platform/SerialQueue.h"
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+
+namespace lumvex {
+
+/// A periodic job: a repeating timer on the run loop of the thread that starts it, whose
+/// every tick becomes one work item on the engine's serial queue. The tick itself does
+/// nothing else, so a slow job never blocks the host's thread.
+class BaseJob : public std::enable_shared_from_this<BaseJob> {
+public:
+    /// `interval` is in seconds. No timer is made yet.
+    BaseJob(std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue);
+    virtual ~BaseJob();
+
+    BaseJob(const BaseJob&) = delete;
+    BaseJob& operator=(const BaseJob&) = delete;
+
+    /// The job's work, on the serial queue, once per tick.
+    virtual void onTimeInBackgroundThread() {}
+
+    /// Schedules the repeating timer on the calling thread's run loop, unless there is one.
+    void startJob();
+    /// Invalidates and drops the timer, if there is one. Ticks already queued still run.
+    void stopTimer();
+
+    std::int64_t interval() const { return interval_; }
+    bool hasTimer() const;
+
+protected:
+    const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
+
+private:
+    void onTime();
+
+    const std::int64_t interval_;
+    const std::shared_ptr<platform::SerialQueue> queue_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<Timer> timer_;  // guarded by mutex_
+};
+
+}  // namespace lumvex

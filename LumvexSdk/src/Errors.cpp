@@ -1,0 +1,76 @@
+#include <LumvexSdk/Errors.h>
+
+namespace lumvex {
+
+namespace {
+
+const char* caseName(LumvexStartException e) {
+    switch (e) {
+        case LumvexStartException::ERROR:
+            return "ERROR";
+        case LumvexStartException::ALREADY_STARTED:
+            return "ALREADY_STARTED";
+        case LumvexStartException::INVALID_EMPTY_API_KEY:
+            return "INVALID_EMPTY_API_KEY";
+    }
+    return "UNKNOWN";
+}
+
+const char* caseName(LumvexException e) {
+    switch (e) {
+        case LumvexException::PUSH_FAILED:
+            return "PUSH_FAILED";
+        case LumvexException::JSON_SERIALIZATION_FAILED:
+            return "JSON_SERIALIZATION_FAILED";
+    }
+    return "UNKNOWN";
+}
+
+template <typename E>
+class Category final : public std::error_category {
+public:
+    explicit Category(const char* name) : name_(name) {}
+    const char* name() const noexcept override { return name_; }
+    std::string message(int value) const override { return caseName(static_cast<E>(value)); }
+
+private:
+    const char* name_;
+};
+
+}  // namespace
+
+const std::error_category& lumvexStartExceptionCategory() noexcept {
+    static const Category<LumvexStartException> category("LumvexSdk.LumvexStartException");
+    return category;
+}
+
+const std::error_category& lumvexExceptionCategory() noexcept {
+    static const Category<LumvexException> category("LumvexSdk.LumvexException");
+    return category;
+}
+
+std::error_code make_error_code(LumvexStartException e) noexcept {
+    return {static_cast<int>(e), lumvexStartExceptionCategory()};
+}
+
+std::error_code make_error_code(LumvexException e) noexcept {
+    return {static_cast<int>(e), lumvexExceptionCategory()};
+}
+
+std::string to_string(LumvexStartException e) {
+    return std::string(lumvexStartExceptionCategory().name()) + "." + caseName(e);
+}
+
+std::string to_string(LumvexException e) {
+    return std::string(lumvexExceptionCategory().name()) + "." + caseName(e);
+}
+
+std::string to_string(const std::optional<LumvexStartException>& e) {
+    return e ? "Optional(" + to_string(*e) + ")" : "nil";
+}
+
+std::string to_string(const std::optional<LumvexException>& e) {
+    return e ? "Optional(" + to_string(*e) + ")" : "nil";
+}
+
+}  // namespace lumvex

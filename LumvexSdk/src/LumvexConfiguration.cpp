@@ -1,0 +1,61 @@
+#include <LumvexSdk/LumvexConfiguration.h>
+
+#include "platform/Bundle.h"
+
+namespace lumvex {
+
+LumvexConfiguration::Builder::Builder() = default;
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushFormat(PushFormat format) {
+    pushFormat_ = format;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushRegion(PushRegion region) {
+    pushRegion_ = region;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushFrequency(std::int64_t minutes) {
+    pushFrequency_ = minutes;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::enableDebugLog(bool enabled) {
+    enableDebugLog_ = enabled;
+    return *this;
+}
+
+std::string LumvexConfiguration::Builder::extractApiKeyFromPlist() {
+    try {
+        return platform::Bundle::main().stringForKey("lumvex_api_key").value_or("");
+    } catch (...) {
+        return {};
+    }
+}
+
+std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::Builder::build() {
+    apiKey_ = extractApiKeyFromPlist();
+    try {
+        return std::shared_ptr<const LumvexConfiguration>(new LumvexConfiguration(*this));
+    } catch (...) {
+        return nullptr;  // out of memory; start() refuses a missing configuration
+    }
+}
+
+std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::defaultEuConfig() {
+    return Builder().pushRegion(PushRegion::EU).build();
+}
+
+std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::defaultUsConfig() {
+    return Builder().pushRegion(PushRegion::US).build();
+}
+
+LumvexConfiguration::LumvexConfiguration(const Builder& builder)
+    : apiKey_(builder.apiKey_),
+      pushFormat_(builder.pushFormat_),
+      pushRegion_(builder.pushRegion_),
+      pushFrequency_(builder.pushFrequency_),
+      enableDebugLog_(builder.enableDebugLog_) {}
+
+}  // namespace lumvex

@@ -1,0 +1,112 @@
+#include "LumvexEngine.h"
+
+#include "ConfigurationAccess.h"
+#include "L.h"
+
+#include <limits>
+
+namespace lumvex {
+
+using detail::ConfigurationAccess;
+
+LumvexEngine::LumvexEngine()
+    : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+
+LumvexEngine::~LumvexEngine() { stop(); }
+
+std::optional<LumvexStartException> LumvexEngine::start(
+    std::shared_ptr<const LumvexConfiguration> configuration) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (isStarted_) {
+        return LumvexStartException::ALREADY_STARTED;
+    }
+    if (!configuration) {
+        return LumvexStartException::ERROR;
+    }
+    if (ConfigurationAccess::apiKey(*configuration).empty()) {
+        return LumvexStartException::INVALID_EMPTY_API_KEY;
+    }
+    // A period of zero or less would make a timer that never rests, and one that does not
+    // fit in seconds has no meaning.
+    const auto frequency = ConfigurationAccess::pushFrequency(*configuration);
+    if (frequency < 1 || frequency > std::numeric_limits<std::int64_t>::max() / 60) {
+        return LumvexStartException::ERROR;
+    }
+    L::writeLog.store(ConfigurationAccess::enableDebugLog(*configuration));
+    startJobs(configuration, frequency * 60);
+    isStarted_ = true;
+    return std::nullopt;
+}
+
+void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration,
+                             std::int64_t pushInterval) {
+    configuration_ = configuration;
+    (void)pushInterval;
+}
+
+void LumvexEngine::stop() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (!isStarted_) {
+        return;
+    }
+    stopJobs();
+    isStarted_ = false;
+}
+
+void LumvexEngine::stopJobs() {
+    for (auto* job : {&traceJob_, &pushJob_}) {
+        if (*job) {
+            (*job)->stopTimer();
+            job->reset();
+        }
+    }
+}
+
+bool LumvexEngine::isStarted() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return isStarted_;
+}
+
+std::shared_ptr<BaseJob> LumvexEngine::traceJob() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return traceJob_;
+}
+
+std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return pushJob_;
+}
+
+void LumvexEngine::addTrace(const Location& location) {
+    queue_->async([location] { (void)location; });
+}
+
+void LumvexEngine::forcePush(PushCallback callback) {
+    queue_->async([this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
+}
+
+void LumvexEngine::applicationWillResignActive() {
+    forcePush([](std::optional<LumvexException> error) {
+        if (error) {
+            LUMVEX_LOG_ERROR("applicationWillResignActive()",
+                             "Failed to push when app will resign active: " + to_string(error));
+        }
+    });
+}
+
+void LumvexEngine::push(PushCallback callback) {
+    std::shared_ptr<const LumvexConfiguration> configuration;
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (isStarted_) {
+            configuration = configuration_;
+        }
+    }
+    if (!configuration) {
+        LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
+        return;
+    }
+    (void)callback;
+}
+
+}  // namespace lumvex

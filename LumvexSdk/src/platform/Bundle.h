@@ -1,0 +1,44 @@
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace lumvex::platform {
+
+/// A value of the host's Info.plist, as far as the library needs to know it.
+struct InfoValue {
+    bool present = false;                  // the key exists
+    std::optional<std::string> string;     // its value, when it is a string
+};
+
+/// The host application's bundle: the directory holding its Info.plist (XML or binary).
+/// The property list is read afresh on every lookup, so a changed file is seen at once.
+class Bundle final {
+public:
+    /// The host's bundle: the directory given to `setMainBundleDirectory`, else the
+    /// directory of the running executable.
+    static Bundle main();
+
+    const std::string& directory() const { return directory_; }
+
+    /// Whether an Info.plist with a dictionary at its root can be read.
+    bool hasInfoDictionary() const;
+
+    /// The value under `key` in the information dictionary.
+    InfoValue infoValue(const std::string& key) const;
+
+    /// The string under `key`, or nothing when it is absent or of another type.
+    std::optional<std::string> stringForKey(const std::string& key) const;
+
+    explicit Bundle(std::string directory) : directory_(std::move(directory)) {}
+
+private:
+    std::string directory_;
+};
+
+/// The directory of the running executable ("" when it cannot be found).
+std::string executableDirectory();
+/// The file name of the running executable ("" when it cannot be found).
+std::string executableName();
+
+}  // namespace lumvex::platform

@@ -1,0 +1,77 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace lumvex::platform {
+
+/// Told when a virtual clock moves, so that a sleeper re-checks its deadline.
+class ClockListener {
+public:
+    virtual ~ClockListener() = default;
+    virtual void clockAdvanced() = 0;
+};
+
+/// Every timer deadline and every stored time stamp of the library goes through the
+/// installed clock, so tests can run a day of timers in milliseconds.
+class Clock {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    using WallTime = std::chrono::system_clock::time_point;
+
+    virtual ~Clock() = default;
+    /// Monotonic time, for timer deadlines.
+    virtual TimePoint now() const = 0;
+    /// Calendar time, for time stamps.
+    virtual WallTime wallNow() const = 0;
+    /// Sleeps on `cv` until `wake()` holds or this clock reaches `deadline`.
+    /// `listener` is told when the clock moves, if it can move by other means than time
+    /// passing; it must then take the lock of `cv` and notify it.
+    virtual void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                           TimePoint deadline, const std::function<bool()>& wake,
+                           const std::weak_ptr<ClockListener>& listener) = 0;
+};
+
+class SystemClock final : public Clock {
+public:
+    TimePoint now() const override;
+    WallTime wallNow() const override;
+    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                   TimePoint deadline, const std::function<bool()>& wake,
+                   const std::weak_ptr<ClockListener>& listener) override;
+};
+
+/// A clock that moves only when told to. Monotonic and calendar time move together.
+class VirtualClock final : public Clock {
+public:
+    explicit VirtualClock(WallTime wallStart = WallTime{} + std::chrono::hours(24 * 365 * 50));
+    TimePoint now() const override;
+    WallTime wallNow() const override;
+    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
+                   TimePoint deadline, const std::function<bool()>& wake,
+                   const std::weak_ptr<ClockListener>& listener) override;
+
+    /// Moves both times forward and wakes every sleeper so it re-checks its deadline.
+    void advance(std::chrono::nanoseconds by);
+    /// Sets calendar time only, e.g. to a moment before 1970.
+    void setWallTime(WallTime wall);
+
+private:
+    void notifyListeners();
+
+    mutable std::mutex mutex_;
+    TimePoint now_{};
+    WallTime wall_;
+    std::vector<std::weak_ptr<ClockListener>> listeners_;
+};
+
+/// The installed clock; a `SystemClock` unless a test installed another.
+std::shared_ptr<Clock> clock();
+/// Installs `clock` (nullptr restores the system clock).
+void setClock(std::shared_ptr<Clock> clock);
+
+}  // namespace lumvex::platform

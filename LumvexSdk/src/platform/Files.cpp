@@ -1,0 +1,254 @@
+#include "platform/Files.h"
+
+#include "platform/Bundle.h"
+
+#include <sodium.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace lumvex::platform {
+
+namespace {
+
+bool makeDirectories(const std::string& path) {
+    std::string partial;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = path.find('/', pos + 1);
+        partial = path.substr(0, pos);
+        if (partial.empty()) {
+            continue;
+        }
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            return false;
+        }
+    }
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isSafeComponent(const std::string& name) {
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+}
+
+}  // namespace
+
+std::optional<std::string> cachesDirectory() {
+    std::string base;
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    if (xdg && xdg[0] == '/') {
+        base = xdg;
+    } else {
+        const char* home = std::getenv("HOME");
+        if (!home || home[0] == '\0') {
+            return std::nullopt;
+        }
+        base = std::string(home) + "/.cache";
+    }
+    auto name = Bundle::main().stringForKey("CFBundleIdentifier").value_or("");
+    if (!isSafeComponent(name)) {
+        name = executableName();
+    }
+    if (!isSafeComponent(name)) {
+        return std::nullopt;
+    }
+    const auto dir = base + "/" + name;
+    if (!makeDirectories(dir)) {
+        return std::nullopt;
+    }
+    return dir;
+}
+
+bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error) {
+    auto fail = [&](const char* what) {
+        if (error) {
+            *error = std::string(what) + ": " + std::strerror(errno);
+        }
+        return false;
+    };
+    std::string temp = path + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        return fail("cannot create a temporary file");
+    }
+    auto discard = [&](const char* what) {
+        const int saved = errno;
+        ::close(fd);
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail(what);
+    };
+    if (::fchmod(fd, 0600) != 0) {
+        return discard("cannot set the file mode");
+    }
+    const char* p = data.data();
+    std::size_t left = data.size();
+    while (left > 0) {
+        const ssize_t n = ::write(fd, p, left);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return discard("cannot write");
+        }
+        p += n;
+        left -= static_cast<std::size_t>(n);
+    }
+    if (::fsync(fd) != 0) {
+        return discard("cannot flush to disk");
+    }
+    if (::close(fd) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail("cannot close");
+    }
+    if (::rename(temp.c_str(), path.c_str()) != 0) {
+        const int saved = errno;
+        ::unlink(temp.c_str());
+        errno = saved;
+        return fail("cannot replace the file");
+    }
+    return true;
+}
+
+std::string base64Encode(std::string_view bytes) {
+    if (sodium_init() < 0) {
+        return {};
+    }
+    const auto variant = sodium_base64_VARIANT_ORIGINAL;
+    std::string out(sodium_base64_ENCODED_LEN(bytes.size(), variant), '\0');
+    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
+                      bytes.size(), variant);
+    out.resize(std::strlen(out.c_str()));
+    return out;
+}
+
+std::optional<std::string> base64Decode(std::string_view text) {
+    if (sodium_init() < 0) {
+        return std::nullopt;
+    }
+    // Padding makes every valid text a whole number of four-character groups.
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::string out(text.size() / 4 * 3, '\0');
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(),
+                          text.size(), nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0) {
+        return std::nullopt;
+    }
+    if (end != text.data() + text.size()) {
+        return std::nullopt;  // trailing characters outside the alphabet
+    }
+    out.resize(length);
+    return out;
+}
+
+namespace {
+// Length of the well-formed UTF-8 sequence at `s`, or 0 when it is ill-formed.
+std::size_t utf8SequenceLength(const unsigned char* s, std::size_t left) {
+    const unsigned char c = s[0];
+    if (c < 0x80) {
+        return 1;
+    }
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c == 0xE0) {
+        len = 3, lo = 0xA0;
+    } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
+        len = 3;
+    } else if (c == 0xED) {
+        len = 3, hi = 0x9F;
+    } else if (c == 0xF0) {
+        len = 4, lo = 0x90;
+    } else if (c >= 0xF1 && c <= 0xF3) {
+        len = 4;
+    } else if (c == 0xF4) {
+        len = 4, hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (left < len) {
+        return 0;
+    }
+    if (s[1] < lo || s[1] > hi) {
+        return 0;
+    }
+    for (std::size_t i = 2; i < len; ++i) {
+        if (s[i] < 0x80 || s[i] > 0xBF) {
+            return 0;
+        }
+    }
+    return len;
+}
+
+// Length of the maximal prefix of an ill-formed sequence, which becomes one U+FFFD as the
+// Unicode standard recommends.
+std::size_t illFormedPrefix(const unsigned char* s, std::size_t left) {
+    const unsigned char c = s[0];
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        len = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        len = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        len = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 1;
+    }
+    std::size_t n = 1;
+    while (n < len && n < left) {
+        const unsigned char min = n == 1 ? lo : 0x80;
+        const unsigned char max = n == 1 ? hi : 0xBF;
+        if (s[n] < min || s[n] > max) {
+            break;
+        }
+        ++n;
+    }
+    return n;
+}
+}  // namespace
+
+bool isValidUtf8(std::string_view bytes) {
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto len = utf8SequenceLength(s + i, bytes.size() - i);
+        if (len == 0) {
+            return false;
+        }
+        i += len;
+    }
+    return true;
+}
+
+std::string repairUtf8(std::string_view bytes) {
+    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
+    std::string out;
+    out.reserve(bytes.size());
+    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
+    std::size_t i = 0;
+    while (i < bytes.size()) {
+        const auto len = utf8SequenceLength(s + i, bytes.size() - i);
+        if (len > 0) {
+            out.append(bytes.data() + i, len);
+            i += len;
+        } else {
+            out.append(kReplacement);
+            i += illFormedPrefix(s + i, bytes.size() - i);
+        }
+    }
+    return out;
+}
+
+}  // namespace lumvex::platform

@@ -1,0 +1,30 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumvex::platform {
+
+/// The application's caches directory: `$XDG_CACHE_HOME` (else `$HOME/.cache`), then the
+/// main bundle's "CFBundleIdentifier" (else the executable's name). Created with mode
+/// 0700 when missing. Nothing when it cannot be had.
+std::optional<std::string> cachesDirectory();
+
+/// Replaces the file at `path` with `data`: written to a temporary file beside it (mode
+/// 0600), flushed to disk, then renamed over the target, so a reader sees the old or the
+/// new content. On failure the target is untouched and `error` says why.
+bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error = nullptr);
+
+/// Base64, RFC 4648 standard alphabet with padding, no line breaks.
+std::string base64Encode(std::string_view bytes);
+/// Strict decoding: padding required, nothing outside the alphabet. Nothing on failure.
+std::optional<std::string> base64Decode(std::string_view text);
+
+/// Whether `bytes` are well-formed UTF-8.
+bool isValidUtf8(std::string_view bytes);
+/// `bytes` with every ill-formed UTF-8 sequence replaced by U+FFFD.
+std::string repairUtf8(std::string_view bytes);
+
+}  // namespace lumvex::platform

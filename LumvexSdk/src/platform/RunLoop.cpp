@@ -1,0 +1,163 @@
+#include "platform/RunLoop.h"
+
+#include <algorithm>
+
+namespace lumvex {
+
+RunLoop::RunLoop(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
+
+RunLoop& RunLoop::current() {
+    thread_local RunLoop loop(std::make_shared<Impl>());
+    return loop;
+}
+
+void RunLoop::run() { impl_->run(platform::Clock::TimePoint::max()); }
+
+void RunLoop::runFor(std::chrono::milliseconds duration) {
+    impl_->run(platform::clock()->now() + duration);
+}
+
+void RunLoop::stop() { impl_->stop(); }
+
+void RunLoop::post(std::function<void()> task) { impl_->post(std::move(task)); }
+
+void RunLoop::Impl::post(std::function<void()> task) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    tasks_.push_back(std::move(task));
+    cv_.notify_all();
+}
+
+void RunLoop::Impl::stop() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    stopRequested_ = true;
+    cv_.notify_all();
+}
+
+void RunLoop::Impl::clockAdvanced() {
+    std::lock_guard<std::mutex> guard(mutex_);
+    woken_ = true;
+    cv_.notify_all();
+}
+
+void RunLoop::Impl::add(const std::shared_ptr<Timer>& timer) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    timers_.push_back(timer);
+    // A sleeping loop must recompute its deadline.
+    woken_ = true;
+    cv_.notify_all();
+}
+
+void RunLoop::Impl::remove(const Timer* timer) {
+    timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
+                                 [timer](const auto& t) { return t.get() == timer; }),
+                  timers_.end());
+}
+
+void RunLoop::Impl::drainOnce(std::unique_lock<std::mutex>& lock, platform::Clock& clock) {
+    const auto now = clock.now();
+    std::vector<std::shared_ptr<Timer>> due;
+    for (const auto& t : timers_) {
+        if (t->valid_ && t->nextFire_ <= now) {
+            due.push_back(t);
+        }
+    }
+    for (const auto& t : due) {
+        if (!t->valid_) {
+            continue;  // invalidated by an earlier action of this same round
+        }
+        // Missed firings are skipped: the next one is the first multiple after now.
+        const auto late = now - t->nextFire_;
+        const auto skipped = late / t->interval_;
+        t->nextFire_ += t->interval_ * (skipped + 1);
+        auto action = t->action_;
+        lock.unlock();
+        if (action) {
+            action();
+        }
+        action = nullptr;  // released before the lock is taken again
+        lock.lock();
+    }
+    std::deque<std::function<void()>> tasks;
+    tasks.swap(tasks_);
+    lock.unlock();
+    for (auto& task : tasks) {
+        task();
+        task = nullptr;
+    }
+    lock.lock();
+}
+
+void RunLoop::Impl::runPending() {
+    auto clock = platform::clock();
+    std::unique_lock<std::mutex> lock(mutex_);
+    drainOnce(lock, *clock);
+}
+
+void RunLoop::Impl::run(platform::Clock::TimePoint until) {
+    auto self = shared_from_this();
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopRequested_ = false;
+    while (true) {
+        auto clock = platform::clock();
+        drainOnce(lock, *clock);
+        if (stopRequested_) {
+            stopRequested_ = false;
+            return;
+        }
+        const auto now = clock->now();
+        if (now >= until) {
+            return;
+        }
+        auto deadline = until;
+        for (const auto& t : timers_) {
+            deadline = std::min(deadline, t->nextFire_);
+        }
+        if (!tasks_.empty() || deadline <= now) {
+            continue;
+        }
+        woken_ = false;
+        clock->waitUntil(
+            lock, cv_, deadline, [this] { return woken_ || stopRequested_ || !tasks_.empty(); },
+            self);
+    }
+}
+
+Timer::Timer(std::chrono::nanoseconds interval, std::function<void()> action,
+             std::weak_ptr<RunLoop::Impl> loop, platform::Clock::TimePoint firstFire)
+    : interval_(interval), loop_(std::move(loop)), action_(std::move(action)), nextFire_(firstFire) {}
+
+std::shared_ptr<Timer> Timer::scheduledTimer(std::chrono::nanoseconds interval,
+                                             std::function<void()> action) {
+    // A non-positive period would fire without pause; the shortest period is one tick.
+    interval = std::max(interval, std::chrono::nanoseconds(1));
+    const auto& loop = RunLoop::current().impl();
+    auto timer = std::make_shared<Timer>(interval, std::move(action), loop,
+                                         platform::clock()->now() + interval);
+    loop->add(timer);
+    return timer;
+}
+
+void Timer::invalidate() {
+    std::function<void()> released;
+    if (auto loop = loop_.lock()) {
+        std::lock_guard<std::mutex> guard(loop->mutex_);
+        valid_ = false;
+        released.swap(action_);
+        loop->remove(this);
+    } else {
+        valid_ = false;
+        released.swap(action_);
+    }
+    // `released` goes out of scope here, outside the loop's lock: its captures may own
+    // objects whose destructors reach back into the library.
+}
+
+bool Timer::isValid() const {
+    if (auto loop = loop_.lock()) {
+        std::lock_guard<std::mutex> guard(loop->mutex_);
+        return valid_;
+    }
+    return false;
+}
+
+}  // namespace lumvex

@@ -1,0 +1,75 @@
+#pragma once
+
+#include <LumvexSdk/Platform.h>
+
+#include "platform/Clock.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace lumvex {
+
+class Timer;
+
+/// The state behind one thread's run loop: its posted tasks and its timers.
+class RunLoop::Impl final : public platform::ClockListener,
+                            public std::enable_shared_from_this<RunLoop::Impl> {
+public:
+    void run(platform::Clock::TimePoint until);
+    void stop();
+    void post(std::function<void()> task);
+    /// Runs every task posted so far and every timer due now, then returns.
+    void runPending();
+
+    void clockAdvanced() override;
+
+private:
+    friend class Timer;
+    void add(const std::shared_ptr<Timer>& timer);
+    void remove(const Timer* timer);
+    /// Fires the due timers and runs the queued tasks once; returns with the lock held.
+    void drainOnce(std::unique_lock<std::mutex>& lock, platform::Clock& clock);
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> tasks_;
+    std::vector<std::shared_ptr<Timer>> timers_;
+    bool stopRequested_ = false;
+    bool woken_ = false;
+};
+
+/// A repeating timer on the run loop of the thread that scheduled it. The first firing
+/// comes one interval after scheduling; firings that a busy or sleeping loop missed are
+/// not made up, the next one is the next multiple of the interval.
+class Timer final {
+public:
+    /// Schedules `action` every `interval` on the calling thread's run loop. The timer
+    /// holds `action` (and what it captures) until `invalidate()`.
+    static std::shared_ptr<Timer> scheduledTimer(std::chrono::nanoseconds interval,
+                                                 std::function<void()> action);
+
+    /// Removes the timer from its loop and releases its action. Safe from any thread;
+    /// a firing already under way on the loop's thread completes.
+    void invalidate();
+    bool isValid() const;
+
+    Timer(std::chrono::nanoseconds interval, std::function<void()> action,
+          std::weak_ptr<RunLoop::Impl> loop, platform::Clock::TimePoint firstFire);
+
+private:
+    friend class RunLoop::Impl;
+    const std::chrono::nanoseconds interval_;
+    std::weak_ptr<RunLoop::Impl> loop_;
+    // Guarded by the loop's mutex.
+    std::function<void()> action_;
+    platform::Clock::TimePoint nextFire_;
+    bool valid_ = true;
+};
+
+}  // namespace lumvex

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace lumvex::test {
+
+/// A fresh directory under the system's temporary folder, removed with its content.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+/// Points the library's caches directory (XDG_CACHE_HOME) and main bundle at a fresh
+/// temporary folder for the life of the object.
+class IsolatedHome {
+public:
+    IsolatedHome();
+    ~IsolatedHome();
+    const TempDir& dir() const { return dir_; }
+    /// The directory that holds the library's files ("backup.lmx", "specs.lmx").
+    std::string cachesDir() const;
+    /// Writes an XML Info.plist into the bundle directory from `entries`, the inner XML
+    /// of its root dictionary (e.g. "<key>lumvex_api_key</key><string>k</string>").
+    void writeInfoPlist(const std::string& entries) const;
+    std::string bundleDir() const { return dir_.file("bundle"); }
+
+private:
+    TempDir dir_;
+    std::string oldXdg_;
+    bool hadXdg_ = false;
+};
+
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+bool fileExists(const std::string& path);
+
+/// Captures what the process writes to standard output (the debug log) while alive.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    /// Stops capturing (once) and returns everything captured.
+    std::string text();
+
+private:
+    bool active_ = true;
+    std::string text_;
+};
+
+/// Waits until `condition` holds, checking when `Signal::notify` is called or every few
+/// milliseconds, up to `timeout`. Returns whether it held.
+bool waitUntil(const std::function<bool()>& condition,
+               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+/// A latch-like flag that a callback on another thread sets and a test waits on.
+class Signal {
+public:
+    void notify();
+    bool wait(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    int count() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    int count_ = 0;
+};
+
+}  // namespace lumvex::test

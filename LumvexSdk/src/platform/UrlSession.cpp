@@ -1,0 +1,301 @@
+#include "platform/UrlSession.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace lumvex::platform {
+
+namespace {
+
+std::atomic<long> stallSeconds{UrlSession::DEFAULT_STALL_TIMEOUT.count()};
+
+// How long the session's destructor, at process exit, waits for the transfer thread to
+// let go before leaving it behind.
+constexpr auto EXIT_GRACE = std::chrono::seconds(2);
+
+struct UrlHandle {
+    CURLU* handle = curl_url();
+    ~UrlHandle() { curl_url_cleanup(handle); }
+    std::optional<std::string> part(CURLUPart which) const {
+        char* text = nullptr;
+        if (curl_url_get(handle, which, &text, 0) != CURLUE_OK || !text) {
+            return std::nullopt;
+        }
+        std::string out(text);
+        curl_free(text);
+        return out;
+    }
+};
+
+std::string lowercase(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(c >= 'A' && c <= 'Z' ? c + 32 : c); });
+    return text;
+}
+
+}  // namespace
+
+std::optional<Url> Url::parse(const std::string& text) {
+    UrlHandle url;
+    if (!url.handle || curl_url_set(url.handle, CURLUPART_URL, text.c_str(), 0) != CURLUE_OK) {
+        return std::nullopt;
+    }
+    const auto scheme = url.part(CURLUPART_SCHEME);
+    const auto host = url.part(CURLUPART_HOST);
+    if (!scheme || !host || host->empty()) {
+        return std::nullopt;
+    }
+    const auto lower = lowercase(*scheme);
+    if (lower != "http" && lower != "https") {
+        return std::nullopt;
+    }
+    auto normalised = url.part(CURLUPART_URL);
+    if (!normalised) {
+        return std::nullopt;
+    }
+    return Url(std::move(*normalised));
+}
+
+std::string to_string(const std::optional<UrlError>& error) {
+    if (!error) {
+        return "nil";
+    }
+    return "Optional(UrlError(code: " + std::to_string(error->code) + ", description: \"" +
+           error->description + "\"))";
+}
+
+namespace {
+
+/// One transfer from its start to its completion; lives on the session's thread.
+struct Transfer {
+    CURL* easy = nullptr;
+    curl_slist* headers = nullptr;
+    std::string body;
+    UrlResponseData data;
+    UrlSession::Completion completion;
+    char errorText[CURL_ERROR_SIZE] = {};
+
+    ~Transfer() {
+        if (easy) {
+            curl_easy_cleanup(easy);
+        }
+        curl_slist_free_all(headers);
+    }
+};
+
+size_t onResponseBytes(char* bytes, size_t size, size_t count, void* user) {
+    auto* transfer = static_cast<Transfer*>(user);
+    const size_t length = size * count;
+    auto& data = transfer->data;
+    data.totalBytes += length;
+    const size_t room =
+        UrlResponseData::RETAINED_BYTES - std::min(UrlResponseData::RETAINED_BYTES, data.prefix.size());
+    data.prefix.append(bytes, std::min(room, length));
+    return length;  // the rest is read and dropped, never refused
+}
+
+}  // namespace
+
+struct UrlSession::State {
+    std::mutex mutex;
+    std::condition_variable cv;
+    std::deque<std::pair<UrlRequest, Completion>> pending;  // guarded by mutex
+    bool stopping = false;                                  // guarded by mutex
+    bool exited = false;                                    // guarded by mutex
+    CURLM* multi = nullptr;  // made before the thread starts, ended by it under mutex
+    std::thread thread;
+    std::thread::id threadId;
+
+    void run();
+    std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
+    void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
+};
+
+std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completion completion) {
+    auto transfer = std::make_unique<Transfer>();
+    transfer->completion = std::move(completion);
+    transfer->body = std::move(request.httpBody);
+    transfer->easy = curl_easy_init();
+    CURL* easy = transfer->easy;
+    if (!easy) {
+        return transfer;
+    }
+    for (const auto& [field, value] : request.headers) {
+        transfer->headers = curl_slist_append(transfer->headers, (field + ": " + value).c_str());
+    }
+    // libcurl would add these on its own; the session sends only what the caller set.
+    transfer->headers = curl_slist_append(transfer->headers, "Expect:");
+    transfer->headers = curl_slist_append(transfer->headers, "Accept:");
+
+    const long stall = stallSeconds.load();
+    curl_easy_setopt(easy, CURLOPT_URL, request.url.string().c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
+    // Give up after a whole stall period without a byte moving, while connecting too.
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stall);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onResponseBytes);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
+    if (request.httpMethod == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->body.data());
+    } else if (request.httpMethod != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
+        if (!transfer->body.empty()) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
+                             static_cast<curl_off_t>(transfer->body.size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->body.data());
+        }
+    }
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    return transfer;
+}
+
+void UrlSession::State::finish(std::unique_ptr<Transfer> transfer, CURLcode result) {
+    std::optional<HttpUrlResponse> response;
+    if (transfer->easy) {
+        long status = 0;
+        if (curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status > 0) {
+            response = HttpUrlResponse{status};
+        }
+    }
+    auto completion = std::move(transfer->completion);
+    if (result == CURLE_OK) {
+        auto data = std::move(transfer->data);
+        transfer.reset();
+        completion(std::move(data), response, std::nullopt);
+        return;
+    }
+    std::string description = transfer->errorText[0] ? transfer->errorText : curl_easy_strerror(result);
+    transfer.reset();
+    completion(std::nullopt, response, UrlError{static_cast<int>(result), std::move(description)});
+}
+
+void UrlSession::State::run() {
+    std::map<CURL*, std::unique_ptr<Transfer>> active;
+    while (true) {
+        std::deque<std::pair<UrlRequest, Completion>> incoming;
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            if (active.empty()) {
+                // Nothing in flight: sleep until there is work, not on a timeout.
+                cv.wait(lock, [&] { return stopping || !pending.empty(); });
+            }
+            if (stopping) {
+                break;
+            }
+            incoming.swap(pending);
+        }
+        for (auto& [request, completion] : incoming) {
+            auto transfer = begin(std::move(request), std::move(completion));
+            CURL* easy = transfer->easy;
+            if (!easy || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+                finish(std::move(transfer), CURLE_FAILED_INIT);
+                continue;
+            }
+            active.emplace(easy, std::move(transfer));
+        }
+        incoming.clear();
+
+        int running = 0;
+        curl_multi_perform(multi, &running);
+        int left = 0;
+        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+            if (message->msg != CURLMSG_DONE) {
+                continue;
+            }
+            CURL* easy = message->easy_handle;
+            const CURLcode result = message->data.result;
+            curl_multi_remove_handle(multi, easy);
+            auto found = active.find(easy);
+            if (found == active.end()) {
+                continue;
+            }
+            auto transfer = std::move(found->second);
+            active.erase(found);
+            finish(std::move(transfer), result);
+        }
+        if (!active.empty()) {
+            // Returns on socket activity, on libcurl's own next deadline (which the bound
+            // only caps) or on a wakeup from dataTask or the destructor.
+            curl_multi_poll(multi, nullptr, 0, 30000, nullptr);
+        }
+    }
+    // The process is ending: transfers still in flight are dropped without completion.
+    for (auto& entry : active) {
+        curl_multi_remove_handle(multi, entry.first);
+    }
+    active.clear();
+    std::lock_guard<std::mutex> guard(mutex);
+    curl_multi_cleanup(multi);
+    multi = nullptr;
+    exited = true;
+    cv.notify_all();
+}
+
+UrlSession& UrlSession::shared() {
+    static UrlSession session;
+    return session;
+}
+
+UrlSession::UrlSession() : state_(std::make_shared<State>()) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    state_->multi = curl_multi_init();
+    auto state = state_;
+    state_->thread = std::thread([state] { state->run(); });
+    state_->threadId = state_->thread.get_id();
+}
+
+UrlSession::~UrlSession() {
+    std::unique_lock<std::mutex> lock(state_->mutex);
+    state_->stopping = true;
+    state_->cv.notify_all();
+    if (state_->multi) {
+        curl_multi_wakeup(state_->multi);
+    }
+    const bool onOwnThread = std::this_thread::get_id() == state_->threadId;
+    // A completion that never returns must not hold the process at exit.
+    const bool exited = !onOwnThread && state_->cv.wait_for(lock, EXIT_GRACE, [&] { return state_->exited; });
+    lock.unlock();
+    if (exited) {
+        state_->thread.join();
+        curl_global_cleanup();
+    } else {
+        state_->thread.detach();  // the thread holds the state and ends on its own
+    }
+}
+
+void UrlSession::dataTask(UrlRequest request, Completion completion) {
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (state_->stopping) {
+        return;
+    }
+    state_->pending.emplace_back(std::move(request), std::move(completion));
+    state_->cv.notify_all();
+    curl_multi_wakeup(state_->multi);
+}
+
+bool UrlSession::isCompletionThread() const {
+    return std::this_thread::get_id() == state_->threadId;
+}
+
+void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout) {
+    const auto seconds = timeout ? std::max<long>(1, static_cast<long>(timeout->count()))
+                                 : static_cast<long>(DEFAULT_STALL_TIMEOUT.count());
+    stallSeconds.store(seconds);
+}
+
+}  // namespace lumvex::platform

@@ -1,0 +1,102 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace lumvex::platform {
+
+/// An absolute http or https URL that parsed.
+class Url final {
+public:
+    /// Nothing when `text` is not an absolute URL with a host, or its scheme is not
+    /// "http" or "https".
+    static std::optional<Url> parse(const std::string& text);
+
+    /// The URL in its normalised text form.
+    const std::string& string() const { return text_; }
+
+private:
+    explicit Url(std::string text) : text_(std::move(text)) {}
+    std::string text_;
+};
+
+struct UrlRequest {
+    explicit UrlRequest(Url url) : url(std::move(url)) {}
+
+    Url url;
+    std::string httpMethod = "GET";
+    /// The headers that the caller sets; the transport adds only what HTTP needs to frame
+    /// the message (Host, Content-Length).
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string httpBody;
+
+    void setValue(const std::string& value, const std::string& field) { headers.emplace_back(field, value); }
+};
+
+/// The part of an HTTP answer that the session reports.
+struct HttpUrlResponse {
+    long statusCode = 0;
+};
+
+/// A transport failure: no answer could be had.
+struct UrlError {
+    int code = 0;             // libcurl's CURLcode
+    std::string description;  // what went wrong, for logs
+};
+
+std::string to_string(const std::optional<UrlError>& error);
+
+/// Response data as the session reports it: only its first bytes are kept, the rest is
+/// counted and dropped, so that a large answer cannot grow the process.
+struct UrlResponseData {
+    static constexpr std::size_t RETAINED_BYTES = 4096;
+
+    std::string prefix;          // at most RETAINED_BYTES
+    std::size_t totalBytes = 0;  // everything that arrived
+};
+
+/// The process-wide shared URL session. Transfers run on one thread of the session's own,
+/// and every completion is called on that thread, one at a time.
+class UrlSession final {
+public:
+    /// Data is present when the exchange ended without a transport error; the response is
+    /// present when an HTTP status line arrived; the error is present when the exchange
+    /// failed.
+    using Completion =
+        std::function<void(std::optional<UrlResponseData> data, std::optional<HttpUrlResponse> response,
+                           std::optional<UrlError> error)>;
+
+    /// A transfer that makes no progress for this long gives up.
+    static constexpr std::chrono::seconds DEFAULT_STALL_TIMEOUT{60};
+
+    static UrlSession& shared();
+
+    /// Starts the transfer at once. The completion is called exactly once, on the
+    /// session's thread, unless the process exits first.
+    void dataTask(UrlRequest request, Completion completion);
+
+    /// Whether the calling thread is the one on which completions run.
+    bool isCompletionThread() const;
+
+    /// Tests shorten the stall bound (whole seconds, at least one); `std::nullopt`
+    /// restores the default. Applies to transfers started afterwards.
+    static void setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout);
+
+    ~UrlSession();
+    UrlSession(const UrlSession&) = delete;
+    UrlSession& operator=(const UrlSession&) = delete;
+
+    struct State;
+
+private:
+    UrlSession();
+    std::shared_ptr<State> state_;
+};
+
+}  // namespace lumvex::platform

@@ -1,0 +1,264 @@
+#include "Collector.h"
+
+#include <curl/curl.h>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <stdexcept>
+#include <vector>
+
+extern char** environ;
+
+#ifndef LUMVEX_COLLECTOR_PATH
+// Built without the tools: look the collector up on the PATH.
+#define LUMVEX_COLLECTOR_PATH "lumvex-collector"
+#endif
+
+namespace lumvex::test {
+
+namespace {
+
+size_t collect(char* bytes, size_t size, size_t count, void* user) {
+    static_cast<std::string*>(user)->append(bytes, size * count);
+    return size * count;
+}
+
+HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType) {
+    HttpResult result;
+    CURL* easy = curl_easy_init();
+    if (!easy) {
+        return result;
+    }
+    curl_slist* headers = nullptr;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, 10L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &result.body);
+    if (postBody) {
+        headers = curl_slist_append(headers, ("Content-Type: " + contentType).c_str());
+        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody->size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, postBody->data());
+    }
+    if (curl_easy_perform(easy) == CURLE_OK) {
+        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &result.status);
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(easy);
+    return result;
+}
+
+/// A TCP socket bound to 127.0.0.1 at a port that the system chooses.
+int boundSocket(int& port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        throw std::runtime_error("socket failed");
+    }
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = 0;
+    socklen_t length = sizeof address;
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        ::close(fd);
+        throw std::runtime_error("bind failed");
+    }
+    port = ntohs(address.sin_port);
+    return fd;
+}
+
+std::string localUrl(int port) {
+    return "http://127.0.0.1:" + std::to_string(port) + "/";
+}
+
+}  // namespace
+
+HttpResult httpGet(const std::string& url) {
+    return perform(url, nullptr, "");
+}
+
+HttpResult httpPost(const std::string& url, const std::string& body, const std::string& contentType) {
+    return perform(url, &body, contentType);
+}
+
+Collector::Collector() : Collector(Options{}) {}
+
+Collector::Collector(Options options) {
+    int pipeFds[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    std::vector<std::string> args = {LUMVEX_COLLECTOR_PATH,         "--port", "0", "--db",
+                                     dir_.file("collector.sqlite"), "--quiet"};
+    if (options.status) {
+        args.push_back("--status");
+        args.push_back(std::to_string(*options.status));
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    const int rc = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(pipeFds[1]);
+    output_ = pipeFds[0];
+    if (rc != 0) {
+        ::close(output_);
+        throw std::runtime_error(std::string("cannot start the collector: ") + std::strerror(rc));
+    }
+
+    // The collector's first line names the address it listens on.
+    std::string line;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (line.find('\n') == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{output_, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[256];
+        const ssize_t n = ::read(output_, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        line.append(buffer, static_cast<size_t>(n));
+    }
+    const auto marker = line.find("http://127.0.0.1:");
+    if (marker != std::string::npos) {
+        port_ = std::atoi(line.c_str() + marker + std::strlen("http://127.0.0.1:"));
+    }
+    if (port_ <= 0) {
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        ::close(output_);
+        throw std::runtime_error("the collector did not report its port: " + line);
+    }
+}
+
+Collector::~Collector() {
+    // The database is thrown away with the folder, so nothing needs a clean shutdown.
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+    ::close(output_);
+}
+
+std::string Collector::baseUrl() const {
+    return localUrl(port_);
+}
+
+nlohmann::json Collector::uploads(const std::string& apiKey) const {
+    char* escaped = curl_easy_escape(nullptr, apiKey.c_str(), static_cast<int>(apiKey.size()));
+    const std::string url = baseUrl() + "uploads?key=" + (escaped ? escaped : "");
+    curl_free(escaped);
+    const auto result = httpGet(url);
+    if (result.status != 200) {
+        throw std::runtime_error("the collector did not list its uploads");
+    }
+    return nlohmann::json::parse(result.body);
+}
+
+nlohmann::json Collector::summary() const {
+    const auto result = httpGet(baseUrl() + "summary");
+    if (result.status != 200) {
+        throw std::runtime_error("the collector did not give its summary");
+    }
+    return nlohmann::json::parse(result.body);
+}
+
+RefusingPort::RefusingPort() {
+    fd_ = boundSocket(port_);
+}
+RefusingPort::~RefusingPort() {
+    ::close(fd_);
+}
+std::string RefusingPort::baseUrl() const {
+    return localUrl(port_);
+}
+
+SilentServer::SilentServer() {
+    fd_ = boundSocket(port_);
+    // The kernel completes connections into the backlog; nobody ever accepts them.
+    ::listen(fd_, 16);
+}
+SilentServer::~SilentServer() {
+    ::close(fd_);
+}
+std::string SilentServer::baseUrl() const {
+    return localUrl(port_);
+}
+
+ResettingServer::ResettingServer() {
+    fd_ = boundSocket(port_);
+    ::listen(fd_, 16);
+}
+ResettingServer::~ResettingServer() {
+    ::close(fd_);
+}
+std::string ResettingServer::baseUrl() const {
+    return localUrl(port_);
+}
+
+bool ResettingServer::resetNextConnection(std::chrono::milliseconds timeout) {
+    pollfd pfd{fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) {
+        return false;
+    }
+    const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+        return false;
+    }
+    // Read the whole request (headers and the body that Content-Length announces), so
+    // that the reset comes while the client waits for the answer.
+    std::string request;
+    std::size_t wanted = std::string::npos;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (request.size() < wanted) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd in{client, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&in, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(client, buffer, sizeof buffer);
+        if (n <= 0) {
+            break;
+        }
+        request.append(buffer, static_cast<size_t>(n));
+        const auto end = request.find("\r\n\r\n");
+        if (wanted == std::string::npos && end != std::string::npos) {
+            std::size_t length = 0;
+            for (const char* name : {"Content-Length: ", "content-length: "}) {
+                const auto at = request.find(name);
+                if (at != std::string::npos && at < end) {
+                    length = std::strtoul(request.c_str() + at + std::strlen(name), nullptr, 10);
+                }
+            }
+            wanted = end + 4 + length;
+        }
+    }
+    // Closing with a zero linger time sends a reset instead of an orderly end.
+    linger hard{1, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+    ::close(client);
+    return true;
+}
+
+}  // namespace lumvex::test

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "TestSupport.h"
+
+#include <nlohmann/json.hpp>
+
+#include <sys/types.h>
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace lumvex::test {
+
+/// A GET or POST made by the tests themselves: the status (0 when no answer came) and
+/// the body.
+struct HttpResult {
+    long status = 0;
+    std::string body;
+};
+HttpResult httpGet(const std::string& url);
+HttpResult httpPost(const std::string& url, const std::string& body,
+                    const std::string& contentType = "application/json");
+
+/// A running `lumvex-collector` on 127.0.0.1 at a port that the system chose, with its
+/// database in a temporary folder. Ended with the object.
+class Collector {
+public:
+    struct Options {
+        std::optional<int> status;  // answer every upload with this status
+    };
+
+    Collector();
+    explicit Collector(Options options);
+    ~Collector();
+    Collector(const Collector&) = delete;
+    Collector& operator=(const Collector&) = delete;
+
+    int port() const { return port_; }
+    /// "http://127.0.0.1:<port>/", the base URL that uploads go below.
+    std::string baseUrl() const;
+
+    /// Every upload kept so far (the collector's GET /uploads), optionally for one key.
+    nlohmann::json uploads(const std::string& apiKey = "") const;
+    /// The collector's per-key, per-device summary (GET /summary).
+    nlohmann::json summary() const;
+
+private:
+    TempDir dir_;
+    pid_t pid_ = -1;
+    int output_ = -1;  // the read end of the collector's standard output
+    int port_ = 0;
+};
+
+/// A TCP port on 127.0.0.1 that is bound but not listening, so connecting is refused.
+class RefusingPort {
+public:
+    RefusingPort();
+    ~RefusingPort();
+    int port() const { return port_; }
+    std::string baseUrl() const;
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+/// A TCP listener on 127.0.0.1 that the system lets clients connect to, and that never
+/// answers: what a hung server looks like from the client.
+class SilentServer {
+public:
+    SilentServer();
+    ~SilentServer();
+    int port() const { return port_; }
+    std::string baseUrl() const;
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+/// A TCP listener on 127.0.0.1 whose connections the test resets by hand.
+class ResettingServer {
+public:
+    ResettingServer();
+    ~ResettingServer();
+    int port() const { return port_; }
+    std::string baseUrl() const;
+
+    /// Accepts the next connection, reads what the client sends until it pauses, and
+    /// resets the connection. Returns whether a connection came within `timeout`.
+    bool resetNextConnection(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+private:
+    int fd_ = -1;
+    int port_ = 0;
+};
+
+}  // namespace lumvex::test

@@ -1,0 +1,207 @@
+#include "platform/UrlSession.h"
+
+#include "Collector.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <curl/curl.h>
+
+#include <mutex>
+#include <thread>
+
+using lumvex::platform::HttpUrlResponse;
+using lumvex::platform::Url;
+using lumvex::platform::UrlError;
+using lumvex::platform::UrlRequest;
+using lumvex::platform::UrlResponseData;
+using lumvex::platform::UrlSession;
+using namespace lumvex::test;
+
+namespace {
+
+/// What one completion reported, and on which thread.
+struct Outcome {
+    std::optional<UrlResponseData> data;
+    std::optional<HttpUrlResponse> response;
+    std::optional<UrlError> error;
+    bool onSessionThread = false;
+};
+
+/// Runs one transfer and waits for its completion.
+Outcome transfer(UrlRequest request) {
+    std::mutex mutex;
+    Outcome outcome;
+    Signal done;
+    UrlSession::shared().dataTask(std::move(request), [&](auto data, auto response, auto error) {
+        {
+            std::lock_guard<std::mutex> guard(mutex);
+            outcome.data = std::move(data);
+            outcome.response = response;
+            outcome.error = std::move(error);
+            outcome.onSessionThread = UrlSession::shared().isCompletionThread();
+        }
+        done.notify();
+    });
+    EXPECT_TRUE(done.wait(std::chrono::seconds(20)));
+    std::lock_guard<std::mutex> guard(mutex);
+    return outcome;
+}
+
+UrlRequest post(const std::string& url, const std::string& body) {
+    auto parsed = Url::parse(url);
+    EXPECT_TRUE(parsed) << url;
+    UrlRequest request(*parsed);
+    request.httpMethod = "POST";
+    request.setValue("application/json", "Content-Type");
+    request.httpBody = body;
+    return request;
+}
+
+const std::string UPLOAD =
+    R"({"mac":"020000000000","google_aid":"noid","locations":[{"timestamp":"1","lat":"2","lng":"3"}],)"
+    R"("devices_infos":{}})";
+
+}  // namespace
+
+TEST(Url, ParsesOnlyAbsoluteHttpUrls) {
+    EXPECT_TRUE(Url::parse("http://127.0.0.1:8710/api/v1/key/send_locations"));
+    EXPECT_TRUE(Url::parse("https://example.com/"));
+    EXPECT_TRUE(Url::parse("HTTPS://example.com/"));
+    EXPECT_FALSE(Url::parse(""));
+    EXPECT_FALSE(Url::parse("127.0.0.1:8710/api"));
+    EXPECT_FALSE(Url::parse("/api/v1/key/send_locations"));
+    EXPECT_FALSE(Url::parse("ftp://example.com/"));
+    EXPECT_FALSE(Url::parse("file:///etc/passwd"));
+    EXPECT_FALSE(Url::parse("http://example.com/a b"));
+    EXPECT_FALSE(Url::parse("http://"));
+}
+
+TEST(UrlSession, PostsTheBodyWithOnlyTheCallersHeaderAndReportsOnItsOwnThread) {
+    Collector collector;
+    const auto outcome = transfer(post(collector.baseUrl() + "api/v1/k1/send_locations", UPLOAD));
+    ASSERT_FALSE(outcome.error) << to_string(outcome.error);
+    ASSERT_TRUE(outcome.data);
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->statusCode, 200);
+    EXPECT_TRUE(outcome.onSessionThread);
+    EXPECT_FALSE(UrlSession::shared().isCompletionThread());
+
+    const auto uploads = collector.uploads("k1");
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0]["body"], nlohmann::json::parse(UPLOAD));
+    EXPECT_EQ(uploads[0]["content_type"], "application/json");
+    EXPECT_EQ(uploads[0]["user_agent"], "");
+}
+
+TEST(UrlSession, ReportsAnHttpFailureAsAResponseWithData) {
+    Collector collector;
+    const auto outcome = transfer(post(collector.baseUrl() + "api/v1/k1/send_locations", "{not json"));
+    EXPECT_FALSE(outcome.error);
+    ASSERT_TRUE(outcome.response);
+    EXPECT_EQ(outcome.response->statusCode, 400);
+    ASSERT_TRUE(outcome.data);
+    EXPECT_NE(outcome.data->prefix.find("not JSON"), std::string::npos) << outcome.data->prefix;
+}
+
+TEST(UrlSession, KeepsOnlyTheStartOfALargeAnswer) {
+    Collector collector;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_EQ(httpPost(collector.baseUrl() + "api/v1/big/send_locations", UPLOAD).status, 200);
+    }
+    auto parsed = Url::parse(collector.baseUrl() + "uploads");
+    const auto outcome = transfer(UrlRequest(*parsed));
+    ASSERT_TRUE(outcome.data);
+    EXPECT_GT(outcome.data->totalBytes, UrlResponseData::RETAINED_BYTES);
+    EXPECT_EQ(outcome.data->prefix.size(), UrlResponseData::RETAINED_BYTES);
+    EXPECT_EQ(outcome.data->prefix,
+              httpGet(collector.baseUrl() + "uploads").body.substr(0, UrlResponseData::RETAINED_BYTES));
+}
+
+TEST(UrlSession, TransportFailuresComeWithAnErrorAndNoData) {
+    {
+        RefusingPort refusing;
+        const auto outcome = transfer(post(refusing.baseUrl() + "api/v1/k/send_locations", UPLOAD));
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->code, CURLE_COULDNT_CONNECT);
+        EXPECT_FALSE(outcome.data);
+        EXPECT_FALSE(outcome.response);
+        EXPECT_TRUE(outcome.onSessionThread);
+    }
+    {
+        ResettingServer resetting;
+        std::mutex mutex;
+        Outcome outcome;
+        Signal done;
+        UrlSession::shared().dataTask(post(resetting.baseUrl() + "api/v1/k/send_locations", UPLOAD),
+                                      [&](auto data, auto response, auto error) {
+                                          std::lock_guard<std::mutex> guard(mutex);
+                                          outcome.data = std::move(data);
+                                          outcome.response = response;
+                                          outcome.error = std::move(error);
+                                          done.notify();
+                                      });
+        ASSERT_TRUE(resetting.resetNextConnection());
+        ASSERT_TRUE(done.wait(std::chrono::seconds(20)));
+        std::lock_guard<std::mutex> guard(mutex);
+        ASSERT_TRUE(outcome.error);
+        EXPECT_FALSE(outcome.data);
+    }
+}
+
+TEST(UrlSession, GivesUpOnAServerThatNeverAnswers) {
+    UrlSession::setStallTimeoutForTesting(std::chrono::seconds(1));
+    SilentServer silent;
+    // Other transfers are not held up by the stalled one.
+    Collector collector;
+    Signal stalled;
+    std::optional<UrlError> stallError;
+    std::mutex mutex;
+    UrlSession::shared().dataTask(post(silent.baseUrl() + "api/v1/k/send_locations", UPLOAD),
+                                  [&](auto, auto, auto error) {
+                                      std::lock_guard<std::mutex> guard(mutex);
+                                      stallError = std::move(error);
+                                      stalled.notify();
+                                  });
+    const auto other = transfer(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD));
+    EXPECT_FALSE(other.error);
+    EXPECT_EQ(stalled.count(), 0);
+    ASSERT_TRUE(stalled.wait(std::chrono::seconds(20)));
+    UrlSession::setStallTimeoutForTesting(std::nullopt);
+    std::lock_guard<std::mutex> guard(mutex);
+    ASSERT_TRUE(stallError);
+    EXPECT_EQ(stallError->code, CURLE_OPERATION_TIMEDOUT);
+    EXPECT_NE(to_string(stallError).rfind("Optional(", 0), std::string::npos);
+}
+
+TEST(UrlSession, AnswersManyTransfersStartedFromSeveralThreads) {
+    Collector collector;
+    constexpr int THREADS = 4;
+    constexpr int EACH = 5;
+    std::mutex mutex;
+    int succeeded = 0;
+    Signal done;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < THREADS; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < EACH; ++i) {
+                UrlSession::shared().dataTask(
+                    post(collector.baseUrl() + "api/v1/t" + std::to_string(t) + "/send_locations", UPLOAD),
+                    [&](auto, auto response, auto error) {
+                        std::lock_guard<std::mutex> guard(mutex);
+                        if (!error && response && response->statusCode == 200) {
+                            ++succeeded;
+                        }
+                        done.notify();
+                    });
+            }
+        });
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+    ASSERT_TRUE(waitUntil([&] { return done.count() == THREADS * EACH; }, std::chrono::seconds(30)));
+    std::lock_guard<std::mutex> guard(mutex);
+    EXPECT_EQ(succeeded, THREADS * EACH);
+    EXPECT_EQ(collector.uploads().size(), static_cast<size_t>(THREADS * EACH));
+}

@@ -1,0 +1,22 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <optional>
+#include <string>
+
+namespace collector {
+
+/// The API key carried by an upload's request target "/api/v1/<key>/send_locations",
+/// percent-decoded. Nothing when the target has another shape, a query, or a key that
+/// does not decode.
+std::optional<std::string> apiKeyFromTarget(const std::string& target);
+
+/// Checks that `body` is an upload: a JSON object with exactly "mac" (string),
+/// "google_aid" (string), "locations" (array of objects with exactly the string members
+/// "timestamp", "lat" and "lng") and "devices_infos" (an empty object, or the device
+/// description: "is_tablet" a Boolean and ten string members).
+/// Returns the parsed body, or sets `reason` and returns nothing.
+std::optional<nlohmann::json> checkUpload(const std::string& body, std::string& reason);
+
+}  // namespace collector

@@ -1,0 +1,232 @@
+// lumvex-collector: the development collection server. It accepts the library's uploads,
+// checks their shape, keeps them in SQLite and shows what it received.
+
+#include "UploadCheck.h"
+#include "UploadStore.h"
+
+#include <httplib.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace {
+
+struct Options {
+    std::string host = "127.0.0.1";
+    int port = 8710;
+    std::string database = "lumvex-collector.sqlite";
+    std::optional<int> fixedStatus;
+    bool quiet = false;
+    bool summaryOnly = false;
+};
+
+void usage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: lumvex-collector [--host ADDRESS] [--port N] [--db PATH] [--status CODE] [--quiet]\n"
+                 "       lumvex-collector [--db PATH] --summary\n"
+                 "\n"
+                 "  --host ADDRESS  address to listen on (default 127.0.0.1)\n"
+                 "  --port N        port to listen on (default 8710; 0 lets the system choose)\n"
+                 "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite)\n"
+                 "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
+                 "  --quiet         print nothing per upload\n"
+                 "  --summary       print what the database holds, per key and device, and exit\n"
+                 "\n"
+                 "Endpoints: POST /api/v1/<key>/send_locations, GET /uploads[?key=K&device=D],\n"
+                 "GET /summary, GET /summary.txt\n");
+}
+
+std::optional<int> parseInt(const std::string& text, int low, int high) {
+    try {
+        std::size_t used = 0;
+        const int value = std::stoi(text, &used);
+        if (used == text.size() && value >= low && value <= high) {
+            return value;
+        }
+    } catch (const std::exception&) {
+    }
+    return std::nullopt;
+}
+
+std::optional<Options> parseArguments(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::optional<std::string> {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "lumvex-collector: %s needs a value\n", arg.c_str());
+                return std::nullopt;
+            }
+            return std::string(argv[++i]);
+        };
+        if (arg == "--host") {
+            auto v = value();
+            if (!v) return std::nullopt;
+            options.host = *v;
+        } else if (arg == "--port") {
+            auto v = value();
+            auto port = v ? parseInt(*v, 0, 65535) : std::nullopt;
+            if (!port) {
+                std::fprintf(stderr, "lumvex-collector: --port takes a number from 0 to 65535\n");
+                return std::nullopt;
+            }
+            options.port = *port;
+        } else if (arg == "--db") {
+            auto v = value();
+            if (!v) return std::nullopt;
+            options.database = *v;
+        } else if (arg == "--status") {
+            auto v = value();
+            auto status = v ? parseInt(*v, 100, 599) : std::nullopt;
+            if (!status) {
+                std::fprintf(stderr, "lumvex-collector: --status takes an HTTP status from 100 to 599\n");
+                return std::nullopt;
+            }
+            options.fixedStatus = *status;
+        } else if (arg == "--quiet") {
+            options.quiet = true;
+        } else if (arg == "--summary") {
+            options.summaryOnly = true;
+        } else if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else {
+            std::fprintf(stderr, "lumvex-collector: unknown argument %s\n", arg.c_str());
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+std::mutex outputMutex;
+
+void say(const std::string& line) {
+    std::lock_guard<std::mutex> guard(outputMutex);
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+}
+
+void answer(httplib::Response& res, int status, const nlohmann::json& body) {
+    res.status = status;
+    res.set_content(body.dump(), "application/json");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parseArguments(argc, argv);
+    if (!options) {
+        usage(stderr);
+        return 2;
+    }
+
+    std::unique_ptr<collector::UploadStore> store;
+    try {
+        store = std::make_unique<collector::UploadStore>(options->database);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
+        return 1;
+    }
+    if (options->summaryOnly) {
+        std::fputs(collector::formatSummary(store->summary()).c_str(), stdout);
+        return 0;
+    }
+
+    // Signals are taken by one thread of ours, so that the server is stopped outside a
+    // signal handler. They are blocked before the server makes its own threads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    httplib::Server server;
+    // Each upload is one request; a client's idle keep-alive connection would otherwise
+    // hold one of the server's few workers for seconds.
+    server.set_keep_alive_max_count(1);
+    server.Post(R"(/.*)", [&](const httplib::Request& req, httplib::Response& res) {
+        const auto key = collector::apiKeyFromTarget(req.target);
+        if (!key) {
+            answer(res, 404, {{"error", "uploads go to /api/v1/<key>/send_locations"}});
+            return;
+        }
+        std::string reason;
+        auto body = collector::checkUpload(req.body, reason);
+        if (!body) {
+            const int status = options->fixedStatus.value_or(400);
+            answer(res, status, {{"error", reason}});
+            if (!options->quiet) {
+                say("rejected upload for key " + *key + ": " + reason + " -> " + std::to_string(status));
+            }
+            return;
+        }
+        collector::Upload upload;
+        upload.apiKey = *key;
+        upload.device = body->at("google_aid").get<std::string>();
+        upload.status = options->fixedStatus.value_or(200);
+        upload.contentType = req.get_header_value("Content-Type");
+        upload.userAgent = req.get_header_value("User-Agent");
+        upload.body = std::move(*body);
+        long long id = 0;
+        try {
+            id = store->add(upload);
+        } catch (const std::exception& e) {
+            answer(res, 500, {{"error", e.what()}});
+            return;
+        }
+        answer(res, upload.status, {{"id", id}});
+        if (!options->quiet) {
+            say("upload #" + std::to_string(id) + " key=" + upload.apiKey + " device=" + upload.device +
+                " locations=" + std::to_string(upload.body.at("locations").size()) +
+                " device_info=" + (upload.body.at("devices_infos").empty() ? "no" : "yes") + " -> " +
+                std::to_string(upload.status));
+        }
+    });
+    server.Get("/uploads", [&](const httplib::Request& req, httplib::Response& res) {
+        answer(res, 200, store->list(req.get_param_value("key"), req.get_param_value("device")));
+    });
+    server.Get("/summary",
+               [&](const httplib::Request&, httplib::Response& res) { answer(res, 200, store->summary()); });
+    server.Get("/summary.txt", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(collector::formatSummary(store->summary()), "text/plain");
+    });
+
+    int port = options->port;
+    if (port == 0) {
+        port = server.bind_to_any_port(options->host);
+    } else if (!server.bind_to_port(options->host, port)) {
+        port = -1;
+    }
+    if (port <= 0) {
+        std::fprintf(stderr, "lumvex-collector: cannot listen on %s:%d\n", options->host.c_str(),
+                     options->port);
+        return 1;
+    }
+    // Tests read this first line to learn the port.
+    say("lumvex-collector listening on http://" + options->host + ":" + std::to_string(port) + "/");
+
+    std::thread stopper([&] {
+        int received = 0;
+        sigwait(&signals, &received);
+        server.stop();
+    });
+    const bool ok = server.listen_after_bind();
+    // When the server ended for another reason, wake the signal thread so it can be joined.
+    if (stopper.joinable()) {
+        pthread_kill(stopper.native_handle(), SIGTERM);
+        stopper.join();
+    }
+    if (!options->quiet) {
+        std::fputs(collector::formatSummary(store->summary()).c_str(), stdout);
+    }
+    return ok ? 0 : 1;
+}

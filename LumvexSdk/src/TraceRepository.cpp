@@ -83,8 +83,12 @@ std::string_view withoutLineFeed(std::string_view line) {
 
 // Field 1 of a trace text: an optional sign, then decimal digits only, within 64 bits.
 std::optional<std::int64_t> parseMilliseconds(std::string_view field) {
+    // from_chars takes a "-" but no "+", and the sign must be followed by a digit.
     if (!field.empty() && field.front() == '+') {
         field.remove_prefix(1);
+        if (field.empty() || field.front() == '-') {
+            return std::nullopt;
+        }
     }
     const std::string_view digits = !field.empty() && field.front() == '-' ? field.substr(1) : field;
     if (digits.empty() || digits.front() < '0' || digits.front() > '9') {

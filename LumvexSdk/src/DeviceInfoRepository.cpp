@@ -4,9 +4,9 @@
 #include "L.h"
 #include "platform/Files.h"
 
-#include <cerrno>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 
 namespace lumvex {
 

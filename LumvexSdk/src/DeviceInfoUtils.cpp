@@ -14,7 +14,9 @@ namespace {
 // A host name or a property list value may hold bytes that are not UTF-8. The JSON writer
 // refuses those, and since the description goes into every upload, one bad byte would
 // make every later upload fail; replacing them keeps the rest of the value.
-nlohmann::json text(const std::string& value) { return platform::repairUtf8(value); }
+nlohmann::json text(const std::string& value) {
+    return platform::repairUtf8(value);
+}
 }  // namespace
 
 nlohmann::json DeviceInfoUtils::getDeviceInfoAsDict() const {
@@ -55,6 +57,8 @@ std::string DeviceInfoUtils::appVersion() {
     return platform::Bundle::main().stringForKey("CFBundleShortVersionString").value_or("");
 }
 
-std::string DeviceInfoUtils::lumvexSdkVersion() { return LUMVEX_VERSION_STRING; }
+std::string DeviceInfoUtils::lumvexSdkVersion() {
+    return LUMVEX_VERSION_STRING;
+}
 
 }  // namespace lumvex

@@ -4,13 +4,13 @@
 
 #include <sodium.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <array>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
-#include <fcntl.h>
 #include <mutex>
-#include <unistd.h>
 
 namespace lumvex::platform {
 
@@ -69,7 +69,9 @@ std::optional<std::string> readSystemFile(const DeviceSources& sources, const st
     return data;
 }
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
+}
 
 std::string withoutTrailingBlanks(std::string text) {
     while (!text.empty() && isBlank(text.back())) {
@@ -94,8 +96,12 @@ std::string withoutLineFeed(std::string text) {
     return text;
 }
 
-bool isAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
-bool isAsciiDigit(char c) { return c >= '0' && c <= '9'; }
+bool isAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 // ---- os-release ----
 
@@ -357,7 +363,9 @@ void setDeviceSources(DeviceSources sources) {
     configuredSources() = std::move(sources);
 }
 
-void resetDeviceSources() { setDeviceSources(DeviceSources{}); }
+void resetDeviceSources() {
+    setDeviceSources(DeviceSources{});
+}
 
 std::string Device::systemVersion() {
     const auto sources = currentSources();
@@ -491,8 +499,7 @@ std::string appSpecificId(const std::string& machineIdBytes, const std::string& 
     std::array<unsigned char, crypto_auth_hmacsha256_BYTES> mac{};
     crypto_auth_hmacsha256_init(&state, reinterpret_cast<const unsigned char*>(machineIdBytes.data()),
                                 machineIdBytes.size());
-    crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char*>(appId.data()),
-                                  appId.size());
+    crypto_auth_hmacsha256_update(&state, reinterpret_cast<const unsigned char*>(appId.data()), appId.size());
     crypto_auth_hmacsha256_final(&state, mac.data());
     sodium_memzero(&state, sizeof(state));
     // Version 4, variant 1 (RFC 4122), as a random UUID would be.
@@ -541,6 +548,8 @@ Locale Locale::fromName(const std::string& name) {
         if (!isAsciiLetter(c)) {
             return locale;
         }
+    }
+    for (const char c : language) {
         locale.language_.push_back(static_cast<char>(c | 0x20));
     }
     if (underscore == std::string::npos) {

@@ -2,6 +2,8 @@
 
 #include "ConfigurationAccess.h"
 #include "L.h"
+#include "PushJob.h"
+#include "PushRequest.h"
 
 #include <limits>
 
@@ -9,10 +11,11 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine()
-    : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
 
-LumvexEngine::~LumvexEngine() { stop(); }
+LumvexEngine::~LumvexEngine() {
+    stop();
+}
 
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {
@@ -41,7 +44,8 @@ std::optional<LumvexStartException> LumvexEngine::start(
 void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration,
                              std::int64_t pushInterval) {
     configuration_ = configuration;
-    (void)pushInterval;
+    pushJob_ = std::make_shared<PushJob>(configuration, pushInterval, queue_);
+    pushJob_->startJob();
 }
 
 void LumvexEngine::stop() {
@@ -106,7 +110,7 @@ void LumvexEngine::push(PushCallback callback) {
         LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
         return;
     }
-    (void)callback;
+    PushRequest().sendPush(*configuration, std::move(callback));
 }
 
 }  // namespace lumvex

@@ -129,7 +129,7 @@ TEST(UrlSession, TransportFailuresComeWithAnErrorAndNoData) {
         EXPECT_TRUE(outcome.onSessionThread);
     }
     {
-        ResettingServer resetting;
+        ManualServer resetting;
         std::mutex mutex;
         Outcome outcome;
         Signal done;
@@ -141,7 +141,8 @@ TEST(UrlSession, TransportFailuresComeWithAnErrorAndNoData) {
                                           outcome.error = std::move(error);
                                           done.notify();
                                       });
-        ASSERT_TRUE(resetting.resetNextConnection());
+        ASSERT_TRUE(resetting.acceptRequest());
+        resetting.reset();
         ASSERT_TRUE(done.wait(std::chrono::seconds(20)));
         std::lock_guard<std::mutex> guard(mutex);
         ASSERT_TRUE(outcome.error);

@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -96,11 +97,16 @@ Collector::Collector() : Collector(Options{}) {}
 
 Collector::Collector(Options options) {
     int pipeFds[2];
-    if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
+    int lifeline[2];
+    if (::pipe2(pipeFds, O_CLOEXEC) != 0 || ::pipe2(lifeline, O_CLOEXEC) != 0) {
         throw std::runtime_error("pipe failed");
     }
-    std::vector<std::string> args = {LUMVEX_COLLECTOR_PATH,         "--port", "0", "--db",
-                                     dir_.file("collector.sqlite"), "--quiet"};
+    // The collector's standard input stays open exactly as long as this process, so a
+    // test that dies leaves no collector behind.
+    lifeline_ = lifeline[1];
+    std::vector<std::string> args = {
+        LUMVEX_COLLECTOR_PATH, "--port", "0", "--db", dir_.file("collector.sqlite"), "--quiet",
+        "--until-stdin-closes"};
     if (options.status) {
         args.push_back("--status");
         args.push_back(std::to_string(*options.status));
@@ -114,12 +120,15 @@ Collector::Collector(Options options) {
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, pipeFds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_adddup2(&actions, lifeline[0], STDIN_FILENO);
     const int rc = ::posix_spawnp(&pid_, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     ::close(pipeFds[1]);
+    ::close(lifeline[0]);
     output_ = pipeFds[0];
     if (rc != 0) {
         ::close(output_);
+        ::close(lifeline_);
         throw std::runtime_error(std::string("cannot start the collector: ") + std::strerror(rc));
     }
 
@@ -148,6 +157,7 @@ Collector::Collector(Options options) {
         ::kill(pid_, SIGKILL);
         ::waitpid(pid_, nullptr, 0);
         ::close(output_);
+        ::close(lifeline_);
         throw std::runtime_error("the collector did not report its port: " + line);
     }
 }
@@ -157,6 +167,7 @@ Collector::~Collector() {
     ::kill(pid_, SIGKILL);
     ::waitpid(pid_, nullptr, 0);
     ::close(output_);
+    ::close(lifeline_);
 }
 
 std::string Collector::baseUrl() const {
@@ -204,61 +215,96 @@ std::string SilentServer::baseUrl() const {
     return localUrl(port_);
 }
 
-ResettingServer::ResettingServer() {
+ManualServer::ManualServer() {
     fd_ = boundSocket(port_);
     ::listen(fd_, 16);
 }
-ResettingServer::~ResettingServer() {
+
+ManualServer::~ManualServer() {
+    closeClient(false);
     ::close(fd_);
 }
-std::string ResettingServer::baseUrl() const {
+
+std::string ManualServer::baseUrl() const {
     return localUrl(port_);
 }
 
-bool ResettingServer::resetNextConnection(std::chrono::milliseconds timeout) {
-    pollfd pfd{fd_, POLLIN, 0};
-    if (::poll(&pfd, 1, static_cast<int>(timeout.count())) <= 0) {
-        return false;
-    }
-    const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) {
-        return false;
-    }
-    // Read the whole request (headers and the body that Content-Length announces), so
-    // that the reset comes while the client waits for the answer.
-    std::string request;
-    std::size_t wanted = std::string::npos;
+bool ManualServer::acceptRequest(std::chrono::milliseconds timeout) {
+    closeClient(false);
+    request_.clear();
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (request.size() < wanted) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        pollfd in{client, POLLIN, 0};
-        if (left.count() <= 0 || ::poll(&in, 1, static_cast<int>(left.count())) <= 0) {
-            break;
+    auto left = [&] {
+        return static_cast<int>(std::max<long long>(0, std::chrono::duration_cast<std::chrono::milliseconds>(
+                                                           deadline - std::chrono::steady_clock::now())
+                                                           .count()));
+    };
+    pollfd pfd{fd_, POLLIN, 0};
+    if (::poll(&pfd, 1, left()) <= 0) {
+        return false;
+    }
+    client_ = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client_ < 0) {
+        return false;
+    }
+    std::size_t wanted = std::string::npos;
+    while (request_.size() < wanted) {
+        pollfd in{client_, POLLIN, 0};
+        if (::poll(&in, 1, left()) <= 0) {
+            return false;
         }
         char buffer[4096];
-        const ssize_t n = ::read(client, buffer, sizeof buffer);
+        const ssize_t n = ::read(client_, buffer, sizeof buffer);
         if (n <= 0) {
-            break;
+            return false;
         }
-        request.append(buffer, static_cast<size_t>(n));
-        const auto end = request.find("\r\n\r\n");
+        request_.append(buffer, static_cast<size_t>(n));
+        const auto end = request_.find("\r\n\r\n");
         if (wanted == std::string::npos && end != std::string::npos) {
             std::size_t length = 0;
             for (const char* name : {"Content-Length: ", "content-length: "}) {
-                const auto at = request.find(name);
+                const auto at = request_.find(name);
                 if (at != std::string::npos && at < end) {
-                    length = std::strtoul(request.c_str() + at + std::strlen(name), nullptr, 10);
+                    length = std::strtoul(request_.c_str() + at + std::strlen(name), nullptr, 10);
                 }
             }
             wanted = end + 4 + length;
         }
     }
-    // Closing with a zero linger time sends a reset instead of an orderly end.
-    linger hard{1, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    ::close(client);
     return true;
+}
+
+void ManualServer::respond(int status) {
+    const std::string body = "{}";
+    const std::string answer =
+        "HTTP/1.1 " + std::to_string(status) +
+        " Status\r\nContent-Type: application/json\r\nContent-Length: " + std::to_string(body.size()) +
+        "\r\nConnection: close\r\n\r\n" + body;
+    std::size_t sent = 0;
+    while (client_ >= 0 && sent < answer.size()) {
+        const ssize_t n = ::send(client_, answer.data() + sent, answer.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            break;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    closeClient(false);
+}
+
+void ManualServer::reset() {
+    closeClient(true);
+}
+
+void ManualServer::closeClient(bool hard) {
+    if (client_ < 0) {
+        return;
+    }
+    if (hard) {
+        // Closing with a zero linger time sends a reset instead of an orderly end.
+        linger immediate{1, 0};
+        ::setsockopt(client_, SOL_SOCKET, SO_LINGER, &immediate, sizeof immediate);
+    }
+    ::close(client_);
+    client_ = -1;
 }
 
 }  // namespace lumvex::test

@@ -47,7 +47,8 @@ public:
 private:
     TempDir dir_;
     pid_t pid_ = -1;
-    int output_ = -1;  // the read end of the collector's standard output
+    int output_ = -1;    // the read end of the collector's standard output
+    int lifeline_ = -1;  // the write end of its standard input
     int port_ = 0;
 };
 
@@ -78,21 +79,32 @@ private:
     int port_ = 0;
 };
 
-/// A TCP listener on 127.0.0.1 whose connections the test resets by hand.
-class ResettingServer {
+/// A TCP listener on 127.0.0.1 whose connections the test answers by hand, one at a
+/// time, so that it can act while a client waits for the answer.
+class ManualServer {
 public:
-    ResettingServer();
-    ~ResettingServer();
+    ManualServer();
+    ~ManualServer();
     int port() const { return port_; }
     std::string baseUrl() const;
 
-    /// Accepts the next connection, reads what the client sends until it pauses, and
-    /// resets the connection. Returns whether a connection came within `timeout`.
-    bool resetNextConnection(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Accepts the next connection and reads one whole request from it (headers and the
+    /// body that Content-Length announces). Returns whether that came within `timeout`.
+    bool acceptRequest(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// The raw request that `acceptRequest` read.
+    const std::string& request() const { return request_; }
+    /// Answers the accepted request with `status` and a short body, and closes.
+    void respond(int status);
+    /// Resets the accepted connection instead of answering.
+    void reset();
 
 private:
+    void closeClient(bool hard);
+
     int fd_ = -1;
+    int client_ = -1;
     int port_ = 0;
+    std::string request_;
 };
 
 }  // namespace lumvex::test

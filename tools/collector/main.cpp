@@ -16,6 +16,8 @@
 #include <string>
 #include <thread>
 
+#include <unistd.h>
+
 namespace {
 
 struct Options {
@@ -25,6 +27,7 @@ struct Options {
     std::optional<int> fixedStatus;
     bool quiet = false;
     bool summaryOnly = false;
+    bool untilStdinCloses = false;
 };
 
 void usage(std::FILE* to) {
@@ -37,6 +40,8 @@ void usage(std::FILE* to) {
                  "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite)\n"
                  "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
                  "  --quiet         print nothing per upload\n"
+                 "  --until-stdin-closes  stop when standard input reaches its end, e.g. when the\n"
+                 "                  process that started the collector ends\n"
                  "  --summary       print what the database holds, per key and device, and exit\n"
                  "\n"
                  "Endpoints: POST /api/v1/<key>/send_locations, GET /uploads[?key=K&device=D],\n"
@@ -92,6 +97,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             options.fixedStatus = *status;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--until-stdin-closes") {
+            options.untilStdinCloses = true;
         } else if (arg == "--summary") {
             options.summaryOnly = true;
         } else if (arg == "--help" || arg == "-h") {
@@ -219,6 +226,15 @@ int main(int argc, char** argv) {
         sigwait(&signals, &received);
         server.stop();
     });
+    if (options->untilStdinCloses) {
+        // Left running on purpose: it ends with the process.
+        std::thread([] {
+            char buffer[256];
+            while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
+            }
+            ::kill(::getpid(), SIGTERM);
+        }).detach();
+    }
     const bool ok = server.listen_after_bind();
     // When the server ended for another reason, wake the signal thread so it can be joined.
     if (stopper.joinable()) {

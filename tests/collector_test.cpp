@@ -1,0 +1,103 @@
+// The development collector that the upload tests rely on: what it accepts, what it
+// refuses and why, and what it lists.
+
+#include "Collector.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+namespace lumvex::test {
+namespace {
+
+using ::testing::HasSubstr;
+
+nlohmann::json validBody() {
+    return {{"mac", "020000000000"},
+            {"google_aid", "6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"},
+            {"locations",
+             {{{"timestamp", "2017-05-04T09:12:00Z"}, {"lat", "48.85837"}, {"lng", "2.294481"}},
+              {{"timestamp", "2017-05-04T09:27:00Z"}, {"lat", "48.86061"}, {"lng", "2.337644"}}}},
+            {"devices_infos",
+             {{"os_version", "10.3.1"},
+              {"device_brand", "apple"},
+              {"device_id", "iPhone"},
+              {"system_name", "iOS"},
+              {"app_version", "2.4.0"},
+              {"device_locale", "fr"},
+              {"device_country", "FR"},
+              {"timezone", "Europe/Paris"},
+              {"User-Agent", "ios/1.0.0"},
+              {"device_name", "Example phone"},
+              {"is_tablet", false}}}};
+}
+
+TEST(CollectorTest, KeepsWellFormedUploadsPerKeyAndDevice) {
+    Collector collector;
+    const auto url = collector.baseUrl() + "api/v1/key-1/send_locations";
+    EXPECT_EQ(httpPost(url, validBody().dump()).status, 200);
+    auto onlyDevice = validBody();
+    onlyDevice["locations"] = nlohmann::json::array();
+    onlyDevice["google_aid"] = "noid";
+    EXPECT_EQ(httpPost(url, onlyDevice.dump()).status, 200);
+    auto onlyLocations = validBody();
+    onlyLocations["devices_infos"] = nlohmann::json::object();
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/key%202/send_locations", onlyLocations.dump()).status,
+              200);
+
+    const auto all = collector.uploads();
+    ASSERT_EQ(all.size(), 3u);
+    EXPECT_EQ(all[0]["body"], validBody());
+    EXPECT_EQ(all[0]["location_count"], 2);
+    EXPECT_EQ(all[0]["has_device_info"], true);
+    EXPECT_EQ(all[2]["api_key"], "key 2");
+    EXPECT_EQ(collector.uploads("key-1").size(), 2u);
+
+    const auto summary = collector.summary();
+    EXPECT_EQ(summary["key-1"]["noid"]["uploads"], 1);
+    EXPECT_EQ(summary["key-1"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["locations"], 2);
+    EXPECT_EQ(summary["key 2"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["device_infos"], 0);
+    EXPECT_THAT(httpGet(collector.baseUrl() + "summary.txt").body, HasSubstr("key-1"));
+}
+
+TEST(CollectorTest, RefusesMalformedBodiesWithAReason) {
+    Collector collector;
+    const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+    auto refused = [&](const std::string& body, const std::string& reason) {
+        const auto result = httpPost(url, body);
+        EXPECT_EQ(result.status, 400) << body;
+        EXPECT_THAT(result.body, HasSubstr(reason)) << body;
+    };
+    auto with = [](const std::function<void(nlohmann::json&)>& change) {
+        auto body = validBody();
+        change(body);
+        return body.dump();
+    };
+    refused("{\"mac\":", "not JSON");
+    refused("[]", "not a JSON object");
+    refused(with([](auto& b) { b.erase("google_aid"); }), "no member \\\"google_aid\\\"");
+    refused(with([](auto& b) { b["extra"] = 1; }), "unexpected member \\\"extra\\\"");
+    refused(with([](auto& b) { b["mac"] = 20; }), "\\\"mac\\\" is not a string");
+    refused(with([](auto& b) { b["locations"] = nlohmann::json::object(); }), "not an array");
+    refused(with([](auto& b) { b["locations"][1]["lat"] = 48.8; }), "locations[1].lat is not a string");
+    refused(with([](auto& b) { b["locations"][0].erase("lng"); }), "locations[0] has no member");
+    refused(with([](auto& b) { b["devices_infos"] = nlohmann::json::array(); }), "not an object");
+    refused(with([](auto& b) { b["devices_infos"]["is_tablet"] = "no"; }), "is_tablet is not a Boolean");
+    refused(with([](auto& b) { b["devices_infos"].erase("timezone"); }), "has no member \\\"timezone\\\"");
+    EXPECT_EQ(collector.uploads().size(), 0u);
+
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/a/b/send_locations", validBody().dump()).status, 404);
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/k/send_locations?x=1", validBody().dump()).status, 404);
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v2/k/send_locations", validBody().dump()).status, 404);
+}
+
+TEST(CollectorTest, AnswersAFixedStatusWhenToldTo) {
+    Collector collector(Collector::Options{503});
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/k/send_locations", validBody().dump()).status, 503);
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/k/send_locations", "nope").status, 503);
+    const auto uploads = collector.uploads();
+    ASSERT_EQ(uploads.size(), 1u) << "well-formed uploads are kept all the same";
+    EXPECT_EQ(uploads[0]["status"], 503);
+}
+
+}  // namespace
+}  // namespace lumvex::test

@@ -206,3 +206,36 @@ TEST(UrlSession, AnswersManyTransfersStartedFromSeveralThreads) {
     EXPECT_EQ(succeeded, THREADS * EACH);
     EXPECT_EQ(collector.uploads().size(), static_cast<size_t>(THREADS * EACH));
 }
+
+// The session lives for the process; ending the process must not wait for the network
+// or for a completion that never returns.
+TEST(UrlSessionDeathTest, TheProcessEndsPromptlyWithATransferInFlight) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SilentServer silent;
+            UrlSession::shared().dataTask(
+                post(silent.baseUrl() + "api/v1/k/send_locations", UPLOAD),
+                [](auto, auto, auto) { std::fputs("completed at exit\n", stderr); });
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "^$");
+}
+
+TEST(UrlSessionDeathTest, TheProcessEndsWhileACompletionIsStuck) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            Collector collector;
+            Signal entered;
+            UrlSession::shared().dataTask(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD),
+                                          [&](auto, auto, auto) {
+                                              entered.notify();
+                                              Signal never;
+                                              never.wait(std::chrono::hours(1));
+                                          });
+            entered.wait();
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0), "^$");
+}

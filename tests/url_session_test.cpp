@@ -239,3 +239,17 @@ TEST(UrlSessionDeathTest, TheProcessEndsWhileACompletionIsStuck) {
         },
         ::testing::ExitedWithCode(0), "^$");
 }
+
+TEST(UrlSession, ACompletionThatThrowsDoesNotStopTheSession) {
+    Collector collector;
+    Signal thrown;
+    UrlSession::shared().dataTask(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD),
+                                  [&](auto, auto, auto) {
+                                      thrown.notify();
+                                      throw std::runtime_error("from a completion");
+                                  });
+    ASSERT_TRUE(thrown.wait());
+    const auto next = transfer(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD));
+    EXPECT_FALSE(next.error);
+    EXPECT_TRUE(next.onSessionThread);
+}

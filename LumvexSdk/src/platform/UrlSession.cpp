@@ -101,6 +101,16 @@ size_t onResponseBytes(char* bytes, size_t size, size_t count, void* user) {
     return length;  // the rest is read and dropped, never refused
 }
 
+/// Calls a completion; what it throws ends there, so that one faulty completion cannot
+/// take the session's thread, and every later upload, down with it.
+void complete(const UrlSession::Completion& completion, std::optional<UrlResponseData> data,
+              std::optional<HttpUrlResponse> response, std::optional<UrlError> error) {
+    try {
+        completion(std::move(data), response, std::move(error));
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 struct UrlSession::State {
@@ -176,12 +186,12 @@ void UrlSession::State::finish(std::unique_ptr<Transfer> transfer, CURLcode resu
     if (result == CURLE_OK) {
         auto data = std::move(transfer->data);
         transfer.reset();
-        completion(std::move(data), response, std::nullopt);
+        complete(completion, std::move(data), response, std::nullopt);
         return;
     }
     std::string description = transfer->errorText[0] ? transfer->errorText : curl_easy_strerror(result);
     transfer.reset();
-    completion(std::nullopt, response, UrlError{static_cast<int>(result), std::move(description)});
+    complete(completion, std::nullopt, response, UrlError{static_cast<int>(result), std::move(description)});
 }
 
 void UrlSession::State::run() {

@@ -326,8 +326,9 @@ TEST_F(PushRequestTest, NothingToSendMeansNoRequestAndNoCallback) {
             .sendPush(*configuration(format), [outcome](auto e) { outcome->callback()(e); });
         EXPECT_EQ(outcome.use_count(), 1) << "the callback was let go without a call";
         const auto text = log.text();
-        EXPECT_THAT(text, ContainsRegex("(^|\n)PushRequest\\.cpp:sendPush\\(_:callback:\\):[0-9]+ Push is not "
-                                        "necessary: \\{.*\\}\n$"));
+        EXPECT_THAT(text,
+                    ContainsRegex("(^|\n)PushRequest\\.cpp:sendPush\\(_:callback:\\):[0-9]+ Push is not "
+                                  "necessary: \\{.*\\}\n$"));
         EXPECT_THAT(text, HasSubstr("\"locations\":[]"));
         EXPECT_THAT(text, HasSubstr("\"devices_infos\":{}"));
     }

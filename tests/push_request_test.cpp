@@ -314,6 +314,21 @@ TEST_F(PushRequestTest, TransportFailuresFailAndLeaveBothFiles) {
     EXPECT_FALSE(test::fileExists(specsPath()));
 }
 
+TEST_F(PushRequestTest, AnHttpsEndpointMustProveWhoItIs) {
+    test::SelfSignedCertificate certificate;
+    Collector collector(Collector::Options{std::nullopt, &certificate});
+    ASSERT_EQ(collector.baseUrl().rfind("https://", 0), 0u);
+    ASSERT_EQ(collector.summary(), nlohmann::json::object()) << "the server answers a client that trusts it";
+
+    addTraces(1);
+    const auto traces = contentOf(tracesPath());
+    test::StdoutCapture log;
+    EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_ONLY), PUSH_FAILED);
+    EXPECT_THAT(log.text(), HasSubstr("Push error error=Optional(UrlError(code: 60,"));
+    EXPECT_EQ(collector.uploads().size(), 0u);
+    EXPECT_EQ(contentOf(tracesPath()), traces);
+}
+
 TEST_F(PushRequestTest, NothingToSendMeansNoRequestAndNoCallback) {
     Collector collector;
     ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY),

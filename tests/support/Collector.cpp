@@ -33,7 +33,8 @@ size_t collect(char* bytes, size_t size, size_t count, void* user) {
     return size * count;
 }
 
-HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType) {
+HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType,
+                   const std::string& trustedCertificate = "") {
     HttpResult result;
     CURL* easy = curl_easy_init();
     if (!easy) {
@@ -45,6 +46,9 @@ HttpResult perform(const std::string& url, const std::string* postBody, const st
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &result.body);
+    if (!trustedCertificate.empty()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, trustedCertificate.c_str());
+    }
     if (postBody) {
         headers = curl_slist_append(headers, ("Content-Type: " + contentType).c_str());
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
@@ -85,8 +89,45 @@ std::string localUrl(int port) {
 
 }  // namespace
 
-HttpResult httpGet(const std::string& url) {
-    return perform(url, nullptr, "");
+HttpResult httpGet(const std::string& url, const std::string& trustedCertificate) {
+    return perform(url, nullptr, "", trustedCertificate);
+}
+
+SelfSignedCertificate::SelfSignedCertificate() {
+    std::vector<std::string> args = {"openssl",
+                                     "req",
+                                     "-x509",
+                                     "-newkey",
+                                     "ec",
+                                     "-pkeyopt",
+                                     "ec_paramgen_curve:prime256v1",
+                                     "-nodes",
+                                     "-days",
+                                     "2",
+                                     "-subj",
+                                     "/CN=127.0.0.1",
+                                     "-addext",
+                                     "subjectAltName=IP:127.0.0.1",
+                                     "-keyout",
+                                     keyPath(),
+                                     "-out",
+                                     certificatePath()};
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, "openssl", &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    if (rc != 0 || ::waitpid(pid, &status, 0) != pid || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+        throw std::runtime_error("openssl could not make a certificate");
+    }
 }
 
 HttpResult httpPost(const std::string& url, const std::string& body, const std::string& contentType) {
@@ -110,6 +151,12 @@ Collector::Collector(Options options) {
     if (options.status) {
         args.push_back("--status");
         args.push_back(std::to_string(*options.status));
+    }
+    if (options.tls) {
+        args.insert(args.end(),
+                    {"--tls-cert", options.tls->certificatePath(), "--tls-key", options.tls->keyPath()});
+        scheme_ = "https";
+        trusted_ = options.tls->certificatePath();
     }
     std::vector<char*> argv;
     for (auto& arg : args) {
@@ -149,9 +196,9 @@ Collector::Collector(Options options) {
         }
         line.append(buffer, static_cast<size_t>(n));
     }
-    const auto marker = line.find("http://127.0.0.1:");
+    const auto marker = line.find("://127.0.0.1:");
     if (marker != std::string::npos) {
-        port_ = std::atoi(line.c_str() + marker + std::strlen("http://127.0.0.1:"));
+        port_ = std::atoi(line.c_str() + marker + std::strlen("://127.0.0.1:"));
     }
     if (port_ <= 0) {
         ::kill(pid_, SIGKILL);
@@ -171,14 +218,14 @@ Collector::~Collector() {
 }
 
 std::string Collector::baseUrl() const {
-    return localUrl(port_);
+    return scheme_ + "://127.0.0.1:" + std::to_string(port_) + "/";
 }
 
 nlohmann::json Collector::uploads(const std::string& apiKey) const {
     char* escaped = curl_easy_escape(nullptr, apiKey.c_str(), static_cast<int>(apiKey.size()));
     const std::string url = baseUrl() + "uploads?key=" + (escaped ? escaped : "");
     curl_free(escaped);
-    const auto result = httpGet(url);
+    const auto result = httpGet(url, trusted_);
     if (result.status != 200) {
         throw std::runtime_error("the collector did not list its uploads");
     }
@@ -186,7 +233,7 @@ nlohmann::json Collector::uploads(const std::string& apiKey) const {
 }
 
 nlohmann::json Collector::summary() const {
-    const auto result = httpGet(baseUrl() + "summary");
+    const auto result = httpGet(baseUrl() + "summary", trusted_);
     if (result.status != 200) {
         throw std::runtime_error("the collector did not give its summary");
     }

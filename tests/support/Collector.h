@@ -17,16 +17,31 @@ struct HttpResult {
     long status = 0;
     std::string body;
 };
-HttpResult httpGet(const std::string& url);
+/// `trustedCertificate`, when given, is the one certificate that an https server may
+/// present.
+HttpResult httpGet(const std::string& url, const std::string& trustedCertificate = "");
 HttpResult httpPost(const std::string& url, const std::string& body,
                     const std::string& contentType = "application/json");
+
+/// A self-signed certificate for 127.0.0.1 and its key, as PEM files, made with the
+/// openssl tool.
+class SelfSignedCertificate {
+public:
+    SelfSignedCertificate();
+    std::string certificatePath() const { return dir_.file("cert.pem"); }
+    std::string keyPath() const { return dir_.file("key.pem"); }
+
+private:
+    TempDir dir_;
+};
 
 /// A running `lumvex-collector` on 127.0.0.1 at a port that the system chose, with its
 /// database in a temporary folder. Ended with the object.
 class Collector {
 public:
     struct Options {
-        std::optional<int> status;  // answer every upload with this status
+        std::optional<int> status;                   // answer every upload with this status
+        const SelfSignedCertificate* tls = nullptr;  // serve https with it
     };
 
     Collector();
@@ -36,7 +51,7 @@ public:
     Collector& operator=(const Collector&) = delete;
 
     int port() const { return port_; }
-    /// "http://127.0.0.1:<port>/", the base URL that uploads go below.
+    /// "http://127.0.0.1:<port>/" (or https), the base URL that uploads go below.
     std::string baseUrl() const;
 
     /// Every upload kept so far (the collector's GET /uploads), optionally for one key.
@@ -50,6 +65,8 @@ private:
     int output_ = -1;    // the read end of the collector's standard output
     int lifeline_ = -1;  // the write end of its standard input
     int port_ = 0;
+    std::string scheme_ = "http";
+    std::string trusted_;  // the certificate that its own listings are checked against
 };
 
 /// A TCP port on 127.0.0.1 that is bound but not listening, so connecting is refused.

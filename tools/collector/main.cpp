@@ -28,6 +28,8 @@ struct Options {
     bool quiet = false;
     bool summaryOnly = false;
     bool untilStdinCloses = false;
+    std::string tlsCertificate;  // both set: serve https
+    std::string tlsKey;
 };
 
 void usage(std::FILE* to) {
@@ -40,6 +42,7 @@ void usage(std::FILE* to) {
                  "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite)\n"
                  "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
                  "  --quiet         print nothing per upload\n"
+                 "  --tls-cert PEM --tls-key PEM  serve https with this certificate and key\n"
                  "  --until-stdin-closes  stop when standard input reaches its end, e.g. when the\n"
                  "                  process that started the collector ends\n"
                  "  --summary       print what the database holds, per key and device, and exit\n"
@@ -97,6 +100,10 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             options.fixedStatus = *status;
         } else if (arg == "--quiet") {
             options.quiet = true;
+        } else if (arg == "--tls-cert" || arg == "--tls-key") {
+            auto v = value();
+            if (!v) return std::nullopt;
+            (arg == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = *v;
         } else if (arg == "--until-stdin-closes") {
             options.untilStdinCloses = true;
         } else if (arg == "--summary") {
@@ -108,6 +115,10 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             std::fprintf(stderr, "lumvex-collector: unknown argument %s\n", arg.c_str());
             return std::nullopt;
         }
+    }
+    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
+        std::fprintf(stderr, "lumvex-collector: --tls-cert and --tls-key go together\n");
+        return std::nullopt;
     }
     return options;
 }
@@ -156,7 +167,19 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    httplib::Server server;
+    const bool tls = !options->tlsCertificate.empty();
+    std::unique_ptr<httplib::Server> serverOwner;
+    if (tls) {
+        serverOwner =
+            std::make_unique<httplib::SSLServer>(options->tlsCertificate.c_str(), options->tlsKey.c_str());
+    } else {
+        serverOwner = std::make_unique<httplib::Server>();
+    }
+    if (!serverOwner->is_valid()) {
+        std::fprintf(stderr, "lumvex-collector: cannot use the certificate or key\n");
+        return 1;
+    }
+    httplib::Server& server = *serverOwner;
     // Each upload is one request; a client's idle keep-alive connection would otherwise
     // hold one of the server's few workers for seconds.
     server.set_keep_alive_max_count(1);
@@ -219,7 +242,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     // Tests read this first line to learn the port.
-    say("lumvex-collector listening on http://" + options->host + ":" + std::to_string(port) + "/");
+    say(std::string("lumvex-collector listening on ") + (tls ? "https" : "http") + "://" + options->host +
+        ":" + std::to_string(port) + "/");
 
     std::thread stopper([&] {
         int received = 0;

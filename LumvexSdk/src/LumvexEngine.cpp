@@ -2,6 +2,7 @@
 
 #include "ConfigurationAccess.h"
 #include "L.h"
+#include "TraceJob.h"
 
 #include <limits>
 
@@ -41,6 +42,10 @@ std::optional<LumvexStartException> LumvexEngine::start(
 void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration,
                              std::int64_t pushInterval) {
     configuration_ = configuration;
+    if (ConfigurationAccess::pushFormat(*configuration) != PushFormat::DEVICE_INFO_ONLY) {
+        traceJob_ = TraceJob::create(TRACE_INTERVAL_SECONDS, queue_);
+        traceJob_->startJob();
+    }
     (void)pushInterval;
 }
 

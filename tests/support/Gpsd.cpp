@@ -299,6 +299,18 @@ std::string Gpsd::log() const {
     return log_;
 }
 
+bool Gpsd::waitForLog(const std::string& needle, std::size_t times, std::chrono::milliseconds timeout) {
+    const auto count = [&] {
+        std::size_t n = 0;
+        for (auto at = log_.find(needle); at != std::string::npos; at = log_.find(needle, at + 1)) {
+            ++n;
+        }
+        return n;
+    };
+    std::unique_lock<std::mutex> lock(mutex_);
+    return cv_.wait_for(lock, timeout, [&] { return count() >= times || logClosed_; }) && count() >= times;
+}
+
 void Gpsd::stop() {
     reap(SIGTERM);
 }

@@ -60,6 +60,9 @@ public:
     const std::string& port() const { return port_; }
     /// What gpsd wrote to its standard error so far, for failure messages.
     std::string log() const;
+    /// Waits until gpsd's log holds `needle` `times` times (it logs every client command).
+    bool waitForLog(const std::string& needle, std::size_t times = 1,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
     /// Writes `nmea` into `receiver` and waits until gpsd reports, for that device, a TPV for
     /// which `reported` holds. Returns whether it did in time.

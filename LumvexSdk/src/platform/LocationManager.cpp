@@ -292,7 +292,8 @@ private:
                         return Outcome(std::move(fixes));
                     }
                     if (!streaming) {
-                        if (!sendCommand(fd, "?WATCH={\"enable\":true,\"json\":true};\n")) {
+                        // The second poll covers a fix that came in before the reports began.
+                        if (!sendCommand(fd, "?WATCH={\"enable\":true,\"json\":true};?POLL;\n")) {
                             return lost();
                         }
                         streaming = true;

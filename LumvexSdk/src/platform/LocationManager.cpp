@@ -16,6 +16,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <variant>
@@ -246,7 +247,7 @@ private:
         const auto where = describeAddress(address);
         gps_data_t data{};
         if (::gps_open(address.host.c_str(), address.port.c_str(), &data) != 0) {
-            return Outcome(LocationError{LocationError::Code::serviceUnreachable,
+            return Outcome(LocationError{LocationError::Code::SERVICE_UNREACHABLE,
                                          "Cannot connect to gpsd at " + where + ": " + ::gps_errstr(errno)});
         }
         auto outcome = converse(data, where, deadline);
@@ -257,7 +258,7 @@ private:
     std::optional<Outcome> converse(gps_data_t& data, const std::string& where, Clock::TimePoint deadline) {
         const int fd = data.gps_fd;
         const auto lost = [&where] {
-            return Outcome(LocationError{LocationError::Code::connectionLost,
+            return Outcome(LocationError{LocationError::Code::CONNECTION_LOST,
                                          "Lost the connection to gpsd at " + where});
         };
         const int flags = ::fcntl(fd, F_GETFL);
@@ -312,7 +313,7 @@ private:
             }
             const auto now = platform::clock()->now();
             if (now >= deadline) {
-                return Outcome(LocationError{LocationError::Code::locationUnknown,
+                return Outcome(LocationError{LocationError::Code::LOCATION_UNKNOWN,
                                              "No location fix from gpsd at " + where + " in time"});
             }
             const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
@@ -397,21 +398,24 @@ std::optional<Location> LocationManager::location() const {
     return freshFix(maximumFixAge());
 }
 
+void LocationManager::postFailure(LocationError error) {
+    // Reported like any other outcome: later, on the manager's run loop.
+    if (auto loop = loop_.lock()) {
+        loop->post([owner = weak_from_this(), error = std::move(error)] {
+            auto manager = owner.lock();
+            if (!manager) {
+                return;
+            }
+            if (auto delegate = manager->delegate()) {
+                delegate->didFailWithError(*manager, error);
+            }
+        });
+    }
+}
+
 void LocationManager::requestLocation() {
     if (!locationServicesEnabled()) {
-        // Reported like any other outcome: later, on the manager's run loop.
-        if (auto loop = loop_.lock()) {
-            loop->post([owner = weak_from_this()] {
-                auto manager = owner.lock();
-                if (!manager) {
-                    return;
-                }
-                if (auto delegate = manager->delegate()) {
-                    delegate->didFailWithError(*manager, LocationError{LocationError::Code::servicesDisabled,
-                                                                       "Location services are disabled"});
-                }
-            });
-        }
+        postFailure(LocationError{LocationError::Code::SERVICES_DISABLED, "Location services are disabled"});
         return;
     }
     std::shared_ptr<Worker> worker;
@@ -419,8 +423,15 @@ void LocationManager::requestLocation() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (!worker_) {
-            worker_ = std::make_shared<Worker>(weak_from_this(), loop_);
-            worker_->start();
+            auto created = std::make_shared<Worker>(weak_from_this(), loop_);
+            try {
+                created->start();
+            } catch (const std::system_error& e) {
+                postFailure(LocationError{LocationError::Code::SERVICE_UNREACHABLE,
+                                          std::string("Cannot start talking to gpsd: ") + e.what()});
+                return;
+            }
+            worker_ = std::move(created);
         }
         worker = worker_;
         deadline = platform::clock()->now() + requestTimeout_;

@@ -19,13 +19,13 @@ namespace platform {
 struct LocationError {
     enum class Code {
         /// The "location services enabled" switch is off.
-        servicesDisabled,
+        SERVICES_DISABLED,
         /// gpsd could not be reached at the configured address.
-        serviceUnreachable,
+        SERVICE_UNREACHABLE,
         /// gpsd closed the connection or stopped answering properly.
-        connectionLost,
+        CONNECTION_LOST,
         /// gpsd answered, but no receiver had a position fix in time.
-        locationUnknown,
+        LOCATION_UNKNOWN,
     };
 
     Code code;
@@ -102,6 +102,8 @@ public:
     class Worker;
 
 private:
+    void postFailure(LocationError error);
+
     mutable std::mutex mutex_;
     std::weak_ptr<LocationManagerDelegate> delegate_;
     double desiredAccuracy_ = ACCURACY_BEST;

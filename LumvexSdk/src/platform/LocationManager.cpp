@@ -271,38 +271,48 @@ private:
             return lost();
         }
         bool streaming = false;
+        // What one message from gpsd settles: a fix, a lost connection, or nothing yet.
+        const auto handle = [&](const char* text) -> std::optional<Outcome> {
+            const auto json = nlohmann::json::parse(text, nullptr, false);
+            if (!json.is_object()) {
+                return std::nullopt;
+            }
+            const auto cls = json.value("class", std::string());
+            if (cls == "POLL") {
+                std::vector<Location> fixes;
+                if (const auto tpv = json.find("tpv"); tpv != json.end() && tpv->is_array()) {
+                    for (const auto& report : *tpv) {
+                        if (auto fix = fixFromTpv(report)) {
+                            fixes.push_back(*fix);
+                        }
+                    }
+                }
+                if (!fixes.empty()) {
+                    return Outcome(std::move(fixes));
+                }
+                if (!streaming) {
+                    // The second poll covers a fix that came in before the reports began.
+                    if (!sendCommand(fd, "?WATCH={\"enable\":true,\"json\":true};?POLL;\n")) {
+                        return lost();
+                    }
+                    streaming = true;
+                }
+            } else if (cls == "TPV" && streaming) {
+                if (auto fix = fixFromTpv(json)) {
+                    return Outcome(std::vector<Location>{*fix});
+                }
+            }
+            return std::nullopt;
+        };
         std::vector<char> message(16 * 1024);
         while (true) {
             int n;
             while ((n = ::gps_read(&data, message.data(), static_cast<int>(message.size()))) > 0) {
-                const auto json = nlohmann::json::parse(message.data(), nullptr, false);
-                if (!json.is_object()) {
-                    continue;
+                if (auto outcome = handle(message.data())) {
+                    return outcome;
                 }
-                const auto cls = json.value("class", std::string());
-                if (cls == "POLL") {
-                    std::vector<Location> fixes;
-                    if (const auto tpv = json.find("tpv"); tpv != json.end() && tpv->is_array()) {
-                        for (const auto& report : *tpv) {
-                            if (auto fix = fixFromTpv(report)) {
-                                fixes.push_back(*fix);
-                            }
-                        }
-                    }
-                    if (!fixes.empty()) {
-                        return Outcome(std::move(fixes));
-                    }
-                    if (!streaming) {
-                        // The second poll covers a fix that came in before the reports began.
-                        if (!sendCommand(fd, "?WATCH={\"enable\":true,\"json\":true};?POLL;\n")) {
-                            return lost();
-                        }
-                        streaming = true;
-                    }
-                } else if (cls == "TPV" && streaming) {
-                    if (auto fix = fixFromTpv(json)) {
-                        return Outcome(std::vector<Location>{*fix});
-                    }
+                if (platform::clock()->now() >= deadline) {
+                    break;  // a chatty gpsd must not stretch the request past its time
                 }
             }
             if (n < 0) {

@@ -9,10 +9,11 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine()
-    : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
 
-LumvexEngine::~LumvexEngine() { stop(); }
+LumvexEngine::~LumvexEngine() {
+    stop();
+}
 
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {

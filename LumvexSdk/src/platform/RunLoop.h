@@ -18,8 +18,9 @@ namespace lumvex {
 class Timer;
 
 /// The state behind one thread's run loop: its posted tasks and its timers.
-class RunLoop::Impl final : public platform::ClockListener,
-                            public std::enable_shared_from_this<RunLoop::Impl> {
+class __attribute__((visibility("hidden"))) RunLoop::Impl final
+    : public platform::ClockListener,
+      public std::enable_shared_from_this<RunLoop::Impl> {
 public:
     void run(platform::Clock::TimePoint until);
     void stop();
@@ -59,8 +60,8 @@ public:
     void invalidate();
     bool isValid() const;
 
-    Timer(std::chrono::nanoseconds interval, std::function<void()> action,
-          std::weak_ptr<RunLoop::Impl> loop, platform::Clock::TimePoint firstFire);
+    Timer(std::chrono::nanoseconds interval, std::function<void()> action, std::weak_ptr<RunLoop::Impl> loop,
+          platform::Clock::TimePoint firstFire);
 
 private:
     friend class RunLoop::Impl;

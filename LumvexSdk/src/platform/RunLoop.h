@@ -18,9 +18,8 @@ namespace lumvex {
 class Timer;
 
 /// The state behind one thread's run loop: its posted tasks and its timers.
-class __attribute__((visibility("hidden"))) RunLoop::Impl final
-    : public platform::ClockListener,
-      public std::enable_shared_from_this<RunLoop::Impl> {
+class RunLoop::Impl final : public platform::ClockListener,
+                            public std::enable_shared_from_this<RunLoop::Impl> {
 public:
     void run(platform::Clock::TimePoint until);
     void stop();

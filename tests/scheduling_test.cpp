@@ -96,9 +96,11 @@ TEST_F(VirtualTimeTest, StopTimerWithoutStartDoesNothingAndQueuedTicksStillRun) 
     job->stopTimer();
     job.reset();
     // The two queued ticks keep the job alive although nobody else holds it.
-    ASSERT_FALSE(weak.expired());
-    auto runsSoFar = weak.lock()->runs.load();
-    EXPECT_EQ(runsSoFar, 0);
+    {
+        auto alive = weak.lock();
+        ASSERT_NE(alive, nullptr);
+        EXPECT_EQ(alive->runs.load(), 0);
+    }
     hold.unlock();
     ASSERT_TRUE(queue->drain(5s));
     EXPECT_TRUE(weak.expired());

@@ -29,7 +29,26 @@ bool makeDirectories(const std::string& path) {
         }
     }
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return false;
+    }
+    // The directory holds the user's whereabouts: keep it private even when something
+    // else created it first with a laxer mode.
+    if ((st.st_mode & 0077) != 0 && st.st_uid == ::geteuid()) {
+        ::chmod(path.c_str(), 0700);
+    }
+    return true;
+}
+
+// Makes a completed rename survive a power loss: the new directory entry is on disk too.
+void syncDirectoryOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const int fd = ::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
 }
 
 bool isSafeComponent(const std::string& name) {
@@ -72,7 +91,8 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
         return false;
     };
     std::string temp = path + ".XXXXXX";
-    const int fd = ::mkstemp(temp.data());
+    // Close-on-exec: a child that the host spawns meanwhile must not inherit it.
+    const int fd = ::mkostemp(temp.data(), O_CLOEXEC);
     if (fd < 0) {
         return fail("cannot create a temporary file");
     }
@@ -114,6 +134,7 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
         errno = saved;
         return fail("cannot replace the file");
     }
+    syncDirectoryOf(path);
     return true;
 }
 

@@ -1,0 +1,173 @@
+#include "platform/Files.h"
+#include "platform/Bundle.h"
+
+#include "TestSupport.h"
+
+#include <LumvexSdk/Platform.h>
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <cstdlib>
+#include <filesystem>
+
+namespace fs = std::filesystem;
+using namespace lumvex;
+using namespace lumvex::test;
+
+namespace {
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 0777;
+}
+
+// Sets an environment variable for the life of the object, restoring it afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+    }
+    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(CachesDirectory, IsTheBundleIdentifierUnderXdgCacheHomeAndPrivate) {
+    IsolatedHome home;
+    const auto dir = platform::cachesDirectory();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(*dir, home.cachesDir());
+    EXPECT_TRUE(fs::is_directory(*dir));
+    EXPECT_EQ(modeOf(*dir), 0700u);
+}
+
+TEST(CachesDirectory, FallsBackToHomeCacheAndTheExecutableName) {
+    IsolatedHome home;
+    home.writeInfoPlist("");  // no CFBundleIdentifier
+    const ScopedEnv homeEnv("HOME", home.dir().file("home").c_str());
+    for (const char* xdg : {static_cast<const char*>(nullptr), "relative/cache"}) {
+        const ScopedEnv noXdg("XDG_CACHE_HOME", xdg);
+        const auto dir = platform::cachesDirectory();
+        ASSERT_TRUE(dir);
+        EXPECT_EQ(*dir, home.dir().file("home") + "/.cache/" + platform::executableName());
+        EXPECT_TRUE(fs::is_directory(*dir));
+    }
+}
+
+TEST(CachesDirectory, MakesAnExistingLaxDirectoryPrivate) {
+    IsolatedHome home;
+    fs::create_directories(home.cachesDir());
+    ::chmod(home.cachesDir().c_str(), 0755);
+    ASSERT_TRUE(platform::cachesDirectory());
+    EXPECT_EQ(modeOf(home.cachesDir()), 0700u);
+}
+
+TEST(CachesDirectory, IsNothingWhenItCannotBeCreated) {
+    IsolatedHome home;
+    writeFile(home.dir().file("file"), "x");
+    const ScopedEnv xdg("XDG_CACHE_HOME", home.dir().file("file").c_str());
+    EXPECT_FALSE(platform::cachesDirectory());
+}
+
+TEST(WriteFileAtomically, ReplacesTheFileWithAPrivateOneAndLeavesNoTemporaryFile) {
+    TempDir dir;
+    const auto path = dir.file("target");
+    writeFile(path, "old content that is longer");
+    ::chmod(path.c_str(), 0644);
+    ASSERT_TRUE(platform::writeFileAtomically(path, std::string("new\0content", 11)));
+    EXPECT_EQ(readFile(path), std::string("new\0content", 11));
+    EXPECT_EQ(modeOf(path), 0600u);
+    ASSERT_TRUE(platform::writeFileAtomically(path, ""));
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(WriteFileAtomically, LeavesTheTargetAndNoTemporaryFileOnFailure) {
+    TempDir dir;
+    std::string error;
+    EXPECT_FALSE(platform::writeFileAtomically(dir.file("missing/target"), "x", &error));
+    EXPECT_FALSE(error.empty());
+
+    // A directory cannot be replaced by a file: the rename fails after the write.
+    fs::create_directory(dir.file("occupied"));
+    error.clear();
+    EXPECT_FALSE(platform::writeFileAtomically(dir.file("occupied"), "x", &error));
+    EXPECT_NE(error.find("replace"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_directory(dir.file("occupied")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(Base64, EncodesTheRfc4648Vectors) {
+    const std::pair<const char*, const char*> vectors[] = {
+        {"", ""},
+        {"f", "Zg=="},
+        {"fo", "Zm8="},
+        {"foo", "Zm9v"},
+        {"foob", "Zm9vYg=="},
+        {"fooba", "Zm9vYmE="},
+        {"foobar", "Zm9vYmFy"},
+    };
+    for (const auto& [plain, encoded] : vectors) {
+        EXPECT_EQ(platform::base64Encode(plain), encoded);
+        EXPECT_EQ(platform::base64Decode(encoded), std::optional<std::string>(plain)) << encoded;
+    }
+    // The standard alphabet's last two letters, and bytes that are not text.
+    EXPECT_EQ(platform::base64Encode("\xfb\xff\xbf"), "+/+/");
+    EXPECT_EQ(platform::base64Decode("+/+/"), std::optional<std::string>("\xfb\xff\xbf"));
+    // Long input comes out on one line.
+    EXPECT_EQ(platform::base64Encode(std::string(200, 'a')).find('\n'), std::string::npos);
+}
+
+TEST(Base64, DecodingIsStrict) {
+    for (const char* bad : {
+             "Zg",         // padding missing
+             "Zg=",        // padding short
+             "Zm9",        // length not a multiple of four
+             "Zm9v====",   // padding where none belongs
+             "Zg==Zg==",   // padding in the middle
+             "Zm=v",       // padding inside a group
+             "Zh==",       // bits beyond the last byte are set
+             "Zm9v\n",     // line break
+             " Zm9v",      // white space
+             "Zm9v YmFy",  // white space inside
+             "Zm$v",       // outside the alphabet
+             "-_-_",       // the URL-safe alphabet
+             "====",
+         }) {
+        EXPECT_FALSE(platform::base64Decode(bad)) << bad;
+    }
+}
+
+TEST(Utf8, ValidityFollowsTheUnicodeDefinition) {
+    for (const char* good : {"", "plain ascii", "caf\xc3\xa9", "\xe2\x82\xac", "\xf0\x9f\x98\x80",
+                             "\xef\xbf\xbf", "\xf4\x8f\xbf\xbf"}) {
+        EXPECT_TRUE(platform::isValidUtf8(good)) << good;
+    }
+    for (const char* bad :
+         {"\x80", "\xc0\x80", "\xc1\xbf", "\xe0\x80\x80", "\xed\xa0\x80", "\xf0\x80\x80\x80",
+          "\xf4\x90\x80\x80", "\xf5\x80\x80\x80", "\xff", "\xc3", "\xe2\x82", "a\xf0\x9f\x98"}) {
+        EXPECT_FALSE(platform::isValidUtf8(bad)) << bad;
+    }
+    EXPECT_TRUE(platform::isValidUtf8(std::string("a\0b", 3)));
+}
+
+TEST(Utf8, RepairReplacesEachMaximalIllFormedPartWithOneReplacementCharacter) {
+    const std::string fffd = "\xef\xbf\xbd";
+    // The Unicode standard's own example of U+FFFD substitution.
+    EXPECT_EQ(platform::repairUtf8("\x61\xf1\x80\x80\xe1\x80\xc2\x62\x80\x63\x80\xbf\x64"),
+              "a" + fffd + fffd + fffd + "b" + fffd + "c" + fffd + fffd + "d");
+    // Surrogates and overlong forms are not a prefix of anything valid: one per byte.
+    EXPECT_EQ(platform::repairUtf8("\xed\xa0\x80"), fffd + fffd + fffd);
+    EXPECT_EQ(platform::repairUtf8("\xc0\xaf"), fffd + fffd);
+    // A sequence cut off at the end.
+    EXPECT_EQ(platform::repairUtf8("ok\xf0\x9f\x98"), "ok" + fffd);
+    EXPECT_EQ(platform::repairUtf8("caf\xc3\xa9"), "caf\xc3\xa9");
+}

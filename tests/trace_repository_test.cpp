@@ -1,0 +1,481 @@
+#include "TraceRepository.h"
+
+#include "L.h"
+#include "TestSupport.h"
+#include "platform/Clock.h"
+#include "platform/Files.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <ctime>
+#include <limits>
+#include <mutex>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
+
+using namespace lumvex;
+using namespace lumvex::test;
+using namespace std::chrono;
+
+namespace {
+
+constexpr char kExampleLine[] = "MTQ5NjMxMTIwMDEyMzs0OC44NTY2MTQ7Mi4zNTIyMjE5\n";
+const Location kParis{48.856614, 2.3522219};
+
+platform::Clock::WallTime wallAt(std::int64_t ms) {
+    return platform::Clock::WallTime{} + milliseconds(ms);
+}
+
+std::string encoded(const std::string& text) {
+    return platform::base64Encode(text) + "\n";
+}
+
+// The log lines, each as "<file>:<operation> <message>": source line numbers change with
+// every edit and are not what these tests are about.
+std::vector<std::string> logLines(const std::string& captured) {
+    static const std::regex lineNumber(R"(^(.*?):\d+ (.*)$)");
+    std::vector<std::string> lines;
+    std::istringstream in(captured);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(std::regex_replace(line, lineNumber, "$1 $2"));
+    }
+    return lines;
+}
+
+using Lines = std::vector<std::string>;
+
+class TraceRepositoryTest : public testing::Test {
+protected:
+    void SetUp() override {
+        L::writeLog = true;
+        platform::setClock(clock);
+        clock->setWallTime(wallAt(1496311200123));
+        setTimeZone("UTC0");
+    }
+
+    void TearDown() override {
+        platform::setClock(nullptr);
+        L::writeLog = false;
+        ::unsetenv("TZ");
+        ::tzset();
+    }
+
+    static void setTimeZone(const char* tz) {
+        ::setenv("TZ", tz, 1);
+        ::tzset();
+    }
+
+    std::string path() const { return home.cachesDir() + "/backup.lmx"; }
+    std::string content() const { return readFile(path()); }
+    void store(const std::string& text) const {
+        ASSERT_TRUE(platform::cachesDirectory());
+        writeFile(path(), text);
+    }
+
+    TraceRepository& repo = TraceRepository::shared();
+    IsolatedHome home;
+    std::shared_ptr<platform::VirtualClock> clock = std::make_shared<platform::VirtualClock>();
+};
+
+TEST_F(TraceRepositoryTest, StoresTheWorkedExampleAndReadsItBack) {
+    StdoutCapture log;
+    repo.addTrace(kParis);
+    EXPECT_EQ(content(), kExampleLine);
+    struct stat st {};
+    ASSERT_EQ(::stat(path().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+
+    const TraceRecord expected{
+        {"timestamp", "2017-06-01T10:00:00Z"}, {"lat", "48.856614"}, {"lng", "2.3522219"}};
+    EXPECT_EQ(repo.getTracesAsDict(), std::vector<TraceRecord>{expected});
+    EXPECT_EQ(logLines(log.text()),
+              Lines{"TraceRepository.cpp:getTracesFileSize() Trace file not available for get traces files"});
+}
+
+TEST_F(TraceRepositoryTest, FormatsCoordinatesAsPrintfDoesInTheCLocale) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
+    const std::pair<double, const char*> cases[] = {
+        {45, "45.0"},
+        {0.00001, "1e-05"},
+        {-0.0, "-0.0"},
+        {-122.4194, "-122.4194"},
+        {0.1 + 0.2, "0.3"},
+        {1e15, "1e+15"},
+        {123456789012345.0, "123456789012345.0"},
+        {1234567890123456.0, "1.23456789012346e+15"},
+        {5e-324, "4.94065645841247e-324"},
+        {nan, "nan"},
+        {-nan, "nan"},
+        {inf, "inf"},
+        {-inf, "-inf"},
+    };
+    for (const auto& [value, text] : cases) {
+        EXPECT_EQ(TraceRepository::formatCoordinate(value), text);
+    }
+    // The stored line carries exactly those texts.
+    repo.addTrace({45, 0.00001});
+    EXPECT_EQ(platform::base64Decode(content().substr(0, content().size() - 1)),
+              std::optional<std::string>("1496311200123;45.0;1e-05"));
+}
+
+TEST_F(TraceRepositoryTest, StoresTheTimeOfStoringInWholeMillisecondsAndZeroBefore1970) {
+    const std::pair<platform::Clock::WallTime, const char*> cases[] = {
+        {wallAt(1496311200002) + microseconds(999), "1496311200002"},  // truncated, never one less
+        {platform::Clock::WallTime{}, "0"},
+        {platform::Clock::WallTime{} - microseconds(500), "0"},
+        {wallAt(-86400000), "0"},
+    };
+    for (const auto& [wall, expected] : cases) {
+        clock->setWallTime(wall);
+        EXPECT_EQ(TraceRepository::formatTrace({1, 2}, TraceRepository::currentTimeMs()),
+                  std::string(expected) + ";1.0;2.0");
+    }
+}
+
+TEST_F(TraceRepositoryTest, TrimsTheOldestLineOnlyWhenTheFileIsOver1000Bytes) {
+    std::string lines;
+    for (int i = 0; i < 19; ++i) {
+        lines += std::string(49, static_cast<char>('a' + i)) + "\n";  // 50 bytes each
+    }
+    const std::string at1000 = lines + std::string(49, 'z') + "\n";
+    ASSERT_EQ(at1000.size(), 1000u);
+    store(at1000);
+    repo.addTrace(kParis);
+    EXPECT_EQ(content(), at1000 + kExampleLine);
+
+    const std::string at1001 = lines + std::string(50, 'z') + "\n";
+    store(at1001);
+    repo.addTrace(kParis);
+    EXPECT_EQ(content(), at1001.substr(50) + kExampleLine);
+}
+
+TEST_F(TraceRepositoryTest, KeepsTheNewestLinesInOrder) {
+    const int count = 200;
+    for (int i = 0; i < count; ++i) {
+        repo.addTrace({static_cast<double>(i), 0});
+        clock->advance(seconds(10));
+    }
+    const auto size = content().size();
+    EXPECT_GT(size, 950u);
+    EXPECT_LE(size, 1000u + 60u);
+
+    const auto records = repo.getTracesAsDict();
+    ASSERT_GE(records.size(), 15u);
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        const auto expected = count - static_cast<int>(records.size()) + static_cast<int>(i);
+        EXPECT_EQ(records[i].at("lat"), std::to_string(expected) + ".0");
+    }
+}
+
+TEST_F(TraceRepositoryTest, SkipsUnreadableLinesAndLogsWhyWhereItCan) {
+    const std::string nbsp = "\xc2\xa0", lineSeparator = "\xe2\x80\xa8";
+    const std::string file = std::string(kExampleLine) +                          //
+                             "not base64!\n" +                                    // skipped silently
+                             "TWFu\xff\n" +                                       // not UTF-8 as read
+                             encoded("\xff\xfe;1;2") +                            // decodes to no UTF-8
+                             "\n" +                                               // blank
+                             encoded("1;2") + encoded("1;2;3;4") +                // field count
+                             encoded("x;1;2") + encoded("+-5;1;2") +              // timestamp
+                             encoded("9223372036854775808;1;2") +                 // beyond 64 bits
+                             " \t" + platform::base64Encode("7;a;b") + " \r\n" +  // white space around
+                             nbsp + platform::base64Encode("8;c;d") + lineSeparator + "\n" +  //
+                             encoded("123;;") +                                  // empty coordinates
+                             encoded("1496311200999;1;2") + encoded("+5;1;2") +  //
+                             encoded("-5;1;2") + encoded("-9223372036854775808;1;2") + "MTsyOzM=";
+    store(file);
+    StdoutCapture log;
+    const auto snapshot = repo.readTraces();
+    const auto epoch = "1970-01-01T00:00:00Z";
+    const std::vector<TraceRecord> expected{
+        {{"timestamp", "2017-06-01T10:00:00Z"}, {"lat", "48.856614"}, {"lng", "2.3522219"}},
+        {{"timestamp", epoch}, {"lat", "a"}, {"lng", "b"}},
+        {{"timestamp", epoch}, {"lat", "c"}, {"lng", "d"}},
+        {{"timestamp", epoch}, {"lat", ""}, {"lng", ""}},
+        {{"timestamp", "2017-06-01T10:00:00Z"}, {"lat", "1"}, {"lng", "2"}},
+        {{"timestamp", epoch}, {"lat", "1"}, {"lng", "2"}},
+        {{"timestamp", epoch}, {"lat", "1"}, {"lng", "2"}},
+        {{"timestamp", "292275056-05-16T16:47:05Z"}, {"lat", "1"}, {"lng", "2"}},
+        {{"timestamp", epoch}, {"lat", "2"}, {"lng", "3"}},
+    };
+    EXPECT_EQ(snapshot.records, expected);
+    EXPECT_EQ(logLines(log.text()),
+              (Lines{
+                  "TraceRepository.cpp:parseTrace ERROR: Invalid trace format: !!",
+                  "TraceRepository.cpp:parseTrace ERROR: Invalid trace format: 1;2!!",
+                  "TraceRepository.cpp:parseTrace ERROR: Invalid trace format: 1;2;3;4!!",
+                  "TraceRepository.cpp:parseTrace ERROR: Invalid trace timestamp : x;1;2!!",
+                  "TraceRepository.cpp:parseTrace ERROR: Invalid trace timestamp : +-5;1;2!!",
+                  "TraceRepository.cpp:parseTrace ERROR: Invalid trace timestamp : "
+                  "9223372036854775808;1;2!!",
+              }));
+    // Every line is handed out raw, and the file is left as it was.
+    EXPECT_EQ(snapshot.lines.size(), 18u);
+    EXPECT_EQ(snapshot.lines[2], "TWFu\xef\xbf\xbd\n");
+    EXPECT_EQ(content(), file);
+}
+
+TEST_F(TraceRepositoryTest, RendersInTheCurrentTimeZoneWithALiteralZ) {
+    repo.addTrace(kParis);
+    const std::pair<const char*, const char*> zones[] = {
+        {"UTC0", "2017-06-01T10:00:00Z"},
+        {"<+02>-2", "2017-06-01T12:00:00Z"},
+        {"EST5EDT,M3.2.0,M11.1.0", "2017-06-01T06:00:00Z"},  // summer time applies
+        {"<+0545>-5:45", "2017-06-01T15:45:00Z"},
+        {"<-12>12", "2017-05-31T22:00:00Z"},
+    };
+    for (const auto& [zone, expected] : zones) {
+        setTimeZone(zone);
+        const auto records = repo.getTracesAsDict();
+        ASSERT_EQ(records.size(), 1u);
+        EXPECT_EQ(records[0].at("timestamp"), expected) << zone;
+    }
+    // The proleptic Gregorian calendar with its year of era, before 1970 and before 1 AD.
+    setTimeZone("UTC0");
+    EXPECT_EQ(TraceRepository::renderTimestamp(-1), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(TraceRepository::renderTimestamp(-12219292801), "1582-10-14T23:59:59Z");
+    EXPECT_EQ(TraceRepository::renderTimestamp(-62135596800), "0001-01-01T00:00:00Z");
+    EXPECT_EQ(TraceRepository::renderTimestamp(-62135596801), "0001-12-31T23:59:59Z");
+    EXPECT_EQ(TraceRepository::renderTimestamp(253402300800), "10000-01-01T00:00:00Z");
+}
+
+TEST_F(TraceRepositoryTest, LogsTheAbsentFileAndCreatesItOnTheNextAppend) {
+    StdoutCapture log;
+    EXPECT_TRUE(repo.getTracesAsDict().empty());
+    repo.clearTraces();
+    repo.addTrace(kParis);
+    EXPECT_EQ(content(), kExampleLine);
+    repo.clearTraces();
+    EXPECT_FALSE(fileExists(path()));
+    EXPECT_EQ(
+        logLines(log.text()),
+        (Lines{"TraceRepository.cpp:getTracesAsDict() Impossible to read traces file",
+               "TraceRepository.cpp:clearTraces() Traces file not available",
+               "TraceRepository.cpp:getTracesFileSize() Trace file not available for get traces files"}));
+}
+
+TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCannotBeHad) {
+    ASSERT_TRUE(platform::cachesDirectory());
+    ASSERT_EQ(::mkdir(path().c_str(), 0700), 0);
+    {
+        // A directory is "larger" than the cap and cannot be trimmed either.
+        StdoutCapture log;
+        repo.addTrace(kParis);
+        EXPECT_EQ(
+            logLines(log.text()),
+            (Lines{"TraceRepository.cpp:deleteFirstLine() ERROR: Error while writing trace file!!",
+                   "TraceRepository.cpp:appendToFile ERROR: Error while writing trace file by appending!!"}));
+    }
+    // The caches directory's place is taken by a file.
+    writeFile(home.dir().file("plain"), "");
+    ::setenv("XDG_CACHE_HOME", home.dir().file("plain").c_str(), 1);
+    StdoutCapture log;
+    repo.addTrace(kParis);
+    EXPECT_TRUE(repo.getTracesAsDict().empty());
+    repo.clearTraces();
+    EXPECT_EQ(logLines(log.text()), Lines{"TraceRepository.cpp:appendToFile No trace found to write trace"});
+}
+
+TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {
+    const std::string torn = "MTQ5NjMxMTIw";  // a line cut short: no line feed
+    store(std::string(kExampleLine) + torn);
+    repo.addTrace({1, 2});
+    EXPECT_EQ(content(), std::string(kExampleLine) + torn + "\n" + encoded("1496311200123;1.0;2.0"));
+    EXPECT_EQ(repo.getTracesAsDict().size(), 2u);
+
+    // The same when the append first trims the file.
+    std::string full;
+    while (full.size() <= 1000) {
+        full += kExampleLine;
+    }
+    store(full + torn);
+    repo.addTrace({1, 2});
+    const auto records = repo.getTracesAsDict();
+    ASSERT_FALSE(records.empty());
+    EXPECT_EQ(records.back().at("lat"), "1.0");
+    const auto tail = torn + "\n" + encoded("1496311200123;1.0;2.0");
+    EXPECT_EQ(content().substr(content().size() - tail.size()), tail);
+}
+
+TEST_F(TraceRepositoryTest, RemovesOnlyTheSentLines) {
+    repo.addTrace({1, 1});
+    repo.addTrace({2, 2});
+    const auto sent = repo.readTraces();
+    ASSERT_EQ(sent.lines.size(), 2u);
+    repo.addTrace({3, 3});
+    repo.removeTraces(sent.lines);
+    EXPECT_EQ(content(), encoded("1496311200123;3.0;3.0"));
+
+    // Everything sent: the file goes, as after clearTraces.
+    {
+        StdoutCapture log;
+        repo.removeTraces(repo.readTraces().lines);
+        EXPECT_FALSE(fileExists(path()));
+        EXPECT_TRUE(log.text().empty()) << log.text();
+    }
+    // Nothing there any more: the same log line as clearTraces.
+    StdoutCapture log;
+    repo.removeTraces(sent.lines);
+    EXPECT_EQ(logLines(log.text()), Lines{"TraceRepository.cpp:clearTraces() Traces file not available"});
+}
+
+TEST_F(TraceRepositoryTest, RemovesSentLinesThatSurvivedATrimOrAClear) {
+    for (int i = 0; i < 25; ++i) {
+        repo.addTrace({static_cast<double>(i), 0});
+    }
+    auto sent = repo.readTraces();
+    // New fixes trim sent lines from the front meanwhile.
+    repo.addTrace({100, 0});
+    repo.addTrace({101, 0});
+    repo.removeTraces(sent.lines);
+    auto records = repo.getTracesAsDict();
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0].at("lat"), "100.0");
+    EXPECT_EQ(records[1].at("lat"), "101.0");
+
+    // Another upload cleared the file and new fixes came: the sent lines are gone already.
+    sent = repo.readTraces();
+    repo.clearTraces();
+    repo.addTrace({100, 0});
+    repo.removeTraces(sent.lines);
+    records = repo.getTracesAsDict();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].at("lat"), "100.0");
+
+    // Unreadable lines that went along are removed too, and so is a torn line that
+    // meanwhile got its line feed from the next append.
+    store("garbage\n" + encoded("1;2;3") + "MTQ5");
+    sent = repo.readTraces();
+    repo.addTrace({7, 7});
+    repo.removeTraces(sent.lines);
+    EXPECT_EQ(content(), encoded("1496311200123;7.0;7.0"));
+}
+
+TEST_F(TraceRepositoryTest, AppendsFromManyThreadsNeverInterleaveWithTrimsOrReads) {
+    constexpr int kThreads = 4, kFixes = 60;
+    std::atomic<bool> done{false};
+    std::atomic<int> badReads{0};
+    std::thread reader([&] {
+        while (!done) {
+            const auto snapshot = repo.readTraces();
+            for (const auto& line : snapshot.lines) {
+                badReads += line.empty() || line.back() != '\n';
+            }
+            badReads += snapshot.records.size() != snapshot.lines.size();
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kFixes; ++i) {
+                repo.addTrace({static_cast<double>(t), static_cast<double>(i)});
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    done = true;
+    reader.join();
+    EXPECT_EQ(badReads, 0);
+
+    // The file holds the newest fixes: for each thread, its last ones, in its order.
+    std::map<std::string, std::vector<int>> byThread;
+    for (const auto& record : repo.getTracesAsDict()) {
+        byThread[record.at("lat")].push_back(std::stoi(record.at("lng")));
+    }
+    // A thread that finished early may have had all its fixes trimmed away.
+    ASSERT_FALSE(byThread.empty());
+    for (const auto& [thread, fixes] : byThread) {
+        for (std::size_t i = 0; i < fixes.size(); ++i) {
+            EXPECT_EQ(fixes[i], kFixes - static_cast<int>(fixes.size()) + static_cast<int>(i)) << thread;
+        }
+    }
+}
+
+TEST_F(TraceRepositoryTest, UploadsWhileFixesArriveLoseNoFixAndSendNoneTwice) {
+    // Writers hold back while 15 fixes are waiting, which keeps the file under the cap:
+    // every fix must then end up either sent once or still stored.
+    constexpr int kThreads = 4, kFixes = 50, kWaiting = 15;
+    std::mutex mutex;
+    std::condition_variable changed;
+    int reserved = 0, added = 0, removed = 0;
+    bool done = false, stalled = false;
+
+    std::vector<TraceRecord> sentRecords;
+    std::thread uploader([&] {
+        for (;;) {
+            {
+                // An upload starts once something was stored since the last one.
+                std::unique_lock<std::mutex> lock(mutex);
+                if (!changed.wait_for(lock, seconds(20), [&] { return done || added > removed; })) {
+                    stalled = true;
+                    return;
+                }
+                if (done) {
+                    return;
+                }
+            }
+            const auto snapshot = repo.readTraces();
+            repo.removeTraces(snapshot.lines);
+            sentRecords.insert(sentRecords.end(), snapshot.records.begin(), snapshot.records.end());
+            std::lock_guard<std::mutex> lock(mutex);
+            removed += static_cast<int>(snapshot.lines.size());
+            changed.notify_all();
+        }
+    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < kThreads; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < kFixes; ++i) {
+                {
+                    std::unique_lock<std::mutex> lock(mutex);
+                    if (!changed.wait_for(lock, seconds(20), [&] { return reserved - removed < kWaiting; })) {
+                        stalled = true;
+                        return;
+                    }
+                    ++reserved;
+                }
+                repo.addTrace({static_cast<double>(t), static_cast<double>(i)});
+                std::lock_guard<std::mutex> lock(mutex);
+                ++added;
+                changed.notify_all();
+            }
+        });
+    }
+    for (auto& w : writers) {
+        w.join();
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        done = true;
+        changed.notify_all();
+    }
+    uploader.join();
+    ASSERT_FALSE(stalled);
+    ASSERT_EQ(added, kThreads * kFixes);
+
+    std::multiset<std::pair<std::string, std::string>> seen;
+    auto all = sentRecords;
+    const auto left = repo.getTracesAsDict();
+    all.insert(all.end(), left.begin(), left.end());
+    for (const auto& record : all) {
+        seen.emplace(record.at("lat"), record.at("lng"));
+    }
+    std::multiset<std::pair<std::string, std::string>> expected;
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kFixes; ++i) {
+            expected.emplace(TraceRepository::formatCoordinate(t), TraceRepository::formatCoordinate(i));
+        }
+    }
+    EXPECT_EQ(seen, expected);
+}
+
+}  // namespace

@@ -3,6 +3,7 @@
 #include "L.h"
 #include "LumvexEngine.h"
 #include "TestSupport.h"
+#include "TraceRepository.h"
 
 #include <gtest/gtest.h>
 
@@ -133,6 +134,28 @@ TEST(FacadeTest, SharedIsOneInstanceAndNullConfigurationIsAnError) {
     EXPECT_FALSE(Lumvex::shared().isStarted());
     Lumvex::shared().stop();
     EXPECT_FALSE(Lumvex::shared().isStarted());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FacadeTraceTest, FixesReachTheStoreInCallOrderAlsoWhileStopped) {
+    test::IsolatedHome home;
+    ASSERT_FALSE(Lumvex::shared().isStarted());
+    for (int i = 0; i < 5; ++i) {
+        Lumvex::shared().addTrace({10.0 + i, 20.5});
+    }
+    std::vector<TraceRecord> records;
+    ASSERT_TRUE(test::waitUntil([&] {
+        records = TraceRepository::shared().getTracesAsDict();
+        return records.size() == 5;
+    }));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(records[static_cast<std::size_t>(i)].at("lat"), std::to_string(10 + i) + ".0");
+        EXPECT_EQ(records[static_cast<std::size_t>(i)].at("lng"), "20.5");
+    }
+    EXPECT_TRUE(test::fileExists(home.cachesDir() + "/backup.lmx"));
 }
 
 }  // namespace

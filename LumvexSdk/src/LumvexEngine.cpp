@@ -2,6 +2,7 @@
 
 #include "ConfigurationAccess.h"
 #include "L.h"
+#include "TraceRepository.h"
 
 #include <limits>
 
@@ -79,7 +80,8 @@ std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
 }
 
 void LumvexEngine::addTrace(const Location& location) {
-    queue_->async([location] { (void)location; });
+    // No started check: a fix handed over while stopped is kept all the same.
+    queue_->async([location] { TraceRepository::shared().addTrace(location); });
 }
 
 void LumvexEngine::forcePush(PushCallback callback) {

@@ -138,7 +138,9 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+            // Plain runs, or only their mean when aggregates alone are reported.
+            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+            if ((run.run_type == Run::RT_Iteration || mean) && !run.error_occurred) {
                 auto& [sum, count] = times_[run.run_name.function_name];
                 sum += run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
                 ++count;

@@ -3,6 +3,7 @@
 #include "ConfigurationAccess.h"
 #include "L.h"
 #include "TraceJob.h"
+#include "TraceRepository.h"
 
 #include <limits>
 
@@ -10,10 +11,11 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine()
-    : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
 
-LumvexEngine::~LumvexEngine() { stop(); }
+LumvexEngine::~LumvexEngine() {
+    stop();
+}
 
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {
@@ -83,7 +85,8 @@ std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
 }
 
 void LumvexEngine::addTrace(const Location& location) {
-    queue_->async([location] { (void)location; });
+    // No started check: a fix handed over while stopped is kept all the same.
+    queue_->async([location] { TraceRepository::shared().addTrace(location); });
 }
 
 void LumvexEngine::forcePush(PushCallback callback) {

@@ -1,0 +1,107 @@
+#include "DeviceInfoRepository.h"
+
+#include "DeviceInfoUtils.h"
+#include "L.h"
+#include "platform/Files.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cerrno>
+
+namespace lumvex {
+
+namespace {
+
+// A record is a few hundred bytes; a file far larger than that is not one, and reading it
+// whole would only cost memory before comparing unequal.
+constexpr std::size_t kMaxRecordBytes = 1024 * 1024;
+
+std::optional<std::string> readWholeFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string data;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || data.size() + static_cast<std::size_t>(n) > kMaxRecordBytes) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
+}  // namespace
+
+DeviceInfoRepository& DeviceInfoRepository::shared() {
+    // Never destroyed, so that a save on another thread at exit finds it alive.
+    static auto* instance = new DeviceInfoRepository;
+    return *instance;
+}
+
+bool DeviceInfoRepository::needDeviceInfoUpdate() {
+    const auto current = platform::base64Encode(DeviceInfoUtils().getDeviceInfo());
+    const auto stored = readDeviceInfoFile();
+    if (stored.empty()) {
+        return true;
+    }
+    return stored != current;
+}
+
+void DeviceInfoRepository::saveDeviceInfo() {
+    writeToFile(platform::base64Encode(DeviceInfoUtils().getDeviceInfo()));
+}
+
+std::optional<std::string> DeviceInfoRepository::getDeviceInfoFileUrl() const {
+    const auto directory = platform::cachesDirectory();
+    if (!directory) {
+        return std::nullopt;
+    }
+    return *directory + "/" + FILENAME;
+}
+
+std::string DeviceInfoRepository::readDeviceInfoFile() {
+    const auto url = getDeviceInfoFileUrl();
+    if (!url) {
+        LUMVEX_LOG("readDeviceInfoFile()", "Device info file not found");
+        return {};
+    }
+    std::optional<std::string> text;
+    {
+        std::lock_guard<std::mutex> guard(fileMutex_);
+        text = readWholeFile(*url);
+    }
+    if (!text || !platform::isValidUtf8(*text)) {
+        LUMVEX_LOG("readDeviceInfoFile()", "impossible to read device info file");
+        return {};
+    }
+    return *text;
+}
+
+void DeviceInfoRepository::writeToFile(const std::string& text) {
+    const auto url = getDeviceInfoFileUrl();
+    if (!url) {
+        return;
+    }
+    std::string error;
+    bool written = false;
+    {
+        std::lock_guard<std::mutex> guard(fileMutex_);
+        written = platform::writeFileAtomically(*url, text, &error);
+    }
+    if (!written) {
+        LUMVEX_LOG_ERROR("writeToFile", "Error while writing device info file : " + error);
+    }
+}
+
+}  // namespace lumvex

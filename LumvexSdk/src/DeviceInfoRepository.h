@@ -1,0 +1,42 @@
+#pragma once
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace lumvex {
+
+/// Remembers the device description last delivered to the server, so that an upload
+/// carries the description only when it has changed. The record is the Base64 form of
+/// the description's JSON text, alone in the private file "specs.lmx" in the caches
+/// directory.
+class DeviceInfoRepository final {
+public:
+    static DeviceInfoRepository& shared();
+
+    /// Whether the current description differs from the recorded one (or nothing usable is
+    /// recorded).
+    bool needDeviceInfoUpdate();
+
+    /// Records the current description, replacing the file whole. A failed write keeps the
+    /// previous record and is logged.
+    void saveDeviceInfo();
+
+    DeviceInfoRepository(const DeviceInfoRepository&) = delete;
+    DeviceInfoRepository& operator=(const DeviceInfoRepository&) = delete;
+
+private:
+    DeviceInfoRepository() = default;
+
+    static constexpr const char* FILENAME = "specs.lmx";
+
+    std::optional<std::string> getDeviceInfoFileUrl() const;
+    std::string readDeviceInfoFile();
+    void writeToFile(const std::string& text);
+
+    // Serialises this store's file operations: the check runs on the work queue while a
+    // save may run on the upload's completion thread.
+    std::mutex fileMutex_;
+};
+
+}  // namespace lumvex

@@ -139,13 +139,23 @@ public:
 
     /// Ends the thread; an exchange under way is abandoned.
     void shutdown() {
+        bool connecting;
         {
             std::lock_guard<std::mutex> guard(mutex_);
             stop_ = true;
+            connecting = connecting_;
             cv_.notify_all();
         }
         wake();
-        if (thread_.joinable()) {
+        if (!thread_.joinable()) {
+            return;
+        }
+        if (connecting) {
+            // Name lookup and connect cannot be interrupted and may take as long as the network
+            // lets them, and the manager may be going away on the engine's queue. The thread
+            // owns what it uses and ends by itself once they return.
+            thread_.detach();
+        } else {
             thread_.join();
         }
     }
@@ -246,9 +256,23 @@ private:
     std::optional<Outcome> exchange(const GpsdAddress& address, Clock::TimePoint deadline) {
         const auto where = describeAddress(address);
         gps_data_t data{};
-        if (::gps_open(address.host.c_str(), address.port.c_str(), &data) != 0) {
-            return Outcome(LocationError{LocationError::Code::SERVICE_UNREACHABLE,
-                                         "Cannot connect to gpsd at " + where + ": " + ::gps_errstr(errno)});
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (stop_) {
+                return std::nullopt;
+            }
+            connecting_ = true;
+        }
+        const int opened = ::gps_open(address.host.c_str(), address.port.c_str(), &data);
+        const int openError = errno;
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            connecting_ = false;
+        }
+        if (opened != 0) {
+            return Outcome(
+                LocationError{LocationError::Code::SERVICE_UNREACHABLE,
+                              "Cannot connect to gpsd at " + where + ": " + ::gps_errstr(openError)});
         }
         auto outcome = converse(data, where, deadline);
         ::gps_close(&data);
@@ -351,6 +375,7 @@ private:
     std::condition_variable cv_;
     bool stop_ = false;
     bool requested_ = false;
+    bool connecting_ = false;  // inside gps_open
     Clock::TimePoint deadline_{};
 };
 

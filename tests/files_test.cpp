@@ -1,5 +1,5 @@
-#include "platform/Bundle.h"
 #include "platform/Files.h"
+#include "platform/Bundle.h"
 
 #include "TestSupport.h"
 

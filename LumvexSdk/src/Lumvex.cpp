@@ -29,7 +29,9 @@ void Lumvex::stop() {
     }
 }
 
-bool Lumvex::isStarted() const { return engine_->isStarted(); }
+bool Lumvex::isStarted() const {
+    return engine_->isStarted();
+}
 
 void Lumvex::addTrace(const Location& location) {
     try {

@@ -4,6 +4,8 @@
 #include "L.h"
 #include "PushJob.h"
 #include "PushRequest.h"
+#include "TraceJob.h"
+#include "TraceRepository.h"
 
 #include <limits>
 
@@ -11,10 +13,11 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine()
-    : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
 
-LumvexEngine::~LumvexEngine() { stop(); }
+LumvexEngine::~LumvexEngine() {
+    stop();
+}
 
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {
@@ -43,6 +46,10 @@ std::optional<LumvexStartException> LumvexEngine::start(
 void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration,
                              std::int64_t pushInterval) {
     configuration_ = configuration;
+    if (ConfigurationAccess::pushFormat(*configuration) != PushFormat::DEVICE_INFO_ONLY) {
+        traceJob_ = TraceJob::create(TRACE_INTERVAL_SECONDS, queue_);
+        traceJob_->startJob();
+    }
     pushJob_ = std::make_shared<PushJob>(configuration, pushInterval, queue_);
     pushJob_->startJob();
 }
@@ -81,7 +88,8 @@ std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
 }
 
 void LumvexEngine::addTrace(const Location& location) {
-    queue_->async([location] { (void)location; });
+    // No started check: a fix handed over while stopped is kept all the same.
+    queue_->async([location] { TraceRepository::shared().addTrace(location); });
 }
 
 void LumvexEngine::forcePush(PushCallback callback) {

@@ -51,7 +51,9 @@ IsolatedHome::~IsolatedHome() {
     }
 }
 
-std::string IsolatedHome::cachesDir() const { return dir_.file("cache") + "/com.example.host"; }
+std::string IsolatedHome::cachesDir() const {
+    return dir_.file("cache") + "/com.example.host";
+}
 
 void IsolatedHome::writeInfoPlist(const std::string& entries) const {
     writeFile(bundleDir() + "/Info.plist",
@@ -84,7 +86,9 @@ StdoutCapture::StdoutCapture() {
     testing::internal::CaptureStdout();
 }
 
-StdoutCapture::~StdoutCapture() { text(); }
+StdoutCapture::~StdoutCapture() {
+    text();
+}
 
 std::string StdoutCapture::text() {
     if (active_) {

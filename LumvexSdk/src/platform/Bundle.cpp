@@ -4,13 +4,13 @@
 
 #include <plist/plist.h>
 
+#include <unistd.h>
 #include <climits>
 #include <cstdint>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <mutex>
-#include <unistd.h>
 
 namespace lumvex {
 namespace platform {
@@ -98,7 +98,9 @@ Bundle Bundle::main() {
     return Bundle(executableDirectory());
 }
 
-bool Bundle::hasInfoDictionary() const { return readInfoDictionary(directory_) != nullptr; }
+bool Bundle::hasInfoDictionary() const {
+    return readInfoDictionary(directory_) != nullptr;
+}
 
 InfoValue Bundle::infoValue(const std::string& key) const {
     InfoValue value;

@@ -7,8 +7,8 @@ namespace lumvex::platform {
 
 /// A value of the host's Info.plist, as far as the library needs to know it.
 struct InfoValue {
-    bool present = false;                  // the key exists
-    std::optional<std::string> string;     // its value, when it is a string
+    bool present = false;               // the key exists
+    std::optional<std::string> string;  // its value, when it is a string
 };
 
 /// The host application's bundle: the directory holding its Info.plist (XML or binary).

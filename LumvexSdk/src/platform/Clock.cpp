@@ -5,9 +5,13 @@
 
 namespace lumvex::platform {
 
-Clock::TimePoint SystemClock::now() const { return std::chrono::steady_clock::now(); }
+Clock::TimePoint SystemClock::now() const {
+    return std::chrono::steady_clock::now();
+}
 
-Clock::WallTime SystemClock::wallNow() const { return std::chrono::system_clock::now(); }
+Clock::WallTime SystemClock::wallNow() const {
+    return std::chrono::system_clock::now();
+}
 
 void SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                             TimePoint deadline, const std::function<bool()>& wake,
@@ -65,9 +69,9 @@ void VirtualClock::notifyListeners() {
     std::vector<std::shared_ptr<ClockListener>> alive;
     {
         std::lock_guard<std::mutex> guard(mutex_);
-        listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
-                                        [](const auto& l) { return l.expired(); }),
-                         listeners_.end());
+        listeners_.erase(
+            std::remove_if(listeners_.begin(), listeners_.end(), [](const auto& l) { return l.expired(); }),
+            listeners_.end());
         for (const auto& l : listeners_) {
             if (auto strong = l.lock()) {
                 alive.push_back(std::move(strong));

@@ -40,9 +40,8 @@ class SystemClock final : public Clock {
 public:
     TimePoint now() const override;
     WallTime wallNow() const override;
-    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                   TimePoint deadline, const std::function<bool()>& wake,
-                   const std::weak_ptr<ClockListener>& listener) override;
+    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
+                   const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
 };
 
 /// A clock that moves only when told to. Monotonic and calendar time move together.
@@ -51,9 +50,8 @@ public:
     explicit VirtualClock(WallTime wallStart = WallTime{} + std::chrono::hours(24 * 365 * 50));
     TimePoint now() const override;
     WallTime wallNow() const override;
-    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
-                   TimePoint deadline, const std::function<bool()>& wake,
-                   const std::weak_ptr<ClockListener>& listener) override;
+    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
+                   const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
 
     /// Moves both times forward and wakes every sleeper so it re-checks its deadline.
     void advance(std::chrono::nanoseconds by);

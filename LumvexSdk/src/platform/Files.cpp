@@ -4,12 +4,12 @@
 
 #include <sodium.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace lumvex::platform {
 
@@ -161,8 +161,8 @@ std::optional<std::string> base64Decode(std::string_view text) {
     std::string out(text.size() / 4 * 3, '\0');
     std::size_t length = 0;
     const char* end = nullptr;
-    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(),
-                          text.size(), nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0) {
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(),
+                          nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0) {
         return std::nullopt;
     }
     if (end != text.data() + text.size()) {

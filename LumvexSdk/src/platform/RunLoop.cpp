@@ -11,15 +11,21 @@ RunLoop& RunLoop::current() {
     return loop;
 }
 
-void RunLoop::run() { impl_->run(platform::Clock::TimePoint::max()); }
+void RunLoop::run() {
+    impl_->run(platform::Clock::TimePoint::max());
+}
 
 void RunLoop::runFor(std::chrono::milliseconds duration) {
     impl_->run(platform::clock()->now() + duration);
 }
 
-void RunLoop::stop() { impl_->stop(); }
+void RunLoop::stop() {
+    impl_->stop();
+}
 
-void RunLoop::post(std::function<void()> task) { impl_->post(std::move(task)); }
+void RunLoop::post(std::function<void()> task) {
+    impl_->post(std::move(task));
+}
 
 void RunLoop::Impl::post(std::function<void()> task) {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -48,9 +54,9 @@ void RunLoop::Impl::add(const std::shared_ptr<Timer>& timer) {
 }
 
 void RunLoop::Impl::remove(const Timer* timer) {
-    timers_.erase(std::remove_if(timers_.begin(), timers_.end(),
-                                 [timer](const auto& t) { return t.get() == timer; }),
-                  timers_.end());
+    timers_.erase(
+        std::remove_if(timers_.begin(), timers_.end(), [timer](const auto& t) { return t.get() == timer; }),
+        timers_.end());
 }
 
 void RunLoop::Impl::drainOnce(std::unique_lock<std::mutex>& lock, platform::Clock& clock) {
@@ -117,8 +123,7 @@ void RunLoop::Impl::run(platform::Clock::TimePoint until) {
         }
         woken_ = false;
         clock->waitUntil(
-            lock, cv_, deadline, [this] { return woken_ || stopRequested_ || !tasks_.empty(); },
-            self);
+            lock, cv_, deadline, [this] { return woken_ || stopRequested_ || !tasks_.empty(); }, self);
     }
 }
 
@@ -131,8 +136,8 @@ std::shared_ptr<Timer> Timer::scheduledTimer(std::chrono::nanoseconds interval,
     // A non-positive period would fire without pause; the shortest period is one tick.
     interval = std::max(interval, std::chrono::nanoseconds(1));
     const auto& loop = RunLoop::current().impl();
-    auto timer = std::make_shared<Timer>(interval, std::move(action), loop,
-                                         platform::clock()->now() + interval);
+    auto timer =
+        std::make_shared<Timer>(interval, std::move(action), loop, platform::clock()->now() + interval);
     loop->add(timer);
     return timer;
 }

@@ -59,8 +59,8 @@ public:
     void invalidate();
     bool isValid() const;
 
-    Timer(std::chrono::nanoseconds interval, std::function<void()> action,
-          std::weak_ptr<RunLoop::Impl> loop, platform::Clock::TimePoint firstFire);
+    Timer(std::chrono::nanoseconds interval, std::function<void()> action, std::weak_ptr<RunLoop::Impl> loop,
+          platform::Clock::TimePoint firstFire);
 
 private:
     friend class RunLoop::Impl;

@@ -33,8 +33,7 @@ void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
 }
 }  // namespace
 
-SerialQueue::SerialQueue(std::string label)
-    : label_(std::move(label)), state_(std::make_shared<State>()) {
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
     auto state = state_;
     state_->worker = std::thread([state] { workerLoop(state); });
 }

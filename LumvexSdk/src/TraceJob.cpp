@@ -1,0 +1,65 @@
+#include "TraceJob.h"
+
+#include "L.h"
+#include "TraceRepository.h"
+
+#include <chrono>
+
+namespace lumvex {
+
+std::shared_ptr<TraceJob> TraceJob::create(std::int64_t interval,
+                                           std::shared_ptr<platform::SerialQueue> queue) {
+    auto job = std::make_shared<TraceJob>(Passkey{}, interval, std::move(queue));
+    // The delegate is held weakly, so the job can only offer itself once it is owned.
+    if (platform::LocationManager::locationServicesEnabled()) {
+        job->attach();
+    }
+    return job;
+}
+
+TraceJob::TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue)
+    : BaseJob(interval, std::move(queue)), locationManager_(std::make_shared<platform::LocationManager>()) {
+    // A fix taken at the previous tick is about one interval old when the next tick reads it,
+    // give or take timer and queue jitter. It must count as stale then, or every other tick
+    // would store the same place again; a fix up to a second less than that is recent
+    // enough to stand for the current position.
+    const auto period = std::chrono::seconds(interval);
+    const auto slack = std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(1), period / 2);
+    locationManager_->setMaximumFixAge(period - slack);
+}
+
+void TraceJob::attach() {
+    locationManager_->setDelegate(std::static_pointer_cast<TraceJob>(shared_from_this()));
+    locationManager_->setDesiredAccuracy(DESIRED_ACCURACY);
+}
+
+void TraceJob::onTimeInBackgroundThread() {
+    if (!platform::LocationManager::locationServicesEnabled()) {
+        LUMVEX_LOG_ERROR("onTimeInBackgroundThread()", "");
+        return;
+    }
+    // Services that were off when the job was made have come on: without a delegate the
+    // request below would report to nobody.
+    if (!locationManager_->delegate()) {
+        attach();
+    }
+    if (auto location = locationManager_->location()) {
+        TraceRepository::shared().addTrace(*location);
+        return;
+    }
+    locationManager_->requestLocation();
+}
+
+void TraceJob::didUpdateLocations(platform::LocationManager&, const std::vector<Location>& locations) {
+    if (locations.empty()) {
+        return;
+    }
+    TraceRepository::shared().addTrace(locations.front());
+}
+
+void TraceJob::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+    LUMVEX_LOG("locationManager(_:didFailWithError:)",
+               "Failed to find user's location: " + error.localizedDescription());
+}
+
+}  // namespace lumvex

@@ -1,0 +1,44 @@
+#pragma once
+
+#include "BaseJob.h"
+#include "platform/LocationManager.h"
+
+#include <cstdint>
+#include <limits>
+#include <memory>
+
+namespace lumvex {
+
+/// Samples the device's position once per tick into the trace store: the location service's
+/// recent fix when it has one, otherwise a one-shot request whose first fix is stored when it
+/// arrives. It never asks for permission and never keeps the location service streaming.
+class TraceJob final : public BaseJob, public platform::LocationManagerDelegate {
+    struct Passkey {};
+
+public:
+    /// The coarsest accuracy there is: any fix will do.
+    static constexpr double DESIRED_ACCURACY = std::numeric_limits<double>::max();
+
+    /// A job sampling every `interval` seconds on `queue`. Its location manager reports to
+    /// the calling thread's run loop.
+    static std::shared_ptr<TraceJob> create(std::int64_t interval,
+                                            std::shared_ptr<platform::SerialQueue> queue);
+
+    TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue);
+
+    void onTimeInBackgroundThread() override;
+
+    void didUpdateLocations(platform::LocationManager& manager,
+                            const std::vector<Location>& locations) override;
+    void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
+
+    const std::shared_ptr<platform::LocationManager>& locationManager() const { return locationManager_; }
+
+private:
+    /// Becomes the manager's delegate and sets its accuracy.
+    void attach();
+
+    const std::shared_ptr<platform::LocationManager> locationManager_;
+};
+
+}  // namespace lumvex

@@ -1,0 +1,117 @@
+#pragma once
+
+#include <LumvexSdk/Lumvex.h>
+#include <LumvexSdk/Platform.h>
+
+#include "platform/Clock.h"
+
+#include <chrono>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace lumvex {
+namespace platform {
+
+/// Why a location request failed.
+struct LocationError {
+    enum class Code {
+        /// The "location services enabled" switch is off.
+        SERVICES_DISABLED,
+        /// gpsd could not be reached at the configured address.
+        SERVICE_UNREACHABLE,
+        /// gpsd closed the connection or stopped answering properly.
+        CONNECTION_LOST,
+        /// gpsd answered, but no receiver had a position fix in time.
+        LOCATION_UNKNOWN,
+    };
+
+    Code code;
+    std::string description;
+
+    /// What happened, in a sentence, for logs.
+    const std::string& localizedDescription() const { return description; }
+};
+
+class LocationManager;
+
+/// Receives the outcome of `LocationManager::requestLocation`, on the run loop of the thread
+/// that created the manager.
+class LocationManagerDelegate {
+public:
+    virtual ~LocationManagerDelegate() = default;
+    /// One or more fixes; the list is never empty when it comes from gpsd.
+    virtual void didUpdateLocations(LocationManager& manager, const std::vector<Location>& locations) = 0;
+    virtual void didFailWithError(LocationManager& manager, const LocationError& error) = 0;
+};
+
+/// The device's position, as gpsd reports it through libgps.
+///
+/// The manager keeps no connection between requests: each request connects, asks gpsd for
+/// the fixes its receivers hold, streams reports only if none of them has a fix yet, and
+/// hangs up as soon as it has an answer. The network I/O runs on a thread of the manager's
+/// own, so a request never blocks its caller.
+///
+/// Owned through `std::shared_ptr` (deliveries check that the manager is still alive).
+class LocationManager final : public std::enable_shared_from_this<LocationManager> {
+public:
+    /// The accuracy a manager asks for until told otherwise: the best available.
+    static constexpr double ACCURACY_BEST = -1.0;
+    /// How long a request may wait for a fix, unless set otherwise.
+    static constexpr std::chrono::seconds DEFAULT_REQUEST_TIMEOUT{5};
+
+    /// Whether the "location services enabled" switch is on.
+    static bool locationServicesEnabled();
+
+    /// Deliveries go to the calling thread's run loop.
+    LocationManager();
+    /// Abandons an outstanding request; its outcome is never delivered.
+    ~LocationManager();
+
+    LocationManager(const LocationManager&) = delete;
+    LocationManager& operator=(const LocationManager&) = delete;
+
+    /// The delegate is held weakly: a delegate that is gone is not reported to.
+    void setDelegate(std::weak_ptr<LocationManagerDelegate> delegate);
+    std::shared_ptr<LocationManagerDelegate> delegate() const;
+
+    /// In metres; smaller is finer. gpsd reports what its receivers have, so this only
+    /// records what the user of the manager asked for.
+    void setDesiredAccuracy(double metres);
+    double desiredAccuracy() const;
+
+    /// The freshest fix that this process obtained from gpsd, through any manager, if it is
+    /// younger than `maximumFixAge`; otherwise none. Never does I/O.
+    std::optional<Location> location() const;
+
+    /// How old a fix may be and still count for `location()`; unbounded by default.
+    void setMaximumFixAge(Clock::TimePoint::duration age);
+    Clock::TimePoint::duration maximumFixAge() const;
+
+    /// How long a request may wait for gpsd, measured on the installed clock.
+    void setRequestTimeout(Clock::TimePoint::duration timeout);
+
+    /// Asks gpsd for the current fixes and returns at once. The outcome reaches the delegate
+    /// later, once: the fixes, or an error when services are off, gpsd cannot be reached or
+    /// goes away, or no receiver has a fix within the request timeout. A call while a request
+    /// is outstanding joins it.
+    void requestLocation();
+
+    class Worker;
+
+private:
+    void postFailure(LocationError error);
+
+    mutable std::mutex mutex_;
+    std::weak_ptr<LocationManagerDelegate> delegate_;
+    double desiredAccuracy_ = ACCURACY_BEST;
+    Clock::TimePoint::duration maximumFixAge_ = Clock::TimePoint::duration::max();
+    Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
+    std::weak_ptr<RunLoop::Impl> loop_;
+    std::shared_ptr<Worker> worker_;  // made by the first request
+};
+
+}  // namespace platform
+}  // namespace lumvex

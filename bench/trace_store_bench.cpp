@@ -1,0 +1,176 @@
+// The cost of storing one fix with the trace file at its cap, against the least I/O that
+// the file format needs for it: one atomic rewrite of about a kilobyte (the trim) plus
+// one append. Prints the ratio of the two after the run.
+
+#include "TraceRepository.h"
+#include "platform/Files.h"
+
+#include <LumvexSdk/Platform.h>
+#include <benchmark/benchmark.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+
+namespace {
+
+using lumvex::TraceRepository;
+
+// A caches directory and a host bundle of their own, removed at exit.
+class Sandbox {
+public:
+    Sandbox() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "lumvex-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        root_ = pattern;
+        std::filesystem::create_directories(root_ + "/bundle");
+        std::ofstream(root_ + "/bundle/Info.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>CFBundleIdentifier</key><string>com.example.bench</string>"
+               "<key>lumvex_api_key</key><string>key</string></dict></plist>\n";
+        ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
+        lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
+    }
+    ~Sandbox() {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+    std::string cachesDir() const { return root_ + "/cache/com.example.bench"; }
+
+private:
+    std::string root_;
+};
+
+Sandbox& sandbox() {
+    static Sandbox instance;
+    return instance;
+}
+
+void fillToCap() {
+    auto& repo = TraceRepository::shared();
+    repo.clearTraces();
+    for (int i = 0; i < 40; ++i) {
+        repo.addTrace({48.856614 + i * 1e-6, 2.3522219});
+    }
+}
+
+void BM_AddTraceAtCap(benchmark::State& state) {
+    sandbox();
+    fillToCap();
+    auto& repo = TraceRepository::shared();
+    int i = 0;
+    for (auto _ : state) {
+        // Lines of one length, so that the file stays at the cap.
+        repo.addTrace({48.856614 + (i++ % 10) * 1e-6, 2.3522219});
+    }
+    state.counters["file_bytes"] =
+        static_cast<double>(std::filesystem::file_size(sandbox().cachesDir() + "/backup.lmx"));
+}
+BENCHMARK(BM_AddTraceAtCap)->UseRealTime();
+
+// What the format cannot do without: the trim as one atomic rewrite of the file less its
+// first line, and the new line appended in place.
+void BM_MinimalIoBaseline(benchmark::State& state) {
+    sandbox();
+    fillToCap();
+    const std::string path = sandbox().cachesDir() + "/baseline.lmx";
+    std::string content;
+    {
+        std::ifstream in(sandbox().cachesDir() + "/backup.lmx", std::ios::binary);
+        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    const auto firstLine = content.find('\n') + 1;
+    const std::string trimmed = content.substr(firstLine);
+    const std::string line = content.substr(0, firstLine);
+    for (auto _ : state) {
+        if (!lumvex::platform::writeFileAtomically(path, trimmed)) {
+            state.SkipWithError("atomic write failed");
+            break;
+        }
+        const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+        if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+            state.SkipWithError("append failed");
+            break;
+        }
+        ::close(fd);
+    }
+    state.counters["file_bytes"] = static_cast<double>(trimmed.size() + line.size());
+}
+BENCHMARK(BM_MinimalIoBaseline)->UseRealTime();
+
+// For reference: an append below the cap, and reading the capped file back as records.
+void BM_AddTraceBelowCap(benchmark::State& state) {
+    sandbox();
+    auto& repo = TraceRepository::shared();
+    int added = 0;
+    for (auto _ : state) {
+        if (added++ % 10 == 0) {
+            state.PauseTiming();
+            repo.clearTraces();
+            state.ResumeTiming();
+        }
+        repo.addTrace({48.856614, 2.3522219});
+    }
+}
+BENCHMARK(BM_AddTraceBelowCap)->UseRealTime();
+
+void BM_GetTracesAsDictAtCap(benchmark::State& state) {
+    sandbox();
+    fillToCap();
+    auto& repo = TraceRepository::shared();
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(repo.getTracesAsDict());
+    }
+}
+BENCHMARK(BM_GetTracesAsDictAtCap)->UseRealTime();
+
+// Keeps each benchmark's mean real time per iteration, to print the ratio at the end.
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            // Plain runs, or only their mean when aggregates alone are reported.
+            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+            if ((run.run_type == Run::RT_Iteration || mean) && !run.error_occurred) {
+                auto& [sum, count] = times_[run.run_name.function_name];
+                sum += run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
+                ++count;
+            }
+        }
+    }
+    double meanNs(const std::string& name) const {
+        const auto it = times_.find(name);
+        return it == times_.end() ? 0 : it->second.first / it->second.second;
+    }
+
+private:
+    std::map<std::string, std::pair<double, int>> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    const double store = reporter.meanNs("BM_AddTraceAtCap");
+    const double baseline = reporter.meanNs("BM_MinimalIoBaseline");
+    if (store > 0 && baseline > 0) {
+        std::printf("addTrace at cap: %.1f us, least I/O: %.1f us, ratio %.2f\n", store / 1e3, baseline / 1e3,
+                    store / baseline);
+    }
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,161 @@
+#include <LumvexSdk/LumvexSdk.h>
+
+#include "L.h"
+#include "LumvexEngine.h"
+#include "TestSupport.h"
+#include "TraceRepository.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <limits>
+#include <thread>
+
+using namespace lumvex;
+using namespace std::chrono_literals;
+
+namespace {
+
+class EngineTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        L::writeLog = false;
+        home.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
+    }
+    void TearDown() override {
+        engine.stop();
+        L::writeLog = false;
+    }
+
+    std::shared_ptr<const LumvexConfiguration> config(std::int64_t frequency = 1440, bool log = true) {
+        return LumvexConfiguration::Builder().pushFrequency(frequency).enableDebugLog(log).build();
+    }
+    std::shared_ptr<const LumvexConfiguration> configWithoutKey(std::int64_t frequency = 1440) {
+        home.writeInfoPlist("<key>other</key><string>x</string>");
+        auto c = LumvexConfiguration::Builder().pushFrequency(frequency).enableDebugLog(true).build();
+        home.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
+        return c;
+    }
+
+    test::IsolatedHome home;
+    LumvexEngine engine;
+};
+
+TEST_F(EngineTest, StartChecksRunInOrderAndRefusalsChangeNothing) {
+    L::writeLog = true;
+    EXPECT_EQ(engine.start(nullptr), LumvexStartException::ERROR);
+    EXPECT_EQ(engine.start(configWithoutKey(0)), LumvexStartException::INVALID_EMPTY_API_KEY);
+    for (auto bad : {std::int64_t{0}, std::int64_t{-5}, std::numeric_limits<std::int64_t>::max() / 60 + 1,
+                     std::numeric_limits<std::int64_t>::min()}) {
+        EXPECT_EQ(engine.start(config(bad, false)), LumvexStartException::ERROR) << bad;
+    }
+    EXPECT_FALSE(engine.isStarted());
+    EXPECT_TRUE(L::writeLog) << "a refused start must leave the log switch alone";
+    EXPECT_EQ(engine.pushJob(), nullptr);
+
+    EXPECT_EQ(engine.start(config(std::numeric_limits<std::int64_t>::max() / 60, false)), std::nullopt);
+    EXPECT_TRUE(engine.isStarted());
+    EXPECT_FALSE(L::writeLog);
+    // Already started is checked first, even for a configuration that is bad otherwise.
+    EXPECT_EQ(engine.start(configWithoutKey()), LumvexStartException::ALREADY_STARTED);
+    EXPECT_EQ(engine.start(nullptr), LumvexStartException::ALREADY_STARTED);
+    EXPECT_EQ(engine.start(config(1, true)), LumvexStartException::ALREADY_STARTED);
+    EXPECT_TRUE(engine.isStarted());
+    EXPECT_FALSE(L::writeLog);
+}
+
+TEST_F(EngineTest, StopStartAgainTakesTheNewConfigurationAndKeepsTheLogSwitch) {
+    engine.stop();  // before any start: nothing happens
+    EXPECT_FALSE(engine.isStarted());
+    ASSERT_EQ(engine.start(config(1440, true)), std::nullopt);
+    engine.stop();
+    EXPECT_FALSE(engine.isStarted());
+    EXPECT_TRUE(L::writeLog) << "stop keeps the log switch";
+    ASSERT_EQ(engine.start(config(1, false)), std::nullopt);
+    EXPECT_TRUE(engine.isStarted());
+    EXPECT_FALSE(L::writeLog);
+    engine.stop();
+    engine.stop();
+    EXPECT_FALSE(engine.isStarted());
+}
+
+TEST_F(EngineTest, ForcePushWhileStoppedLogsAndNeverCallsBack) {
+    std::atomic<int> callbacks{0};
+    test::StdoutCapture out;
+    engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });  // never started
+    ASSERT_TRUE(engine.queue()->drain(5s));
+    L::writeLog = true;
+    engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
+    ASSERT_TRUE(engine.queue()->drain(5s));
+    ASSERT_EQ(engine.start(config()), std::nullopt);
+    engine.stop();  // a configuration stays behind, but the library is stopped
+    engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
+    engine.applicationWillResignActive();
+    ASSERT_TRUE(engine.queue()->drain(5s));
+    const std::string line = "LumvexEngine.cpp:forcePush(_:):";
+    const auto text = out.text();
+    EXPECT_EQ(callbacks, 0);
+    std::size_t count = 0;
+    for (auto pos = text.find(line); pos != std::string::npos; pos = text.find(line, pos + 1)) {
+        ++count;
+    }
+    EXPECT_EQ(count, 3u) << text;
+    EXPECT_NE(text.find(" Impossible to push because sdk is not started\n"), std::string::npos) << text;
+}
+
+TEST_F(EngineTest, ForcePushQueuedBeforeStopIsRefusedWhenItRuns) {
+    ASSERT_EQ(engine.start(config()), std::nullopt);
+    std::mutex gate;
+    std::unique_lock<std::mutex> hold(gate);
+    engine.queue()->async([&] { std::lock_guard<std::mutex> wait(gate); });
+    std::atomic<int> callbacks{0};
+    test::StdoutCapture out;
+    engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
+    engine.stop();
+    hold.unlock();
+    ASSERT_TRUE(engine.queue()->drain(5s));
+    EXPECT_EQ(callbacks, 0);
+    EXPECT_NE(out.text().find("Impossible to push because sdk is not started"), std::string::npos);
+}
+
+TEST(FacadeTest, SharedIsOneInstanceAndNullConfigurationIsAnError) {
+    Lumvex* seen[4] = {};
+    std::thread threads[4];
+    for (int i = 0; i < 4; ++i) {
+        threads[i] = std::thread([&, i] { seen[i] = &Lumvex::shared(); });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    for (auto* p : seen) {
+        EXPECT_EQ(p, &Lumvex::shared());
+    }
+    EXPECT_EQ(Lumvex::shared().start(nullptr), LumvexStartException::ERROR);
+    EXPECT_FALSE(Lumvex::shared().isStarted());
+    Lumvex::shared().stop();
+    EXPECT_FALSE(Lumvex::shared().isStarted());
+}
+
+}  // namespace
+
+namespace {
+
+TEST(FacadeTraceTest, FixesReachTheStoreInCallOrderAlsoWhileStopped) {
+    test::IsolatedHome home;
+    ASSERT_FALSE(Lumvex::shared().isStarted());
+    for (int i = 0; i < 5; ++i) {
+        Lumvex::shared().addTrace({10.0 + i, 20.5});
+    }
+    std::vector<TraceRecord> records;
+    ASSERT_TRUE(test::waitUntil([&] {
+        records = TraceRepository::shared().getTracesAsDict();
+        return records.size() == 5;
+    }));
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(records[static_cast<std::size_t>(i)].at("lat"), std::to_string(10 + i) + ".0");
+        EXPECT_EQ(records[static_cast<std::size_t>(i)].at("lng"), "20.5");
+    }
+    EXPECT_TRUE(test::fileExists(home.cachesDir() + "/backup.lmx"));
+}
+
+}  // namespace

@@ -1,0 +1,354 @@
+#include "L.h"
+#include "LumvexEngine.h"
+#include "TraceJob.h"
+#include "TraceRepository.h"
+#include "platform/RunLoop.h"
+
+#include "Gpsd.h"
+#include "StdoutTail.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+using namespace std::chrono_literals;
+using lumvex::L;
+using lumvex::Location;
+using lumvex::TraceJob;
+using lumvex::TraceRepository;
+using lumvex::platform::LocationManager;
+using lumvex::test::FakeReceiver;
+using lumvex::test::Gpsd;
+using lumvex::test::StdoutTail;
+
+namespace {
+
+const std::string kFailure = "Failed to find user's location: ";
+const std::string kServicesOffLine = "TraceJob.cpp:onTimeInBackgroundThread():";
+
+bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
+    return lumvex::test::waitUntil(
+        [&] {
+            lumvex::RunLoop::current().impl()->runPending();
+            return condition();
+        },
+        timeout);
+}
+
+std::vector<std::pair<double, double>> storedPositions() {
+    std::vector<std::pair<double, double>> positions;
+    for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
+        positions.emplace_back(std::stod(record.at("lat")), std::stod(record.at("lng")));
+    }
+    return positions;
+}
+
+class TraceJobTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        lumvex::platform::setClock(clock_);
+        lumvex::platform::setLocationServicesEnabled(true);
+        L::writeLog = true;
+        TraceRepository::shared().clearTraces();
+    }
+
+    void TearDown() override {
+        if (job_) {
+            job_->stopTimer();
+            job_.reset();
+        }
+        EXPECT_TRUE(queue_->drain(10s));
+        lumvex::RunLoop::current().impl()->runPending();
+        L::writeLog = false;
+        lumvex::platform::setLocationServicesEnabled(true);
+        lumvex::platform::setClock(nullptr);
+    }
+
+    void makeJob() {
+        job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_);
+        job_->startJob();
+    }
+
+    /// One sampling interval passes: the timer fires on this thread and its work runs on the
+    /// queue.
+    void tick() {
+        clock_->advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
+        lumvex::RunLoop::current().impl()->runPending();
+        ASSERT_TRUE(queue_->drain(10s));
+    }
+
+    void feed(Gpsd& gpsd, FakeReceiver& receiver, std::size_t epoch) {
+        const auto [lat, lon] = lumvex::test::positionOf(walk_[epoch]);
+        ASSERT_TRUE(gpsd.feedFix(receiver, walk_[epoch], lat, lon)) << gpsd.log();
+    }
+
+    void expectStored(std::size_t index, std::size_t epoch) {
+        const auto stored = storedPositions();
+        ASSERT_GT(stored.size(), index);
+        const auto [lat, lon] = lumvex::test::positionOf(walk_[epoch]);
+        EXPECT_NEAR(stored[index].first, lat, 1e-7);
+        EXPECT_NEAR(stored[index].second, lon, 1e-7);
+    }
+
+    lumvex::test::IsolatedHome home_;
+    std::shared_ptr<lumvex::platform::VirtualClock> clock_ =
+        std::make_shared<lumvex::platform::VirtualClock>();
+    std::shared_ptr<lumvex::platform::SerialQueue> queue_ =
+        std::make_shared<lumvex::platform::SerialQueue>("trace-job-test");
+    std::shared_ptr<TraceJob> job_;
+    const std::vector<std::string> walk_ =
+        lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
+    const std::vector<std::string> nofix_ =
+        lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/nofix.nmea");
+};
+
+TEST_F(TraceJobTest, StoresTheCurrentPositionAtEveryTickWhileTheDeviceMoves) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    makeJob();
+    EXPECT_EQ(job_->locationManager()->desiredAccuracy(), 1.7976931348623157e308);
+
+    // Nothing happens before the first full interval.
+    clock_->advance(9s);
+    lumvex::RunLoop::current().impl()->runPending();
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(gpsd.log().find("?POLL"), std::string::npos) << "gpsd was asked early";
+
+    feed(gpsd, receiver, 0);
+    clock_->advance(1s);
+    lumvex::RunLoop::current().impl()->runPending();
+    ASSERT_TRUE(queue_->drain(10s));
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    expectStored(0, 0);
+
+    for (std::size_t epoch = 1; epoch < 4; ++epoch) {
+        feed(gpsd, receiver, epoch);
+        tick();
+        ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == epoch + 1; }))
+            << "stored " << storedPositions().size();
+        expectStored(epoch, epoch);
+    }
+}
+
+TEST_F(TraceJobTest, AFreshFixOfTheLocationServiceIsStoredWithoutAskingGpsd) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    feed(gpsd, receiver, 5);
+    // Someone else in the process obtained a fix a few seconds before the job's tick.
+    struct Quiet : lumvex::platform::LocationManagerDelegate {
+        lumvex::test::Signal done;
+        void didUpdateLocations(LocationManager&, const std::vector<Location>&) override { done.notify(); }
+        void didFailWithError(LocationManager&, const lumvex::platform::LocationError&) override {
+            done.notify();
+        }
+    };
+    auto other = std::make_shared<LocationManager>();
+    auto quiet = std::make_shared<Quiet>();
+    other->setDelegate(quiet);
+    makeJob();
+    clock_->advance(7s);
+    other->requestLocation();
+    ASSERT_TRUE(pumpUntil([&] { return quiet->done.count() == 1; }));
+    gpsd.kill();  // a request would now fail
+
+    StdoutTail log;
+    clock_->advance(3s);  // the first tick, three seconds after that fix
+    lumvex::RunLoop::current().impl()->runPending();
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(storedPositions().size(), 1u);  // stored on the queue, synchronously
+    expectStored(0, 5);
+    EXPECT_EQ(log.count(kFailure), 0u);
+}
+
+TEST_F(TraceJobTest, NoFixLogsTheFailureAndStoresNothing) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1],
+                          [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
+    makeJob();
+
+    StdoutTail log;
+    tick();
+    clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    EXPECT_NE(log.text().find("TraceJob.cpp:locationManager(_:didFailWithError:):"), std::string::npos);
+    EXPECT_NE(log.text().find(kFailure + "No location fix from gpsd at 127.0.0.1:" + gpsd.port()),
+              std::string::npos)
+        << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+}
+
+TEST_F(TraceJobTest, AbsentGpsdGivesErrorsUntilItStartsThenFixes) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    makeJob();
+
+    StdoutTail log;
+    for (std::size_t i = 1; i <= 2; ++i) {
+        tick();
+        ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == i; }));
+    }
+    EXPECT_NE(log.text().find(kFailure + "Cannot connect to gpsd at 127.0.0.1:" + gpsd.port()),
+              std::string::npos)
+        << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    feed(gpsd, receiver, 2);
+    tick();
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    expectStored(0, 2);
+    EXPECT_EQ(log.count(kFailure), 2u);
+}
+
+TEST_F(TraceJobTest, GpsdKilledInTheMiddleGivesErrorsAndSamplingRecovers) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    makeJob();
+
+    feed(gpsd, receiver, 0);
+    tick();
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+
+    StdoutTail log;
+    gpsd.kill();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 2; }));
+    EXPECT_EQ(storedPositions().size(), 1u);
+
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    feed(gpsd, receiver, 1);
+    tick();
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 2; }));
+    expectStored(1, 1);
+}
+
+TEST_F(TraceJobTest, ServicesOffGiveOneErrorLineATickAndTheDelegateIsAttachedWhenTheyComeOn) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    feed(gpsd, receiver, 4);
+    lumvex::platform::setLocationServicesEnabled(false);
+    makeJob();
+    EXPECT_EQ(job_->locationManager()->delegate(), nullptr);
+    EXPECT_EQ(job_->locationManager()->desiredAccuracy(), LocationManager::ACCURACY_BEST);
+
+    {
+        StdoutTail log;
+        for (int i = 0; i < 3; ++i) {
+            tick();
+        }
+        lumvex::RunLoop::current().impl()->runPending();
+        EXPECT_EQ(log.count(kServicesOffLine), 3u) << log.text();
+        EXPECT_EQ(log.count(" ERROR: !!\n"), 3u) << log.text();
+        EXPECT_EQ(log.count(kFailure), 0u);
+    }
+    EXPECT_TRUE(storedPositions().empty());
+    EXPECT_EQ(gpsd.log().find("?POLL"), std::string::npos) << "gpsd was asked";
+
+    lumvex::platform::setLocationServicesEnabled(true);
+    tick();
+    EXPECT_NE(job_->locationManager()->delegate(), nullptr);
+    EXPECT_EQ(job_->locationManager()->desiredAccuracy(), TraceJob::DESIRED_ACCURACY);
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    expectStored(0, 4);
+}
+
+TEST_F(TraceJobTest, ADeliveryOfThreeFixesStoresOnlyTheFirst) {
+    FakeReceiver first, second, third;
+    Gpsd gpsd({first.devicePath(), second.devicePath(), third.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    feed(gpsd, first, 1);
+    feed(gpsd, second, 3);
+    feed(gpsd, third, 6);
+    makeJob();
+
+    tick();
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    // The job has had its answer; a second store would come from the same delivery.
+    EXPECT_TRUE(queue_->drain(10s));
+    lumvex::RunLoop::current().impl()->runPending();
+    EXPECT_EQ(storedPositions().size(), 1u);
+    expectStored(0, 1);
+
+    job_->didUpdateLocations(*job_->locationManager(), {});
+    EXPECT_EQ(storedPositions().size(), 1u);
+}
+
+class EngineSamplingTest : public TraceJobTest {
+protected:
+    void SetUp() override {
+        TraceJobTest::SetUp();
+        home_.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
+    }
+    void TearDown() override {
+        engine_.stop();
+        TraceJobTest::TearDown();
+    }
+    void engineTick() {
+        clock_->advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
+        lumvex::RunLoop::current().impl()->runPending();
+        ASSERT_TRUE(engine_.queue()->drain(10s));
+    }
+    lumvex::LumvexEngine engine_;
+};
+
+TEST_F(EngineSamplingTest, DeviceInfoOnlyNeverTouchesTheLocationService) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    feed(gpsd, receiver, 0);
+
+    auto config = lumvex::LumvexConfiguration::Builder()
+                      .pushFormat(lumvex::PushFormat::DEVICE_INFO_ONLY)
+                      .enableDebugLog(true)
+                      .build();
+    ASSERT_FALSE(engine_.start(config).has_value());
+    EXPECT_EQ(engine_.traceJob(), nullptr);
+    StdoutTail log;
+    for (int i = 0; i < 3; ++i) {
+        engineTick();
+    }
+    EXPECT_TRUE(storedPositions().empty());
+    EXPECT_EQ(log.count(kFailure), 0u);
+    EXPECT_EQ(log.count(kServicesOffLine), 0u);
+    EXPECT_EQ(gpsd.log().find("?POLL"), std::string::npos) << "gpsd was asked";
+}
+
+TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+
+    for (auto format : {lumvex::PushFormat::LOCATION_ONLY, lumvex::PushFormat::LOCATION_AND_DEVICE_INFO}) {
+        TraceRepository::shared().clearTraces();
+        auto config = lumvex::LumvexConfiguration::Builder().pushFormat(format).build();
+        ASSERT_FALSE(engine_.start(config).has_value());
+        ASSERT_NE(engine_.traceJob(), nullptr);
+        for (std::size_t epoch = 0; epoch < 2; ++epoch) {
+            feed(gpsd, receiver, epoch + (format == lumvex::PushFormat::LOCATION_ONLY ? 0 : 4));
+            engineTick();
+            ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == epoch + 1; }));
+        }
+        engine_.stop();
+        EXPECT_EQ(engine_.traceJob(), nullptr);
+    }
+}
+
+}  // namespace

@@ -157,8 +157,9 @@ TEST_F(PeriodicUploadTest, ForcePushUploadsAndReportsToTheHost) {
     Collector collector;
     uploadTo(collector);
     ASSERT_EQ(Lumvex::shared().start(configuration(PushFormat::LOCATION_AND_DEVICE_INFO)), std::nullopt);
-    TraceRepository::shared().addTrace(Location{48.85837, 2.294481});
-    TraceRepository::shared().addTrace(Location{48.86061, 2.337644});
+    // Queued before the upload, so the upload finds them stored.
+    Lumvex::shared().addTrace(Location{48.85837, 2.294481});
+    Lumvex::shared().addTrace(Location{48.86061, 2.337644});
     PushOutcome outcome;
     Lumvex::shared().forcePush(outcome.callback());
     ASSERT_TRUE(outcome.wait());

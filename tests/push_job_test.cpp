@@ -10,6 +10,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <limits>
+
 namespace lumvex {
 namespace {
 
@@ -125,6 +127,22 @@ TEST_F(PeriodicUploadTest, LogsAFailedUploadOnce) {
     EXPECT_THAT(text, HasSubstr("PushRequest.cpp:sendPush(_:callback:):"));
     EXPECT_EQ(text.find("ERROR: Push failed: "), text.rfind("ERROR: Push failed: "));
     EXPECT_EQ(contentOf(tracesPath()), traces);
+}
+
+TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
+    const auto longest = std::numeric_limits<std::int64_t>::max() / 60 * 60;
+    auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
+    EXPECT_EQ(job->interval(), PushJob::MAX_INTERVAL_SECONDS);
+    PushRequest::setDefaultEndpointForTesting("not a url");
+    test::StdoutFile log;
+    job->startJob();
+    advance(std::chrono::seconds(PushJob::MAX_INTERVAL_SECONDS - 1));
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_THAT(log.text(), Not(HasSubstr("Invalid push URL")));
+    advance(1s);
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_THAT(log.text(), HasSubstr("Invalid push URL"));
+    job->stopTimer();
 }
 
 // ---- through the engine ----

@@ -119,7 +119,11 @@ public:
     void ReportRuns(const std::vector<Run>& runs) override {
         ConsoleReporter::ReportRuns(runs);
         for (const auto& run : runs) {
-            if (run.run_type == Run::RT_Iteration && !run.error_occurred) {
+            // With repetitions, the mean stands for the benchmark (and is all there is
+            // when only aggregates are reported).
+            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
+            if ((single || mean) && !run.error_occurred) {
                 times_[run.run_name.function_name] = run.GetAdjustedRealTime();
             }
         }

@@ -132,11 +132,11 @@ TEST_F(PeriodicUploadTest, LogsAFailedUploadOnce) {
 TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
     const auto longest = std::numeric_limits<std::int64_t>::max() / 60 * 60;
     auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
-    EXPECT_EQ(job->interval(), PushJob::MAX_INTERVAL_SECONDS);
+    EXPECT_EQ(job->interval(), longest);
     PushRequest::setDefaultEndpointForTesting("not a url");
     test::StdoutFile log;
     job->startJob();
-    advance(std::chrono::seconds(PushJob::MAX_INTERVAL_SECONDS - 1));
+    advance(std::chrono::seconds(BaseJob::MAX_TIMER_INTERVAL_SECONDS - 1));
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_THAT(log.text(), Not(HasSubstr("Invalid push URL")));
     advance(1s);

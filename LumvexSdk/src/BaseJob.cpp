@@ -1,5 +1,6 @@
 #include "BaseJob.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace lumvex {
@@ -15,8 +16,8 @@ void BaseJob::startJob() {
         return;
     }
     // The timer holds the job until it is invalidated.
-    timer_ = Timer::scheduledTimer(std::chrono::seconds(interval_),
-                                   [self = shared_from_this()] { self->onTime(); });
+    const auto period = std::chrono::seconds(std::min(interval_, MAX_TIMER_INTERVAL_SECONDS));
+    timer_ = Timer::scheduledTimer(period, [self = shared_from_this()] { self->onTime(); });
 }
 
 void BaseJob::stopTimer() {

@@ -14,6 +14,11 @@ namespace lumvex {
 /// nothing else, so a slow job never blocks the host's thread.
 class BaseJob : public std::enable_shared_from_this<BaseJob> {
 public:
+    /// The longest period a timer is given: a century. Longer intervals (the engine accepts
+    /// upload periods up to the largest number of seconds) would not fit the timer's
+    /// clock; they all mean "not within the life of the process".
+    static constexpr std::int64_t MAX_TIMER_INTERVAL_SECONDS = std::int64_t{100} * 365 * 24 * 60 * 60;
+
     /// `interval` is in seconds. No timer is made yet.
     BaseJob(std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue);
     virtual ~BaseJob();

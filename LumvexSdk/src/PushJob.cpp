@@ -3,14 +3,11 @@
 #include "L.h"
 #include "PushRequest.h"
 
-#include <algorithm>
-
 namespace lumvex {
 
 PushJob::PushJob(std::shared_ptr<const LumvexConfiguration> configuration, std::int64_t interval,
                  std::shared_ptr<platform::SerialQueue> queue)
-    : BaseJob(std::min(interval, MAX_INTERVAL_SECONDS), std::move(queue)),
-      configuration_(std::move(configuration)) {}
+    : BaseJob(interval, std::move(queue)), configuration_(std::move(configuration)) {}
 
 void PushJob::onTimeInBackgroundThread() {
     // A tick enqueued before a stop still uploads: the job does not ask the engine.

@@ -13,12 +13,7 @@ namespace lumvex {
 /// made the job. A failure is only logged; the next tick is the next attempt.
 class PushJob final : public BaseJob {
 public:
-    /// The longest interval a timer is given: a century. The engine accepts push
-    /// frequencies whose period would not fit the timer's clock at all; they all mean
-    /// "not within the life of the process".
-    static constexpr std::int64_t MAX_INTERVAL_SECONDS = std::int64_t{100} * 365 * 24 * 60 * 60;
-
-    /// `interval` is in seconds; longer than MAX_INTERVAL_SECONDS counts as that.
+    /// `interval` is in seconds.
     PushJob(std::shared_ptr<const LumvexConfiguration> configuration, std::int64_t interval,
             std::shared_ptr<platform::SerialQueue> queue);
 

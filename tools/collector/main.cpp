@@ -183,6 +183,13 @@ int main(int argc, char** argv) {
     // Each upload is one request; a client's idle keep-alive connection would otherwise
     // hold one of the server's few workers for seconds.
     server.set_keep_alive_max_count(1);
+    // cpp-httplib's default socket options include SO_REUSEPORT, with which a second
+    // collector would silently share the port with the first and get half its uploads.
+    // SO_REUSEADDR alone still lets it bind over connections lingering in TIME_WAIT.
+    server.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server.Post(R"(/.*)", [&](const httplib::Request& req, httplib::Response& res) {
         const auto key = collector::apiKeyFromTarget(req.target);
         if (!key) {

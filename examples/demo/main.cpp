@@ -1,0 +1,693 @@
+// lumvex-demo: a host application that embeds LumvexSdk the way a real one does. Its own
+// Info.plist (beside the executable) holds the API key and the version; it starts the
+// library with the debug log on, runs its run loop while the library samples positions
+// every 10 seconds, forces an upload, and shows what was stored and what the collector
+// received. Around it, the demo starts the development collector and a gpsd that replays
+// a recorded track, and ends both before it exits.
+
+#include "Services.h"
+
+#include <LumvexSdk/LumvexSdk.h>
+
+#include <curl/curl.h>
+#include <plist/plist.h>
+#include <nlohmann/json.hpp>
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <tuple>
+#include <vector>
+
+#ifndef LUMVEX_DEMO_ENDPOINT
+#define LUMVEX_DEMO_ENDPOINT "http://127.0.0.1:8710/"
+#endif
+#ifndef LUMVEX_DEMO_COLLECTOR
+#define LUMVEX_DEMO_COLLECTOR "lumvex-collector"
+#endif
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr int TICK_SECONDS = 10;  // the library's sampling period
+constexpr int EXIT_FAILED = 1;
+constexpr int EXIT_USAGE = 2;
+constexpr int EXIT_PORT_BUSY = 75;  // nothing wrong with the demo: try again later
+
+struct Options {
+    int ticks = 3;
+    std::string track;
+    std::string gpsdHost, gpsdPort;  // set: use that gpsd instead of the replay
+    bool useRunningCollector = false;
+    std::string workDir;
+    bool stay = false;
+    bool debugLog = true;
+};
+
+void usage(std::FILE* to) {
+    std::fprintf(to,
+                 "usage: lumvex-demo [OPTIONS]\n"
+                 "\n"
+                 "Runs a host application that embeds LumvexSdk: starts the development collector\n"
+                 "on the library's upload endpoint (%s), starts a gpsd that replays a\n"
+                 "recorded track, lets the library sample the position every %d seconds, forces an\n"
+                 "upload, prints what was stored and what the collector received, ends every process\n"
+                 "it started and exits with status 0. Ctrl-C tells the library that the application\n"
+                 "leaves the foreground (it uploads what it has) and ends the run early.\n"
+                 "\n"
+                 "Options:\n"
+                 "  --ticks N          sampling ticks before the forced upload, 1 to 5 (default 3)\n"
+                 "  --track FILE       NMEA log that gpsd replays, one epoch a second, looping\n"
+                 "                     (default: track.nmea beside the program)\n"
+                 "  --gpsd HOST:PORT   sample from this running gpsd instead of replaying a track\n"
+                 "  --use-running-collector\n"
+                 "                     upload to a collector that already listens on the endpoint\n"
+                 "                     instead of starting one\n"
+                 "  --work-dir DIR     keep the library's caches directory and the collector's\n"
+                 "                     database in DIR (default: a temporary directory, removed at\n"
+                 "                     the end)\n"
+                 "  --stay             after the run, keep the collector serving its page at the\n"
+                 "                     endpoint until Ctrl-C\n"
+                 "  --no-debug-log     start the library with its debug log off\n"
+                 "  --help             show this text\n"
+                 "\n"
+                 "Exit status: 0 when the stored fixes reached the collector, %d on bad options,\n"
+                 "%d when the endpoint's port is taken, %d on any other failure.\n",
+                 LUMVEX_DEMO_ENDPOINT, TICK_SECONDS, EXIT_USAGE, EXIT_PORT_BUSY, EXIT_FAILED);
+}
+
+std::optional<Options> parseArguments(int argc, char** argv) {
+    Options options;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> const char* {
+            if (i + 1 >= argc) {
+                std::fprintf(stderr, "lumvex-demo: %s needs a value\n", arg.c_str());
+                return nullptr;
+            }
+            return argv[++i];
+        };
+        if (arg == "--help" || arg == "-h") {
+            usage(stdout);
+            std::exit(0);
+        } else if (arg == "--ticks") {
+            const char* v = value();
+            char* end = nullptr;
+            const long n = v ? std::strtol(v, &end, 10) : 0;
+            if (!v || *end != '\0' || n < 1 || n > 5) {
+                std::fprintf(stderr, "lumvex-demo: --ticks takes a number from 1 to 5\n");
+                return std::nullopt;
+            }
+            options.ticks = static_cast<int>(n);
+        } else if (arg == "--track") {
+            const char* v = value();
+            if (!v) return std::nullopt;
+            options.track = v;
+        } else if (arg == "--gpsd") {
+            const char* v = value();
+            const std::string text = v ? v : "";
+            const auto colon = text.rfind(':');
+            if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+                std::fprintf(stderr, "lumvex-demo: --gpsd takes HOST:PORT, e.g. localhost:2947\n");
+                return std::nullopt;
+            }
+            options.gpsdHost = text.substr(0, colon);
+            options.gpsdPort = text.substr(colon + 1);
+        } else if (arg == "--use-running-collector") {
+            options.useRunningCollector = true;
+        } else if (arg == "--work-dir") {
+            const char* v = value();
+            if (!v) return std::nullopt;
+            options.workDir = v;
+        } else if (arg == "--stay") {
+            options.stay = true;
+        } else if (arg == "--no-debug-log") {
+            options.debugLog = false;
+        } else {
+            std::fprintf(stderr, "lumvex-demo: unknown option %s (see --help)\n", arg.c_str());
+            return std::nullopt;
+        }
+    }
+    return options;
+}
+
+// ---- output -----------------------------------------------------------------------------
+
+void say(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void say(const char* format, ...) {
+    char text[2048];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    // One write per line, so that it never tears a line of the library's log.
+    std::printf("demo: %s\n", text);
+    std::fflush(stdout);
+}
+
+/// Milliseconds since 1970 as the upload writes a fix's time: the local wall-clock time,
+/// to the second, with a literal Z.
+std::string uploadTime(const std::string& millis) {
+    const std::time_t seconds = static_cast<std::time_t>(std::atoll(millis.c_str()) / 1000);
+    std::tm local{};
+    ::localtime_r(&seconds, &local);
+    char text[40];
+    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &local);
+    return text;
+}
+
+// ---- the host's own Info.plist ------------------------------------------------------------
+
+std::string executableDirectory() {
+    std::error_code error;
+    const auto self = fs::read_symlink("/proc/self/exe", error);
+    return error ? std::string(".") : self.parent_path().string();
+}
+
+/// The string values of the host's Info.plist, read as the host itself would.
+std::optional<std::string> infoString(const std::string& plistPath, const char* key) {
+    std::ifstream in(plistPath, std::ios::binary);
+    const std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (data.empty()) {
+        return std::nullopt;
+    }
+    plist_t root = nullptr;
+    plist_from_memory(data.data(), static_cast<uint32_t>(data.size()), &root);
+    std::optional<std::string> out;
+    if (root && plist_get_node_type(root) == PLIST_DICT) {
+        plist_t node = plist_dict_get_item(root, key);
+        if (node && plist_get_node_type(node) == PLIST_STRING) {
+            char* text = nullptr;
+            plist_get_string_val(node, &text);
+            if (text) {
+                out = text;
+                std::free(text);
+            }
+        }
+    }
+    if (root) {
+        plist_free(root);
+    }
+    return out;
+}
+
+// ---- what the library stored --------------------------------------------------------------
+
+struct Fix {
+    std::string timestamp, lat, lng;
+    bool operator<(const Fix& o) const {
+        return std::tie(timestamp, lat, lng) < std::tie(o.timestamp, o.lat, o.lng);
+    }
+};
+
+std::optional<std::string> base64Decode(const std::string& text) {
+    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    if (text.size() % 4 != 0) {
+        return std::nullopt;
+    }
+    std::string out;
+    unsigned buffer = 0;
+    int bits = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == '=') {
+            if (i + 2 < text.size()) return std::nullopt;
+            break;
+        }
+        const auto at = alphabet.find(text[i]);
+        if (at == std::string::npos) return std::nullopt;
+        buffer = (buffer << 6) | static_cast<unsigned>(at);
+        bits += 6;
+        if (bits >= 8) {
+            bits -= 8;
+            out += static_cast<char>((buffer >> bits) & 0xFF);
+        }
+    }
+    return out;
+}
+
+/// The fixes in the library's trace file: one Base64 line each, "<ms>;<lat>;<lng>" inside.
+/// Their times are given as the upload will give them.
+std::vector<Fix> storedFixes(const std::string& traceFile) {
+    std::ifstream in(traceFile);
+    std::vector<Fix> out;
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto text = base64Decode(line);
+        if (!text) continue;
+        const auto first = text->find(';');
+        const auto second = text->find(';', first == std::string::npos ? first : first + 1);
+        if (second == std::string::npos) continue;
+        out.push_back({uploadTime(text->substr(0, first)), text->substr(first + 1, second - first - 1),
+                       text->substr(second + 1)});
+    }
+    return out;
+}
+
+// ---- asking the collector -----------------------------------------------------------------
+
+std::size_t collect(char* bytes, std::size_t size, std::size_t count, void* user) {
+    static_cast<std::string*>(user)->append(bytes, size * count);
+    return size * count;
+}
+
+/// The collector's uploads for `key` (GET /uploads?key=), or nothing when it cannot say.
+std::optional<nlohmann::json> collectorUploads(const std::string& endpoint, const std::string& key) {
+    CURL* easy = curl_easy_init();
+    if (!easy) return std::nullopt;
+    char* escaped = curl_easy_escape(easy, key.c_str(), static_cast<int>(key.size()));
+    const std::string url = endpoint + "uploads?key=" + (escaped ? escaped : "");
+    curl_free(escaped);
+    std::string body;
+    long status = 0;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT, 5L);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+    const bool ok = curl_easy_perform(easy) == CURLE_OK &&
+                    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status) == CURLE_OK && status == 200;
+    curl_easy_cleanup(easy);
+    if (!ok) return std::nullopt;
+    auto json = nlohmann::json::parse(body, nullptr, false);
+    if (!json.is_array()) return std::nullopt;
+    return json;
+}
+
+/// `json[name]` when it is of the wanted kind, else an empty one of that kind.
+nlohmann::json member(const nlohmann::json& json, const char* name, nlohmann::json empty) {
+    if (json.is_object()) {
+        const auto it = json.find(name);
+        if (it != json.end() && it->type() == empty.type()) {
+            return *it;
+        }
+    }
+    return empty;
+}
+
+long long lastUploadId(const nlohmann::json& uploads) {
+    long long id = 0;
+    for (const auto& upload : uploads) {
+        id = std::max(id, upload.value("id", 0LL));
+    }
+    return id;
+}
+
+// ---- the endpoint -------------------------------------------------------------------------
+
+struct Endpoint {
+    std::string url, scheme, host;
+    int port = 0;
+};
+
+std::optional<Endpoint> parseEndpoint(const std::string& url) {
+    Endpoint e;
+    e.url = url;
+    const auto scheme = url.find("://");
+    if (scheme == std::string::npos) return std::nullopt;
+    e.scheme = url.substr(0, scheme);
+    const auto rest = url.substr(scheme + 3);
+    const auto slash = rest.find('/');
+    const auto authority = rest.substr(0, slash);
+    const auto colon = authority.rfind(':');
+    e.host = authority.substr(0, colon);
+    e.port = colon == std::string::npos ? (e.scheme == "https" ? 443 : 80)
+                                        : std::atoi(authority.c_str() + colon + 1);
+    if (e.host == "localhost") e.host = "127.0.0.1";
+    return e;
+}
+
+// ---- signals ------------------------------------------------------------------------------
+
+/// Takes SIGINT and SIGTERM on a thread of its own and hands them to the host's run loop;
+/// a second one while the first is being handled asks to give up waiting.
+class Interrupts {
+public:
+    explicit Interrupts(lumvex::RunLoop& loop) : loop_(loop) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~Interrupts() {
+        stopping_ = true;
+        pthread_kill(thread_.native_handle(), SIGUSR1);
+        thread_.join();
+    }
+    static void blockInThisThread() {
+        sigset_t set = signals();
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    }
+    int count() const { return count_; }
+
+private:
+    static sigset_t signals() {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, SIGINT);
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGUSR1);
+        return set;
+    }
+    void run() {
+        const sigset_t set = signals();
+        while (true) {
+            int received = 0;
+            if (sigwait(&set, &received) != 0 || stopping_) {
+                return;
+            }
+            if (received == SIGUSR1) {
+                continue;
+            }
+            ++count_;
+            loop_.stop();
+        }
+    }
+
+    lumvex::RunLoop& loop_;
+    std::atomic<int> count_{0};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+/// Runs the host's run loop until `done` holds, `deadline` passes or an interrupt beyond
+/// `interruptsSeen` comes. `done` is checked at least every `step`.
+template <typename Done>
+void runUntil(lumvex::RunLoop& loop, const Interrupts& interrupts, int interruptsSeen,
+              std::chrono::steady_clock::time_point deadline, Done done,
+              std::chrono::milliseconds step = 250ms) {
+    while (!done() && interrupts.count() == interruptsSeen) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left <= 0ms) {
+            return;
+        }
+        loop.runFor(std::min(left, step));
+    }
+}
+
+int run(const Options& options) {
+    lumvex::RunLoop& loop = lumvex::RunLoop::current();
+    Interrupts interrupts(loop);
+    const auto endpoint = parseEndpoint(LUMVEX_DEMO_ENDPOINT);
+    if (!endpoint) {
+        std::fprintf(stderr, "lumvex-demo: cannot read this build's endpoint %s\n", LUMVEX_DEMO_ENDPOINT);
+        return EXIT_FAILED;
+    }
+
+    // The host's bundle: its Info.plist sits beside the executable, where the library looks.
+    const std::string bundle = executableDirectory();
+    const std::string plist = bundle + "/Info.plist";
+    const auto apiKey = infoString(plist, "lumvex_api_key");
+    const auto bundleId = infoString(plist, "CFBundleIdentifier");
+    if (!apiKey || !bundleId) {
+        std::fprintf(stderr, "lumvex-demo: %s is missing or lacks lumvex_api_key / CFBundleIdentifier\n",
+                     plist.c_str());
+        return EXIT_FAILED;
+    }
+
+    // Where the library's files and the collector's database go.
+    std::string work = options.workDir;
+    bool removeWork = false;
+    if (work.empty()) {
+        std::string pattern = (fs::temp_directory_path() / "lumvex-demo-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            std::fprintf(stderr, "lumvex-demo: cannot make a temporary directory: %s\n",
+                         std::strerror(errno));
+            return EXIT_FAILED;
+        }
+        work = pattern;
+        removeWork = true;
+    } else {
+        std::error_code error;
+        fs::create_directories(work, error);
+        work = fs::absolute(work).string();
+    }
+    struct Cleanup {
+        std::string dir;
+        bool active;
+        ~Cleanup() {
+            if (active) {
+                std::error_code ignored;
+                fs::remove_all(dir, ignored);
+            }
+        }
+    } cleanup{work, removeWork};
+    // The library keeps its files in $XDG_CACHE_HOME/<CFBundleIdentifier>.
+    const std::string cacheHome = work + "/cache";
+    ::setenv("XDG_CACHE_HOME", cacheHome.c_str(), 1);
+    const std::string caches = cacheHome + "/" + *bundleId;
+    const std::string traceFile = caches + "/backup.lmx";
+
+    say("LumvexSdk %s, host bundle %s (Info.plist: API key \"%s\", version %s)",
+        reinterpret_cast<const char*>(LumvexSdkVersionString), bundle.c_str(), apiKey->c_str(),
+        infoString(plist, "CFBundleShortVersionString").value_or("?").c_str());
+    say("the library's files: %s", caches.c_str());
+
+    // The collector, on the endpoint this build of the library uploads to.
+    std::unique_ptr<demo::CollectorService> collector;
+    if (!options.useRunningCollector) {
+        if (endpoint->scheme != "http" || endpoint->host != "127.0.0.1") {
+            std::fprintf(stderr,
+                         "lumvex-demo: this build uploads to %s; the demo can only start its collector for "
+                         "an http endpoint on 127.0.0.1. Start a collector there yourself and pass "
+                         "--use-running-collector, or configure with -DLUMVEX_DEFAULT_ENDPOINT=http://"
+                         "127.0.0.1:<port>/\n",
+                         endpoint->url.c_str());
+            return EXIT_FAILED;
+        }
+        if (demo::portInUse(endpoint->host, endpoint->port)) {
+            std::fprintf(stderr,
+                         "lumvex-demo: port %d on %s is already in use, so the demo cannot start its "
+                         "collector there, where the library uploads (%s).\n"
+                         "  See what listens there with: ss -ltnp 'sport = :%d'\n"
+                         "  Then stop it, or, if it is a lumvex-collector, run the demo with "
+                         "--use-running-collector.\n",
+                         endpoint->port, endpoint->host.c_str(), endpoint->url.c_str(), endpoint->port);
+            return EXIT_PORT_BUSY;
+        }
+        collector = std::make_unique<demo::CollectorService>(LUMVEX_DEMO_COLLECTOR, endpoint->host,
+                                                             endpoint->port, work + "/collector.sqlite");
+        std::string error;
+        if (!collector->start(error)) {
+            std::fprintf(stderr, "lumvex-demo: cannot start the collector: %s\n", error.c_str());
+            return error.find("cannot listen") != std::string::npos ? EXIT_PORT_BUSY : EXIT_FAILED;
+        }
+        say("collector listening on %s (database %s/collector.sqlite)", endpoint->url.c_str(), work.c_str());
+    }
+    const auto before = collectorUploads(endpoint->url, *apiKey);
+    if (!before) {
+        std::fprintf(stderr, "lumvex-demo: no collector answers at %s\n", endpoint->url.c_str());
+        return EXIT_FAILED;
+    }
+    const long long firstNewId = lastUploadId(*before) + 1;
+
+    // gpsd, fed with the recorded track.
+    std::unique_ptr<demo::GpsReplay> replay;
+    std::string gpsdHost = options.gpsdHost, gpsdPort = options.gpsdPort;
+    if (gpsdHost.empty()) {
+        const std::string track = options.track.empty() ? bundle + "/track.nmea" : options.track;
+        auto epochs = demo::GpsReplay::readTrack(track);
+        if (epochs.empty()) {
+            std::fprintf(stderr, "lumvex-demo: %s holds no NMEA positions\n", track.c_str());
+            return EXIT_FAILED;
+        }
+        replay = std::make_unique<demo::GpsReplay>(std::move(epochs));
+        std::string error;
+        if (!replay->start(error)) {
+            std::fprintf(stderr, "lumvex-demo: cannot start gpsd: %s\n", error.c_str());
+            return EXIT_FAILED;
+        }
+        gpsdHost = "127.0.0.1";
+        gpsdPort = replay->port();
+        say("gpsd on 127.0.0.1:%s replays %s, one epoch a second", gpsdPort.c_str(), track.c_str());
+    }
+
+    // ---- the host application proper ----
+    lumvex::platform::useGpsd(gpsdHost, gpsdPort);
+    auto configuration =
+        lumvex::LumvexConfiguration::Builder().pushFrequency(60).enableDebugLog(options.debugLog).build();
+    if (auto refused = lumvex::Lumvex::shared().start(configuration)) {
+        std::fprintf(stderr, "lumvex-demo: the library refused to start: %s\n",
+                     lumvex::to_string(*refused).c_str());
+        return EXIT_FAILED;
+    }
+    const auto storedAtStart = storedFixes(traceFile).size();
+    say("started; the library samples every %d s, %d ticks to go (Ctrl-C uploads early and ends)",
+        TICK_SECONDS, options.ticks);
+
+    // Watch the trace file while the run loop runs the library's timers.
+    std::size_t shown = storedAtStart;
+    const auto sampleDeadline =
+        std::chrono::steady_clock::now() + std::chrono::seconds(options.ticks * TICK_SECONDS + 3);
+    runUntil(loop, interrupts, 0, sampleDeadline, [&] {
+        const auto fixes = storedFixes(traceFile);
+        for (; shown < fixes.size(); ++shown) {
+            say("stored fix %zu: %s  lat %s  lng %s", shown - storedAtStart + 1,
+                fixes[shown].timestamp.c_str(), fixes[shown].lat.c_str(), fixes[shown].lng.c_str());
+        }
+        return shown - storedAtStart >= static_cast<std::size_t>(options.ticks);
+    });
+    const bool interrupted = interrupts.count() > 0;
+    const auto stored = storedFixes(traceFile);
+    say("the trace file %s holds %zu fix(es)", traceFile.c_str(), stored.size());
+
+    // The upload: forced, or through the resign-active notification after Ctrl-C. The
+    // callback may in theory come after the demo stopped waiting, so what it touches is shared.
+    struct PushOutcome {
+        std::mutex mutex;
+        bool came = false;
+        std::optional<lumvex::LumvexException> error;
+    };
+    auto outcome = std::make_shared<PushOutcome>();
+    auto pushed = [outcome] {
+        std::lock_guard<std::mutex> guard(outcome->mutex);
+        return outcome->came;
+    };
+    if (interrupted) {
+        say("interrupted: telling the library the application leaves the foreground");
+        lumvex::Lumvex::shared().applicationWillResignActive();
+    } else {
+        say("forcing an upload");
+        lumvex::Lumvex::shared().forcePush([outcome, &loop](std::optional<lumvex::LumvexException> error) {
+            {
+                std::lock_guard<std::mutex> guard(outcome->mutex);
+                outcome->came = true;
+                outcome->error = error;
+            }
+            // The host's run loop lives as long as the main thread, that is the process.
+            loop.stop();
+        });
+    }
+    // Done once the collector holds what was stored (or, forced, once the callback came).
+    std::optional<nlohmann::json> received;
+    auto receivedFixes = [&] {
+        std::set<Fix> fixes;
+        const nlohmann::json uploads = received.value_or(nlohmann::json::array());
+        for (const auto& upload : uploads) {
+            if (upload.value("id", 0LL) < firstNewId) continue;
+            const nlohmann::json locations = member(member(upload, "body", nlohmann::json::object()),
+                                                    "locations", nlohmann::json::array());
+            for (const auto& l : locations) {
+                fixes.insert({l.value("timestamp", ""), l.value("lat", ""), l.value("lng", "")});
+            }
+        }
+        return fixes;
+    };
+    const int interruptsSoFar = interrupts.count();
+    runUntil(loop, interrupts, interruptsSoFar, std::chrono::steady_clock::now() + 15s, [&] {
+        if (!interrupted) return pushed();
+        received = collectorUploads(endpoint->url, *apiKey);
+        const auto got = receivedFixes();
+        if (stored.empty()) {
+            // Nothing sampled yet: only the device description can have gone.
+            return received && lastUploadId(*received) >= firstNewId;
+        }
+        return std::all_of(stored.begin(), stored.end(), [&](const Fix& fix) { return got.count(fix) > 0; });
+    });
+    lumvex::Lumvex::shared().stop();
+    if (!interrupted) {
+        std::lock_guard<std::mutex> guard(outcome->mutex);
+        say("upload finished: %s",
+            outcome->came ? lumvex::to_string(outcome->error).c_str() : "no answer within 15 s");
+    }
+
+    // What the collector received in this run.
+    received = collectorUploads(endpoint->url, *apiKey);
+    const auto got = receivedFixes();
+    std::size_t uploads = 0;
+    const nlohmann::json all = received.value_or(nlohmann::json::array());
+    for (const auto& upload : all) {
+        if (upload.value("id", 0LL) < firstNewId) continue;
+        ++uploads;
+        const nlohmann::json body = member(upload, "body", nlohmann::json::object());
+        const nlohmann::json locations = member(body, "locations", nlohmann::json::array());
+        const nlohmann::json description = member(body, "devices_infos", nlohmann::json::object());
+        say("collector received upload #%lld (answered %lld): %zu fix(es), device "
+            "description %s",
+            upload.value("id", 0LL), upload.value("status", 0LL), locations.size(),
+            description.empty() ? "unchanged, not sent" : "sent");
+        for (const auto& l : locations) {
+            say("  fix %s  lat %s  lng %s", l.value("timestamp", "").c_str(), l.value("lat", "").c_str(),
+                l.value("lng", "").c_str());
+        }
+        for (const auto& [name, value] : description.items()) {
+            say("  %-22s %s", name.c_str(),
+                value.is_string() ? value.get<std::string>().c_str() : value.dump().c_str());
+        }
+    }
+    std::size_t matched = 0;
+    for (const auto& fix : stored) {
+        matched += got.count(fix);
+    }
+    const bool traceFileCleared = storedFixes(traceFile).empty();
+    // Ctrl-C before the first tick leaves nothing to send but the device description.
+    const bool ok = stored.empty() ? interrupted && uploads > 0 : matched == stored.size();
+    say("%zu of %zu stored fix(es) reached the collector in %zu upload(s); the trace file is %s", matched,
+        stored.size(), uploads, traceFileCleared ? "now empty" : "still holding fixes");
+
+    if (options.stay && collector && ok) {
+        say("the collector's page is at %s ; Ctrl-C ends it", endpoint->url.c_str());
+        runUntil(
+            loop, interrupts, interrupts.count(), std::chrono::steady_clock::time_point::max(),
+            [] { return false; }, 1000ms);
+    }
+
+    if (replay) {
+        replay->stop();
+    }
+    if (collector) {
+        const auto summary = collector->stop();
+        say("the collector's database holds:");
+        for (const auto& line : summary) {
+            std::printf("  %s\n", line.c_str());
+        }
+    }
+    if (!options.workDir.empty()) {
+        say("kept %s", work.c_str());
+    }
+    if (!ok) {
+        std::fprintf(stderr, "lumvex-demo: %s\n",
+                     stored.empty() ? "the library stored no fix: is gpsd reporting a position?"
+                                    : "not every stored fix reached the collector");
+        return EXIT_FAILED;
+    }
+    say("done");
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const auto options = parseArguments(argc, argv);
+    if (!options) {
+        usage(stderr);
+        return EXIT_USAGE;
+    }
+    // Before any thread exists, so every thread inherits the mask and only the signal
+    // thread takes them.
+    Interrupts::blockInThisThread();
+    std::signal(SIGPIPE, SIG_IGN);
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    const int status = run(*options);
+    curl_global_cleanup();
+    return status;
+}

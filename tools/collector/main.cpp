@@ -1,6 +1,7 @@
 // lumvex-collector: the development collection server. It accepts the library's uploads,
 // checks their shape, keeps them in SQLite and shows what it received.
 
+#include "Page.h"
 #include "UploadCheck.h"
 #include "UploadStore.h"
 
@@ -47,8 +48,9 @@ void usage(std::FILE* to) {
                  "                  process that started the collector ends\n"
                  "  --summary       print what the database holds, per key and device, and exit\n"
                  "\n"
-                 "Endpoints: POST /api/v1/<key>/send_locations, GET /uploads[?key=K&device=D],\n"
-                 "GET /summary, GET /summary.txt\n");
+                 "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page with every key and\n"
+                 "device, each device's last description and its fixes drawn as a track),\n"
+                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt\n");
 }
 
 std::optional<int> parseInt(const std::string& text, int low, int high) {
@@ -227,6 +229,10 @@ int main(int argc, char** argv) {
                 " device_info=" + (upload.body.at("devices_infos").empty() ? "no" : "yes") + " -> " +
                 std::to_string(upload.status));
         }
+    });
+    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Security-Policy", collector::PAGE_CONTENT_SECURITY_POLICY);
+        res.set_content(collector::renderPage(store->list()), "text/html; charset=utf-8");
     });
     server.Get("/uploads", [&](const httplib::Request& req, httplib::Response& res) {
         answer(res, 200, store->list(req.get_param_value("key"), req.get_param_value("device")));

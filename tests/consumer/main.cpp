@@ -1,22 +1,72 @@
-// A tiny host built against an installed copy of the library.
+// A tiny host built against an installed copy of the library. It reaches every public
+// entry point, so that a symbol missing from the shared library fails to link here.
+// With a directory as its argument it uses the Info.plist there and starts the library.
 #include <LumvexSdk/LumvexSdk.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
-int main() {
-    auto config = lumvex::LumvexConfiguration::Builder().pushFrequency(60).build();
-    // No Info.plist beside this program: the key is empty and start must say so.
-    auto refused = lumvex::Lumvex::shared().start(config);
-    if (!refused || *refused != lumvex::LumvexStartException::INVALID_EMPTY_API_KEY) {
-        std::puts("unexpected start result");
-        return 1;
-    }
+namespace {
+
+int fail(const char* what) {
+    std::printf("consumer: %s\n", what);
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
     if (std::strcmp(reinterpret_cast<const char*>(LumvexSdkVersionString), "1.0.0") != 0 ||
         LumvexSdkVersionNumber != 1.0) {
-        std::puts("unexpected version");
-        return 1;
+        return fail("unexpected version");
     }
-    std::printf("consumer ok: %s\n", lumvex::to_string(*refused).c_str());
+    if (lumvex::make_error_code(lumvex::LumvexException::PUSH_FAILED).category().name() !=
+            std::string("LumvexSdk.LumvexException") ||
+        std::error_code(lumvex::LumvexStartException::ALREADY_STARTED).value() != 1) {
+        return fail("unexpected error codes");
+    }
+    auto& lumvex = lumvex::Lumvex::shared();
+    if (argc < 2) {
+        // No Info.plist beside this program: the key is empty and start must say so.
+        auto refused = lumvex.start(lumvex::LumvexConfiguration::Builder().pushFrequency(60).build());
+        if (!refused || *refused != lumvex::LumvexStartException::INVALID_EMPTY_API_KEY) {
+            return fail("unexpected start result");
+        }
+        std::printf("consumer ok: %s\n", lumvex::to_string(*refused).c_str());
+        return 0;
+    }
+
+    lumvex::platform::setMainBundleDirectory(argv[1]);
+    lumvex::platform::useGpsd("127.0.0.1", "1");
+    lumvex::platform::setLocationServicesEnabled(false);
+    auto config = lumvex::LumvexConfiguration::Builder()
+                      .pushFormat(lumvex::PushFormat::LOCATION_ONLY)
+                      .pushRegion(lumvex::PushRegion::US)
+                      .pushFrequency(60)
+                      .enableDebugLog(false)
+                      .build();
+    if (!lumvex::LumvexConfiguration::defaultEuConfig() || !lumvex::LumvexConfiguration::defaultUsConfig()) {
+        return fail("no default configurations");
+    }
+    if (auto refused = lumvex.start(config)) {
+        return fail(("start refused: " + lumvex::to_string(refused)).c_str());
+    }
+    if (!lumvex.isStarted() || lumvex.start(config) != lumvex::LumvexStartException::ALREADY_STARTED) {
+        return fail("not started once");
+    }
+    lumvex.addTrace({52.5163, 13.3777});
+    lumvex::RunLoop::current().post([] { lumvex::RunLoop::current().stop(); });
+    lumvex::RunLoop::current().runFor(std::chrono::seconds(5));
+    lumvex.stop();
+    // Stopped: neither uploads nor calls back.
+    lumvex.forcePush(
+        [](std::optional<lumvex::LumvexException>) { std::printf("consumer: unexpected callback\n"); });
+    lumvex.applicationWillResignActive();
+    if (lumvex.isStarted()) {
+        return fail("still started");
+    }
+    std::printf("consumer ok: started with the key from %s/Info.plist and stopped\n", argv[1]);
     return 0;
 }

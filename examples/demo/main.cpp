@@ -679,7 +679,7 @@ int run(const Options& options) {
 int main(int argc, char** argv) {
     const auto options = parseArguments(argc, argv);
     if (!options) {
-        usage(stderr);
+        std::fprintf(stderr, "Try lumvex-demo --help\n");
         return EXIT_USAGE;
     }
     // Before any thread exists, so every thread inherits the mask and only the signal

@@ -51,7 +51,7 @@ std::string join(const std::vector<std::string>& parts, char separator) {
 
 /// `sentence` ("$...*hh", without line end) with its time of day and date replaced by
 /// `now`, and its checksum made anew.
-std::string restamp(const std::string& sentence, const std::tm& now, int centiseconds) {
+std::string restamp(const std::string& sentence, const CivilTime& now, int centiseconds) {
     const auto star = sentence.find('*');
     if (sentence.size() < 7 || sentence[0] != '$' || star == std::string::npos) {
         return sentence;
@@ -59,9 +59,9 @@ std::string restamp(const std::string& sentence, const std::tm& now, int centise
     auto fields = split(sentence.substr(1, star - 1), ',');
     const std::string type = fields[0].size() >= 5 ? fields[0].substr(2, 3) : "";
     char time[48];
-    std::snprintf(time, sizeof time, "%02d%02d%02d.%02d", now.tm_hour, now.tm_min, now.tm_sec, centiseconds);
+    std::snprintf(time, sizeof time, "%02d%02d%02d.%02d", now.hour, now.minute, now.second, centiseconds);
     char date[32];
-    std::snprintf(date, sizeof date, "%02d%02d%02d", now.tm_mday, now.tm_mon + 1, now.tm_year % 100);
+    std::snprintf(date, sizeof date, "%02d%02d%02d", now.day, now.month, now.year % 100);
     if ((type == "GGA" || type == "RMC") && fields.size() > 1) {
         fields[1] = time;
     }
@@ -400,12 +400,12 @@ void GpsReplay::replay() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (std::size_t i = 0; !stopping_; i = (i + 1) % epochs_.size()) {
         const auto wall = std::chrono::system_clock::now();
-        const std::time_t seconds = std::chrono::system_clock::to_time_t(wall);
+        const auto millis =
+            std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
         const int centis = static_cast<int>(
             std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count() % 1000 /
             10);
-        std::tm utc{};
-        ::gmtime_r(&seconds, &utc);
+        const CivilTime utc = civilTime(millis / 1000);
         std::string out;
         std::istringstream sentences(epochs_[i]);
         std::string sentence;
@@ -449,6 +449,33 @@ void GpsReplay::stop() {
             *fd = -1;
         }
     }
+}
+
+// ---- time -------------------------------------------------------------------------------
+
+CivilTime civilTime(long long seconds) {
+    // Days since 1970 to a proleptic Gregorian date, counted in 400-year eras from 0000-03-01.
+    long long days = seconds / 86400;
+    long long rest = seconds % 86400;
+    if (rest < 0) {
+        rest += 86400;
+        --days;
+    }
+    days += 719468;
+    const long long era = (days >= 0 ? days : days - 146096) / 146097;
+    const long long dayOfEra = days - era * 146097;
+    const long long yearOfEra = (dayOfEra - dayOfEra / 1460 + dayOfEra / 36524 - dayOfEra / 146096) / 365;
+    const long long dayOfYear = dayOfEra - (365 * yearOfEra + yearOfEra / 4 - yearOfEra / 100);
+    const long long monthIndex = (5 * dayOfYear + 2) / 153;
+    const int day = static_cast<int>(dayOfYear - (153 * monthIndex + 2) / 5 + 1);
+    const int month = static_cast<int>(monthIndex < 10 ? monthIndex + 3 : monthIndex - 9);
+    const int year = static_cast<int>(yearOfEra + era * 400 + (month <= 2 ? 1 : 0));
+    return {year,
+            month,
+            day,
+            static_cast<int>(rest / 3600),
+            static_cast<int>(rest % 3600 / 60),
+            static_cast<int>(rest % 60)};
 }
 
 // ---- ports ------------------------------------------------------------------------------

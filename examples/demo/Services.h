@@ -118,6 +118,17 @@ private:
     bool stopping_ = false;
 };
 
+/// A moment as calendar date and time of day.
+struct CivilTime {
+    int year, month, day, hour, minute, second;
+};
+
+/// `seconds` since 1970 as a date and time without any time zone, by arithmetic alone. The
+/// C library's time functions share time-zone state whose lock ThreadSanitizer does not
+/// see, and the library resets that state (tzset) on its own thread, so the demo's
+/// threads keep away from them.
+CivilTime civilTime(long long seconds);
+
 /// Whether something already listens on host:port.
 bool portInUse(const std::string& host, int port);
 

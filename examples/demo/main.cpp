@@ -169,12 +169,14 @@ void say(const char* format, ...) {
 
 /// Milliseconds since 1970 as the upload writes a fix's time: the local wall-clock time,
 /// to the second, with a literal Z.
+/// The local time's offset from UTC, taken once before any thread starts (see civilTime).
+long utcOffsetSeconds = 0;
+
 std::string uploadTime(const std::string& millis) {
-    const std::time_t seconds = static_cast<std::time_t>(std::atoll(millis.c_str()) / 1000);
-    std::tm local{};
-    ::localtime_r(&seconds, &local);
-    char text[40];
-    std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &local);
+    const auto t = demo::civilTime(std::atoll(millis.c_str()) / 1000 + utcOffsetSeconds);
+    char text[64];
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
+                  t.minute, t.second);
     return text;
 }
 
@@ -681,6 +683,11 @@ int main(int argc, char** argv) {
     if (!options) {
         std::fprintf(stderr, "Try lumvex-demo --help\n");
         return EXIT_USAGE;
+    }
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    if (::localtime_r(&now, &local)) {
+        utcOffsetSeconds = local.tm_gmtoff;
     }
     // Before any thread exists, so every thread inherits the mask and only the signal
     // thread takes them.

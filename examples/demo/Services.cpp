@@ -86,6 +86,20 @@ Child::~Child() {
     stop();
 }
 
+namespace {
+
+// What the supervisor (see Child::spawn) forwards SIGTERM to. Only ever set in a
+// supervisor process, which has no other threads.
+volatile pid_t supervised = -1;
+
+void forwardTerm(int) {
+    if (supervised > 0) {
+        ::kill(supervised, SIGTERM);
+    }
+}
+
+}  // namespace
+
 bool Child::spawn(const std::vector<std::string>& argv, int in, int out, int err, std::string& error) {
     std::vector<char*> args;
     for (const auto& arg : argv) {
@@ -99,6 +113,10 @@ bool Child::spawn(const std::vector<std::string>& argv, int in, int out, int err
         error = std::strerror(errno);
         return false;
     }
+    // The program runs under a small supervisor, a forked copy of this process that stays
+    // as it is: it gets SIGTERM when the demo dies however it dies, and passes it on. The
+    // program itself cannot be told directly, since gpsd started as root gives up its
+    // privileges, and that clears the kernel's parent-death signal.
     const pid_t pid = ::fork();
     if (pid < 0) {
         error = std::strerror(errno);
@@ -107,7 +125,8 @@ bool Child::spawn(const std::vector<std::string>& argv, int in, int out, int err
         return false;
     }
     if (pid == 0) {
-        // Only async-signal-safe calls from here to exec: the parent has threads.
+        // Only async-signal-safe calls in here: the parent has threads. SIGTERM stays
+        // blocked (as in the demo's threads) until the handler can pass it on.
         ::prctl(PR_SET_PDEATHSIG, SIGTERM);
         if (::getppid() != parent) {
             ::_exit(127);
@@ -117,14 +136,33 @@ bool Child::spawn(const std::vector<std::string>& argv, int in, int out, int err
         ::dup2(in >= 0 ? in : null, STDIN_FILENO);
         ::dup2(out >= 0 ? out : null, STDOUT_FILENO);
         ::dup2(err >= 0 ? err : null, STDERR_FILENO);
+        const pid_t program = ::fork();
+        if (program == 0) {
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
+            ::signal(SIGPIPE, SIG_DFL);
+            ::execvp(args[0], args.data());
+            const int code = errno;
+            [[maybe_unused]] auto written = ::write(report[1], &code, sizeof code);
+            ::_exit(127);
+        }
+        // Nothing of the demo's stays open here: its pipes must end with the demo.
+        ::syscall(SYS_close_range, 3U, ~0U, 0U);
+        if (program < 0) {
+            ::_exit(127);
+        }
+        supervised = program;
+        struct sigaction action {};
+        action.sa_handler = forwardTerm;
+        ::sigaction(SIGTERM, &action, nullptr);
         sigset_t none;
         sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        ::signal(SIGPIPE, SIG_DFL);
-        ::execvp(args[0], args.data());
-        const int code = errno;
-        [[maybe_unused]] auto written = ::write(report[1], &code, sizeof code);
-        ::_exit(127);
+        int status = 0;
+        while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+        }
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     ::close(report[1]);
     int code = 0;
@@ -160,8 +198,9 @@ int Child::stop(std::chrono::milliseconds grace) {
     if (pid_ <= 0) {
         return -1;
     }
+    // The supervisor leads the program's process group.
     const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    ::kill(pid_, SIGTERM);
+    ::kill(-pid_, SIGTERM);
     bool ended = false;
     if (pidfd >= 0) {
         pollfd pfd{pidfd, POLLIN, 0};
@@ -169,7 +208,7 @@ int Child::stop(std::chrono::milliseconds grace) {
         ::close(pidfd);
     }
     if (!ended) {
-        ::kill(pid_, SIGKILL);
+        ::kill(-pid_, SIGKILL);
     }
     int status = 0;
     while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {

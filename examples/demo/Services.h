@@ -18,7 +18,8 @@
 namespace demo {
 
 /// A child process in a process group of its own (so the terminal's Ctrl-C reaches only
-/// the demo, which then ends it in its own time). It gets SIGTERM when the demo dies.
+/// the demo, which then ends it in its own time). It gets SIGTERM when the demo dies,
+/// even when the demo is killed.
 class Child {
 public:
     Child() = default;

@@ -81,7 +81,8 @@ TEST(CollectorPageTest, ShowsEveryKeyAndDeviceWithItsLastDescriptionAndTrack) {
     Collector collector;
     EXPECT_THAT(httpGet(collector.baseUrl()).body, HasSubstr("Nothing received yet"));
 
-    post(collector, "key-a", upload("dev-1", {{52.51, 13.35}, {52.52, 13.36}}, description("1.0", "Old name")));
+    post(collector, "key-a",
+         upload("dev-1", {{52.51, 13.35}, {52.52, 13.36}}, description("1.0", "Old name")));
     post(collector, "key-a", upload("dev-1", {{52.53, 13.37}}));
     post(collector, "key-a", upload("dev-1", {}, description("1.1", "New name")));
     post(collector, "key-b", upload("dev-2", {{48.85, 2.29}}));

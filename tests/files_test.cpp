@@ -171,3 +171,14 @@ TEST(Utf8, RepairReplacesEachMaximalIllFormedPartWithOneReplacementCharacter) {
     EXPECT_EQ(platform::repairUtf8("ok\xf0\x9f\x98"), "ok" + fffd);
     EXPECT_EQ(platform::repairUtf8("caf\xc3\xa9"), "caf\xc3\xa9");
 }
+
+TEST(CachesDirectory, ABundleIdentifierWithANulByteDoesNotLeadOutOfTheCacheHome) {
+    // A binary property list's UTF-16 string can hold "..\0x\u00e9", which as a path is "..".
+    IsolatedHome home;
+    fs::copy_file(std::string(LUMVEX_TEST_FIXTURES) + "/plist/nul_in_identifier.plist",
+                  home.bundleDir() + "/Info.plist", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(platform::Bundle::main().stringForKey("CFBundleIdentifier"), std::string("..\0x\xc3\xa9", 6));
+    const auto dir = platform::cachesDirectory();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(*dir, home.dir().file("cache") + "/" + platform::executableName());
+}

@@ -51,8 +51,10 @@ void syncDirectoryOf(const std::string& path) {
     }
 }
 
+// A NUL byte would end the path early: "..\0x" would name the parent directory.
 bool isSafeComponent(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
 }  // namespace

@@ -25,7 +25,9 @@
 namespace lumvex::fuzz {
 
 inline const std::string& scratchDirectory() {
-    static const std::string path = [] {
+    // Never destroyed: the exit handler that removes the directory runs after static
+    // destructors would have run.
+    static const std::string* path = [] {
         const bool shm = ::access("/dev/shm", W_OK) == 0;
         std::string pattern =
             (shm ? std::string("/dev/shm") : std::filesystem::temp_directory_path().string()) +
@@ -38,9 +40,9 @@ inline const std::string& scratchDirectory() {
             std::error_code ec;
             std::filesystem::remove_all(scratchDirectory(), ec);
         });
-        return pattern;
+        return new std::string(pattern);
     }();
-    return path;
+    return *path;
 }
 
 inline void writeBytes(const std::string& path, const char* data, std::size_t size) {
@@ -63,7 +65,9 @@ inline std::string isolateHome() {
     writeBytes(bundle + "/Info.plist", plist.data(), plist.size());
     ::setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
     platform::setMainBundleDirectory(bundle);
-    return root + "/cache/com.example.fuzz";
+    const auto caches = root + "/cache/com.example.fuzz";
+    std::filesystem::create_directories(caches);
+    return caches;
 }
 
 }  // namespace lumvex::fuzz

@@ -1,11 +1,12 @@
 // Arbitrary bytes as the trace file: reading them back must not fail, and whatever the
-// file held, an append must land as the newest record without costing any other readable
-// record but the one a trim drops, and removing what an upload sent must keep what came
-// after it.
+// file held, removing what an upload sent must keep every readable record after it, and
+// an append must land as the newest record without costing any other readable record but
+// the one a trim drops.
 
 #include "FuzzSupport.h"
 #include "TraceRepository.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -33,20 +34,35 @@ bool keptAllButTrimmed(const std::vector<TraceRecord>& before, const std::vector
     return !before.empty() && kept == std::vector<TraceRecord>(before.begin() + 1, before.end());
 }
 
-}  // namespace
-
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     tracePath = fuzz::isolateHome() + "/backup.lmx";
     ::setenv("TZ", "UTC0", 1);
     return 0;
 }
 
+// `part` is the end of `whole`.
+bool isSuffix(const std::vector<TraceRecord>& part, const std::vector<TraceRecord>& whole) {
+    return part.size() <= whole.size() && std::equal(part.begin(), part.end(), whole.end() - part.size());
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     auto& store = TraceRepository::shared();
     fuzz::writeBytes(tracePath, reinterpret_cast<const char*>(data), size);
 
+    // An upload that sent the first half of the lines: the records of the other half stay.
+    const auto whole = store.readTraces();
+    FUZZ_CHECK(whole.records.size() <= whole.lines.size());
+    const auto sentCount = whole.lines.size() / 2;
+    store.removeTraces(std::vector<std::string>(whole.lines.begin(), whole.lines.begin() + sentCount));
+    const auto kept = store.getTracesAsDict();
+    FUZZ_CHECK(isSuffix(kept, whole.records));
+    FUZZ_CHECK(kept.size() + sentCount >= whole.records.size());
+
+    fuzz::writeBytes(tracePath, reinterpret_cast<const char*>(data), size);
     const auto before = store.getTracesAsDict();
-    FUZZ_CHECK(before.size() <= size / 4);
+    FUZZ_CHECK(before == whole.records);
 
     store.addTrace(Location{12.5, -3.25});
     const auto afterFirst = store.getTracesAsDict();

@@ -253,5 +253,6 @@ TEST(CrashConsistency, KilledWriterLosesAtMostTheLineItWasWriting) {
     for (std::size_t i = 0; i < lines.size(); ++i) {
         EXPECT_EQ(fixNumber(lines[i]), first + 40 - lines.size() + i) << lines[i];
     }
-    RecordProperty("leftover_temporary_files", leftoverTemporaries(home.cachesDir()));
+    // Many kills came while a trim's temporary copy existed; the next run clears them.
+    EXPECT_EQ(leftoverTemporaries(home.cachesDir()), 0);
 }

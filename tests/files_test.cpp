@@ -182,3 +182,25 @@ TEST(CachesDirectory, ABundleIdentifierWithANulByteDoesNotLeadOutOfTheCacheHome)
     ASSERT_TRUE(dir);
     EXPECT_EQ(*dir, home.dir().file("cache") + "/" + platform::executableName());
 }
+
+TEST(WriteFileAtomically, LeftoverTemporariesOfAnInterruptedWriteCanBeRemoved) {
+    TempDir dir;
+    const auto target = dir.file("backup.lmx");
+    writeFile(target, "kept");
+    for (const char* name : {"backup.lmx.a1B2c3", "backup.lmx.ZZZZZZ"}) {
+        writeFile(dir.file(name), "half a rewrite");
+    }
+    // Not what the write leaves: another file's, or another pattern.
+    for (const char* name :
+         {"specs.lmx.a1B2c3", "backup.lmx.a1B2c", "backup.lmx.a1B2c3d", "backup.lmx.a1-2c3"}) {
+        writeFile(dir.file(name), "other");
+    }
+    EXPECT_EQ(platform::removeLeftoverTemporaries(target), 2u);
+    EXPECT_EQ(readFile(target), "kept");
+    std::size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        (void)entry;
+        ++left;
+    }
+    EXPECT_EQ(left, 5u);
+}

@@ -272,6 +272,12 @@ void TraceRepository::appendToFile(std::string line) {
         LUMVEX_LOG("appendToFile", "No trace found to write trace");
         return;
     }
+    if (!tidied_) {
+        // A process killed while trimming leaves its temporary copy behind; each such
+        // crash would otherwise add a file to the caches directory for good.
+        platform::removeLeftoverTemporaries(*path);
+        tidied_ = true;
+    }
     if (getTracesFileSize(*path) > MAX_FILE_SIZE) {
         deleteFirstLine(*path);
     }

@@ -135,6 +135,10 @@ TEST_F(DiskFaultTest, ReadOnlyCachesDirectoryKeepsBothFilesAndRecovers) {
         StdoutCapture capture;
         addFixes(100, 1);
         devices.saveDeviceInfo();
+        // An upload that succeeded cannot take its lines away: they are sent again rather
+        // than lost.
+        const auto sent = traces.readTraces().lines;
+        traces.removeTraces({sent.front()});
         traces.clearTraces();
         const auto log = capture.text();
         EXPECT_TRUE(logged(log, "deleteFirstLine()", "ERROR: Error while writing trace file!!")) << log;
@@ -142,6 +146,7 @@ TEST_F(DiskFaultTest, ReadOnlyCachesDirectoryKeepsBothFilesAndRecovers) {
             << log;
         EXPECT_TRUE(logged(log, "writeToFile", "ERROR: Error while writing device info file : ")) << log;
         EXPECT_NE(log.find("Read-only file system"), std::string::npos) << log;
+        EXPECT_TRUE(logged(log, "removeTraces(_:)", "ERROR: Error while writing trace file!!")) << log;
         EXPECT_TRUE(logged(log, "clearTraces()", "Traces file not available")) << log;
     }
     EXPECT_EQ(readFile(tracePath()), storedTraces);

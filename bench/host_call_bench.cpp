@@ -1,0 +1,207 @@
+// What a host thread pays to call into the library: `addTrace` and `forcePush` on the shared
+// instance, against pushing the same kind of work item onto a bare queue made of a mutex, a
+// condition variable and a consumer thread. Both library calls only hand work to the
+// library's queue; the work itself runs on its worker and is not timed. Prints the ratios.
+
+#include <LumvexSdk/LumvexSdk.h>
+
+#include "PushRequest.h"
+
+#include <benchmark/benchmark.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <thread>
+
+namespace {
+
+// Work that each timed call hands over; the library's queue then runs it. Bounded so that the
+// backlog of stored fixes (each one a file append on the worker) drains in well under a
+// second after the run.
+constexpr benchmark::IterationCount CALLS = 20000;
+
+class Sandbox {
+public:
+    Sandbox() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "lumvex-bench-XXXXXX").string();
+        if (!::mkdtemp(pattern.data())) {
+            std::perror("mkdtemp");
+            std::exit(1);
+        }
+        root_ = pattern;
+        std::filesystem::create_directories(root_ + "/bundle");
+        std::ofstream(root_ + "/bundle/Info.plist")
+            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+               "<key>lumvex_api_key</key><string>key</string></dict></plist>\n";
+        ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
+        lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
+    }
+    ~Sandbox() {
+        std::error_code ec;
+        std::filesystem::remove_all(root_, ec);
+    }
+
+private:
+    std::string root_;
+};
+
+Sandbox& sandbox() {
+    static Sandbox instance;
+    return instance;
+}
+
+/// Waits until the library's queue has run everything handed to it so far: a forced upload
+/// after a fix of its own always has something to send, so it is answered, and only after
+/// what was queued before it. Its endpoint refuses at once.
+void drainLibrary() {
+    lumvex::PushRequest::setDefaultEndpointForTesting("http://127.0.0.1:1/");
+    auto& lumvex = lumvex::Lumvex::shared();
+    const bool wasStarted = lumvex.isStarted();
+    if (!wasStarted && lumvex.start(lumvex::LumvexConfiguration::Builder().build())) {
+        std::fprintf(stderr, "the library did not start\n");
+        std::exit(1);
+    }
+    std::mutex mutex;
+    std::condition_variable cv;
+    bool answered = false;
+    lumvex.addTrace(lumvex::Location{1.0, 1.0});
+    lumvex.forcePush([&](std::optional<lumvex::LumvexException>) {
+        std::lock_guard<std::mutex> guard(mutex);
+        answered = true;
+        cv.notify_all();
+    });
+    std::unique_lock<std::mutex> lock(mutex);
+    if (!cv.wait_for(lock, std::chrono::seconds(60), [&] { return answered; })) {
+        std::fprintf(stderr, "the library's queue did not drain\n");
+        std::exit(1);
+    }
+    if (!wasStarted) {
+        lumvex.stop();
+    }
+}
+
+/// The baseline: the least a thread-safe hand-over to another thread costs.
+class BareQueue {
+public:
+    BareQueue() : worker_([this] { run(); }) {}
+    ~BareQueue() {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            closing_ = true;
+            cv_.notify_all();
+        }
+        worker_.join();
+    }
+    void push(std::function<void()> work) {
+        std::lock_guard<std::mutex> guard(mutex_);
+        items_.push_back(std::move(work));
+        cv_.notify_all();
+    }
+
+private:
+    void run() {
+        std::unique_lock<std::mutex> lock(mutex_);
+        while (true) {
+            cv_.wait(lock, [this] { return closing_ || !items_.empty(); });
+            if (items_.empty()) {
+                return;
+            }
+            auto item = std::move(items_.front());
+            items_.pop_front();
+            lock.unlock();
+            item();
+            lock.lock();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable cv_;
+    std::deque<std::function<void()>> items_;
+    bool closing_ = false;
+    std::thread worker_;
+};
+
+void BM_BaselineQueuePush(benchmark::State& state) {
+    BareQueue queue;
+    int i = 0;
+    for (auto _ : state) {
+        // The same item as a stored fix's: one position, small enough to need no allocation.
+        const lumvex::Location location{48.85 + (i++ % 100) * 1e-4, 2.29};
+        queue.push([location] { benchmark::DoNotOptimize(location.latitude); });
+    }
+}
+BENCHMARK(BM_BaselineQueuePush)->Iterations(CALLS)->Repetitions(5)->ReportAggregatesOnly();
+
+void BM_AddTrace(benchmark::State& state) {
+    sandbox();
+    drainLibrary();  // what an earlier run left on the queue is not this one's
+    auto& lumvex = lumvex::Lumvex::shared();
+    int i = 0;
+    for (auto _ : state) {
+        lumvex.addTrace(lumvex::Location{48.85 + (i++ % 100) * 1e-4, 2.29});
+    }
+}
+BENCHMARK(BM_AddTrace)->Iterations(CALLS)->Repetitions(5)->ReportAggregatesOnly();
+
+// Stopped, each queued push finds the library not started and ends there, so the worker
+// keeps up; the host's side of the call is the same started or not.
+void BM_ForcePush(benchmark::State& state) {
+    sandbox();
+    drainLibrary();  // what an earlier run left on the queue is not this one's
+    auto& lumvex = lumvex::Lumvex::shared();
+    for (auto _ : state) {
+        lumvex.forcePush([](std::optional<lumvex::LumvexException>) {});
+    }
+}
+BENCHMARK(BM_ForcePush)->Iterations(CALLS)->Repetitions(5)->ReportAggregatesOnly();
+
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const auto& run : runs) {
+            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
+            const bool median = run.run_type == Run::RT_Aggregate && run.aggregate_name == "median";
+            if ((single || median) && !run.error_occurred) {
+                times_[run.run_name.function_name] = run.GetAdjustedRealTime();
+            }
+        }
+    }
+    void printRatios() const {
+        const auto baseline = times_.find("BM_BaselineQueuePush");
+        if (baseline == times_.end() || baseline->second <= 0) {
+            return;
+        }
+        for (const char* name : {"BM_AddTrace", "BM_ForcePush"}) {
+            const auto found = times_.find(name);
+            if (found != times_.end()) {
+                std::printf("%s / BM_BaselineQueuePush = %.2f\n", name, found->second / baseline->second);
+            }
+        }
+    }
+
+private:
+    std::map<std::string, double> times_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.printRatios();
+    drainLibrary();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -33,6 +33,14 @@ namespace {
 using namespace std::chrono_literals;
 using test::Collector;
 
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 std::chrono::milliseconds stressBudget() {
     if (const char* text = std::getenv("LUMVEX_STRESS_SECONDS")) {
         const long seconds = std::strtol(text, nullptr, 10);
@@ -40,7 +48,7 @@ std::chrono::milliseconds stressBudget() {
             return std::chrono::seconds(seconds);
         }
     }
-    return 3s;
+    return 2s;
 }
 
 /// Counts the calls of one forced upload's callback.
@@ -101,11 +109,12 @@ protected:
                 sampled += location.at("lng") != "170.5";
             }
         }
-        sampledOnServer_ = sampled;
         std::multiset<std::string> inFile;
         for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
             inFile.insert(record.at("lat"));
+            sampled += record.at("lng") != "170.5";
         }
+        sampledOnServer_ = sampled;
         std::lock_guard<std::mutex> guard(fixesMutex_);
         long newestMissing = -1;
         long oldestKept = -1;
@@ -140,7 +149,7 @@ protected:
     std::shared_ptr<platform::VirtualClock> clock_ = std::make_shared<platform::VirtualClock>();
     std::mutex fixesMutex_;
     std::vector<std::string> fixes_;   // the latitude of fix n, as stored
-    std::size_t sampledOnServer_ = 0;  // uploaded positions that came from gpsd
+    std::size_t sampledOnServer_ = 0;  // positions from gpsd on the server or in the file
 };
 
 TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
@@ -163,24 +172,25 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     auto host = [&](unsigned seed) {
         std::mt19937 random(seed);
         while (!over.load()) {
-            // Weighted so that the work queue keeps up: each upload costs a file read, a
-            // body and a request, a fix only an append.
-            const auto pick = random() % 100;
-            if (pick < 45) {
+            // Weighted so that the work queue keeps up (each upload costs a file read, a
+            // body and a request, a fix at the file's size bound a flushed rewrite) and so
+            // that a start usually lasts long enough for a sampling tick.
+            const auto pick = random() % 1000;
+            if (pick < 150) {
                 addNumberedFix();
-            } else if (pick < 49) {
+            } else if (pick < 170) {
                 CallbackCount* count;
                 {
                     std::lock_guard<std::mutex> guard(callbacksMutex);
                     count = &callbacks.emplace_back();
                 }
                 Lumvex::shared().forcePush(count->callback());
-            } else if (pick < 50) {
+            } else if (pick < 175) {
                 Lumvex::shared().applicationWillResignActive();
-            } else if (pick < 65) {
+            } else if (pick < 275) {
                 const auto refused = Lumvex::shared().start(randomConfiguration(random));
                 EXPECT_TRUE(!refused || *refused == LumvexStartException::ALREADY_STARTED);
-            } else if (pick < 75) {
+            } else if (pick < 280) {
                 Lumvex::shared().stop();
             } else {
                 (void)Lumvex::shared().isStarted();
@@ -203,8 +213,10 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     // Time moves on: the sampling and upload timers tick, location requests time out.
     threads.emplace_back([&] {
         while (!over.load()) {
-            clock_->advance(10s);
-            std::this_thread::sleep_for(20ms);
+            // A sampling tick every 50 ms, and a request's deadline some 25 ms away,
+            // which a local gpsd can meet.
+            clock_->advance(2s);
+            std::this_thread::sleep_for(10ms);
         }
         running.fetch_sub(1);
     });
@@ -254,9 +266,9 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     EXPECT_EQ(last.calls(), 1);
     std::printf(
         "%d operations, %zu forced uploads (%zu answered), %zu uploads received, %zu fixes, "
-        "%zu dropped by the size bound, %zu sampled positions uploaded\n",
+        "%zu dropped by the size bound, %zu sampled positions kept, %zu requests to gpsd\n",
         operations.load(), callbacks.size(), answered, collector.uploads().size(), fixes_.size(), missing,
-        sampledOnServer_);
+        sampledOnServer_, occurrences(gpsd.log(), "?POLL"));
 }
 
 }  // namespace

@@ -171,3 +171,36 @@ TEST(Utf8, RepairReplacesEachMaximalIllFormedPartWithOneReplacementCharacter) {
     EXPECT_EQ(platform::repairUtf8("ok\xf0\x9f\x98"), "ok" + fffd);
     EXPECT_EQ(platform::repairUtf8("caf\xc3\xa9"), "caf\xc3\xa9");
 }
+
+TEST(CachesDirectory, ABundleIdentifierWithANulByteDoesNotLeadOutOfTheCacheHome) {
+    // A binary property list's UTF-16 string can hold "..\0x\u00e9", which as a path is "..".
+    IsolatedHome home;
+    fs::copy_file(std::string(LUMVEX_TEST_FIXTURES) + "/plist/nul_in_identifier.plist",
+                  home.bundleDir() + "/Info.plist", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(platform::Bundle::main().stringForKey("CFBundleIdentifier"), std::string("..\0x\xc3\xa9", 6));
+    const auto dir = platform::cachesDirectory();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(*dir, home.dir().file("cache") + "/" + platform::executableName());
+}
+
+TEST(WriteFileAtomically, LeftoverTemporariesOfAnInterruptedWriteCanBeRemoved) {
+    TempDir dir;
+    const auto target = dir.file("backup.lmx");
+    writeFile(target, "kept");
+    for (const char* name : {"backup.lmx.a1B2c3", "backup.lmx.ZZZZZZ"}) {
+        writeFile(dir.file(name), "half a rewrite");
+    }
+    // Not what the write leaves: another file's, or another pattern.
+    for (const char* name :
+         {"specs.lmx.a1B2c3", "backup.lmx.a1B2c", "backup.lmx.a1B2c3d", "backup.lmx.a1-2c3"}) {
+        writeFile(dir.file(name), "other");
+    }
+    EXPECT_EQ(platform::removeLeftoverTemporaries(target), 2u);
+    EXPECT_EQ(readFile(target), "kept");
+    std::size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        (void)entry;
+        ++left;
+    }
+    EXPECT_EQ(left, 5u);
+}

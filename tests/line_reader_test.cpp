@@ -46,6 +46,8 @@ TEST(LineReader, GivesNoReaderForAPathThatCannotBeOpened) {
     TempDir dir;
     EXPECT_FALSE(LineReader::open(dir.file("missing")));
     EXPECT_FALSE(LineReader::open(""));
+    // The C library opens a directory for reading; it has no lines to give.
+    EXPECT_FALSE(LineReader::open(dir.path()));
 }
 
 TEST(LineReader, LinesKeepTheirLineFeedAndTheLastMayLackOne) {

@@ -97,6 +97,10 @@ void DeviceInfoRepository::writeToFile(const std::string& text) {
     bool written = false;
     {
         std::lock_guard<std::mutex> guard(fileMutex_);
+        if (!tidied_) {
+            platform::removeLeftoverTemporaries(*url);
+            tidied_ = true;
+        }
         written = platform::writeFileAtomically(*url, text, &error);
     }
     if (!written) {

@@ -37,6 +37,8 @@ private:
     // Serialises this store's file operations: the check runs on the work queue while a
     // save may run on the upload's completion thread.
     std::mutex fileMutex_;
+    // Whether this process has cleared what killed processes left of their writes.
+    bool tidied_ = false;
 };
 
 }  // namespace lumvex

@@ -2,6 +2,7 @@
 
 #include "platform/Files.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,12 @@ std::shared_ptr<LineReader> LineReader::open(const std::string& path) {
     // "e": the descriptor must not leak into a child the host may spawn meanwhile.
     std::FILE* file = std::fopen(path.c_str(), "re");
     if (!file) {
+        return nullptr;
+    }
+    // A directory opens for reading but gives no lines; it is not a file to read.
+    struct stat st {};
+    if (::fstat(::fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
+        std::fclose(file);
         return nullptr;
     }
     return std::make_shared<LineReader>(Key{}, path, file);

@@ -102,6 +102,17 @@ std::optional<std::int64_t> parseMilliseconds(std::string_view field) {
     return value;
 }
 
+// Appends `line`, as the line reader gave it, to file content being rebuilt. The reader
+// cuts a line at a NUL byte, line feed included; without it put back the next line would
+// be glued onto this one and lost with it. A line that had no line feed can only have
+// been the last, so adding one changes nothing else.
+void appendLine(std::string& content, std::string_view line, bool last) {
+    content += line;
+    if (!last && (line.empty() || line.back() != '\n')) {
+        content += '\n';
+    }
+}
+
 bool writeAll(int fd, std::string_view data) {
     while (!data.empty()) {
         const ssize_t n = ::write(fd, data.data(), data.size());
@@ -190,7 +201,7 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     }
     std::string rest;
     for (std::size_t i = remove; i < lines.size(); ++i) {
-        rest += lines[i];
+        appendLine(rest, lines[i], i + 1 == lines.size());
     }
     if (!platform::writeFileAtomically(*path, rest)) {
         LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
@@ -261,6 +272,12 @@ void TraceRepository::appendToFile(std::string line) {
         LUMVEX_LOG("appendToFile", "No trace found to write trace");
         return;
     }
+    if (!tidied_) {
+        // A process killed while trimming leaves its temporary copy behind; each such
+        // crash would otherwise add a file to the caches directory for good.
+        platform::removeLeftoverTemporaries(*path);
+        tidied_ = true;
+    }
     if (getTracesFileSize(*path) > MAX_FILE_SIZE) {
         deleteFirstLine(*path);
     }
@@ -316,15 +333,15 @@ void TraceRepository::deleteFirstLine(const std::string& path) {
     if (!reader) {
         return;
     }
-    std::string rest;
-    bool first = true;
-    for (const auto& line : *reader) {
-        if (!first) {
-            rest += line;
-        }
-        first = false;
+    std::vector<std::string> lines;
+    for (auto& line : *reader) {
+        lines.push_back(std::move(line));
     }
     reader->close();
+    std::string rest;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        appendLine(rest, lines[i], i + 1 == lines.size());
+    }
     if (!platform::writeFileAtomically(path, rest)) {
         LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
     }

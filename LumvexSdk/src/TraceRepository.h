@@ -81,6 +81,8 @@ private:
     static std::optional<std::string> getTracesFileUrl();
 
     std::mutex mutex_;
+    // Whether this process has cleared what killed processes left of their rewrites.
+    bool tidied_ = false;
 };
 
 }  // namespace lumvex

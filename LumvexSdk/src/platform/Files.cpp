@@ -4,6 +4,7 @@
 
 #include <sodium.h>
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,8 +52,10 @@ void syncDirectoryOf(const std::string& path) {
     }
 }
 
+// A NUL byte would end the path early: "..\0x" would name the parent directory.
 bool isSafeComponent(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
+    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+           name.find('\0') == std::string::npos;
 }
 
 }  // namespace
@@ -136,6 +139,35 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
     }
     syncDirectoryOf(path);
     return true;
+}
+
+std::size_t removeLeftoverTemporaries(const std::string& path) {
+    const auto slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    // The names mkostemp gives for the pattern that writeFileAtomically uses.
+    const std::string prefix = path.substr(slash == std::string::npos ? 0 : slash + 1) + ".";
+    DIR* dir = ::opendir(directory.c_str());
+    if (!dir) {
+        return 0;
+    }
+    std::size_t removed = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name.size() != prefix.size() + 6 || name.compare(0, prefix.size(), prefix) != 0) {
+            continue;
+        }
+        bool generated = true;
+        for (std::size_t i = prefix.size(); i < name.size(); ++i) {
+            const char c = name[i];
+            generated =
+                generated && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'));
+        }
+        if (generated && ::unlinkat(::dirfd(dir), name.c_str(), 0) == 0) {
+            ++removed;
+        }
+    }
+    ::closedir(dir);
+    return removed;
 }
 
 std::string base64Encode(std::string_view bytes) {

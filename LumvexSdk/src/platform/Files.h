@@ -17,6 +17,10 @@ std::optional<std::string> cachesDirectory();
 /// new content. On failure the target is untouched and `error` says why.
 bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error = nullptr);
 
+/// Removes the temporary files that interrupted `writeFileAtomically(path, ...)` calls left
+/// beside `path` (a process killed between creating one and renaming it). Gives how many.
+std::size_t removeLeftoverTemporaries(const std::string& path);
+
 /// Base64, RFC 4648 standard alphabet with padding, no line breaks.
 std::string base64Encode(std::string_view bytes);
 /// Strict decoding: padding required, nothing outside the alphabet. Nothing on failure.

@@ -341,6 +341,22 @@ void ManualServer::reset() {
     closeClient(true);
 }
 
+bool ManualServer::send(const std::string& bytes) {
+    std::size_t sent = 0;
+    while (client_ >= 0 && sent < bytes.size()) {
+        const ssize_t n = ::send(client_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        sent += static_cast<std::size_t>(n);
+    }
+    return client_ >= 0;
+}
+
+void ManualServer::close() {
+    closeClient(false);
+}
+
 void ManualServer::closeClient(bool hard) {
     if (client_ < 0) {
         return;

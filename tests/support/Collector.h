@@ -114,6 +114,11 @@ public:
     void respond(int status);
     /// Resets the accepted connection instead of answering.
     void reset();
+    /// Writes raw bytes to the accepted connection, for answers that the test shapes
+    /// itself (slow, huge or cut short). Returns whether all of them went out.
+    bool send(const std::string& bytes);
+    /// Ends the accepted connection in an orderly way, whatever was sent so far.
+    void close();
 
 private:
     void closeClient(bool hard);

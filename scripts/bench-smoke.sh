@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Benchmark smoke run on an existing build (default: build/default): every benchmark once and
+# briefly, each printing its ratio to its baseline, the idle cost over two sampling ticks
+# (which must show no wakeup between ticks) and the stripped size of the shared library.
+# The figures in bench/RESULTS.md come from the longer runs given there.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+build="${1:-build/default}"
+bench="$build/bench"
+
+cmake --build "$build" --parallel 2 --target LumvexSdk trace_store_bench push_body_bench host_call_bench \
+  idle_cost_bench
+
+short=(--benchmark_min_time=0.05 --benchmark_color=false)
+# The store's cost is mostly disk flushes, whose latency drifts with other I/O on the
+# machine: interleaved repetitions give the store and its baseline the same disk.
+"$bench/trace_store_bench" "${short[@]}" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true
+"$bench/push_body_bench" "${short[@]}"
+"$bench/host_call_bench" --benchmark_color=false --benchmark_enable_random_interleaving=true
+if [[ -x "$bench/location_request_bench" ]]; then
+  "$bench/location_request_bench" "${short[@]}"
+fi
+
+idle="$(mktemp)"
+trap 'rm -f "$idle" "$idle.so"' EXIT
+"$bench/idle_cost_bench" --benchmark_color=false | tee "$idle"
+if ! grep -q 'wakeups_between_ticks=0 ' "$idle"; then
+  echo "bench-smoke: a thread of the idle library woke between two ticks" >&2
+  exit 1
+fi
+
+cp "$build/LumvexSdk/libLumvexSdk.so" "$idle.so"
+strip "$idle.so"
+echo "libLumvexSdk.so stripped: $(stat -c %s "$idle.so") bytes"

@@ -1,0 +1,275 @@
+// Host threads call every public operation at random (starting, stopping and restarting
+// with other configurations among them) while gpsd delivers positions, a virtual clock makes
+// the periodic jobs tick and uploads complete on the session's thread. Meant to run under the
+// thread sanitizer: it must stay silent, nothing may deadlock, no callback may come twice and
+// no fix handed over by the host may go missing except by the file's own size bound.
+
+#include <LumvexSdk/LumvexSdk.h>
+
+#include "L.h"
+#include "PushRequest.h"
+#include "TraceRepository.h"
+#include "platform/Clock.h"
+#include "platform/RunLoop.h"
+
+#include "Gpsd.h"
+#include "UploadFixture.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <deque>
+#include <map>
+#include <memory>
+#include <random>
+#include <set>
+#include <thread>
+
+namespace lumvex {
+namespace {
+
+using namespace std::chrono_literals;
+using test::Collector;
+
+std::size_t occurrences(const std::string& text, const std::string& needle) {
+    std::size_t count = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+std::chrono::milliseconds stressBudget() {
+    if (const char* text = std::getenv("LUMVEX_STRESS_SECONDS")) {
+        const long seconds = std::strtol(text, nullptr, 10);
+        if (seconds > 0) {
+            return std::chrono::seconds(seconds);
+        }
+    }
+    return 2s;
+}
+
+/// Counts the calls of one forced upload's callback.
+struct CallbackCount {
+    std::atomic<int> calls{0};
+    PushCallback callback() {
+        return [this](std::optional<LumvexException>) { calls.fetch_add(1); };
+    }
+};
+
+class ConcurrencyStressTest : public test::UploadFixture {
+protected:
+    void SetUp() override {
+        UploadFixture::SetUp();
+        L::writeLog = false;
+        platform::setClock(clock_);
+        // Written once: the host threads build their configurations from it concurrently.
+        configuration(PushFormat::LOCATION_AND_DEVICE_INFO, PushRegion::EU, "stress-key");
+    }
+    void TearDown() override {
+        Lumvex::shared().stop();
+        RunLoop::current().impl()->runPending();
+        PushRequest::setDefaultEndpointForTesting(std::nullopt);
+        platform::setClock(nullptr);
+        UploadFixture::TearDown();
+    }
+
+    /// Hands over a fix with a latitude of its own and notes it. The lock keeps the order in
+    /// which fixes reach the library's queue the order of their numbers.
+    void addNumberedFix() {
+        std::lock_guard<std::mutex> guard(fixesMutex_);
+        const int number = static_cast<int>(fixes_.size());
+        const Location fix{-(number + 1) * 1e-4, 170.5};
+        fixes_.push_back(TraceRepository::formatCoordinate(fix.latitude));
+        Lumvex::shared().addTrace(fix);
+    }
+
+    static std::shared_ptr<const LumvexConfiguration> randomConfiguration(std::mt19937& random) {
+        static const PushFormat formats[] = {PushFormat::LOCATION_AND_DEVICE_INFO, PushFormat::LOCATION_ONLY,
+                                             PushFormat::DEVICE_INFO_ONLY};
+        return LumvexConfiguration::Builder()
+            .pushFormat(formats[random() % 3])
+            .pushRegion(random() % 2 ? PushRegion::EU : PushRegion::US)
+            .pushFrequency(random() % 2 ? 1 : 1440)
+            .enableDebugLog(random() % 8 == 0)
+            .build();
+    }
+
+    /// Checks that every numbered fix is on the server or in the file, never both, and that
+    /// any fix that is neither was stored before every fix still in the file: only the size
+    /// bound, which drops the oldest line, may have removed it. Returns the failure, if any.
+    std::string accountingProblem(const Collector& collector, std::size_t* missingOut = nullptr) {
+        std::set<std::string> onServer;
+        std::size_t sampled = 0;
+        for (const auto& upload : collector.uploads()) {
+            for (const auto& location : upload.at("body").at("locations")) {
+                onServer.insert(location.at("lat").get<std::string>());
+                sampled += location.at("lng") != "170.5";
+            }
+        }
+        std::multiset<std::string> inFile;
+        for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
+            inFile.insert(record.at("lat"));
+            sampled += record.at("lng") != "170.5";
+        }
+        sampledOnServer_ = sampled;
+        std::lock_guard<std::mutex> guard(fixesMutex_);
+        long newestMissing = -1;
+        long oldestKept = -1;
+        std::size_t missing = 0;
+        for (std::size_t n = 0; n < fixes_.size(); ++n) {
+            const bool served = onServer.count(fixes_[n]) > 0;
+            const auto kept = inFile.count(fixes_[n]);
+            if (served && kept > 0) {
+                return "fix " + fixes_[n] + " is both on the server and in the file";
+            }
+            if (kept > 1) {
+                return "fix " + fixes_[n] + " is in the file twice";
+            }
+            if (kept == 1 && oldestKept < 0) {
+                oldestKept = static_cast<long>(n);
+            }
+            if (!served && kept == 0) {
+                newestMissing = static_cast<long>(n);
+                ++missing;
+            }
+        }
+        if (oldestKept >= 0 && newestMissing > oldestKept) {
+            return "fix " + fixes_[static_cast<std::size_t>(newestMissing)] +
+                   " is gone although an older one is still in the file";
+        }
+        if (missingOut) {
+            *missingOut = missing;
+        }
+        return "";
+    }
+
+    std::shared_ptr<platform::VirtualClock> clock_ = std::make_shared<platform::VirtualClock>();
+    std::mutex fixesMutex_;
+    std::vector<std::string> fixes_;   // the latitude of fix n, as stored
+    std::size_t sampledOnServer_ = 0;  // positions from gpsd on the server or in the file
+};
+
+TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
+    Collector collector;
+    PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
+    test::FakeReceiver receiver;
+    test::Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    platform::useGpsd(gpsd.host(), gpsd.port());
+    const auto walk = test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
+    ASSERT_FALSE(walk.empty());
+
+    const auto deadline = std::chrono::steady_clock::now() + stressBudget();
+    std::atomic<bool> over{false};
+    std::mutex callbacksMutex;
+    std::deque<CallbackCount> callbacks;  // a deque keeps the counters where they are
+    std::atomic<int> operations{0};
+    std::atomic<int> running{0};
+
+    auto host = [&](unsigned seed) {
+        std::mt19937 random(seed);
+        while (!over.load()) {
+            // Weighted so that the work queue keeps up (each upload costs a file read, a
+            // body and a request, a fix at the file's size bound a flushed rewrite) and so
+            // that a start usually lasts long enough for a sampling tick.
+            const auto pick = random() % 1000;
+            if (pick < 150) {
+                addNumberedFix();
+            } else if (pick < 170) {
+                CallbackCount* count;
+                {
+                    std::lock_guard<std::mutex> guard(callbacksMutex);
+                    count = &callbacks.emplace_back();
+                }
+                Lumvex::shared().forcePush(count->callback());
+            } else if (pick < 175) {
+                Lumvex::shared().applicationWillResignActive();
+            } else if (pick < 275) {
+                const auto refused = Lumvex::shared().start(randomConfiguration(random));
+                EXPECT_TRUE(!refused || *refused == LumvexStartException::ALREADY_STARTED);
+            } else if (pick < 280) {
+                Lumvex::shared().stop();
+            } else {
+                (void)Lumvex::shared().isStarted();
+            }
+            // Timers and location deliveries of a start made on this thread run here.
+            RunLoop::current().impl()->runPending();
+            operations.fetch_add(1);
+            std::this_thread::sleep_for(1ms);  // a host's pace, not a wait for an event
+        }
+        RunLoop::current().impl()->runPending();
+        running.fetch_sub(1);
+    };
+
+    std::vector<std::thread> threads;
+    constexpr int HOSTS = 4;
+    running = HOSTS + 2;
+    for (int i = 0; i < HOSTS; ++i) {
+        threads.emplace_back(host, 1000u + static_cast<unsigned>(i));
+    }
+    // Time moves on: the sampling and upload timers tick, location requests time out.
+    threads.emplace_back([&] {
+        while (!over.load()) {
+            // A sampling tick every 50 ms, and a request's deadline some 25 ms away,
+            // which a local gpsd can meet.
+            clock_->advance(2s);
+            std::this_thread::sleep_for(10ms);
+        }
+        running.fetch_sub(1);
+    });
+    // The receiver keeps reporting, so requests to gpsd find fixes.
+    threads.emplace_back([&] {
+        for (std::size_t epoch = 0; !over.load(); ++epoch) {
+            receiver.write(walk[epoch % walk.size()]);
+            std::this_thread::sleep_for(20ms);
+        }
+        running.fetch_sub(1);
+    });
+
+    std::this_thread::sleep_until(deadline);  // the run's length, not a wait for an event
+    over = true;
+    if (!test::waitUntil([&] { return running.load() == 0; }, 60s)) {
+        std::fprintf(stderr, "a host thread is still inside the library a minute after the run: deadlock\n");
+        std::abort();
+    }
+    for (auto& thread : threads) {
+        thread.join();
+    }
+
+    // Quiesce: a last start, then one forced upload that surely has something to send,
+    // which is answered only after everything queued before it.
+    Lumvex::shared().stop();
+    ASSERT_EQ(Lumvex::shared().start(configuration(PushFormat::LOCATION_ONLY, PushRegion::EU, "stress-key")),
+              std::nullopt);
+    addNumberedFix();
+    test::PushOutcome last;
+    Lumvex::shared().forcePush(last.callback());
+    ASSERT_TRUE(last.wait(60s));
+    EXPECT_EQ(last.error(), std::nullopt);
+    Lumvex::shared().stop();
+
+    // Uploads still in flight from the run complete on their own; until then a fix may be on
+    // the server and not yet removed from the file.
+    std::string problem;
+    std::size_t missing = 0;
+    EXPECT_TRUE(
+        test::waitUntil([&] { return (problem = accountingProblem(collector, &missing)).empty(); }, 20s))
+        << problem;
+    std::size_t answered = 0;
+    for (const auto& count : callbacks) {
+        EXPECT_LE(count.calls.load(), 1) << "a forced upload was answered twice";
+        answered += static_cast<std::size_t>(count.calls.load());
+    }
+    EXPECT_EQ(last.calls(), 1);
+    std::printf(
+        "%d operations, %zu forced uploads (%zu answered), %zu uploads received, %zu fixes, "
+        "%zu dropped by the size bound, %zu sampled positions kept, %zu requests to gpsd\n",
+        operations.load(), callbacks.size(), answered, collector.uploads().size(), fixes_.size(), missing,
+        sampledOnServer_, occurrences(gpsd.log(), "?POLL"));
+}
+
+}  // namespace
+}  // namespace lumvex

@@ -1,3 +1,4 @@
+#include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
 #include "PushRequest.h"
 #include "TraceRepository.h"
@@ -394,6 +395,26 @@ TEST_F(PushRequestTest, FixesStoredDuringTheUploadSurviveIt) {
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].at("lat"), "10.5");
     EXPECT_EQ(left[0].at("lng"), "20.25");
+}
+
+TEST_F(PushRequestTest, ADescriptionChangedDuringTheUploadIsSentByTheNextOne) {
+    test::ManualServer server;
+    PushOutcome outcome;
+    PushRequest(server.baseUrl(), server.baseUrl())
+        .sendPush(*configuration(PushFormat::DEVICE_INFO_ONLY), outcome.callback());
+    ASSERT_TRUE(server.acceptRequest());
+    putSystemFile("/proc/sys/kernel/hostname", "grace-laptop\n");
+    server.respond(200);
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_EQ(outcome.error(), std::nullopt);
+
+    // What was recorded is what went out, not what the device says now.
+    EXPECT_TRUE(DeviceInfoRepository::shared().needDeviceInfoUpdate());
+    Collector collector;
+    ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
+    ASSERT_EQ(collector.uploads().size(), 1u);
+    EXPECT_EQ(collector.uploads()[0]["body"]["devices_infos"]["device_name"], "grace-laptop");
+    EXPECT_FALSE(DeviceInfoRepository::shared().needDeviceInfoUpdate());
 }
 
 TEST_F(PushRequestTest, ReportsSuccessOnTheSessionThreadWithItsLogLine) {

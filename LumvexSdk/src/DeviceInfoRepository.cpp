@@ -62,6 +62,10 @@ void DeviceInfoRepository::saveDeviceInfo() {
     writeToFile(platform::base64Encode(DeviceInfoUtils().getDeviceInfo()));
 }
 
+void DeviceInfoRepository::saveDeviceInfo(const nlohmann::json& sentDescription) {
+    writeToFile(platform::base64Encode(DeviceInfoUtils::serialize(sentDescription)));
+}
+
 std::optional<std::string> DeviceInfoRepository::getDeviceInfoFileUrl() const {
     const auto directory = platform::cachesDirectory();
     if (!directory) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,6 +23,10 @@ public:
     /// Records the current description, replacing the file whole. A failed write keeps the
     /// previous record and is logged.
     void saveDeviceInfo();
+
+    /// Records `sentDescription`, the description an upload carried, so that a change
+    /// made while that upload was in flight still counts as unsent.
+    void saveDeviceInfo(const nlohmann::json& sentDescription);
 
     DeviceInfoRepository(const DeviceInfoRepository&) = delete;
     DeviceInfoRepository& operator=(const DeviceInfoRepository&) = delete;

@@ -39,9 +39,13 @@ nlohmann::json DeviceInfoUtils::getDeviceInfoAsDict() const {
 }
 
 std::string DeviceInfoUtils::getDeviceInfo() const {
+    return serialize(getDeviceInfoAsDict());
+}
+
+std::string DeviceInfoUtils::serialize(const nlohmann::json& description) {
     std::string serialised;
     try {
-        serialised = getDeviceInfoAsDict().dump();
+        serialised = description.dump();
     } catch (const nlohmann::json::exception& error) {
         LUMVEX_LOG_ERROR("getDeviceInfo()", error.what());
         return {};

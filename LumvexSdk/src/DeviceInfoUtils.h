@@ -19,6 +19,9 @@ public:
     /// descriptions give byte-identical text, since stored copies are compared as text.
     std::string getDeviceInfo() const;
 
+    /// The compact JSON text of a description as `getDeviceInfo` writes it; "" on failure.
+    static std::string serialize(const nlohmann::json& description);
+
 private:
     static std::string appVersion();
     static std::string lumvexSdkVersion();

@@ -19,8 +19,15 @@ namespace {
 
 constexpr const char* SEND_PUSH = "sendPush(_:callback:)";
 
-std::mutex endpointMutex;
-std::optional<std::string> endpointOverride;  // guarded by endpointMutex
+// Never destroyed: uploads may still be built on the queue while the process exits.
+struct EndpointOverride {
+    std::mutex mutex;
+    std::optional<std::string> endpoint;  // guarded by mutex
+};
+EndpointOverride& endpointOverride() {
+    static auto* value = new EndpointOverride;
+    return *value;
+}
 
 bool isUnreserved(unsigned char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
@@ -41,13 +48,15 @@ PushRequest::PushRequest(std::string endpointHostEu, std::string endpointHostUs)
     : endpointHostEu_(std::move(endpointHostEu)), endpointHostUs_(std::move(endpointHostUs)) {}
 
 std::string PushRequest::defaultEndpoint() {
-    std::lock_guard<std::mutex> guard(endpointMutex);
-    return endpointOverride.value_or(LUMVEX_DEFAULT_ENDPOINT_URL);
+    auto& o = endpointOverride();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    return o.endpoint.value_or(LUMVEX_DEFAULT_ENDPOINT_URL);
 }
 
 void PushRequest::setDefaultEndpointForTesting(std::optional<std::string> endpoint) {
-    std::lock_guard<std::mutex> guard(endpointMutex);
-    endpointOverride = std::move(endpoint);
+    auto& o = endpointOverride();
+    std::lock_guard<std::mutex> guard(o.mutex);
+    o.endpoint = std::move(endpoint);
 }
 
 PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
@@ -170,7 +179,7 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
                 TraceRepository::shared().removeTraces(data.traceLines);
             }
             if (dictContainsDeviceInfo(data.dict)) {
-                DeviceInfoRepository::shared().saveDeviceInfo();
+                DeviceInfoRepository::shared().saveDeviceInfo(data.dict["devices_infos"]);
             }
             report(callback, std::nullopt);
         });

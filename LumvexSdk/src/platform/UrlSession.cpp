@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -257,8 +258,15 @@ void UrlSession::State::run() {
 }
 
 UrlSession& UrlSession::shared() {
-    static UrlSession session;
-    return session;
+    // Never destroyed: the library's queue may still start an upload while the process
+    // exits, after function statics are gone. Only the transfer thread is stopped at exit,
+    // so that it does not run into libcurl's and OpenSSL's own exit clean-up.
+    static UrlSession* session = [] {
+        auto* created = new UrlSession();
+        std::atexit([] { shared().shutdown(); });
+        return created;
+    }();
+    return *session;
 }
 
 UrlSession::UrlSession() : state_(std::make_shared<State>()) {
@@ -270,7 +278,14 @@ UrlSession::UrlSession() : state_(std::make_shared<State>()) {
 }
 
 UrlSession::~UrlSession() {
+    shutdown();
+}
+
+void UrlSession::shutdown() {
     std::unique_lock<std::mutex> lock(state_->mutex);
+    if (state_->stopping) {
+        return;
+    }
     state_->stopping = true;
     state_->cv.notify_all();
     if (state_->multi) {

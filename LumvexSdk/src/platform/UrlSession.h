@@ -88,6 +88,10 @@ public:
     /// restores the default. Applies to transfers started afterwards.
     static void setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout);
 
+    /// Stops the transfer thread: transfers in flight are dropped without completion and
+    /// later tasks are refused. Waits a short while at most for a completion under way.
+    void shutdown();
+
     ~UrlSession();
     UrlSession(const UrlSession&) = delete;
     UrlSession& operator=(const UrlSession&) = delete;

@@ -1,0 +1,41 @@
+#include "Collector.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <string>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+// Exit handlers and static destructors run while the library's threads are still busy;
+// none of them may touch what exit has already torn down.
+TEST(ProcessExit, LeavingWhileUploadsAreQueuedEndsCleanly) {
+    lumvex::test::IsolatedHome home;
+    home.writeInfoPlist(
+        "<key>CFBundleIdentifier</key><string>com.example.exit</string>"
+        "<key>lumvex_api_key</key><string>key</string>");
+    lumvex::test::RefusingPort refusing;
+    const std::string endpoint = refusing.baseUrl();
+    for (int run = 0; run < 20; ++run) {
+        std::vector<std::string> args = {LUMVEX_BUSY_EXIT, home.bundleDir(), endpoint};
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        pid_t pid = 0;
+        ASSERT_EQ(::posix_spawn(&pid, LUMVEX_BUSY_EXIT, nullptr, nullptr, argv.data(), environ), 0);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ASSERT_TRUE(WIFEXITED(status)) << "run " << run << " ended by signal " << WTERMSIG(status);
+        ASSERT_EQ(WEXITSTATUS(status), 0) << "run " << run;
+    }
+}
+
+}  // namespace

@@ -4,9 +4,7 @@
 #include "L.h"
 #include "platform/Files.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-#include <cerrno>
+#include <cstddef>
 
 namespace lumvex {
 
@@ -15,31 +13,6 @@ namespace {
 // A record is a few hundred bytes; a file far larger than that is not one, and reading it
 // whole would only cost memory before comparing unequal.
 constexpr std::size_t kMaxRecordBytes = 1024 * 1024;
-
-std::optional<std::string> readWholeFile(const std::string& path) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::string data;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 || data.size() + static_cast<std::size_t>(n) > kMaxRecordBytes) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        data.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return data;
-}
 
 }  // namespace
 
@@ -83,7 +56,7 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
     std::optional<std::string> text;
     {
         std::lock_guard<std::mutex> guard(fileMutex_);
-        text = readWholeFile(*url);
+        text = platform::readFileBounded(*url, kMaxRecordBytes);
     }
     if (!text || !platform::isValidUtf8(*text)) {
         LUMVEX_LOG("readDeviceInfoFile()", "impossible to read device info file");

@@ -1,5 +1,7 @@
 #include "platform/Device.h"
 
+#include "platform/Files.h"
+
 #include "platform/Bundle.h"
 
 #include <sodium.h>
@@ -44,29 +46,7 @@ std::string environmentValue(const DeviceSources& sources, const std::string& na
 constexpr std::size_t kMaxSystemFileBytes = 64 * 1024;
 
 std::optional<std::string> readSystemFile(const DeviceSources& sources, const std::string& path) {
-    const auto full = sources.root + path;
-    const int fd = ::open(full.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        return std::nullopt;
-    }
-    std::string data;
-    char chunk[4096];
-    for (;;) {
-        const ssize_t n = ::read(fd, chunk, sizeof(chunk));
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 || data.size() + static_cast<std::size_t>(n) > kMaxSystemFileBytes) {
-            ::close(fd);
-            return std::nullopt;
-        }
-        if (n == 0) {
-            break;
-        }
-        data.append(chunk, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return data;
+    return readFileBounded(sources.root + path, kMaxSystemFileBytes);
 }
 
 bool isBlank(char c) {

@@ -170,6 +170,31 @@ std::size_t removeLeftoverTemporaries(const std::string& path) {
     return removed;
 }
 
+std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        return std::nullopt;
+    }
+    std::string data;
+    char chunk[4096];
+    for (;;) {
+        const ssize_t n = ::read(fd, chunk, sizeof(chunk));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 || data.size() + static_cast<std::size_t>(n) > maxBytes) {
+            ::close(fd);
+            return std::nullopt;
+        }
+        if (n == 0) {
+            break;
+        }
+        data.append(chunk, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return data;
+}
+
 std::string base64Encode(std::string_view bytes) {
     if (sodium_init() < 0) {
         return {};

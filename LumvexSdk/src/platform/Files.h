@@ -21,6 +21,10 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
 /// beside `path` (a process killed between creating one and renaming it). Gives how many.
 std::size_t removeLeftoverTemporaries(const std::string& path);
 
+/// The whole content of the file at `path`, or nothing when it cannot be read or is
+/// larger than `maxBytes` (files we read whole are small; a huge one is not ours).
+std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes);
+
 /// Base64, RFC 4648 standard alphabet with padding, no line breaks.
 std::string base64Encode(std::string_view bytes);
 /// Strict decoding: padding required, nothing outside the alphabet. Nothing on failure.

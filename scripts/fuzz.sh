@@ -24,8 +24,8 @@ export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1"
 for target in "${targets[@]}"; do
   seeds="tests/fuzz/corpus/$target"
-  # New inputs go to a scratch corpus in the build tree, so the seeds in the source tree
-  # stay what was committed.
+  # New inputs go to a scratch corpus in the build tree, so the committed starting inputs
+  # stay as they are.
   work="build/fuzz/corpus/$target"
   findings="build/fuzz/findings/$target"
   mkdir -p "$work" "$findings"

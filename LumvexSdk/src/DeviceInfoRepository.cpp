@@ -23,7 +23,11 @@ DeviceInfoRepository& DeviceInfoRepository::shared() {
 }
 
 bool DeviceInfoRepository::needDeviceInfoUpdate() {
-    const auto current = platform::base64Encode(DeviceInfoUtils().getDeviceInfo());
+    return needDeviceInfoUpdate(DeviceInfoUtils().getDeviceInfoAsDict());
+}
+
+bool DeviceInfoRepository::needDeviceInfoUpdate(const nlohmann::json& description) {
+    const auto current = platform::base64Encode(DeviceInfoUtils::serialize(description));
     const auto stored = readDeviceInfoFile();
     if (stored.empty()) {
         return true;

@@ -20,6 +20,10 @@ public:
     /// recorded).
     bool needDeviceInfoUpdate();
 
+    /// The same test for a description already collected, so that an upload compares
+    /// exactly what it would send and reads the device only once.
+    bool needDeviceInfoUpdate(const nlohmann::json& description);
+
     /// Records the current description, replacing the file whole. A failed write keeps the
     /// previous record and is logged.
     void saveDeviceInfo();

@@ -76,10 +76,12 @@ PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
         dict["locations"] = std::move(locations);
         data.traceLines = std::move(snapshot.lines);
     }
-    if (format != PushFormat::LOCATION_ONLY && DeviceInfoRepository::shared().needDeviceInfoUpdate()) {
-        dict["devices_infos"] = DeviceInfoUtils().getDeviceInfoAsDict();
-    } else {
-        dict["devices_infos"] = nlohmann::json::object();
+    dict["devices_infos"] = nlohmann::json::object();
+    if (format != PushFormat::LOCATION_ONLY) {
+        auto description = DeviceInfoUtils().getDeviceInfoAsDict();
+        if (DeviceInfoRepository::shared().needDeviceInfoUpdate(description)) {
+            dict["devices_infos"] = std::move(description);
+        }
     }
     return data;
 }

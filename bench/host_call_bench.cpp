@@ -10,6 +10,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "RatioReporter.h"
+
 #include <algorithm>
 #include <condition_variable>
 #include <cstdio>
@@ -188,35 +190,6 @@ void BM_ForcePush(benchmark::State& state) {
 }
 BENCHMARK(BM_ForcePush)->Apply(repeated);
 
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            const bool least = run.run_type == Run::RT_Aggregate && run.aggregate_name == "min";
-            if ((single || least) && !run.error_occurred) {
-                times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-    void printRatios() const {
-        for (const auto& [name, baselineName] :
-             {std::pair<std::string, std::string>{"BM_AddTrace", "BM_BaselineQueuePush"},
-              {"BM_ForcePush", "BM_BaselineQueuePushCallback"}}) {
-            const auto found = times_.find(name);
-            const auto baseline = times_.find(baselineName);
-            if (found != times_.end() && baseline != times_.end() && baseline->second > 0) {
-                std::printf("%s / %s = %.2f\n", name.c_str(), baselineName.c_str(),
-                            found->second / baseline->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -224,9 +197,15 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    RatioReporter reporter;
+    lumvex::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
+    // The fastest repetition of each: disturbance from the machine only adds time.
+    for (const auto& [name, baseline] :
+         {std::pair<std::string, std::string>{"BM_AddTrace", "BM_BaselineQueuePush"},
+          {"BM_ForcePush", "BM_BaselineQueuePushCallback"}}) {
+        lumvex::bench::RatioReporter::printRatio(name, reporter.leastNs(name), baseline,
+                                                 reporter.leastNs(baseline));
+    }
     drainLibrary();
     benchmark::Shutdown();
     return 0;

@@ -7,6 +7,8 @@
 #include <LumvexSdk/Platform.h>
 #include <benchmark/benchmark.h>
 
+#include "RatioReporter.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -113,38 +115,6 @@ void BM_BaselineNlohmannDump(benchmark::State& state) {
 }
 BENCHMARK(BM_BaselineNlohmannDump);
 
-/// Prints as usual and keeps each benchmark's time per iteration for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            // With repetitions, the mean stands for the benchmark (and is all there is
-            // when only aggregates are reported).
-            const bool single = run.run_type == Run::RT_Iteration && run.repetitions <= 1;
-            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
-            if ((single || mean) && !run.error_occurred) {
-                times_[run.run_name.function_name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-    void printRatios() const {
-        const auto baseline = times_.find("BM_BaselineNlohmannDump");
-        if (baseline == times_.end() || baseline->second <= 0) {
-            return;
-        }
-        for (const char* name : {"BM_BuildAndSerialiseBody", "BM_SerialiseBody"}) {
-            const auto found = times_.find(name);
-            if (found != times_.end()) {
-                std::printf("%s / BM_BaselineNlohmannDump = %.2f\n", name, found->second / baseline->second);
-            }
-        }
-    }
-
-private:
-    std::map<std::string, double> times_;
-};
-
 }  // namespace
 }  // namespace lumvex
 
@@ -153,9 +123,13 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    lumvex::RatioReporter reporter;
+    lumvex::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.printRatios();
+    const double baseline = reporter.meanNs("BM_BaselineNlohmannDump");
+    for (const char* name : {"BM_BuildAndSerialiseBody", "BM_SerialiseBody"}) {
+        lumvex::bench::RatioReporter::printRatio(name, reporter.meanNs(name), "BM_BaselineNlohmannDump",
+                                                 baseline);
+    }
     benchmark::Shutdown();
     return 0;
 }

@@ -8,6 +8,8 @@
 #include <LumvexSdk/Platform.h>
 #include <benchmark/benchmark.h>
 
+#include "RatioReporter.h"
+
 #include <fcntl.h>
 #include <unistd.h>
 #include <cstdio>
@@ -132,30 +134,6 @@ void BM_GetTracesAsDictAtCap(benchmark::State& state) {
 }
 BENCHMARK(BM_GetTracesAsDictAtCap)->UseRealTime();
 
-// Keeps each benchmark's mean real time per iteration, to print the ratio at the end.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const auto& run : runs) {
-            // Plain runs, or only their mean when aggregates alone are reported.
-            const bool mean = run.run_type == Run::RT_Aggregate && run.aggregate_name == "mean";
-            if ((run.run_type == Run::RT_Iteration || mean) && !run.error_occurred) {
-                auto& [sum, count] = times_[run.run_name.function_name];
-                sum += run.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(run.time_unit) * 1e9;
-                ++count;
-            }
-        }
-    }
-    double meanNs(const std::string& name) const {
-        const auto it = times_.find(name);
-        return it == times_.end() ? 0 : it->second.first / it->second.second;
-    }
-
-private:
-    std::map<std::string, std::pair<double, int>> times_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -163,7 +141,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    RatioReporter reporter;
+    lumvex::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
     const double store = reporter.meanNs("BM_AddTraceAtCap");
     const double baseline = reporter.meanNs("BM_MinimalIoBaseline");

@@ -13,17 +13,17 @@ extern char** environ;
 
 namespace {
 
-// Exit handlers and static destructors run while the library's threads are still busy;
-// none of them may touch what exit has already torn down.
-TEST(ProcessExit, LeavingWhileUploadsAreQueuedEndsCleanly) {
+/// Runs the busy-exit host `runs` times with the `extra` arguments and expects
+/// each run to end with status 0.
+void expectCleanExits(const std::vector<std::string>& extra, int runs) {
     lumvex::test::IsolatedHome home;
     home.writeInfoPlist(
         "<key>CFBundleIdentifier</key><string>com.example.exit</string>"
         "<key>lumvex_api_key</key><string>key</string>");
     lumvex::test::RefusingPort refusing;
-    const std::string endpoint = refusing.baseUrl();
-    for (int run = 0; run < 20; ++run) {
-        std::vector<std::string> args = {LUMVEX_BUSY_EXIT, home.bundleDir(), endpoint};
+    for (int run = 0; run < runs; ++run) {
+        std::vector<std::string> args = {LUMVEX_BUSY_EXIT, home.bundleDir(), refusing.baseUrl()};
+        args.insert(args.end(), extra.begin(), extra.end());
         std::vector<char*> argv;
         for (auto& a : args) {
             argv.push_back(a.data());
@@ -36,6 +36,18 @@ TEST(ProcessExit, LeavingWhileUploadsAreQueuedEndsCleanly) {
         ASSERT_TRUE(WIFEXITED(status)) << "run " << run << " ended by signal " << WTERMSIG(status);
         ASSERT_EQ(WEXITSTATUS(status), 0) << "run " << run;
     }
+}
+
+// Exit handlers and static destructors run while the library's threads are still busy;
+// none of them may touch what exit has already torn down.
+TEST(ProcessExit, LeavingWhileUploadsAreQueuedEndsCleanly) {
+    expectCleanExits({}, 20);
+}
+
+// The failed upload's error is formatted on the upload thread while exit runs; the race
+// is narrow, hence the many runs.
+TEST(ProcessExit, LeavingRightAfterResigningActiveWithAFailingUploadEndsCleanly) {
+    expectCleanExits({"resign"}, 200);
 }
 
 }  // namespace

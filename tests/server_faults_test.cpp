@@ -45,6 +45,7 @@ protected:
         Lumvex::shared().stop();
         PushRequest::setDefaultEndpointForTesting(std::nullopt);
         platform::UrlSession::setStallTimeoutForTesting(std::nullopt);
+        platform::UrlSession::setTransferTimeoutForTesting(std::nullopt);
         UploadFixture::TearDown();
     }
 
@@ -94,6 +95,38 @@ TEST_F(ServerFaultTest, AnAnswerTricklingInFasterThanTheStallBoundCompletes) {
     EXPECT_EQ(outcome.error(), std::nullopt);
     EXPECT_EQ(outcome.calls(), 1);
     EXPECT_EQ(contentOf(tracesPath()), std::nullopt) << "the sent fixes are removed";
+}
+
+// A 200 whose body keeps trickling in never stalls, so only the bound on the whole
+// upload ends it: as a failure that keeps the fixes for the next upload, which succeeds.
+TEST_F(ServerFaultTest, AnAnswerThatTricklesForEverFailsAtTheWholeUploadBound) {
+    platform::UrlSession::setStallTimeoutForTesting(1s);
+    platform::UrlSession::setTransferTimeoutForTesting(1500ms);
+    ManualServer server;
+    startAgainst(server.baseUrl());
+    addTraces(2);
+    const auto stored = contentOf(tracesPath());
+    PushOutcome outcome;
+    Lumvex::shared().forcePush(outcome.callback());
+    ASSERT_TRUE(server.acceptRequest());
+    ASSERT_TRUE(server.startChunkedAnswer(200));
+    // 100 bytes every 100 ms, about 1 KB/s, until the client gives up or 20 s have passed.
+    const auto giveUp = std::chrono::steady_clock::now() + 20s;
+    while (!outcome.wait(100ms) && std::chrono::steady_clock::now() < giveUp) {
+        server.sendChunk(std::string(100, ' '));
+    }
+    server.close();
+    ASSERT_EQ(outcome.calls(), 1) << "the upload never ended";
+    EXPECT_EQ(outcome.error(), LumvexException::PUSH_FAILED);
+    EXPECT_EQ(contentOf(tracesPath()), stored);
+
+    Collector collector;
+    PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
+    PushOutcome next;
+    Lumvex::shared().forcePush(next.callback());
+    ASSERT_TRUE(next.wait());
+    EXPECT_EQ(next.error(), std::nullopt);
+    EXPECT_EQ(collector.uploads("test-key").at(0)["body"]["locations"].size(), 2u);
 }
 
 TEST_F(ServerFaultTest, AHugeAnswerIsReadToItsEndAndOnlyItsStatusCounts) {

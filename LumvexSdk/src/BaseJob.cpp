@@ -1,5 +1,7 @@
 #include "BaseJob.h"
 
+#include "L.h"
+
 #include <algorithm>
 #include <chrono>
 
@@ -37,7 +39,9 @@ bool BaseJob::hasTimer() const {
 }
 
 void BaseJob::onTime() {
-    queue_->async([self = shared_from_this()] { self->onTimeInBackgroundThread(); });
+    if (!queue_->async([self = shared_from_this()] { self->onTimeInBackgroundThread(); })) {
+        LUMVEX_LOG_ERROR("onTime()", "The work queue has no thread, the tick's work is dropped");
+    }
 }
 
 }  // namespace lumvex

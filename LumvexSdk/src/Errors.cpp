@@ -39,14 +39,17 @@ private:
 
 }  // namespace
 
+// The categories are never destroyed: the first one is often made on the upload thread
+// after the HTTP layer's exit handler was registered, so exit would tear it down while that
+// thread may still be formatting an upload's error.
 const std::error_category& lumvexStartExceptionCategory() noexcept {
-    static const Category<LumvexStartException> category("LumvexSdk.LumvexStartException");
-    return category;
+    static const auto* category = new Category<LumvexStartException>("LumvexSdk.LumvexStartException");
+    return *category;
 }
 
 const std::error_category& lumvexExceptionCategory() noexcept {
-    static const Category<LumvexException> category("LumvexSdk.LumvexException");
-    return category;
+    static const auto* category = new Category<LumvexException>("LumvexSdk.LumvexException");
+    return *category;
 }
 
 std::error_code make_error_code(LumvexStartException e) noexcept {

@@ -1,8 +1,23 @@
 #include <LumvexSdk/Lumvex.h>
 
+#include "L.h"
 #include "LumvexEngine.h"
+#include "platform/Process.h"
 
 namespace lumvex {
+
+namespace {
+// A child made by fork() has none of the parent's library threads, may find their locks
+// held for good, and shares the parent's files and connections; the library stays out of
+// its way there instead of blocking or sending the parent's fixes a second time.
+bool refusedInForkedChild(const char* operation) {
+    if (!platform::isForkedChild()) {
+        return false;
+    }
+    LUMVEX_LOG_ERROR(operation, "LumvexSdk does not run in a child process made by fork()");
+    return true;
+}
+}  // namespace
 
 Lumvex::Lumvex() : engine_(std::make_unique<LumvexEngine>()) {}
 
@@ -10,11 +25,16 @@ Lumvex::~Lumvex() = default;
 
 Lumvex& Lumvex::shared() {
     // Lives for the whole process: its queue's worker must never be joined during exit.
+    // Making it makes no thread (the queue's comes with the first work), so it cannot fail
+    // for want of one.
     static Lumvex* instance = new Lumvex();
     return *instance;
 }
 
 std::optional<LumvexStartException> Lumvex::start(std::shared_ptr<const LumvexConfiguration> configuration) {
+    if (refusedInForkedChild("start(_:)")) {
+        return LumvexStartException::ERROR;
+    }
     try {
         return engine_->start(std::move(configuration));
     } catch (...) {
@@ -23,6 +43,9 @@ std::optional<LumvexStartException> Lumvex::start(std::shared_ptr<const LumvexCo
 }
 
 void Lumvex::stop() {
+    if (refusedInForkedChild("stop()")) {
+        return;
+    }
     try {
         engine_->stop();
     } catch (...) {
@@ -30,10 +53,17 @@ void Lumvex::stop() {
 }
 
 bool Lumvex::isStarted() const {
+    // Nothing of the library runs in a forked child, whatever the parent had started.
+    if (platform::isForkedChild()) {
+        return false;
+    }
     return engine_->isStarted();
 }
 
 void Lumvex::addTrace(const Location& location) {
+    if (refusedInForkedChild("addTrace(_:)")) {
+        return;
+    }
     try {
         engine_->addTrace(location);
     } catch (...) {
@@ -41,6 +71,9 @@ void Lumvex::addTrace(const Location& location) {
 }
 
 void Lumvex::forcePush(PushCallback callback) {
+    if (refusedInForkedChild("forcePush(_:)")) {
+        return;
+    }
     try {
         engine_->forcePush(std::move(callback));
     } catch (...) {
@@ -48,6 +81,9 @@ void Lumvex::forcePush(PushCallback callback) {
 }
 
 void Lumvex::applicationWillResignActive() {
+    if (refusedInForkedChild("applicationWillResignActive()")) {
+        return;
+    }
     try {
         engine_->applicationWillResignActive();
     } catch (...) {

@@ -38,6 +38,12 @@ std::optional<LumvexStartException> LumvexEngine::start(
     if (frequency < 1 || frequency > std::numeric_limits<std::int64_t>::max() / 60) {
         return LumvexStartException::ERROR;
     }
+    // Timer ticks would have nowhere to go without the queue's thread; a start that cannot
+    // have it is refused rather than left half working.
+    if (!queue_->prepare()) {
+        LUMVEX_LOG_ERROR("start(_:)", "The work queue's thread cannot be made");
+        return LumvexStartException::ERROR;
+    }
     // Uploads start on the queue; the HTTP layer (libcurl and the TLS library, whose global
     // set-up registers exit handlers) is set up here, on the host's thread, so that the
     // host's own exit is ordered after it rather than racing with it.
@@ -94,11 +100,17 @@ std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
 
 void LumvexEngine::addTrace(const Location& location) {
     // No started check: a fix handed over while stopped is kept all the same.
-    queue_->async([location] { TraceRepository::shared().addTrace(location); });
+    enqueue("addTrace(_:)", [location] { TraceRepository::shared().addTrace(location); });
 }
 
 void LumvexEngine::forcePush(PushCallback callback) {
-    queue_->async([this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
+    enqueue("forcePush(_:)", [this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
+}
+
+void LumvexEngine::enqueue(const char* operation, std::function<void()> work) {
+    if (!queue_->async(std::move(work))) {
+        LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+    }
 }
 
 void LumvexEngine::applicationWillResignActive() {

@@ -39,6 +39,8 @@ private:
                    std::int64_t pushInterval);
     void stopJobs();
     void push(PushCallback callback);
+    /// Hands `work` to the queue, or logs under `operation` that it was dropped.
+    void enqueue(const char* operation, std::function<void()> work);
 
     const std::shared_ptr<platform::SerialQueue> queue_;
     // Written by start and stop on the host's thread, read by work on the queue.

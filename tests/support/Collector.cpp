@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <vector>
@@ -351,6 +352,17 @@ bool ManualServer::send(const std::string& bytes) {
         sent += static_cast<std::size_t>(n);
     }
     return client_ >= 0;
+}
+
+bool ManualServer::startChunkedAnswer(int status) {
+    return send("HTTP/1.1 " + std::to_string(status) +
+                " Status\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\n\r\n");
+}
+
+bool ManualServer::sendChunk(const std::string& data) {
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", data.size());
+    return send(std::string(size) + data + "\r\n");
 }
 
 void ManualServer::close() {

@@ -117,6 +117,11 @@ public:
     /// Writes raw bytes to the accepted connection, for answers that the test shapes
     /// itself (slow, huge or cut short). Returns whether all of them went out.
     bool send(const std::string& bytes);
+    /// Starts an answer with `status` whose body comes in chunks (`sendChunk`) with no
+    /// announced end. Returns whether the head went out.
+    bool startChunkedAnswer(int status);
+    /// Sends `data` as one chunk of that answer. Returns whether it went out.
+    bool sendChunk(const std::string& data);
     /// Ends the accepted connection in an orderly way, whatever was sent so far.
     void close();
 

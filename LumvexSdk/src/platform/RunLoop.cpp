@@ -102,16 +102,14 @@ void RunLoop::Impl::runPending() {
 void RunLoop::Impl::run(platform::Clock::TimePoint until) {
     auto self = shared_from_this();
     std::unique_lock<std::mutex> lock(mutex_);
-    stopRequested_ = false;
     while (true) {
         auto clock = platform::clock();
         drainOnce(lock, *clock);
-        if (stopRequested_) {
-            stopRequested_ = false;
-            return;
-        }
+        // A stop counts from when it is asked until a run returns, so one that comes just
+        // before the run begins (from another thread, say) still ends it.
         const auto now = clock->now();
-        if (now >= until) {
+        if (stopRequested_ || now >= until) {
+            stopRequested_ = false;
             return;
         }
         auto deadline = until;

@@ -1,8 +1,16 @@
 #include "platform/SerialQueue.h"
 
+#include "platform/Process.h"
+
+#include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace lumvex::platform {
@@ -12,7 +20,17 @@ struct SerialQueue::State {
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
     bool closing = false;
-    std::thread worker;
+    std::thread worker;        // made at the first need, guarded by mutex
+    std::thread::id workerId;  // guarded by mutex
+    // The process in which the worker was made, 0 before. Read without the lock: in a
+    // forked child the worker may have held it at the fork.
+    std::atomic<pid_t> workerPid{0};
+
+    /// Whether the worker was made in another process, of which this one is a fork.
+    bool workerElsewhere() const {
+        const pid_t pid = workerPid.load();
+        return pid != 0 && pid != ::getpid();
+    }
 };
 
 namespace {
@@ -31,30 +49,70 @@ void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
         lock.lock();
     }
 }
+
+/// Makes the worker unless there is one; the caller holds the state's lock.
+bool startWorker(const std::shared_ptr<SerialQueue::State>& state) {
+    if (state->worker.joinable()) {
+        return true;
+    }
+    try {
+        state->worker = std::thread([state] {
+            pthread_setname_np(pthread_self(), "lumvex-queue");
+            workerLoop(state);
+        });
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had now (EAGAIN); a later need tries again
+    }
+    state->workerId = state->worker.get_id();
+    state->workerPid.store(::getpid());
+    noteLibraryThreadMade();
+    return true;
+}
 }  // namespace
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {
-    auto state = state_;
-    state_->worker = std::thread([state] { workerLoop(state); });
-}
+SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {}
 
 SerialQueue::~SerialQueue() {
+    if (state_->workerElsewhere()) {
+        state_->worker.detach();  // the parent's worker; nothing of it runs here
+        return;
+    }
+    std::thread worker;
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
         state_->closing = true;
         state_->cv.notify_all();
+        worker.swap(state_->worker);
     }
-    if (state_->worker.get_id() == std::this_thread::get_id()) {
-        state_->worker.detach();  // the worker owns its state and finishes by itself
+    if (!worker.joinable()) {
+        return;
+    }
+    if (worker.get_id() == std::this_thread::get_id()) {
+        worker.detach();  // the worker owns its state and finishes by itself
     } else {
-        state_->worker.join();
+        worker.join();
     }
 }
 
-void SerialQueue::async(std::function<void()> work) {
+bool SerialQueue::prepare() {
+    if (state_->workerElsewhere()) {
+        return false;
+    }
     std::lock_guard<std::mutex> guard(state_->mutex);
+    return startWorker(state_);
+}
+
+bool SerialQueue::async(std::function<void()> work) {
+    if (state_->workerElsewhere()) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (!startWorker(state_)) {
+        return false;
+    }
     state_->items.push_back(std::move(work));
     state_->cv.notify_all();
+    return true;
 }
 
 bool SerialQueue::drain(std::chrono::milliseconds timeout) {
@@ -64,17 +122,21 @@ bool SerialQueue::drain(std::chrono::milliseconds timeout) {
         bool done = false;
     };
     auto marker = std::make_shared<Marker>();
-    async([marker] {
+    const bool queued = async([marker] {
         std::lock_guard<std::mutex> guard(marker->mutex);
         marker->done = true;
         marker->cv.notify_all();
     });
+    if (!queued) {
+        return false;
+    }
     std::unique_lock<std::mutex> lock(marker->mutex);
     return marker->cv.wait_for(lock, timeout, [&] { return marker->done; });
 }
 
 bool SerialQueue::isCurrent() const {
-    return state_->worker.get_id() == std::this_thread::get_id();
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->workerId == std::this_thread::get_id();
 }
 
 }  // namespace lumvex::platform

@@ -8,6 +8,8 @@
 namespace lumvex::platform {
 
 /// Runs submitted work one item at a time, in submission order, on a thread of its own.
+/// The thread ("lumvex-queue") is made when work first needs it, so that making a queue
+/// never fails; a queue whose thread cannot be made refuses work until it can.
 class SerialQueue final {
 public:
     explicit SerialQueue(std::string label);
@@ -20,8 +22,14 @@ public:
 
     const std::string& label() const { return label_; }
 
-    /// Enqueues `work` and returns at once.
-    void async(std::function<void()> work);
+    /// Makes the worker if there is none yet. Returns whether there is one now: false
+    /// when the system cannot make a thread, or in a child made by fork() after the worker
+    /// was made in the parent.
+    bool prepare();
+
+    /// Enqueues `work` and returns at once. Returns false, and drops `work`, when there is
+    /// no worker to run it (see `prepare`).
+    bool async(std::function<void()> work);
 
     /// Waits until everything enqueued before this call has run, or until `timeout`.
     /// Returns whether it did. Must not be called from the queue's own thread.

@@ -1,6 +1,10 @@
 #include "platform/UrlSession.h"
 
+#include "platform/Process.h"
+
 #include <curl/curl.h>
+#include <pthread.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +20,8 @@ namespace lumvex::platform {
 namespace {
 
 std::atomic<long> stallSeconds{UrlSession::DEFAULT_STALL_TIMEOUT.count()};
+std::atomic<long> transferMilliseconds{
+    std::chrono::duration_cast<std::chrono::milliseconds>(UrlSession::DEFAULT_TRANSFER_TIMEOUT).count()};
 
 // How long the session's destructor, at process exit, waits for the transfer thread to
 // let go before leaving it behind.
@@ -123,6 +129,7 @@ struct UrlSession::State {
     CURLM* multi = nullptr;  // made before the thread starts, ended by it under mutex
     std::thread thread;
     std::thread::id threadId;
+    pid_t threadPid = 0;  // the process in which the thread runs; set before it is shared
 
     void run();
     std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
@@ -157,6 +164,9 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stall);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
     curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall);
+    // A server that keeps the answer trickling in passes the stall bound for ever; this
+    // one ends the upload, so that its socket is freed and its fixes go out with the next.
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transferMilliseconds.load());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onResponseBytes);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     if (request.httpMethod == "POST") {
@@ -196,6 +206,7 @@ void UrlSession::State::finish(std::unique_ptr<Transfer> transfer, CURLcode resu
 }
 
 void UrlSession::State::run() {
+    pthread_setname_np(pthread_self(), "lumvex-http");
     std::map<CURL*, std::unique_ptr<Transfer>> active;
     while (true) {
         std::deque<std::pair<UrlRequest, Completion>> incoming;
@@ -275,6 +286,8 @@ UrlSession::UrlSession() : state_(std::make_shared<State>()) {
     auto state = state_;
     state_->thread = std::thread([state] { state->run(); });
     state_->threadId = state_->thread.get_id();
+    state_->threadPid = ::getpid();
+    noteLibraryThreadMade();
 }
 
 UrlSession::~UrlSession() {
@@ -282,6 +295,11 @@ UrlSession::~UrlSession() {
 }
 
 void UrlSession::shutdown() {
+    // In a forked child the thread and libcurl's wakeup socket belong to the parent, and
+    // the lock may have been held by that thread at the fork.
+    if (::getpid() != state_->threadPid) {
+        return;
+    }
     std::unique_lock<std::mutex> lock(state_->mutex);
     if (state_->stopping) {
         return;
@@ -304,6 +322,9 @@ void UrlSession::shutdown() {
 }
 
 void UrlSession::dataTask(UrlRequest request, Completion completion) {
+    if (::getpid() != state_->threadPid) {
+        return;
+    }
     std::lock_guard<std::mutex> guard(state_->mutex);
     if (state_->stopping) {
         return;
@@ -321,6 +342,15 @@ void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::seconds> t
     const auto seconds = timeout ? std::max<long>(1, static_cast<long>(timeout->count()))
                                  : static_cast<long>(DEFAULT_STALL_TIMEOUT.count());
     stallSeconds.store(seconds);
+}
+
+void UrlSession::setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
+    const auto milliseconds =
+        timeout
+            ? std::max<long>(1, static_cast<long>(timeout->count()))
+            : static_cast<long>(
+                  std::chrono::duration_cast<std::chrono::milliseconds>(DEFAULT_TRANSFER_TIMEOUT).count());
+    transferMilliseconds.store(milliseconds);
 }
 
 }  // namespace lumvex::platform

@@ -74,11 +74,15 @@ public:
 
     /// A transfer that makes no progress for this long gives up.
     static constexpr std::chrono::seconds DEFAULT_STALL_TIMEOUT{60};
+    /// A transfer that has not ended this long after it began gives up, however steadily
+    /// its answer keeps arriving.
+    static constexpr std::chrono::minutes DEFAULT_TRANSFER_TIMEOUT{3};
 
     static UrlSession& shared();
 
     /// Starts the transfer at once. The completion is called exactly once, on the
-    /// session's thread, unless the process exits first.
+    /// session's thread, unless the process exits first. In a child made by fork() the
+    /// session has no thread, and the task is dropped without completion.
     void dataTask(UrlRequest request, Completion completion);
 
     /// Whether the calling thread is the one on which completions run.
@@ -87,9 +91,13 @@ public:
     /// Tests shorten the stall bound (whole seconds, at least one); `std::nullopt`
     /// restores the default. Applies to transfers started afterwards.
     static void setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout);
+    /// Tests shorten the whole-transfer bound (at least one millisecond); `std::nullopt`
+    /// restores the default. Applies to transfers started afterwards.
+    static void setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout);
 
     /// Stops the transfer thread: transfers in flight are dropped without completion and
     /// later tasks are refused. Waits a short while at most for a completion under way.
+    /// Does nothing in a child made by fork(), where the thread does not exist.
     void shutdown();
 
     ~UrlSession();

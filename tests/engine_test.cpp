@@ -7,8 +7,17 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <dirent.h>
 #include <atomic>
+#include <csignal>
+#include <cstdio>
+#include <fstream>
 #include <limits>
+#include <set>
 #include <thread>
 
 using namespace lumvex;
@@ -156,6 +165,137 @@ TEST(FacadeTraceTest, FixesReachTheStoreInCallOrderAlsoWhileStopped) {
         EXPECT_EQ(records[static_cast<std::size_t>(i)].at("lng"), "20.5");
     }
     EXPECT_TRUE(test::fileExists(home.cachesDir() + "/backup.lmx"));
+}
+
+}  // namespace
+
+namespace {
+
+/// The names of this process's threads, as a debugger or `top -H` shows them.
+std::set<std::string> threadNames() {
+    std::set<std::string> names;
+    if (DIR* tasks = ::opendir("/proc/self/task")) {
+        while (const dirent* entry = ::readdir(tasks)) {
+            std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+            std::string name;
+            if (std::getline(comm, name)) {
+                names.insert(name);
+            }
+        }
+        ::closedir(tasks);
+    }
+    return names;
+}
+
+TEST_F(EngineTest, TheLibrarysThreadsCarryItsNames) {
+    ASSERT_EQ(engine.start(config()), std::nullopt);
+    const auto names = threadNames();
+    EXPECT_EQ(names.count("lumvex-queue"), 1u);
+    EXPECT_EQ(names.count("lumvex-http"), 1u);
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool SANITIZED = true;
+#else
+constexpr bool SANITIZED = false;
+#endif
+
+/// In a fresh process whose address space leaves no room for another thread's stack:
+/// reaching the library must not throw, start is refused, and the other operations log
+/// and drop their work; once threads can be made again, start succeeds. Ends the process
+/// with the number of the first check that failed, 0 when all held.
+int runWithoutRoomForThreads() {
+    ::dup2(2, 1);  // the debug log goes where the death test reads
+    test::IsolatedHome home;
+    home.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
+    const auto config = LumvexConfiguration::Builder().enableDebugLog(true).build();
+    rlimit old{};
+    ::getrlimit(RLIMIT_AS, &old);
+    long pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    rlimit tight = old;
+    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (2u << 20);
+    ::setrlimit(RLIMIT_AS, &tight);
+    try {
+        std::thread probe([] {});
+        probe.join();
+        return 1;  // the limit does not keep threads out here
+    } catch (const std::system_error&) {
+    }
+    L::writeLog = true;
+    auto& sdk = Lumvex::shared();
+    if (sdk.start(config) != LumvexStartException::ERROR || sdk.isStarted()) {
+        return 2;
+    }
+    std::atomic<int> callbacks{0};
+    sdk.addTrace({1.0, 2.0});
+    sdk.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
+    ::setrlimit(RLIMIT_AS, &old);
+    if (sdk.start(config) != std::nullopt || !sdk.isStarted()) {
+        return 3;
+    }
+    sdk.stop();
+    return callbacks == 0 ? 0 : 4;
+}
+
+TEST(FacadeLifecycleDeathTest, WithoutRoomForAThreadStartIsRefusedAndWorkIsDropped) {
+    if (SANITIZED) {
+        GTEST_SKIP() << "the sanitizers' own mappings do not fit under a tight address-space limit";
+    }
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(runWithoutRoomForThreads()), ::testing::ExitedWithCode(0),
+                "addTrace\\(_:\\):[0-9]+ ERROR: The work queue has no thread, the work is dropped!!\n"
+                ".*forcePush\\(_:\\):[0-9]+ ERROR: The work queue has no thread, the work is dropped!!");
+}
+
+/// Waits up to 20 s for `child` to end; kills it when it does not. Returns its status,
+/// or -1 when it had to be killed.
+int waitForChild(pid_t child) {
+    int status = 0;
+    if (test::waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; },
+                        std::chrono::seconds(20))) {
+        return status;
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return -1;
+}
+
+// The parent's library threads do not exist in a forked child, so the child must neither
+// block nor quietly drop what it hands over: every operation says that it is refused.
+TEST(FacadeLifecycleTest, AForkedChildIsRefusedWithALogLineInEveryOperation) {
+    test::IsolatedHome home;
+    home.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
+    auto& sdk = Lumvex::shared();
+    ASSERT_EQ(sdk.start(LumvexConfiguration::Builder().enableDebugLog(true).build()), std::nullopt);
+    test::StdoutCapture out;
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        int failed = 0;
+        failed |= sdk.isStarted() ? 1 : 0;
+        failed |= sdk.start(LumvexConfiguration::Builder().enableDebugLog(true).build()) ==
+                          LumvexStartException::ERROR
+                      ? 0
+                      : 2;
+        sdk.addTrace({1.0, 2.0});
+        sdk.forcePush([](std::optional<LumvexException>) { std::_Exit(100); });
+        sdk.applicationWillResignActive();
+        sdk.stop();
+        std::exit(failed);
+    }
+    const int status = waitForChild(child);
+    sdk.stop();
+    const auto text = out.text();
+    ASSERT_TRUE(WIFEXITED(status)) << status << "\n" << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    for (const char* operation :
+         {"start(_:)", "addTrace(_:)", "forcePush(_:)", "applicationWillResignActive()", "stop()"}) {
+        EXPECT_NE(text.find(std::string("Lumvex.cpp:") + operation + ":"), std::string::npos) << operation;
+    }
+    EXPECT_NE(text.find(" ERROR: LumvexSdk does not run in a child process made by fork()!!\n"),
+              std::string::npos)
+        << text;
 }
 
 }  // namespace

@@ -56,13 +56,13 @@ bool startWorker(const std::shared_ptr<SerialQueue::State>& state) {
         return true;
     }
     try {
-        state->worker = std::thread([state] {
-            pthread_setname_np(pthread_self(), "lumvex-queue");
-            workerLoop(state);
-        });
+        state->worker = std::thread([state] { workerLoop(state); });
     } catch (const std::system_error&) {
         return false;  // no thread to be had now (EAGAIN); a later need tries again
     }
+    // Named here rather than by the thread itself, so the name is there as soon as the
+    // thread is, for a debugger, `top -H` or a crash report.
+    pthread_setname_np(state->worker.native_handle(), "lumvex-queue");
     state->workerId = state->worker.get_id();
     state->workerPid.store(::getpid());
     noteLibraryThreadMade();

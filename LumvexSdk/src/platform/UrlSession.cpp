@@ -206,7 +206,6 @@ void UrlSession::State::finish(std::unique_ptr<Transfer> transfer, CURLcode resu
 }
 
 void UrlSession::State::run() {
-    pthread_setname_np(pthread_self(), "lumvex-http");
     std::map<CURL*, std::unique_ptr<Transfer>> active;
     while (true) {
         std::deque<std::pair<UrlRequest, Completion>> incoming;
@@ -285,6 +284,7 @@ UrlSession::UrlSession() : state_(std::make_shared<State>()) {
     state_->multi = curl_multi_init();
     auto state = state_;
     state_->thread = std::thread([state] { state->run(); });
+    pthread_setname_np(state_->thread.native_handle(), "lumvex-http");
     state_->threadId = state_->thread.get_id();
     state_->threadPid = ::getpid();
     noteLibraryThreadMade();

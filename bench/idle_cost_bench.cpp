@@ -1,7 +1,9 @@
 // What a started library costs a host that does nothing: the threads' wakeups (voluntary
 // context switches of every thread of the process but the measuring one, from
-// /proc/self/task/*/status) between two sampling ticks and per tick, and the resident memory
-// (VmRSS) before the first call into the library and after start and the first ticks.
+// /proc/self/task/*/status) between two sampling ticks and per tick, and the memory before the
+// first call into the library, after start and the first ticks, and after the first upload
+// (which sets up the HTTP layer): resident (VmRSS, shared code included) and private dirty
+// (Private_Dirty of /proc/self/smaps_rollup, what the process alone wrote).
 //
 // The library runs with the default configuration on a host thread that runs its run loop,
 // on the system clock: the idle run lasts LUMVEX_IDLE_SECONDS (default 21, two ticks; 60 or
@@ -68,15 +70,37 @@ long wakeupsBetween(const std::map<long, long>& before, const std::map<long, lon
     return total;
 }
 
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
+/// The value in KiB of the line that starts with `key` in a /proc file of "Key: N kB" lines.
+long kibFrom(const char* path, const std::string& key) {
+    std::ifstream file(path);
     std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+    while (std::getline(file, line)) {
+        if (line.rfind(key, 0) == 0) {
+            return std::strtol(line.c_str() + key.size(), nullptr, 10);
         }
     }
     return -1;
+}
+
+struct Memory {
+    long residentKiB;      // everything mapped in, shared library code included
+    long privateDirtyKiB;  // what this process alone wrote: heap, stacks, relocated data
+
+    static Memory now() {
+        return {kibFrom("/proc/self/status", "VmRSS:"), kibFrom("/proc/self/smaps_rollup", "Private_Dirty:")};
+    }
+};
+
+/// Stores a fix and forces an upload, which sets up the HTTP layer; waits for its outcome.
+void firstUpload() {
+    std::promise<void> answered;
+    lumvex::Lumvex::shared().addTrace(lumvex::Location{48.85, 2.29});
+    lumvex::Lumvex::shared().forcePush(
+        [&answered](std::optional<lumvex::LumvexException>) { answered.set_value(); });
+    if (answered.get_future().wait_for(60s) != std::future_status::ready) {
+        std::fprintf(stderr, "the first upload was not answered\n");
+        std::exit(1);
+    }
 }
 
 std::chrono::seconds idleSeconds() {
@@ -107,7 +131,7 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
 
     const auto tick = std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS);
     for (auto _ : state) {
-        const long rssBefore = residentKiB();
+        const auto before = Memory::now();
         std::promise<lumvex::RunLoop*> hostLoop;
         std::thread host([&hostLoop] {
             auto& loop = lumvex::RunLoop::current();
@@ -135,17 +159,23 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
 
         std::this_thread::sleep_until(started + run);
         const auto end = wakeupsByThread(self);
-        const long rssAfter = residentKiB();
+        const auto idle = Memory::now();
         const long overRun = wakeupsBetween(quietBefore, end);
+        firstUpload();
+        const auto uploaded = Memory::now();
 
         state.counters["wakeups_between_ticks"] = static_cast<double>(betweenTicks);
         state.counters["ticks"] = static_cast<double>(ticks);
         state.counters["wakeups_per_tick"] = ticks > 0 ? static_cast<double>(overRun) / ticks : 0;
         state.counters["wakeups_per_minute"] =
             static_cast<double>(overRun) * 60.0 / std::chrono::duration<double>(run - 500ms).count();
-        state.counters["rss_before_KiB"] = static_cast<double>(rssBefore);
-        state.counters["rss_after_KiB"] = static_cast<double>(rssAfter);
-        state.counters["rss_added_KiB"] = static_cast<double>(rssAfter - rssBefore);
+        state.counters["rss_before_KiB"] = static_cast<double>(before.residentKiB);
+        state.counters["rss_added_KiB"] = static_cast<double>(idle.residentKiB - before.residentKiB);
+        state.counters["rss_upload_KiB"] = static_cast<double>(uploaded.residentKiB - before.residentKiB);
+        state.counters["dirty_added_KiB"] =
+            static_cast<double>(idle.privateDirtyKiB - before.privateDirtyKiB);
+        state.counters["dirty_upload_KiB"] =
+            static_cast<double>(uploaded.privateDirtyKiB - before.privateDirtyKiB);
         state.counters["threads"] = static_cast<double>(end.size());
         if (betweenTicks != 0) {
             std::fprintf(stderr, "woke between ticks:%s\n", quietDetail.c_str());

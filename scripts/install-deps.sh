@@ -7,7 +7,7 @@ packages=(
   chromium  # headless, for the test of the collector's page
   build-essential cmake ninja-build pkg-config git clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev
+  libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev
   libgps-dev gpsd libcpp-httplib-dev libsqlite3-dev sqlite3 openssl
 )
 

@@ -44,9 +44,9 @@ std::optional<LumvexStartException> LumvexEngine::start(
         LUMVEX_LOG_ERROR("start(_:)", "The work queue's thread cannot be made");
         return LumvexStartException::ERROR;
     }
-    // Uploads start on the queue; the HTTP layer (libcurl and the TLS library, whose global
-    // set-up registers exit handlers) is set up here, on the host's thread, so that the
-    // host's own exit is ordered after it rather than racing with it.
+    // The HTTP layer itself is set up by the first upload, on the queue. Its exit handler
+    // is registered here, on the host's thread, so that the host's own exit handlers, and
+    // the end of main, are ordered after it rather than racing with that set-up.
     platform::UrlSession::shared();
     L::writeLog.store(ConfigurationAccess::enableDebugLog(*configuration));
     startJobs(configuration, frequency * 60);
@@ -103,11 +103,11 @@ void LumvexEngine::addTrace(const Location& location) {
     enqueue("addTrace(_:)", [location] { TraceRepository::shared().addTrace(location); });
 }
 
-void LumvexEngine::forcePush(PushCallback callback) {
+void LumvexEngine::forcePush(PushCallback&& callback) {
     enqueue("forcePush(_:)", [this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
 }
 
-void LumvexEngine::enqueue(const char* operation, std::function<void()> work) {
+void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
     if (!queue_->async(std::move(work))) {
         LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
     }

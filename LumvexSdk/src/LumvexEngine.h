@@ -27,7 +27,7 @@ public:
     bool isStarted() const;
 
     void addTrace(const Location& location);
-    void forcePush(PushCallback callback);
+    void forcePush(PushCallback&& callback);
     void applicationWillResignActive();
 
     const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
@@ -40,7 +40,7 @@ private:
     void stopJobs();
     void push(PushCallback callback);
     /// Hands `work` to the queue, or logs under `operation` that it was dropped.
-    void enqueue(const char* operation, std::function<void()> work);
+    void enqueue(const char* operation, std::function<void()>&& work);
 
     const std::shared_ptr<platform::SerialQueue> queue_;
     // Written by start and stop on the host's thread, read by work on the queue.

@@ -1,6 +1,13 @@
 #pragma once
 
+#include <sys/types.h>
+
 namespace lumvex::platform {
+
+/// The calling process's id, without a system call once known: a child made by fork()
+/// learns its own in a fork handler. The host's calls ask this on every call, where a
+/// getpid() each time would cost more than the rest of the call.
+pid_t currentProcessId();
 
 /// Records that the calling process has just made a thread of the library's own. Call it
 /// from the thread that made it, once the thread exists.

@@ -29,7 +29,7 @@ struct SerialQueue::State {
     /// Whether the worker was made in another process, of which this one is a fork.
     bool workerElsewhere() const {
         const pid_t pid = workerPid.load();
-        return pid != 0 && pid != ::getpid();
+        return pid != 0 && pid != currentProcessId();
     }
 };
 
@@ -64,7 +64,7 @@ bool startWorker(const std::shared_ptr<SerialQueue::State>& state) {
     // thread is, for a debugger, `top -H` or a crash report.
     pthread_setname_np(state->worker.native_handle(), "lumvex-queue");
     state->workerId = state->worker.get_id();
-    state->workerPid.store(::getpid());
+    state->workerPid.store(currentProcessId());
     noteLibraryThreadMade();
     return true;
 }
@@ -102,16 +102,20 @@ bool SerialQueue::prepare() {
     return startWorker(state_);
 }
 
-bool SerialQueue::async(std::function<void()> work) {
+bool SerialQueue::async(std::function<void()>&& work) {
     if (state_->workerElsewhere()) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    if (!startWorker(state_)) {
-        return false;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        if (!startWorker(state_)) {
+            return false;
+        }
+        state_->items.emplace_back(std::move(work));
     }
-    state_->items.push_back(std::move(work));
-    state_->cv.notify_all();
+    // Woken after the lock is let go, the worker does not run straight into it and sleep
+    // again. Only the worker waits on this variable.
+    state_->cv.notify_one();
     return true;
 }
 

@@ -29,7 +29,7 @@ public:
 
     /// Enqueues `work` and returns at once. Returns false, and drops `work`, when there is
     /// no worker to run it (see `prepare`).
-    bool async(std::function<void()> work);
+    bool async(std::function<void()>&& work);
 
     /// Waits until everything enqueued before this call has run, or until `timeout`.
     /// Returns whether it did. Must not be called from the queue's own thread.

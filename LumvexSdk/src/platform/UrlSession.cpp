@@ -3,7 +3,9 @@
 #include "platform/Process.h"
 
 #include <curl/curl.h>
+#include <openssl/crypto.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +15,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 namespace lumvex::platform {
@@ -26,6 +29,19 @@ std::atomic<long> transferMilliseconds{
 // How long the session's destructor, at process exit, waits for the transfer thread to
 // let go before leaving it behind.
 constexpr auto EXIT_GRACE = std::chrono::seconds(2);
+
+// The system's trust store as a hashed directory: the TLS library then reads the one
+// certificate that a handshake needs, instead of keeping the whole bundle parsed in memory
+// for as long as the process runs. It holds the same authorities as the bundle.
+constexpr const char* TRUST_DIRECTORY = "/etc/ssl/certs";
+
+bool trustDirectoryPresent() {
+    static const bool present = [] {
+        struct stat info {};
+        return ::stat(TRUST_DIRECTORY, &info) == 0 && S_ISDIR(info.st_mode);
+    }();
+    return present;
+}
 
 struct UrlHandle {
     CURLU* handle = curl_url();
@@ -126,11 +142,14 @@ struct UrlSession::State {
     std::deque<std::pair<UrlRequest, Completion>> pending;  // guarded by mutex
     bool stopping = false;                                  // guarded by mutex
     bool exited = false;                                    // guarded by mutex
-    CURLM* multi = nullptr;  // made before the thread starts, ended by it under mutex
-    std::thread thread;
-    std::thread::id threadId;
-    pid_t threadPid = 0;  // the process in which the thread runs; set before it is shared
+    CURLM* multi = nullptr;    // made before the thread starts, ended by it; guarded by mutex
+    std::thread thread;        // made by the first task; guarded by mutex
+    std::thread::id threadId;  // guarded by mutex
+    // The process in which the thread runs, 0 before it is made. Read without the lock: in
+    // a forked child the thread may have held it at the fork.
+    std::atomic<pid_t> threadPid{0};
 
+    bool startThread(const std::shared_ptr<State>& self);
     void run();
     std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
     void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
@@ -159,6 +178,10 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (trustDirectoryPresent()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, TRUST_DIRECTORY);
+    }
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
     // Give up after a whole stall period without a byte moving, while connecting too.
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stall);
@@ -267,11 +290,45 @@ void UrlSession::State::run() {
     cv.notify_all();
 }
 
+bool UrlSession::State::startThread(const std::shared_ptr<State>& self) {
+    if (thread.joinable()) {
+        return true;
+    }
+    // libcurl's and the TLS library's global set-up pages in most of their code and data:
+    // over 2 MiB that a host which uploads once a day need not hold from the start. An exit
+    // that comes while it runs waits for this lock in `shutdown`.
+    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    if (!initialised) {
+        return false;
+    }
+    if (!multi) {
+        multi = curl_multi_init();
+        if (!multi) {
+            return false;
+        }
+    }
+    try {
+        thread = std::thread([self] { self->run(); });
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had now (EAGAIN); the next upload tries again
+    }
+    pthread_setname_np(thread.native_handle(), "lumvex-http");
+    threadId = thread.get_id();
+    threadPid.store(currentProcessId());
+    noteLibraryThreadMade();
+    return true;
+}
+
 UrlSession& UrlSession::shared() {
     // Never destroyed: the library's queue may still start an upload while the process
     // exits, after function statics are gone. Only the transfer thread is stopped at exit,
-    // so that it does not run into libcurl's and OpenSSL's own exit clean-up.
+    // so that it does not run into libcurl's own exit clean-up.
     static UrlSession* session = [] {
+        // The TLS library is set up with the first upload, possibly on the work queue while
+        // the host exits; an exit handler of its own, registered then, would run before
+        // the session's and tear the library down under a transfer in flight. Without it
+        // the session's handler below is the one that ends the transfers.
+        OPENSSL_init_crypto(OPENSSL_INIT_NO_ATEXIT, nullptr);
         auto* created = new UrlSession();
         std::atexit([] { shared().shutdown(); });
         return created;
@@ -279,16 +336,7 @@ UrlSession& UrlSession::shared() {
     return *session;
 }
 
-UrlSession::UrlSession() : state_(std::make_shared<State>()) {
-    curl_global_init(CURL_GLOBAL_DEFAULT);
-    state_->multi = curl_multi_init();
-    auto state = state_;
-    state_->thread = std::thread([state] { state->run(); });
-    pthread_setname_np(state_->thread.native_handle(), "lumvex-http");
-    state_->threadId = state_->thread.get_id();
-    state_->threadPid = ::getpid();
-    noteLibraryThreadMade();
-}
+UrlSession::UrlSession() : state_(std::make_shared<State>()) {}
 
 UrlSession::~UrlSession() {
     shutdown();
@@ -297,7 +345,8 @@ UrlSession::~UrlSession() {
 void UrlSession::shutdown() {
     // In a forked child the thread and libcurl's wakeup socket belong to the parent, and
     // the lock may have been held by that thread at the fork.
-    if (::getpid() != state_->threadPid) {
+    const pid_t threadPid = state_->threadPid.load();
+    if (threadPid != 0 && threadPid != currentProcessId()) {
         return;
     }
     std::unique_lock<std::mutex> lock(state_->mutex);
@@ -305,6 +354,9 @@ void UrlSession::shutdown() {
         return;
     }
     state_->stopping = true;
+    if (!state_->thread.joinable()) {
+        return;  // no upload ever started: nothing was set up
+    }
     state_->cv.notify_all();
     if (state_->multi) {
         curl_multi_wakeup(state_->multi);
@@ -322,20 +374,29 @@ void UrlSession::shutdown() {
 }
 
 void UrlSession::dataTask(UrlRequest request, Completion completion) {
-    if (::getpid() != state_->threadPid) {
+    const pid_t threadPid = state_->threadPid.load();
+    if (threadPid != 0 && threadPid != currentProcessId()) {
         return;
     }
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    if (state_->stopping) {
-        return;
+    {
+        std::lock_guard<std::mutex> guard(state_->mutex);
+        if (state_->stopping) {
+            return;
+        }
+        if (state_->startThread(state_)) {
+            state_->pending.emplace_back(std::move(request), std::move(completion));
+            state_->cv.notify_all();
+            curl_multi_wakeup(state_->multi);
+            return;
+        }
     }
-    state_->pending.emplace_back(std::move(request), std::move(completion));
-    state_->cv.notify_all();
-    curl_multi_wakeup(state_->multi);
+    complete(completion, std::nullopt, std::nullopt,
+             UrlError{CURLE_FAILED_INIT, "The HTTP layer cannot be set up, or its thread cannot be made"});
 }
 
 bool UrlSession::isCompletionThread() const {
-    return std::this_thread::get_id() == state_->threadId;
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    return state_->thread.joinable() && std::this_thread::get_id() == state_->threadId;
 }
 
 void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout) {

@@ -81,8 +81,10 @@ public:
     static UrlSession& shared();
 
     /// Starts the transfer at once. The completion is called exactly once, on the
-    /// session's thread, unless the process exits first. In a child made by fork() the
-    /// session has no thread, and the task is dropped without completion.
+    /// session's thread, unless the process exits first. The first task sets up the HTTP
+    /// layer and makes that thread; when either cannot be had, the completion is called at
+    /// once, on the caller's thread, with an error. In a child made by fork() after the
+    /// thread was made the task is dropped without completion.
     void dataTask(UrlRequest request, Completion completion);
 
     /// Whether the calling thread is the one on which completions run.

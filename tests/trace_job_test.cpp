@@ -2,14 +2,17 @@
 #include "LumvexEngine.h"
 #include "TraceJob.h"
 #include "TraceRepository.h"
+#include "platform/GeoClue.h"
 #include "platform/RunLoop.h"
 
+#include "GeoClue.h"
 #include "Gpsd.h"
 #include "StdoutTail.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -349,6 +352,90 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
         engine_.stop();
         EXPECT_EQ(engine_.traceJob(), nullptr);
     }
+}
+
+// Sampling from a real GeoClue on a private bus, fed the walk over its NMEA socket.
+class GeoClueSamplingTest : public TraceJobTest {
+protected:
+    void startGeoClue(std::vector<std::string> epochs, const char* desktopId) {
+        service_ = std::make_unique<lumvex::test::GeoClueService>(std::move(epochs));
+        const auto why = service_->start();
+        if (!why.empty() && service_->unavailable()) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_EQ(why, "");
+        lumvex::platform::setGeoClueBusAddress(service_->busAddress());
+        lumvex::platform::useGeoClue(desktopId);
+    }
+    void TearDown() override {
+        TraceJobTest::TearDown();
+        service_.reset();
+        lumvex::platform::setGeoClueBusAddress("");
+        lumvex::platform::useGpsd("localhost", "2947");
+    }
+    /// Every stored fix is one the feeder sent, in the order it sent them, none twice.
+    void expectStoredFollowTheTrack() {
+        const auto stored = storedPositions();
+        const auto sent = service_->feeder()->sent();
+        std::size_t next = 0;
+        for (const auto& [lat, lon] : stored) {
+            while (next < sent.size() &&
+                   (std::fabs(sent[next].first - lat) > 1e-6 || std::fabs(sent[next].second - lon) > 1e-6)) {
+                ++next;
+            }
+            ASSERT_LT(next, sent.size())
+                << "stored " << lat << "," << lon << " was not sent, or not in order";
+            ++next;
+        }
+    }
+    std::unique_ptr<lumvex::test::GeoClueService> service_;
+};
+
+TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAfterItLeaves) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    makeJob();
+    StdoutTail log;
+    for (std::size_t i = 1; i <= 3; ++i) {
+        tick();
+        ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == i; }))
+            << log.text() << service_->logs();
+    }
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count("Location source: GeoClue, as \"lumvex-test-client\""), 1u) << log.text();
+
+    service_->stopDaemon();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    EXPECT_EQ(storedPositions().size(), 3u);
+
+    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == 4; })) << log.text() << service_->logs();
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count(kFailure), 1u) << log.text();
+}
+
+TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::REFUSED_ID);
+    makeJob();
+    StdoutTail log;
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count(" ERROR: !!\n") == 1; })) << log.text() << service_->logs();
+    EXPECT_EQ(log.count(kServicesOffLine), 1u) << log.text();
+    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+}
+
+TEST_F(GeoClueSamplingTest, NoSourceIsNoFix) {
+    startGeoClue({}, lumvex::test::GeoClueService::ALLOWED_ID);
+    makeJob();
+    StdoutTail log;
+    tick();
+    clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; })) << log.text() << service_->logs();
+    EXPECT_NE(log.text().find(kFailure + "no location from GeoClue in time"), std::string::npos)
+        << log.text();
+    EXPECT_TRUE(storedPositions().empty());
 }
 
 }  // namespace

@@ -292,6 +292,58 @@ TEST_F(TraceJobTest, ADeliveryOfThreeFixesStoresOnlyTheFirst) {
     EXPECT_EQ(storedPositions().size(), 1u);
 }
 
+TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsksAgain) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1],
+                          [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
+    makeJob();
+    // The calendar reads the walk's first epoch (2024-06-15 09:30:00 UTC) at the first tick.
+    clock_->setWallTime(lumvex::platform::Clock::WallTime(std::chrono::seconds(1718443800 - 10)));
+    tick();
+    ASSERT_TRUE(gpsd.waitForLog("\"json\":true};?POLL;")) << gpsd.log();  // the request waits
+    clock_->advance(1500ms);
+    feed(gpsd, receiver, 0);
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+
+    // Received 8.5 s before the next tick but measured 10 s before it: too old to stand for
+    // the position, so gpsd is asked, and answers with the fix it still holds.
+    clock_->advance(8500ms);
+    lumvex::RunLoop::current().impl()->runPending();
+    ASSERT_TRUE(queue_->drain(10s));
+    ASSERT_TRUE(gpsd.waitForLog("?POLL;", 3)) << gpsd.log();
+    const auto firstSerial = job_->locationManager()->deliveredSerial();
+    ASSERT_TRUE(pumpUntil([&] { return job_->locationManager()->deliveries() == 2; }));
+    EXPECT_EQ(job_->locationManager()->deliveredSerial(), firstSerial);  // the same fix
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(storedPositions().size(), 1u);
+
+    feed(gpsd, receiver, 1);
+    tick();
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 2; }));
+    expectStored(1, 1);
+}
+
+TEST_F(TraceJobTest, ADeliveredFixIsStoredOnTheQueueNotOnTheHostsThread) {
+    makeJob();
+    lumvex::test::Signal release, blocked;
+    queue_->async([&] {
+        blocked.notify();
+        release.wait();
+    });
+    ASSERT_TRUE(blocked.wait());
+    Location fix;
+    fix.latitude = 52.5;
+    fix.longitude = 13.4;
+    job_->didUpdateLocations(*job_->locationManager(), {fix});  // as the run loop delivers it
+    EXPECT_TRUE(storedPositions().empty());
+    release.notify();
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(storedPositions().size(), 1u);
+}
+
 class EngineSamplingTest : public TraceJobTest {
 protected:
     void SetUp() override {

@@ -48,6 +48,7 @@ struct LastFix {
     // When the receiver measured it, if the service said; a fix can be much older than its
     // receipt when a request waited long for it.
     std::optional<Clock::WallTime> takenAt;
+    Clock::WallTime receivedAt{};  // calendar time of receipt
     std::uint64_t serial = 0;
     bool valid = false;
 };
@@ -67,19 +68,27 @@ ServiceState& service() {
     return *state;
 }
 
-/// Records a fix and returns its serial. A fix that repeats the last one (same measurement
-/// time, same place) is the same fix: it keeps its serial and its age.
+/// Records a fix and returns its serial. A fix that repeats the last one is the same fix: it
+/// keeps its serial and its age. It repeats it when it is at the same place and was measured
+/// at the same time, or, when the last one came without its time (gpsd's first report of a
+/// fix may lack the date), before the last one was received.
 std::uint64_t rememberFix(const Location& location, std::optional<Clock::WallTime> takenAt) {
     auto clock = platform::clock();
     const auto at = clock->now();
+    const auto wallNow = clock->wallNow();
     auto& s = service();
     std::lock_guard<std::mutex> guard(s.mutex);
     auto& last = s.lastFix;
-    if (last.valid && takenAt && last.takenAt == takenAt && last.location.latitude == location.latitude &&
-        last.location.longitude == location.longitude && last.clock.lock() == clock) {
+    const bool samePlace = last.valid && last.clock.lock() == clock &&
+                           last.location.latitude == location.latitude &&
+                           last.location.longitude == location.longitude;
+    if (samePlace && takenAt && (last.takenAt ? *last.takenAt == *takenAt : *takenAt <= last.receivedAt)) {
+        if (!last.takenAt) {
+            last.takenAt = takenAt;
+        }
         return last.serial;
     }
-    s.lastFix = LastFix{location, at, clock, takenAt, ++s.serials, true};
+    s.lastFix = LastFix{location, at, clock, takenAt, wallNow, ++s.serials, true};
     return s.lastFix.serial;
 }
 
@@ -632,11 +641,17 @@ std::optional<LocationManager::Fix> LocationManager::recentFix() const {
 void LocationManager::setDeliveredSerial(std::uint64_t serial) {
     std::lock_guard<std::mutex> guard(mutex_);
     deliveredSerial_ = serial;
+    ++deliveries_;
 }
 
 std::uint64_t LocationManager::deliveredSerial() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return deliveredSerial_;
+}
+
+std::uint64_t LocationManager::deliveries() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return deliveries_;
 }
 
 void LocationManager::postFailure(LocationError error) {

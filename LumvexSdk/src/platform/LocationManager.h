@@ -100,6 +100,8 @@ public:
     std::optional<Fix> recentFix() const;
     /// The serial of the first fix of the delivery under way; read it in `didUpdateLocations`.
     std::uint64_t deliveredSerial() const;
+    /// How many deliveries of fixes this manager has made.
+    std::uint64_t deliveries() const;
 
     /// How old a fix may be and still count for `location()`; unbounded by default.
     void setMaximumFixAge(Clock::TimePoint::duration age);
@@ -126,6 +128,7 @@ private:
     Clock::TimePoint::duration maximumFixAge_ = Clock::TimePoint::duration::max();
     Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
     std::uint64_t deliveredSerial_ = 0;
+    std::uint64_t deliveries_ = 0;
     std::weak_ptr<RunLoop::Impl> loop_;
     std::shared_ptr<Worker> worker_;  // made by the first request
 };

@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/prctl.h>
@@ -354,6 +355,7 @@ std::vector<std::pair<double, double>> NmeaFeeder::sent() const {
 }
 
 void NmeaFeeder::run() {
+    ::pthread_setname_np(::pthread_self(), THREAD_NAME);
     struct Connection {
         int fd;
         SteadyClock::time_point next;

@@ -41,6 +41,9 @@ private:
 /// held open at the end of the track, since GeoClue gives the socket up on EOF.
 class NmeaFeeder {
 public:
+    /// The feeder thread's name; measurements leave out threads named "harness-...".
+    static constexpr const char* THREAD_NAME = "harness-nmea";
+
     NmeaFeeder(std::string socketPath, std::vector<std::string> epochs);
     ~NmeaFeeder();
     NmeaFeeder(const NmeaFeeder&) = delete;

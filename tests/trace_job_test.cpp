@@ -467,6 +467,28 @@ TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAf
     EXPECT_EQ(log.count(kFailure), 1u) << log.text();
 }
 
+TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    lumvex::platform::chooseLocationSourceAutomatically();
+    makeJob();
+    StdoutTail log;
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == 1; })) << log.text() << service_->logs();
+    // GeoClue knows the application by its executable's name.
+    EXPECT_EQ(log.count("Location source: GeoClue, as \"trace_job_test\""), 1u) << log.text();
+    expectStoredFollowTheTrack();
+
+    // No system bus, or none with GeoClue: gpsd at its default address.
+    job_->stopTimer();
+    job_.reset();
+    lumvex::platform::setGeoClueBusAddress("unix:path=" + home_.bundleDir() + "/no-bus");
+    lumvex::platform::chooseLocationSourceAutomatically();
+    makeJob();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count("Location source: gpsd at localhost:2947") == 1; }))
+        << log.text();
+}
+
 TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
     startGeoClue(walk_, lumvex::test::GeoClueService::REFUSED_ID);
     makeJob();

@@ -711,6 +711,16 @@ void useGpsd(const std::string& host, const std::string& port) {
     s.lastFix = LastFix{};
 }
 
+void chooseLocationSourceAutomatically() {
+    auto& s = service();
+    std::lock_guard<std::mutex> guard(s.mutex);
+    s.source = Source::AUTOMATIC;
+    s.address = GpsdAddress{};
+    s.desktopId.clear();
+    s.announced = false;
+    s.lastFix = LastFix{};
+}
+
 void useGeoClue(std::string desktopId) {
     auto& s = service();
     std::lock_guard<std::mutex> guard(s.mutex);

@@ -133,5 +133,9 @@ private:
     std::shared_ptr<Worker> worker_;  // made by the first request
 };
 
+/// Forgets `useGpsd` and `useGeoClue`: the next request chooses the source again, as the first
+/// one of a process does.
+void chooseLocationSourceAutomatically();
+
 }  // namespace platform
 }  // namespace lumvex

@@ -9,12 +9,14 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/eventfd.h>
+#include <sys/inotify.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -466,17 +468,31 @@ std::string GeoClueService::start() {
         return "cannot write the configuration";
     }
     busAddress_ = "unix:path=" + dir_ + "/system_bus_socket";
+    // The socket's appearance in the directory says the bus is up.
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0 || ::inotify_add_watch(watch, dir_.c_str(), IN_CREATE) < 0) {
+        return std::string("inotify: ") + std::strerror(errno);
+    }
     if (!bus_.spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + dir_ + "/bus.conf"}, {},
                     dir_ + "/bus.log")) {
+        ::close(watch);
         return "cannot start dbus-daemon";
     }
     const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
     while (::access((dir_ + "/system_bus_socket").c_str(), F_OK) != 0) {
-        if (!bus_.alive() || SteadyClock::now() > deadline) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        if (!bus_.alive() || left <= 0) {
+            ::close(watch);
             return "dbus-daemon did not come up\n" + logs();
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        pollfd pfd{watch, POLLIN, 0};
+        // Bounded by a short slice too: the daemon dying creates nothing.
+        if (::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 100))) > 0) {
+            char events[4096];
+            [[maybe_unused]] const auto n = ::read(watch, events, sizeof(events));
+        }
     }
+    ::close(watch);
     // The feeder listens before GeoClue first connects, and stays until GeoClue is gone.
     if (!epochs_.empty()) {
         feeder_ = std::make_unique<NmeaFeeder>(dir_ + "/nmea.sock", epochs_);
@@ -524,7 +540,17 @@ bool GeoClueService::waitForGeoClue(std::chrono::milliseconds timeout) {
     sd_bus_set_bus_client(bus, 1);
     bool ready = false;
     const auto deadline = SteadyClock::now() + timeout;
-    if (sd_bus_start(bus) >= 0) {
+    // GeoClue taking its name and changing its accuracy level are signals: each one ends
+    // the wait below, and the state is read afresh.
+    if (sd_bus_start(bus) >= 0 &&
+        sd_bus_add_match(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged'", nullptr,
+                         nullptr) >= 0 &&
+        sd_bus_add_match(
+            bus, nullptr,
+            "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+            "path='/org/freedesktop/GeoClue2/Manager'",
+            nullptr, nullptr) >= 0) {
         while (!ready && daemon_.alive() && SteadyClock::now() < deadline) {
             sd_bus_error error = SD_BUS_ERROR_NULL;
             sd_bus_message* reply = nullptr;
@@ -539,7 +565,12 @@ bool GeoClueService::waitForGeoClue(std::chrono::milliseconds timeout) {
             sd_bus_message_unref(reply);
             sd_bus_error_free(&error);
             if (!ready) {
-                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                while (sd_bus_process(bus, nullptr) > 0) {
+                }
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::microseconds>(deadline - SteadyClock::now());
+                // A short slice as well: the daemon dying sends nothing on this bus.
+                sd_bus_wait(bus, static_cast<std::uint64_t>(std::clamp<long long>(left.count(), 0, 100000)));
             }
         }
     }

@@ -263,7 +263,7 @@ private:
                        isError(error, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
                 self->fail(GeoClueFailure::Kind::UNREACHABLE, "GeoClue is not on the system bus");
             } else if (isError(error, SD_BUS_ERROR_NO_REPLY) || isError(error, SD_BUS_ERROR_TIMEOUT)) {
-                self->fail(GeoClueFailure::Kind::NO_FIX, "no answer from GeoClue in time");
+                self->fail(GeoClueFailure::Kind::NO_FIX, "no location from GeoClue in time");
             } else {
                 self->fail(GeoClueFailure::Kind::LOST, "GeoClue failed to make a client: " + describe(error));
             }
@@ -313,7 +313,7 @@ private:
             fail(GeoClueFailure::Kind::REFUSED,
                  "GeoClue refused location to \"" + desktopId_ + "\": " + describe(error));
         } else if (isError(error, SD_BUS_ERROR_NO_REPLY) || isError(error, SD_BUS_ERROR_TIMEOUT)) {
-            fail(GeoClueFailure::Kind::NO_FIX, "no answer from GeoClue in time");
+            fail(GeoClueFailure::Kind::NO_FIX, "no location from GeoClue in time");
         } else {
             fail(GeoClueFailure::Kind::LOST, what + describe(error));
         }

@@ -5,13 +5,21 @@
 //
 // The library runs with the default configuration on a host thread that runs its run loop,
 // on the system clock: the idle run lasts LUMVEX_IDLE_SECONDS (default 21, two ticks; 60 or
-// more for a per-minute figure). Positions come from gpsd at its default address, if one
-// runs there; otherwise each tick's request fails at once, which is cheaper.
+// more for a per-minute figure). LUMVEX_BENCH_SOURCE chooses where positions come from:
+// "gpsd" (a local gpsd whose receiver holds a fix) or "geoclue" (a real GeoClue on a private
+// bus, fed NMEA; needs root), both from the tests' harness. Unset, positions come from gpsd
+// at its default address, if one runs there; otherwise each tick's request fails at once,
+// which is cheaper. The harness's own threads (gpsd's log reader, the NMEA feeder) are not
+// counted, and neither are the daemons, which run in processes of their own.
 
 #include <LumvexSdk/LumvexSdk.h>
 
 #include "LumvexEngine.h"
 #include "PushRequest.h"
+#include "platform/GeoClue.h"
+
+#include "GeoClue.h"
+#include "Gpsd.h"
 
 #include <benchmark/benchmark.h>
 
@@ -21,25 +29,32 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <initializer_list>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-/// Voluntary context switches per thread id, all threads but `except`.
+/// Voluntary context switches per thread id, all threads but `except` and the harness's
+/// (named "harness-...").
 std::map<long, long> wakeupsByThread(long except) {
     std::map<long, long> out;
     for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
         const long tid = std::strtol(entry.path().filename().c_str(), nullptr, 10);
-        if (tid == except) {
+        std::string name;
+        std::getline(std::ifstream(entry.path() / "comm"), name);
+        if (tid == except || name.rfind("harness-", 0) == 0) {
             continue;
         }
         std::ifstream status(entry.path() / "status");
@@ -68,16 +83,65 @@ long wakeupsBetween(const std::map<long, long>& before, const std::map<long, lon
     return total;
 }
 
-long residentKiB() {
-    std::ifstream status("/proc/self/status");
+/// The sum of the fields of `file` whose lines start with one of `keys`, in KiB.
+long kib(const char* file, std::initializer_list<const char*> keys) {
+    std::ifstream status(file);
     std::string line;
+    long total = 0;
     while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            return std::strtol(line.c_str() + 6, nullptr, 10);
+        for (const char* key : keys) {
+            if (line.rfind(key, 0) == 0) {
+                total += std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+            }
         }
     }
-    return -1;
+    return total;
 }
+
+long residentKiB() {
+    return kib("/proc/self/status", {"VmRSS:"});
+}
+
+/// The process's private memory: heap, stacks and other anonymous pages. It is counted as
+/// anonymous rather than as Private_*, which the harness's supervisors (forked copies of this
+/// process that share its pages) would make look smaller.
+long privateKiB() {
+    return kib("/proc/self/smaps_rollup", {"Anonymous:"});
+}
+
+/// The location source that LUMVEX_BENCH_SOURCE asks for, set up before the library starts.
+struct Source {
+    std::unique_ptr<lumvex::test::FakeReceiver> receiver;
+    std::unique_ptr<lumvex::test::Gpsd> gpsd;
+    std::unique_ptr<lumvex::test::GeoClueService> geoClue;
+
+    std::string setUp() {
+        const char* name = std::getenv("LUMVEX_BENCH_SOURCE");
+        const auto epochs = lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
+        if (name && std::string(name) == "gpsd") {
+            receiver = std::make_unique<lumvex::test::FakeReceiver>();
+            gpsd = std::make_unique<lumvex::test::Gpsd>(std::vector<std::string>{receiver->devicePath()});
+            const auto [lat, lon] = lumvex::test::positionOf(epochs.at(0));
+            if (!gpsd->start() || !gpsd->feedFix(*receiver, epochs.at(0), lat, lon)) {
+                return "gpsd did not come up: " + gpsd->log();
+            }
+            lumvex::platform::useGpsd(gpsd->host(), gpsd->port());
+        } else if (name && std::string(name) == "geoclue") {
+            // A long track: every request takes the next epoch.
+            std::vector<std::string> track;
+            for (int i = 0; i < 50; ++i) {
+                track.insert(track.end(), epochs.begin(), epochs.end());
+            }
+            geoClue = std::make_unique<lumvex::test::GeoClueService>(track);
+            if (auto why = geoClue->start(); !why.empty()) {
+                return why;
+            }
+            lumvex::platform::setGeoClueBusAddress(geoClue->busAddress());
+            lumvex::platform::useGeoClue(lumvex::test::GeoClueService::ALLOWED_ID);
+        }
+        return "";
+    }
+};
 
 std::chrono::seconds idleSeconds() {
     if (const char* text = std::getenv("LUMVEX_IDLE_SECONDS")) {
@@ -105,9 +169,15 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
     // The daily upload does not come within the run; if it did, it would go nowhere.
     lumvex::PushRequest::setDefaultEndpointForTesting("http://127.0.0.1:1/");
 
+    Source source;
+    if (auto why = source.setUp(); !why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
     const auto tick = std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS);
     for (auto _ : state) {
         const long rssBefore = residentKiB();
+        const long privateBefore = privateKiB();
         std::promise<lumvex::RunLoop*> hostLoop;
         std::thread host([&hostLoop] {
             auto& loop = lumvex::RunLoop::current();
@@ -136,6 +206,7 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
         std::this_thread::sleep_until(started + run);
         const auto end = wakeupsByThread(self);
         const long rssAfter = residentKiB();
+        const long privateAfter = privateKiB();
         const long overRun = wakeupsBetween(quietBefore, end);
 
         state.counters["wakeups_between_ticks"] = static_cast<double>(betweenTicks);
@@ -146,6 +217,7 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
         state.counters["rss_before_KiB"] = static_cast<double>(rssBefore);
         state.counters["rss_after_KiB"] = static_cast<double>(rssAfter);
         state.counters["rss_added_KiB"] = static_cast<double>(rssAfter - rssBefore);
+        state.counters["private_added_KiB"] = static_cast<double>(privateAfter - privateBefore);
         state.counters["threads"] = static_cast<double>(end.size());
         if (betweenTicks != 0) {
             std::fprintf(stderr, "woke between ticks:%s\n", quietDetail.c_str());

@@ -30,8 +30,12 @@ public:
             old_ = old;
         }
         value ? ::setenv(name, value, 1) : ::unsetenv(name);
+        platform::forgetCachesDirectory();
     }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+    ~ScopedEnv() {
+        old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_);
+        platform::forgetCachesDirectory();
+    }
 
 private:
     const char* name_;

@@ -275,11 +275,15 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
     // The caches directory's place is taken by a file.
     writeFile(home.dir().file("plain"), "");
     ::setenv("XDG_CACHE_HOME", home.dir().file("plain").c_str(), 1);
+    platform::forgetCachesDirectory();
     StdoutCapture log;
     repo.addTrace(kParis);
     EXPECT_TRUE(repo.getTracesAsDict().empty());
     repo.clearTraces();
-    EXPECT_EQ(logLines(log.text()), Lines{"TraceRepository.cpp:appendToFile No trace found to write trace"});
+    const auto why = "Files.cpp:cachesDirectory() ERROR: Error while creating caches directory " +
+                     home.dir().file("plain") + "/com.example.host : Not a directory!!";
+    EXPECT_EQ(logLines(log.text()),
+              (Lines{why, "TraceRepository.cpp:appendToFile No trace found to write trace", why, why}));
 }
 
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {

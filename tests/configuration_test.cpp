@@ -186,16 +186,16 @@ TEST_F(ConfigurationTest, AHostileInfoPlistGivesNoKeyAndNeverCrashesOrBlocks) {
     for (const auto& c : cases) {
         test::writeFile(plist, c.content);
         std::string key = "unset";
-        EXPECT_TRUE(test::finishesWithoutBlocking([&] { key = Access::apiKey(*LumvexConfiguration::Builder().build()); },
-                                                  {}))
+        EXPECT_TRUE(test::finishesWithoutBlocking(
+            [&] { key = Access::apiKey(*LumvexConfiguration::Builder().build()); }, {}))
             << c.name;
         EXPECT_EQ(key, c.expected) << c.name;
     }
     std::remove(plist.c_str());
     ASSERT_EQ(::mkfifo(plist.c_str(), 0600), 0);
     std::string key = "unset";
-    EXPECT_TRUE(
-        test::finishesWithoutBlocking([&] { key = Access::apiKey(*LumvexConfiguration::Builder().build()); }, {plist}));
+    EXPECT_TRUE(test::finishesWithoutBlocking(
+        [&] { key = Access::apiKey(*LumvexConfiguration::Builder().build()); }, {plist}));
     EXPECT_EQ(key, "");
 }
 

@@ -1,8 +1,8 @@
+#include "platform/Files.h"
 #include "DeviceInfoRepository.h"
 #include "L.h"
 #include "TraceRepository.h"
 #include "platform/Bundle.h"
-#include "platform/Files.h"
 
 #include "TestSupport.h"
 
@@ -11,10 +11,10 @@
 
 #include <sys/stat.h>
 #include <unistd.h>
-#include <functional>
-#include <vector>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace lumvex;
@@ -222,7 +222,9 @@ TEST(CachesDirectory, IsSettledOnceSoARewrittenInfoPlistCannotMoveTheStores) {
     ASSERT_EQ(platform::cachesDirectory(), home.cachesDir());
     for (const auto& replace : std::vector<std::function<void()>>{
              [&] { fs::remove(home.bundleDir() + "/Info.plist"); },
-             [&] { home.writeInfoPlist("<key>CFBundleIdentifier</key><string>com.example.other</string>"); }}) {
+             [&] {
+                 home.writeInfoPlist("<key>CFBundleIdentifier</key><string>com.example.other</string>");
+             }}) {
         replace();
         EXPECT_EQ(platform::cachesDirectory(), home.cachesDir());
     }
@@ -278,8 +280,9 @@ TEST(CachesDirectory, ALinkOrAnotherUsersDirectoryIsRefusedAndLeftAsItIs) {
     {
         StdoutCapture log;
         EXPECT_FALSE(platform::cachesDirectory());
-        EXPECT_NE(log.text().find("ERROR: Caches directory " + home.cachesDir() + " belongs to another user!!"),
-                  std::string::npos);
+        EXPECT_NE(
+            log.text().find("ERROR: Caches directory " + home.cachesDir() + " belongs to another user!!"),
+            std::string::npos);
     }
     L::writeLog = false;
     EXPECT_EQ(modeOf(home.cachesDir()), 0777u);

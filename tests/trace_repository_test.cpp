@@ -11,16 +11,16 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <csignal>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <functional>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <regex>
@@ -216,7 +216,8 @@ TEST_F(TraceRepositoryTest, AForeignTraceFileIsBoundedInMemoryAndTime) {
             }
             repo.addTrace(kParis);
             const auto records = repo.getTracesAsDict();
-            return records.size() == 2 && records[0].at("lat") == "1.0" && records[1].at("lat") == "48.856614";
+            return records.size() == 2 && records[0].at("lat") == "1.0" &&
+                   records[1].at("lat") == "48.856614";
         })) << c.name;
         EXPECT_LE(std::filesystem::file_size(path()), 1100u) << c.name;
     }

@@ -1,7 +1,10 @@
 #include "platform/SerialQueue.h"
 
+#include "L.h"
+
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <thread>
 
@@ -26,7 +29,14 @@ void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
         auto item = std::move(state->items.front());
         state->items.pop_front();
         lock.unlock();
-        item();
+        // A throwing item must not end the process, nor the queue and every later item.
+        try {
+            item();
+        } catch (const std::exception& e) {
+            LUMVEX_LOG_ERROR("workerLoop", std::string("Work item failed : ") + e.what());
+        } catch (...) {
+            LUMVEX_LOG_ERROR("workerLoop", "Work item failed");
+        }
         item = nullptr;  // what the item captured is released outside the lock
         lock.lock();
     }

@@ -346,7 +346,7 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
     repo.addTrace(kParis);
     EXPECT_TRUE(repo.getTracesAsDict().empty());
     repo.clearTraces();
-    const auto why = "Files.cpp:cachesDirectory() ERROR: Error while creating caches directory " +
+    const auto why = "Files.cpp:cachesDirectory() ERROR: Error while opening caches directory " +
                      home.dir().file("plain") + "/com.example.host : Not a directory!!";
     EXPECT_EQ(logLines(log.text()),
               (Lines{why, "TraceRepository.cpp:appendToFile No trace found to write trace", why, why}));

@@ -27,21 +27,28 @@ std::optional<std::string> prepareDirectory(const std::string& path) {
     auto failure = [](const std::string& what, const std::string& where) {
         return what + " " + where + " : " + std::strerror(errno);
     };
-    for (auto pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
-        const auto parent = path.substr(0, pos);
-        if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
-            return failure("Error while creating directory", parent);
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // Usually it is there already: one open, without walking its parents.
+    int fd = ::open(path.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT) {
+        for (auto pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+            const auto parent = path.substr(0, pos);
+            if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+                return failure("Error while creating directory", parent);
+            }
         }
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            return failure("Error while creating caches directory", path);
+        }
+        fd = ::open(path.c_str(), kFlags);
     }
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
-        return failure("Error while creating caches directory", path);
-    }
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
+        const int error = errno;
         struct stat st {};
         if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
             return "Caches directory " + path + " is a symbolic link";
         }
+        errno = error;
         return failure("Error while opening caches directory", path);
     }
     std::optional<std::string> problem;

@@ -241,9 +241,9 @@ std::string TraceRepository::formatCoordinate(double value) {
 }
 
 std::uint64_t TraceRepository::currentTimeMs() {
-    // Whole milliseconds from the clock's integer count: going through a floating-point
-    // number of seconds would now and then store one millisecond less than the clock read.
-    // Milliseconds straight from the clock: a count of nanoseconds would overflow in 2262.
+    // Whole milliseconds straight from the clock: going through a floating-point number of
+    // seconds would now and then store one millisecond less than the clock read, and a
+    // count of nanoseconds ends in 2262.
     const auto ms = platform::clock()->wallNowMilliseconds();
     // The field is unsigned: a clock set before 1970 stores the epoch itself.
     return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;

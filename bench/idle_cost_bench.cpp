@@ -2,18 +2,26 @@
 // context switches of every thread of the process but the measuring one, from
 // /proc/self/task/*/status) between two sampling ticks and per tick, and the memory before the
 // first call into the library, after start and the first ticks, and after the first upload
-// (which sets up the HTTP layer): resident (VmRSS, shared code included) and private dirty
-// (Private_Dirty of /proc/self/smaps_rollup, what the process alone wrote).
+// (which sets up the HTTP layer): resident (VmRSS, shared code included), anonymous and
+// private dirty (/proc/self/smaps_rollup).
 //
 // The library runs with the default configuration on a host thread that runs its run loop,
 // on the system clock: the idle run lasts LUMVEX_IDLE_SECONDS (default 21, two ticks; 60 or
-// more for a per-minute figure). Positions come from gpsd at its default address, if one
-// runs there; otherwise each tick's request fails at once, which is cheaper.
+// more for a per-minute figure). LUMVEX_BENCH_SOURCE chooses where positions come from:
+// "gpsd" (a local gpsd whose receiver holds a fix) or "geoclue" (a real GeoClue on a private
+// bus, fed NMEA; needs root), both from the tests' harness. Unset, positions come from gpsd
+// at its default address, if one runs there; otherwise each tick's request fails at once,
+// which is cheaper. The harness's own threads (gpsd's log reader, the NMEA feeder) are not
+// counted, and neither are the daemons, which run in processes of their own.
 
 #include <LumvexSdk/LumvexSdk.h>
 
 #include "LumvexEngine.h"
 #include "PushRequest.h"
+#include "platform/GeoClue.h"
+
+#include "GeoClue.h"
+#include "Gpsd.h"
 
 #include <benchmark/benchmark.h>
 
@@ -23,25 +31,32 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <initializer_list>
 #include <map>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace {
 
 using namespace std::chrono_literals;
 namespace fs = std::filesystem;
 
-/// Voluntary context switches per thread id, all threads but `except`.
+/// Voluntary context switches per thread id, all threads but `except` and the harness's
+/// (named "harness-...").
 std::map<long, long> wakeupsByThread(long except) {
     std::map<long, long> out;
     for (const auto& entry : fs::directory_iterator("/proc/self/task")) {
         const long tid = std::strtol(entry.path().filename().c_str(), nullptr, 10);
-        if (tid == except) {
+        std::string name;
+        std::getline(std::ifstream(entry.path() / "comm"), name);
+        if (tid == except || name.rfind("harness-", 0) == 0) {
             continue;
         }
         std::ifstream status(entry.path() / "status");
@@ -70,26 +85,37 @@ long wakeupsBetween(const std::map<long, long>& before, const std::map<long, lon
     return total;
 }
 
-/// The value in KiB of the line that starts with `key` in a /proc file of "Key: N kB" lines.
-long kibFrom(const char* path, const std::string& key) {
-    std::ifstream file(path);
+/// The sum of the fields of `file` whose lines start with one of `keys`, in KiB.
+long kib(const char* file, std::initializer_list<const char*> keys) {
+    std::ifstream status(file);
     std::string line;
-    while (std::getline(file, line)) {
-        if (line.rfind(key, 0) == 0) {
-            return std::strtol(line.c_str() + key.size(), nullptr, 10);
+    long total = 0;
+    while (std::getline(status, line)) {
+        for (const char* key : keys) {
+            if (line.rfind(key, 0) == 0) {
+                total += std::strtol(line.c_str() + std::strlen(key), nullptr, 10);
+            }
         }
     }
-    return -1;
+    return total;
 }
 
-struct Memory {
-    long residentKiB;      // everything mapped in, shared library code included
-    long privateDirtyKiB;  // what this process alone wrote: heap, stacks, relocated data
+long residentKiB() {
+    return kib("/proc/self/status", {"VmRSS:"});
+}
 
-    static Memory now() {
-        return {kibFrom("/proc/self/status", "VmRSS:"), kibFrom("/proc/self/smaps_rollup", "Private_Dirty:")};
-    }
-};
+/// The process's private memory: heap, stacks and other anonymous pages. It is counted as
+/// anonymous rather than as Private_*, which the harness's supervisors (forked copies of this
+/// process that share its pages) would make look smaller.
+long privateKiB() {
+    return kib("/proc/self/smaps_rollup", {"Anonymous:"});
+}
+
+/// Pages that this process alone wrote, anonymous or file-backed (relocated data of the
+/// libraries it loaded), as the kernel counts them now.
+long privateDirtyKiB() {
+    return kib("/proc/self/smaps_rollup", {"Private_Dirty:"});
+}
 
 /// Stores a fix and forces an upload, which sets up the HTTP layer; waits for its outcome.
 void firstUpload() {
@@ -102,6 +128,40 @@ void firstUpload() {
         std::exit(1);
     }
 }
+
+/// The location source that LUMVEX_BENCH_SOURCE asks for, set up before the library starts.
+struct Source {
+    std::unique_ptr<lumvex::test::FakeReceiver> receiver;
+    std::unique_ptr<lumvex::test::Gpsd> gpsd;
+    std::unique_ptr<lumvex::test::GeoClueService> geoClue;
+
+    std::string setUp() {
+        const char* name = std::getenv("LUMVEX_BENCH_SOURCE");
+        const auto epochs = lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
+        if (name && std::string(name) == "gpsd") {
+            receiver = std::make_unique<lumvex::test::FakeReceiver>();
+            gpsd = std::make_unique<lumvex::test::Gpsd>(std::vector<std::string>{receiver->devicePath()});
+            const auto [lat, lon] = lumvex::test::positionOf(epochs.at(0));
+            if (!gpsd->start() || !gpsd->feedFix(*receiver, epochs.at(0), lat, lon)) {
+                return "gpsd did not come up: " + gpsd->log();
+            }
+            lumvex::platform::useGpsd(gpsd->host(), gpsd->port());
+        } else if (name && std::string(name) == "geoclue") {
+            // A long track: every request takes the next epoch.
+            std::vector<std::string> track;
+            for (int i = 0; i < 50; ++i) {
+                track.insert(track.end(), epochs.begin(), epochs.end());
+            }
+            geoClue = std::make_unique<lumvex::test::GeoClueService>(track);
+            if (auto why = geoClue->start(); !why.empty()) {
+                return why;
+            }
+            lumvex::platform::setGeoClueBusAddress(geoClue->busAddress());
+            lumvex::platform::useGeoClue(lumvex::test::GeoClueService::ALLOWED_ID);
+        }
+        return "";
+    }
+};
 
 std::chrono::seconds idleSeconds() {
     if (const char* text = std::getenv("LUMVEX_IDLE_SECONDS")) {
@@ -129,9 +189,16 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
     // The daily upload does not come within the run; if it did, it would go nowhere.
     lumvex::PushRequest::setDefaultEndpointForTesting("http://127.0.0.1:1/");
 
+    Source source;
+    if (auto why = source.setUp(); !why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
     const auto tick = std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS);
     for (auto _ : state) {
-        const auto before = Memory::now();
+        const long rssBefore = residentKiB();
+        const long privateBefore = privateKiB();
+        const long dirtyBefore = privateDirtyKiB();
         std::promise<lumvex::RunLoop*> hostLoop;
         std::thread host([&hostLoop] {
             auto& loop = lumvex::RunLoop::current();
@@ -159,23 +226,26 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
 
         std::this_thread::sleep_until(started + run);
         const auto end = wakeupsByThread(self);
-        const auto idle = Memory::now();
-        const long overRun = wakeupsBetween(quietBefore, end);
+        const long rssAfter = residentKiB();
+        const long privateAfter = privateKiB();
+        const long dirtyAfter = privateDirtyKiB();
         firstUpload();
-        const auto uploaded = Memory::now();
+        const long rssUploaded = residentKiB();
+        const long dirtyUploaded = privateDirtyKiB();
+        const long overRun = wakeupsBetween(quietBefore, end);
 
         state.counters["wakeups_between_ticks"] = static_cast<double>(betweenTicks);
         state.counters["ticks"] = static_cast<double>(ticks);
         state.counters["wakeups_per_tick"] = ticks > 0 ? static_cast<double>(overRun) / ticks : 0;
         state.counters["wakeups_per_minute"] =
             static_cast<double>(overRun) * 60.0 / std::chrono::duration<double>(run - 500ms).count();
-        state.counters["rss_before_KiB"] = static_cast<double>(before.residentKiB);
-        state.counters["rss_added_KiB"] = static_cast<double>(idle.residentKiB - before.residentKiB);
-        state.counters["rss_upload_KiB"] = static_cast<double>(uploaded.residentKiB - before.residentKiB);
-        state.counters["dirty_added_KiB"] =
-            static_cast<double>(idle.privateDirtyKiB - before.privateDirtyKiB);
-        state.counters["dirty_upload_KiB"] =
-            static_cast<double>(uploaded.privateDirtyKiB - before.privateDirtyKiB);
+        state.counters["rss_before_KiB"] = static_cast<double>(rssBefore);
+        state.counters["rss_after_KiB"] = static_cast<double>(rssAfter);
+        state.counters["rss_added_KiB"] = static_cast<double>(rssAfter - rssBefore);
+        state.counters["private_added_KiB"] = static_cast<double>(privateAfter - privateBefore);
+        state.counters["dirty_added_KiB"] = static_cast<double>(dirtyAfter - dirtyBefore);
+        state.counters["rss_upload_KiB"] = static_cast<double>(rssUploaded - rssBefore);
+        state.counters["dirty_upload_KiB"] = static_cast<double>(dirtyUploaded - dirtyBefore);
         state.counters["threads"] = static_cast<double>(end.size());
         if (betweenTicks != 0) {
             std::fprintf(stderr, "woke between ticks:%s\n", quietDetail.c_str());

@@ -1,10 +1,14 @@
 // What one sample costs: a one-shot request answered by a local gpsd whose receiver holds a
-// fix (connect, watch, poll, hang up, deliver on the run loop), and the read of a recent fix,
-// which a tick makes instead when the location service already holds one.
+// fix (connect, watch, poll, hang up, deliver on the run loop), the same answered by a real
+// GeoClue fed NMEA on a private bus (connect, create a client, start it, read the location,
+// stop it, hang up; needs root), and the read of a recent fix, which a tick makes instead
+// when the location service already holds one.
 
+#include "platform/GeoClue.h"
 #include "platform/LocationManager.h"
 #include "platform/RunLoop.h"
 
+#include "GeoClue.h"
 #include "Gpsd.h"
 
 #include <benchmark/benchmark.h>
@@ -61,6 +65,34 @@ void BM_RequestLocationFromGpsd(benchmark::State& state) {
     }
 }
 BENCHMARK(BM_RequestLocationFromGpsd)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_RequestLocationFromGeoClue(benchmark::State& state) {
+    // Every request takes the feeder's next epoch: GeoClue connects to it on each start.
+    const auto walk = lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
+    std::vector<std::string> track;
+    for (int i = 0; i < 2000; ++i) {
+        track.insert(track.end(), walk.begin(), walk.end());
+    }
+    lumvex::test::GeoClueService geoClue(track);
+    if (const auto why = geoClue.start(); !why.empty()) {
+        state.SkipWithError(why.c_str());
+        return;
+    }
+    lumvex::platform::setGeoClueBusAddress(geoClue.busAddress());
+    lumvex::platform::useGeoClue(lumvex::test::GeoClueService::ALLOWED_ID);
+    auto manager = std::make_shared<LocationManager>();
+    auto delegate = std::make_shared<StopOnAnswer>();
+    manager->setDelegate(delegate);
+    for (auto _ : state) {
+        manager->requestLocation();
+        lumvex::RunLoop::current().runFor(std::chrono::seconds(10));
+    }
+    manager.reset();
+    lumvex::platform::setGeoClueBusAddress("");
+    auto& gpsd = localGpsd().gpsd;  // the next benchmark reads gpsd's fix
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+}
+BENCHMARK(BM_RequestLocationFromGeoClue)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(200);
 
 void BM_RecentFix(benchmark::State& state) {
     localGpsd();

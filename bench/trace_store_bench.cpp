@@ -1,6 +1,7 @@
 // The cost of storing one fix with the trace file at its cap, against the least I/O that
 // the file format needs for it: one atomic rewrite of about a kilobyte (the trim) plus
-// one append. Prints the ratio of the two after the run.
+// one append flushed to stable storage. Prints the ratio of the two after the run, and
+// what the flush of an append costs on its own.
 
 #include "TraceRepository.h"
 #include "platform/Files.h"
@@ -79,7 +80,8 @@ void BM_AddTraceAtCap(benchmark::State& state) {
 BENCHMARK(BM_AddTraceAtCap)->UseRealTime();
 
 // What the format cannot do without: the trim as one atomic rewrite of the file less its
-// first line, and the new line appended in place.
+// first line, and the new line appended in place and flushed (a stored fix survives a
+// power cut).
 void BM_MinimalIoBaseline(benchmark::State& state) {
     sandbox();
     fillToCap();
@@ -98,7 +100,8 @@ void BM_MinimalIoBaseline(benchmark::State& state) {
             break;
         }
         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-        if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+            ::fdatasync(fd) != 0) {
             state.SkipWithError("append failed");
             break;
         }
@@ -107,6 +110,45 @@ void BM_MinimalIoBaseline(benchmark::State& state) {
     state.counters["file_bytes"] = static_cast<double>(trimmed.size() + line.size());
 }
 BENCHMARK(BM_MinimalIoBaseline)->UseRealTime();
+
+// What flushing costs per fix: one line appended to a file of the cap's size, with and
+// without fdatasync. The file is cut back now and then, outside the timing, so that it
+// stays near the cap.
+void appendLines(benchmark::State& state, bool flush) {
+    sandbox();
+    const std::string path = sandbox().cachesDir() + (flush ? "/flushed.lmx" : "/unflushed.lmx");
+    const std::string line = "MTQ5NjMxMTIwMDEyMzs0OC44NTY2MTQ7Mi4zNTIyMjE5\n";
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        state.SkipWithError("open failed");
+        return;
+    }
+    int appended = 0;
+    for (auto _ : state) {
+        if (++appended % 20 == 0) {
+            state.PauseTiming();
+            if (::ftruncate(fd, 1000) != 0) {
+                state.SkipWithError("truncate failed");
+                break;
+            }
+            state.ResumeTiming();
+        }
+        if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
+            (flush && ::fdatasync(fd) != 0)) {
+            state.SkipWithError("append failed");
+            break;
+        }
+    }
+    ::close(fd);
+}
+void BM_AppendFlushed(benchmark::State& state) {
+    appendLines(state, true);
+}
+void BM_AppendUnflushed(benchmark::State& state) {
+    appendLines(state, false);
+}
+BENCHMARK(BM_AppendFlushed)->UseRealTime();
+BENCHMARK(BM_AppendUnflushed)->UseRealTime();
 
 // For reference: an append below the cap, and reading the capped file back as records.
 void BM_AddTraceBelowCap(benchmark::State& state) {
@@ -148,6 +190,12 @@ int main(int argc, char** argv) {
     if (store > 0 && baseline > 0) {
         std::printf("addTrace at cap: %.1f us, least I/O: %.1f us, ratio %.2f\n", store / 1e3, baseline / 1e3,
                     store / baseline);
+    }
+    const double flushed = reporter.meanNs("BM_AppendFlushed");
+    const double unflushed = reporter.meanNs("BM_AppendUnflushed");
+    if (flushed > 0 && unflushed > 0) {
+        std::printf("flush per fix: %.1f us (append %.1f us flushed, %.1f us not)\n",
+                    (flushed - unflushed) / 1e3, flushed / 1e3, unflushed / 1e3);
     }
     benchmark::Shutdown();
     return 0;

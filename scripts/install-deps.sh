@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git clang clang-format libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev
-  libgps-dev gpsd libcpp-httplib-dev libsqlite3-dev sqlite3 openssl
+  libgps-dev gpsd libsystemd-dev dbus geoclue-2.0 geoclue-2-demo libcpp-httplib-dev libsqlite3-dev sqlite3 openssl
 )
 
 missing=()

@@ -6,7 +6,12 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <sys/stat.h>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
+#include <string>
+#include <vector>
 
 using namespace lumvex;
 using Access = lumvex::detail::ConfigurationAccess;
@@ -105,6 +110,93 @@ TEST_F(ConfigurationTest, ReadsBinaryPlistAndSeesChangesAtEachBuild) {
     EXPECT_EQ(Access::apiKey(*builder.build()), "binary-key");
     home.writeInfoPlist("<key>lumvex_api_key</key><string>changed</string>");
     EXPECT_EQ(Access::apiKey(*builder.build()), "changed");
+}
+
+// A binary property list whose root dictionary holds "lumvex_api_key" = "k" and "deep" =
+// `depth` arrays, each the only element of the one around it.
+std::string deepBinaryPlist(std::size_t depth) {
+    std::string out = "bplist00";
+    std::vector<std::uint64_t> offsets;
+    auto bigEndian = [&](std::uint64_t value, int bytes) {
+        for (int i = bytes - 1; i >= 0; --i) {
+            out.push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+        }
+    };
+    offsets.push_back(out.size());
+    out.push_back('\xD2');  // a dictionary of two: keys 1 and 2, values 3 and 4
+    for (std::uint64_t ref : {1, 2, 3, 4}) {
+        bigEndian(ref, 4);
+    }
+    for (const std::string text : {"lumvex_api_key", "deep", "k"}) {
+        offsets.push_back(out.size());
+        out.push_back(static_cast<char>(0x50 | text.size()));
+        out += text;
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+        offsets.push_back(out.size());
+        if (i + 1 < depth) {
+            out.push_back('\xA1');
+            bigEndian(5 + i, 4);
+        } else {
+            out.push_back('\xA0');
+        }
+    }
+    const auto table = out.size();
+    for (const auto offset : offsets) {
+        bigEndian(offset, 4);
+    }
+    out.append(6, '\0');
+    out.push_back(4);  // offset size
+    out.push_back(4);  // reference size
+    bigEndian(offsets.size(), 8);
+    bigEndian(0, 8);  // the root
+    bigEndian(table, 8);
+    return out;
+}
+
+std::string deepXmlPlist(std::size_t depth) {
+    std::string nested;
+    nested.reserve(depth * 15);
+    for (std::size_t i = 0; i < depth; ++i) {
+        nested += "<array>";
+    }
+    for (std::size_t i = 0; i < depth; ++i) {
+        nested += "</array>";
+    }
+    return "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>lumvex_api_key</key><string>k</string>"
+           "<!-- <array><array> --><key>deep</key>" +
+           nested + "</dict></plist>";
+}
+
+// A hostile or broken Info.plist gives a configuration without a key, neither a crash (the
+// parser recurses once per level) nor a stall, nor a host thread blocked on a FIFO.
+TEST_F(ConfigurationTest, AHostileInfoPlistGivesNoKeyAndNeverCrashesOrBlocks) {
+    const auto plist = home.bundleDir() + "/Info.plist";
+    struct Case {
+        const char* name;
+        std::string content;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"binary, a few levels", deepBinaryPlist(10), "k"},
+        {"binary, 100 000 levels", deepBinaryPlist(100000), ""},
+        {"XML, a few levels", deepXmlPlist(10), "k"},
+        {"XML, 100 000 levels", deepXmlPlist(100000), ""},
+    };
+    for (const auto& c : cases) {
+        test::writeFile(plist, c.content);
+        std::string key = "unset";
+        EXPECT_TRUE(test::finishesWithoutBlocking(
+            [&] { key = Access::apiKey(*LumvexConfiguration::Builder().build()); }, {}))
+            << c.name;
+        EXPECT_EQ(key, c.expected) << c.name;
+    }
+    std::remove(plist.c_str());
+    ASSERT_EQ(::mkfifo(plist.c_str(), 0600), 0);
+    std::string key = "unset";
+    EXPECT_TRUE(test::finishesWithoutBlocking(
+        [&] { key = Access::apiKey(*LumvexConfiguration::Builder().build()); }, {plist}));
+    EXPECT_EQ(key, "");
 }
 
 TEST(ErrorKinds, CodesCategoriesAndTextForms) {

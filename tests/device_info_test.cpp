@@ -218,6 +218,7 @@ TEST_F(DeviceInfoTest, WithoutACachesDirectoryNothingIsReadOrWritten) {
     const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
     ::unsetenv("XDG_CACHE_HOME");
     ::unsetenv("HOME");
+    platform::forgetCachesDirectory();
     auto& repository = DeviceInfoRepository::shared();
     test::StdoutCapture capture;
     const bool need = repository.needDeviceInfoUpdate();
@@ -225,10 +226,14 @@ TEST_F(DeviceInfoTest, WithoutACachesDirectoryNothingIsReadOrWritten) {
     const auto log = capture.text();
     ::setenv("HOME", home.c_str(), 1);
     ::setenv("XDG_CACHE_HOME", home_.dir().file("cache").c_str(), 1);
+    platform::forgetCachesDirectory();
 
     EXPECT_TRUE(need);
-    EXPECT_THAT(log, ContainsRegex("^DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
-                                   "Device info file not found\n$"));
+    EXPECT_THAT(log,
+                ContainsRegex("^Files\\.cpp:cachesDirectory\\(\\):[0-9]+ ERROR: No absolute XDG_CACHE_HOME "
+                              "or HOME for the caches directory!!\n"
+                              "DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
+                              "Device info file not found\n"));
     EXPECT_FALSE(test::fileExists(specsPath()));
 }
 

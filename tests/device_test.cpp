@@ -1,4 +1,5 @@
 #include "platform/Device.h"
+#include "platform/Clock.h"
 
 #include "TestSupport.h"
 
@@ -213,23 +214,38 @@ TEST_F(DeviceTest, TimeZoneFromTzThenTheSystemFiles) {
     put("/etc/timezone", "Europe/Berlin\n");
     EXPECT_EQ(TimeZone::currentIdentifier(), "Europe/Berlin");
 
-    const std::vector<std::pair<std::string, std::string>> tz = {
-        {"Asia/Tokyo", "Asia/Tokyo"},
-        {":America/New_York", "America/New_York"},
-        {":/usr/share/zoneinfo/Etc/GMT+5", "Etc/GMT+5"},
-        {"UTC", "UTC"},
-        // Rules and paths outside the zone database are not identifiers.
-        {"CET-1CEST,M3.5.0,M10.5.0/3", "Europe/Berlin"},
-        {"<+03>-3", "Europe/Berlin"},
-        {"/home/user/zone", "Europe/Berlin"},
-        {"Asia/../../etc/passwd", "Europe/Berlin"},
-        {":", "Europe/Berlin"},
-        {"", "Europe/Berlin"},
+    for (const char* zone : {"Asia/Tokyo", "America/New_York", "Etc/GMT+5", "UTC"}) {
+        put(std::string("/usr/share/zoneinfo/") + zone, "TZif2...");
+    }
+    // Time stamps are rendered by the C library in the process's TZ, so that is set too.
+    // Where TZ names no zone that has data, the offset rendered in is what is sent.
+    auto clock = std::make_shared<VirtualClock>();
+    setClock(clock);
+    const auto january = Clock::WallTime{} + std::chrono::seconds(1484438400);  // 2017-01-15
+    const auto july = january + std::chrono::hours(24 * 181);
+    const std::vector<std::tuple<std::string, Clock::WallTime, std::string>> tz = {
+        {"Asia/Tokyo", january, "Asia/Tokyo"},
+        {":America/New_York", january, "America/New_York"},
+        {":/usr/share/zoneinfo/Etc/GMT+5", january, "Etc/GMT+5"},
+        {"UTC", january, "UTC"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", january, "GMT+0100"},
+        {"CET-1CEST,M3.5.0,M10.5.0/3", july, "GMT+0200"},
+        {"<+0530>-5:30", january, "GMT+0530"},
+        {"<-03>3", july, "GMT-0300"},
+        {"Europe/Nowhere", january, "GMT"},
+        {"/home/user/zone", january, "GMT"},
+        {"Asia/../../etc/passwd", january, "GMT"},
+        {"", january, "Europe/Berlin"},
     };
-    for (const auto& [value, expected] : tz) {
+    for (const auto& [value, when, expected] : tz) {
         setEnv("TZ", value);
+        ::setenv("TZ", value.c_str(), 1);
+        clock->setWallTime(when);
         EXPECT_EQ(TimeZone::currentIdentifier(), expected) << "TZ=" << value;
     }
+    ::unsetenv("TZ");
+    ::tzset();
+    setClock(nullptr);
 }
 
 // A known answer computed independently (HMAC-SHA256 with key 00..0f over 10..1f, first

@@ -1,4 +1,7 @@
 #include "platform/Files.h"
+#include "DeviceInfoRepository.h"
+#include "L.h"
+#include "TraceRepository.h"
 #include "platform/Bundle.h"
 
 #include "TestSupport.h"
@@ -7,8 +10,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
+#include <vector>
 
 namespace fs = std::filesystem;
 using namespace lumvex;
@@ -30,8 +36,12 @@ public:
             old_ = old;
         }
         value ? ::setenv(name, value, 1) : ::unsetenv(name);
+        platform::forgetCachesDirectory();
     }
-    ~ScopedEnv() { old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_); }
+    ~ScopedEnv() {
+        old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_);
+        platform::forgetCachesDirectory();
+    }
 
 private:
     const char* name_;
@@ -203,4 +213,128 @@ TEST(WriteFileAtomically, LeftoverTemporariesOfAnInterruptedWriteCanBeRemoved) {
         ++left;
     }
     EXPECT_EQ(left, 5u);
+}
+
+// ---- Hostile ground: what others may plant where our files and directory should be ----
+
+TEST(CachesDirectory, IsSettledOnceSoARewrittenInfoPlistCannotMoveTheStores) {
+    IsolatedHome home;
+    ASSERT_EQ(platform::cachesDirectory(), home.cachesDir());
+    for (const auto& replace : std::vector<std::function<void()>>{
+             [&] { fs::remove(home.bundleDir() + "/Info.plist"); },
+             [&] {
+                 home.writeInfoPlist("<key>CFBundleIdentifier</key><string>com.example.other</string>");
+             }}) {
+        replace();
+        EXPECT_EQ(platform::cachesDirectory(), home.cachesDir());
+    }
+    // A host that names another bundle gets that bundle's directory.
+    platform::setMainBundleDirectory(home.bundleDir());
+    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/com.example.other");
+}
+
+TEST(CachesDirectory, AnIdentifierTooLongForAFileNameFallsBackAndARelativeHomeIsRefused) {
+    IsolatedHome home;
+    home.writeInfoPlist("<key>CFBundleIdentifier</key><string>" + std::string(256, 'a') + "</string>");
+    platform::forgetCachesDirectory();
+    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/" + platform::executableName());
+
+    const ScopedEnv noXdg("XDG_CACHE_HOME", nullptr);
+    const ScopedEnv relativeHome("HOME", "relative/home");
+    L::writeLog = true;
+    StdoutCapture log;
+    EXPECT_FALSE(platform::cachesDirectory());
+    L::writeLog = false;
+    EXPECT_NE(log.text().find("cachesDirectory():"), std::string::npos);
+    EXPECT_FALSE(fs::exists("relative"));
+}
+
+TEST(CachesDirectory, ALinkOrAnotherUsersDirectoryIsRefusedAndLeftAsItIs) {
+    IsolatedHome home;
+    const auto shared = home.dir().file("shared");
+    fs::create_directories(shared);
+    ::chmod(shared.c_str(), 01777);
+    fs::create_directories(home.dir().file("cache"));
+    fs::create_directory_symlink(shared, home.cachesDir());
+    L::writeLog = true;
+    {
+        StdoutCapture log;
+        EXPECT_FALSE(platform::cachesDirectory());
+        TraceRepository::shared().addTrace({1.0, 2.0});
+        EXPECT_NE(log.text().find("ERROR: Caches directory " + home.cachesDir() + " is a symbolic link!!"),
+                  std::string::npos);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u) << "the link's target keeps its mode";
+    EXPECT_TRUE(fs::is_empty(shared));
+
+    if (::geteuid() != 0) {
+        L::writeLog = false;
+        GTEST_SKIP() << "giving a directory to another user needs root";
+    }
+    fs::remove(home.cachesDir());
+    fs::create_directory(home.cachesDir());
+    ::chmod(home.cachesDir().c_str(), 0777);
+    ASSERT_EQ(::chown(home.cachesDir().c_str(), 65534, 65534), 0);  // nobody
+    {
+        StdoutCapture log;
+        EXPECT_FALSE(platform::cachesDirectory());
+        EXPECT_NE(
+            log.text().find("ERROR: Caches directory " + home.cachesDir() + " belongs to another user!!"),
+            std::string::npos);
+    }
+    L::writeLog = false;
+    EXPECT_EQ(modeOf(home.cachesDir()), 0777u);
+    EXPECT_TRUE(fs::is_empty(home.cachesDir()));
+}
+
+TEST(OwnFiles, ALinkOrAFifoAtAStoreFileIsNeitherFollowedNorWaitedOn) {
+    IsolatedHome home;
+    ASSERT_TRUE(platform::cachesDirectory());
+    const auto outside = home.dir().file("outside");
+    // Larger than the trace file's cap, so that an append would first trim it.
+    const std::string precious(2000, 'x');
+    auto& traces = TraceRepository::shared();
+    auto& devices = DeviceInfoRepository::shared();
+
+    for (const char* name : {"backup.lmx", "specs.lmx"}) {
+        for (const bool fifo : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (fifo ? " as a FIFO" : " as a link"));
+            const auto path = home.cachesDir() + "/" + name;
+            writeFile(outside, precious);
+            ::chmod(outside.c_str(), 0644);
+            fs::remove(path);
+            ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0600) : ::symlink(outside.c_str(), path.c_str()), 0);
+
+            L::writeLog = true;
+            StdoutCapture log;
+            std::vector<TraceRecord> read;
+            EXPECT_TRUE(finishesWithoutBlocking(
+                [&] {
+                    traces.addTrace({1.0, 2.0});
+                    read = traces.getTracesAsDict();
+                    devices.needDeviceInfoUpdate();
+                },
+                {path}));
+            L::writeLog = false;
+            EXPECT_EQ(read.empty(), std::string(name) == "backup.lmx");
+            EXPECT_EQ(readFile(outside), precious);
+            EXPECT_EQ(modeOf(outside), 0644u);
+            if (std::string(name) == "backup.lmx") {
+                EXPECT_NE(log.text().find("appendToFile:"), std::string::npos);
+                EXPECT_NE(log.text().find("ERROR: Error while writing trace file by appending!!"),
+                          std::string::npos);
+            } else {
+                EXPECT_NE(log.text().find("impossible to read device info file"), std::string::npos);
+            }
+            fs::remove(path);
+            traces.clearTraces();
+        }
+    }
+    // Replacing the record whole puts our own file where the link was; the target stays.
+    fs::create_symlink(outside, home.cachesDir() + "/specs.lmx");
+    devices.saveDeviceInfo();
+    EXPECT_FALSE(fs::is_symlink(home.cachesDir() + "/specs.lmx"));
+    EXPECT_EQ(readFile(outside), precious);
 }

@@ -6,8 +6,16 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <thread>
 
 using namespace std::chrono_literals;
 using lumvex::Location;
@@ -55,6 +63,17 @@ private:
     std::vector<std::vector<Location>> updates_;
     std::vector<LocationError> errors_;
 };
+
+bool threadNamed(const std::string& name) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string text;
+        if (std::getline(comm, text) && text == name) {
+            return true;
+        }
+    }
+    return false;
+}
 
 // Deliveries arrive on this thread's run loop, so the test runs it while it waits.
 bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
@@ -143,6 +162,7 @@ TEST_F(LocationManagerTest, NoFixWithinTheTimeoutIsAnError) {
     manager_->requestLocation();
     // The request waits on the installed clock: nothing comes until its timeout has passed.
     EXPECT_FALSE(pumpUntil([&] { return recorder_->outcomes() > 0; }, 300ms));
+    EXPECT_TRUE(threadNamed("lumvex-gps"));
     clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
     ASSERT_TRUE(pumpUntil([&] { return recorder_->outcomes() > 0; }));
     ASSERT_EQ(recorder_->errors().size(), 1u);
@@ -227,6 +247,54 @@ TEST_F(LocationManagerTest, AManagerReleasedWithARequestOutstandingDeliversNothi
     const auto [lat, lon] = lumvex::test::positionOf(walk_[0]);
     ASSERT_TRUE(gpsd.feedFix(receiver, walk_[0], lat, lon));
     EXPECT_FALSE(pumpUntil([&] { return recorder_->outcomes() > 0; }, 200ms));
+}
+
+TEST_F(LocationManagerTest, AGpsdThatFloodsTheConnectionEndsTheRequestAfterABoundedRead) {
+    // Greets like gpsd, then sends sky reports without end and never a fix.
+    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof(addr);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+    ASSERT_EQ(::listen(server, 1), 0);
+    std::atomic<std::size_t> sent{0};
+    std::thread flooder([&] {
+        const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        if (client < 0) {
+            return;
+        }
+        const std::string hello =
+            "{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\n";
+        std::string sky = "{\"class\":\"SKY\",\"device\":\"/dev/ttyS0\",\"satellites\":[";
+        for (int i = 0; i < 20; ++i) {
+            sky += std::string(i ? "," : "") + "{\"PRN\":" + std::to_string(i) +
+                   ",\"el\":45.0,\"az\":90.0,\"ss\":30.0}";
+        }
+        sky += "]}\n";
+        ssize_t n = ::send(client, hello.data(), hello.size(), MSG_NOSIGNAL);
+        while (n > 0) {
+            sent += static_cast<std::size_t>(n);
+            n = ::send(client, sky.data(), sky.size(), MSG_NOSIGNAL);
+        }
+        ::close(client);
+    });
+    lumvex::platform::useGpsd("127.0.0.1", std::to_string(ntohs(addr.sin_port)));
+
+    // The installed clock stands still, so only the bound on what is read can end it.
+    manager_->requestLocation();
+    const bool ended = pumpUntil([&] { return recorder_->outcomes() > 0; }, 20s);
+    manager_.reset();  // ends a request that did not end by itself, so the flooder stops
+    flooder.join();
+    ::close(server);
+    ASSERT_TRUE(ended) << "the request read " << sent.load() << " bytes and went on";
+    ASSERT_EQ(recorder_->errors().size(), 1u);
+    EXPECT_EQ(recorder_->errors()[0].code, LocationError::Code::CONNECTION_LOST);
+    EXPECT_NE(recorder_->errors()[0].description.find("without a fix"), std::string::npos)
+        << recorder_->errors()[0].description;
+    // What the request read, plus what the socket buffers held when it hung up.
+    EXPECT_LT(sent.load(), 16u * 1024 * 1024);
 }
 
 }  // namespace

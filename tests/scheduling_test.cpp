@@ -7,6 +7,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <new>
+#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -207,6 +209,24 @@ TEST(SerialQueueTest, LastOwnerReleasedFromInsideItsOwnWorkItem) {
         done.notify();
     });
     EXPECT_TRUE(done.wait());
+}
+
+// What a work item or a run loop task throws (std::bad_alloc when memory runs out) ends at
+// that boundary: the process lives on, and so do the queue and the loop.
+TEST(SerialQueueTest, AThrowingItemOrTaskEndsThereAndLaterOnesStillRun) {
+    platform::SerialQueue queue("throwing");
+    std::atomic<int> ran{0};
+    queue.async([] { throw std::bad_alloc(); });
+    queue.async([] { throw 42; });
+    queue.async([&] { ++ran; });
+    ASSERT_TRUE(queue.drain(5s));
+    EXPECT_EQ(ran, 1);
+
+    auto& loop = RunLoop::current();
+    loop.post([] { throw std::runtime_error("host task"); });
+    loop.post([&] { ++ran; });
+    loop.impl()->runPending();
+    EXPECT_EQ(ran, 2);
 }
 
 }  // namespace

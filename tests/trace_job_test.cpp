@@ -2,14 +2,17 @@
 #include "LumvexEngine.h"
 #include "TraceJob.h"
 #include "TraceRepository.h"
+#include "platform/GeoClue.h"
 #include "platform/RunLoop.h"
 
+#include "GeoClue.h"
 #include "Gpsd.h"
 #include "StdoutTail.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 
 using namespace std::chrono_literals;
@@ -289,6 +292,58 @@ TEST_F(TraceJobTest, ADeliveryOfThreeFixesStoresOnlyTheFirst) {
     EXPECT_EQ(storedPositions().size(), 1u);
 }
 
+TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsksAgain) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1],
+                          [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
+    makeJob();
+    // The calendar reads the walk's first epoch (2024-06-15 09:30:00 UTC) at the first tick.
+    clock_->setWallTime(lumvex::platform::Clock::WallTime(std::chrono::seconds(1718443800 - 10)));
+    tick();
+    ASSERT_TRUE(gpsd.waitForLog("\"json\":true};?POLL;")) << gpsd.log();  // the request waits
+    clock_->advance(1500ms);
+    feed(gpsd, receiver, 0);
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+
+    // Received 8.5 s before the next tick but measured 10 s before it: too old to stand for
+    // the position, so gpsd is asked, and answers with the fix it still holds.
+    clock_->advance(8500ms);
+    lumvex::RunLoop::current().impl()->runPending();
+    ASSERT_TRUE(queue_->drain(10s));
+    ASSERT_TRUE(gpsd.waitForLog("?POLL;", 3)) << gpsd.log();
+    const auto firstSerial = job_->locationManager()->deliveredSerial();
+    ASSERT_TRUE(pumpUntil([&] { return job_->locationManager()->deliveries() == 2; }));
+    EXPECT_EQ(job_->locationManager()->deliveredSerial(), firstSerial);  // the same fix
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(storedPositions().size(), 1u);
+
+    feed(gpsd, receiver, 1);
+    tick();
+    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 2; }));
+    expectStored(1, 1);
+}
+
+TEST_F(TraceJobTest, ADeliveredFixIsStoredOnTheQueueNotOnTheHostsThread) {
+    makeJob();
+    lumvex::test::Signal release, blocked;
+    queue_->async([&] {
+        blocked.notify();
+        release.wait();
+    });
+    ASSERT_TRUE(blocked.wait());
+    Location fix;
+    fix.latitude = 52.5;
+    fix.longitude = 13.4;
+    job_->didUpdateLocations(*job_->locationManager(), {fix});  // as the run loop delivers it
+    EXPECT_TRUE(storedPositions().empty());
+    release.notify();
+    ASSERT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(storedPositions().size(), 1u);
+}
+
 class EngineSamplingTest : public TraceJobTest {
 protected:
     void SetUp() override {
@@ -349,6 +404,112 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
         engine_.stop();
         EXPECT_EQ(engine_.traceJob(), nullptr);
     }
+}
+
+// Sampling from a real GeoClue on a private bus, fed the walk over its NMEA socket.
+class GeoClueSamplingTest : public TraceJobTest {
+protected:
+    void startGeoClue(std::vector<std::string> epochs, const char* desktopId) {
+        service_ = std::make_unique<lumvex::test::GeoClueService>(std::move(epochs));
+        const auto why = service_->start();
+        if (!why.empty() && service_->unavailable()) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_EQ(why, "");
+        lumvex::platform::setGeoClueBusAddress(service_->busAddress());
+        lumvex::platform::useGeoClue(desktopId);
+    }
+    void TearDown() override {
+        TraceJobTest::TearDown();
+        service_.reset();
+        lumvex::platform::setGeoClueBusAddress("");
+        lumvex::platform::useGpsd("localhost", "2947");
+    }
+    /// Every stored fix is one the feeder sent, in the order it sent them, none twice.
+    void expectStoredFollowTheTrack() {
+        const auto stored = storedPositions();
+        const auto sent = service_->feeder()->sent();
+        std::size_t next = 0;
+        for (const auto& [lat, lon] : stored) {
+            while (next < sent.size() &&
+                   (std::fabs(sent[next].first - lat) > 1e-6 || std::fabs(sent[next].second - lon) > 1e-6)) {
+                ++next;
+            }
+            ASSERT_LT(next, sent.size())
+                << "stored " << lat << "," << lon << " was not sent, or not in order";
+            ++next;
+        }
+    }
+    std::unique_ptr<lumvex::test::GeoClueService> service_;
+};
+
+TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAfterItLeaves) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    makeJob();
+    StdoutTail log;
+    for (std::size_t i = 1; i <= 3; ++i) {
+        tick();
+        ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == i; }))
+            << log.text() << service_->logs();
+    }
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count("Location source: GeoClue, as \"lumvex-test-client\""), 1u) << log.text();
+
+    service_->stopDaemon();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    EXPECT_EQ(storedPositions().size(), 3u);
+
+    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == 4; })) << log.text() << service_->logs();
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count(kFailure), 1u) << log.text();
+}
+
+TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    lumvex::platform::chooseLocationSourceAutomatically();
+    makeJob();
+    StdoutTail log;
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == 1; })) << log.text() << service_->logs();
+    // GeoClue knows the application by its executable's name.
+    EXPECT_EQ(log.count("Location source: GeoClue, as \"trace_job_test\""), 1u) << log.text();
+    expectStoredFollowTheTrack();
+
+    // No system bus, or none with GeoClue: gpsd at its default address.
+    job_->stopTimer();
+    job_.reset();
+    lumvex::platform::setGeoClueBusAddress("unix:path=" + home_.bundleDir() + "/no-bus");
+    lumvex::platform::chooseLocationSourceAutomatically();
+    makeJob();
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count("Location source: gpsd at localhost:2947") == 1; }))
+        << log.text();
+}
+
+TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::REFUSED_ID);
+    makeJob();
+    StdoutTail log;
+    tick();
+    ASSERT_TRUE(pumpUntil([&] { return log.count(" ERROR: !!\n") == 1; })) << log.text() << service_->logs();
+    EXPECT_EQ(log.count(kServicesOffLine), 1u) << log.text();
+    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+}
+
+TEST_F(GeoClueSamplingTest, NoSourceIsNoFix) {
+    startGeoClue({}, lumvex::test::GeoClueService::ALLOWED_ID);
+    makeJob();
+    StdoutTail log;
+    tick();
+    clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; })) << log.text() << service_->logs();
+    EXPECT_NE(log.text().find(kFailure + "no location from GeoClue in time"), std::string::npos)
+        << log.text();
+    EXPECT_TRUE(storedPositions().empty());
 }
 
 }  // namespace

@@ -7,12 +7,20 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <condition_variable>
+#include <csignal>
+#include <cstdio>
 #include <ctime>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <limits>
 #include <mutex>
 #include <regex>
@@ -138,6 +146,9 @@ TEST_F(TraceRepositoryTest, StoresTheTimeOfStoringInWholeMillisecondsAndZeroBefo
         EXPECT_EQ(TraceRepository::formatTrace({1, 2}, TraceRepository::currentTimeMs()),
                   std::string(expected) + ";1.0;2.0");
     }
+    // Past 2262 a nanosecond count no longer holds the time; the fix keeps its own.
+    clock->setWallTimeMilliseconds(10413792000123);  // 2300-01-01
+    EXPECT_EQ(TraceRepository::currentTimeMs(), 10413792000123u);
 }
 
 TEST_F(TraceRepositoryTest, TrimsTheOldestLineOnlyWhenTheFileIsOver1000Bytes) {
@@ -155,6 +166,61 @@ TEST_F(TraceRepositoryTest, TrimsTheOldestLineOnlyWhenTheFileIsOver1000Bytes) {
     store(at1001);
     repo.addTrace(kParis);
     EXPECT_EQ(content(), at1001.substr(50) + kExampleLine);
+}
+
+// Runs `work` in a child process whose address space is limited to `bytes`, so that the
+// limit binds the store and not the test runner. Whether the child ended, within the
+// deadline, with `work` answering true.
+bool holdsUnderAddressSpaceLimit(rlim_t bytes, const std::function<bool()>& work) {
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        const rlimit limit{bytes, bytes};
+        ::setrlimit(RLIMIT_AS, &limit);
+        ::_exit(work() ? 0 : 1);
+    }
+    int status = 0;
+    const bool ended = waitUntil([&] { return ::waitpid(child, &status, WNOHANG) == child; }, seconds(30));
+    if (!ended) {
+        ::kill(child, SIGKILL);
+        ::waitpid(child, &status, 0);
+    }
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// A file that the store did not write, however large or endless, costs a bounded amount
+// of memory and time: it is not read whole, and the next fix trims it back to the cap.
+TEST_F(TraceRepositoryTest, AForeignTraceFileIsBoundedInMemoryAndTime) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers reserve more address space than the limit under test";
+#endif
+    const std::string newest = encoded("1496311200000;1.0;2.0");
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+    };
+    const Case cases[] = {
+        {"30 MB of line feeds", [&] { store(std::string(30u << 20, '\n') + newest); }},
+        {"a sparse 2 GB file",
+         [&] {
+             store("");
+             std::filesystem::resize_file(path(), 2ull << 30);
+             std::ofstream(path(), std::ios::app) << "\n" + newest;
+         }},
+    };
+    for (const auto& c : cases) {
+        c.plant();
+        EXPECT_TRUE(holdsUnderAddressSpaceLimit(1ull << 30, [&] {
+            if (!repo.getTracesAsDict().empty()) {
+                return false;  // not read at all
+            }
+            repo.addTrace(kParis);
+            const auto records = repo.getTracesAsDict();
+            return records.size() == 2 && records[0].at("lat") == "1.0" &&
+                   records[1].at("lat") == "48.856614";
+        })) << c.name;
+        EXPECT_LE(std::filesystem::file_size(path()), 1100u) << c.name;
+    }
 }
 
 TEST_F(TraceRepositoryTest, KeepsTheNewestLinesInOrder) {
@@ -275,11 +341,15 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
     // The caches directory's place is taken by a file.
     writeFile(home.dir().file("plain"), "");
     ::setenv("XDG_CACHE_HOME", home.dir().file("plain").c_str(), 1);
+    platform::forgetCachesDirectory();
     StdoutCapture log;
     repo.addTrace(kParis);
     EXPECT_TRUE(repo.getTracesAsDict().empty());
     repo.clearTraces();
-    EXPECT_EQ(logLines(log.text()), Lines{"TraceRepository.cpp:appendToFile No trace found to write trace"});
+    const auto why = "Files.cpp:cachesDirectory() ERROR: Error while opening caches directory " +
+                     home.dir().file("plain") + "/com.example.host : Not a directory!!";
+    EXPECT_EQ(logLines(log.text()),
+              (Lines{why, "TraceRepository.cpp:appendToFile No trace found to write trace", why, why}));
 }
 
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {

@@ -60,7 +60,8 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
     std::optional<std::string> text;
     {
         std::lock_guard<std::mutex> guard(fileMutex_);
-        text = platform::readFileBounded(*url, kMaxRecordBytes);
+        // Our own file only: not through a link planted in its place, nor from a FIFO.
+        text = platform::readFileBounded(*url, kMaxRecordBytes, /*followLinks=*/false);
     }
     if (!text || !platform::isValidUtf8(*text)) {
         LUMVEX_LOG("readDeviceInfoFile()", "impossible to read device info file");

@@ -2,25 +2,41 @@
 
 #include "platform/Files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
 
 namespace lumvex {
 
-std::shared_ptr<LineReader> LineReader::open(const std::string& path) {
-    // "e": the descriptor must not leak into a child the host may spawn meanwhile.
-    std::FILE* file = std::fopen(path.c_str(), "re");
-    if (!file) {
+std::shared_ptr<LineReader> LineReader::open(const std::string& path, std::size_t maxBytes) {
+    // Only a regular file, never through a link and never waiting on a FIFO: the files
+    // read here are our own, in a directory others may have planted things in.
+    const int fd = platform::openOwnFile(path, O_RDONLY);
+    if (fd < 0) {
         return nullptr;
     }
-    // A directory opens for reading but gives no lines; it is not a file to read.
-    struct stat st {};
-    if (::fstat(::fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
-        std::fclose(file);
+    // Callers tell a missing file from one they may not read by errno.
+    auto refuse = [fd](int error) -> std::shared_ptr<LineReader> {
+        ::close(fd);
+        errno = error;
         return nullptr;
+    };
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return refuse(errno);
+    }
+    if (static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+        return refuse(EFBIG);
+    }
+    std::FILE* file = ::fdopen(fd, "r");
+    if (!file) {
+        return refuse(errno);
     }
     return std::make_shared<LineReader>(Key{}, path, file);
 }

@@ -18,8 +18,11 @@ namespace lumvex {
 /// exactly once, by `close()` or when the last reference goes.
 class LineReader final : public std::enable_shared_from_this<LineReader> {
 public:
-    /// A reader on `path`, or nothing when the file cannot be opened for reading.
-    static std::shared_ptr<LineReader> open(const std::string& path);
+    /// A reader on the regular file at `path`, or nothing when it cannot be opened for
+    /// reading, is a symbolic link, a FIFO or anything else but a regular file, or holds
+    /// more than `maxBytes`.
+    static std::shared_ptr<LineReader> open(const std::string& path,
+                                            std::size_t maxBytes = static_cast<std::size_t>(-1));
 
     ~LineReader();
     LineReader(const LineReader&) = delete;

@@ -43,21 +43,42 @@ void TraceJob::onTimeInBackgroundThread() {
     if (!locationManager_->delegate()) {
         attach();
     }
-    if (auto location = locationManager_->location()) {
-        TraceRepository::shared().addTrace(*location);
+    // The fix that answered the previous tick's request is still recent at this one, but it
+    // is stored already: this tick asks for a new one instead.
+    if (auto fix = locationManager_->recentFix(); fix && fix->serial != lastStoredSerial_) {
+        store(fix->location, fix->serial);
         return;
     }
     locationManager_->requestLocation();
 }
 
-void TraceJob::didUpdateLocations(platform::LocationManager&, const std::vector<Location>& locations) {
+void TraceJob::store(const Location& location, std::uint64_t serial) {
+    if (serial != 0 && serial == lastStoredSerial_) {
+        return;
+    }
+    lastStoredSerial_ = serial;
+    TraceRepository::shared().addTrace(location);
+}
+
+void TraceJob::didUpdateLocations(platform::LocationManager& manager,
+                                  const std::vector<Location>& locations) {
     if (locations.empty()) {
         return;
     }
-    TraceRepository::shared().addTrace(locations.front());
+    // Deliveries arrive on the host's run loop; the store writes the disk, and so belongs on
+    // the queue with every other store operation.
+    queue()->async([job = std::static_pointer_cast<TraceJob>(shared_from_this()),
+                    location = locations.front(),
+                    serial = manager.deliveredSerial()] { job->store(location, serial); });
 }
 
 void TraceJob::didFailWithError(platform::LocationManager&, const platform::LocationError& error) {
+    if (error.code == platform::LocationError::Code::SERVICES_DISABLED) {
+        // GeoClue's refusal (no consent, or location switched off) is location services being
+        // off, and is logged as the tick logs that.
+        LUMVEX_LOG_ERROR("onTimeInBackgroundThread()", "");
+        return;
+    }
     LUMVEX_LOG("locationManager(_:didFailWithError:)",
                "Failed to find user's location: " + error.localizedDescription());
 }

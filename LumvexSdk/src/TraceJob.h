@@ -37,8 +37,11 @@ public:
 private:
     /// Becomes the manager's delegate and sets its accuracy.
     void attach();
+    /// On the queue: stores `location` unless it is the fix stored last.
+    void store(const Location& location, std::uint64_t serial);
 
     const std::shared_ptr<platform::LocationManager> locationManager_;
+    std::uint64_t lastStoredSerial_ = 0;  // only touched on the queue
 };
 
 }  // namespace lumvex

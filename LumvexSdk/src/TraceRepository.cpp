@@ -161,9 +161,15 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     if (!path) {
         return;
     }
-    auto reader = LineReader::open(*path);
+    auto reader = LineReader::open(*path, FOREIGN_FILE_SIZE);
     if (!reader) {
-        clearTracesLocked();
+        // Only a file that is gone can be cleared: one that cannot be opened now (no
+        // descriptor left, say) still holds lines that were never sent.
+        if (errno == ENOENT) {
+            clearTracesLocked();
+        } else {
+            LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
+        }
         return;
     }
     std::vector<std::string> lines;
@@ -235,10 +241,10 @@ std::string TraceRepository::formatCoordinate(double value) {
 }
 
 std::uint64_t TraceRepository::currentTimeMs() {
-    // Whole milliseconds from the clock's integer count: going through a floating-point
-    // number of seconds would now and then store one millisecond less than the clock read.
-    const auto wall = platform::clock()->wallNow();
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(wall.time_since_epoch()).count();
+    // Whole milliseconds straight from the clock: going through a floating-point number of
+    // seconds would now and then store one millisecond less than the clock read, and a
+    // count of nanoseconds ends in 2262.
+    const auto ms = platform::clock()->wallNowMilliseconds();
     // The field is unsigned: a clock set before 1970 stores the epoch itself.
     return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
 }
@@ -278,10 +284,12 @@ void TraceRepository::appendToFile(std::string line) {
         platform::removeLeftoverTemporaries(*path);
         tidied_ = true;
     }
-    if (getTracesFileSize(*path) > MAX_FILE_SIZE) {
-        deleteFirstLine(*path);
+    const auto size = getTracesFileSize(*path);
+    if (size > MAX_FILE_SIZE) {
+        deleteFirstLine(*path, size);
     }
-    const int fd = ::open(path->c_str(), O_RDWR | O_APPEND | O_CLOEXEC);
+    // Never through a link or into a FIFO or device planted at our file's name.
+    const int fd = platform::openOwnFile(*path, O_RDWR | O_APPEND);
     if (fd < 0) {
         if (errno == ENOENT) {
             if (!platform::writeFileAtomically(*path, line)) {
@@ -313,6 +321,11 @@ void TraceRepository::appendToFile(std::string line) {
             // Nothing more to do: the next append starts on a line of its own.
         }
     }
+    // The fix is stored once it is on stable storage, not when it reaches the page cache:
+    // a power cut must not take back a fix the host was told nothing about.
+    if (ok && ::fdatasync(fd) != 0) {
+        ok = false;
+    }
     ::close(fd);
     if (!ok) {
         LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file by appending");
@@ -321,26 +334,47 @@ void TraceRepository::appendToFile(std::string line) {
 
 std::uint64_t TraceRepository::getTracesFileSize(const std::string& path) {
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::lstat(path.c_str(), &st) != 0) {
         LUMVEX_LOG("getTracesFileSize()", "Trace file not available for get traces files");
         return 0;
     }
-    return static_cast<std::uint64_t>(st.st_size);
+    // Anything but a regular file is refused by the append itself; it is never trimmed.
+    return S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
 }
 
-void TraceRepository::deleteFirstLine(const std::string& path) {
-    auto reader = LineReader::open(path);
-    if (!reader) {
-        return;
-    }
-    std::vector<std::string> lines;
-    for (auto& line : *reader) {
-        lines.push_back(std::move(line));
-    }
-    reader->close();
+void TraceRepository::deleteFirstLine(const std::string& path, std::uint64_t size) {
     std::string rest;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        appendLine(rest, lines[i], i + 1 == lines.size());
+    if (size > FOREIGN_FILE_SIZE) {
+        // Appends cannot have grown the file this far past the cap; reading it whole
+        // could take any amount of memory and time. Keep the whole lines of its last
+        // cap's worth of bytes, which is what trimming would have kept of it.
+        const int fd = platform::openOwnFile(path, O_RDONLY);
+        if (fd < 0) {
+            return;
+        }
+        std::string tail(MAX_FILE_SIZE, '\0');
+        const ssize_t n = ::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - MAX_FILE_SIZE));
+        ::close(fd);
+        if (n < 0) {
+            LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
+            return;
+        }
+        tail.resize(static_cast<std::size_t>(n));
+        const auto firstEnd = tail.find('\n');
+        rest = firstEnd == std::string::npos ? std::string() : tail.substr(firstEnd + 1);
+    } else {
+        auto reader = LineReader::open(path, FOREIGN_FILE_SIZE);
+        if (!reader) {
+            return;
+        }
+        std::vector<std::string> lines;
+        for (auto& line : *reader) {
+            lines.push_back(std::move(line));
+        }
+        reader->close();
+        for (std::size_t i = 1; i < lines.size(); ++i) {
+            appendLine(rest, lines[i], i + 1 == lines.size());
+        }
     }
     if (!platform::writeFileAtomically(path, rest)) {
         LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
@@ -353,7 +387,8 @@ TraceSnapshot TraceRepository::readTracesLocked() {
     if (!path) {
         return snapshot;
     }
-    auto reader = LineReader::open(*path);
+    // A file far over the cap is not one the store wrote; it is not read at all.
+    auto reader = LineReader::open(*path, FOREIGN_FILE_SIZE);
     if (!reader) {
         LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
         return snapshot;
@@ -377,7 +412,7 @@ void TraceRepository::clearTracesLocked() {
     if (!path) {
         return;
     }
-    if (::unlink(path->c_str()) != 0) {
+    if (!platform::removeFileDurably(*path)) {
         LUMVEX_LOG("clearTraces()", "Traces file not available");
     }
 }

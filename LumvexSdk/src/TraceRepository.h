@@ -70,11 +70,14 @@ private:
     static constexpr const char* FILENAME = "backup.lmx";
     static constexpr char TRACE_SEPARATOR = ';';
     static constexpr std::uint64_t MAX_FILE_SIZE = 1000;
+    // Appends keep the file within a line of MAX_FILE_SIZE; a file this large was not
+    // written by the store (or not only by it) and is never read whole.
+    static constexpr std::uint64_t FOREIGN_FILE_SIZE = 256 * 1024;
 
     // All of these expect `mutex_` held.
     void appendToFile(std::string line);
     std::uint64_t getTracesFileSize(const std::string& path);
-    void deleteFirstLine(const std::string& path);
+    void deleteFirstLine(const std::string& path, std::uint64_t size);
     TraceSnapshot readTracesLocked();
     void clearTracesLocked();
     static std::optional<TraceRecord> parseTrace(const std::string& text);

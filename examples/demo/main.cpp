@@ -60,6 +60,7 @@ struct Options {
     int ticks = 3;
     std::string track;
     std::string gpsdHost, gpsdPort;  // set: use that gpsd instead of the replay
+    bool geoClue = false;            // sample from the system's GeoClue instead of gpsd
     bool useRunningCollector = false;
     std::string workDir;
     bool stay = false;
@@ -82,6 +83,9 @@ void usage(std::FILE* to) {
                  "  --track FILE       NMEA log that gpsd replays, one epoch a second, looping\n"
                  "                     (default: track.nmea beside the program)\n"
                  "  --gpsd HOST:PORT   sample from this running gpsd instead of replaying a track\n"
+                 "  --source geoclue|gpsd\n"
+                 "                     geoclue: sample from the system's GeoClue (desktop id\n"
+                 "                     lumvex-demo) instead of gpsd; gpsd is the default\n"
                  "  --use-running-collector\n"
                  "                     upload to a collector that already listens on the endpoint\n"
                  "                     instead of starting one\n"
@@ -135,6 +139,14 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             }
             options.gpsdHost = text.substr(0, colon);
             options.gpsdPort = text.substr(colon + 1);
+        } else if (arg == "--source") {
+            const char* v = value();
+            const std::string text = v ? v : "";
+            if (text != "geoclue" && text != "gpsd") {
+                std::fprintf(stderr, "lumvex-demo: --source takes geoclue or gpsd\n");
+                return std::nullopt;
+            }
+            options.geoClue = text == "geoclue";
         } else if (arg == "--use-running-collector") {
             options.useRunningCollector = true;
         } else if (arg == "--work-dir") {
@@ -505,7 +517,7 @@ int run(const Options& options) {
     // gpsd, fed with the recorded track.
     std::unique_ptr<demo::GpsReplay> replay;
     std::string gpsdHost = options.gpsdHost, gpsdPort = options.gpsdPort;
-    if (gpsdHost.empty()) {
+    if (!options.geoClue && gpsdHost.empty()) {
         const std::string track = options.track.empty() ? bundle + "/track.nmea" : options.track;
         auto epochs = demo::GpsReplay::readTrack(track);
         if (epochs.empty()) {
@@ -524,7 +536,12 @@ int run(const Options& options) {
     }
 
     // ---- the host application proper ----
-    lumvex::platform::useGpsd(gpsdHost, gpsdPort);
+    if (options.geoClue) {
+        lumvex::platform::useGeoClue("lumvex-demo");
+        say("positions come from the system's GeoClue, as \"lumvex-demo\"");
+    } else {
+        lumvex::platform::useGpsd(gpsdHost, gpsdPort);
+    }
     auto configuration =
         lumvex::LumvexConfiguration::Builder().pushFrequency(60).enableDebugLog(options.debugLog).build();
     if (auto refused = lumvex::Lumvex::shared().start(configuration)) {

@@ -3,9 +3,12 @@
 #include <LumvexSdk/Platform.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <thread>
 
@@ -108,6 +111,29 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
     return true;
+}
+
+bool finishesWithoutBlocking(const std::function<void()>& work, const std::vector<std::string>& fifos,
+                             std::chrono::milliseconds timeout) {
+    auto done = std::make_shared<Signal>();
+    std::thread worker([&work, done] {
+        work();
+        done->notify();
+    });
+    const bool finished = done->wait(timeout);
+    while (!done->wait(std::chrono::milliseconds(50))) {
+        for (const auto& fifo : fifos) {
+            // Either end may be the one the work waits for.
+            for (const int flags : {O_WRONLY | O_NONBLOCK, O_RDONLY | O_NONBLOCK}) {
+                const int fd = ::open(fifo.c_str(), flags | O_CLOEXEC);
+                if (fd >= 0) {
+                    ::close(fd);
+                }
+            }
+        }
+    }
+    worker.join();
+    return finished;
 }
 
 void Signal::notify() {

@@ -5,6 +5,7 @@
 #include <functional>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace lumvex::test {
 
@@ -63,6 +64,12 @@ private:
 /// milliseconds, up to `timeout`. Returns whether it held.
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+/// Runs `work` on a thread of its own and tells whether it finished within `timeout`.
+/// When it did not, the FIFOs at `fifos` are opened from the other end so that work
+/// blocked on one of them is let go, and the thread is joined before returning.
+bool finishesWithoutBlocking(const std::function<void()>& work, const std::vector<std::string>& fifos,
+                             std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
 /// A latch-like flag that a callback on another thread sets and a test waits on.
 class Signal {

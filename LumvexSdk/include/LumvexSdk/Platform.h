@@ -42,8 +42,18 @@ LUMVEX_API void setMainBundleDirectory(const std::string& path);
 /// The "location services enabled" switch; on by default.
 LUMVEX_API void setLocationServicesEnabled(bool enabled);
 
-/// Where gpsd listens; by default "localhost", "2947".
+/// Takes positions from gpsd at `host`:`port` ("localhost", "2947" is gpsd's default).
 LUMVEX_API void useGpsd(const std::string& host, const std::string& port);
+
+/// Takes positions from the system's location service, GeoClue, on the D-Bus system bus.
+/// `desktopId` is the application's desktop file name without ".desktop" (e.g.
+/// "org.example.Tracker"): GeoClue and the user's agent grant or refuse location by it. An
+/// empty id stands for the executable's name. GeoClue's refusal counts as location services
+/// being off.
+///
+/// Without either call the first location request chooses: GeoClue when the system bus
+/// offers it, else gpsd at its default address. The debug log names the source once.
+LUMVEX_API void useGeoClue(std::string desktopId);
 
 }  // namespace platform
 }  // namespace lumvex

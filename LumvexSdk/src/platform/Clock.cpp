@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <ctime>
+#include <limits>
 
 namespace lumvex::platform {
 
@@ -11,6 +13,22 @@ Clock::TimePoint SystemClock::now() const {
 
 Clock::WallTime SystemClock::wallNow() const {
     return std::chrono::system_clock::now();
+}
+
+std::int64_t Clock::wallNowMilliseconds() const {
+    const auto since = wallNow().time_since_epoch();
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(since);
+    if (ms > since) {
+        ms -= std::chrono::milliseconds(1);  // floor, not toward zero, before 1970
+    }
+    return ms.count();
+}
+
+std::int64_t SystemClock::wallNowMilliseconds() const {
+    timespec now{};
+    ::clock_gettime(CLOCK_REALTIME, &now);
+    // tv_sec is 64-bit: seconds times 1000 stays in range for 292 million years.
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 void SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
@@ -23,7 +41,21 @@ void SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_v
     }
 }
 
-VirtualClock::VirtualClock(WallTime wallStart) : wall_(wallStart) {}
+namespace {
+void splitMilliseconds(Clock::WallTime wall, std::int64_t& ms, std::chrono::nanoseconds& subMs) {
+    const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(wall.time_since_epoch());
+    auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(since);
+    if (whole > since) {
+        whole -= std::chrono::milliseconds(1);
+    }
+    ms = whole.count();
+    subMs = since - whole;
+}
+}  // namespace
+
+VirtualClock::VirtualClock(WallTime wallStart) {
+    splitMilliseconds(wallStart, wallMs_, wallSubMs_);
+}
 
 Clock::TimePoint VirtualClock::now() const {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -32,7 +64,21 @@ Clock::TimePoint VirtualClock::now() const {
 
 Clock::WallTime VirtualClock::wallNow() const {
     std::lock_guard<std::mutex> guard(mutex_);
-    return wall_;
+    using Ns = std::chrono::nanoseconds;
+    constexpr std::int64_t limitMs = std::numeric_limits<Ns::rep>::max() / 1000000 - 1;
+    if (wallMs_ > limitMs) {
+        return WallTime::max();
+    }
+    if (wallMs_ < -limitMs) {
+        return WallTime::min();
+    }
+    const Ns since = std::chrono::milliseconds(wallMs_) + wallSubMs_;
+    return WallTime(std::chrono::duration_cast<WallTime::duration>(since));
+}
+
+std::int64_t VirtualClock::wallNowMilliseconds() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return wallMs_;
 }
 
 void VirtualClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
@@ -55,14 +101,26 @@ void VirtualClock::advance(std::chrono::nanoseconds by) {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         now_ += std::chrono::duration_cast<TimePoint::duration>(by);
-        wall_ += std::chrono::duration_cast<WallTime::duration>(by);
+        const auto total = wallSubMs_ + by;
+        auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(total);
+        if (whole > total) {
+            whole -= std::chrono::milliseconds(1);
+        }
+        wallMs_ += whole.count();
+        wallSubMs_ = total - whole;
     }
     notifyListeners();
 }
 
 void VirtualClock::setWallTime(WallTime wall) {
     std::lock_guard<std::mutex> guard(mutex_);
-    wall_ = wall;
+    splitMilliseconds(wall, wallMs_, wallSubMs_);
+}
+
+void VirtualClock::setWallTimeMilliseconds(std::int64_t msSinceEpoch) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    wallMs_ = msSinceEpoch;
+    wallSubMs_ = std::chrono::nanoseconds(0);
 }
 
 void VirtualClock::notifyListeners() {

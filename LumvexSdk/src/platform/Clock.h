@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -28,6 +29,9 @@ public:
     virtual TimePoint now() const = 0;
     /// Calendar time, for time stamps.
     virtual WallTime wallNow() const = 0;
+    /// Calendar time in whole milliseconds since 1970, floored. Unlike `wallNow()`, whose
+    /// nanosecond count ends in 2262, it holds any date a clock can be set to.
+    virtual std::int64_t wallNowMilliseconds() const;
     /// Sleeps on `cv` until `wake()` holds or this clock reaches `deadline`.
     /// `listener` is told when the clock moves, if it can move by other means than time
     /// passing; it must then take the lock of `cv` and notify it.
@@ -40,6 +44,7 @@ class SystemClock final : public Clock {
 public:
     TimePoint now() const override;
     WallTime wallNow() const override;
+    std::int64_t wallNowMilliseconds() const override;
     void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
                    const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
 };
@@ -49,7 +54,9 @@ class VirtualClock final : public Clock {
 public:
     explicit VirtualClock(WallTime wallStart = WallTime{} + std::chrono::hours(24 * 365 * 50));
     TimePoint now() const override;
+    /// Saturates at the ends of `WallTime` when the calendar time lies beyond them.
     WallTime wallNow() const override;
+    std::int64_t wallNowMilliseconds() const override;
     void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
                    const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
 
@@ -57,13 +64,18 @@ public:
     void advance(std::chrono::nanoseconds by);
     /// Sets calendar time only, e.g. to a moment before 1970.
     void setWallTime(WallTime wall);
+    /// Sets calendar time only, to any moment, including ones `WallTime` cannot hold.
+    void setWallTimeMilliseconds(std::int64_t msSinceEpoch);
 
 private:
     void notifyListeners();
 
     mutable std::mutex mutex_;
     TimePoint now_{};
-    WallTime wall_;
+    // Calendar time as whole milliseconds and the nanoseconds past them, so that it can
+    // go beyond what a nanosecond count holds.
+    std::int64_t wallMs_ = 0;
+    std::chrono::nanoseconds wallSubMs_{0};
     std::vector<std::weak_ptr<ClockListener>> listeners_;
 };
 

@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include "L.h"
 #include "platform/Bundle.h"
 
 #include <sodium.h>
@@ -9,39 +10,64 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
+#include <climits>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 namespace lumvex::platform {
 
 namespace {
 
-bool makeDirectories(const std::string& path) {
-    std::string partial;
-    std::size_t pos = 0;
-    while (pos != std::string::npos) {
-        pos = path.find('/', pos + 1);
-        partial = path.substr(0, pos);
-        if (partial.empty()) {
-            continue;
+// Why the caches directory at `path` cannot be used, or nothing when it can. Missing parts
+// are made with mode 0700. The last component must be a real directory of this user: a
+// link or a directory someone else made could point our writes, and the chmod, anywhere.
+std::optional<std::string> prepareDirectory(const std::string& path) {
+    auto failure = [](const std::string& what, const std::string& where) {
+        return what + " " + where + " : " + std::strerror(errno);
+    };
+    constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    // Usually it is there already: one open, without walking its parents.
+    int fd = ::open(path.c_str(), kFlags);
+    if (fd < 0 && errno == ENOENT) {
+        for (auto pos = path.find('/', 1); pos != std::string::npos; pos = path.find('/', pos + 1)) {
+            const auto parent = path.substr(0, pos);
+            if (::mkdir(parent.c_str(), 0700) != 0 && errno != EEXIST) {
+                return failure("Error while creating directory", parent);
+            }
         }
-        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            return false;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) {
+            return failure("Error while creating caches directory", path);
         }
+        fd = ::open(path.c_str(), kFlags);
     }
+    if (fd < 0) {
+        const int error = errno;
+        struct stat st {};
+        if (::lstat(path.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            return "Caches directory " + path + " is a symbolic link";
+        }
+        errno = error;
+        return failure("Error while opening caches directory", path);
+    }
+    std::optional<std::string> problem;
     struct stat st {};
-    if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-        return false;
+    if (::fstat(fd, &st) != 0) {
+        problem = failure("Error while checking caches directory", path);
+    } else if (st.st_uid != ::geteuid()) {
+        problem = "Caches directory " + path + " belongs to another user";
+    } else if ((st.st_mode & 0077) != 0 && ::fchmod(fd, 0700) != 0) {
+        // It holds the user's whereabouts: it stays private even when something else made
+        // it first with a laxer mode.
+        problem = failure("Error while making caches directory private", path);
     }
-    // The directory holds the user's whereabouts: keep it private even when something
-    // else created it first with a laxer mode.
-    if ((st.st_mode & 0077) != 0 && st.st_uid == ::geteuid()) {
-        ::chmod(path.c_str(), 0700);
-    }
-    return true;
+    ::close(fd);
+    return problem;
 }
 
-// Makes a completed rename survive a power loss: the new directory entry is on disk too.
+// Makes a completed rename or unlink survive a power loss: the directory entry is on disk
+// too.
 void syncDirectoryOf(const std::string& path) {
     const auto slash = path.rfind('/');
     const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
@@ -52,22 +78,37 @@ void syncDirectoryOf(const std::string& path) {
     }
 }
 
-// A NUL byte would end the path early: "..\0x" would name the parent directory.
+// A NUL byte would end the path early: "..\0x" would name the parent directory. A name
+// longer than the file system allows would make every file operation fail.
 bool isSafeComponent(const std::string& name) {
-    return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
-           name.find('\0') == std::string::npos;
+    return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&
+           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
-}  // namespace
+// Where the caches directory lies, once settled.
+struct CachesPlace {
+    std::mutex mutex;
+    std::optional<std::string> path;
+};
 
-std::optional<std::string> cachesDirectory() {
+CachesPlace& cachesPlace() {
+    // Never destroyed: a store on a library thread may still look it up while the process
+    // exits.
+    static auto* place = new CachesPlace;
+    return *place;
+}
+
+std::optional<std::string> resolveCachesDirectory() {
     std::string base;
     const char* xdg = std::getenv("XDG_CACHE_HOME");
     if (xdg && xdg[0] == '/') {
         base = xdg;
     } else {
+        // A relative home would put the files wherever the host's working directory is.
         const char* home = std::getenv("HOME");
-        if (!home || home[0] == '\0') {
+        if (!home || home[0] != '/') {
+            LUMVEX_LOG_ERROR("cachesDirectory()",
+                             "No absolute XDG_CACHE_HOME or HOME for the caches directory");
             return std::nullopt;
         }
         base = std::string(home) + "/.cache";
@@ -77,13 +118,66 @@ std::optional<std::string> cachesDirectory() {
         name = executableName();
     }
     if (!isSafeComponent(name)) {
+        LUMVEX_LOG_ERROR("cachesDirectory()", "No usable name for the caches directory");
         return std::nullopt;
     }
-    const auto dir = base + "/" + name;
-    if (!makeDirectories(dir)) {
+    return base + "/" + name;
+}
+
+}  // namespace
+
+std::optional<std::string> cachesDirectory() {
+    auto& place = cachesPlace();
+    std::string dir;
+    {
+        std::lock_guard<std::mutex> guard(place.mutex);
+        if (!place.path) {
+            place.path = resolveCachesDirectory();
+            if (!place.path) {
+                return std::nullopt;
+            }
+        }
+        dir = *place.path;
+    }
+    // Checked at every use: it may have been removed, or replaced, since the last one.
+    if (const auto problem = prepareDirectory(dir)) {
+        LUMVEX_LOG_ERROR("cachesDirectory()", *problem);
         return std::nullopt;
     }
     return dir;
+}
+
+void forgetCachesDirectory() {
+    auto& place = cachesPlace();
+    std::lock_guard<std::mutex> guard(place.mutex);
+    place.path.reset();
+}
+
+int openOwnFile(const std::string& path, int flags) {
+    if ((flags & O_CREAT) != 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+bool removeFileDurably(const std::string& path) {
+    if (::unlink(path.c_str()) != 0) {
+        return false;
+    }
+    // Without this a power cut could bring back a file whose lines were already delivered.
+    syncDirectoryOf(path);
+    return true;
 }
 
 bool writeFileAtomically(const std::string& path, std::string_view data, std::string* error) {
@@ -170,9 +264,14 @@ std::size_t removeLeftoverTemporaries(const std::string& path) {
     return removed;
 }
 
-std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes, bool followLinks) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
     if (fd < 0) {
+        return std::nullopt;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || static_cast<std::uintmax_t>(st.st_size) > maxBytes) {
+        ::close(fd);
         return std::nullopt;
     }
     std::string data;
@@ -182,6 +281,7 @@ std::optional<std::string> readFileBounded(const std::string& path, std::size_t 
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        // The size is checked again: the file may grow while it is read.
         if (n < 0 || data.size() + static_cast<std::size_t>(n) > maxBytes) {
             ::close(fd);
             return std::nullopt;

@@ -7,10 +7,27 @@
 
 namespace lumvex::platform {
 
-/// The application's caches directory: `$XDG_CACHE_HOME` (else `$HOME/.cache`), then the
-/// main bundle's "CFBundleIdentifier" (else the executable's name). Created with mode
-/// 0700 when missing. Nothing when it cannot be had.
+/// The application's caches directory: `$XDG_CACHE_HOME` (else `$HOME/.cache`; either
+/// must be absolute), then the main bundle's "CFBundleIdentifier" (else the executable's
+/// name, also for an identifier that cannot be a file name). Where it lies is settled once,
+/// at the first need, so that a host rewriting its Info.plist meanwhile cannot scatter the
+/// stores over several directories. Created with mode 0700 when missing; refused when it is
+/// a symbolic link, not a directory or another user's. Nothing when it cannot be had; why
+/// is logged.
 std::optional<std::string> cachesDirectory();
+
+/// Makes the next `cachesDirectory()` settle its place afresh: for a host that names
+/// another bundle directory, and for tests that move the cache home.
+void forgetCachesDirectory();
+
+/// Opens one of the library's own files: never through a symbolic link, never waiting on
+/// a FIFO or a device, and only when it is a regular file (else -1 with errno EINVAL).
+/// `flags` are those of open(2); O_CREAT is not allowed. -1 with errno set on failure.
+int openOwnFile(const std::string& path, int flags);
+
+/// Removes the file at `path` and makes the removal survive a power loss. Whether the
+/// file was removed (errno set when not).
+bool removeFileDurably(const std::string& path);
 
 /// Replaces the file at `path` with `data`: written to a temporary file beside it (mode
 /// 0600), flushed to disk, then renamed over the target, so a reader sees the old or the
@@ -21,9 +38,12 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
 /// beside `path` (a process killed between creating one and renaming it). Gives how many.
 std::size_t removeLeftoverTemporaries(const std::string& path);
 
-/// The whole content of the file at `path`, or nothing when it cannot be read or is
-/// larger than `maxBytes` (files we read whole are small; a huge one is not ours).
-std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes);
+/// The whole content of the regular file at `path`, or nothing when it cannot be read, is
+/// larger than `maxBytes` (files we read whole are small; a huge one is not ours) or is
+/// not a regular file (a FIFO or a device would block or never end). With `followLinks`
+/// false, a symbolic link at `path` is refused too.
+std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes,
+                                           bool followLinks = true);
 
 /// Base64, RFC 4648 standard alphabet with padding, no line breaks.
 std::string base64Encode(std::string_view bytes);

@@ -6,6 +6,7 @@
 #include "platform/Clock.h"
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -47,12 +48,14 @@ public:
     virtual void didFailWithError(LocationManager& manager, const LocationError& error) = 0;
 };
 
-/// The device's position, as gpsd reports it through libgps.
+/// The device's position, from gpsd through libgps or from the system's GeoClue over D-Bus
+/// (`useGpsd`, `useGeoClue`, or the automatic choice of the first request).
 ///
-/// The manager keeps no connection between requests: each request connects, asks gpsd for
-/// the fixes its receivers hold, streams reports only if none of them has a fix yet, and
-/// hangs up as soon as it has an answer. The network I/O runs on a thread of the manager's
-/// own, so a request never blocks its caller.
+/// The manager keeps no connection between requests: each request connects, asks for one
+/// fix and hangs up (or stops its GeoClue client) as soon as it has an answer. gpsd is asked
+/// for the fixes its receivers hold, with reports streamed only if none has a fix yet. The
+/// I/O runs on a thread of the manager's own ("lumvex-gps"), so a request never blocks its
+/// caller, and that thread sleeps between requests.
 ///
 /// Owned through `std::shared_ptr` (deliveries check that the manager is still alive).
 class LocationManager final : public std::enable_shared_from_this<LocationManager> {
@@ -82,9 +85,23 @@ public:
     void setDesiredAccuracy(double metres);
     double desiredAccuracy() const;
 
-    /// The freshest fix that this process obtained from gpsd, through any manager, if it is
-    /// younger than `maximumFixAge`; otherwise none. Never does I/O.
+    /// The freshest fix that this process obtained from the location service, through any
+    /// manager, if it is younger than `maximumFixAge`; otherwise none. Its age counts from
+    /// when the receiver measured it, where the service says so. Never does I/O.
     std::optional<Location> location() const;
+
+    /// A fix and its serial: the same measurement, however often the service hands it over,
+    /// keeps one serial, so a user can tell a new fix from one it has seen.
+    struct Fix {
+        Location location;
+        std::uint64_t serial;
+    };
+    /// `location()` with its serial.
+    std::optional<Fix> recentFix() const;
+    /// The serial of the first fix of the delivery under way; read it in `didUpdateLocations`.
+    std::uint64_t deliveredSerial() const;
+    /// How many deliveries of fixes this manager has made.
+    std::uint64_t deliveries() const;
 
     /// How old a fix may be and still count for `location()`; unbounded by default.
     void setMaximumFixAge(Clock::TimePoint::duration age);
@@ -103,15 +120,22 @@ public:
 
 private:
     void postFailure(LocationError error);
+    void setDeliveredSerial(std::uint64_t serial);
 
     mutable std::mutex mutex_;
     std::weak_ptr<LocationManagerDelegate> delegate_;
     double desiredAccuracy_ = ACCURACY_BEST;
     Clock::TimePoint::duration maximumFixAge_ = Clock::TimePoint::duration::max();
     Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
+    std::uint64_t deliveredSerial_ = 0;
+    std::uint64_t deliveries_ = 0;
     std::weak_ptr<RunLoop::Impl> loop_;
     std::shared_ptr<Worker> worker_;  // made by the first request
 };
+
+/// Forgets `useGpsd` and `useGeoClue`: the next request chooses the source again, as the first
+/// one of a process does.
+void chooseLocationSourceAutomatically();
 
 }  // namespace platform
 }  // namespace lumvex

@@ -1,8 +1,25 @@
 #include "platform/RunLoop.h"
 
+#include "L.h"
+
 #include <algorithm>
+#include <exception>
+#include <string>
 
 namespace lumvex {
+
+namespace {
+// A throwing timer action or task must not end the host's process or its loop.
+void runGuarded(const std::function<void()>& work) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        LUMVEX_LOG_ERROR("runGuarded", std::string("Run loop task failed : ") + e.what());
+    } catch (...) {
+        LUMVEX_LOG_ERROR("runGuarded", "Run loop task failed");
+    }
+}
+}  // namespace
 
 RunLoop::RunLoop(std::shared_ptr<Impl> impl) : impl_(std::move(impl)) {}
 
@@ -78,7 +95,7 @@ void RunLoop::Impl::drainOnce(std::unique_lock<std::mutex>& lock, platform::Cloc
         auto action = t->action_;
         lock.unlock();
         if (action) {
-            action();
+            runGuarded(action);
         }
         action = nullptr;  // released before the lock is taken again
         lock.lock();
@@ -87,7 +104,7 @@ void RunLoop::Impl::drainOnce(std::unique_lock<std::mutex>& lock, platform::Cloc
     tasks.swap(tasks_);
     lock.unlock();
     for (auto& task : tasks) {
-        task();
+        runGuarded(task);
         task = nullptr;
     }
     lock.lock();

@@ -1,5 +1,6 @@
 #include "platform/SerialQueue.h"
 
+#include "L.h"
 #include "platform/Process.h"
 
 #include <pthread.h>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <deque>
+#include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
@@ -44,7 +46,14 @@ void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
         auto item = std::move(state->items.front());
         state->items.pop_front();
         lock.unlock();
-        item();
+        // A throwing item must not end the process, nor the queue and every later item.
+        try {
+            item();
+        } catch (const std::exception& e) {
+            LUMVEX_LOG_ERROR("workerLoop", std::string("Work item failed : ") + e.what());
+        } catch (...) {
+            LUMVEX_LOG_ERROR("workerLoop", "Work item failed");
+        }
         item = nullptr;  // what the item captured is released outside the lock
         lock.lock();
     }

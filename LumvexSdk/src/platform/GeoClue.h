@@ -1,0 +1,67 @@
+#pragma once
+
+#include <LumvexSdk/Lumvex.h>
+
+#include "platform/Clock.h"
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+
+namespace lumvex::platform {
+
+/// A fix as GeoClue hands it over, with the time its source took it.
+struct GeoClueFix {
+    Location location;
+    /// Calendar time of the measurement, in microseconds since 1970.
+    std::uint64_t takenAtMicros = 0;
+};
+
+/// Why GeoClue gave no fix.
+struct GeoClueFailure {
+    enum class Kind {
+        /// GeoClue refused: its agent did not consent, or location is switched off.
+        REFUSED,
+        /// No system bus, or nothing on it owns GeoClue's name.
+        UNREACHABLE,
+        /// The bus or GeoClue went away during the request.
+        LOST,
+        /// GeoClue accepted the request but had no location in time.
+        NO_FIX,
+    };
+    Kind kind;
+    std::string description;
+};
+
+/// How one request to GeoClue ended; `abandoned` when the caller asked it to stop.
+struct GeoClueOutcome {
+    std::optional<GeoClueFix> fix;
+    std::optional<GeoClueFailure> failure;
+    bool abandoned = false;
+};
+
+/// GeoClue's accuracy level for a desired accuracy in metres: the coarsest level that meets
+/// it, and exact for the best there is (negative) or for no real need (over 1000 km).
+std::uint32_t geoClueAccuracyLevel(double metres);
+
+/// One request on a connection of its own: creates a client for `desktopId`, starts it,
+/// takes the first location not older than `notBeforeMicros`, stops the client and hangs up.
+/// Nothing of it stays between requests, so GeoClue can power its sources down and the
+/// calling thread sleeps until its next request.
+///
+/// Runs on the calling thread until the installed clock reaches `deadline`; `wakeFd`
+/// (readable when the caller wants attention) and `stopping` let the caller end it early.
+GeoClueOutcome requestGeoClueFix(const std::string& desktopId, std::uint32_t accuracyLevel,
+                                 std::uint64_t notBeforeMicros, Clock::TimePoint deadline, int wakeFd,
+                                 const std::function<bool()>& stopping);
+
+/// Whether the system bus offers GeoClue (its name is owned or can be activated), asked
+/// within `timeout` of real time.
+bool geoClueOffered(std::chrono::milliseconds timeout);
+
+/// The bus to reach GeoClue on; empty means the system bus (DBUS_SYSTEM_BUS_ADDRESS or its
+/// standard socket). Tests point it at a private bus.
+void setGeoClueBusAddress(std::string address);
+
+}  // namespace lumvex::platform

@@ -1,0 +1,581 @@
+#include "GeoClue.h"
+
+#include "Gpsd.h"
+
+#include <systemd/sd-bus.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+extern char** environ;
+
+namespace lumvex::test {
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+
+const char* const GEOCLUE = "/usr/libexec/geoclue";
+const char* const AGENT = "/usr/libexec/geoclue-2.0/demos/agent";
+
+// A system-like bus: default deny, with GeoClue's packaged policy, no activation.
+const char* const BUS_CONFIG =
+    R"(<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-BUS Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>system</type>
+  <listen>unix:path=@DIR@/system_bus_socket</listen>
+  <auth>EXTERNAL</auth>
+  <policy context="default">
+    <deny own="*"/>
+    <deny send_type="method_call"/>
+    <allow send_type="signal"/>
+    <allow send_requested_reply="true" send_type="method_return"/>
+    <allow send_requested_reply="true" send_type="error"/>
+    <allow receive_type="method_call"/>
+    <allow receive_type="method_return"/>
+    <allow receive_type="error"/>
+    <allow receive_type="signal"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Introspectable"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Properties"/>
+    <allow send_destination="org.freedesktop.DBus" send_interface="org.freedesktop.DBus.Peer"/>
+  </policy>
+  <include>/etc/dbus-1/system.d/org.freedesktop.GeoClue2.conf</include>
+  <include>/etc/dbus-1/system.d/org.freedesktop.GeoClue2.Agent.conf</include>
+</busconfig>
+)";
+
+// GeoClue 2.6 calls every key of its stock file mandatory. NMEA comes from the feeder's
+// socket only; the web source points at a closed port (and the daemon has no network).
+// It holds CreateClient until an agent of the caller's user is there: the demo agent.
+const char* const GEOCLUE_CONFIG = R"([agent]
+whitelist=geoclue-demo-agent
+
+[network-nmea]
+enable=true
+nmea-socket=@DIR@/nmea.sock
+
+[3g]
+enable=false
+
+[cdma]
+enable=false
+
+[modem-gps]
+enable=false
+
+[wifi]
+enable=false
+url=http://127.0.0.1:9/geolocate
+submit-data=false
+submission-url=http://127.0.0.1:9/submit
+submission-nick=geoclue
+
+[compass]
+enable=false
+
+[lumvex-test-client]
+allowed=true
+system=true
+users=
+
+[lumvex-refused-client]
+allowed=false
+system=false
+users=
+)";
+
+std::string replaceDir(std::string text, const std::string& dir) {
+    for (auto at = text.find("@DIR@"); at != std::string::npos; at = text.find("@DIR@", at)) {
+        text.replace(at, 5, dir);
+    }
+    return text;
+}
+
+bool writeFile(const std::string& path, const std::string& text) {
+    std::ofstream out(path);
+    out << text;
+    return static_cast<bool>(out);
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// Civil date of a day count since 1970 (proleptic Gregorian), by arithmetic alone: the C
+// library's calendar functions share time-zone state with the library's threads.
+void civilFromDays(long long z, int& y, unsigned& m, unsigned& d) {
+    z += 719468;
+    const long long era = (z >= 0 ? z : z - 146096) / 146097;
+    const auto doe = static_cast<unsigned>(z - era * 146097);
+    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const unsigned mp = (5 * doy + 2) / 153;
+    d = doy - (153 * mp + 2) / 5 + 1;
+    m = mp < 10 ? mp + 3 : mp - 9;
+    y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
+}
+
+std::string withChecksum(const std::string& body) {
+    unsigned char sum = 0;
+    for (char c : body) {
+        sum ^= static_cast<unsigned char>(c);
+    }
+    char tail[8];
+    std::snprintf(tail, sizeof(tail), "*%02X\r\n", sum);
+    return "$" + body + tail;
+}
+
+// The GGA and RMC sentences of `epoch`, stamped with the current UTC time and date.
+std::string stampedNow(const std::string& epoch) {
+    const auto now = std::chrono::system_clock::now().time_since_epoch();
+    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
+    const long long days = ms / 86400000;
+    const long long inDay = ms % 86400000;
+    int year;
+    unsigned month, day;
+    civilFromDays(days, year, month, day);
+    char hms[32], dmy[32];
+    std::snprintf(hms, sizeof(hms), "%02lld%02lld%02lld.%02lld", inDay / 3600000, inDay / 60000 % 60,
+                  inDay / 1000 % 60, inDay % 1000 / 10);
+    std::snprintf(dmy, sizeof(dmy), "%02u%02u%02d", day, month, year % 100);
+    std::string out;
+    std::stringstream in(epoch);
+    std::string line;
+    while (std::getline(in, line)) {
+        if (line.size() < 7 || line[0] != '$') {
+            continue;
+        }
+        const std::string type = line.substr(3, 3);
+        if (type != "GGA" && type != "RMC") {
+            continue;
+        }
+        std::vector<std::string> f;
+        std::stringstream fields(line.substr(1, line.find('*') - 1));
+        std::string field;
+        while (std::getline(fields, field, ',')) {
+            f.push_back(field);
+        }
+        if (f.size() < 10) {
+            continue;
+        }
+        f[1] = hms;
+        if (type == "RMC") {
+            f[9] = dmy;
+        }
+        std::string body;
+        for (std::size_t i = 0; i < f.size(); ++i) {
+            body += (i ? "," : "") + f[i];
+        }
+        out += withChecksum(body);
+    }
+    return out;
+}
+
+}  // namespace
+
+// ---- SupervisedProcess --------------------------------------------------------------------
+
+SupervisedProcess::~SupervisedProcess() {
+    stop();
+}
+
+bool SupervisedProcess::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                              const std::string& logPath) {
+    // Everything the children need is made before fork: the test has threads, so only
+    // async-signal-safe calls may follow it.
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    std::vector<char*> envp;
+    for (const auto& e : env) {
+        envp.push_back(const_cast<char*>(e.c_str()));
+    }
+    for (char** e = environ; *e; ++e) {
+        envp.push_back(*e);
+    }
+    envp.push_back(nullptr);
+    const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    if (log < 0) {
+        return false;
+    }
+    const pid_t parent = ::getpid();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+        ::close(log);
+        return false;
+    }
+    if (pid == 0) {
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != parent) {
+            ::_exit(127);
+        }
+        ::setpgid(0, 0);
+        const int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, STDIN_FILENO);
+        ::dup2(log, STDOUT_FILENO);
+        ::dup2(log, STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
+        const pid_t program = ::fork();
+        if (program == 0) {
+            ::execve(args[0], args.data(), envp.data());
+            ::_exit(127);
+        }
+        ::syscall(SYS_close_range, 3U, ~0U, 0U);
+        // The supervisor waits; when the test dies it is killed, and takes the group along
+        // through the signal below.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        struct sigaction action {};
+        action.sa_handler = [](int) { ::kill(0, SIGKILL); };
+        ::sigaction(SIGTERM, &action, nullptr);
+        if (::getppid() != parent) {
+            ::kill(0, SIGKILL);
+        }
+        int status = 0;
+        while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
+        }
+        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    ::close(log);
+    ::setpgid(pid, pid);
+    pid_ = pid;
+    return true;
+}
+
+bool SupervisedProcess::alive() {
+    if (pid_ <= 0) {
+        return false;
+    }
+    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+void SupervisedProcess::stop(std::chrono::milliseconds grace) {
+    if (pid_ <= 0) {
+        return;
+    }
+    // The program first, so it can leave the bus cleanly; then whatever is left.
+    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    // The supervisor's child alone: the supervisor's own SIGTERM handler would SIGKILL them all.
+    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
+    pid_t child;
+    while (children >> child) {
+        ::kill(child, SIGTERM);
+    }
+    bool ended = false;
+    if (pidfd >= 0) {
+        pollfd pfd{pidfd, POLLIN, 0};
+        ended = ::poll(&pfd, 1, static_cast<int>(grace.count())) > 0;
+        ::close(pidfd);
+    }
+    if (!ended) {
+        ::kill(-pid_, SIGKILL);
+    }
+    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    ::kill(-pid_, SIGKILL);  // a grandchild that outlived its parent
+    pid_ = -1;
+}
+
+// ---- NmeaFeeder -----------------------------------------------------------------------------
+
+NmeaFeeder::NmeaFeeder(std::string socketPath, std::vector<std::string> epochs)
+    : path_(std::move(socketPath)), epochs_(std::move(epochs)) {}
+
+NmeaFeeder::~NmeaFeeder() {
+    stop();
+}
+
+bool NmeaFeeder::start() {
+    listenFd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (listenFd_ < 0 || wakeFd_ < 0 || path_.size() >= sizeof(addr.sun_path)) {
+        return false;
+    }
+    std::strcpy(addr.sun_path, path_.c_str());
+    ::unlink(path_.c_str());
+    if (::bind(listenFd_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 ||
+        ::listen(listenFd_, 8) != 0) {
+        return false;
+    }
+    thread_ = std::thread([this] { run(); });
+    return true;
+}
+
+void NmeaFeeder::stop() {
+    if (thread_.joinable()) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            stop_ = true;
+        }
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof(one));
+        thread_.join();
+    }
+    for (int* fd : {&listenFd_, &wakeFd_}) {
+        if (*fd >= 0) {
+            ::close(*fd);
+            *fd = -1;
+        }
+    }
+}
+
+std::vector<std::pair<double, double>> NmeaFeeder::sent() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return sent_;
+}
+
+void NmeaFeeder::run() {
+    ::pthread_setname_np(::pthread_self(), THREAD_NAME);
+    struct Connection {
+        int fd;
+        SteadyClock::time_point next;
+    };
+    std::vector<Connection> connections;
+    std::size_t nextEpoch = 0;
+    const auto send = [&](Connection& c) {
+        if (nextEpoch < epochs_.size()) {
+            const auto text = stampedNow(epochs_[nextEpoch]);
+            if (::send(c.fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
+                std::lock_guard<std::mutex> guard(mutex_);
+                sent_.push_back(positionOf(epochs_[nextEpoch]));
+                ++nextEpoch;
+            }
+        }
+        c.next = SteadyClock::now() + std::chrono::seconds(1);
+    };
+    while (true) {
+        {
+            std::lock_guard<std::mutex> guard(mutex_);
+            if (stop_) {
+                break;
+            }
+        }
+        std::vector<pollfd> fds = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
+        int timeout = -1;
+        for (const auto& c : connections) {
+            fds.push_back({c.fd, POLLIN, 0});
+            const auto left =
+                std::chrono::ceil<std::chrono::milliseconds>(c.next - SteadyClock::now()).count();
+            timeout = timeout < 0 ? static_cast<int>(std::max<long long>(left, 0))
+                                  : std::min(timeout, static_cast<int>(std::max<long long>(left, 0)));
+        }
+        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+            break;
+        }
+        if (fds[1].revents & POLLIN) {
+            const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd >= 0) {
+                connections.push_back({fd, SteadyClock::now()});
+                send(connections.back());
+            }
+        }
+        for (std::size_t i = 0; i < connections.size();) {
+            const auto revents = i + 2 < fds.size() ? fds[i + 2].revents : 0;
+            char buffer[256];
+            if ((revents & (POLLHUP | POLLERR)) ||
+                ((revents & POLLIN) &&
+                 ::recv(connections[i].fd, buffer, sizeof(buffer), MSG_DONTWAIT) <= 0)) {
+                ::close(connections[i].fd);
+                connections.erase(connections.begin() + static_cast<long>(i));
+                fds.erase(fds.begin() + static_cast<long>(i) + 2);
+                continue;
+            }
+            if (SteadyClock::now() >= connections[i].next) {
+                send(connections[i]);
+            }
+            ++i;
+        }
+    }
+    for (const auto& c : connections) {
+        ::close(c.fd);
+    }
+}
+
+// ---- GeoClueService ---------------------------------------------------------------------------
+
+GeoClueService::GeoClueService(std::vector<std::string> epochs) : epochs_(std::move(epochs)) {}
+
+GeoClueService::~GeoClueService() {
+    agent_.stop();
+    daemon_.stop();
+    if (feeder_) {
+        feeder_->stop();  // after GeoClue: it gives the socket up for good when it sees EOF
+    }
+    bus_.stop();
+    if (!dir_.empty()) {
+        std::system(("rm -rf '" + dir_ + "'").c_str());
+    }
+}
+
+std::string GeoClueService::logs() const {
+    std::string text;
+    for (const char* name : {"bus.log", "geoclue.log", "agent.log"}) {
+        text += std::string("--- ") + name + "\n" + readFile(dir_ + "/" + name);
+    }
+    return text;
+}
+
+std::string GeoClueService::start() {
+    unavailable_ = true;
+    if (::geteuid() != 0) {
+        return "GeoClue runs in a mount namespace of its own, which needs root";
+    }
+    for (const char* binary : {GEOCLUE, AGENT, "/usr/bin/dbus-daemon", "/usr/bin/unshare"}) {
+        if (::access(binary, X_OK) != 0) {
+            return std::string(binary) + " is missing (scripts/install-deps.sh installs it)";
+        }
+    }
+    unavailable_ = false;
+    char templ[] = "/tmp/lumvex-geoclue.XXXXXX";
+    if (!::mkdtemp(templ)) {
+        return std::string("mkdtemp: ") + std::strerror(errno);
+    }
+    dir_ = templ;
+    if (!writeFile(dir_ + "/bus.conf", replaceDir(BUS_CONFIG, dir_)) ||
+        !writeFile(dir_ + "/geoclue.conf", replaceDir(GEOCLUE_CONFIG, dir_))) {
+        return "cannot write the configuration";
+    }
+    busAddress_ = "unix:path=" + dir_ + "/system_bus_socket";
+    // The socket's appearance in the directory says the bus is up.
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    if (watch < 0 || ::inotify_add_watch(watch, dir_.c_str(), IN_CREATE) < 0) {
+        return std::string("inotify: ") + std::strerror(errno);
+    }
+    if (!bus_.spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + dir_ + "/bus.conf"}, {},
+                    dir_ + "/bus.log")) {
+        ::close(watch);
+        return "cannot start dbus-daemon";
+    }
+    const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
+    while (::access((dir_ + "/system_bus_socket").c_str(), F_OK) != 0) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
+        if (!bus_.alive() || left <= 0) {
+            ::close(watch);
+            return "dbus-daemon did not come up\n" + logs();
+        }
+        pollfd pfd{watch, POLLIN, 0};
+        // Bounded by a short slice too: the daemon dying creates nothing.
+        if (::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 100))) > 0) {
+            char events[4096];
+            [[maybe_unused]] const auto n = ::read(watch, events, sizeof(events));
+        }
+    }
+    ::close(watch);
+    // The feeder listens before GeoClue first connects, and stays until GeoClue is gone.
+    if (!epochs_.empty()) {
+        feeder_ = std::make_unique<NmeaFeeder>(dir_ + "/nmea.sock", epochs_);
+        if (!feeder_->start()) {
+            return "cannot listen on the NMEA socket";
+        }
+    }
+    if (!startDaemon()) {
+        const auto log = readFile(dir_ + "/geoclue.log");
+        if (log.find("unshare failed") != std::string::npos ||
+            log.find("Operation not permitted") != std::string::npos) {
+            unavailable_ = true;
+            return "no privilege for a private mount namespace: " + log;
+        }
+        return "GeoClue did not take its name on the bus\n" + logs();
+    }
+    if (!agent_.spawn({AGENT}, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/agent.log")) {
+        return "cannot start the demo agent";
+    }
+    return "";
+}
+
+bool GeoClueService::startDaemon() {
+    const std::string script =
+        "mount --bind \"$1\" /etc/geoclue/geoclue.conf && GSETTINGS_BACKEND=memory exec " +
+        std::string(GEOCLUE) + " --timeout=0";
+    if (!daemon_.spawn({"/usr/bin/unshare", "--mount", "--net", "--propagation", "private", "/bin/sh", "-c",
+                        script, "sh", dir_ + "/geoclue.conf"},
+                       {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/geoclue.log")) {
+        return false;
+    }
+    return waitForGeoClue(std::chrono::seconds(10));
+}
+
+void GeoClueService::stopDaemon() {
+    daemon_.stop();
+}
+
+bool GeoClueService::waitForGeoClue(std::chrono::milliseconds timeout) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0) {
+        return false;
+    }
+    sd_bus_set_address(bus, busAddress_.c_str());
+    sd_bus_set_bus_client(bus, 1);
+    bool ready = false;
+    const auto deadline = SteadyClock::now() + timeout;
+    // GeoClue taking its name and changing its accuracy level are signals: each one ends
+    // the wait below, and the state is read afresh.
+    if (sd_bus_start(bus) >= 0 &&
+        sd_bus_add_match(bus, nullptr,
+                         "type='signal',sender='org.freedesktop.DBus',member='NameOwnerChanged'", nullptr,
+                         nullptr) >= 0 &&
+        sd_bus_add_match(
+            bus, nullptr,
+            "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
+            "path='/org/freedesktop/GeoClue2/Manager'",
+            nullptr, nullptr) >= 0) {
+        while (!ready && daemon_.alive() && SteadyClock::now() < deadline) {
+            sd_bus_error error = SD_BUS_ERROR_NULL;
+            sd_bus_message* reply = nullptr;
+            // 8 (exact) means the NMEA source is up; without a feeder, owning the name will do.
+            std::uint32_t level = 0;
+            if (sd_bus_call_method(bus, "org.freedesktop.GeoClue2", "/org/freedesktop/GeoClue2/Manager",
+                                   "org.freedesktop.DBus.Properties", "Get", &error, &reply, "ss",
+                                   "org.freedesktop.GeoClue2.Manager", "AvailableAccuracyLevel") >= 0 &&
+                sd_bus_message_read(reply, "v", "u", &level) >= 0) {
+                ready = feeder_ ? level == 8 : true;
+            }
+            sd_bus_message_unref(reply);
+            sd_bus_error_free(&error);
+            if (!ready) {
+                while (sd_bus_process(bus, nullptr) > 0) {
+                }
+                const auto left =
+                    std::chrono::duration_cast<std::chrono::microseconds>(deadline - SteadyClock::now());
+                // A short slice as well: the daemon dying sends nothing on this bus.
+                sd_bus_wait(bus, static_cast<std::uint64_t>(std::clamp<long long>(left.count(), 0, 100000)));
+            }
+        }
+    }
+    sd_bus_flush_close_unref(bus);
+    return ready;
+}
+
+}  // namespace lumvex::test

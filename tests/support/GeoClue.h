@@ -1,0 +1,111 @@
+#pragma once
+
+#include <sys/types.h>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace lumvex::test {
+
+/// A child process under a supervisor of its own: a forked copy of the test that gets SIGKILL
+/// when the test dies however it dies (even SIGKILLed), and then ends the child's whole
+/// process group. The child itself cannot be told by the kernel, since a daemon that changes
+/// its credentials loses its parent-death signal.
+class SupervisedProcess {
+public:
+    SupervisedProcess() = default;
+    ~SupervisedProcess();
+    SupervisedProcess(const SupervisedProcess&) = delete;
+    SupervisedProcess& operator=(const SupervisedProcess&) = delete;
+
+    /// Starts `argv` with `env` added to the test's environment, its output into `logPath`.
+    bool spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+               const std::string& logPath);
+    /// SIGTERM to the group, SIGKILL after `grace`; reaps the supervisor.
+    void stop(std::chrono::milliseconds grace = std::chrono::seconds(3));
+    /// Whether it is still running (reaps it if it ended).
+    bool alive();
+
+private:
+    pid_t pid_ = -1;
+};
+
+/// An NMEA receiver on a Unix socket, the way GeoClue's network NMEA source reads one: each
+/// connection gets the next epoch of the track at once, then one more a second, with times
+/// rewritten to now (GeoClue drops a fix older than the last one it saw). The connection is
+/// held open at the end of the track, since GeoClue gives the socket up on EOF.
+class NmeaFeeder {
+public:
+    /// The feeder thread's name; measurements leave out threads named "harness-...".
+    static constexpr const char* THREAD_NAME = "harness-nmea";
+
+    NmeaFeeder(std::string socketPath, std::vector<std::string> epochs);
+    ~NmeaFeeder();
+    NmeaFeeder(const NmeaFeeder&) = delete;
+    NmeaFeeder& operator=(const NmeaFeeder&) = delete;
+
+    bool start();
+    void stop();
+    /// The positions sent so far, in order.
+    std::vector<std::pair<double, double>> sent() const;
+
+private:
+    void run();
+
+    std::string path_;
+    std::vector<std::string> epochs_;
+    int listenFd_ = -1;
+    int wakeFd_ = -1;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::vector<std::pair<double, double>> sent_;
+    bool stop_ = false;
+};
+
+/// A real GeoClue on a private system-like bus: dbus-daemon, GeoClue in private mount and
+/// network namespaces with the test's configuration bind-mounted over its own (nothing under
+/// /etc changes for anyone else), the packaged demo agent, and an NMEA feeder.
+/// Needs root and the packages of scripts/install-deps.sh; `start` says why it cannot run.
+class GeoClueService {
+public:
+    /// The desktop id that the configuration allows, and one that it refuses.
+    static constexpr const char* ALLOWED_ID = "lumvex-test-client";
+    static constexpr const char* REFUSED_ID = "lumvex-refused-client";
+
+    /// `epochs` feed the NMEA source; with none, GeoClue has no source that gives a fix.
+    explicit GeoClueService(std::vector<std::string> epochs);
+    ~GeoClueService();
+    GeoClueService(const GeoClueService&) = delete;
+    GeoClueService& operator=(const GeoClueService&) = delete;
+
+    /// Starts everything; empty on success, else why not (the test skips when the machine
+    /// lacks something, and fails otherwise).
+    std::string start();
+    /// Whether what kept `start` from succeeding is the machine's, not the code's.
+    bool unavailable() const { return unavailable_; }
+    /// Stops the GeoClue daemon alone (it leaves the bus), or starts it again.
+    void stopDaemon();
+    bool startDaemon();
+
+    const std::string& busAddress() const { return busAddress_; }
+    NmeaFeeder* feeder() { return feeder_.get(); }
+    /// The daemons' logs, for failure messages.
+    std::string logs() const;
+
+private:
+    bool waitForGeoClue(std::chrono::milliseconds timeout);
+
+    std::vector<std::string> epochs_;
+    std::string dir_;
+    std::string busAddress_;
+    SupervisedProcess bus_, daemon_, agent_;
+    std::unique_ptr<NmeaFeeder> feeder_;
+    bool unavailable_ = false;
+};
+
+}  // namespace lumvex::test

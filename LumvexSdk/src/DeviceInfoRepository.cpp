@@ -27,7 +27,11 @@ bool DeviceInfoRepository::needDeviceInfoUpdate() {
 }
 
 bool DeviceInfoRepository::needDeviceInfoUpdate(const nlohmann::json& description) {
-    const auto current = platform::base64Encode(DeviceInfoUtils::serialize(description));
+    return needDeviceInfoUpdateForText(DeviceInfoUtils::serialize(description));
+}
+
+bool DeviceInfoRepository::needDeviceInfoUpdateForText(const std::string& serialisedDescription) {
+    const auto current = platform::base64Encode(serialisedDescription);
     const auto stored = readDeviceInfoFile();
     if (stored.empty()) {
         return true;

@@ -24,6 +24,10 @@ public:
     /// exactly what it would send and reads the device only once.
     bool needDeviceInfoUpdate(const nlohmann::json& description);
 
+    /// The same test for a description already written as JSON text by
+    /// `DeviceInfoUtils::serialize`.
+    bool needDeviceInfoUpdateForText(const std::string& serialisedDescription);
+
     /// Records the current description, replacing the file whole. A failed write keeps the
     /// previous record and is logged.
     void saveDeviceInfo();

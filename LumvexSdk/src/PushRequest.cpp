@@ -60,34 +60,60 @@ void PushRequest::setDefaultEndpointForTesting(std::optional<std::string> endpoi
 }
 
 PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
+    // The body is the compact JSON text of the push dictionary, members in key order as
+    // nlohmann::json writes an object. It is put together from texts that are already
+    // written: the store keeps each record's text, and the description's text is the one
+    // compared with the recorded description. Building the objects only to write them out
+    // again cost several times the writing itself.
     PushData data;
-    auto& dict = data.dict;
-    dict = nlohmann::json::object();
-    dict["mac"] = MAC;
-    dict["google_aid"] = platform::Device::identifierForVendor().value_or(NO_ID);
-    if (format == PushFormat::DEVICE_INFO_ONLY) {
-        dict["locations"] = nlohmann::json::array();
-    } else {
-        auto snapshot = TraceRepository::shared().readTraces();
-        auto locations = nlohmann::json::array();
-        for (const auto& record : snapshot.records) {
-            locations.push_back(record);
+    std::string description = "{}";
+    if (format != PushFormat::LOCATION_ONLY) {
+        auto dict = DeviceInfoUtils().getDeviceInfoAsDict();
+        auto text = DeviceInfoUtils::serialize(dict);
+        if (DeviceInfoRepository::shared().needDeviceInfoUpdateForText(text)) {
+            data.writable = !text.empty();
+            description = std::move(text);
+            data.description = std::move(dict);
         }
-        dict["locations"] = std::move(locations);
+    }
+    const auto googleAid = platform::Device::identifierForVendor().value_or(NO_ID);
+    std::vector<std::string> records;
+    if (format != PushFormat::DEVICE_INFO_ONLY) {
+        auto snapshot = TraceRepository::shared().readTraceTexts();
+        records = std::move(snapshot.recordTexts);
         data.traceLines = std::move(snapshot.lines);
     }
-    dict["devices_infos"] = nlohmann::json::object();
-    if (format != PushFormat::LOCATION_ONLY) {
-        auto description = DeviceInfoUtils().getDeviceInfoAsDict();
-        if (DeviceInfoRepository::shared().needDeviceInfoUpdate(description)) {
-            dict["devices_infos"] = std::move(description);
-        }
+    data.containsLocation = !records.empty();
+
+    auto& body = data.body;
+    std::size_t size = description.size() + googleAid.size() + 80;
+    for (const auto& record : records) {
+        size += record.size() + 1;
     }
+    body.reserve(size);
+    body += "{\"devices_infos\":";
+    body += description;
+    body += ",\"google_aid\":";
+    body += nlohmann::json(googleAid).dump();
+    body += ",\"locations\":[";
+    for (std::size_t i = 0; i < records.size(); ++i) {
+        if (i > 0) {
+            body += ',';
+        }
+        body += records[i];
+    }
+    body += "],\"mac\":";
+    body += nlohmann::json(MAC).dump();
+    body += '}';
     return data;
 }
 
 nlohmann::json PushRequest::buildJsonPushDataAsDict(PushFormat format) const {
-    return buildPushData(format).dict;
+    auto data = buildPushData(format);
+    if (!data.writable) {
+        return nlohmann::json();
+    }
+    return nlohmann::json::parse(data.body);
 }
 
 bool PushRequest::dictContainsLocation(const nlohmann::json& dict) {
@@ -135,13 +161,12 @@ std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegi
 
 void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback) const {
     auto data = buildPushData(ConfigurationAccess::pushFormat(configuration));
-    if (!dictContainsLocation(data.dict) && !dictContainsDeviceInfo(data.dict)) {
-        LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " +
-                                  data.dict.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    if (!data.containsLocation && !data.description) {
+        LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + data.body);
         return;
     }
-    auto body = jsonPushAsData(data.dict);
-    if (!body) {
+    if (!data.writable) {
+        LUMVEX_LOG_ERROR("jsonPushAsData", "Error while json serialization");
         report(callback, LumvexException::JSON_SERIALIZATION_FAILED);
         return;
     }
@@ -156,7 +181,7 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
-    request.httpBody = std::move(*body);
+    request.httpBody = std::move(data.body);
 
     // What was sent, not what the stores hold when the answer comes, decides what is
     // removed and recorded.
@@ -176,12 +201,12 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
                 return;
             }
             LUMVEX_LOG(SEND_PUSH, "Push success");
-            if (dictContainsLocation(data.dict)) {
+            if (data.containsLocation) {
                 // Fixes stored while the upload was in flight stay for the next one.
                 TraceRepository::shared().removeTraces(data.traceLines);
             }
-            if (dictContainsDeviceInfo(data.dict)) {
-                DeviceInfoRepository::shared().saveDeviceInfo(data.dict["devices_infos"]);
+            if (data.description) {
+                DeviceInfoRepository::shared().saveDeviceInfo(*data.description);
             }
             report(callback, std::nullopt);
         });

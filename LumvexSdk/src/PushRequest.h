@@ -35,10 +35,14 @@ public:
 private:
     friend struct PushRequestTestAccess;
 
-    /// The push dictionary, with the stored lines that its "locations" came from, so that
-    /// a successful upload removes exactly those.
+    /// The push dictionary as the JSON text that is sent, with the stored lines that its
+    /// "locations" came from, so that a successful upload removes exactly those, and the
+    /// description it carries, so that exactly that one is recorded.
     struct PushData {
-        nlohmann::json dict;
+        std::string body;
+        bool containsLocation = false;
+        std::optional<nlohmann::json> description;
+        bool writable = true;  // false: the description could not be written as JSON
         std::vector<std::string> traceLines;
     };
 

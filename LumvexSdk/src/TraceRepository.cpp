@@ -5,6 +5,8 @@
 #include "platform/Clock.h"
 #include "platform/Files.h"
 
+#include <nlohmann/json.hpp>
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 namespace lumvex {
@@ -106,11 +109,26 @@ std::optional<std::int64_t> parseMilliseconds(std::string_view field) {
 // cuts a line at a NUL byte, line feed included; without it put back the next line would
 // be glued onto this one and lost with it. A line that had no line feed can only have
 // been the last, so adding one changes nothing else.
-void appendLine(std::string& content, std::string_view line, bool last) {
-    content += line;
+std::string asRewritten(std::string line, bool last) {
     if (!last && (line.empty() || line.back() != '\n')) {
-        content += '\n';
+        line += '\n';
     }
+    return line;
+}
+
+// The time zone that localtime_r renders in, as tzset() last loaded it: the records' texts
+// rendered in another zone are rendered again.
+std::string loadedZone() {
+    const char* tz = std::getenv("TZ");
+    std::string key = tz ? std::string("=") + tz : std::string("-");
+    key += '\n';
+    key += tzname[0];
+    key += '\n';
+    key += tzname[1];
+    key += '\n';
+    key += std::to_string(timezone);
+    key += daylight ? '+' : '-';
+    return key;
 }
 
 bool writeAll(int fd, std::string_view data) {
@@ -147,7 +165,12 @@ std::vector<TraceRecord> TraceRepository::getTracesAsDict() {
 
 TraceSnapshot TraceRepository::readTraces() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return readTracesLocked();
+    return readTracesLocked(true, false);
+}
+
+TraceSnapshot TraceRepository::readTraceTexts() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return readTracesLocked(false, true);
 }
 
 void TraceRepository::clearTraces() {
@@ -161,8 +184,8 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     if (!path) {
         return;
     }
-    auto reader = LineReader::open(*path, FOREIGN_FILE_SIZE);
-    if (!reader) {
+    auto taken = takeLines(*path, platform::fileIdentity(*path, false));
+    if (!taken) {
         // Only a file that is gone can be cleared: one that cannot be opened now (no
         // descriptor left, say) still holds lines that were never sent.
         if (errno == ENOENT) {
@@ -172,11 +195,7 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
         }
         return;
     }
-    std::vector<std::string> lines;
-    for (auto& line : *reader) {
-        lines.push_back(line);
-    }
-    reader->close();
+    auto& lines = *taken;
 
     // Since the upload read the file, trims can only have dropped lines from its front
     // and appends added lines at its end, so the file now starts with the part of
@@ -190,7 +209,7 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
         }
         bool match = true;
         for (std::size_t i = 0; i < count && match; ++i) {
-            match = withoutLineFeed(lines[i]) == withoutLineFeed(sentLines[skipped + i]);
+            match = withoutLineFeed(lines[i].line) == withoutLineFeed(sentLines[skipped + i]);
         }
         if (match) {
             remove = count;
@@ -203,15 +222,22 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
         return;
     }
     if (remove == 0) {
+        setMirror(*path, std::move(lines));
         return;
     }
     std::string rest;
+    std::vector<MirroredLine> kept;
     for (std::size_t i = remove; i < lines.size(); ++i) {
-        appendLine(rest, lines[i], i + 1 == lines.size());
+        MirroredLine entry = std::move(lines[i]);
+        entry.line = asRewritten(std::move(entry.line), i + 1 == lines.size());
+        rest += entry.line;
+        kept.push_back(std::move(entry));
     }
     if (!platform::writeFileAtomically(*path, rest)) {
         LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
+        return;
     }
+    setMirror(*path, std::move(kept));
 }
 
 std::string TraceRepository::formatTrace(const Location& location, std::uint64_t storedAtMs) {
@@ -253,6 +279,10 @@ std::optional<std::string> TraceRepository::renderTimestamp(std::int64_t seconds
     // The device's time zone may have changed since the last read; localtime_r alone
     // would keep using the zone it loaded first.
     ::tzset();
+    return renderTimestampInLoadedZone(seconds);
+}
+
+std::optional<std::string> TraceRepository::renderTimestampInLoadedZone(std::int64_t seconds) {
     const auto time = static_cast<std::time_t>(seconds);
     std::tm local{};
     if (!::localtime_r(&time, &local)) {
@@ -284,15 +314,18 @@ void TraceRepository::appendToFile(std::string line) {
         platform::removeLeftoverTemporaries(*path);
         tidied_ = true;
     }
-    const auto size = getTracesFileSize(*path);
-    if (size > MAX_FILE_SIZE) {
-        deleteFirstLine(*path, size);
+    const auto before = platform::fileIdentity(*path, false);
+    if (getTracesFileSize(before) > MAX_FILE_SIZE) {
+        deleteFirstLine(*path, *before);
     }
     // Never through a link or into a FIFO or device planted at our file's name.
     const int fd = platform::openOwnFile(*path, O_RDWR | O_APPEND);
     if (fd < 0) {
         if (errno == ENOENT) {
-            if (!platform::writeFileAtomically(*path, line)) {
+            if (platform::writeFileAtomically(*path, line)) {
+                setMirror(*path, {MirroredLine{std::move(line), std::nullopt}});
+            } else {
+                forgetMirror();
                 LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file");
             }
         } else {
@@ -300,24 +333,28 @@ void TraceRepository::appendToFile(std::string line) {
         }
         return;
     }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0;
-    if (ok && (st.st_mode & 0077) != 0) {
+    const auto opened = platform::fileIdentity(fd);
+    bool ok = opened.has_value();
+    if (ok && (opened->mode & 0077) != 0) {
         ::fchmod(fd, 0600);  // a file from before the store kept it private
     }
+    const off_t size = ok ? static_cast<off_t>(opened->size) : 0;
+    // The mirror follows the append only when it held the file as it was opened.
+    bool inStep = ok && mirrorMatches(*path, opened) && (opened->mode & 0077) == 0;
     // An append cut short (power loss, a killed process) leaves a last line without its
     // line feed; the new line must not be glued onto it.
-    if (ok && st.st_size > 0) {
+    if (ok && size > 0) {
         char last = '\n';
-        ok = ::pread(fd, &last, 1, st.st_size - 1) == 1;
+        ok = ::pread(fd, &last, 1, size - 1) == 1;
         if (ok && last != '\n') {
             line.insert(line.begin(), '\n');
+            inStep = false;
         }
     }
     if (ok && !writeAll(fd, line)) {
         // Leave the file as it was rather than with half a line.
         ok = false;
-        if (::ftruncate(fd, st.st_size) != 0) {
+        if (::ftruncate(fd, size) != 0) {
             // Nothing more to do: the next append starts on a line of its own.
         }
     }
@@ -326,23 +363,30 @@ void TraceRepository::appendToFile(std::string line) {
     if (ok && ::fdatasync(fd) != 0) {
         ok = false;
     }
+    const auto appended = ok && inStep ? platform::fileIdentity(fd) : std::nullopt;
     ::close(fd);
+    if (appended) {
+        mirror_.push_back(MirroredLine{std::move(line), std::nullopt});
+        mirrorIdentity_ = *appended;
+    } else {
+        forgetMirror();
+    }
     if (!ok) {
         LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file by appending");
     }
 }
 
-std::uint64_t TraceRepository::getTracesFileSize(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) != 0) {
+std::uint64_t TraceRepository::getTracesFileSize(const std::optional<platform::FileIdentity>& identity) {
+    if (!identity) {
         LUMVEX_LOG("getTracesFileSize()", "Trace file not available for get traces files");
         return 0;
     }
     // Anything but a regular file is refused by the append itself; it is never trimmed.
-    return S_ISREG(st.st_mode) ? static_cast<std::uint64_t>(st.st_size) : 0;
+    return S_ISREG(identity->mode) ? static_cast<std::uint64_t>(identity->size) : 0;
 }
 
-void TraceRepository::deleteFirstLine(const std::string& path, std::uint64_t size) {
+void TraceRepository::deleteFirstLine(const std::string& path, const platform::FileIdentity& identity) {
+    const auto size = static_cast<std::uint64_t>(identity.size);
     std::string rest;
     if (size > FOREIGN_FILE_SIZE) {
         // Appends cannot have grown the file this far past the cap; reading it whole
@@ -362,52 +406,145 @@ void TraceRepository::deleteFirstLine(const std::string& path, std::uint64_t siz
         tail.resize(static_cast<std::size_t>(n));
         const auto firstEnd = tail.find('\n');
         rest = firstEnd == std::string::npos ? std::string() : tail.substr(firstEnd + 1);
-    } else {
-        auto reader = LineReader::open(path, FOREIGN_FILE_SIZE);
-        if (!reader) {
-            return;
+        forgetMirror();
+        if (!platform::writeFileAtomically(path, rest)) {
+            LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
         }
-        std::vector<std::string> lines;
-        for (auto& line : *reader) {
-            lines.push_back(std::move(line));
-        }
-        reader->close();
-        for (std::size_t i = 1; i < lines.size(); ++i) {
-            appendLine(rest, lines[i], i + 1 == lines.size());
-        }
+        return;
+    }
+    // The mirror spares reading back the file that the last append just wrote.
+    auto lines = takeLines(path, identity);
+    if (!lines) {
+        return;
+    }
+    std::vector<MirroredLine> kept;
+    for (std::size_t i = 1; i < lines->size(); ++i) {
+        MirroredLine entry = std::move((*lines)[i]);
+        entry.line = asRewritten(std::move(entry.line), i + 1 == lines->size());
+        rest += entry.line;
+        kept.push_back(std::move(entry));
     }
     if (!platform::writeFileAtomically(path, rest)) {
         LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
+        return;
     }
+    setMirror(path, std::move(kept));
 }
 
-TraceSnapshot TraceRepository::readTracesLocked() {
+std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::takeLines(
+    const std::string& path, const std::optional<platform::FileIdentity>& identity) {
+    if (mirrorMatches(path, identity)) {
+        auto lines = std::move(mirror_);
+        forgetMirror();
+        return lines;
+    }
+    forgetMirror();
+    auto reader = LineReader::open(path, FOREIGN_FILE_SIZE);
+    if (!reader) {
+        return std::nullopt;
+    }
+    std::vector<MirroredLine> lines;
+    for (auto& line : *reader) {
+        lines.push_back(MirroredLine{std::move(line), std::nullopt});
+    }
+    reader->close();
+    return lines;
+}
+
+bool TraceRepository::mirrorMatches(const std::string& path,
+                                    const std::optional<platform::FileIdentity>& identity) const {
+    return mirrorValid_ && identity && mirrorPath_ == path && *identity == mirrorIdentity_;
+}
+
+void TraceRepository::setMirror(const std::string& path, std::vector<MirroredLine> lines) {
+    const auto identity = platform::fileIdentity(path, false);
+    if (!identity || !S_ISREG(identity->mode)) {
+        forgetMirror();
+        return;
+    }
+    mirrorValid_ = true;
+    mirrorPath_ = path;
+    mirrorIdentity_ = *identity;
+    mirror_ = std::move(lines);
+}
+
+void TraceRepository::forgetMirror() {
+    mirrorValid_ = false;
+    mirror_.clear();
+}
+
+TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
     TraceSnapshot snapshot;
     const auto path = getTracesFileUrl();
     if (!path) {
         return snapshot;
     }
-    // A file far over the cap is not one the store wrote; it is not read at all.
-    auto reader = LineReader::open(*path, FOREIGN_FILE_SIZE);
-    if (!reader) {
-        LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
-        return snapshot;
-    }
-    for (auto& line : *reader) {
-        snapshot.lines.push_back(line);
-        const auto bytes = platform::base64Decode(trimWhiteSpace(line));
-        if (!bytes || !platform::isValidUtf8(*bytes)) {
-            continue;
+    const auto identity = platform::fileIdentity(*path, false);
+    if (!mirrorMatches(*path, identity)) {
+        forgetMirror();
+        // A file far over the cap is not one the store wrote; it is not read at all.
+        auto reader = LineReader::open(*path, FOREIGN_FILE_SIZE);
+        if (!reader) {
+            LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
+            return snapshot;
         }
-        if (auto record = parseTrace(*bytes)) {
-            snapshot.records.push_back(std::move(*record));
+        std::vector<MirroredLine> lines;
+        for (auto& line : *reader) {
+            lines.push_back(MirroredLine{std::move(line), std::nullopt});
+        }
+        reader->close();
+        // Kept only when the file did not change while it was read.
+        if (identity && platform::fileIdentity(*path, false) == identity && S_ISREG(identity->mode)) {
+            mirrorValid_ = true;
+            mirrorPath_ = *path;
+            mirrorIdentity_ = *identity;
+        }
+        mirror_ = std::move(lines);
+    }
+    // The device's time zone may have changed since the last read; localtime_r alone
+    // would keep using the zone it loaded first. Once per read, not per fix.
+    ::tzset();
+    auto zone = loadedZone();
+    if (zone != mirrorZone_) {
+        for (auto& entry : mirror_) {
+            entry.recordText.reset();
+        }
+        mirrorZone_ = std::move(zone);
+    }
+    for (auto& entry : mirror_) {
+        snapshot.lines.push_back(entry.line);
+        if (records || !entry.recordText) {
+            auto record = recordOfLine(entry.line);
+            if (!record) {
+                continue;  // unreadable: looked at, and logged, at every read
+            }
+            if (!entry.recordText) {
+                entry.recordText = nlohmann::json(*record).dump();
+            }
+            if (records) {
+                snapshot.records.push_back(std::move(*record));
+            }
+        }
+        if (texts) {
+            snapshot.recordTexts.push_back(*entry.recordText);
         }
     }
-    reader->close();
+    if (!mirrorValid_) {
+        mirror_.clear();
+    }
     return snapshot;
 }
 
+std::optional<TraceRecord> TraceRepository::recordOfLine(const std::string& line) {
+    const auto bytes = platform::base64Decode(trimWhiteSpace(line));
+    if (!bytes || !platform::isValidUtf8(*bytes)) {
+        return std::nullopt;
+    }
+    return parseTrace(*bytes);
+}
+
 void TraceRepository::clearTracesLocked() {
+    forgetMirror();
     const auto path = getTracesFileUrl();
     if (!path) {
         return;
@@ -431,7 +568,7 @@ std::optional<TraceRecord> TraceRepository::parseTrace(const std::string& text) 
         return std::nullopt;
     }
     const auto ms = parseMilliseconds(fields[0]);
-    const auto timestamp = ms ? renderTimestamp(*ms / 1000) : std::nullopt;
+    const auto timestamp = ms ? renderTimestampInLoadedZone(*ms / 1000) : std::nullopt;
     if (!timestamp) {
         LUMVEX_LOG_ERROR("parseTrace", "Invalid trace timestamp : " + text);
         return std::nullopt;

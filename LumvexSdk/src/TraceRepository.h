@@ -2,6 +2,8 @@
 
 #include <LumvexSdk/Lumvex.h>
 
+#include "platform/Files.h"
+
 #include <cstdint>
 #include <ctime>
 #include <map>
@@ -19,6 +21,9 @@ using TraceRecord = std::map<std::string, std::string>;
 struct TraceSnapshot {
     std::vector<TraceRecord> records;  // readable lines as records, file order
     std::vector<std::string> lines;    // every line read, readable or not, file order
+    /// Each record as compact JSON text, as nlohmann::json writes a `TraceRecord`, in the
+    /// order of `records`. Filled by `readTraceTexts` only.
+    std::vector<std::string> recordTexts;
 };
 
 /// The fixes gathered between two uploads, one Base64 line each, in "backup.lmx" in the
@@ -28,6 +33,11 @@ struct TraceSnapshot {
 /// Fixes arrive from the work queue and the location thread while an upload may be
 /// reading or removing lines on its own thread, so every operation holds one lock for the
 /// whole of its file work: each finds and leaves a whole file.
+///
+/// The store keeps a copy of the file's lines in memory, with each record's JSON text, in
+/// step with its own appends, trims and removals. It is used only while the file keeps the
+/// identity (device, inode, size, modification time) the store last gave it; a file changed
+/// by anyone else is read again.
 class TraceRepository final {
 public:
     static TraceRepository& shared();
@@ -41,6 +51,10 @@ public:
     /// The records together with the raw lines they came from, read in one go, so that
     /// an upload can later remove exactly what it sent.
     TraceSnapshot readTraces();
+
+    /// The lines and the records as JSON text, without the records themselves: what an
+    /// upload's body is assembled from.
+    TraceSnapshot readTraceTexts();
 
     /// Deletes the trace file, whatever it holds.
     void clearTraces();
@@ -67,6 +81,12 @@ public:
 private:
     TraceRepository() = default;
 
+    /// One stored line and, once rendered, its record's JSON text.
+    struct MirroredLine {
+        std::string line;
+        std::optional<std::string> recordText;  // nothing: not rendered yet, or unreadable
+    };
+
     static constexpr const char* FILENAME = "backup.lmx";
     static constexpr char TRACE_SEPARATOR = ';';
     static constexpr std::uint64_t MAX_FILE_SIZE = 1000;
@@ -76,16 +96,38 @@ private:
 
     // All of these expect `mutex_` held.
     void appendToFile(std::string line);
-    std::uint64_t getTracesFileSize(const std::string& path);
-    void deleteFirstLine(const std::string& path, std::uint64_t size);
-    TraceSnapshot readTracesLocked();
+    /// The size of the trace file with identity `identity`, 0 when there is none or it is
+    /// not a regular file.
+    static std::uint64_t getTracesFileSize(const std::optional<platform::FileIdentity>& identity);
+    void deleteFirstLine(const std::string& path, const platform::FileIdentity& identity);
+    /// The file's lines: the mirror's when it holds the file as `identity` shows it, else
+    /// read from the file (nothing when it cannot be). Leaves the mirror empty.
+    std::optional<std::vector<MirroredLine>> takeLines(const std::string& path,
+                                                       const std::optional<platform::FileIdentity>& identity);
+    TraceSnapshot readTracesLocked(bool records, bool texts);
     void clearTracesLocked();
     static std::optional<TraceRecord> parseTrace(const std::string& text);
+    /// The record of a stored line, or nothing (logged) when it is unreadable. Renders in
+    /// the time zone last loaded: the caller runs tzset() once per read.
+    static std::optional<TraceRecord> recordOfLine(const std::string& line);
+    static std::optional<std::string> renderTimestampInLoadedZone(std::int64_t seconds);
+
+    /// Whether the mirror holds the file at `path` as it is (`identity` from lstat).
+    bool mirrorMatches(const std::string& path, const std::optional<platform::FileIdentity>& identity) const;
+    /// Makes the mirror hold `lines` as the file at `path` now holds them.
+    void setMirror(const std::string& path, std::vector<MirroredLine> lines);
+    void forgetMirror();
     static std::optional<std::string> getTracesFileUrl();
 
     std::mutex mutex_;
     // Whether this process has cleared what killed processes left of their rewrites.
     bool tidied_ = false;
+    // The mirror of the trace file; all guarded by mutex_.
+    bool mirrorValid_ = false;
+    std::string mirrorPath_;
+    platform::FileIdentity mirrorIdentity_;
+    std::vector<MirroredLine> mirror_;
+    std::string mirrorZone_;  // the time zone the record texts were rendered in
 };
 
 }  // namespace lumvex

@@ -30,13 +30,14 @@ std::string& configuredDirectory() {
     return *dir;
 }
 
-std::string executablePath() {
-    char buffer[PATH_MAX];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-    if (n <= 0) {
-        return {};
-    }
-    return std::string(buffer, static_cast<std::size_t>(n));
+const std::string& executablePath() {
+    // The running executable does not change; a lookup on every use costs a system call.
+    static const auto* path = [] {
+        char buffer[PATH_MAX];
+        const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+        return new std::string(n <= 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n)));
+    }();
+    return *path;
 }
 
 struct PlistDeleter {
@@ -211,16 +212,48 @@ PlistPtr readInfoDictionary(const std::string& directory) {
     return owned;
 }
 
+// The last Info.plist parsed, kept while its file keeps its identity: every upload looks up
+// a few keys, and parsing the file each time cost more than the rest of the upload's body.
+struct ParsedInfo {
+    std::mutex mutex;
+    std::string directory;                 // guarded by mutex
+    std::optional<FileIdentity> identity;  // guarded by mutex; nothing: no file
+    PlistPtr dictionary;                   // guarded by mutex; null: none readable
+    bool valid = false;                    // guarded by mutex
+};
+
+ParsedInfo& parsedInfo() {
+    static auto* info = new ParsedInfo;  // never destroyed: lookups may run during exit
+    return *info;
+}
+
+/// Runs `use` on the information dictionary of `directory` (null when there is none), under
+/// the cache's lock: the parsed tree is shared, and libplist's lookups are not safe from
+/// several threads at once.
+template <typename Use>
+auto withInfoDictionary(const std::string& directory, Use use) {
+    auto& info = parsedInfo();
+    const auto identity = fileIdentity(directory + "/Info.plist");
+    std::lock_guard<std::mutex> guard(info.mutex);
+    if (!info.valid || info.directory != directory || info.identity != identity) {
+        info.dictionary = readInfoDictionary(directory);
+        info.directory = directory;
+        info.identity = identity;
+        info.valid = true;
+    }
+    return use(static_cast<plist_t>(info.dictionary.get()));
+}
+
 }  // namespace
 
 std::string executableDirectory() {
-    const auto path = executablePath();
+    const auto& path = executablePath();
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
 std::string executableName() {
-    const auto path = executablePath();
+    const auto& path = executablePath();
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
@@ -246,28 +279,26 @@ Bundle Bundle::main() {
 }
 
 bool Bundle::hasInfoDictionary() const {
-    return readInfoDictionary(directory_) != nullptr;
+    return withInfoDictionary(directory_, [](plist_t dict) { return dict != nullptr; });
 }
 
 InfoValue Bundle::infoValue(const std::string& key) const {
-    InfoValue value;
-    auto dict = readInfoDictionary(directory_);
-    if (!dict) {
-        return value;
-    }
-    plist_t item = plist_dict_get_item(static_cast<plist_t>(dict.get()), key.c_str());
-    if (!item) {
-        return value;
-    }
-    value.present = true;
-    if (plist_get_node_type(item) == PLIST_STRING) {
-        uint64_t length = 0;
-        const char* text = plist_get_string_ptr(item, &length);
-        if (text) {
-            value.string = std::string(text, static_cast<std::size_t>(length));
+    return withInfoDictionary(directory_, [&key](plist_t dict) {
+        InfoValue value;
+        plist_t item = dict ? plist_dict_get_item(dict, key.c_str()) : nullptr;
+        if (!item) {
+            return value;
         }
-    }
-    return value;
+        value.present = true;
+        if (plist_get_node_type(item) == PLIST_STRING) {
+            uint64_t length = 0;
+            const char* text = plist_get_string_ptr(item, &length);
+            if (text) {
+                value.string = std::string(text, static_cast<std::size_t>(length));
+            }
+        }
+        return value;
+    });
 }
 
 std::optional<std::string> Bundle::stringForKey(const std::string& key) const {

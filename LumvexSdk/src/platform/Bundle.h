@@ -12,7 +12,8 @@ struct InfoValue {
 };
 
 /// The host application's bundle: the directory holding its Info.plist (XML or binary).
-/// The property list is read afresh on every lookup, so a changed file is seen at once.
+/// The parsed property list is kept while its file keeps its identity (device, inode, size,
+/// modification time), so a changed file is seen at the next lookup.
 class Bundle final {
 public:
     /// The host's bundle: the directory given to `setMainBundleDirectory`, else the

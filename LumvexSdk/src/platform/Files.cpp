@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <mutex>
 
 namespace lumvex::platform {
@@ -85,10 +86,29 @@ bool isSafeComponent(const std::string& name) {
            name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+FileIdentity identityOf(const struct stat& st) {
+    FileIdentity id;
+    id.device = static_cast<unsigned long long>(st.st_dev);
+    id.inode = static_cast<unsigned long long>(st.st_ino);
+    id.size = static_cast<long long>(st.st_size);
+    id.modifiedSeconds = static_cast<long long>(st.st_mtim.tv_sec);
+    id.modifiedNanoseconds = static_cast<long>(st.st_mtim.tv_nsec);
+    id.mode = static_cast<unsigned>(st.st_mode);
+    return id;
+}
+
 // Where the caches directory lies, once settled.
 struct CachesPlace {
     std::mutex mutex;
     std::optional<std::string> path;
+    // The directory as it was when last found usable. While it stays the same directory,
+    // with the same owner-only mode, it needs no new check; removed, replaced by a link or
+    // another directory, or opened up, it is checked, and made, again.
+    std::optional<FileIdentity> checked;
+    // Modification times change with every file added or removed; they do not matter here.
+    static bool same(const FileIdentity& a, const FileIdentity& b) {
+        return a.device == b.device && a.inode == b.inode && a.mode == b.mode;
+    }
 };
 
 CachesPlace& cachesPlace() {
@@ -138,11 +158,21 @@ std::optional<std::string> cachesDirectory() {
             }
         }
         dir = *place.path;
+        // It may have been removed, or replaced, since the last use: one lstat tells.
+        const auto now = fileIdentity(dir, false);
+        if (now && place.checked && CachesPlace::same(*now, *place.checked)) {
+            return dir;
+        }
+        place.checked.reset();
     }
-    // Checked at every use: it may have been removed, or replaced, since the last one.
     if (const auto problem = prepareDirectory(dir)) {
         LUMVEX_LOG_ERROR("cachesDirectory()", *problem);
         return std::nullopt;
+    }
+    const auto prepared = fileIdentity(dir, false);
+    std::lock_guard<std::mutex> guard(place.mutex);
+    if (place.path == dir && prepared && S_ISDIR(prepared->mode)) {
+        place.checked = prepared;
     }
     return dir;
 }
@@ -151,6 +181,61 @@ void forgetCachesDirectory() {
     auto& place = cachesPlace();
     std::lock_guard<std::mutex> guard(place.mutex);
     place.path.reset();
+    place.checked.reset();
+}
+
+bool FileIdentity::operator==(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && size == other.size &&
+           modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds &&
+           mode == other.mode;
+}
+
+std::optional<FileIdentity> fileIdentity(const std::string& path, bool followLinks) {
+    struct stat st {};
+    if ((followLinks ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
+        return std::nullopt;
+    }
+    return identityOf(st);
+}
+
+std::optional<FileIdentity> fileIdentity(int fd) {
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) {
+        return std::nullopt;
+    }
+    return identityOf(st);
+}
+
+std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes) {
+    struct Entry {
+        FileIdentity identity;
+        std::size_t maxBytes = 0;
+        std::optional<std::string> content;
+    };
+    struct Cache {
+        std::mutex mutex;
+        std::map<std::string, Entry> entries;
+    };
+    // Never destroyed: device lookups may run on a library thread while the process exits.
+    static auto* cache = new Cache;
+    const auto identity = fileIdentity(path);
+    if (!identity) {
+        return std::nullopt;
+    }
+    {
+        std::lock_guard<std::mutex> guard(cache->mutex);
+        const auto found = cache->entries.find(path);
+        if (found != cache->entries.end() && found->second.identity == *identity &&
+            found->second.maxBytes == maxBytes) {
+            return found->second.content;
+        }
+    }
+    // Kept under the identity seen before reading: a change made meanwhile shows as another
+    // identity at the next call, which reads again.
+    auto content = readFileBounded(path, maxBytes);
+    std::lock_guard<std::mutex> guard(cache->mutex);
+    cache->entries[path] = Entry{*identity, maxBytes, content};
+    return content;
 }
 
 int openOwnFile(const std::string& path, int flags) {

@@ -45,6 +45,32 @@ std::size_t removeLeftoverTemporaries(const std::string& path);
 std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes,
                                            bool followLinks = true);
 
+/// What tells one state of a file from another without reading it: a replaced file has
+/// another inode, a rewritten or appended one another size or modification time.
+struct FileIdentity {
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
+    long long size = 0;
+    long long modifiedSeconds = 0;
+    long modifiedNanoseconds = 0;
+    unsigned mode = 0;
+
+    bool operator==(const FileIdentity& other) const;
+    bool operator!=(const FileIdentity& other) const { return !(*this == other); }
+};
+
+/// The identity of what is at `path` now (following links unless `followLinks` is false),
+/// or nothing when there is nothing there or it cannot be examined.
+std::optional<FileIdentity> fileIdentity(const std::string& path, bool followLinks = true);
+
+/// The identity of the open file `fd`; nothing when fstat fails.
+std::optional<FileIdentity> fileIdentity(int fd);
+
+/// `readFileBounded(path, maxBytes)`, answered from memory while the file keeps the
+/// identity it had when it was last read: one stat instead of open, read and close. For
+/// files that change by being written, not for the kernel's generated ones under /proc.
+std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes);
+
 /// Base64, RFC 4648 standard alphabet with padding, no line breaks.
 std::string base64Encode(std::string_view bytes);
 /// Strict decoding: padding required, nothing outside the alphabet. Nothing on failure.

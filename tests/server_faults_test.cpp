@@ -294,6 +294,44 @@ TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverE
     EXPECT_EQ(first.calls(), 1);
 }
 
+// However many uploads are asked for while one is unanswered, only that one holds a
+// connection; the next starts after it and sends only what it left.
+TEST_F(ServerFaultTest, UploadsTakeTurnsAndALaterOneSendsOnlyWhatIsLeft) {
+    ManualServer server;
+    startAgainst(server.baseUrl());
+    addTraces(2);
+    PushOutcome first;
+    Lumvex::shared().forcePush(first.callback());
+    ASSERT_TRUE(server.acceptRequest());
+    std::vector<std::unique_ptr<PushOutcome>> later;
+    for (int i = 0; i < 20; ++i) {
+        Lumvex::shared().addTrace({50.0 + i, 1.0});
+        later.push_back(std::make_unique<PushOutcome>());
+        Lumvex::shared().forcePush(later.back()->callback());
+    }
+    EXPECT_FALSE(server.connectionWaiting(300ms)) << "a second upload went out while the first was open";
+    server.respond(200);
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(first.error(), std::nullopt);
+
+    // The next in line carries the twenty fixes added meanwhile, and no earlier one.
+    ASSERT_TRUE(server.acceptRequest());
+    const auto& request = server.request();
+    const auto body = nlohmann::json::parse(request.substr(request.find("\r\n\r\n") + 4));
+    EXPECT_EQ(body["locations"].size(), 20u);
+    EXPECT_EQ(body["locations"][0]["lat"], TraceRepository::formatCoordinate(50.0));
+    server.respond(200);
+    ASSERT_TRUE(later[0]->wait());
+    EXPECT_EQ(later[0]->error(), std::nullopt);
+    // The others find nothing left: no request and no callback.
+    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+    EXPECT_FALSE(server.connectionWaiting(0ms));
+    for (std::size_t i = 1; i < later.size(); ++i) {
+        EXPECT_EQ(later[i]->calls(), 0) << i;
+    }
+    EXPECT_EQ(contentOf(tracesPath()), std::nullopt);
+}
+
 // The server kept the upload, but its 200 was cut short, so the library counts a failure.
 // The retry carries the same records under the same key, and the server does not keep
 // them again.

@@ -338,6 +338,11 @@ bool ManualServer::acceptRequest(std::chrono::milliseconds timeout) {
     return true;
 }
 
+bool ManualServer::connectionWaiting(std::chrono::milliseconds timeout) const {
+    pollfd pfd{fd_, POLLIN, 0};
+    return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0;
+}
+
 HttpResult ManualServer::forwardTo(const Collector& collector) const {
     const auto headerEnd = request_.find("\r\n\r\n");
     const auto targetStart = request_.find(" /");

@@ -116,6 +116,8 @@ public:
     /// Accepts the next connection and reads one whole request from it (headers and the
     /// body that Content-Length announces). Returns whether that came within `timeout`.
     bool acceptRequest(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Whether another client connects within `timeout`, leaving the accepted one as it is.
+    bool connectionWaiting(std::chrono::milliseconds timeout) const;
     /// The raw request that `acceptRequest` read.
     const std::string& request() const { return request_; }
     /// Passes the accepted request on to `collector`, with its Idempotency-Key, as a

@@ -62,23 +62,35 @@ UploadTurns& uploadTurns() {
     return *turns;
 }
 
-// Hands the turn to the upload that waited longest, or frees it.
-void endTurn() {
+// Hands the turn to the upload that waited longest, or frees it. Runs in destructors, so
+// it lets nothing escape.
+void endTurn() noexcept {
     auto& turns = uploadTurns();
-    UploadTurns::Waiting next;
-    {
-        std::lock_guard<std::mutex> guard(turns.mutex);
-        if (turns.waiting.empty()) {
-            turns.busy = false;
+    for (;;) {
+        UploadTurns::Waiting next;
+        {
+            std::lock_guard<std::mutex> guard(turns.mutex);
+            if (turns.waiting.empty()) {
+                turns.busy = false;
+                return;
+            }
+            next = std::move(turns.waiting.front());
+            turns.waiting.pop_front();
+        }
+        if (!next.queue) {
+            try {
+                next.start();
+            } catch (...) {
+                // By then the upload has passed the turn on itself.
+            }
             return;
         }
-        next = std::move(turns.waiting.front());
-        turns.waiting.pop_front();
-    }
-    if (next.queue) {
-        next.queue->async(std::move(next.start));
-    } else {
-        next.start();
+        try {
+            next.queue->async(std::move(next.start));
+            return;
+        } catch (...) {
+            // Out of memory: this upload is given up, and the next in line gets the turn.
+        }
     }
 }
 
@@ -203,8 +215,6 @@ bool PushRequest::idle() {
 
 std::string PushRequest::idempotencyKey(const std::vector<std::string>& lines,
                                         const nlohmann::json& description) {
-    // Every part is framed by its length, so that no two different sets of records can
-    // feed the digest the same bytes.
     // Picks the library's fastest code paths; the digest is the same without them.
     [[maybe_unused]] static const bool initialised = sodium_init() >= 0;
     crypto_generichash_state state;
@@ -219,6 +229,8 @@ std::string PushRequest::idempotencyKey(const std::vector<std::string>& lines,
         }
         crypto_generichash_update(&state, bytes, sizeof bytes);
     };
+    // Every part is framed by its length, so that no two different sets of records can
+    // feed the digest the same bytes.
     auto feedFramed = [&](std::string_view bytes) {
         feedLength(bytes.size());
         feed(bytes);

@@ -32,8 +32,9 @@ public:
     ///
     /// One upload is in flight at a time, process-wide. While another one is, this upload
     /// waits its turn, in call order, and builds its body only then, from what the stores
-    /// hold at that moment. `queue` is where it then runs (the work queue that called);
-    /// without one, it runs on the thread that ended the upload before it.
+    /// hold at that moment; what it reports on this thread it then reports on the thread
+    /// it runs on. `queue` is where it then runs (the work queue that called); without one,
+    /// it runs on the thread that ended the upload before it.
     void sendPush(const LumvexConfiguration& configuration, PushCallback callback,
                   std::shared_ptr<platform::SerialQueue> queue = nullptr) const;
 

@@ -395,12 +395,14 @@ TraceSnapshot TraceRepository::readTracesLocked() {
     }
     for (auto& line : *reader) {
         snapshot.lines.push_back(line);
-        const auto bytes = platform::base64Decode(trimWhiteSpace(line));
+        const auto text = trimWhiteSpace(line);
+        const auto bytes = platform::base64Decode(text);
         if (!bytes || !platform::isValidUtf8(*bytes)) {
             continue;
         }
         if (auto record = parseTrace(*bytes)) {
             snapshot.records.push_back(std::move(*record));
+            snapshot.recordLines.emplace_back(text);
         }
     }
     reader->close();

@@ -17,8 +17,9 @@ using TraceRecord = std::map<std::string, std::string>;
 
 /// What one read of the trace file found.
 struct TraceSnapshot {
-    std::vector<TraceRecord> records;  // readable lines as records, file order
-    std::vector<std::string> lines;    // every line read, readable or not, file order
+    std::vector<TraceRecord> records;      // readable lines as records, file order
+    std::vector<std::string> lines;        // every line read, readable or not, file order
+    std::vector<std::string> recordLines;  // the stored text behind each of `records`, in step
 };
 
 /// The fixes gathered between two uploads, one Base64 line each, in "backup.lmx" in the

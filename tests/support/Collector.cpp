@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -35,7 +36,7 @@ size_t collect(char* bytes, size_t size, size_t count, void* user) {
 }
 
 HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType,
-                   const std::string& trustedCertificate = "") {
+                   const std::string& trustedCertificate = "", const std::vector<std::string>& extra = {}) {
     HttpResult result;
     CURL* easy = curl_easy_init();
     if (!easy) {
@@ -52,6 +53,9 @@ HttpResult perform(const std::string& url, const std::string* postBody, const st
     }
     if (postBody) {
         headers = curl_slist_append(headers, ("Content-Type: " + contentType).c_str());
+        for (const auto& header : extra) {
+            headers = curl_slist_append(headers, header.c_str());
+        }
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody->size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, postBody->data());
@@ -131,8 +135,9 @@ SelfSignedCertificate::SelfSignedCertificate() {
     }
 }
 
-HttpResult httpPost(const std::string& url, const std::string& body, const std::string& contentType) {
-    return perform(url, &body, contentType);
+HttpResult httpPost(const std::string& url, const std::string& body, const std::string& contentType,
+                    const std::vector<std::string>& headers) {
+    return perform(url, &body, contentType, "", headers);
 }
 
 Collector::Collector() : Collector(Options{}) {}
@@ -153,6 +158,11 @@ Collector::Collector(Options options) {
         args.push_back("--status");
         args.push_back(std::to_string(*options.status));
     }
+    if (std::find(options.arguments.begin(), options.arguments.end(), "--listed-fixes") ==
+        options.arguments.end()) {
+        args.insert(args.end(), {"--listed-fixes", "1000000000"});
+    }
+    args.insert(args.end(), options.arguments.begin(), options.arguments.end());
     if (options.tls) {
         args.insert(args.end(),
                     {"--tls-cert", options.tls->certificatePath(), "--tls-key", options.tls->keyPath()});
@@ -231,6 +241,14 @@ nlohmann::json Collector::uploads(const std::string& apiKey) const {
         throw std::runtime_error("the collector did not list its uploads");
     }
     return nlohmann::json::parse(result.body);
+}
+
+std::map<std::string, int> Collector::keptPerKey() const {
+    std::map<std::string, int> out;
+    for (const auto& upload : uploads()) {
+        ++out[upload.at("idempotency_key").get<std::string>()];
+    }
+    return out;
 }
 
 nlohmann::json Collector::summary() const {
@@ -319,6 +337,32 @@ bool ManualServer::acceptRequest(std::chrono::milliseconds timeout) {
         }
     }
     return true;
+}
+
+bool ManualServer::connectionWaiting(std::chrono::milliseconds timeout) const {
+    pollfd pfd{fd_, POLLIN, 0};
+    return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+HttpResult ManualServer::forwardTo(const Collector& collector) const {
+    const auto headerEnd = request_.find("\r\n\r\n");
+    const auto targetStart = request_.find(" /");
+    const auto targetEnd = request_.find(' ', targetStart + 1);
+    if (headerEnd == std::string::npos || targetStart == std::string::npos || targetEnd > headerEnd) {
+        return {};
+    }
+    std::vector<std::string> headers;
+    std::size_t at = request_.find("\r\n") + 2;
+    while (at < headerEnd) {
+        const auto end = request_.find("\r\n", at);
+        const auto line = request_.substr(at, end - at);
+        if (strncasecmp(line.c_str(), "Idempotency-Key:", 16) == 0) {
+            headers.push_back(line);
+        }
+        at = end + 2;
+    }
+    return httpPost(collector.baseUrl() + request_.substr(targetStart + 2, targetEnd - targetStart - 2),
+                    request_.substr(headerEnd + 4), "application/json", headers);
 }
 
 void ManualServer::respond(int status) {

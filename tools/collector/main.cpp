@@ -7,6 +7,7 @@
 
 #include <httplib.h>
 
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -31,6 +32,9 @@ struct Options {
     bool untilStdinCloses = false;
     std::string tlsCertificate;  // both set: serve https
     std::string tlsKey;
+    std::size_t maxBody = std::size_t{1} << 20;
+    long long listedFixes = collector::UploadStore::DEFAULT_LISTED_FIXES;
+    int answerDelayMs = 0;
 };
 
 void usage(std::FILE* to) {
@@ -44,13 +48,19 @@ void usage(std::FILE* to) {
                  "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
                  "  --quiet         print nothing per upload\n"
                  "  --tls-cert PEM --tls-key PEM  serve https with this certificate and key\n"
+                 "  --max-body BYTES  refuse a larger upload body with 413 (default 1048576)\n"
+                 "  --listed-fixes N  list at most the N most recent fixes per device (default 1000)\n"
+                 "  --answer-delay-ms N  answer each upload N ms after keeping it, as a slow server\n"
                  "  --until-stdin-closes  stop when standard input reaches its end, e.g. when the\n"
                  "                  process that started the collector ends\n"
                  "  --summary       print what the database holds, per key and device, and exit\n"
                  "\n"
                  "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page with every key and\n"
                  "device, each device's last description and its fixes drawn as a track),\n"
-                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt\n");
+                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt\n"
+                 "\n"
+                 "An upload whose Idempotency-Key was already accepted for its API key is answered\n"
+                 "200 again and not kept twice.\n");
 }
 
 std::optional<int> parseInt(const std::string& text, int low, int high) {
@@ -100,6 +110,20 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 return std::nullopt;
             }
             options.fixedStatus = *status;
+        } else if (arg == "--max-body" || arg == "--listed-fixes" || arg == "--answer-delay-ms") {
+            auto v = value();
+            auto number = v ? parseInt(*v, arg == "--answer-delay-ms" ? 0 : 1, 1 << 30) : std::nullopt;
+            if (!number) {
+                std::fprintf(stderr, "lumvex-collector: %s takes a positive number\n", arg.c_str());
+                return std::nullopt;
+            }
+            if (arg == "--max-body") {
+                options.maxBody = static_cast<std::size_t>(*number);
+            } else if (arg == "--listed-fixes") {
+                options.listedFixes = *number;
+            } else {
+                options.answerDelayMs = *number;
+            }
         } else if (arg == "--quiet") {
             options.quiet = true;
         } else if (arg == "--tls-cert" || arg == "--tls-key") {
@@ -185,6 +209,9 @@ int main(int argc, char** argv) {
     // Each upload is one request; a client's idle keep-alive connection would otherwise
     // hold one of the server's few workers for seconds.
     server.set_keep_alive_max_count(1);
+    // One upload of many megabytes once took the page 20 s and the collector gigabytes;
+    // the library's own bodies are a few kilobytes.
+    server.set_payload_max_length(options->maxBody);
     // cpp-httplib's default socket options include SO_REUSEPORT, with which a second
     // collector would silently share the port with the first and get half its uploads.
     // SO_REUSEADDR alone still lets it bind over connections lingering in TIME_WAIT.
@@ -214,12 +241,24 @@ int main(int argc, char** argv) {
         upload.status = options->fixedStatus.value_or(200);
         upload.contentType = req.get_header_value("Content-Type");
         upload.userAgent = req.get_header_value("User-Agent");
+        upload.idempotencyKey = req.get_header_value("Idempotency-Key");
         upload.body = std::move(*body);
-        long long id = 0;
+        collector::Added added;
         try {
-            id = store->add(upload);
+            added = store->add(upload);
         } catch (const std::exception& e) {
             answer(res, 500, {{"error", e.what()}});
+            return;
+        }
+        if (options->answerDelayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(options->answerDelayMs));
+        }
+        const long long id = added.id;
+        if (added.replayed) {
+            answer(res, 200, {{"id", id}, {"replayed", true}});
+            if (!options->quiet) {
+                say("replayed upload #" + std::to_string(id) + " key=" + upload.apiKey + " -> 200");
+            }
             return;
         }
         answer(res, upload.status, {{"id", id}});
@@ -232,10 +271,12 @@ int main(int argc, char** argv) {
     });
     server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Security-Policy", collector::PAGE_CONTENT_SECURITY_POLICY);
-        res.set_content(collector::renderPage(store->list()), "text/html; charset=utf-8");
+        res.set_content(collector::renderPage(store->list("", "", options->listedFixes)),
+                        "text/html; charset=utf-8");
     });
     server.Get("/uploads", [&](const httplib::Request& req, httplib::Response& res) {
-        answer(res, 200, store->list(req.get_param_value("key"), req.get_param_value("device")));
+        answer(res, 200,
+               store->list(req.get_param_value("key"), req.get_param_value("device"), options->listedFixes));
     });
     server.Get("/summary",
                [&](const httplib::Request&, httplib::Response& res) { answer(res, 200, store->summary()); });

@@ -31,7 +31,7 @@ protected:
     // the queue to run what the ticks enqueued.
     void advance(std::chrono::seconds by) {
         clock->advance(by);
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
         ASSERT_TRUE(queue->drain(5s));
     }
 
@@ -90,9 +90,9 @@ TEST_F(VirtualTimeTest, StopTimerWithoutStartDoesNothingAndQueuedTicksStillRun) 
     job->startJob();
     std::weak_ptr<CountingJob> weak = job;
     clock->advance(10s);
-    RunLoop::current().impl()->runPending();
+    detail::RunLoopAccess::current()->runPending();
     clock->advance(10s);
-    RunLoop::current().impl()->runPending();
+    detail::RunLoopAccess::current()->runPending();
     job->stopTimer();
     job.reset();
     // The two queued ticks keep the job alive although nobody else holds it.
@@ -110,10 +110,10 @@ TEST_F(VirtualTimeTest, TimersFireOnTheSchedulingThreadWhileItsLoopRuns) {
     std::atomic<int> fired{0};
     std::thread::id firedOn;
     std::shared_ptr<Timer> timer;
-    std::shared_ptr<RunLoop::Impl> loop;
+    std::shared_ptr<RunLoopImpl> loop;
     test::Signal scheduled;
     std::thread host([&] {
-        loop = RunLoop::current().impl();
+        loop = detail::RunLoopAccess::current();
         timer = Timer::scheduledTimer(10s, [&] {
             firedOn = std::this_thread::get_id();
             ++fired;

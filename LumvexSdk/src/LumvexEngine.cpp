@@ -38,6 +38,10 @@ std::optional<LumvexStartException> LumvexEngine::start(
     if (frequency < 1 || frequency > std::numeric_limits<std::int64_t>::max() / 60) {
         return LumvexStartException::ERROR;
     }
+    const auto& endpoint = ConfigurationAccess::endpoint(*configuration);
+    if (endpoint && !ConfigurationAccess::isValidEndpoint(*endpoint)) {
+        return LumvexStartException::ERROR;
+    }
     // Uploads start on the queue; the HTTP layer (libcurl and the TLS library, whose global
     // set-up registers exit handlers) is set up here, on the host's thread, so that the
     // host's own exit is ordered after it rather than racing with it.

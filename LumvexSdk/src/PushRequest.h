@@ -48,7 +48,9 @@ private:
     static bool dictContainsDeviceInfo(const nlohmann::json& dict);
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& dict);
 
-    std::string buildUrl(const std::string& apiKey, PushRegion pushRegion) const;
+    /// `endpoint`, the host's base URL from the configuration, replaces the regional one.
+    std::string buildUrl(const std::string& apiKey, PushRegion pushRegion,
+                         const std::optional<std::string>& endpoint = std::nullopt) const;
     /// The key as one path segment: unreserved characters as they are, every other byte
     /// percent-encoded, and "." and ".." wholly encoded so that they cannot climb.
     static std::string escapeApiKey(const std::string& apiKey);

@@ -4,6 +4,7 @@
 #include <LumvexSdk/Platform.h>
 
 #include "platform/Clock.h"
+#include "platform/RunLoop.h"
 
 #include <chrono>
 #include <memory>
@@ -109,7 +110,7 @@ private:
     double desiredAccuracy_ = ACCURACY_BEST;
     Clock::TimePoint::duration maximumFixAge_ = Clock::TimePoint::duration::max();
     Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
-    std::weak_ptr<RunLoop::Impl> loop_;
+    std::weak_ptr<RunLoopImpl> loop_;
     std::shared_ptr<Worker> worker_;  // made by the first request
 };
 

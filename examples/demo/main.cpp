@@ -71,7 +71,7 @@ struct Options {
 /// One command-line option: its long name, the name of its value (none: a switch), its
 /// help text (lines separated by "\n") and what it does to the options. `apply` gets the
 /// value, or nullptr for a switch, and returns false after printing why it refused it.
-struct OptionSpec {
+struct OptionEntry {
     const char* name;
     const char* valueName;
     const char* help;
@@ -84,7 +84,7 @@ bool refuse(const char* message) {
 }
 
 // Adding an option is adding an entry here; parsing and --help follow from the table.
-const OptionSpec OPTIONS[] = {
+const OptionEntry OPTIONS[] = {
     {"ticks", "N", "sampling ticks before the forced upload, 1 to 5 (default 3)",
      [](Options& o, const char* v) {
          char* end = nullptr;
@@ -156,12 +156,12 @@ void usage(std::FILE* to) {
                  "Options (a value goes after a blank or an \"=\"):\n",
                  LUMVEX_DEMO_ENDPOINT, TICK_SECONDS);
     constexpr int HELP_COLUMN = 21;
-    for (const auto& spec : OPTIONS) {
-        std::string left = std::string("  --") + spec.name;
-        if (spec.valueName) {
-            left += std::string(" ") + spec.valueName;
+    for (const auto& entry : OPTIONS) {
+        std::string left = std::string("  --") + entry.name;
+        if (entry.valueName) {
+            left += std::string(" ") + entry.valueName;
         }
-        std::string help = spec.help;
+        std::string help = entry.help;
         std::string indent(HELP_COLUMN, ' ');
         if (left.size() + 1 > static_cast<std::size_t>(HELP_COLUMN)) {
             left += "\n" + indent;
@@ -196,10 +196,10 @@ std::optional<Options> parseArguments(int argc, char** argv) {
         if (found == -1) {
             break;
         }
-        const OptionSpec* spec = found >= FIRST_OPTION_VALUE && found < FIRST_OPTION_VALUE + OPTION_COUNT
-                                     ? &OPTIONS[found - FIRST_OPTION_VALUE]
-                                     : nullptr;
-        if (found == 'h' || (spec && !spec->apply)) {
+        const OptionEntry* entry = found >= FIRST_OPTION_VALUE && found < FIRST_OPTION_VALUE + OPTION_COUNT
+                                       ? &OPTIONS[found - FIRST_OPTION_VALUE]
+                                       : nullptr;
+        if (found == 'h' || (entry && !entry->apply)) {
             usage(stdout);
             std::exit(0);
         }
@@ -211,7 +211,7 @@ std::optional<Options> parseArguments(int argc, char** argv) {
             std::fprintf(stderr, "lumvex-demo: unknown option %s\n", argv[optind - 1]);
             return std::nullopt;
         }
-        if (!spec || !spec->apply(options, optarg)) {
+        if (!entry || !entry->apply(options, optarg)) {
             return std::nullopt;
         }
     }

@@ -172,5 +172,36 @@ TEST(CollectorTest, RefusesAnOversizedBodyAndListsOnlyEachDevicesRecentFixes) {
     EXPECT_EQ(httpGet(collector.baseUrl()).status, 200);
 }
 
+TEST(CollectorTest, RefusesBadCommandLinesWithOneMessageAndReadsNoMissingDatabase) {
+    TempDir dir;
+    SilentServer busy;
+    const auto missing = dir.file("missing.sqlite");
+    const auto db = dir.file("collector.sqlite");
+    struct Case {
+        std::vector<std::string> args;
+        int status;
+        std::string message;  // the whole of standard error
+    } cases[] = {
+        {{"--port"}, 2, "lumvex-collector: --port needs a value\n"},
+        {{"--port=70000"}, 2, "lumvex-collector: --port takes a number from 0 to 65535\n"},
+        {{"--bogus"}, 2, "lumvex-collector: unknown option --bogus\n"},
+        {{"--db", db, "--port", std::to_string(busy.port())},
+         1,
+         "lumvex-collector: cannot listen on 127.0.0.1:" + std::to_string(busy.port()) +
+             ": Address already in use\n"},
+        {{"--db", missing, "--summary"},
+         1,
+         "lumvex-collector: cannot read the database " + missing + ": No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        const auto result = runCollectorCommand(c.args);
+        EXPECT_EQ(result.status, c.status) << c.args.front();
+        // Usage text may follow a refusal; the first line is the reason, and it comes once.
+        EXPECT_EQ(result.errors.substr(0, c.message.size()), c.message) << result.errors;
+        EXPECT_EQ(result.errors.find(c.message, 1), std::string::npos) << result.errors;
+    }
+    EXPECT_FALSE(fileExists(missing)) << "a summary must not make a database";
+}
+
 }  // namespace
 }  // namespace lumvex::test

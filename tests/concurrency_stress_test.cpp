@@ -71,7 +71,7 @@ protected:
     }
     void TearDown() override {
         Lumvex::shared().stop();
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
         PushRequest::setDefaultEndpointForTesting(std::nullopt);
         platform::setClock(nullptr);
         UploadFixture::TearDown();
@@ -201,11 +201,11 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
                 (void)Lumvex::shared().isStarted();
             }
             // Timers and location deliveries of a start made on this thread run here.
-            RunLoop::current().impl()->runPending();
+            detail::RunLoopAccess::current()->runPending();
             operations.fetch_add(1);
             std::this_thread::sleep_for(1ms);  // a host's pace, not a wait for an event
         }
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
         running.fetch_sub(1);
     };
 

@@ -306,7 +306,7 @@ TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverE
     engine.forcePush(second.callback());
     addFixes(2);
     clock->advance(60s);
-    RunLoop::current().impl()->runPending();  // the periodic upload's tick
+    detail::RunLoopAccess::current()->runPending();  // the periodic upload's tick
     addFixes(1);
     PushOutcome third;
     engine.forcePush(third.callback());

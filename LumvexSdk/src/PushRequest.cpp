@@ -253,8 +253,10 @@ std::string PushRequest::idempotencyKey(const std::vector<std::string>& lines,
     return hex;
 }
 
-std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegion) const {
-    const auto& base = pushRegion == PushRegion::US ? endpointHostUs_ : endpointHostEu_;
+std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegion,
+                                  const std::optional<std::string>& endpoint) const {
+    const auto& regional = pushRegion == PushRegion::US ? endpointHostUs_ : endpointHostEu_;
+    const auto& base = endpoint ? *endpoint : regional;
     return base + "api/v1/" + escapeApiKey(apiKey) + "/send_locations";
 }
 
@@ -291,7 +293,8 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
         return;
     }
     const auto urlText =
-        buildUrl(ConfigurationAccess::apiKey(configuration), ConfigurationAccess::pushRegion(configuration));
+        buildUrl(ConfigurationAccess::apiKey(configuration), ConfigurationAccess::pushRegion(configuration),
+                 ConfigurationAccess::endpoint(configuration));
     auto url = platform::Url::parse(urlText);
     if (!url) {
         LUMVEX_LOG_ERROR(SEND_PUSH, "Invalid push URL " + urlText);

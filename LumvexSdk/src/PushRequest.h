@@ -75,7 +75,9 @@ private:
     static bool dictContainsDeviceInfo(const nlohmann::json& dict);
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& dict);
 
-    std::string buildUrl(const std::string& apiKey, PushRegion pushRegion) const;
+    /// `endpoint`, the host's base URL from the configuration, replaces the regional one.
+    std::string buildUrl(const std::string& apiKey, PushRegion pushRegion,
+                         const std::optional<std::string>& endpoint = std::nullopt) const;
     /// The key as one path segment: what a segment may hold as it is (unreserved
     /// characters, sub-delimiters, ":" and "@"), every other byte percent-encoded, and "."
     /// and ".." wholly encoded so that they cannot climb.

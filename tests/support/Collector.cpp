@@ -220,6 +220,59 @@ Collector::Collector(Options options) {
     }
 }
 
+CommandResult runCollectorCommand(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::vector<std::string> all = {LUMVEX_COLLECTOR_PATH, "--until-stdin-closes"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errorPipe[1], STDERR_FILENO);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(errorPipe[1]);
+    if (rc != 0) {
+        ::close(errorPipe[0]);
+        throw std::runtime_error(std::string("cannot start the collector: ") + std::strerror(rc));
+    }
+    CommandResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool ended = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{errorPipe[0], POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[256];
+        const ssize_t n = ::read(errorPipe[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            ended = true;  // the collector closed its standard error: it has ended
+            break;
+        }
+        result.errors.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(errorPipe[0]);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
 Collector::~Collector() {
     // The database is thrown away with the folder, so nothing needs a clean shutdown.
     ::kill(pid_, SIGKILL);

@@ -77,6 +77,16 @@ private:
     std::string trusted_;  // the certificate that its own listings are checked against
 };
 
+/// What one run of `lumvex-collector` with `args` that ends by itself left: its exit
+/// status (-1 when it had to be killed after `timeout`) and its standard error. Standard
+/// input is closed, so a collector that does start listening ends with it.
+struct CommandResult {
+    int status = -1;
+    std::string errors;
+};
+CommandResult runCollectorCommand(const std::vector<std::string>& args,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
+
 /// A TCP port on 127.0.0.1 that is bound but not listening, so connecting is refused.
 class RefusingPort {
 public:

@@ -7,10 +7,12 @@
 
 #include <httplib.h>
 
+#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -18,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -76,71 +80,119 @@ std::optional<int> parseInt(const std::string& text, int low, int high) {
 }
 
 std::optional<Options> parseArguments(int argc, char** argv) {
+    enum {
+        HOST = 1000,
+        PORT,
+        DB,
+        STATUS,
+        QUIET,
+        TLS_CERT,
+        TLS_KEY,
+        UNTIL_STDIN_CLOSES,
+        SUMMARY,
+        HELP,
+        MAX_BODY,
+        LISTED_FIXES,
+        ANSWER_DELAY_MS
+    };
+    static const option longOptions[] = {
+        {"host", required_argument, nullptr, HOST},
+        {"port", required_argument, nullptr, PORT},
+        {"db", required_argument, nullptr, DB},
+        {"status", required_argument, nullptr, STATUS},
+        {"quiet", no_argument, nullptr, QUIET},
+        {"tls-cert", required_argument, nullptr, TLS_CERT},
+        {"tls-key", required_argument, nullptr, TLS_KEY},
+        {"until-stdin-closes", no_argument, nullptr, UNTIL_STDIN_CLOSES},
+        {"summary", no_argument, nullptr, SUMMARY},
+        {"help", no_argument, nullptr, HELP},
+        {"max-body", required_argument, nullptr, MAX_BODY},
+        {"listed-fixes", required_argument, nullptr, LISTED_FIXES},
+        {"answer-delay-ms", required_argument, nullptr, ANSWER_DELAY_MS},
+        {nullptr, 0, nullptr, 0},
+    };
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "lumvex-collector: %s needs a value\n", arg.c_str());
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
-        if (arg == "--host") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            options.host = *v;
-        } else if (arg == "--port") {
-            auto v = value();
-            auto port = v ? parseInt(*v, 0, 65535) : std::nullopt;
-            if (!port) {
-                std::fprintf(stderr, "lumvex-collector: --port takes a number from 0 to 65535\n");
-                return std::nullopt;
-            }
-            options.port = *port;
-        } else if (arg == "--db") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            options.database = *v;
-        } else if (arg == "--status") {
-            auto v = value();
-            auto status = v ? parseInt(*v, 100, 599) : std::nullopt;
-            if (!status) {
-                std::fprintf(stderr, "lumvex-collector: --status takes an HTTP status from 100 to 599\n");
-                return std::nullopt;
-            }
-            options.fixedStatus = *status;
-        } else if (arg == "--max-body" || arg == "--listed-fixes" || arg == "--answer-delay-ms") {
-            auto v = value();
-            auto number = v ? parseInt(*v, arg == "--answer-delay-ms" ? 0 : 1, 1 << 30) : std::nullopt;
-            if (!number) {
-                std::fprintf(stderr, "lumvex-collector: %s takes a positive number\n", arg.c_str());
-                return std::nullopt;
-            }
-            if (arg == "--max-body") {
-                options.maxBody = static_cast<std::size_t>(*number);
-            } else if (arg == "--listed-fixes") {
-                options.listedFixes = *number;
-            } else {
-                options.answerDelayMs = *number;
-            }
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--tls-cert" || arg == "--tls-key") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            (arg == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = *v;
-        } else if (arg == "--until-stdin-closes") {
-            options.untilStdinCloses = true;
-        } else if (arg == "--summary") {
-            options.summaryOnly = true;
-        } else if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            std::exit(0);
-        } else {
-            std::fprintf(stderr, "lumvex-collector: unknown argument %s\n", arg.c_str());
-            return std::nullopt;
+    opterr = 0;  // one message of our own per mistake
+    for (;;) {
+        const int found = getopt_long(argc, argv, ":h", longOptions, nullptr);
+        if (found == -1) {
+            break;
         }
+        switch (found) {
+            case HOST:
+                options.host = optarg;
+                break;
+            case PORT: {
+                auto port = parseInt(optarg, 0, 65535);
+                if (!port) {
+                    std::fprintf(stderr, "lumvex-collector: --port takes a number from 0 to 65535\n");
+                    return std::nullopt;
+                }
+                options.port = *port;
+                break;
+            }
+            case DB:
+                options.database = optarg;
+                break;
+            case STATUS: {
+                auto status = parseInt(optarg, 100, 599);
+                if (!status) {
+                    std::fprintf(stderr, "lumvex-collector: --status takes an HTTP status from 100 to 599\n");
+                    return std::nullopt;
+                }
+                options.fixedStatus = *status;
+                break;
+            }
+            case MAX_BODY:
+            case LISTED_FIXES:
+            case ANSWER_DELAY_MS: {
+                auto number = parseInt(optarg, found == ANSWER_DELAY_MS ? 0 : 1, 1 << 30);
+                if (!number) {
+                    const char* name = found == MAX_BODY       ? "--max-body"
+                                       : found == LISTED_FIXES ? "--listed-fixes"
+                                                               : "--answer-delay-ms";
+                    std::fprintf(stderr, "lumvex-collector: %s takes a positive number\n", name);
+                    return std::nullopt;
+                }
+                if (found == MAX_BODY) {
+                    options.maxBody = static_cast<std::size_t>(*number);
+                } else if (found == LISTED_FIXES) {
+                    options.listedFixes = *number;
+                } else {
+                    options.answerDelayMs = *number;
+                }
+                break;
+            }
+            case QUIET:
+                options.quiet = true;
+                break;
+            case TLS_CERT:
+                options.tlsCertificate = optarg;
+                break;
+            case TLS_KEY:
+                options.tlsKey = optarg;
+                break;
+            case UNTIL_STDIN_CLOSES:
+                options.untilStdinCloses = true;
+                break;
+            case SUMMARY:
+                options.summaryOnly = true;
+                break;
+            case HELP:
+            case 'h':
+                usage(stdout);
+                std::exit(0);
+            case ':':
+                std::fprintf(stderr, "lumvex-collector: %s needs a value\n", argv[optind - 1]);
+                return std::nullopt;
+            default:
+                std::fprintf(stderr, "lumvex-collector: unknown option %s\n", argv[optind - 1]);
+                return std::nullopt;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "lumvex-collector: unexpected argument %s\n", argv[optind]);
+        return std::nullopt;
     }
     if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
         std::fprintf(stderr, "lumvex-collector: --tls-cert and --tls-key go together\n");
@@ -172,6 +224,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // A summary reads what is there; it must not leave an empty database behind.
+    struct stat info {};
+    if (options->summaryOnly && ::stat(options->database.c_str(), &info) != 0) {
+        std::fprintf(stderr, "lumvex-collector: cannot read the database %s: %s\n", options->database.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     std::unique_ptr<collector::UploadStore> store;
     try {
         store = std::make_unique<collector::UploadStore>(options->database);
@@ -285,14 +344,18 @@ int main(int argc, char** argv) {
     });
 
     int port = options->port;
+    errno = 0;
     if (port == 0) {
         port = server.bind_to_any_port(options->host);
     } else if (!server.bind_to_port(options->host, port)) {
         port = -1;
     }
     if (port <= 0) {
-        std::fprintf(stderr, "lumvex-collector: cannot listen on %s:%d\n", options->host.c_str(),
-                     options->port);
+        // The socket calls that failed left their reason in errno; an address that does not
+        // resolve leaves none.
+        const int reason = errno;
+        std::fprintf(stderr, "lumvex-collector: cannot listen on %s:%d: %s\n", options->host.c_str(),
+                     options->port, reason != 0 ? std::strerror(reason) : "the address does not resolve");
         return 1;
     }
     // Tests read this first line to learn the port.

@@ -1,16 +1,44 @@
 #!/usr/bin/env bash
-# Installs the library into a temporary prefix and builds a tiny host against it, once
-# with CMake's find_package and once with pkg-config, then runs both.
+# Builds tiny hosts against the library the ways that projects adopt a library, runs each,
+# and counts what passed:
+#
+#   find-package-gcc    an installed copy, found with CMake's find_package, built with g++
+#   find-package-clang  the same with clang++, whose default language standard is older
+#   pkg-config-cxx20    an installed copy, found with pkg-config, built as C++20 with an rpath
+#   subproject          the source tree through add_subdirectory, with default options
+#
+#   scripts/consumer-test.sh [build dir] [way...]   (default: build/default, every way)
+#
+# ctest runs each way as its own test. Exit status: 0 when none failed and one passed,
+# 77 when every way was skipped (a compiler missing), 1 when one failed.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-build="${1:-build/default}"
+root="$PWD"
+
+if [[ "${1:-}" == "-h" || "${1:-}" == "--help" ]]; then
+  awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+  exit 0
+fi
+build="$(realpath "${1:-build/default}")"
+shift || true
+ways=("$@")
+if [ ${#ways[@]} -eq 0 ]; then
+  ways=(find-package-gcc find-package-clang pkg-config-cxx20 subproject)
+fi
+
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
+generator=()
+if command -v ninja >/dev/null; then
+  generator=(-G Ninja)
+fi
+launcher=()
+if [[ -n "${LUMVEX_CONSUMER_LAUNCHER:-}" ]]; then
+  launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER="$LUMVEX_CONSUMER_LAUNCHER"
+            -DCMAKE_C_COMPILER_LAUNCHER="$LUMVEX_CONSUMER_LAUNCHER")
+fi
 
-cmake --install "$build" --prefix "$work/prefix" > /dev/null
-libdir="$(dirname "$(find "$work/prefix" -name 'libLumvexSdk.so' | head -n 1)")"
-
-# A bundle for the host: an Info.plist with a key, and a caches directory of its own.
+# A bundle for the hosts: an Info.plist with a key, and a caches directory of its own.
 mkdir -p "$work/bundle"
 cat > "$work/bundle/Info.plist" <<'PLIST'
 <?xml version="1.0" encoding="UTF-8"?>
@@ -21,13 +49,90 @@ cat > "$work/bundle/Info.plist" <<'PLIST'
 PLIST
 export XDG_CACHE_HOME="$work/cache"
 
-cmake -S tests/consumer -B "$work/cmake" -G Ninja -DCMAKE_PREFIX_PATH="$work/prefix" > /dev/null
-cmake --build "$work/cmake" > /dev/null
-LD_LIBRARY_PATH="$libdir" "$work/cmake/consumer"
-LD_LIBRARY_PATH="$libdir" "$work/cmake/consumer" "$work/bundle"
+prefix=""
+install_once() {
+  if [[ -z "$prefix" ]]; then
+    prefix="$work/prefix"
+    cmake --install "$build" --prefix "$prefix" > "$work/install.log"
+  fi
+}
 
-export PKG_CONFIG_PATH="$libdir/pkgconfig"
-# shellcheck disable=SC2046
-c++ tests/consumer/main.cpp -o "$work/consumer-pc" $(pkg-config --cflags --libs lumvexsdk)
-LD_LIBRARY_PATH="$libdir" "$work/consumer-pc" "$work/bundle"
-echo "consumer test: 2 passed, 0 failed"
+# Runs a host once without a bundle (the key is missing) and once with one.
+run_host() {
+  "$1"
+  "$1" "$work/bundle"
+}
+
+find_package_with() {
+  local compiler="$1" dir="$work/cmake-$1"
+  install_once
+  cmake -S tests/consumer -B "$dir" "${generator[@]}" "${launcher[@]}" \
+    -DCMAKE_CXX_COMPILER="$compiler" -DCMAKE_PREFIX_PATH="$prefix" > "$dir.log"
+  cmake --build "$dir" >> "$dir.log"
+  # CMake's build rpath finds the installed library: no loader path needed.
+  run_host "$dir/consumer"
+}
+
+way_find-package-gcc() { find_package_with g++; }
+way_find-package-clang() { find_package_with clang++; }
+
+way_pkg-config-cxx20() {
+  install_once
+  local libdir
+  libdir="$(dirname "$(find "$prefix" -name 'libLumvexSdk.so' | head -n 1)")"
+  export PKG_CONFIG_PATH="$libdir/pkgconfig"
+  # shellcheck disable=SC2046
+  g++ -std=c++20 -DLUMVEX_CONSUMER_EXPECT_CPLUSPLUS=202002L tests/consumer/main.cpp -o "$work/consumer-pc" \
+    $(pkg-config --cflags --libs lumvexsdk) -Wl,-rpath,"$libdir"
+  run_host "$work/consumer-pc"
+}
+
+way_subproject() {
+  local dir="$work/subproject"
+  cmake -S tests/consumer/subproject -B "$dir" "${generator[@]}" "${launcher[@]}" \
+    -DLUMVEX_SOURCE_DIR="$root" > "$dir.log"
+  cmake --build "$dir" >> "$dir.log"
+  run_host "$dir/consumer"
+}
+
+needs() {
+  case "$1" in
+    find-package-clang) echo clang++ ;;
+    *) echo g++ ;;
+  esac
+}
+
+passed=0 failed=0 skipped=0
+for way in "${ways[@]}"; do
+  if ! declare -F "way_$way" >/dev/null; then
+    echo "consumer test: no way named $way (see --help)" >&2
+    exit 2
+  fi
+  compiler="$(needs "$way")"
+  if ! command -v "$compiler" >/dev/null; then
+    echo "consumer test $way: skipped, $compiler is not installed (scripts/install-deps.sh --test)"
+    skipped=$((skipped + 1))
+    continue
+  fi
+  echo "consumer test $way:"
+  # A subshell outside any condition, so that errexit holds inside the way.
+  set +e
+  ( "way_$way" )
+  status=$?
+  set -e
+  if [ "$status" -eq 0 ]; then
+    passed=$((passed + 1))
+  else
+    echo "consumer test $way: FAILED; logs:" >&2
+    cat "$work"/*.log >&2 2>/dev/null || true
+    failed=$((failed + 1))
+  fi
+done
+
+echo "consumer test: $passed passed, $failed failed, $skipped skipped"
+if [ "$failed" -ne 0 ]; then
+  exit 1
+fi
+if [ "$passed" -eq 0 ]; then
+  exit 77
+fi

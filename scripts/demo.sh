@@ -1,11 +1,26 @@
 #!/usr/bin/env bash
-# The README's demo command: installs what is missing, configures, builds the demo host
-# application and runs it. The demo starts the development collector and a gpsd of its
-# own, and ends both before it exits. Arguments go to the demo (see --help).
+# The README's demo command: installs what is missing (no test toolchain), configures and
+# builds the demo host application in build/demo, and runs it. The demo starts the
+# development collector and a gpsd of its own, and ends both before it exits.
+#
+#   scripts/demo.sh [demo options]   options go to the demo; --help lists them
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
+demo=build/demo/examples/demo/lumvex-demo
+for arg in "$@"; do
+  if [[ "$arg" == "-h" || "$arg" == "--help" ]]; then
+    awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+    echo
+    if [[ -x "$demo" ]]; then
+      exec "$demo" --help
+    fi
+    echo "The demo's own options are listed once it is built: $demo --help"
+    exit 0
+  fi
+done
+
 bash scripts/install-deps.sh
-cmake --preset default --log-level=WARNING
-cmake --build --preset default --target lumvex-demo --parallel "$(nproc)"
-exec build/default/examples/demo/lumvex-demo "$@"
+cmake --preset demo --log-level=WARNING
+cmake --build --preset demo --target lumvex-demo --parallel "$(nproc)"
+exec "$demo" "$@"

@@ -16,7 +16,7 @@ if [ ${#targets[@]} -eq 0 ]; then
   targets=(trace_file line_reader info_plist device_sources upload_check)
 fi
 
-bash scripts/install-deps.sh
+bash scripts/install-deps.sh --test
 cmake --preset fuzz >/dev/null
 cmake --build --preset fuzz --target lumvex_fuzzers --parallel "$(nproc)"
 

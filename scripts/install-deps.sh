@@ -1,15 +1,41 @@
 #!/usr/bin/env bash
-# Installs, with apt-get, every Debian package that building and testing LumvexSdk needs.
-# Does nothing when they are all present already.
+# Installs, with apt-get, the Debian packages that LumvexSdk needs, and nothing that is
+# already there.
+#
+#   scripts/install-deps.sh          what the library, the collector and the demo need
+#   scripts/install-deps.sh --test   that, and what the tests, benchmarks and fuzz targets
+#                                    need too (a browser, clang, GoogleTest, Benchmark)
 set -euo pipefail
 
+# Building the library, the development collector and the demo, and running the demo.
 packages=(
-  chromium  # headless, for the test of the collector's page
-  build-essential cmake ninja-build pkg-config git clang clang-format libclang-rt-14-dev
-  libgtest-dev libgmock-dev libbenchmark-dev
-  libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev
-  libgps-dev gpsd libsystemd-dev dbus geoclue-2.0 geoclue-2-demo libcpp-httplib-dev libsqlite3-dev sqlite3 openssl
+  build-essential cmake ninja-build pkg-config
+  libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev libgps-dev gpsd
+  libsystemd-dev  # the GeoClue client talks D-Bus through sd-bus
+  libcpp-httplib-dev libsqlite3-dev
 )
+# Only for testing.
+test_packages=(
+  chromium  # headless, for the test of the collector's page
+  git clang clang-format libclang-rt-14-dev  # clang: a consumer build and the fuzz targets
+  libgtest-dev libgmock-dev libbenchmark-dev
+  openssl  # certificates for the https tests
+  sqlite3  # to look into the collector's database
+  dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
+)
+
+case "${1:-}" in
+  "") ;;
+  --test) packages+=("${test_packages[@]}") ;;
+  -h | --help)
+    awk 'NR > 1 && /^#/ { sub(/^# ?/, ""); print; next } NR > 1 { exit }' "$0"
+    exit 0
+    ;;
+  *)
+    echo "install-deps.sh: unknown argument $1 (see --help)" >&2
+    exit 2
+    ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
@@ -28,5 +54,6 @@ if [ "$(id -u)" -ne 0 ]; then
   sudo_cmd=(sudo)
 fi
 export DEBIAN_FRONTEND=noninteractive
-"${sudo_cmd[@]}" apt-get update -qq
-"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
+# apt's own progress stays visible: downloads can take a while on a fresh machine.
+"${sudo_cmd[@]}" apt-get update
+"${sudo_cmd[@]}" apt-get install -y --no-install-recommends "${missing[@]}"

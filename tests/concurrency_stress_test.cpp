@@ -1,8 +1,9 @@
 // Host threads call every public operation at random (starting, stopping and restarting
 // with other configurations among them) while gpsd delivers positions, a virtual clock makes
 // the periodic jobs tick and uploads complete on the session's thread. Meant to run under the
-// thread sanitizer: it must stay silent, nothing may deadlock, no callback may come twice and
-// no fix handed over by the host may go missing except by the file's own size bound.
+// thread sanitizer: it must stay silent, nothing may deadlock, no callback may come twice, no
+// fix may reach the server twice, and no fix handed over by the host may go missing except
+// by the file's own size bound.
 
 #include <LumvexSdk/LumvexSdk.h>
 
@@ -70,7 +71,7 @@ protected:
     }
     void TearDown() override {
         Lumvex::shared().stop();
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
         PushRequest::setDefaultEndpointForTesting(std::nullopt);
         platform::setClock(nullptr);
         UploadFixture::TearDown();
@@ -97,11 +98,11 @@ protected:
             .build();
     }
 
-    /// Checks that every numbered fix is on the server or in the file, never both, and that
+    /// Checks that every numbered fix is on the server once or in the file, never both, and that
     /// any fix that is neither was stored before every fix still in the file: only the size
     /// bound, which drops the oldest line, may have removed it. Returns the failure, if any.
     std::string accountingProblem(const Collector& collector, std::size_t* missingOut = nullptr) {
-        std::set<std::string> onServer;
+        std::multiset<std::string> onServer;
         std::size_t sampled = 0;
         for (const auto& upload : collector.uploads()) {
             for (const auto& location : upload.at("body").at("locations")) {
@@ -120,8 +121,12 @@ protected:
         long oldestKept = -1;
         std::size_t missing = 0;
         for (std::size_t n = 0; n < fixes_.size(); ++n) {
-            const bool served = onServer.count(fixes_[n]) > 0;
+            const auto servedCount = onServer.count(fixes_[n]);
+            const bool served = servedCount > 0;
             const auto kept = inFile.count(fixes_[n]);
+            if (servedCount > 1) {
+                return "fix " + fixes_[n] + " reached the server twice";
+            }
             if (served && kept > 0) {
                 return "fix " + fixes_[n] + " is both on the server and in the file";
             }
@@ -196,11 +201,11 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
                 (void)Lumvex::shared().isStarted();
             }
             // Timers and location deliveries of a start made on this thread run here.
-            RunLoop::current().impl()->runPending();
+            detail::RunLoopAccess::current()->runPending();
             operations.fetch_add(1);
             std::this_thread::sleep_for(1ms);  // a host's pace, not a wait for an event
         }
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
         running.fetch_sub(1);
     };
 
@@ -239,17 +244,30 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
         thread.join();
     }
 
-    // Quiesce: a last start, then one forced upload that surely has something to send,
-    // which is answered only after everything queued before it.
+    // Quiesce: a last start, then one forced upload after a last fix. Uploads take turns,
+    // and one that waited for its turn may take the last fix along; this one then finds
+    // nothing and is not answered. Either way the fix reaches the server.
     Lumvex::shared().stop();
     ASSERT_EQ(Lumvex::shared().start(configuration(PushFormat::LOCATION_ONLY, PushRegion::EU, "stress-key")),
               std::nullopt);
     addNumberedFix();
+    const auto lastFix = fixes_.back();
     test::PushOutcome last;
     Lumvex::shared().forcePush(last.callback());
-    ASSERT_TRUE(last.wait(60s));
-    EXPECT_EQ(last.error(), std::nullopt);
+    auto delivered = [&] {
+        for (const auto& upload : collector.uploads()) {
+            for (const auto& location : upload.at("body").at("locations")) {
+                if (location.at("lat") == lastFix) {
+                    return true;
+                }
+            }
+        }
+        return false;
+    };
+    ASSERT_TRUE(test::waitUntil(delivered, 60s));
     Lumvex::shared().stop();
+    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }, 60s));
+    EXPECT_EQ(last.error(), std::nullopt);
 
     // Uploads still in flight from the run complete on their own; until then a fix may be on
     // the server and not yet removed from the file.
@@ -263,7 +281,7 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
         EXPECT_LE(count.calls.load(), 1) << "a forced upload was answered twice";
         answered += static_cast<std::size_t>(count.calls.load());
     }
-    EXPECT_EQ(last.calls(), 1);
+    EXPECT_LE(last.calls(), 1);
     std::printf(
         "%d operations, %zu forced uploads (%zu answered), %zu uploads received, %zu fixes, "
         "%zu dropped by the size bound, %zu sampled positions kept, %zu requests to gpsd\n",

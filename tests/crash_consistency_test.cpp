@@ -1,7 +1,9 @@
 // A host killed while it stores fixes: after each SIGKILL the trace file must read back
 // with every line intact except, at most, the one being written when the kill came, and
-// the next run's appends must be intact too.
+// the next run's appends must be intact too. A host killed while its upload is being
+// accepted: the next run's upload must not leave the server with any fix twice.
 
+#include "Collector.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
 #include "platform/Files.h"
@@ -20,6 +22,7 @@
 #include <cstring>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -166,6 +169,28 @@ private:
     std::vector<std::uint64_t> completed_;
 };
 
+pid_t spawnPusher(const std::string& bundleDir, const std::string& base, std::uint64_t first,
+                  std::uint64_t count) {
+    std::vector<std::string> args = {LUMVEX_PUSHER, bundleDir, base, std::to_string(first),
+                                     std::to_string(count)};
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, LUMVEX_PUSHER, nullptr, nullptr, argv.data(), environ) != 0) {
+        throw std::runtime_error("cannot start the pusher");
+    }
+    return pid;
+}
+
+int exitStatus(pid_t pid) {
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
 int leftoverTemporaries(const std::string& dir) {
     int count = 0;
     if (DIR* d = ::opendir(dir.c_str())) {
@@ -255,4 +280,61 @@ TEST(CrashConsistency, KilledWriterLosesAtMostTheLineItWasWriting) {
     }
     // Many kills came while a trim's temporary copy existed; the next run clears them.
     EXPECT_EQ(leftoverTemporaries(home.cachesDir()), 0);
+}
+
+// The server keeps an upload and answers 200; the host is killed at once or a little
+// later, each run at its own moment: before it read the answer, between the answer and the
+// removal of the sent lines, or after. Where lines are left, the next run of the host
+// uploads them.
+TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwice) {
+    IsolatedHome home;
+    home.writeInfoPlist(
+        "<key>CFBundleIdentifier</key><string>com.example.host</string>"
+        "<key>lumvex_api_key</key><string>kill-key</string>");
+    Collector collector;
+    ManualServer server;
+    constexpr int kRuns = 50;
+    constexpr std::uint64_t kFixes = 3;
+    constexpr int kStepMicros = 3;
+    std::set<std::string> added;
+    int killedBeforeRemoval = 0;
+    for (int run = 0; run < kRuns; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        const std::uint64_t first = (static_cast<std::uint64_t>(run) + 1) * kBlock;
+        for (std::uint64_t n = first; n < first + kFixes; ++n) {
+            added.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
+        }
+        const pid_t pusher = spawnPusher(home.bundleDir(), server.baseUrl(), first, kFixes);
+        ASSERT_TRUE(server.acceptRequest());
+        ASSERT_EQ(server.forwardTo(collector).status, 200);
+        server.respond(200);
+        // The moment of the kill is what this test varies, not something it waits for. The
+        // host takes well under a millisecond from the answer to the removal, shorter than
+        // a sleep can be timed, so the moment is spun out.
+        const auto moment = std::chrono::steady_clock::now() + std::chrono::microseconds(run * kStepMicros);
+        while (std::chrono::steady_clock::now() < moment) {
+        }
+        ::kill(pusher, SIGKILL);
+        exitStatus(pusher);
+        if (fileExists(home.cachesDir() + "/backup.lmx")) {
+            ++killedBeforeRemoval;
+            ASSERT_EQ(exitStatus(spawnPusher(home.bundleDir(), collector.baseUrl(), 0, 0)), 0);
+            ASSERT_FALSE(fileExists(home.cachesDir() + "/backup.lmx")) << "everything was delivered";
+        }
+    }
+
+    std::multiset<std::string> onServer;
+    int replays = 0;
+    for (const auto& upload : collector.uploads()) {
+        replays += upload.at("replays").get<int>();
+        for (const auto& location : upload.at("body").at("locations")) {
+            onServer.insert(location.at("lat").get<std::string>());
+        }
+    }
+    EXPECT_EQ(onServer, std::multiset<std::string>(added.begin(), added.end()));
+    // Kills before the sent lines were removed made the next run send them again, and the
+    // collector recognised each of those.
+    EXPECT_GT(killedBeforeRemoval, 0);
+    EXPECT_EQ(replays, killedBeforeRemoval);
+    RecordProperty("killedBeforeRemoval", killedBeforeRemoval);
 }

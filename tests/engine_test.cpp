@@ -3,8 +3,10 @@
 #include "Collector.h"
 #include "L.h"
 #include "LumvexEngine.h"
+#include "PushRequest.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
+#include "UploadFixture.h"
 #include "platform/UrlSession.h"
 
 #include <gtest/gtest.h>
@@ -61,6 +63,13 @@ TEST_F(EngineTest, StartChecksRunInOrderAndRefusalsChangeNothing) {
                      std::numeric_limits<std::int64_t>::min()}) {
         EXPECT_EQ(engine.start(config(bad, false)), LumvexStartException::ERROR) << bad;
     }
+    // The endpoint must be a base that a path can be appended to.
+    for (const char* bad :
+         {"", "127.0.0.1:8710/", "/relative/", "ftp://example.com/", "http://example.com", "http:///",
+          "http://example.com/?a=/", "http://example.com/#/", "https://exa mple.com/", "file:///tmp/"}) {
+        auto c = LumvexConfiguration::Builder().endpoint(bad).enableDebugLog(false).build();
+        EXPECT_EQ(engine.start(c), LumvexStartException::ERROR) << bad;
+    }
     EXPECT_FALSE(engine.isStarted());
     EXPECT_TRUE(L::writeLog) << "a refused start must leave the log switch alone";
     EXPECT_EQ(engine.pushJob(), nullptr);
@@ -113,6 +122,33 @@ TEST_F(EngineTest, ForcePushWhileStoppedLogsAndNeverCallsBack) {
     }
     EXPECT_EQ(count, 3u) << text;
     EXPECT_NE(text.find(" Impossible to push because sdk is not started\n"), std::string::npos) << text;
+}
+
+TEST_F(EngineTest, UploadsGoToTheConfiguredEndpointElseToTheBuildDefault) {
+    test::Collector own;
+    test::Collector builtIn;
+    PushRequest::setDefaultEndpointForTesting(builtIn.baseUrl());
+    for (bool withEndpoint : {true, false}) {
+        LumvexConfiguration::Builder builder;
+        builder.pushFormat(PushFormat::LOCATION_ONLY).pushRegion(PushRegion::US);
+        if (withEndpoint) {
+            builder.endpoint(own.baseUrl());
+        }
+        ASSERT_EQ(engine.start(builder.build()), std::nullopt);
+        engine.addTrace({withEndpoint ? 1.5 : 2.5, 3.0});
+        test::PushOutcome outcome;
+        engine.forcePush(outcome.callback());
+        ASSERT_TRUE(outcome.wait());
+        EXPECT_EQ(outcome.error(), std::nullopt);
+        engine.stop();
+    }
+    PushRequest::setDefaultEndpointForTesting(std::nullopt);
+    const auto ownUploads = own.uploads("key");
+    const auto builtInUploads = builtIn.uploads("key");
+    ASSERT_EQ(ownUploads.size(), 1u) << ownUploads;
+    ASSERT_EQ(builtInUploads.size(), 1u) << builtInUploads;
+    EXPECT_NE(ownUploads.dump().find("1.5"), std::string::npos) << ownUploads;
+    EXPECT_NE(builtInUploads.dump().find("2.5"), std::string::npos) << builtInUploads;
 }
 
 TEST_F(EngineTest, ForcePushQueuedBeforeStopIsRefusedWhenItRuns) {

@@ -79,7 +79,7 @@ bool threadNamed(const std::string& name) {
 bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     return lumvex::test::waitUntil(
         [&] {
-            lumvex::RunLoop::current().impl()->runPending();
+            lumvex::detail::RunLoopAccess::current()->runPending();
             return condition();
         },
         timeout);

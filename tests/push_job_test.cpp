@@ -41,7 +41,7 @@ protected:
     /// Moves time on and lets this thread's run loop fire what is due.
     void advance(std::chrono::seconds by) {
         clock_->advance(by);
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
     }
 
     void uploadTo(const Collector& collector) {

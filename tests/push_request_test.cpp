@@ -11,6 +11,7 @@
 #include <gtest/gtest.h>
 
 #include <regex>
+#include <set>
 
 namespace lumvex {
 
@@ -228,7 +229,9 @@ TEST_F(PushRequestTest, KeepsTheApiKeyInsideItsPathSegment) {
     auto url = [&](const std::string& key) { return Access::buildUrl(request, key, PushRegion::EU); };
     EXPECT_EQ(url("AZaz09-_.~"), "http://h/api/v1/AZaz09-_.~/send_locations");
     EXPECT_EQ(url("a/b"), "http://h/api/v1/a%2Fb/send_locations");
-    EXPECT_EQ(url("k?x=1#f"), "http://h/api/v1/k%3Fx%3D1%23f/send_locations");
+    EXPECT_EQ(url("k?x=1#f"), "http://h/api/v1/k%3Fx=1%23f/send_locations");
+    EXPECT_EQ(url("!$&'()*+,;=:@"), "http://h/api/v1/!$&'()*+,;=:@/send_locations");
+    EXPECT_EQ(url("a\"b<>[]{}|\\^`"), "http://h/api/v1/a%22b%3C%3E%5B%5D%7B%7D%7C%5C%5E%60/send_locations");
     EXPECT_EQ(url(" %"), "http://h/api/v1/%20%25/send_locations");
     EXPECT_EQ(url("\xC3\xA9"), "http://h/api/v1/%C3%A9/send_locations");
     EXPECT_EQ(url("."), "http://h/api/v1/%2E/send_locations");
@@ -237,12 +240,13 @@ TEST_F(PushRequestTest, KeepsTheApiKeyInsideItsPathSegment) {
 
     // Each arrives at the collector under exactly its own key.
     Collector collector;
-    for (const std::string key : {"a/b", "k?x=1#f", "..", ".", "cl\xC3\xA9 & <co>", "../../other"}) {
+    for (const std::string key :
+         {"a/b", "k?x=1#f", "..", ".", "cl\xC3\xA9 & <co>", "../../other", "k+e=y:1@x!$&'()*,;"}) {
         addTraces(1);
         EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_ONLY, key), std::nullopt) << key;
         EXPECT_EQ(collector.uploads(key).size(), 1u) << key;
     }
-    EXPECT_EQ(collector.uploads().size(), 6u);
+    EXPECT_EQ(collector.uploads().size(), 7u);
 }
 
 TEST_F(PushRequestTest, AnEndpointThatDoesNotParseFailsAtOnceAndSendsNothing) {
@@ -268,6 +272,7 @@ TEST_F(PushRequestTest, AnyStatusBut200FailsAndLeavesBothFiles) {
     test::writeFile(specsPath(), "b2xkIGRlc2NyaXB0aW9u");  // an older description
     const auto traces = contentOf(tracesPath());
     const auto specs = contentOf(specsPath());
+    std::set<std::string> keys;
     for (const int status : {201, 204, 400, 500}) {
         Collector collector(Collector::Options{status});
         test::StdoutCapture log;
@@ -276,9 +281,52 @@ TEST_F(PushRequestTest, AnyStatusBut200FailsAndLeavesBothFiles) {
                                               "ERROR: Push failed!!\n"))
             << status;
         EXPECT_EQ(collector.uploads().size(), 1u) << "the request did arrive";
+        keys.insert(collector.uploads()[0]["idempotency_key"].get<std::string>());
         EXPECT_EQ(contentOf(tracesPath()), traces) << status;
         EXPECT_EQ(contentOf(specsPath()), specs) << status;
     }
+    // Every retry of the same records names them with the same key, and the one that
+    // succeeds too.
+    Collector accepting;
+    EXPECT_EQ(pushTo(accepting.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), std::nullopt);
+    keys.insert(accepting.uploads()[0]["idempotency_key"].get<std::string>());
+    EXPECT_EQ(keys.size(), 1u);
+    EXPECT_EQ(keys.begin()->size(), 64u);
+}
+
+TEST_F(PushRequestTest, TheIdempotencyKeyNamesExactlyTheRecordsCarried) {
+    const nlohmann::json none = nullptr;
+    const nlohmann::json description = {{"device_name", "a"}, {"is_tablet", false}};
+    auto key = [](const std::vector<std::string>& lines, const nlohmann::json& d) {
+        return PushRequest::idempotencyKey(lines, d);
+    };
+    const auto base = key({"AAA=", "BBB="}, description);
+    EXPECT_EQ(base, key({"AAA=", "BBB="}, nlohmann::json::parse(description.dump())));
+    EXPECT_EQ(key({"AAA="}, none), key({"AAA="}, nlohmann::json::object())) << "an empty description is none";
+    // Any difference in what is carried gives another key, also where a plain
+    // concatenation of the parts would be the same.
+    const std::vector<std::string> others = {
+        key({"BBB=", "AAA="}, description),
+        key({"AAA=BBB="}, description),
+        key({"AAA=", "BBB=", ""}, description),
+        key({"AAA=", "BBB="}, none),
+        key({"AAA=", "BBB="}, {{"device_name", "b"}, {"is_tablet", false}}),
+        key({"AAA="}, description),
+        key({}, description),
+        key({}, none),
+        key({"AAA=", "BBB=", "CCC="}, description)};
+    std::set<std::string> all(others.begin(), others.end());
+    all.insert(base);
+    EXPECT_EQ(all.size(), others.size() + 1);
+
+    // On the wire: the lines as stored, and the description as sent.
+    Collector collector;
+    addTraces(3);
+    const auto lines = TraceRepository::shared().readTraces().recordLines;
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), std::nullopt);
+    const auto upload = collector.uploads()[0];
+    EXPECT_EQ(upload["idempotency_key"], key(lines, upload["body"]["devices_infos"]));
 }
 
 TEST_F(PushRequestTest, TransportFailuresFailAndLeaveBothFiles) {

@@ -33,7 +33,7 @@ protected:
     // the queue to run what the ticks enqueued.
     void advance(std::chrono::seconds by) {
         clock->advance(by);
-        RunLoop::current().impl()->runPending();
+        detail::RunLoopAccess::current()->runPending();
         ASSERT_TRUE(queue->drain(5s));
     }
 
@@ -92,9 +92,9 @@ TEST_F(VirtualTimeTest, StopTimerWithoutStartDoesNothingAndQueuedTicksStillRun) 
     job->startJob();
     std::weak_ptr<CountingJob> weak = job;
     clock->advance(10s);
-    RunLoop::current().impl()->runPending();
+    detail::RunLoopAccess::current()->runPending();
     clock->advance(10s);
-    RunLoop::current().impl()->runPending();
+    detail::RunLoopAccess::current()->runPending();
     job->stopTimer();
     job.reset();
     // The two queued ticks keep the job alive although nobody else holds it.
@@ -112,10 +112,10 @@ TEST_F(VirtualTimeTest, TimersFireOnTheSchedulingThreadWhileItsLoopRuns) {
     std::atomic<int> fired{0};
     std::thread::id firedOn;
     std::shared_ptr<Timer> timer;
-    std::shared_ptr<RunLoop::Impl> loop;
+    std::shared_ptr<RunLoopImpl> loop;
     test::Signal scheduled;
     std::thread host([&] {
-        loop = RunLoop::current().impl();
+        loop = detail::RunLoopAccess::current();
         timer = Timer::scheduledTimer(10s, [&] {
             firedOn = std::this_thread::get_id();
             ++fired;
@@ -144,13 +144,13 @@ TEST_F(VirtualTimeTest, TimersFireOnTheSchedulingThreadWhileItsLoopRuns) {
 // A host may stop its loop from another thread just before the loop's thread enters it;
 // that run must end, and the stop must not outlive it.
 TEST(RunLoopTest, AStopAskedBeforeTheRunEndsThatRunAndOnlyThatOne) {
-    std::shared_ptr<RunLoop::Impl> loop;
+    std::shared_ptr<RunLoopImpl> loop;
     test::Signal ready;
     test::Signal stopAsked;
     test::Signal firstRunEnded;
     std::atomic<bool> secondRunTimedOut{false};
     std::thread host([&] {
-        loop = RunLoop::current().impl();
+        loop = detail::RunLoopAccess::current();
         ready.notify();
         stopAsked.wait();
         RunLoop::current().run();
@@ -225,7 +225,7 @@ TEST(SerialQueueTest, AThrowingItemOrTaskEndsThereAndLaterOnesStillRun) {
     auto& loop = RunLoop::current();
     loop.post([] { throw std::runtime_error("host task"); });
     loop.post([&] { ++ran; });
-    loop.impl()->runPending();
+    detail::RunLoopAccess::impl(loop)->runPending();
     EXPECT_EQ(ran, 2);
 }
 

@@ -1,10 +1,13 @@
 // Uploads against servers that misbehave while answering: too slowly, too much, cut short,
 // or flipping between accepting and refusing during a burst of forced uploads. Whatever the
-// server does, every fix ends up either on the server or still in the trace file, and every
-// forced upload that had something to send is answered exactly once.
+// server does, every fix ends up either on the server, once, or still in the trace file,
+// and no forced upload is answered twice.
 
+#include "LumvexEngine.h"
 #include "PushRequest.h"
 #include "TraceRepository.h"
+#include "platform/Clock.h"
+#include "platform/RunLoop.h"
 #include "platform/UrlSession.h"
 
 #include "UploadFixture.h"
@@ -182,51 +185,61 @@ TEST_F(ServerFaultTest, AnAnswerCutOffInItsBodyFailsAndKeepsEveryFix) {
     }
 }
 
-// Each forced upload follows a fix of its own, so each has something to send and must be
-// answered exactly once. Uploads overlap: one may read the file before an earlier one's
-// answer removed what it sent, so a fix can reach the accepting server twice when both
-// uploads that carried it succeed. That duplicate is allowed (the server keeps both copies);
-// a fix that is neither on the accepting server nor in the file is not, nor one that is in
-// both. The burst stays below the file's size bound, so no fix is trimmed away by design.
-TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsLosesNothing) {
+/// Waits until the engine's queue has run what it holds and no upload is in flight or
+/// waiting its turn.
+bool settle(LumvexEngine& engine) {
+    return engine.queue()->drain(20s) && test::waitUntil([] { return PushRequest::idle(); }, 20s);
+}
+
+/// The latitudes of every fix that `collector` kept with status 200, each as often as kept.
+std::multiset<std::string> latitudesOn(const Collector& collector) {
+    std::multiset<std::string> out;
+    for (const auto& upload : collector.uploads()) {
+        if (upload.at("status") == 200) {
+            for (const auto& location : upload.at("body").at("locations")) {
+                out.insert(location.at("lat").get<std::string>());
+            }
+        }
+    }
+    return out;
+}
+
+// Each forced upload follows a fix of its own. Uploads take turns, and each reads the file
+// when its turn comes, so an upload may find that earlier ones took everything and send
+// nothing (and so not answer). Every fix is on the accepting server exactly once or still
+// in the file, never both; the burst stays below the file's size bound, so no fix is
+// trimmed away by design.
+TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixOnce) {
     Collector accepting;
     Collector refusing(Collector::Options{500});
-    startAgainst(accepting.baseUrl());
+    PushRequest::setDefaultEndpointForTesting(accepting.baseUrl());
+    LumvexEngine engine;
+    ASSERT_EQ(engine.start(configuration(PushFormat::LOCATION_ONLY)), std::nullopt);
     std::mt19937 random(20261207);
     constexpr int PUSHES_PER_ROUND = 20;
     std::vector<std::unique_ptr<PushOutcome>> outcomes;
     std::set<std::string> added;
     const auto deadline = std::chrono::steady_clock::now() + stressBudget();
     int round = 0;
-    std::size_t duplicates = 0;
 
     auto check = [&](const std::string& when) {
+        ASSERT_TRUE(settle(engine)) << when;
         int succeeded = 0;
         int failed = 0;
         for (const auto& outcome : outcomes) {
-            ASSERT_TRUE(outcome->wait()) << when;
-            EXPECT_EQ(outcome->calls(), 1) << when;
-            (outcome->error() ? failed : succeeded)++;
-        }
-        std::multiset<std::string> onServer;
-        const auto accepted = accepting.uploads();
-        for (const auto& upload : accepted) {
-            EXPECT_EQ(upload.at("status"), 200);
-            for (const auto& location : upload.at("body").at("locations")) {
-                onServer.insert(location.at("lat").get<std::string>());
+            EXPECT_LE(outcome->calls(), 1) << when;
+            if (outcome->calls() > 0) {
+                (outcome->error() ? failed : succeeded)++;
             }
         }
-        EXPECT_EQ(accepted.size(), static_cast<std::size_t>(succeeded)) << when;
+        EXPECT_EQ(accepting.uploads().size(), static_cast<std::size_t>(succeeded)) << when;
         EXPECT_EQ(refusing.uploads().size(), static_cast<std::size_t>(failed)) << when;
+        const auto onServer = latitudesOn(accepting);
         const auto inFile = latitudesInFile();
-        duplicates = 0;
         for (const auto& lat : added) {
-            const auto served = onServer.count(lat);
-            const auto kept = inFile.count(lat);
-            EXPECT_TRUE((served > 0) != (kept > 0))
-                << when << ": fix " << lat << " on the server " << served << "x, in the file " << kept << "x";
-            EXPECT_LE(kept, 1u) << when << ": " << lat;
-            duplicates += served > 1 ? served - 1 : 0;
+            EXPECT_EQ(onServer.count(lat) + inFile.count(lat), 1u)
+                << when << ": fix " << lat << " on the server " << onServer.count(lat) << "x, in the file "
+                << inFile.count(lat) << "x";
         }
         for (const auto& lat : onServer) {
             EXPECT_EQ(added.count(lat), 1u) << when << ": the server holds an unknown fix " << lat;
@@ -237,9 +250,9 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsLosesNothing) {
         for (int i = 0; i < PUSHES_PER_ROUND; ++i) {
             const Location fix{round * 100 + i + 0.25, 2.5};
             added.insert(TraceRepository::formatCoordinate(fix.latitude));
-            Lumvex::shared().addTrace(fix);
+            engine.addTrace(fix);
             outcomes.push_back(std::make_unique<PushOutcome>());
-            Lumvex::shared().forcePush(outcomes.back()->callback());
+            engine.forcePush(outcomes.back()->callback());
             if (random() % 3 == 0) {
                 PushRequest::setDefaultEndpointForTesting(random() % 2 ? accepting.baseUrl()
                                                                        : refusing.baseUrl());
@@ -253,7 +266,7 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsLosesNothing) {
         PushRequest::setDefaultEndpointForTesting(accepting.baseUrl());
         if (!latitudesInFile().empty()) {
             outcomes.push_back(std::make_unique<PushOutcome>());
-            Lumvex::shared().forcePush(outcomes.back()->callback());
+            engine.forcePush(outcomes.back()->callback());
             ASSERT_TRUE(outcomes.back()->wait());
             EXPECT_EQ(outcomes.back()->error(), std::nullopt);
         }
@@ -266,9 +279,123 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsLosesNothing) {
     } while (std::chrono::steady_clock::now() < deadline);
     RecordProperty("rounds", round);
     RecordProperty("forcedUploads", static_cast<int>(outcomes.size()));
-    RecordProperty("duplicatesOnServer", static_cast<int>(duplicates));
-    std::printf("%d rounds, %zu forced uploads, %zu fixes, %zu duplicated on the server\n", round,
-                outcomes.size(), added.size(), duplicates);
+}
+
+// Two forced uploads and a periodic one, all started while the collector still holds the
+// first answer back: they run one after the other, and each fix arrives once.
+TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverEachFixOnce) {
+    const auto clock = std::make_shared<platform::VirtualClock>();
+    platform::setClock(clock);
+    Collector slow(Collector::Options{std::nullopt, nullptr, {"--answer-delay-ms", "300"}});
+    PushRequest::setDefaultEndpointForTesting(slow.baseUrl());
+    LumvexEngine engine;
+    ASSERT_EQ(engine.start(configuration(PushFormat::LOCATION_ONLY, PushRegion::EU, "test-key", 1)),
+              std::nullopt);
+    std::set<std::string> added;
+    auto addFixes = [&](int count) {
+        for (int i = 0; i < count; ++i) {
+            const Location fix{static_cast<double>(added.size()) + 0.125, 1.5};
+            added.insert(TraceRepository::formatCoordinate(fix.latitude));
+            engine.addTrace(fix);
+        }
+    };
+    PushOutcome first;
+    PushOutcome second;
+    addFixes(3);
+    engine.forcePush(first.callback());
+    engine.forcePush(second.callback());
+    addFixes(2);
+    clock->advance(60s);
+    detail::RunLoopAccess::current()->runPending();  // the periodic upload's tick
+    addFixes(1);
+    PushOutcome third;
+    engine.forcePush(third.callback());
+    ASSERT_TRUE(settle(engine));
+    engine.stop();
+    platform::setClock(nullptr);
+
+    EXPECT_EQ(latitudesOn(slow), std::multiset<std::string>(added.begin(), added.end()));
+    EXPECT_TRUE(latitudesInFile().empty());
+    for (const auto& [key, kept] : slow.keptPerKey()) {
+        EXPECT_EQ(kept, 1) << "key \"" << key << "\"";
+        EXPECT_FALSE(key.empty());
+    }
+    for (auto* outcome : {&first, &second, &third}) {
+        EXPECT_LE(outcome->calls(), 1);
+        EXPECT_EQ(outcome->error(), std::nullopt);
+    }
+    EXPECT_EQ(first.calls(), 1);
+}
+
+// However many uploads are asked for while one is unanswered, only that one holds a
+// connection; the next starts after it and sends only what it left.
+TEST_F(ServerFaultTest, UploadsTakeTurnsAndALaterOneSendsOnlyWhatIsLeft) {
+    ManualServer server;
+    startAgainst(server.baseUrl());
+    addTraces(2);
+    PushOutcome first;
+    Lumvex::shared().forcePush(first.callback());
+    ASSERT_TRUE(server.acceptRequest());
+    std::vector<std::unique_ptr<PushOutcome>> later;
+    for (int i = 0; i < 20; ++i) {
+        Lumvex::shared().addTrace({50.0 + i, 1.0});
+        later.push_back(std::make_unique<PushOutcome>());
+        Lumvex::shared().forcePush(later.back()->callback());
+    }
+    EXPECT_FALSE(server.connectionWaiting(300ms)) << "a second upload went out while the first was open";
+    server.respond(200);
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(first.error(), std::nullopt);
+
+    // The next in line carries the twenty fixes added meanwhile, and no earlier one.
+    ASSERT_TRUE(server.acceptRequest());
+    const auto& request = server.request();
+    const auto body = nlohmann::json::parse(request.substr(request.find("\r\n\r\n") + 4));
+    EXPECT_EQ(body["locations"].size(), 20u);
+    EXPECT_EQ(body["locations"][0]["lat"], TraceRepository::formatCoordinate(50.0));
+    server.respond(200);
+    ASSERT_TRUE(later[0]->wait());
+    EXPECT_EQ(later[0]->error(), std::nullopt);
+    // The others find nothing left: no request and no callback.
+    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+    EXPECT_FALSE(server.connectionWaiting(0ms));
+    for (std::size_t i = 1; i < later.size(); ++i) {
+        EXPECT_EQ(later[i]->calls(), 0) << i;
+    }
+    EXPECT_EQ(contentOf(tracesPath()), std::nullopt);
+}
+
+// The server kept the upload, but its 200 was cut short, so the library counts a failure.
+// The retry carries the same records under the same key, and the server does not keep
+// them again.
+TEST_F(ServerFaultTest, ARetryAfterACutShort200IsNotKeptTwice) {
+    Collector collector;
+    ManualServer server;
+    startAgainst(server.baseUrl());
+    addTraces(4);
+    PushOutcome first;
+    PushOutcome retry;
+    Lumvex::shared().forcePush(first.callback());
+    Lumvex::shared().forcePush(retry.callback());  // waits for the first, then reads afresh
+    ASSERT_TRUE(server.acceptRequest());
+    ASSERT_EQ(server.forwardTo(collector).status, 200);
+    ASSERT_TRUE(server.send(headers(200, 1000) + std::string(100, ' ')));
+    server.close();
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(first.error(), LumvexException::PUSH_FAILED);
+
+    ASSERT_TRUE(server.acceptRequest());
+    ASSERT_EQ(server.forwardTo(collector).status, 200);
+    server.respond(200);
+    ASSERT_TRUE(retry.wait());
+    EXPECT_EQ(retry.error(), std::nullopt);
+    EXPECT_EQ(contentOf(tracesPath()), std::nullopt);
+
+    const auto uploads = collector.uploads();
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0]["location_count"], 4);
+    EXPECT_EQ(uploads[0]["replays"], 1);
+    EXPECT_EQ(collector.summary()["test-key"].begin()->at("locations"), 4);
 }
 
 }  // namespace

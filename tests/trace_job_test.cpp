@@ -33,7 +33,7 @@ const std::string kServicesOffLine = "TraceJob.cpp:onTimeInBackgroundThread():";
 bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
     return lumvex::test::waitUntil(
         [&] {
-            lumvex::RunLoop::current().impl()->runPending();
+            lumvex::detail::RunLoopAccess::current()->runPending();
             return condition();
         },
         timeout);
@@ -62,7 +62,7 @@ protected:
             job_.reset();
         }
         EXPECT_TRUE(queue_->drain(10s));
-        lumvex::RunLoop::current().impl()->runPending();
+        lumvex::detail::RunLoopAccess::current()->runPending();
         L::writeLog = false;
         lumvex::platform::setLocationServicesEnabled(true);
         lumvex::platform::setClock(nullptr);
@@ -77,7 +77,7 @@ protected:
     /// queue.
     void tick() {
         clock_->advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
-        lumvex::RunLoop::current().impl()->runPending();
+        lumvex::detail::RunLoopAccess::current()->runPending();
         ASSERT_TRUE(queue_->drain(10s));
     }
 
@@ -116,13 +116,13 @@ TEST_F(TraceJobTest, StoresTheCurrentPositionAtEveryTickWhileTheDeviceMoves) {
 
     // Nothing happens before the first full interval.
     clock_->advance(9s);
-    lumvex::RunLoop::current().impl()->runPending();
+    lumvex::detail::RunLoopAccess::current()->runPending();
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_EQ(gpsd.log().find("?POLL"), std::string::npos) << "gpsd was asked early";
 
     feed(gpsd, receiver, 0);
     clock_->advance(1s);
-    lumvex::RunLoop::current().impl()->runPending();
+    lumvex::detail::RunLoopAccess::current()->runPending();
     ASSERT_TRUE(queue_->drain(10s));
     ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
     expectStored(0, 0);
@@ -161,7 +161,7 @@ TEST_F(TraceJobTest, AFreshFixOfTheLocationServiceIsStoredWithoutAskingGpsd) {
 
     StdoutTail log;
     clock_->advance(3s);  // the first tick, three seconds after that fix
-    lumvex::RunLoop::current().impl()->runPending();
+    lumvex::detail::RunLoopAccess::current()->runPending();
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_EQ(storedPositions().size(), 1u);  // stored on the queue, synchronously
     expectStored(0, 5);
@@ -254,7 +254,7 @@ TEST_F(TraceJobTest, ServicesOffGiveOneErrorLineATickAndTheDelegateIsAttachedWhe
         for (int i = 0; i < 3; ++i) {
             tick();
         }
-        lumvex::RunLoop::current().impl()->runPending();
+        lumvex::detail::RunLoopAccess::current()->runPending();
         EXPECT_EQ(log.count(kServicesOffLine), 3u) << log.text();
         EXPECT_EQ(log.count(" ERROR: !!\n"), 3u) << log.text();
         EXPECT_EQ(log.count(kFailure), 0u);
@@ -284,7 +284,7 @@ TEST_F(TraceJobTest, ADeliveryOfThreeFixesStoresOnlyTheFirst) {
     ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
     // The job has had its answer; a second store would come from the same delivery.
     EXPECT_TRUE(queue_->drain(10s));
-    lumvex::RunLoop::current().impl()->runPending();
+    lumvex::detail::RunLoopAccess::current()->runPending();
     EXPECT_EQ(storedPositions().size(), 1u);
     expectStored(0, 1);
 
@@ -311,7 +311,7 @@ TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsks
     // Received 8.5 s before the next tick but measured 10 s before it: too old to stand for
     // the position, so gpsd is asked, and answers with the fix it still holds.
     clock_->advance(8500ms);
-    lumvex::RunLoop::current().impl()->runPending();
+    lumvex::detail::RunLoopAccess::current()->runPending();
     ASSERT_TRUE(queue_->drain(10s));
     ASSERT_TRUE(gpsd.waitForLog("?POLL;", 3)) << gpsd.log();
     const auto firstSerial = job_->locationManager()->deliveredSerial();
@@ -356,7 +356,7 @@ protected:
     }
     void engineTick() {
         clock_->advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
-        lumvex::RunLoop::current().impl()->runPending();
+        lumvex::detail::RunLoopAccess::current()->runPending();
         ASSERT_TRUE(engine_.queue()->drain(10s));
     }
     lumvex::LumvexEngine engine_;

@@ -11,6 +11,13 @@ struct ConfigurationAccess {
     static PushRegion pushRegion(const LumvexConfiguration& c) { return c.pushRegion_; }
     static std::int64_t pushFrequency(const LumvexConfiguration& c) { return c.pushFrequency_; }
     static bool enableDebugLog(const LumvexConfiguration& c) { return c.enableDebugLog_; }
+    /// The host's base URL for uploads, if it gave one.
+    static const std::optional<std::string>& endpoint(const LumvexConfiguration& c) { return c.endpoint_; }
+
+    /// Whether uploads can go below `baseUrl`: an absolute http or https URL with a host,
+    /// ending in "/" and with neither query nor fragment, so that appending a path to it
+    /// stays below it.
+    static bool isValidEndpoint(const std::string& baseUrl);
 };
 
 }  // namespace lumvex::detail

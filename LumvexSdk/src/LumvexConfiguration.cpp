@@ -1,6 +1,10 @@
 #include <LumvexSdk/LumvexConfiguration.h>
 
+#include "ConfigurationAccess.h"
 #include "platform/Bundle.h"
+#include "platform/UrlSession.h"
+
+#include <utility>
 
 namespace lumvex {
 
@@ -23,6 +27,11 @@ LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushFrequency(std::i
 
 LumvexConfiguration::Builder& LumvexConfiguration::Builder::enableDebugLog(bool enabled) {
     enableDebugLog_ = enabled;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::endpoint(std::string baseUrl) {
+    endpoint_ = std::move(baseUrl);
     return *this;
 }
 
@@ -56,6 +65,12 @@ LumvexConfiguration::LumvexConfiguration(const Builder& builder)
       pushFormat_(builder.pushFormat_),
       pushRegion_(builder.pushRegion_),
       pushFrequency_(builder.pushFrequency_),
-      enableDebugLog_(builder.enableDebugLog_) {}
+      enableDebugLog_(builder.enableDebugLog_),
+      endpoint_(builder.endpoint_) {}
+
+bool detail::ConfigurationAccess::isValidEndpoint(const std::string& baseUrl) {
+    return !baseUrl.empty() && baseUrl.back() == '/' && baseUrl.find_first_of("?#") == std::string::npos &&
+           platform::Url::parse(baseUrl).has_value();
+}
 
 }  // namespace lumvex

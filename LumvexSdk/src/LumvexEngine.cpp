@@ -38,6 +38,10 @@ std::optional<LumvexStartException> LumvexEngine::start(
     if (frequency < 1 || frequency > std::numeric_limits<std::int64_t>::max() / 60) {
         return LumvexStartException::ERROR;
     }
+    const auto& endpoint = ConfigurationAccess::endpoint(*configuration);
+    if (endpoint && !ConfigurationAccess::isValidEndpoint(*endpoint)) {
+        return LumvexStartException::ERROR;
+    }
     // Timer ticks would have nowhere to go without the queue's thread; a start that cannot
     // have it is refused rather than left half working.
     if (!queue_->prepare()) {
@@ -134,7 +138,7 @@ void LumvexEngine::push(PushCallback callback) {
         LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
         return;
     }
-    PushRequest().sendPush(*configuration, std::move(callback));
+    PushRequest().sendPush(*configuration, std::move(callback), queue_);
 }
 
 }  // namespace lumvex

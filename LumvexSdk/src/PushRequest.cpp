@@ -7,9 +7,15 @@
 #include "L.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
+#include "platform/SerialQueue.h"
 #include "platform/UrlSession.h"
 
+#include <sodium.h>
+
+#include <cstdint>
+#include <deque>
 #include <mutex>
+#include <string_view>
 
 namespace lumvex {
 
@@ -29,10 +35,82 @@ EndpointOverride& endpointOverride() {
     return *value;
 }
 
-bool isUnreserved(unsigned char c) {
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
-           c == '_' || c == '.' || c == '~';
+// Unreserved characters, sub-delimiters, ":" and "@": everything that a path segment
+// holds as it is.
+bool isSegmentCharacter(unsigned char c) {
+    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) {
+        return true;
+    }
+    return std::string_view("-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
 }
+
+// Whose turn it is to upload. Two uploads in flight at once would both carry the lines
+// that neither has removed yet, and an endpoint that never answers would otherwise pile
+// up one socket per push. Never destroyed: the session's thread may end a turn while the
+// process exits.
+struct UploadTurns {
+    struct Waiting {
+        std::function<void()> start;
+        std::shared_ptr<platform::SerialQueue> queue;
+    };
+    std::mutex mutex;
+    bool busy = false;            // guarded by mutex
+    std::deque<Waiting> waiting;  // guarded by mutex; in call order
+};
+UploadTurns& uploadTurns() {
+    static auto* turns = new UploadTurns;
+    return *turns;
+}
+
+// Hands the turn to the upload that waited longest, or frees it. Runs in destructors, so
+// it lets nothing escape.
+void endTurn() noexcept {
+    auto& turns = uploadTurns();
+    for (;;) {
+        UploadTurns::Waiting next;
+        {
+            std::lock_guard<std::mutex> guard(turns.mutex);
+            if (turns.waiting.empty()) {
+                turns.busy = false;
+                return;
+            }
+            next = std::move(turns.waiting.front());
+            turns.waiting.pop_front();
+        }
+        if (!next.queue) {
+            try {
+                next.start();
+            } catch (...) {
+                // By then the upload has passed the turn on itself.
+            }
+            return;
+        }
+        try {
+            next.queue->async(std::move(next.start));
+            return;
+        } catch (...) {
+            // Out of memory: this upload is given up, and the next in line gets the turn.
+        }
+    }
+}
+
+// Ends the turn when the upload's course is over, however it left.
+class TurnEnd {
+public:
+    TurnEnd() = default;
+    ~TurnEnd() {
+        if (owned_) {
+            endTurn();
+        }
+    }
+    TurnEnd(const TurnEnd&) = delete;
+    TurnEnd& operator=(const TurnEnd&) = delete;
+    /// The turn now ends elsewhere.
+    void handOver() { owned_ = false; }
+
+private:
+    bool owned_ = true;
+};
 
 void report(const PushCallback& callback, std::optional<LumvexException> error) {
     if (callback) {
@@ -82,6 +160,7 @@ PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
         auto snapshot = TraceRepository::shared().readTraceTexts();
         records = std::move(snapshot.recordTexts);
         data.traceLines = std::move(snapshot.lines);
+        data.recordLines = std::move(snapshot.recordLines);
     }
     data.containsLocation = !records.empty();
 
@@ -143,7 +222,7 @@ std::string PushRequest::escapeApiKey(const std::string& apiKey) {
     out.reserve(apiKey.size() * 3);
     for (const char c : apiKey) {
         const auto byte = static_cast<unsigned char>(c);
-        if (isUnreserved(byte) && !dotSegment) {
+        if (isSegmentCharacter(byte) && !dotSegment) {
             out.push_back(c);
         } else {
             out.push_back('%');
@@ -154,12 +233,80 @@ std::string PushRequest::escapeApiKey(const std::string& apiKey) {
     return out;
 }
 
-std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegion) const {
-    const auto& base = pushRegion == PushRegion::US ? endpointHostUs_ : endpointHostEu_;
+bool PushRequest::idle() {
+    auto& turns = uploadTurns();
+    std::lock_guard<std::mutex> guard(turns.mutex);
+    return !turns.busy;
+}
+
+std::string PushRequest::idempotencyKey(const std::vector<std::string>& lines,
+                                        const nlohmann::json& description) {
+    // Picks the library's fastest code paths; the digest is the same without them.
+    [[maybe_unused]] static const bool initialised = sodium_init() >= 0;
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES);
+    auto feed = [&state](std::string_view bytes) {
+        crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    };
+    auto feedLength = [&state](std::uint64_t n) {
+        unsigned char bytes[8];
+        for (int i = 0; i < 8; ++i) {
+            bytes[i] = static_cast<unsigned char>(n >> (56 - 8 * i));
+        }
+        crypto_generichash_update(&state, bytes, sizeof bytes);
+    };
+    // Every part is framed by its length, so that no two different sets of records can
+    // feed the digest the same bytes.
+    auto feedFramed = [&](std::string_view bytes) {
+        feedLength(bytes.size());
+        feed(bytes);
+    };
+    // Names the derivation, so that a later one can never give an earlier one's keys.
+    feedFramed("lumvex upload records 1");
+    feedLength(lines.size());
+    for (const auto& line : lines) {
+        feedFramed(line);
+    }
+    const bool withDescription = description.is_object() && !description.empty();
+    feed(withDescription ? std::string_view("\x01", 1) : std::string_view("\x00", 1));
+    if (withDescription) {
+        feedFramed(description.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+    }
+    unsigned char digest[crypto_generichash_BYTES];
+    crypto_generichash_final(&state, digest, sizeof digest);
+    char hex[crypto_generichash_BYTES * 2 + 1];
+    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
+    return hex;
+}
+
+std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegion,
+                                  const std::optional<std::string>& endpoint) const {
+    const auto& regional = pushRegion == PushRegion::US ? endpointHostUs_ : endpointHostEu_;
+    const auto& base = endpoint ? *endpoint : regional;
     return base + "api/v1/" + escapeApiKey(apiKey) + "/send_locations";
 }
 
-void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback) const {
+void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback,
+                           std::shared_ptr<platform::SerialQueue> queue) const {
+    {
+        auto& turns = uploadTurns();
+        std::lock_guard<std::mutex> guard(turns.mutex);
+        if (turns.busy) {
+            // The configuration is copied: the caller's may be gone when the turn comes.
+            auto kept = std::make_shared<const LumvexConfiguration>(configuration);
+            turns.waiting.push_back({[request = *this, kept, callback = std::move(callback)]() mutable {
+                                         request.run(*kept, std::move(callback));
+                                     },
+                                     std::move(queue)});
+            return;
+        }
+        turns.busy = true;
+    }
+    run(configuration, std::move(callback));
+}
+
+void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback) const {
+    TurnEnd turn;
     auto data = buildPushData(ConfigurationAccess::pushFormat(configuration));
     if (!data.containsLocation && !data.description) {
         LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + data.body);
@@ -171,7 +318,8 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
         return;
     }
     const auto urlText =
-        buildUrl(ConfigurationAccess::apiKey(configuration), ConfigurationAccess::pushRegion(configuration));
+        buildUrl(ConfigurationAccess::apiKey(configuration), ConfigurationAccess::pushRegion(configuration),
+                 ConfigurationAccess::endpoint(configuration));
     auto url = platform::Url::parse(urlText);
     if (!url) {
         LUMVEX_LOG_ERROR(SEND_PUSH, "Invalid push URL " + urlText);
@@ -181,6 +329,8 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
+    request.setValue(idempotencyKey(data.recordLines, data.description ? *data.description : nullptr),
+                     IDEMPOTENCY_KEY_HEADER);
     request.httpBody = std::move(data.body);
 
     // What was sent, not what the stores hold when the answer comes, decides what is
@@ -190,6 +340,9 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
         [callback = std::move(callback), data = std::move(data)](
             std::optional<platform::UrlResponseData> responseData,
             std::optional<platform::HttpUrlResponse> response, std::optional<platform::UrlError> error) {
+            // Ends after the stores are updated and the callback has returned, so that the
+            // next upload reads what this one left.
+            TurnEnd turn;
             if (!responseData || error) {
                 LUMVEX_LOG(SEND_PUSH, "Push error error=" + platform::to_string(error));
                 report(callback, LumvexException::PUSH_FAILED);
@@ -210,6 +363,7 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
             }
             report(callback, std::nullopt);
         });
+    turn.handOver();
 }
 
 }  // namespace lumvex

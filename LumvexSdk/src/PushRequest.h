@@ -4,11 +4,16 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace lumvex {
+
+namespace platform {
+class SerialQueue;
+}
 
 /// One upload attempt: the stored traces and, when it changed, the device description,
 /// posted as one JSON document to the region's endpoint under the host's API key. A new
@@ -24,7 +29,25 @@ public:
     /// not called. Otherwise the callback is called once: on this thread when the body
     /// cannot be written or the URL does not parse, else on the URL session's thread.
     /// On success, the traces that were sent are removed and the description recorded.
-    void sendPush(const LumvexConfiguration& configuration, PushCallback callback) const;
+    ///
+    /// One upload is in flight at a time, process-wide. While another one is, this upload
+    /// waits its turn, in call order, and builds its body only then, from what the stores
+    /// hold at that moment; what it reports on this thread it then reports on the thread
+    /// it runs on. `queue` is where it then runs (the work queue that called); without one,
+    /// it runs on the thread that ended the upload before it.
+    void sendPush(const LumvexConfiguration& configuration, PushCallback callback,
+                  std::shared_ptr<platform::SerialQueue> queue = nullptr) const;
+
+    /// Whether no upload is in flight or waiting its turn.
+    static bool idle();
+
+    /// The name of the header that carries `idempotencyKey`.
+    static constexpr const char* IDEMPOTENCY_KEY_HEADER = "Idempotency-Key";
+    /// What identifies one upload's records: a digest of the stored lines sent, in
+    /// order, and of the description's compact JSON text when it is sent (`description`
+    /// null otherwise). The same records give the same key; different ones another.
+    static std::string idempotencyKey(const std::vector<std::string>& lines,
+                                      const nlohmann::json& description);
 
     /// The base URL that a request made without arguments posts to: the build's
     /// LUMVEX_DEFAULT_ENDPOINT unless a test set another.
@@ -44,7 +67,11 @@ private:
         std::optional<nlohmann::json> description;
         bool writable = true;  // false: the description could not be written as JSON
         std::vector<std::string> traceLines;
+        std::vector<std::string> recordLines;  // the lines behind "locations", one each
     };
+
+    /// One upload's whole course, once its turn has come; ends the turn when it is over.
+    void run(const LumvexConfiguration& configuration, PushCallback callback) const;
 
     PushData buildPushData(PushFormat format) const;
     nlohmann::json buildJsonPushDataAsDict(PushFormat format) const;
@@ -52,9 +79,12 @@ private:
     static bool dictContainsDeviceInfo(const nlohmann::json& dict);
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& dict);
 
-    std::string buildUrl(const std::string& apiKey, PushRegion pushRegion) const;
-    /// The key as one path segment: unreserved characters as they are, every other byte
-    /// percent-encoded, and "." and ".." wholly encoded so that they cannot climb.
+    /// `endpoint`, the host's base URL from the configuration, replaces the regional one.
+    std::string buildUrl(const std::string& apiKey, PushRegion pushRegion,
+                         const std::optional<std::string>& endpoint = std::nullopt) const;
+    /// The key as one path segment: what a segment may hold as it is (unreserved
+    /// characters, sub-delimiters, ":" and "@"), every other byte percent-encoded, and "."
+    /// and ".." wholly encoded so that they cannot climb.
     static std::string escapeApiKey(const std::string& apiKey);
 
     static constexpr const char* MAC = "020000000000";

@@ -525,6 +525,7 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
                 snapshot.records.push_back(std::move(*record));
             }
         }
+        snapshot.recordLines.emplace_back(trimWhiteSpace(entry.line));
         if (texts) {
             snapshot.recordTexts.push_back(*entry.recordText);
         }

@@ -19,10 +19,11 @@ using TraceRecord = std::map<std::string, std::string>;
 
 /// What one read of the trace file found.
 struct TraceSnapshot {
-    std::vector<TraceRecord> records;  // readable lines as records, file order
-    std::vector<std::string> lines;    // every line read, readable or not, file order
-    /// Each record as compact JSON text, as nlohmann::json writes a `TraceRecord`, in the
-    /// order of `records`. Filled by `readTraceTexts` only.
+    std::vector<TraceRecord> records;      // readable lines as records, file order
+    std::vector<std::string> lines;        // every line read, readable or not, file order
+    std::vector<std::string> recordLines;  // the stored text behind each record, in step
+    /// Each record as compact JSON text, as nlohmann::json writes a `TraceRecord`, in step
+    /// with `recordLines`. Filled by `readTraceTexts` only, which leaves `records` empty.
     std::vector<std::string> recordTexts;
 };
 

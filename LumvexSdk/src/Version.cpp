@@ -1,7 +1,13 @@
-#include <LumvexSdk/LumvexSdk.h>
+#include <LumvexSdk/Version.h>
 
-#include "BuildConfig.h"
-
-// The declarations in the umbrella header already carry the export attribute.
+// The declarations in the public header already carry the export attribute.
 const double LumvexSdkVersionNumber = 1.0;
 const unsigned char LumvexSdkVersionString[] = LUMVEX_VERSION_STRING;
+
+namespace lumvex {
+
+const char* versionString() noexcept {
+    return LUMVEX_VERSION_STRING;
+}
+
+}  // namespace lumvex

@@ -13,8 +13,10 @@
 #include <plist/plist.h>
 #include <nlohmann/json.hpp>
 
+#include <getopt.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sodium.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +69,91 @@ struct Options {
     bool debugLog = true;
 };
 
+/// One command-line option: its long name, the name of its value (none: a switch), its
+/// help text (lines separated by "\n") and what it does to the options. `apply` gets the
+/// value, or nullptr for a switch, and returns false after printing why it refused it.
+struct OptionEntry {
+    const char* name;
+    const char* valueName;
+    const char* help;
+    bool (*apply)(Options& options, const char* value);
+};
+
+bool refuse(const char* message) {
+    std::fprintf(stderr, "lumvex-demo: %s\n", message);
+    return false;
+}
+
+// Adding an option is adding an entry here; parsing and --help follow from the table.
+const OptionEntry OPTIONS[] = {
+    {"ticks", "N", "sampling ticks before the forced upload, 1 to 5 (default 3)",
+     [](Options& o, const char* v) {
+         char* end = nullptr;
+         errno = 0;
+         const long n = std::strtol(v, &end, 10);
+         if (end == v || *end != '\0' || errno != 0 || n < 1 || n > 5) {
+             return refuse("--ticks takes a number from 1 to 5");
+         }
+         o.ticks = static_cast<int>(n);
+         return true;
+     }},
+    {"track", "FILE",
+     "NMEA log that gpsd replays, one epoch a second, looping\n(default: track.nmea beside the program)",
+     [](Options& o, const char* v) {
+         o.track = v;
+         return true;
+     }},
+    {"gpsd", "HOST:PORT", "sample from this running gpsd instead of replaying a track",
+     [](Options& o, const char* v) {
+         const std::string text = v;
+         const auto colon = text.rfind(':');
+         if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
+             return refuse("--gpsd takes HOST:PORT, e.g. localhost:2947");
+         }
+         o.gpsdHost = text.substr(0, colon);
+         o.gpsdPort = text.substr(colon + 1);
+         return true;
+     }},
+    {"source", "geoclue|gpsd",
+     "geoclue: sample from the system's GeoClue (desktop id\nlumvex-demo) instead of gpsd; gpsd is the "
+     "default",
+     [](Options& o, const char* v) {
+         const std::string text = v;
+         if (text != "geoclue" && text != "gpsd") {
+             return refuse("--source takes geoclue or gpsd");
+         }
+         o.geoClue = text == "geoclue";
+         return true;
+     }},
+    {"use-running-collector", nullptr,
+     "upload to a collector that already listens on the endpoint\ninstead of starting one",
+     [](Options& o, const char*) {
+         o.useRunningCollector = true;
+         return true;
+     }},
+    {"work-dir", "DIR",
+     "keep the library's caches directory and the collector's\ndatabase in DIR (default: a temporary "
+     "directory, removed at\nthe end)",
+     [](Options& o, const char* v) {
+         o.workDir = v;
+         return true;
+     }},
+    {"stay", nullptr, "after the run, keep the collector serving its page at the\nendpoint until Ctrl-C",
+     [](Options& o, const char*) {
+         o.stay = true;
+         return true;
+     }},
+    {"no-debug-log", nullptr, "start the library with its debug log off",
+     [](Options& o, const char*) {
+         o.debugLog = false;
+         return true;
+     }},
+    {"help", nullptr, "show this text", nullptr},
+};
+constexpr int OPTION_COUNT = static_cast<int>(sizeof OPTIONS / sizeof OPTIONS[0]);
+// getopt_long's return value for the table's first entry: above every short option's.
+constexpr int FIRST_OPTION_VALUE = 1000;
+
 void usage(std::FILE* to) {
     std::fprintf(to,
                  "usage: lumvex-demo [OPTIONS]\n"
@@ -78,89 +165,71 @@ void usage(std::FILE* to) {
                  "it started and exits with status 0. Ctrl-C tells the library that the application\n"
                  "leaves the foreground (it uploads what it has) and ends the run early.\n"
                  "\n"
-                 "Options:\n"
-                 "  --ticks N          sampling ticks before the forced upload, 1 to 5 (default 3)\n"
-                 "  --track FILE       NMEA log that gpsd replays, one epoch a second, looping\n"
-                 "                     (default: track.nmea beside the program)\n"
-                 "  --gpsd HOST:PORT   sample from this running gpsd instead of replaying a track\n"
-                 "  --source geoclue|gpsd\n"
-                 "                     geoclue: sample from the system's GeoClue (desktop id\n"
-                 "                     lumvex-demo) instead of gpsd; gpsd is the default\n"
-                 "  --use-running-collector\n"
-                 "                     upload to a collector that already listens on the endpoint\n"
-                 "                     instead of starting one\n"
-                 "  --work-dir DIR     keep the library's caches directory and the collector's\n"
-                 "                     database in DIR (default: a temporary directory, removed at\n"
-                 "                     the end)\n"
-                 "  --stay             after the run, keep the collector serving its page at the\n"
-                 "                     endpoint until Ctrl-C\n"
-                 "  --no-debug-log     start the library with its debug log off\n"
-                 "  --help             show this text\n"
+                 "Options (a value goes after a blank or an \"=\"):\n",
+                 LUMVEX_DEMO_ENDPOINT, TICK_SECONDS);
+    constexpr int HELP_COLUMN = 21;
+    for (const auto& entry : OPTIONS) {
+        std::string left = std::string("  --") + entry.name;
+        if (entry.valueName) {
+            left += std::string(" ") + entry.valueName;
+        }
+        std::string help = entry.help;
+        std::string indent(HELP_COLUMN, ' ');
+        if (left.size() + 1 > static_cast<std::size_t>(HELP_COLUMN)) {
+            left += "\n" + indent;
+        } else {
+            left.resize(HELP_COLUMN, ' ');
+        }
+        for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
+            help.insert(at + 1, indent);
+        }
+        std::fprintf(to, "%s%s\n", left.c_str(), help.c_str());
+    }
+    std::fprintf(to,
                  "\n"
                  "Exit status: 0 when the stored fixes reached the collector, %d on bad options,\n"
                  "%d when the endpoint's port is taken, %d on any other failure.\n",
-                 LUMVEX_DEMO_ENDPOINT, TICK_SECONDS, EXIT_USAGE, EXIT_PORT_BUSY, EXIT_FAILED);
+                 EXIT_USAGE, EXIT_PORT_BUSY, EXIT_FAILED);
 }
 
 std::optional<Options> parseArguments(int argc, char** argv) {
+    std::vector<option> longOptions;
+    for (int i = 0; i < OPTION_COUNT; ++i) {
+        longOptions.push_back({OPTIONS[i].name, OPTIONS[i].valueName ? required_argument : no_argument,
+                               nullptr, FIRST_OPTION_VALUE + i});
+    }
+    longOptions.push_back({nullptr, 0, nullptr, 0});
+
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "lumvex-demo: %s needs a value\n", arg.c_str());
-                return nullptr;
-            }
-            return argv[++i];
-        };
-        if (arg == "--help" || arg == "-h") {
+    opterr = 0;  // one message of our own per mistake
+    optind = 1;
+    for (;;) {
+        const int found = getopt_long(argc, argv, ":h", longOptions.data(), nullptr);
+        if (found == -1) {
+            break;
+        }
+        const OptionEntry* entry = found >= FIRST_OPTION_VALUE && found < FIRST_OPTION_VALUE + OPTION_COUNT
+                                       ? &OPTIONS[found - FIRST_OPTION_VALUE]
+                                       : nullptr;
+        if (found == 'h' || (entry && !entry->apply)) {
             usage(stdout);
             std::exit(0);
-        } else if (arg == "--ticks") {
-            const char* v = value();
-            char* end = nullptr;
-            const long n = v ? std::strtol(v, &end, 10) : 0;
-            if (!v || *end != '\0' || n < 1 || n > 5) {
-                std::fprintf(stderr, "lumvex-demo: --ticks takes a number from 1 to 5\n");
-                return std::nullopt;
-            }
-            options.ticks = static_cast<int>(n);
-        } else if (arg == "--track") {
-            const char* v = value();
-            if (!v) return std::nullopt;
-            options.track = v;
-        } else if (arg == "--gpsd") {
-            const char* v = value();
-            const std::string text = v ? v : "";
-            const auto colon = text.rfind(':');
-            if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) {
-                std::fprintf(stderr, "lumvex-demo: --gpsd takes HOST:PORT, e.g. localhost:2947\n");
-                return std::nullopt;
-            }
-            options.gpsdHost = text.substr(0, colon);
-            options.gpsdPort = text.substr(colon + 1);
-        } else if (arg == "--source") {
-            const char* v = value();
-            const std::string text = v ? v : "";
-            if (text != "geoclue" && text != "gpsd") {
-                std::fprintf(stderr, "lumvex-demo: --source takes geoclue or gpsd\n");
-                return std::nullopt;
-            }
-            options.geoClue = text == "geoclue";
-        } else if (arg == "--use-running-collector") {
-            options.useRunningCollector = true;
-        } else if (arg == "--work-dir") {
-            const char* v = value();
-            if (!v) return std::nullopt;
-            options.workDir = v;
-        } else if (arg == "--stay") {
-            options.stay = true;
-        } else if (arg == "--no-debug-log") {
-            options.debugLog = false;
-        } else {
-            std::fprintf(stderr, "lumvex-demo: unknown option %s (see --help)\n", arg.c_str());
+        }
+        if (found == ':') {
+            std::fprintf(stderr, "lumvex-demo: %s needs a value\n", argv[optind - 1]);
             return std::nullopt;
         }
+        if (found == '?') {
+            std::fprintf(stderr, "lumvex-demo: unknown option %s\n", argv[optind - 1]);
+            return std::nullopt;
+        }
+        if (!entry || !entry->apply(options, optarg)) {
+            return std::nullopt;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "lumvex-demo: unexpected argument %s\n", argv[optind]);
+        return std::nullopt;
     }
     return options;
 }
@@ -236,28 +305,17 @@ struct Fix {
     }
 };
 
+/// Strict Base64 (standard alphabet, padded), as the library writes it.
 std::optional<std::string> base64Decode(const std::string& text) {
-    static const std::string alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-    if (text.size() % 4 != 0) {
+    std::string out(text.size() / 4 * 3 + 3, '\0');
+    std::size_t length = 0;
+    const char* end = nullptr;
+    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(),
+                          nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0 ||
+        end != text.data() + text.size()) {
         return std::nullopt;
     }
-    std::string out;
-    unsigned buffer = 0;
-    int bits = 0;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == '=') {
-            if (i + 2 < text.size()) return std::nullopt;
-            break;
-        }
-        const auto at = alphabet.find(text[i]);
-        if (at == std::string::npos) return std::nullopt;
-        buffer = (buffer << 6) | static_cast<unsigned>(at);
-        bits += 6;
-        if (bits >= 8) {
-            bits -= 8;
-            out += static_cast<char>((buffer >> bits) & 0xFF);
-        }
-    }
+    out.resize(length);
     return out;
 }
 
@@ -471,8 +529,8 @@ int run(const Options& options) {
     const std::string caches = cacheHome + "/" + *bundleId;
     const std::string traceFile = caches + "/backup.lmx";
 
-    say("LumvexSdk %s, host bundle %s (Info.plist: API key \"%s\", version %s)",
-        reinterpret_cast<const char*>(LumvexSdkVersionString), bundle.c_str(), apiKey->c_str(),
+    say("LumvexSdk %s, host bundle %s (Info.plist: API key \"%s\", version %s)", lumvex::versionString(),
+        bundle.c_str(), apiKey->c_str(),
         infoString(plist, "CFBundleShortVersionString").value_or("?").c_str());
     say("the library's files: %s", caches.c_str());
 
@@ -519,6 +577,11 @@ int run(const Options& options) {
     std::string gpsdHost = options.gpsdHost, gpsdPort = options.gpsdPort;
     if (!options.geoClue && gpsdHost.empty()) {
         const std::string track = options.track.empty() ? bundle + "/track.nmea" : options.track;
+        if (::access(track.c_str(), R_OK) != 0) {
+            std::fprintf(stderr, "lumvex-demo: cannot read the track %s: %s\n", track.c_str(),
+                         std::strerror(errno));
+            return EXIT_FAILED;
+        }
         auto epochs = demo::GpsReplay::readTrack(track);
         if (epochs.empty()) {
             std::fprintf(stderr, "lumvex-demo: %s holds no NMEA positions\n", track.c_str());
@@ -550,8 +613,8 @@ int run(const Options& options) {
         return EXIT_FAILED;
     }
     const auto storedAtStart = storedFixes(traceFile).size();
-    say("started; the library samples every %d s, %d ticks to go (Ctrl-C uploads early and ends)",
-        TICK_SECONDS, options.ticks);
+    say("started; the library samples every %d s, %d %s to go (Ctrl-C uploads early and ends)", TICK_SECONDS,
+        options.ticks, options.ticks == 1 ? "tick" : "ticks");
 
     // Watch the trace file while the run loop runs the library's timers.
     std::size_t shown = storedAtStart;

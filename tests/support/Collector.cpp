@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <strings.h>
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -35,7 +36,7 @@ size_t collect(char* bytes, size_t size, size_t count, void* user) {
 }
 
 HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType,
-                   const std::string& trustedCertificate = "") {
+                   const std::string& trustedCertificate = "", const std::vector<std::string>& extra = {}) {
     HttpResult result;
     CURL* easy = curl_easy_init();
     if (!easy) {
@@ -52,6 +53,9 @@ HttpResult perform(const std::string& url, const std::string* postBody, const st
     }
     if (postBody) {
         headers = curl_slist_append(headers, ("Content-Type: " + contentType).c_str());
+        for (const auto& header : extra) {
+            headers = curl_slist_append(headers, header.c_str());
+        }
         curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
         curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(postBody->size()));
         curl_easy_setopt(easy, CURLOPT_POSTFIELDS, postBody->data());
@@ -131,8 +135,9 @@ SelfSignedCertificate::SelfSignedCertificate() {
     }
 }
 
-HttpResult httpPost(const std::string& url, const std::string& body, const std::string& contentType) {
-    return perform(url, &body, contentType);
+HttpResult httpPost(const std::string& url, const std::string& body, const std::string& contentType,
+                    const std::vector<std::string>& headers) {
+    return perform(url, &body, contentType, "", headers);
 }
 
 Collector::Collector() : Collector(Options{}) {}
@@ -153,6 +158,11 @@ Collector::Collector(Options options) {
         args.push_back("--status");
         args.push_back(std::to_string(*options.status));
     }
+    if (std::find(options.arguments.begin(), options.arguments.end(), "--listed-fixes") ==
+        options.arguments.end()) {
+        args.insert(args.end(), {"--listed-fixes", "1000000000"});
+    }
+    args.insert(args.end(), options.arguments.begin(), options.arguments.end());
     if (options.tls) {
         args.insert(args.end(),
                     {"--tls-cert", options.tls->certificatePath(), "--tls-key", options.tls->keyPath()});
@@ -210,6 +220,59 @@ Collector::Collector(Options options) {
     }
 }
 
+CommandResult runCollectorCommand(const std::vector<std::string>& args, std::chrono::milliseconds timeout) {
+    std::vector<std::string> all = {LUMVEX_COLLECTOR_PATH, "--until-stdin-closes"};
+    all.insert(all.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& arg : all) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    int errorPipe[2];
+    if (::pipe2(errorPipe, O_CLOEXEC) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_adddup2(&actions, errorPipe[1], STDERR_FILENO);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(errorPipe[1]);
+    if (rc != 0) {
+        ::close(errorPipe[0]);
+        throw std::runtime_error(std::string("cannot start the collector: ") + std::strerror(rc));
+    }
+    CommandResult result;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool ended = false;
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd pfd{errorPipe[0], POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+            break;
+        }
+        char buffer[256];
+        const ssize_t n = ::read(errorPipe[0], buffer, sizeof buffer);
+        if (n <= 0) {
+            ended = true;  // the collector closed its standard error: it has ended
+            break;
+        }
+        result.errors.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(errorPipe[0]);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    result.status = ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return result;
+}
+
 Collector::~Collector() {
     // The database is thrown away with the folder, so nothing needs a clean shutdown.
     ::kill(pid_, SIGKILL);
@@ -231,6 +294,14 @@ nlohmann::json Collector::uploads(const std::string& apiKey) const {
         throw std::runtime_error("the collector did not list its uploads");
     }
     return nlohmann::json::parse(result.body);
+}
+
+std::map<std::string, int> Collector::keptPerKey() const {
+    std::map<std::string, int> out;
+    for (const auto& upload : uploads()) {
+        ++out[upload.at("idempotency_key").get<std::string>()];
+    }
+    return out;
 }
 
 nlohmann::json Collector::summary() const {
@@ -319,6 +390,32 @@ bool ManualServer::acceptRequest(std::chrono::milliseconds timeout) {
         }
     }
     return true;
+}
+
+bool ManualServer::connectionWaiting(std::chrono::milliseconds timeout) const {
+    pollfd pfd{fd_, POLLIN, 0};
+    return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0;
+}
+
+HttpResult ManualServer::forwardTo(const Collector& collector) const {
+    const auto headerEnd = request_.find("\r\n\r\n");
+    const auto targetStart = request_.find(" /");
+    const auto targetEnd = request_.find(' ', targetStart + 1);
+    if (headerEnd == std::string::npos || targetStart == std::string::npos || targetEnd > headerEnd) {
+        return {};
+    }
+    std::vector<std::string> headers;
+    std::size_t at = request_.find("\r\n") + 2;
+    while (at < headerEnd) {
+        const auto end = request_.find("\r\n", at);
+        const auto line = request_.substr(at, end - at);
+        if (strncasecmp(line.c_str(), "Idempotency-Key:", 16) == 0) {
+            headers.push_back(line);
+        }
+        at = end + 2;
+    }
+    return httpPost(collector.baseUrl() + request_.substr(targetStart + 2, targetEnd - targetStart - 2),
+                    request_.substr(headerEnd + 4), "application/json", headers);
 }
 
 void ManualServer::respond(int status) {

@@ -6,8 +6,10 @@
 
 #include <sys/types.h>
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace lumvex::test {
 
@@ -20,8 +22,10 @@ struct HttpResult {
 /// `trustedCertificate`, when given, is the one certificate that an https server may
 /// present.
 HttpResult httpGet(const std::string& url, const std::string& trustedCertificate = "");
+/// `headers` are whole header lines, e.g. "Idempotency-Key: k".
 HttpResult httpPost(const std::string& url, const std::string& body,
-                    const std::string& contentType = "application/json");
+                    const std::string& contentType = "application/json",
+                    const std::vector<std::string>& headers = {});
 
 /// A self-signed certificate for 127.0.0.1 and its key, as PEM files, made with the
 /// openssl tool.
@@ -42,6 +46,7 @@ public:
     struct Options {
         std::optional<int> status;                   // answer every upload with this status
         const SelfSignedCertificate* tls = nullptr;  // serve https with it
+        std::vector<std::string> arguments = {};     // more of the collector's own options
     };
 
     Collector();
@@ -55,7 +60,10 @@ public:
     std::string baseUrl() const;
 
     /// Every upload kept so far (the collector's GET /uploads), optionally for one key.
+    /// Unless the options bound them, its listings show every fix.
     nlohmann::json uploads(const std::string& apiKey = "") const;
+    /// How many uploads it kept under each Idempotency-Key ("" for none), any status.
+    std::map<std::string, int> keptPerKey() const;
     /// The collector's per-key, per-device summary (GET /summary).
     nlohmann::json summary() const;
 
@@ -68,6 +76,16 @@ private:
     std::string scheme_ = "http";
     std::string trusted_;  // the certificate that its own listings are checked against
 };
+
+/// What one run of `lumvex-collector` with `args` that ends by itself left: its exit
+/// status (-1 when it had to be killed after `timeout`) and its standard error. Standard
+/// input is closed, so a collector that does start listening ends with it.
+struct CommandResult {
+    int status = -1;
+    std::string errors;
+};
+CommandResult runCollectorCommand(const std::vector<std::string>& args,
+                                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
 /// A TCP port on 127.0.0.1 that is bound but not listening, so connecting is refused.
 class RefusingPort {
@@ -108,8 +126,13 @@ public:
     /// Accepts the next connection and reads one whole request from it (headers and the
     /// body that Content-Length announces). Returns whether that came within `timeout`.
     bool acceptRequest(std::chrono::milliseconds timeout = std::chrono::seconds(10));
+    /// Whether another client connects within `timeout`, leaving the accepted one as it is.
+    bool connectionWaiting(std::chrono::milliseconds timeout) const;
     /// The raw request that `acceptRequest` read.
     const std::string& request() const { return request_; }
+    /// Passes the accepted request on to `collector`, with its Idempotency-Key, as a
+    /// proxy would; the collector's answer.
+    HttpResult forwardTo(const Collector& collector) const;
     /// Answers the accepted request with `status` and a short body, and closes.
     void respond(int status);
     /// Resets the accepted connection instead of answering.

@@ -7,9 +7,12 @@
 
 #include <httplib.h>
 
+#include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <mutex>
@@ -17,6 +20,8 @@
 #include <string>
 #include <thread>
 
+#include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -31,6 +36,9 @@ struct Options {
     bool untilStdinCloses = false;
     std::string tlsCertificate;  // both set: serve https
     std::string tlsKey;
+    std::size_t maxBody = std::size_t{1} << 20;
+    long long listedFixes = collector::UploadStore::DEFAULT_LISTED_FIXES;
+    int answerDelayMs = 0;
 };
 
 void usage(std::FILE* to) {
@@ -44,13 +52,19 @@ void usage(std::FILE* to) {
                  "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
                  "  --quiet         print nothing per upload\n"
                  "  --tls-cert PEM --tls-key PEM  serve https with this certificate and key\n"
+                 "  --max-body BYTES  refuse a larger upload body with 413 (default 1048576)\n"
+                 "  --listed-fixes N  list at most the N most recent fixes per device (default 1000)\n"
+                 "  --answer-delay-ms N  answer each upload N ms after keeping it, as a slow server\n"
                  "  --until-stdin-closes  stop when standard input reaches its end, e.g. when the\n"
                  "                  process that started the collector ends\n"
                  "  --summary       print what the database holds, per key and device, and exit\n"
                  "\n"
                  "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page with every key and\n"
                  "device, each device's last description and its fixes drawn as a track),\n"
-                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt\n");
+                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt\n"
+                 "\n"
+                 "An upload whose Idempotency-Key was already accepted for its API key is answered\n"
+                 "200 again and not kept twice.\n");
 }
 
 std::optional<int> parseInt(const std::string& text, int low, int high) {
@@ -66,57 +80,119 @@ std::optional<int> parseInt(const std::string& text, int low, int high) {
 }
 
 std::optional<Options> parseArguments(int argc, char** argv) {
+    enum {
+        HOST = 1000,
+        PORT,
+        DB,
+        STATUS,
+        QUIET,
+        TLS_CERT,
+        TLS_KEY,
+        UNTIL_STDIN_CLOSES,
+        SUMMARY,
+        HELP,
+        MAX_BODY,
+        LISTED_FIXES,
+        ANSWER_DELAY_MS
+    };
+    static const option longOptions[] = {
+        {"host", required_argument, nullptr, HOST},
+        {"port", required_argument, nullptr, PORT},
+        {"db", required_argument, nullptr, DB},
+        {"status", required_argument, nullptr, STATUS},
+        {"quiet", no_argument, nullptr, QUIET},
+        {"tls-cert", required_argument, nullptr, TLS_CERT},
+        {"tls-key", required_argument, nullptr, TLS_KEY},
+        {"until-stdin-closes", no_argument, nullptr, UNTIL_STDIN_CLOSES},
+        {"summary", no_argument, nullptr, SUMMARY},
+        {"help", no_argument, nullptr, HELP},
+        {"max-body", required_argument, nullptr, MAX_BODY},
+        {"listed-fixes", required_argument, nullptr, LISTED_FIXES},
+        {"answer-delay-ms", required_argument, nullptr, ANSWER_DELAY_MS},
+        {nullptr, 0, nullptr, 0},
+    };
     Options options;
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        auto value = [&]() -> std::optional<std::string> {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "lumvex-collector: %s needs a value\n", arg.c_str());
-                return std::nullopt;
-            }
-            return std::string(argv[++i]);
-        };
-        if (arg == "--host") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            options.host = *v;
-        } else if (arg == "--port") {
-            auto v = value();
-            auto port = v ? parseInt(*v, 0, 65535) : std::nullopt;
-            if (!port) {
-                std::fprintf(stderr, "lumvex-collector: --port takes a number from 0 to 65535\n");
-                return std::nullopt;
-            }
-            options.port = *port;
-        } else if (arg == "--db") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            options.database = *v;
-        } else if (arg == "--status") {
-            auto v = value();
-            auto status = v ? parseInt(*v, 100, 599) : std::nullopt;
-            if (!status) {
-                std::fprintf(stderr, "lumvex-collector: --status takes an HTTP status from 100 to 599\n");
-                return std::nullopt;
-            }
-            options.fixedStatus = *status;
-        } else if (arg == "--quiet") {
-            options.quiet = true;
-        } else if (arg == "--tls-cert" || arg == "--tls-key") {
-            auto v = value();
-            if (!v) return std::nullopt;
-            (arg == "--tls-cert" ? options.tlsCertificate : options.tlsKey) = *v;
-        } else if (arg == "--until-stdin-closes") {
-            options.untilStdinCloses = true;
-        } else if (arg == "--summary") {
-            options.summaryOnly = true;
-        } else if (arg == "--help" || arg == "-h") {
-            usage(stdout);
-            std::exit(0);
-        } else {
-            std::fprintf(stderr, "lumvex-collector: unknown argument %s\n", arg.c_str());
-            return std::nullopt;
+    opterr = 0;  // one message of our own per mistake
+    for (;;) {
+        const int found = getopt_long(argc, argv, ":h", longOptions, nullptr);
+        if (found == -1) {
+            break;
         }
+        switch (found) {
+            case HOST:
+                options.host = optarg;
+                break;
+            case PORT: {
+                auto port = parseInt(optarg, 0, 65535);
+                if (!port) {
+                    std::fprintf(stderr, "lumvex-collector: --port takes a number from 0 to 65535\n");
+                    return std::nullopt;
+                }
+                options.port = *port;
+                break;
+            }
+            case DB:
+                options.database = optarg;
+                break;
+            case STATUS: {
+                auto status = parseInt(optarg, 100, 599);
+                if (!status) {
+                    std::fprintf(stderr, "lumvex-collector: --status takes an HTTP status from 100 to 599\n");
+                    return std::nullopt;
+                }
+                options.fixedStatus = *status;
+                break;
+            }
+            case MAX_BODY:
+            case LISTED_FIXES:
+            case ANSWER_DELAY_MS: {
+                auto number = parseInt(optarg, found == ANSWER_DELAY_MS ? 0 : 1, 1 << 30);
+                if (!number) {
+                    const char* name = found == MAX_BODY       ? "--max-body"
+                                       : found == LISTED_FIXES ? "--listed-fixes"
+                                                               : "--answer-delay-ms";
+                    std::fprintf(stderr, "lumvex-collector: %s takes a positive number\n", name);
+                    return std::nullopt;
+                }
+                if (found == MAX_BODY) {
+                    options.maxBody = static_cast<std::size_t>(*number);
+                } else if (found == LISTED_FIXES) {
+                    options.listedFixes = *number;
+                } else {
+                    options.answerDelayMs = *number;
+                }
+                break;
+            }
+            case QUIET:
+                options.quiet = true;
+                break;
+            case TLS_CERT:
+                options.tlsCertificate = optarg;
+                break;
+            case TLS_KEY:
+                options.tlsKey = optarg;
+                break;
+            case UNTIL_STDIN_CLOSES:
+                options.untilStdinCloses = true;
+                break;
+            case SUMMARY:
+                options.summaryOnly = true;
+                break;
+            case HELP:
+            case 'h':
+                usage(stdout);
+                std::exit(0);
+            case ':':
+                std::fprintf(stderr, "lumvex-collector: %s needs a value\n", argv[optind - 1]);
+                return std::nullopt;
+            default:
+                std::fprintf(stderr, "lumvex-collector: unknown option %s\n", argv[optind - 1]);
+                return std::nullopt;
+        }
+    }
+    if (optind < argc) {
+        std::fprintf(stderr, "lumvex-collector: unexpected argument %s\n", argv[optind]);
+        return std::nullopt;
     }
     if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
         std::fprintf(stderr, "lumvex-collector: --tls-cert and --tls-key go together\n");
@@ -148,6 +224,13 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    // A summary reads what is there; it must not leave an empty database behind.
+    struct stat info {};
+    if (options->summaryOnly && ::stat(options->database.c_str(), &info) != 0) {
+        std::fprintf(stderr, "lumvex-collector: cannot read the database %s: %s\n", options->database.c_str(),
+                     std::strerror(errno));
+        return 1;
+    }
     std::unique_ptr<collector::UploadStore> store;
     try {
         store = std::make_unique<collector::UploadStore>(options->database);
@@ -185,6 +268,9 @@ int main(int argc, char** argv) {
     // Each upload is one request; a client's idle keep-alive connection would otherwise
     // hold one of the server's few workers for seconds.
     server.set_keep_alive_max_count(1);
+    // One upload of many megabytes once took the page 20 s and the collector gigabytes;
+    // the library's own bodies are a few kilobytes.
+    server.set_payload_max_length(options->maxBody);
     // cpp-httplib's default socket options include SO_REUSEPORT, with which a second
     // collector would silently share the port with the first and get half its uploads.
     // SO_REUSEADDR alone still lets it bind over connections lingering in TIME_WAIT.
@@ -214,12 +300,24 @@ int main(int argc, char** argv) {
         upload.status = options->fixedStatus.value_or(200);
         upload.contentType = req.get_header_value("Content-Type");
         upload.userAgent = req.get_header_value("User-Agent");
+        upload.idempotencyKey = req.get_header_value("Idempotency-Key");
         upload.body = std::move(*body);
-        long long id = 0;
+        collector::Added added;
         try {
-            id = store->add(upload);
+            added = store->add(upload);
         } catch (const std::exception& e) {
             answer(res, 500, {{"error", e.what()}});
+            return;
+        }
+        if (options->answerDelayMs > 0) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(options->answerDelayMs));
+        }
+        const long long id = added.id;
+        if (added.replayed) {
+            answer(res, 200, {{"id", id}, {"replayed", true}});
+            if (!options->quiet) {
+                say("replayed upload #" + std::to_string(id) + " key=" + upload.apiKey + " -> 200");
+            }
             return;
         }
         answer(res, upload.status, {{"id", id}});
@@ -232,10 +330,12 @@ int main(int argc, char** argv) {
     });
     server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
         res.set_header("Content-Security-Policy", collector::PAGE_CONTENT_SECURITY_POLICY);
-        res.set_content(collector::renderPage(store->list()), "text/html; charset=utf-8");
+        res.set_content(collector::renderPage(store->list("", "", options->listedFixes)),
+                        "text/html; charset=utf-8");
     });
     server.Get("/uploads", [&](const httplib::Request& req, httplib::Response& res) {
-        answer(res, 200, store->list(req.get_param_value("key"), req.get_param_value("device")));
+        answer(res, 200,
+               store->list(req.get_param_value("key"), req.get_param_value("device"), options->listedFixes));
     });
     server.Get("/summary",
                [&](const httplib::Request&, httplib::Response& res) { answer(res, 200, store->summary()); });
@@ -244,14 +344,18 @@ int main(int argc, char** argv) {
     });
 
     int port = options->port;
+    errno = 0;
     if (port == 0) {
         port = server.bind_to_any_port(options->host);
     } else if (!server.bind_to_port(options->host, port)) {
         port = -1;
     }
     if (port <= 0) {
-        std::fprintf(stderr, "lumvex-collector: cannot listen on %s:%d\n", options->host.c_str(),
-                     options->port);
+        // The socket calls that failed left their reason in errno; an address that does not
+        // resolve leaves none.
+        const int reason = errno;
+        std::fprintf(stderr, "lumvex-collector: cannot listen on %s:%d: %s\n", options->host.c_str(),
+                     options->port, reason != 0 ? std::strerror(reason) : "the address does not resolve");
         return 1;
     }
     // Tests read this first line to learn the port.

@@ -9,6 +9,18 @@
 namespace lumvex {
 
 /// Why `Lumvex::start` refused to start. The value is the case index.
+///
+/// `ERROR` collides with a macro of the same name that some C headers and code bases
+/// define (`#define ERROR 0`, <windows.h>): once such a macro is defined, the case can no
+/// longer be spelled. Keep the macro out of this header's way, and compare by value where
+/// it is in force:
+///
+///     #pragma push_macro("ERROR")
+///     #undef ERROR
+///     #include <LumvexSdk/LumvexSdk.h>
+///     #pragma pop_macro("ERROR")
+///     ...
+///     if (refused == lumvex::LumvexStartException{0}) { ... }  // ERROR
 enum class LumvexStartException { ERROR = 0, ALREADY_STARTED = 1, INVALID_EMPTY_API_KEY = 2 };
 
 /// Why an upload failed, as passed to a push callback. The value is the case index.

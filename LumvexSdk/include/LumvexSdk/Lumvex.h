@@ -12,8 +12,12 @@ namespace lumvex {
 
 /// A position fix, as the host or the location service hands it over.
 struct Location {
+    /// Degrees north of the equator (WGS 84), from -90 to 90; south is negative.
     double latitude = 0.0;
+    /// Degrees east of Greenwich (WGS 84), from -180 to 180; west is negative.
     double longitude = 0.0;
+    // The library stores both as given, with no range check: a host that hands over a
+    // value outside these ranges uploads it as it is.
 };
 
 /// Receives the outcome of one upload: no error on success, else why it failed.
@@ -31,8 +35,9 @@ public:
 
     /// Starts sampling and periodic uploads. The timers run on this thread's run loop
     /// (`lumvex::RunLoop::current()`), so the caller must run it. Returns the reason on
-    /// refusal: ALREADY_STARTED, INVALID_EMPTY_API_KEY, or ERROR (no configuration, or a
-    /// push frequency below 1 minute or too large). A refused start changes nothing.
+    /// refusal: ALREADY_STARTED, INVALID_EMPTY_API_KEY, or ERROR (no configuration, a
+    /// push frequency below 1 minute or too large, or an `endpoint` that is not an
+    /// absolute http or https URL ending in "/"). A refused start changes nothing.
     std::optional<LumvexStartException> start(std::shared_ptr<const LumvexConfiguration> configuration);
 
     /// Stops the timers. Does nothing when not started.

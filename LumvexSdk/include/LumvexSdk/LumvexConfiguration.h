@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 namespace lumvex {
@@ -37,6 +38,12 @@ public:
         /// a value below 1 or one whose product with 60 overflows.
         Builder& pushFrequency(std::int64_t minutes);
         Builder& enableDebugLog(bool enabled);
+        /// The base URL that uploads go below, for both regions, in place of the one the
+        /// library was built with: an absolute http or https URL ending in "/", such as
+        /// "https://collector.example.com/lumvex/". Uploads are posted to it followed by
+        /// "api/v1/<API key>/send_locations". Stored unchanged; `Lumvex::start` refuses
+        /// any other value with ERROR. Without this call, the build's default holds.
+        Builder& endpoint(std::string baseUrl);
         /// Reads the API key from the Info.plist again and makes a new configuration.
         std::shared_ptr<const LumvexConfiguration> build();
 
@@ -47,6 +54,7 @@ public:
         PushRegion pushRegion_ = PushRegion::EU;
         std::int64_t pushFrequency_ = DEFAULT_PUSH_FREQUENCY;
         bool enableDebugLog_ = false;
+        std::optional<std::string> endpoint_;
 
         static std::string extractApiKeyFromPlist();
     };
@@ -65,6 +73,7 @@ private:
     const PushRegion pushRegion_;
     const std::int64_t pushFrequency_;
     const bool enableDebugLog_;
+    const std::optional<std::string> endpoint_;  // none: the build's default
 };
 
 }  // namespace lumvex

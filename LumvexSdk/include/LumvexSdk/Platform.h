@@ -1,42 +1,18 @@
 #pragma once
 
 #include <LumvexSdk/Export.h>
+#include <LumvexSdk/RunLoop.h>
 
-#include <chrono>
-#include <functional>
-#include <memory>
 #include <string>
 
 namespace lumvex {
 
-/// A per-thread loop that runs timers and posted tasks, like a phone OS's run loop.
-/// The library's timers fire on the run loop of the thread that called `Lumvex::start`,
-/// and only while that loop runs.
-class LUMVEX_API RunLoop {
-public:
-    /// The calling thread's run loop, made on first use.
-    static RunLoop& current();
-
-    /// Runs timers and tasks until `stop()` is called.
-    void run();
-    /// Runs timers and tasks for at most `duration` (or until `stop()`).
-    void runFor(std::chrono::milliseconds duration);
-    /// Makes `run` / `runFor` return soon. Safe from any thread.
-    void stop();
-    /// Runs `task` on this loop's thread. Safe from any thread.
-    void post(std::function<void()> task);
-
-    class Impl;
-    explicit RunLoop(std::shared_ptr<Impl> impl);
-    const std::shared_ptr<Impl>& impl() const { return impl_; }
-
-private:
-    std::shared_ptr<Impl> impl_;
-};
-
 namespace platform {
 
 /// Directory whose Info.plist is the host's; by default the running executable's.
+/// Call it before making a configuration: `Builder::build()` and the two factories read
+/// the API key from the Info.plist at that moment, and the caches directory is named after
+/// its bundle identifier when the library first touches its files.
 LUMVEX_API void setMainBundleDirectory(const std::string& path);
 
 /// The "location services enabled" switch; on by default.

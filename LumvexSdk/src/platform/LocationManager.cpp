@@ -253,7 +253,7 @@ void announce(const Choice& choice) {
 class LocationManager::Worker final : public ClockListener,
                                       public std::enable_shared_from_this<LocationManager::Worker> {
 public:
-    Worker(std::weak_ptr<LocationManager> owner, std::weak_ptr<RunLoop::Impl> loop)
+    Worker(std::weak_ptr<LocationManager> owner, std::weak_ptr<RunLoopImpl> loop)
         : owner_(std::move(owner)), loop_(std::move(loop)) {
         wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     }
@@ -561,7 +561,7 @@ private:
     }
 
     const std::weak_ptr<LocationManager> owner_;
-    const std::weak_ptr<RunLoop::Impl> loop_;
+    const std::weak_ptr<RunLoopImpl> loop_;
     int wakeFd_ = -1;
     std::thread thread_;
 
@@ -581,7 +581,7 @@ bool LocationManager::locationServicesEnabled() {
     return servicesEnabled.load();
 }
 
-LocationManager::LocationManager() : loop_(RunLoop::current().impl()) {}
+LocationManager::LocationManager() : loop_(detail::RunLoopAccess::current()) {}
 
 LocationManager::~LocationManager() {
     if (worker_) {

@@ -4,6 +4,7 @@
 #include <LumvexSdk/Platform.h>
 
 #include "platform/Clock.h"
+#include "platform/RunLoop.h"
 
 #include <chrono>
 #include <cstdint>
@@ -129,7 +130,7 @@ private:
     Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
     std::uint64_t deliveredSerial_ = 0;
     std::uint64_t deliveries_ = 0;
-    std::weak_ptr<RunLoop::Impl> loop_;
+    std::weak_ptr<RunLoopImpl> loop_;
     std::shared_ptr<Worker> worker_;  // made by the first request
 };
 

@@ -142,15 +142,15 @@ void RunLoop::Impl::run(platform::Clock::TimePoint until) {
     }
 }
 
-Timer::Timer(std::chrono::nanoseconds interval, std::function<void()> action,
-             std::weak_ptr<RunLoop::Impl> loop, platform::Clock::TimePoint firstFire)
+Timer::Timer(std::chrono::nanoseconds interval, std::function<void()> action, std::weak_ptr<RunLoopImpl> loop,
+             platform::Clock::TimePoint firstFire)
     : interval_(interval), loop_(std::move(loop)), action_(std::move(action)), nextFire_(firstFire) {}
 
 std::shared_ptr<Timer> Timer::scheduledTimer(std::chrono::nanoseconds interval,
                                              std::function<void()> action) {
     // A non-positive period would fire without pause; the shortest period is one tick.
     interval = std::max(interval, std::chrono::nanoseconds(1));
-    const auto& loop = RunLoop::current().impl();
+    const auto& loop = detail::RunLoopAccess::current();
     auto timer =
         std::make_shared<Timer>(interval, std::move(action), loop, platform::clock()->now() + interval);
     loop->add(timer);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include <LumvexSdk/Platform.h>
+#include <LumvexSdk/RunLoop.h>
 
 #include "platform/Clock.h"
 
@@ -16,6 +16,19 @@
 namespace lumvex {
 
 class Timer;
+
+namespace detail {
+/// The way from a run loop to the state behind it, for the library's own classes and its
+/// tests; hosts see only the loop.
+struct RunLoopAccess {
+    using Impl = RunLoop::Impl;
+    static const std::shared_ptr<Impl>& impl(const RunLoop& loop) { return loop.impl_; }
+    /// The calling thread's.
+    static const std::shared_ptr<Impl>& current() { return impl(RunLoop::current()); }
+};
+}  // namespace detail
+
+using RunLoopImpl = detail::RunLoopAccess::Impl;
 
 /// The state behind one thread's run loop: its posted tasks and its timers.
 class RunLoop::Impl final : public platform::ClockListener,
@@ -59,13 +72,13 @@ public:
     void invalidate();
     bool isValid() const;
 
-    Timer(std::chrono::nanoseconds interval, std::function<void()> action, std::weak_ptr<RunLoop::Impl> loop,
+    Timer(std::chrono::nanoseconds interval, std::function<void()> action, std::weak_ptr<RunLoopImpl> loop,
           platform::Clock::TimePoint firstFire);
 
 private:
-    friend class RunLoop::Impl;
+    friend RunLoopImpl;
     const std::chrono::nanoseconds interval_;
-    std::weak_ptr<RunLoop::Impl> loop_;
+    std::weak_ptr<RunLoopImpl> loop_;
     // Guarded by the loop's mutex.
     std::function<void()> action_;
     platform::Clock::TimePoint nextFire_;

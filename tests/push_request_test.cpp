@@ -3,6 +3,7 @@
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
+#include "platform/Files.h"
 #include "platform/UrlSession.h"
 
 #include "UploadFixture.h"
@@ -27,6 +28,7 @@ struct PushRequestTestAccess {
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& d) {
         return PushRequest::jsonPushAsData(d);
     }
+    static std::string body(const PushRequest& r, PushFormat f) { return r.buildPushData(f).body; }
     static std::string buildUrl(const PushRequest& r, const std::string& key, PushRegion region) {
         return r.buildUrl(key, region);
     }
@@ -157,6 +159,51 @@ TEST_F(PushRequestTest, BuildsTheDictionaryForEachFormat) {
                 ContainsRegex("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
     removeSystemFile("/etc/machine-id");
     EXPECT_EQ(Access::buildJsonPushDataAsDict(request, PushFormat::LOCATION_ONLY)["google_aid"], "noid");
+}
+
+// The body is put together from texts that the stores keep; its bytes must stay those of a
+// plain dump of the dictionary, also when what was kept has gone out of date.
+TEST_F(PushRequestTest, TheBodyIsByteForByteADumpOfTheDictionary) {
+    const PushRequest request("http://127.0.0.1:1/", "http://127.0.0.1:1/");
+    const char* savedTz = std::getenv("TZ");
+    const std::optional<std::string> tz = savedTz ? std::optional<std::string>(savedTz) : std::nullopt;
+    const auto expectDumps = [&](const std::string& when) {
+        for (const auto format : {PushFormat::LOCATION_AND_DEVICE_INFO, PushFormat::LOCATION_ONLY,
+                                  PushFormat::DEVICE_INFO_ONLY}) {
+            const nlohmann::json dict = {
+                {"mac", "020000000000"},
+                {"google_aid", vendorId()},
+                {"locations", format == PushFormat::DEVICE_INFO_ONLY
+                                  ? nlohmann::json::array()
+                                  : nlohmann::json(TraceRepository::shared().getTracesAsDict())},
+                {"devices_infos", format == PushFormat::LOCATION_ONLY
+                                      ? nlohmann::json::object()
+                                      : DeviceInfoUtils().getDeviceInfoAsDict()}};
+            EXPECT_EQ(Access::body(request, format), dict.dump())
+                << when << ", format " << static_cast<int>(format);
+        }
+    };
+    expectDumps("nothing stored");
+    addTraces(3);
+    expectDumps("three fixes");
+    putSystemFile("/proc/sys/kernel/hostname", "Zo\xC3\xAB \"lap\\top\"\t\xFF\n");
+    expectDumps("a host name to escape and repair");
+    for (const char* zone : {"<+0545>-5:45", "EST5EDT,M3.2.0,M11.1.0"}) {
+        ::setenv("TZ", zone, 1);
+        expectDumps(std::string("time zone ") + zone);
+    }
+    if (tz) {
+        ::setenv("TZ", tz->c_str(), 1);
+    } else {
+        ::unsetenv("TZ");
+    }
+    // Lines that another writer added, and a file that another writer put in its place.
+    test::appendToFile(tracesPath(), platform::base64Encode("1496311200000;1.5;2.5") + "\nnot a fix\n");
+    expectDumps("lines from another writer");
+    test::writeFile(tracesPath(), platform::base64Encode("1496311200000;-3.25;4.0") + "\n");
+    expectDumps("a file replaced by another writer");
+    addTraces(1);
+    expectDumps("a fix after the replacement");
 }
 
 TEST_F(PushRequestTest, SerialisesCompactlyAndRefusesTextThatIsNotUtf8) {

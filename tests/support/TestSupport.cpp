@@ -79,6 +79,11 @@ void writeFile(const std::string& path, const std::string& content) {
     out << content;
 }
 
+void appendToFile(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::app);
+    out << content;
+}
+
 bool fileExists(const std::string& path) {
     std::error_code ec;
     return fs::exists(path, ec);

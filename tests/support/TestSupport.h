@@ -45,6 +45,7 @@ private:
 
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
+void appendToFile(const std::string& path, const std::string& content);
 bool fileExists(const std::string& path);
 
 /// Captures what the process writes to standard output (the debug log) while alive.

@@ -27,11 +27,10 @@ bool DeviceInfoRepository::needDeviceInfoUpdate() {
 }
 
 bool DeviceInfoRepository::needDeviceInfoUpdate(const nlohmann::json& description) {
-    return needDeviceInfoUpdateForText(DeviceInfoUtils::serialize(description));
+    return needDeviceInfoUpdateForRecord(platform::base64Encode(DeviceInfoUtils::serialize(description)));
 }
 
-bool DeviceInfoRepository::needDeviceInfoUpdateForText(const std::string& serialisedDescription) {
-    const auto current = platform::base64Encode(serialisedDescription);
+bool DeviceInfoRepository::needDeviceInfoUpdateForRecord(const std::string& current) {
     const auto stored = readDeviceInfoFile();
     if (stored.empty()) {
         return true;

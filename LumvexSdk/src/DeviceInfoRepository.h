@@ -24,9 +24,9 @@ public:
     /// exactly what it would send and reads the device only once.
     bool needDeviceInfoUpdate(const nlohmann::json& description);
 
-    /// The same test for a description already written as JSON text by
-    /// `DeviceInfoUtils::serialize`.
-    bool needDeviceInfoUpdateForText(const std::string& serialisedDescription);
+    /// The same test for a description already in its recorded form: the Base64 of its
+    /// JSON text (`DeviceInfoUtils::Description::record`).
+    bool needDeviceInfoUpdateForRecord(const std::string& record);
 
     /// Records the current description, replacing the file whole. A failed write keeps the
     /// previous record and is logged.

@@ -7,6 +7,8 @@
 #include "platform/Files.h"
 
 #include <exception>
+#include <mutex>
+#include <optional>
 
 namespace lumvex {
 
@@ -19,23 +21,76 @@ nlohmann::json text(const std::string& value) {
 }
 }  // namespace
 
-nlohmann::json DeviceInfoUtils::getDeviceInfoAsDict() const {
+// The values a description is made of, as read, before any repair.
+struct DeviceInfoUtils::Values {
+    std::string osVersion, model, appVersion, language, region, timeZone, name;
+    bool isTablet = false;
+
+    bool operator==(const Values& o) const {
+        return osVersion == o.osVersion && model == o.model && appVersion == o.appVersion &&
+               language == o.language && region == o.region && timeZone == o.timeZone && name == o.name &&
+               isTablet == o.isTablet;
+    }
+};
+
+DeviceInfoUtils::Values DeviceInfoUtils::readValues() {
     const auto locale = platform::Locale::current();
+    Values values;
+    values.osVersion = platform::Device::systemVersion();
+    values.model = platform::Device::model();
+    values.appVersion = appVersion();
+    values.language = locale.languageCode();
+    values.region = locale.regionCode();
+    values.timeZone = platform::TimeZone::currentIdentifier();
+    values.name = platform::Device::name();
+    values.isTablet = platform::Device::userInterfaceIdiom() == platform::UserInterfaceIdiom::Pad;
+    return values;
+}
+
+nlohmann::json DeviceInfoUtils::dictOf(const Values& values) {
     // nlohmann::json keeps object members sorted by key, so equal descriptions always
     // serialise to the same bytes whatever the order of insertion.
     nlohmann::json info = nlohmann::json::object();
-    info["os_version"] = text(platform::Device::systemVersion());
+    info["os_version"] = text(values.osVersion);
     info["device_brand"] = "apple";
-    info["device_id"] = text(platform::Device::model());
+    info["device_id"] = text(values.model);
     info["system_name"] = "iOS";
-    info["app_version"] = text(appVersion());
-    info["device_locale"] = text(locale.languageCode());
-    info["device_country"] = text(locale.regionCode());
-    info["timezone"] = text(platform::TimeZone::currentIdentifier());
+    info["app_version"] = text(values.appVersion);
+    info["device_locale"] = text(values.language);
+    info["device_country"] = text(values.region);
+    info["timezone"] = text(values.timeZone);
     info["User-Agent"] = text("ios/" + lumvexSdkVersion());
-    info["device_name"] = text(platform::Device::name());
-    info["is_tablet"] = platform::Device::userInterfaceIdiom() == platform::UserInterfaceIdiom::Pad;
+    info["device_name"] = text(values.name);
+    info["is_tablet"] = values.isTablet;
     return info;
+}
+
+nlohmann::json DeviceInfoUtils::getDeviceInfoAsDict() const {
+    return dictOf(readValues());
+}
+
+std::shared_ptr<const DeviceInfoUtils::Description> DeviceInfoUtils::describe() const {
+    struct Kept {
+        std::mutex mutex;
+        std::optional<Values> values;                    // guarded by mutex
+        std::shared_ptr<const Description> description;  // guarded by mutex
+    };
+    static auto* kept = new Kept;  // never destroyed: uploads may be built during exit
+    auto values = readValues();
+    {
+        std::lock_guard<std::mutex> guard(kept->mutex);
+        if (kept->values == values) {
+            return kept->description;
+        }
+    }
+    auto made = std::make_shared<Description>();
+    made->dict = dictOf(values);
+    made->text = serialize(made->dict);
+    made->record = platform::base64Encode(made->text);
+    std::lock_guard<std::mutex> guard(kept->mutex);
+    kept->values = std::move(values);
+    kept->description = made;
+    return made;
 }
 
 std::string DeviceInfoUtils::getDeviceInfo() const {

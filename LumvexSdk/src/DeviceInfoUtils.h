@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <memory>
 #include <string>
 
 namespace lumvex {
@@ -22,7 +23,23 @@ public:
     /// The compact JSON text of a description as `getDeviceInfo` writes it; "" on failure.
     static std::string serialize(const nlohmann::json& description);
 
+    /// A description with its JSON text, as `serialize` writes it, and that text's Base64
+    /// form, as the device info store records it.
+    struct Description {
+        nlohmann::json dict;
+        std::string text;
+        std::string record;
+    };
+
+    /// The current description. Its values are read afresh; the objects and texts made of
+    /// them are kept, and made again only when a value changed, since every upload needs
+    /// them and making them cost more than writing the rest of the body.
+    std::shared_ptr<const Description> describe() const;
+
 private:
+    struct Values;
+    static Values readValues();
+    static nlohmann::json dictOf(const Values& values);
     static std::string appVersion();
     static std::string lumvexSdkVersion();
 };

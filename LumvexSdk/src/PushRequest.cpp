@@ -146,42 +146,32 @@ PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
     PushData data;
     std::string description = "{}";
     if (format != PushFormat::LOCATION_ONLY) {
-        auto dict = DeviceInfoUtils().getDeviceInfoAsDict();
-        auto text = DeviceInfoUtils::serialize(dict);
-        if (DeviceInfoRepository::shared().needDeviceInfoUpdateForText(text)) {
-            data.writable = !text.empty();
-            description = std::move(text);
-            data.description = std::move(dict);
+        auto described = DeviceInfoUtils().describe();
+        if (DeviceInfoRepository::shared().needDeviceInfoUpdateForRecord(described->record)) {
+            data.writable = !described->text.empty();
+            description = described->text;
+            data.description = std::move(described);
         }
     }
     const auto googleAid = platform::Device::identifierForVendor().value_or(NO_ID);
-    std::vector<std::string> records;
+    std::string records = "[]";
     if (format != PushFormat::DEVICE_INFO_ONLY) {
         auto snapshot = TraceRepository::shared().readTraceTexts();
-        records = std::move(snapshot.recordTexts);
+        records = std::move(snapshot.recordsText);
         data.traceLines = std::move(snapshot.lines);
         data.recordLines = std::move(snapshot.recordLines);
     }
-    data.containsLocation = !records.empty();
+    data.containsLocation = !data.recordLines.empty();
 
     auto& body = data.body;
-    std::size_t size = description.size() + googleAid.size() + 80;
-    for (const auto& record : records) {
-        size += record.size() + 1;
-    }
-    body.reserve(size);
+    body.reserve(description.size() + googleAid.size() + records.size() + 80);
     body += "{\"devices_infos\":";
     body += description;
     body += ",\"google_aid\":";
     body += nlohmann::json(googleAid).dump();
-    body += ",\"locations\":[";
-    for (std::size_t i = 0; i < records.size(); ++i) {
-        if (i > 0) {
-            body += ',';
-        }
-        body += records[i];
-    }
-    body += "],\"mac\":";
+    body += ",\"locations\":";
+    body += records;
+    body += ",\"mac\":";
     body += nlohmann::json(MAC).dump();
     body += '}';
     return data;
@@ -329,7 +319,7 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
-    request.setValue(idempotencyKey(data.recordLines, data.description ? *data.description : nullptr),
+    request.setValue(idempotencyKey(data.recordLines, data.description ? data.description->dict : nullptr),
                      IDEMPOTENCY_KEY_HEADER);
     request.httpBody = std::move(data.body);
 
@@ -359,7 +349,7 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
                 TraceRepository::shared().removeTraces(data.traceLines);
             }
             if (data.description) {
-                DeviceInfoRepository::shared().saveDeviceInfo(*data.description);
+                DeviceInfoRepository::shared().saveDeviceInfo(data.description->dict);
             }
             report(callback, std::nullopt);
         });

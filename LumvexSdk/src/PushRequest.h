@@ -2,7 +2,11 @@
 
 #include <LumvexSdk/Lumvex.h>
 
+#include "DeviceInfoUtils.h"
+
 #include <nlohmann/json.hpp>
+
+#include <memory>
 
 #include <memory>
 #include <optional>
@@ -64,7 +68,7 @@ private:
     struct PushData {
         std::string body;
         bool containsLocation = false;
-        std::optional<nlohmann::json> description;
+        std::shared_ptr<const DeviceInfoUtils::Description> description;  // null: not sent
         bool writable = true;  // false: the description could not be written as JSON
         std::vector<std::string> traceLines;
         std::vector<std::string> recordLines;  // the lines behind "locations", one each

@@ -323,7 +323,7 @@ void TraceRepository::appendToFile(std::string line) {
     if (fd < 0) {
         if (errno == ENOENT) {
             if (platform::writeFileAtomically(*path, line)) {
-                setMirror(*path, {MirroredLine{std::move(line), std::nullopt}});
+                setMirror(*path, {MirroredLine(std::move(line))});
             } else {
                 forgetMirror();
                 LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file");
@@ -366,7 +366,7 @@ void TraceRepository::appendToFile(std::string line) {
     const auto appended = ok && inStep ? platform::fileIdentity(fd) : std::nullopt;
     ::close(fd);
     if (appended) {
-        mirror_.push_back(MirroredLine{std::move(line), std::nullopt});
+        mirror_.push_back(MirroredLine(std::move(line)));
         mirrorIdentity_ = *appended;
     } else {
         forgetMirror();
@@ -445,7 +445,7 @@ std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::takeL
     }
     std::vector<MirroredLine> lines;
     for (auto& line : *reader) {
-        lines.push_back(MirroredLine{std::move(line), std::nullopt});
+        lines.push_back(MirroredLine(std::move(line)));
     }
     reader->close();
     return lines;
@@ -475,6 +475,9 @@ void TraceRepository::forgetMirror() {
 
 TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
     TraceSnapshot snapshot;
+    if (texts) {
+        snapshot.recordsText = "[]";
+    }
     const auto path = getTracesFileUrl();
     if (!path) {
         return snapshot;
@@ -490,7 +493,7 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
         }
         std::vector<MirroredLine> lines;
         for (auto& line : *reader) {
-            lines.push_back(MirroredLine{std::move(line), std::nullopt});
+            lines.push_back(MirroredLine(std::move(line)));
         }
         reader->close();
         // Kept only when the file did not change while it was read.
@@ -511,6 +514,9 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
         }
         mirrorZone_ = std::move(zone);
     }
+    if (texts) {
+        snapshot.recordsText = "[";
+    }
     for (auto& entry : mirror_) {
         snapshot.lines.push_back(entry.line);
         if (records || !entry.recordText) {
@@ -520,15 +526,22 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
             }
             if (!entry.recordText) {
                 entry.recordText = nlohmann::json(*record).dump();
+                entry.recordLine = std::string(trimWhiteSpace(entry.line));
             }
             if (records) {
                 snapshot.records.push_back(std::move(*record));
             }
         }
-        snapshot.recordLines.emplace_back(trimWhiteSpace(entry.line));
+        snapshot.recordLines.push_back(entry.recordLine);
         if (texts) {
-            snapshot.recordTexts.push_back(*entry.recordText);
+            if (snapshot.recordsText.size() > 1) {
+                snapshot.recordsText += ',';
+            }
+            snapshot.recordsText += *entry.recordText;
         }
+    }
+    if (texts) {
+        snapshot.recordsText += ']';
     }
     if (!mirrorValid_) {
         mirror_.clear();

@@ -22,9 +22,10 @@ struct TraceSnapshot {
     std::vector<TraceRecord> records;      // readable lines as records, file order
     std::vector<std::string> lines;        // every line read, readable or not, file order
     std::vector<std::string> recordLines;  // the stored text behind each record, in step
-    /// Each record as compact JSON text, as nlohmann::json writes a `TraceRecord`, in step
-    /// with `recordLines`. Filled by `readTraceTexts` only, which leaves `records` empty.
-    std::vector<std::string> recordTexts;
+    /// The records as the compact JSON text of an array of them, as nlohmann::json writes
+    /// a `std::vector<TraceRecord>`. Filled by `readTraceTexts` only, which leaves
+    /// `records` empty.
+    std::string recordsText;
 };
 
 /// The fixes gathered between two uploads, one Base64 line each, in "backup.lmx" in the
@@ -84,8 +85,10 @@ private:
 
     /// One stored line and, once rendered, its record's JSON text.
     struct MirroredLine {
+        explicit MirroredLine(std::string text) : line(std::move(text)) {}
         std::string line;
         std::optional<std::string> recordText;  // nothing: not rendered yet, or unreadable
+        std::string recordLine;                 // the line's stored text, once rendered
     };
 
     static constexpr const char* FILENAME = "backup.lmx";

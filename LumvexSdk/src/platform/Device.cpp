@@ -509,10 +509,23 @@ std::optional<std::string> Device::identifierForVendor() {
     if (!machine || sodium_init() < 0) {
         return std::nullopt;
     }
+    const auto vendorName = vendor();
+    // Every upload sends the id; the two digests behind it are made again only when the
+    // machine or the vendor changed.
+    struct Kept {
+        std::mutex mutex;
+        std::string machine, vendor, id;  // guarded by mutex
+    };
+    static auto* kept = new Kept;  // never destroyed: uploads may be built during exit
+    {
+        std::lock_guard<std::mutex> guard(kept->mutex);
+        if (!kept->id.empty() && kept->machine == *machine && kept->vendor == vendorName) {
+            return kept->id;
+        }
+    }
     // systemd's app ids are 128-bit values; ours is the first half of the SHA-256 of the
     // vendor's UTF-8 bytes. That keeps it fixed for a vendor across runs and versions,
     // and different for different vendors.
-    const auto vendorName = vendor();
     std::array<unsigned char, crypto_hash_sha256_BYTES> digest{};
     crypto_hash_sha256(digest.data(), reinterpret_cast<const unsigned char*>(vendorName.data()),
                        vendorName.size());
@@ -521,6 +534,10 @@ std::optional<std::string> Device::identifierForVendor() {
     if (id.empty()) {
         return std::nullopt;
     }
+    std::lock_guard<std::mutex> guard(kept->mutex);
+    kept->machine = *machine;
+    kept->vendor = vendorName;
+    kept->id = id;
     return id;
 }
 

@@ -115,15 +115,14 @@ bool SerialQueue::async(std::function<void()>&& work) {
     if (state_->workerElsewhere()) {
         return false;
     }
-    {
-        std::lock_guard<std::mutex> guard(state_->mutex);
-        if (!startWorker(state_)) {
-            return false;
-        }
-        state_->items.emplace_back(std::move(work));
+    std::lock_guard<std::mutex> guard(state_->mutex);
+    if (!startWorker(state_)) {
+        return false;
     }
-    // Woken after the lock is let go, the worker does not run straight into it and sleep
-    // again. Only the worker waits on this variable.
+    state_->items.emplace_back(std::move(work));
+    // Notified under the lock on purpose: once it is let go, `work` may already have run
+    // and released the queue's last owner, and the worker ended and freed the state that a
+    // later notification would touch. Only the worker waits on this variable.
     state_->cv.notify_one();
     return true;
 }

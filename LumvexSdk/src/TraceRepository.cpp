@@ -319,7 +319,8 @@ void TraceRepository::appendToFile(std::string line) {
         deleteFirstLine(*path, *before);
     }
     // Never through a link or into a FIFO or device planted at our file's name.
-    const int fd = platform::openOwnFile(*path, O_RDWR | O_APPEND);
+    platform::FileIdentity opened;
+    const int fd = platform::openOwnFile(*path, O_RDWR | O_APPEND, &opened);
     if (fd < 0) {
         if (errno == ENOENT) {
             if (platform::writeFileAtomically(*path, line)) {
@@ -333,17 +334,18 @@ void TraceRepository::appendToFile(std::string line) {
         }
         return;
     }
-    const auto opened = platform::fileIdentity(fd);
-    bool ok = opened.has_value();
-    if (ok && (opened->mode & 0077) != 0) {
+    bool ok = true;
+    if ((opened.mode & 0077) != 0) {
         ::fchmod(fd, 0600);  // a file from before the store kept it private
     }
-    const off_t size = ok ? static_cast<off_t>(opened->size) : 0;
+    const off_t size = static_cast<off_t>(opened.size);
     // The mirror follows the append only when it held the file as it was opened.
-    bool inStep = ok && mirrorMatches(*path, opened) && (opened->mode & 0077) == 0;
+    bool inStep = mirrorMatches(*path, opened) && (opened.mode & 0077) == 0;
     // An append cut short (power loss, a killed process) leaves a last line without its
-    // line feed; the new line must not be glued onto it.
-    if (ok && size > 0) {
+    // line feed; the new line must not be glued onto it. The mirror knows how its file ends.
+    const bool endsWithLineFeed =
+        inStep && !mirror_.empty() && !mirror_.back().line.empty() && mirror_.back().line.back() == '\n';
+    if (size > 0 && !endsWithLineFeed) {
         char last = '\n';
         ok = ::pread(fd, &last, 1, size - 1) == 1;
         if (ok && last != '\n') {

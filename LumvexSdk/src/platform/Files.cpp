@@ -238,7 +238,7 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
     return content;
 }
 
-int openOwnFile(const std::string& path, int flags) {
+int openOwnFile(const std::string& path, int flags, FileIdentity* opened) {
     if ((flags & O_CREAT) != 0) {
         errno = EINVAL;
         return -1;
@@ -252,6 +252,9 @@ int openOwnFile(const std::string& path, int flags) {
         ::close(fd);
         errno = EINVAL;
         return -1;
+    }
+    if (opened) {
+        *opened = identityOf(st);
     }
     return fd;
 }

@@ -23,7 +23,9 @@ void forgetCachesDirectory();
 /// Opens one of the library's own files: never through a symbolic link, never waiting on
 /// a FIFO or a device, and only when it is a regular file (else -1 with errno EINVAL).
 /// `flags` are those of open(2); O_CREAT is not allowed. -1 with errno set on failure.
-int openOwnFile(const std::string& path, int flags);
+/// `opened`, when given, receives the identity of the file opened.
+struct FileIdentity;
+int openOwnFile(const std::string& path, int flags, FileIdentity* opened = nullptr);
 
 /// Removes the file at `path` and makes the removal survive a power loss. Whether the
 /// file was removed (errno set when not).

@@ -259,7 +259,8 @@ int runWithoutRoomForThreads() {
     long pages = 0;
     std::ifstream("/proc/self/statm") >> pages;
     rlimit tight = old;
-    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (2u << 20);
+    // Less room than one of the library's thread stacks takes.
+    tight.rlim_cur = static_cast<rlim_t>(pages) * static_cast<rlim_t>(::sysconf(_SC_PAGESIZE)) + (128u << 10);
     ::setrlimit(RLIMIT_AS, &tight);
     try {
         std::thread probe([] {});

@@ -3,6 +3,7 @@
 #include "L.h"
 #include "platform/GeoClue.h"
 #include "platform/RunLoop.h"
+#include "platform/Thread.h"
 
 #include <gps.h>
 #include <nlohmann/json.hpp>
@@ -265,7 +266,7 @@ public:
     }
 
     void start() {
-        thread_ = std::thread([self = shared_from_this()] { self->run(); });
+        thread_ = Thread([self = shared_from_this()] { self->run(); });
     }
 
     /// Ends the thread; an exchange under way is abandoned.
@@ -563,7 +564,7 @@ private:
     const std::weak_ptr<LocationManager> owner_;
     const std::weak_ptr<RunLoopImpl> loop_;
     int wakeFd_ = -1;
-    std::thread thread_;
+    Thread thread_;
 
     std::mutex mutex_;
     std::condition_variable cv_;

@@ -2,6 +2,7 @@
 
 #include "L.h"
 #include "platform/Process.h"
+#include "platform/Thread.h"
 
 #include <pthread.h>
 #include <sys/types.h>
@@ -22,8 +23,7 @@ struct SerialQueue::State {
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
     bool closing = false;
-    std::thread worker;        // made at the first need, guarded by mutex
-    std::thread::id workerId;  // guarded by mutex
+    Thread worker;  // made at the first need, guarded by mutex
     // The process in which the worker was made, 0 before. Read without the lock: in a
     // forked child the worker may have held it at the fork.
     std::atomic<pid_t> workerPid{0};
@@ -65,14 +65,13 @@ bool startWorker(const std::shared_ptr<SerialQueue::State>& state) {
         return true;
     }
     try {
-        state->worker = std::thread([state] { workerLoop(state); });
+        state->worker = Thread([state] { workerLoop(state); });
     } catch (const std::system_error&) {
         return false;  // no thread to be had now (EAGAIN); a later need tries again
     }
     // Named here rather than by the thread itself, so the name is there as soon as the
     // thread is, for a debugger, `top -H` or a crash report.
     pthread_setname_np(state->worker.native_handle(), "lumvex-queue");
-    state->workerId = state->worker.get_id();
     state->workerPid.store(currentProcessId());
     noteLibraryThreadMade();
     return true;
@@ -86,7 +85,7 @@ SerialQueue::~SerialQueue() {
         state_->worker.detach();  // the parent's worker; nothing of it runs here
         return;
     }
-    std::thread worker;
+    Thread worker;
     {
         std::lock_guard<std::mutex> guard(state_->mutex);
         state_->closing = true;
@@ -96,7 +95,7 @@ SerialQueue::~SerialQueue() {
     if (!worker.joinable()) {
         return;
     }
-    if (worker.get_id() == std::this_thread::get_id()) {
+    if (worker.isCurrent()) {
         worker.detach();  // the worker owns its state and finishes by itself
     } else {
         worker.join();
@@ -148,7 +147,7 @@ bool SerialQueue::drain(std::chrono::milliseconds timeout) {
 
 bool SerialQueue::isCurrent() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->workerId == std::this_thread::get_id();
+    return state_->worker.isCurrent();
 }
 
 }  // namespace lumvex::platform

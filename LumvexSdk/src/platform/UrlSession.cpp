@@ -1,6 +1,7 @@
 #include "platform/UrlSession.h"
 
 #include "platform/Process.h"
+#include "platform/Thread.h"
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
@@ -142,9 +143,8 @@ struct UrlSession::State {
     std::deque<std::pair<UrlRequest, Completion>> pending;  // guarded by mutex
     bool stopping = false;                                  // guarded by mutex
     bool exited = false;                                    // guarded by mutex
-    CURLM* multi = nullptr;    // made before the thread starts, ended by it; guarded by mutex
-    std::thread thread;        // made by the first task; guarded by mutex
-    std::thread::id threadId;  // guarded by mutex
+    CURLM* multi = nullptr;  // made before the thread starts, ended by it; guarded by mutex
+    Thread thread;           // made by the first task; guarded by mutex
     // The process in which the thread runs, 0 before it is made. Read without the lock: in
     // a forked child the thread may have held it at the fork.
     std::atomic<pid_t> threadPid{0};
@@ -308,12 +308,11 @@ bool UrlSession::State::startThread(const std::shared_ptr<State>& self) {
         }
     }
     try {
-        thread = std::thread([self] { self->run(); });
+        thread = Thread([self] { self->run(); });
     } catch (const std::system_error&) {
         return false;  // no thread to be had now (EAGAIN); the next upload tries again
     }
     pthread_setname_np(thread.native_handle(), "lumvex-http");
-    threadId = thread.get_id();
     threadPid.store(currentProcessId());
     noteLibraryThreadMade();
     return true;
@@ -361,7 +360,7 @@ void UrlSession::shutdown() {
     if (state_->multi) {
         curl_multi_wakeup(state_->multi);
     }
-    const bool onOwnThread = std::this_thread::get_id() == state_->threadId;
+    const bool onOwnThread = state_->thread.isCurrent();
     // A completion that never returns must not hold the process at exit.
     const bool exited = !onOwnThread && state_->cv.wait_for(lock, EXIT_GRACE, [&] { return state_->exited; });
     lock.unlock();
@@ -396,7 +395,7 @@ void UrlSession::dataTask(UrlRequest request, Completion completion) {
 
 bool UrlSession::isCompletionThread() const {
     std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->thread.joinable() && std::this_thread::get_id() == state_->threadId;
+    return state_->thread.isCurrent();
 }
 
 void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout) {

@@ -143,8 +143,9 @@ struct UrlSession::State {
     std::deque<std::pair<UrlRequest, Completion>> pending;  // guarded by mutex
     bool stopping = false;                                  // guarded by mutex
     bool exited = false;                                    // guarded by mutex
-    CURLM* multi = nullptr;  // made before the thread starts, ended by it; guarded by mutex
-    Thread thread;           // made by the first task; guarded by mutex
+    bool globalReady = false;  // libcurl's global set-up is done; guarded by mutex
+    CURLM* multi = nullptr;    // made before the thread starts, ended by it; guarded by mutex
+    Thread thread;             // made by the first task; guarded by mutex
     // The process in which the thread runs, 0 before it is made. Read without the lock: in
     // a forked child the thread may have held it at the fork.
     std::atomic<pid_t> threadPid{0};
@@ -297,9 +298,12 @@ bool UrlSession::State::startThread(const std::shared_ptr<State>& self) {
     // libcurl's and the TLS library's global set-up pages in most of their code and data:
     // over 2 MiB that a host which uploads once a day need not hold from the start. An exit
     // that comes while it runs waits for this lock in `shutdown`.
-    static const bool initialised = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    if (!initialised) {
-        return false;
+    // Tried again by a later upload when it failed, for want of memory say.
+    if (!globalReady) {
+        globalReady = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+        if (!globalReady) {
+            return false;
+        }
     }
     if (!multi) {
         multi = curl_multi_init();

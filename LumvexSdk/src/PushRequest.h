@@ -67,7 +67,10 @@ private:
     };
 
     /// One upload's whole course, once its turn has come; ends the turn when it is over.
-    void run(const LumvexConfiguration& configuration, PushCallback callback) const;
+    /// An upload left unconfirmed by an earlier attempt goes first, and the fixes stored
+    /// since follow in the same turn (`afterResend`), reporting to the same callback.
+    void run(const LumvexConfiguration& configuration, PushCallback callback,
+             std::shared_ptr<platform::SerialQueue> queue, bool afterResend = false) const;
 
     PushData buildPushData(PushFormat format) const;
     nlohmann::json buildJsonPushDataAsDict(PushFormat format) const;

@@ -295,7 +295,6 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
     ManualServer server;
     constexpr int kRuns = 50;
     constexpr std::uint64_t kFixes = 3;
-    constexpr int kStepMicros = 3;
     std::set<std::string> added;
     int killedBeforeRemoval = 0;
     for (int run = 0; run < kRuns; ++run) {
@@ -310,8 +309,9 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
         server.respond(200);
         // The moment of the kill is what this test varies, not something it waits for. The
         // host takes well under a millisecond from the answer to the removal, shorter than
-        // a sleep can be timed, so the moment is spun out.
-        const auto moment = std::chrono::steady_clock::now() + std::chrono::microseconds(run * kStepMicros);
+        // a sleep can be timed, so the moment is spun out: finely at first, then further
+        // apart, past the durable removals that end a delivered upload.
+        const auto moment = std::chrono::steady_clock::now() + std::chrono::microseconds(run * run);
         while (std::chrono::steady_clock::now() < moment) {
         }
         ::kill(pusher, SIGKILL);

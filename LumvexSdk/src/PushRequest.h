@@ -29,6 +29,8 @@ public:
     /// not called. Otherwise the callback is called once: on this thread when the body
     /// cannot be written or the URL does not parse, else on the URL session's thread.
     /// On success, the traces that were sent are removed and the description recorded.
+    /// An earlier upload whose success was never confirmed is first sent again as it was
+    /// (same records, same key); once it is accepted, what was stored since follows.
     ///
     /// One upload is in flight at a time, process-wide. While another one is, this upload
     /// waits its turn, in call order, and builds its body only then, from what the stores

@@ -5,6 +5,7 @@
 #include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
 #include "L.h"
+#include "PendingUpload.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
 #include "platform/SerialQueue.h"
@@ -268,24 +269,49 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
         if (turns.busy) {
             // The configuration is copied: the caller's may be gone when the turn comes.
             auto kept = std::make_shared<const LumvexConfiguration>(configuration);
-            turns.waiting.push_back({[request = *this, kept, callback = std::move(callback)]() mutable {
-                                         request.run(*kept, std::move(callback));
-                                     },
+            turns.waiting.push_back({[request = *this, kept, callback = std::move(callback),
+                                      queue]() mutable { request.run(*kept, std::move(callback), queue); },
                                      std::move(queue)});
             return;
         }
         turns.busy = true;
     }
-    run(configuration, std::move(callback));
+    run(configuration, std::move(callback), std::move(queue));
 }
 
-void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback) const {
+void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback,
+                      std::shared_ptr<platform::SerialQueue> queue, bool afterResend) const {
     TurnEnd turn;
-    auto data = buildPushData(ConfigurationAccess::pushFormat(configuration));
-    if (!dictContainsLocation(data.dict) && !dictContainsDeviceInfo(data.dict)) {
-        LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " +
-                                  data.dict.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-        return;
+    PushData data;
+    std::optional<PendingUpload> pending;
+    if (!afterResend) {
+        pending = PendingUpload::load();
+    }
+    const bool resend = pending.has_value();
+    if (resend) {
+        // Exactly what the unconfirmed attempt carried, even lines that the cap has trimmed
+        // from the trace file since: the server may hold them already, and only the same
+        // records give the same key.
+        data.dict = nlohmann::json::object();
+        data.dict["mac"] = MAC;
+        data.dict["google_aid"] = platform::Device::identifierForVendor().value_or(NO_ID);
+        data.dict["locations"] = nlohmann::json(pending->records);
+        data.dict["devices_infos"] =
+            pending->description.is_null() ? nlohmann::json::object() : std::move(pending->description);
+        data.traceLines = pending->lines;
+        data.recordLines = std::move(pending->lines);
+    } else {
+        data = buildPushData(ConfigurationAccess::pushFormat(configuration));
+        if (!dictContainsLocation(data.dict) && !dictContainsDeviceInfo(data.dict)) {
+            LUMVEX_LOG(SEND_PUSH,
+                       "Push is not necessary: " +
+                           data.dict.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
+            if (afterResend) {
+                // This request's upload was the resend, and it was delivered.
+                report(callback, std::nullopt);
+            }
+            return;
+        }
     }
     auto body = jsonPushAsData(data.dict);
     if (!body) {
@@ -301,21 +327,28 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
         report(callback, LumvexException::PUSH_FAILED);
         return;
     }
+    const auto& description =
+        dictContainsDeviceInfo(data.dict) ? data.dict["devices_infos"] : nlohmann::json();
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
-    request.setValue(idempotencyKey(data.recordLines,
-                                    dictContainsDeviceInfo(data.dict) ? data.dict["devices_infos"] : nullptr),
-                     IDEMPOTENCY_KEY_HEADER);
+    request.setValue(idempotencyKey(data.recordLines, description), IDEMPOTENCY_KEY_HEADER);
     request.httpBody = std::move(*body);
+    if (!resend) {
+        // From here on the server may keep these records without this process learning of
+        // it. Should the record not be written, the upload still goes: a resend could then
+        // differ, but holding the fixes back would not make them safer.
+        PendingUpload::save(data.recordLines, description);
+    }
 
     // What was sent, not what the stores hold when the answer comes, decides what is
     // removed and recorded.
     platform::UrlSession::shared().dataTask(
-        std::move(request),
-        [callback = std::move(callback), data = std::move(data)](
-            std::optional<platform::UrlResponseData> responseData,
-            std::optional<platform::HttpUrlResponse> response, std::optional<platform::UrlError> error) {
+        std::move(request), [self = *this, kept = std::make_shared<const LumvexConfiguration>(configuration),
+                             callback = std::move(callback), queue = std::move(queue), data = std::move(data),
+                             resend](std::optional<platform::UrlResponseData> responseData,
+                                     std::optional<platform::HttpUrlResponse> response,
+                                     std::optional<platform::UrlError> error) mutable {
             // Ends after the stores are updated and the callback has returned, so that the
             // next upload reads what this one left.
             TurnEnd turn;
@@ -337,7 +370,21 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
             if (dictContainsDeviceInfo(data.dict)) {
                 DeviceInfoRepository::shared().saveDeviceInfo(data.dict["devices_infos"]);
             }
-            report(callback, std::nullopt);
+            // Last, so that a process killed before it resends rather than forgets.
+            PendingUpload::discard();
+            if (!resend) {
+                report(callback, std::nullopt);
+                return;
+            }
+            // What was stored since the unconfirmed attempt goes out now rather than a
+            // whole upload period later, in this same turn and reporting to this callback.
+            turn.handOver();
+            std::function<void()> next = [self, kept, callback = std::move(callback), queue]() mutable {
+                self.run(*kept, std::move(callback), queue, /*afterResend=*/true);
+            };
+            if (!queue || !queue->async(next)) {
+                next();
+            }
         });
     turn.handOver();
 }

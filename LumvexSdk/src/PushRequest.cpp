@@ -78,7 +78,9 @@ void endTurn() noexcept {
             next = std::move(turns.waiting.front());
             turns.waiting.pop_front();
         }
-        if (!next.queue) {
+        // Without a worker for its queue (none could be made), the upload runs here rather
+        // than being dropped with the turn still taken, which would stop every later upload.
+        if (!next.queue || !next.queue->prepare()) {
             try {
                 next.start();
             } catch (...) {

@@ -284,8 +284,8 @@ TEST(CrashConsistency, KilledWriterLosesAtMostTheLineItWasWriting) {
 
 // The server keeps an upload and answers 200; the host is killed at once or a little
 // later, each run at its own moment: before it read the answer, between the answer and the
-// removal of the sent lines, or after. Where lines are left, the next run of the host
-// uploads them.
+// removal of the sent lines, or after. Where the upload was left unconfirmed, the next run
+// of the host stores fixes of its own and then uploads.
 TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwice) {
     IsolatedHome home;
     home.writeInfoPlist(
@@ -295,7 +295,6 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
     ManualServer server;
     constexpr int kRuns = 50;
     constexpr std::uint64_t kFixes = 3;
-    constexpr int kStepMicros = 3;
     std::set<std::string> added;
     int killedBeforeRemoval = 0;
     for (int run = 0; run < kRuns; ++run) {
@@ -310,16 +309,25 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
         server.respond(200);
         // The moment of the kill is what this test varies, not something it waits for. The
         // host takes well under a millisecond from the answer to the removal, shorter than
-        // a sleep can be timed, so the moment is spun out.
-        const auto moment = std::chrono::steady_clock::now() + std::chrono::microseconds(run * kStepMicros);
+        // a sleep can be timed, so the moment is spun out: finely at first, then further
+        // apart, past the durable removals that end a delivered upload.
+        const auto moment = std::chrono::steady_clock::now() + std::chrono::microseconds(run * run);
         while (std::chrono::steady_clock::now() < moment) {
         }
         ::kill(pusher, SIGKILL);
         exitStatus(pusher);
-        if (fileExists(home.cachesDir() + "/backup.lmx")) {
+        if (fileExists(home.cachesDir() + "/pending.lmx")) {
             ++killedBeforeRemoval;
-            ASSERT_EQ(exitStatus(spawnPusher(home.bundleDir(), collector.baseUrl(), 0, 0)), 0);
+            // As in real use, the next run stores fixes of its own before it uploads.
+            const std::uint64_t next = first + kBlock / 2;
+            for (std::uint64_t n = next; n < next + kFixes; ++n) {
+                added.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
+            }
+            ASSERT_EQ(exitStatus(spawnPusher(home.bundleDir(), collector.baseUrl(), next, kFixes)), 0);
             ASSERT_FALSE(fileExists(home.cachesDir() + "/backup.lmx")) << "everything was delivered";
+            ASSERT_FALSE(fileExists(home.cachesDir() + "/pending.lmx"));
+        } else {
+            ASSERT_FALSE(fileExists(home.cachesDir() + "/backup.lmx")) << "delivered but not removed";
         }
     }
 
@@ -332,8 +340,8 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
         }
     }
     EXPECT_EQ(onServer, std::multiset<std::string>(added.begin(), added.end()));
-    // Kills before the sent lines were removed made the next run send them again, and the
-    // collector recognised each of those.
+    // Kills before the upload was confirmed made the next run send it again, newer fixes
+    // and all, and the collector recognised each of those.
     EXPECT_GT(killedBeforeRemoval, 0);
     EXPECT_EQ(replays, killedBeforeRemoval);
     RecordProperty("killedBeforeRemoval", killedBeforeRemoval);

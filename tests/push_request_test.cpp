@@ -11,6 +11,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
 #include <regex>
 #include <set>
 
@@ -469,6 +473,45 @@ TEST_F(PushRequestTest, SendsTheDescriptionOnceAndAgainOnlyAfterAChangeOrAFailur
     ASSERT_EQ(collector.uploads().size(), 3u);
     EXPECT_EQ(collector.uploads()[2]["body"]["devices_infos"]["device_name"], "grace-laptop");
     EXPECT_NE(contentOf(specsPath()), recorded);
+}
+
+// A record of an unconfirmed upload that is not one of ours is dropped, never sent: the
+// upload goes on with what the trace file holds.
+TEST_F(PushRequestTest, AnUnusablePendingRecordIsRemovedAndTheStoredFixesGoOut) {
+    const auto pending = home_.cachesDir() + "/pending.lmx";
+    const auto magic = platform::base64Encode("lumvex pending upload 1") + "\n";
+    const auto foreignFix = platform::base64Encode("1718445600123;1.5;2.5");
+    const std::map<std::string, std::string> records = {
+        {"foreign text", "not a record\n"},
+        {"another layout", platform::base64Encode("lumvex pending upload 2") + "\n\n" + foreignFix + "\n"},
+        {"a line that is no fix", magic + "\n" + platform::base64Encode("1;2") + "\n"},
+        {"a description that is no object", magic + platform::base64Encode("[1]") + "\n"},
+        {"cut short", magic + "\n" + foreignFix},
+        {"too large", magic + "\n" + std::string(2 << 20, 'A') + "\n"},
+        {"a link to a usable one", ""},
+    };
+    Collector collector;
+    test::TempDir elsewhere;
+    for (const auto& [what, content] : records) {
+        addTraces(2);
+        const auto lines = TraceRepository::shared().readTraces().recordLines;
+        if (content.empty()) {
+            test::writeFile(elsewhere.path() + "/record", magic + "\n" + foreignFix + "\n");
+            ASSERT_EQ(::symlink((elsewhere.path() + "/record").c_str(), pending.c_str()), 0);
+        } else {
+            test::writeFile(pending, content);
+        }
+        test::StdoutCapture log;
+        ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_ONLY), std::nullopt) << what;
+        EXPECT_THAT(log.text(), HasSubstr("ERROR: Pending upload file unreadable, removed!!")) << what;
+        const auto upload = collector.uploads().back();
+        EXPECT_EQ(upload["location_count"], 2) << what;
+        EXPECT_EQ(upload["idempotency_key"], PushRequest::idempotencyKey(lines, nullptr)) << what;
+        struct stat st {};
+        EXPECT_NE(::lstat(pending.c_str(), &st), 0) << what;
+        EXPECT_EQ(contentOf(tracesPath()), std::nullopt) << what;
+    }
+    EXPECT_TRUE(test::fileExists(elsewhere.path() + "/record")) << "the link's target is not ours";
 }
 
 TEST_F(PushRequestTest, FixesStoredDuringTheUploadSurviveIt) {

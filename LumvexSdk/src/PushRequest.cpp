@@ -5,6 +5,7 @@
 #include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
 #include "L.h"
+#include "PendingUpload.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
 #include "platform/SerialQueue.h"
@@ -77,7 +78,9 @@ void endTurn() noexcept {
             next = std::move(turns.waiting.front());
             turns.waiting.pop_front();
         }
-        if (!next.queue) {
+        // Without a worker for its queue (none could be made), the upload runs here rather
+        // than being dropped with the turn still taken, which would stop every later upload.
+        if (!next.queue || !next.queue->prepare()) {
             try {
                 next.start();
             } catch (...) {
@@ -284,26 +287,61 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
         if (turns.busy) {
             // The configuration is copied: the caller's may be gone when the turn comes.
             auto kept = std::make_shared<const LumvexConfiguration>(configuration);
-            turns.waiting.push_back({[request = *this, kept, callback = std::move(callback)]() mutable {
-                                         request.run(*kept, std::move(callback));
-                                     },
+            turns.waiting.push_back({[request = *this, kept, callback = std::move(callback),
+                                      queue]() mutable { request.run(*kept, std::move(callback), queue); },
                                      std::move(queue)});
             return;
         }
         turns.busy = true;
     }
-    run(configuration, std::move(callback));
+    run(configuration, std::move(callback), std::move(queue));
 }
 
-void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback) const {
+void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback,
+                      std::shared_ptr<platform::SerialQueue> queue, bool afterResend) const {
     TurnEnd turn;
-    auto data = buildPushData(ConfigurationAccess::pushFormat(configuration));
-    if (!data.containsLocation && !data.description) {
-        LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + data.body);
-        return;
+    PushData data;
+    std::optional<PendingUpload> pending;
+    if (!afterResend) {
+        pending = PendingUpload::load();
+    }
+    const bool resend = pending.has_value();
+    if (resend) {
+        // Exactly what the unconfirmed attempt carried, even lines that the cap has trimmed
+        // from the trace file since: the server may hold them already, and only the same
+        // records give the same key. Rare enough to be written out the plain way.
+        auto dict = nlohmann::json::object();
+        dict["mac"] = MAC;
+        dict["google_aid"] = platform::Device::identifierForVendor().value_or(NO_ID);
+        dict["locations"] = nlohmann::json(pending->records);
+        dict["devices_infos"] = nlohmann::json::object();
+        if (pending->description.is_object() && !pending->description.empty()) {
+            auto described = std::make_shared<DeviceInfoUtils::Description>();
+            described->dict = std::move(pending->description);
+            dict["devices_infos"] = described->dict;
+            data.description = std::move(described);
+        }
+        data.containsLocation = !pending->records.empty();
+        auto body = jsonPushAsData(dict);
+        data.writable = body.has_value();
+        data.body = body ? std::move(*body) : std::string();
+        data.traceLines = pending->lines;
+        data.recordLines = std::move(pending->lines);
+    } else {
+        data = buildPushData(ConfigurationAccess::pushFormat(configuration));
+        if (!data.containsLocation && !data.description) {
+            LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + data.body);
+            if (afterResend) {
+                // This request's upload was the resend, and it was delivered.
+                report(callback, std::nullopt);
+            }
+            return;
+        }
     }
     if (!data.writable) {
-        LUMVEX_LOG_ERROR("jsonPushAsData", "Error while json serialization");
+        if (!resend) {  // a resend's failure was logged as it was written
+            LUMVEX_LOG_ERROR("jsonPushAsData", "Error while json serialization");
+        }
         report(callback, LumvexException::JSON_SERIALIZATION_FAILED);
         return;
     }
@@ -319,17 +357,25 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
-    request.setValue(idempotencyKey(data.recordLines, data.description ? data.description->dict : nullptr),
-                     IDEMPOTENCY_KEY_HEADER);
+    static const nlohmann::json noDescription;
+    const auto& description = data.description ? data.description->dict : noDescription;
+    request.setValue(idempotencyKey(data.recordLines, description), IDEMPOTENCY_KEY_HEADER);
     request.httpBody = std::move(data.body);
+    if (!resend) {
+        // From here on the server may keep these records without this process learning of
+        // it. Should the record not be written, the upload still goes: a resend could then
+        // differ, but holding the fixes back would not make them safer.
+        PendingUpload::save(data.recordLines, description);
+    }
 
     // What was sent, not what the stores hold when the answer comes, decides what is
     // removed and recorded.
     platform::UrlSession::shared().dataTask(
-        std::move(request),
-        [callback = std::move(callback), data = std::move(data)](
-            std::optional<platform::UrlResponseData> responseData,
-            std::optional<platform::HttpUrlResponse> response, std::optional<platform::UrlError> error) {
+        std::move(request), [self = *this, kept = std::make_shared<const LumvexConfiguration>(configuration),
+                             callback = std::move(callback), queue = std::move(queue), data = std::move(data),
+                             resend](std::optional<platform::UrlResponseData> responseData,
+                                     std::optional<platform::HttpUrlResponse> response,
+                                     std::optional<platform::UrlError> error) mutable {
             // Ends after the stores are updated and the callback has returned, so that the
             // next upload reads what this one left.
             TurnEnd turn;
@@ -351,7 +397,21 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
             if (data.description) {
                 DeviceInfoRepository::shared().saveDeviceInfo(data.description->dict);
             }
-            report(callback, std::nullopt);
+            // Last, so that a process killed before it resends rather than forgets.
+            PendingUpload::discard();
+            if (!resend) {
+                report(callback, std::nullopt);
+                return;
+            }
+            // What was stored since the unconfirmed attempt goes out now rather than a
+            // whole upload period later, in this same turn and reporting to this callback.
+            turn.handOver();
+            std::function<void()> next = [self, kept, callback = std::move(callback), queue]() mutable {
+                self.run(*kept, std::move(callback), queue, /*afterResend=*/true);
+            };
+            if (!queue || !queue->async(std::move(next))) {  // left as it was when refused
+                next();
+            }
         });
     turn.handOver();
 }

@@ -33,6 +33,8 @@ public:
     /// not called. Otherwise the callback is called once: on this thread when the body
     /// cannot be written or the URL does not parse, else on the URL session's thread.
     /// On success, the traces that were sent are removed and the description recorded.
+    /// An earlier upload whose success was never confirmed is first sent again as it was
+    /// (same records, same key); once it is accepted, what was stored since follows.
     ///
     /// One upload is in flight at a time, process-wide. While another one is, this upload
     /// waits its turn, in call order, and builds its body only then, from what the stores
@@ -75,7 +77,10 @@ private:
     };
 
     /// One upload's whole course, once its turn has come; ends the turn when it is over.
-    void run(const LumvexConfiguration& configuration, PushCallback callback) const;
+    /// An upload left unconfirmed by an earlier attempt goes first, and the fixes stored
+    /// since follow in the same turn (`afterResend`), reporting to the same callback.
+    void run(const LumvexConfiguration& configuration, PushCallback callback,
+             std::shared_ptr<platform::SerialQueue> queue, bool afterResend = false) const;
 
     PushData buildPushData(PushFormat format) const;
     nlohmann::json buildJsonPushDataAsDict(PushFormat format) const;

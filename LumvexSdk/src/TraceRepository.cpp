@@ -570,6 +570,14 @@ void TraceRepository::clearTracesLocked() {
     }
 }
 
+std::optional<TraceRecord> TraceRepository::recordFromLine(const std::string& line) {
+    const auto bytes = platform::base64Decode(line);
+    if (!bytes || !platform::isValidUtf8(*bytes)) {
+        return std::nullopt;
+    }
+    return parseTrace(*bytes);
+}
+
 std::optional<TraceRecord> TraceRepository::parseTrace(const std::string& text) {
     std::vector<std::string_view> fields;
     std::string_view rest(text);

@@ -66,6 +66,10 @@ public:
     /// When nothing else is left, the file is removed as `clearTraces` does.
     void removeTraces(const std::vector<std::string>& sentLines);
 
+    /// The record behind one stored line (Base64 of the trace text), or nothing when the
+    /// line is not one that the store could have written.
+    static std::optional<TraceRecord> recordFromLine(const std::string& line);
+
     /// The trace text of one fix: "<ms>;<lat>;<lng>". Exposed for tests.
     static std::string formatTrace(const Location& location, std::uint64_t storedAtMs);
     /// A coordinate as stored: "%.15g" in the C locale, ".0" added to a whole number,

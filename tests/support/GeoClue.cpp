@@ -552,7 +552,7 @@ bool GeoClueService::waitForGeoClue(std::chrono::milliseconds timeout) {
             "path='/org/freedesktop/GeoClue2/Manager'",
             nullptr, nullptr) >= 0) {
         while (!ready && daemon_.alive() && SteadyClock::now() < deadline) {
-            sd_bus_error error = SD_BUS_ERROR_NULL;
+            sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
             sd_bus_message* reply = nullptr;
             // 8 (exact) means the NMEA source is up; without a feeder, owning the name will do.
             std::uint32_t level = 0;

@@ -457,7 +457,7 @@ bool geoClueOffered(std::chrono::milliseconds timeout) {
     const auto usec =
         static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count());
     sd_bus_set_method_call_timeout(bus.get(), usec);
-    sd_bus_error err = SD_BUS_ERROR_NULL;
+    sd_bus_error err{};  // SD_BUS_ERROR_NULL, which is a C compound literal
     sd_bus_message* reply = nullptr;
     int has = 0;
     bool offered = false;

@@ -27,8 +27,8 @@ public:
     /// was made in the parent.
     bool prepare();
 
-    /// Enqueues `work` and returns at once. Returns false, and drops `work`, when there is
-    /// no worker to run it (see `prepare`).
+    /// Enqueues `work` and returns at once. Returns false, and leaves `work` as it was, when
+    /// there is no worker to run it (see `prepare`).
     bool async(std::function<void()>&& work);
 
     /// Waits until everything enqueued before this call has run, or until `timeout`.

@@ -62,6 +62,9 @@ protected:
         PushOutcome outcome;
         PushRequest(base, base).sendPush(*configuration(format, PushRegion::EU, apiKey), outcome.callback());
         EXPECT_TRUE(outcome.wait());
+        // The turn passes on only once the callback has returned; until then a following
+        // upload would wait for it instead of running at once.
+        EXPECT_TRUE(test::waitUntil([] { return PushRequest::idle(); }, std::chrono::seconds(10)));
         return outcome.error();
     }
 

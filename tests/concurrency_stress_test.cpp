@@ -14,6 +14,8 @@
 #include "platform/RunLoop.h"
 
 #include "Gpsd.h"
+#include "TaskEnvironment.h"
+#include "TestSupport.h"
 #include "UploadFixture.h"
 
 #include <gtest/gtest.h>
@@ -24,6 +26,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -42,16 +45,6 @@ std::size_t occurrences(const std::string& text, const std::string& needle) {
     return count;
 }
 
-std::chrono::milliseconds stressBudget() {
-    if (const char* text = std::getenv("LUMVEX_STRESS_SECONDS")) {
-        const long seconds = std::strtol(text, nullptr, 10);
-        if (seconds > 0) {
-            return std::chrono::seconds(seconds);
-        }
-    }
-    return 2s;
-}
-
 /// Counts the calls of one forced upload's callback.
 struct CallbackCount {
     std::atomic<int> calls{0};
@@ -65,15 +58,15 @@ protected:
     void SetUp() override {
         UploadFixture::SetUp();
         L::writeLog = false;
-        platform::setClock(clock_);
+        env_.emplace();
         // Written once: the host threads build their configurations from it concurrently.
         configuration(PushFormat::LOCATION_AND_DEVICE_INFO, PushRegion::EU, "stress-key");
     }
     void TearDown() override {
         Lumvex::shared().stop();
-        detail::RunLoopAccess::current()->runPending();
+        env_->runPending();
         PushRequest::setDefaultEndpointForTesting(std::nullopt);
-        platform::setClock(nullptr);
+        env_.reset();
         UploadFixture::TearDown();
     }
 
@@ -151,7 +144,7 @@ protected:
         return "";
     }
 
-    std::shared_ptr<platform::VirtualClock> clock_ = std::make_shared<platform::VirtualClock>();
+    std::optional<test::TaskEnvironment> env_;
     std::mutex fixesMutex_;
     std::vector<std::string> fixes_;   // the latitude of fix n, as stored
     std::size_t sampledOnServer_ = 0;  // positions from gpsd on the server or in the file
@@ -167,7 +160,7 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     const auto walk = test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
     ASSERT_FALSE(walk.empty());
 
-    const auto deadline = std::chrono::steady_clock::now() + stressBudget();
+    const auto deadline = std::chrono::steady_clock::now() + test::stressBudget(2s);
     std::atomic<bool> over{false};
     std::mutex callbacksMutex;
     std::deque<CallbackCount> callbacks;  // a deque keeps the counters where they are
@@ -201,11 +194,11 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
                 (void)Lumvex::shared().isStarted();
             }
             // Timers and location deliveries of a start made on this thread run here.
-            detail::RunLoopAccess::current()->runPending();
+            env_->runPending();
             operations.fetch_add(1);
             std::this_thread::sleep_for(1ms);  // a host's pace, not a wait for an event
         }
-        detail::RunLoopAccess::current()->runPending();
+        env_->runPending();
         running.fetch_sub(1);
     };
 
@@ -220,7 +213,7 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
         while (!over.load()) {
             // A sampling tick every 50 ms, and a request's deadline some 25 ms away,
             // which a local gpsd can meet.
-            clock_->advance(2s);
+            env_->clock().advance(2s);
             std::this_thread::sleep_for(10ms);
         }
         running.fetch_sub(1);

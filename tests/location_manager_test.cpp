@@ -2,6 +2,7 @@
 #include "platform/RunLoop.h"
 
 #include "Gpsd.h"
+#include "TaskEnvironment.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -15,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 using namespace std::chrono_literals;
@@ -75,21 +77,10 @@ bool threadNamed(const std::string& name) {
     return false;
 }
 
-// Deliveries arrive on this thread's run loop, so the test runs it while it waits.
-bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    return lumvex::test::waitUntil(
-        [&] {
-            lumvex::detail::RunLoopAccess::current()->runPending();
-            return condition();
-        },
-        timeout);
-}
-
 class LocationManagerTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        clock_ = std::make_shared<lumvex::platform::VirtualClock>();
-        lumvex::platform::setClock(clock_);
+        env_.emplace();
         lumvex::platform::setLocationServicesEnabled(true);
         manager_ = std::make_shared<LocationManager>();
         manager_->setDelegate(recorder_);
@@ -97,17 +88,18 @@ protected:
     void TearDown() override {
         manager_.reset();
         lumvex::platform::setLocationServicesEnabled(true);
-        lumvex::platform::setClock(nullptr);
+        env_.reset();
     }
 
     /// Requests a fix and waits for the outcome.
     bool request() {
         const auto before = recorder_->outcomes();
         manager_->requestLocation();
-        return pumpUntil([&] { return recorder_->outcomes() > before; });
+        return env_->runUntil([&] { return recorder_->outcomes() > before; });
     }
 
-    std::shared_ptr<lumvex::platform::VirtualClock> clock_;
+    // Deliveries arrive on this thread's run loop, so waiting means running it.
+    std::optional<lumvex::test::TaskEnvironment> env_;
     std::shared_ptr<Recorder> recorder_ = std::make_shared<Recorder>();
     std::shared_ptr<LocationManager> manager_;
     const std::vector<std::string> walk_ =
@@ -144,9 +136,9 @@ TEST_F(LocationManagerTest, EachRequestGetsTheFixGpsdHoldsNow) {
     // Another manager sees it too: it is what the location service holds.
     auto other = std::make_shared<LocationManager>();
     EXPECT_TRUE(other->location().has_value());
-    clock_->advance(9s);
+    env_->clock().advance(9s);
     EXPECT_TRUE(manager_->location().has_value());
-    clock_->advance(1s);
+    env_->clock().advance(1s);
     EXPECT_FALSE(manager_->location().has_value());
 }
 
@@ -161,10 +153,10 @@ TEST_F(LocationManagerTest, NoFixWithinTheTimeoutIsAnError) {
 
     manager_->requestLocation();
     // The request waits on the installed clock: nothing comes until its timeout has passed.
-    EXPECT_FALSE(pumpUntil([&] { return recorder_->outcomes() > 0; }, 300ms));
+    EXPECT_FALSE(env_->runUntil([&] { return recorder_->outcomes() > 0; }, 300ms));
     EXPECT_TRUE(threadNamed("lumvex-gps"));
-    clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
-    ASSERT_TRUE(pumpUntil([&] { return recorder_->outcomes() > 0; }));
+    env_->clock().advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(env_->runUntil([&] { return recorder_->outcomes() > 0; }));
     ASSERT_EQ(recorder_->errors().size(), 1u);
     EXPECT_EQ(recorder_->errors()[0].code, LocationError::Code::LOCATION_UNKNOWN);
     EXPECT_NE(recorder_->errors()[0].localizedDescription().find("No location fix"), std::string::npos);
@@ -174,7 +166,7 @@ TEST_F(LocationManagerTest, NoFixWithinTheTimeoutIsAnError) {
     const auto [lat, lon] = lumvex::test::positionOf(walk_[0]);
     manager_->requestLocation();
     ASSERT_TRUE(gpsd.feedFix(receiver, walk_[0], lat, lon));
-    ASSERT_TRUE(pumpUntil([&] { return recorder_->outcomes() > 1; }));
+    ASSERT_TRUE(env_->runUntil([&] { return recorder_->outcomes() > 1; }));
     ASSERT_EQ(recorder_->updates().size(), 1u);
     EXPECT_NEAR(recorder_->updates()[0][0].latitude, lat, 1e-7);
 }
@@ -191,7 +183,7 @@ TEST_F(LocationManagerTest, GpsdDyingDuringARequestIsAnErrorAndTheNextRequestRec
     ASSERT_TRUE(gpsd.waitForLog("\"json\":true};?POLL;")) << gpsd.log();  // streaming now
     EXPECT_EQ(recorder_->outcomes(), 0u);
     gpsd.kill();
-    ASSERT_TRUE(pumpUntil([&] { return recorder_->outcomes() > 0; }));
+    ASSERT_TRUE(env_->runUntil([&] { return recorder_->outcomes() > 0; }));
     ASSERT_EQ(recorder_->errors().size(), 1u);
     EXPECT_EQ(recorder_->errors()[0].code, LocationError::Code::CONNECTION_LOST);
 
@@ -246,7 +238,7 @@ TEST_F(LocationManagerTest, AManagerReleasedWithARequestOutstandingDeliversNothi
     manager_.reset();             // joins the worker; must not hang
     const auto [lat, lon] = lumvex::test::positionOf(walk_[0]);
     ASSERT_TRUE(gpsd.feedFix(receiver, walk_[0], lat, lon));
-    EXPECT_FALSE(pumpUntil([&] { return recorder_->outcomes() > 0; }, 200ms));
+    EXPECT_FALSE(env_->runUntil([&] { return recorder_->outcomes() > 0; }, 200ms));
 }
 
 TEST_F(LocationManagerTest, AGpsdThatFloodsTheConnectionEndsTheRequestAfterABoundedRead) {
@@ -284,7 +276,7 @@ TEST_F(LocationManagerTest, AGpsdThatFloodsTheConnectionEndsTheRequestAfterABoun
 
     // The installed clock stands still, so only the bound on what is read can end it.
     manager_->requestLocation();
-    const bool ended = pumpUntil([&] { return recorder_->outcomes() > 0; }, 20s);
+    const bool ended = env_->runUntil([&] { return recorder_->outcomes() > 0; }, 20s);
     manager_.reset();  // ends a request that did not end by itself, so the flooder stops
     flooder.join();
     ::close(server);

@@ -5,12 +5,14 @@
 #include "platform/RunLoop.h"
 #include "platform/SerialQueue.h"
 
+#include "TaskEnvironment.h"
 #include "UploadFixture.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <limits>
+#include <optional>
 
 namespace lumvex {
 namespace {
@@ -29,26 +31,24 @@ class PeriodicUploadTest : public test::UploadFixture {
 protected:
     void SetUp() override {
         UploadFixture::SetUp();
-        platform::setClock(clock_);
+        env_.emplace();
     }
     void TearDown() override {
         Lumvex::shared().stop();
-        platform::setClock(nullptr);
+        env_.reset();
         PushRequest::setDefaultEndpointForTesting(std::nullopt);
         UploadFixture::TearDown();
     }
 
     /// Moves time on and lets this thread's run loop fire what is due.
-    void advance(std::chrono::seconds by) {
-        clock_->advance(by);
-        detail::RunLoopAccess::current()->runPending();
-    }
+    void advance(std::chrono::seconds by) { ASSERT_TRUE(env_->fastForwardBy(by)); }
 
     void uploadTo(const Collector& collector) {
         PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
     }
 
-    std::shared_ptr<platform::VirtualClock> clock_ = std::make_shared<platform::VirtualClock>();
+    // Made in SetUp and ended in TearDown, so that virtual time spans exactly the test body.
+    std::optional<test::TaskEnvironment> env_;
     std::shared_ptr<platform::SerialQueue> queue_ = std::make_shared<platform::SerialQueue>("test-queue");
 };
 

@@ -1,4 +1,5 @@
 #include "BaseJob.h"
+#include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
@@ -26,19 +27,12 @@ public:
 
 class VirtualTimeTest : public ::testing::Test {
 protected:
-    void SetUp() override { platform::setClock(clock); }
-    void TearDown() override { platform::setClock(nullptr); }
+    // Virtual time passes and the queue runs what the ticks enqueued.
+    void advance(std::chrono::seconds by) { ASSERT_TRUE(env.fastForwardBy(by)); }
 
-    // Moves virtual time and lets this thread's run loop fire what is due, then waits for
-    // the queue to run what the ticks enqueued.
-    void advance(std::chrono::seconds by) {
-        clock->advance(by);
-        detail::RunLoopAccess::current()->runPending();
-        ASSERT_TRUE(queue->drain(5s));
-    }
-
-    std::shared_ptr<platform::VirtualClock> clock = std::make_shared<platform::VirtualClock>();
     std::shared_ptr<platform::SerialQueue> queue = std::make_shared<platform::SerialQueue>("test");
+    test::TaskEnvironment env{queue};
+    platform::VirtualClock& clock = env.clock();
 };
 
 TEST_F(VirtualTimeTest, FirstTickOneIntervalAfterStartThenOnePerInterval) {
@@ -91,10 +85,10 @@ TEST_F(VirtualTimeTest, StopTimerWithoutStartDoesNothingAndQueuedTicksStillRun) 
     queue->async([&] { std::lock_guard<std::mutex> wait(gate); });
     job->startJob();
     std::weak_ptr<CountingJob> weak = job;
-    clock->advance(10s);
-    detail::RunLoopAccess::current()->runPending();
-    clock->advance(10s);
-    detail::RunLoopAccess::current()->runPending();
+    clock.advance(10s);
+    env.runPending();
+    clock.advance(10s);
+    env.runPending();
     job->stopTimer();
     job.reset();
     // The two queued ticks keep the job alive although nobody else holds it.
@@ -124,12 +118,12 @@ TEST_F(VirtualTimeTest, TimersFireOnTheSchedulingThreadWhileItsLoopRuns) {
         RunLoop::current().run();
     });
     ASSERT_TRUE(scheduled.wait());
-    clock->advance(10s);
+    clock.advance(10s);
     ASSERT_TRUE(test::waitUntil([&] { return fired.load() == 1; }));
-    clock->advance(10s);
+    clock.advance(10s);
     ASSERT_TRUE(test::waitUntil([&] { return fired.load() == 2; }));
     timer->invalidate();
-    clock->advance(30s);
+    clock.advance(30s);
     // A posted task runs after anything the advance could have fired.
     test::Signal posted;
     loop->post([&] { posted.notify(); });

@@ -10,6 +10,8 @@
 #include "platform/RunLoop.h"
 #include "platform/UrlSession.h"
 
+#include "TaskEnvironment.h"
+#include "TestSupport.h"
 #include "UploadFixture.h"
 
 #include <gtest/gtest.h>
@@ -18,6 +20,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <random>
 #include <set>
 #include <thread>
@@ -29,18 +32,6 @@ using namespace std::chrono_literals;
 using test::Collector;
 using test::ManualServer;
 using test::PushOutcome;
-
-/// How long the burst keeps going: a couple of seconds by default, longer locally with
-/// LUMVEX_STRESS_SECONDS.
-std::chrono::milliseconds stressBudget() {
-    if (const char* text = std::getenv("LUMVEX_STRESS_SECONDS")) {
-        const long seconds = std::strtol(text, nullptr, 10);
-        if (seconds > 0) {
-            return std::chrono::seconds(seconds);
-        }
-    }
-    return 1s;
-}
 
 class ServerFaultTest : public test::UploadFixture {
 protected:
@@ -220,7 +211,7 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixO
     constexpr int PUSHES_PER_ROUND = 20;
     std::vector<std::unique_ptr<PushOutcome>> outcomes;
     std::set<std::string> added;
-    const auto deadline = std::chrono::steady_clock::now() + stressBudget();
+    const auto deadline = std::chrono::steady_clock::now() + test::stressBudget(1s);
     int round = 0;
 
     auto check = [&](const std::string& when) {
@@ -289,8 +280,7 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixO
 // Two forced uploads and a periodic one, all started while the collector still holds the
 // first answer back: they run one after the other, and each fix arrives once.
 TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverEachFixOnce) {
-    const auto clock = std::make_shared<platform::VirtualClock>();
-    platform::setClock(clock);
+    std::optional<test::TaskEnvironment> env(std::in_place);
     Collector slow(Collector::Options{std::nullopt, nullptr, {"--answer-delay-ms", "300"}});
     PushRequest::setDefaultEndpointForTesting(slow.baseUrl());
     LumvexEngine engine;
@@ -310,14 +300,13 @@ TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverE
     engine.forcePush(first.callback());
     engine.forcePush(second.callback());
     addFixes(2);
-    clock->advance(60s);
-    detail::RunLoopAccess::current()->runPending();  // the periodic upload's tick
+    ASSERT_TRUE(env->fastForwardBy(60s));  // the periodic upload's tick
     addFixes(1);
     PushOutcome third;
     engine.forcePush(third.callback());
     ASSERT_TRUE(settle(engine));
     engine.stop();
-    platform::setClock(nullptr);
+    env.reset();
 
     EXPECT_EQ(latitudesOn(slow), std::multiset<std::string>(added.begin(), added.end()));
     EXPECT_TRUE(latitudesInFile().empty());

@@ -7,7 +7,8 @@
 
 #include "GeoClue.h"
 #include "Gpsd.h"
-#include "StdoutTail.h"
+#include "StdoutFile.h"
+#include "TaskEnvironment.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -23,21 +24,12 @@ using lumvex::TraceRepository;
 using lumvex::platform::LocationManager;
 using lumvex::test::FakeReceiver;
 using lumvex::test::Gpsd;
-using lumvex::test::StdoutTail;
+using lumvex::test::StdoutFile;
 
 namespace {
 
 const std::string kFailure = "Failed to find user's location: ";
 const std::string kServicesOffLine = "TraceJob.cpp:onTimeInBackgroundThread():";
-
-bool pumpUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout = 10s) {
-    return lumvex::test::waitUntil(
-        [&] {
-            lumvex::detail::RunLoopAccess::current()->runPending();
-            return condition();
-        },
-        timeout);
-}
 
 std::vector<std::pair<double, double>> storedPositions() {
     std::vector<std::pair<double, double>> positions;
@@ -50,7 +42,6 @@ std::vector<std::pair<double, double>> storedPositions() {
 class TraceJobTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        lumvex::platform::setClock(clock_);
         lumvex::platform::setLocationServicesEnabled(true);
         L::writeLog = true;
         TraceRepository::shared().clearTraces();
@@ -62,10 +53,9 @@ protected:
             job_.reset();
         }
         EXPECT_TRUE(queue_->drain(10s));
-        lumvex::detail::RunLoopAccess::current()->runPending();
+        env_.runPending();
         L::writeLog = false;
         lumvex::platform::setLocationServicesEnabled(true);
-        lumvex::platform::setClock(nullptr);
     }
 
     void makeJob() {
@@ -76,9 +66,7 @@ protected:
     /// One sampling interval passes: the timer fires on this thread and its work runs on the
     /// queue.
     void tick() {
-        clock_->advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
-        lumvex::detail::RunLoopAccess::current()->runPending();
-        ASSERT_TRUE(queue_->drain(10s));
+        ASSERT_TRUE(env_.fastForwardBy(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS)));
     }
 
     void feed(Gpsd& gpsd, FakeReceiver& receiver, std::size_t epoch) {
@@ -95,10 +83,9 @@ protected:
     }
 
     lumvex::test::IsolatedHome home_;
-    std::shared_ptr<lumvex::platform::VirtualClock> clock_ =
-        std::make_shared<lumvex::platform::VirtualClock>();
     std::shared_ptr<lumvex::platform::SerialQueue> queue_ =
         std::make_shared<lumvex::platform::SerialQueue>("trace-job-test");
+    lumvex::test::TaskEnvironment env_{queue_};
     std::shared_ptr<TraceJob> job_;
     const std::vector<std::string> walk_ =
         lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
@@ -115,22 +102,22 @@ TEST_F(TraceJobTest, StoresTheCurrentPositionAtEveryTickWhileTheDeviceMoves) {
     EXPECT_EQ(job_->locationManager()->desiredAccuracy(), 1.7976931348623157e308);
 
     // Nothing happens before the first full interval.
-    clock_->advance(9s);
-    lumvex::detail::RunLoopAccess::current()->runPending();
+    env_.clock().advance(9s);
+    env_.runPending();
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_EQ(gpsd.log().find("?POLL"), std::string::npos) << "gpsd was asked early";
 
     feed(gpsd, receiver, 0);
-    clock_->advance(1s);
-    lumvex::detail::RunLoopAccess::current()->runPending();
+    env_.clock().advance(1s);
+    env_.runPending();
     ASSERT_TRUE(queue_->drain(10s));
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
     expectStored(0, 0);
 
     for (std::size_t epoch = 1; epoch < 4; ++epoch) {
         feed(gpsd, receiver, epoch);
         tick();
-        ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == epoch + 1; }))
+        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == epoch + 1; }))
             << "stored " << storedPositions().size();
         expectStored(epoch, epoch);
     }
@@ -154,14 +141,14 @@ TEST_F(TraceJobTest, AFreshFixOfTheLocationServiceIsStoredWithoutAskingGpsd) {
     auto quiet = std::make_shared<Quiet>();
     other->setDelegate(quiet);
     makeJob();
-    clock_->advance(7s);
+    env_.clock().advance(7s);
     other->requestLocation();
-    ASSERT_TRUE(pumpUntil([&] { return quiet->done.count() == 1; }));
+    ASSERT_TRUE(env_.runUntil([&] { return quiet->done.count() == 1; }));
     gpsd.kill();  // a request would now fail
 
-    StdoutTail log;
-    clock_->advance(3s);  // the first tick, three seconds after that fix
-    lumvex::detail::RunLoopAccess::current()->runPending();
+    StdoutFile log;
+    env_.clock().advance(3s);  // the first tick, three seconds after that fix
+    env_.runPending();
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_EQ(storedPositions().size(), 1u);  // stored on the queue, synchronously
     expectStored(0, 5);
@@ -177,10 +164,10 @@ TEST_F(TraceJobTest, NoFixLogsTheFailureAndStoresNothing) {
                           [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
     makeJob();
 
-    StdoutTail log;
+    StdoutFile log;
     tick();
-    clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
-    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    env_.clock().advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; }));
     EXPECT_NE(log.text().find("TraceJob.cpp:locationManager(_:didFailWithError:):"), std::string::npos);
     EXPECT_NE(log.text().find(kFailure + "No location fix from gpsd at 127.0.0.1:" + gpsd.port()),
               std::string::npos)
@@ -194,10 +181,10 @@ TEST_F(TraceJobTest, AbsentGpsdGivesErrorsUntilItStartsThenFixes) {
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
     makeJob();
 
-    StdoutTail log;
+    StdoutFile log;
     for (std::size_t i = 1; i <= 2; ++i) {
         tick();
-        ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == i; }));
+        ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == i; }));
     }
     EXPECT_NE(log.text().find(kFailure + "Cannot connect to gpsd at 127.0.0.1:" + gpsd.port()),
               std::string::npos)
@@ -207,7 +194,7 @@ TEST_F(TraceJobTest, AbsentGpsdGivesErrorsUntilItStartsThenFixes) {
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     feed(gpsd, receiver, 2);
     tick();
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
     expectStored(0, 2);
     EXPECT_EQ(log.count(kFailure), 2u);
 }
@@ -221,20 +208,20 @@ TEST_F(TraceJobTest, GpsdKilledInTheMiddleGivesErrorsAndSamplingRecovers) {
 
     feed(gpsd, receiver, 0);
     tick();
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
 
-    StdoutTail log;
+    StdoutFile log;
     gpsd.kill();
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; }));
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 2; }));
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 2; }));
     EXPECT_EQ(storedPositions().size(), 1u);
 
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     feed(gpsd, receiver, 1);
     tick();
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 2; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 2; }));
     expectStored(1, 1);
 }
 
@@ -250,11 +237,11 @@ TEST_F(TraceJobTest, ServicesOffGiveOneErrorLineATickAndTheDelegateIsAttachedWhe
     EXPECT_EQ(job_->locationManager()->desiredAccuracy(), LocationManager::ACCURACY_BEST);
 
     {
-        StdoutTail log;
+        StdoutFile log;
         for (int i = 0; i < 3; ++i) {
             tick();
         }
-        lumvex::detail::RunLoopAccess::current()->runPending();
+        env_.runPending();
         EXPECT_EQ(log.count(kServicesOffLine), 3u) << log.text();
         EXPECT_EQ(log.count(" ERROR: !!\n"), 3u) << log.text();
         EXPECT_EQ(log.count(kFailure), 0u);
@@ -266,7 +253,7 @@ TEST_F(TraceJobTest, ServicesOffGiveOneErrorLineATickAndTheDelegateIsAttachedWhe
     tick();
     EXPECT_NE(job_->locationManager()->delegate(), nullptr);
     EXPECT_EQ(job_->locationManager()->desiredAccuracy(), TraceJob::DESIRED_ACCURACY);
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
     expectStored(0, 4);
 }
 
@@ -281,10 +268,10 @@ TEST_F(TraceJobTest, ADeliveryOfThreeFixesStoresOnlyTheFirst) {
     makeJob();
 
     tick();
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
     // The job has had its answer; a second store would come from the same delivery.
     EXPECT_TRUE(queue_->drain(10s));
-    lumvex::detail::RunLoopAccess::current()->runPending();
+    env_.runPending();
     EXPECT_EQ(storedPositions().size(), 1u);
     expectStored(0, 1);
 
@@ -301,28 +288,28 @@ TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsks
                           [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
     makeJob();
     // The calendar reads the walk's first epoch (2024-06-15 09:30:00 UTC) at the first tick.
-    clock_->setWallTime(lumvex::platform::Clock::WallTime(std::chrono::seconds(1718443800 - 10)));
+    env_.clock().setWallTime(lumvex::platform::Clock::WallTime(std::chrono::seconds(1718443800 - 10)));
     tick();
     ASSERT_TRUE(gpsd.waitForLog("\"json\":true};?POLL;")) << gpsd.log();  // the request waits
-    clock_->advance(1500ms);
+    env_.clock().advance(1500ms);
     feed(gpsd, receiver, 0);
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 1; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
 
     // Received 8.5 s before the next tick but measured 10 s before it: too old to stand for
     // the position, so gpsd is asked, and answers with the fix it still holds.
-    clock_->advance(8500ms);
-    lumvex::detail::RunLoopAccess::current()->runPending();
+    env_.clock().advance(8500ms);
+    env_.runPending();
     ASSERT_TRUE(queue_->drain(10s));
     ASSERT_TRUE(gpsd.waitForLog("?POLL;", 3)) << gpsd.log();
     const auto firstSerial = job_->locationManager()->deliveredSerial();
-    ASSERT_TRUE(pumpUntil([&] { return job_->locationManager()->deliveries() == 2; }));
+    ASSERT_TRUE(env_.runUntil([&] { return job_->locationManager()->deliveries() == 2; }));
     EXPECT_EQ(job_->locationManager()->deliveredSerial(), firstSerial);  // the same fix
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_EQ(storedPositions().size(), 1u);
 
     feed(gpsd, receiver, 1);
     tick();
-    ASSERT_TRUE(pumpUntil([] { return storedPositions().size() == 2; }));
+    ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 2; }));
     expectStored(1, 1);
 }
 
@@ -355,8 +342,8 @@ protected:
         TraceJobTest::TearDown();
     }
     void engineTick() {
-        clock_->advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
-        lumvex::detail::RunLoopAccess::current()->runPending();
+        env_.clock().advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
+        env_.runPending();
         ASSERT_TRUE(engine_.queue()->drain(10s));
     }
     lumvex::LumvexEngine engine_;
@@ -375,7 +362,7 @@ TEST_F(EngineSamplingTest, DeviceInfoOnlyNeverTouchesTheLocationService) {
                       .build();
     ASSERT_FALSE(engine_.start(config).has_value());
     EXPECT_EQ(engine_.traceJob(), nullptr);
-    StdoutTail log;
+    StdoutFile log;
     for (int i = 0; i < 3; ++i) {
         engineTick();
     }
@@ -399,7 +386,7 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
         for (std::size_t epoch = 0; epoch < 2; ++epoch) {
             feed(gpsd, receiver, epoch + (format == lumvex::PushFormat::LOCATION_ONLY ? 0 : 4));
             engineTick();
-            ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == epoch + 1; }));
+            ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == epoch + 1; }));
         }
         engine_.stop();
         EXPECT_EQ(engine_.traceJob(), nullptr);
@@ -446,10 +433,10 @@ protected:
 TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAfterItLeaves) {
     startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
     makeJob();
-    StdoutTail log;
+    StdoutFile log;
     for (std::size_t i = 1; i <= 3; ++i) {
         tick();
-        ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == i; }))
+        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
             << log.text() << service_->logs();
     }
     expectStoredFollowTheTrack();
@@ -457,12 +444,13 @@ TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAf
 
     service_->stopDaemon();
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; }));
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; }));
     EXPECT_EQ(storedPositions().size(), 3u);
 
     ASSERT_TRUE(service_->startDaemon()) << service_->logs();
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == 4; })) << log.text() << service_->logs();
+    ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == 4; }))
+        << log.text() << service_->logs();
     expectStoredFollowTheTrack();
     EXPECT_EQ(log.count(kFailure), 1u) << log.text();
 }
@@ -471,9 +459,10 @@ TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOff
     startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
     lumvex::platform::chooseLocationSourceAutomatically();
     makeJob();
-    StdoutTail log;
+    StdoutFile log;
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return storedPositions().size() == 1; })) << log.text() << service_->logs();
+    ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == 1; }))
+        << log.text() << service_->logs();
     // GeoClue knows the application by its executable's name.
     EXPECT_EQ(log.count("Location source: GeoClue, as \"trace_job_test\""), 1u) << log.text();
     expectStoredFollowTheTrack();
@@ -485,16 +474,17 @@ TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOff
     lumvex::platform::chooseLocationSourceAutomatically();
     makeJob();
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return log.count("Location source: gpsd at localhost:2947") == 1; }))
+    ASSERT_TRUE(env_.runUntil([&] { return log.count("Location source: gpsd at localhost:2947") == 1; }))
         << log.text();
 }
 
 TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
     startGeoClue(walk_, lumvex::test::GeoClueService::REFUSED_ID);
     makeJob();
-    StdoutTail log;
+    StdoutFile log;
     tick();
-    ASSERT_TRUE(pumpUntil([&] { return log.count(" ERROR: !!\n") == 1; })) << log.text() << service_->logs();
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(" ERROR: !!\n") == 1; }))
+        << log.text() << service_->logs();
     EXPECT_EQ(log.count(kServicesOffLine), 1u) << log.text();
     EXPECT_EQ(log.count(kFailure), 0u) << log.text();
     EXPECT_TRUE(storedPositions().empty());
@@ -503,10 +493,10 @@ TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
 TEST_F(GeoClueSamplingTest, NoSourceIsNoFix) {
     startGeoClue({}, lumvex::test::GeoClueService::ALLOWED_ID);
     makeJob();
-    StdoutTail log;
+    StdoutFile log;
     tick();
-    clock_->advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
-    ASSERT_TRUE(pumpUntil([&] { return log.count(kFailure) == 1; })) << log.text() << service_->logs();
+    env_.clock().advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; })) << log.text() << service_->logs();
     EXPECT_NE(log.text().find(kFailure + "no location from GeoClue in time"), std::string::npos)
         << log.text();
     EXPECT_TRUE(storedPositions().empty());

@@ -25,15 +25,26 @@ StdoutFile::StdoutFile() {
 }
 
 StdoutFile::~StdoutFile() {
-    std::fflush(stdout);
+    const auto captured = text();
     ::dup2(saved_, STDOUT_FILENO);
     ::close(saved_);
+    std::fwrite(captured.data(), 1, captured.size(), stdout);
+    std::fflush(stdout);
     ::unlink(path_.c_str());
 }
 
 std::string StdoutFile::text() const {
     std::fflush(stdout);
     return readFile(path_);
+}
+
+std::size_t StdoutFile::count(const std::string& needle) const {
+    const auto haystack = text();
+    std::size_t n = 0;
+    for (auto at = haystack.find(needle); at != std::string::npos; at = haystack.find(needle, at + 1)) {
+        ++n;
+    }
+    return n;
 }
 
 bool StdoutFile::waitFor(const std::string& needle, std::chrono::milliseconds timeout) const {

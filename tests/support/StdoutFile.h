@@ -1,12 +1,15 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 
 namespace lumvex::test {
 
-/// Sends what the process writes to standard output into a temporary file while alive,
-/// so that a test can wait for a line that another thread writes.
+/// Sends what the process writes to standard output into a temporary file while alive, so
+/// that a test can read a log line that another thread is still writing, or wait for it.
+/// What it captured goes on to the real standard output when it ends, so that a failing
+/// test still shows its log.
 class StdoutFile {
 public:
     StdoutFile();
@@ -16,6 +19,8 @@ public:
 
     /// Everything written so far.
     std::string text() const;
+    /// How many times `needle` occurs in `text()`.
+    std::size_t count(const std::string& needle) const;
     /// Waits until the output holds `needle`.
     bool waitFor(const std::string& needle,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;

@@ -118,6 +118,16 @@ bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds
     return true;
 }
 
+std::chrono::milliseconds stressBudget(std::chrono::milliseconds fallback) {
+    if (const char* text = std::getenv("LUMVEX_STRESS_SECONDS")) {
+        const long seconds = std::strtol(text, nullptr, 10);
+        if (seconds > 0) {
+            return std::chrono::seconds(seconds);
+        }
+    }
+    return fallback;
+}
+
 bool finishesWithoutBlocking(const std::function<void()>& work, const std::vector<std::string>& fifos,
                              std::chrono::milliseconds timeout) {
     auto done = std::make_shared<Signal>();

@@ -61,10 +61,15 @@ private:
     std::string text_;
 };
 
-/// Waits until `condition` holds, checking when `Signal::notify` is called or every few
-/// milliseconds, up to `timeout`. Returns whether it held.
+/// Waits until `condition` holds, checking it every couple of milliseconds, up to `timeout`.
+/// Returns whether it held. Nothing wakes it early: where the thing waited for can say when
+/// it is done, wait on a `Signal` instead.
 bool waitUntil(const std::function<bool()>& condition,
                std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+/// How long a stress loop keeps going: `fallback` by default, longer locally with
+/// LUMVEX_STRESS_SECONDS (whole seconds, above zero).
+std::chrono::milliseconds stressBudget(std::chrono::milliseconds fallback);
 
 /// Runs `work` on a thread of its own and tells whether it finished within `timeout`.
 /// When it did not, the FIFOs at `fifos` are opened from the other end so that work

@@ -104,8 +104,6 @@ protected:
     std::shared_ptr<LocationManager> manager_;
     const std::vector<std::string> walk_ =
         lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
-    const std::vector<std::string> nofix_ =
-        lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/nofix.nmea");
 };
 
 TEST_F(LocationManagerTest, EachRequestGetsTheFixGpsdHoldsNow) {
@@ -147,9 +145,7 @@ TEST_F(LocationManagerTest, NoFixWithinTheTimeoutIsAnError) {
     Gpsd gpsd({receiver.devicePath()});
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
-    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1], [](const nlohmann::json& tpv) {
-        return tpv.value("mode", 0) == 1;
-    })) << gpsd.log();
+    ASSERT_TRUE(gpsd.feedNoFix(receiver)) << gpsd.log();
 
     manager_->requestLocation();
     // The request waits on the installed clock: nothing comes until its timeout has passed.
@@ -176,8 +172,7 @@ TEST_F(LocationManagerTest, GpsdDyingDuringARequestIsAnErrorAndTheNextRequestRec
     Gpsd gpsd({receiver.devicePath()});
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
-    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1],
-                          [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
+    ASSERT_TRUE(gpsd.feedNoFix(receiver));
 
     manager_->requestLocation();                                          // waits: the receiver has no fix
     ASSERT_TRUE(gpsd.waitForLog("\"json\":true};?POLL;")) << gpsd.log();  // streaming now

@@ -89,8 +89,6 @@ protected:
     std::shared_ptr<TraceJob> job_;
     const std::vector<std::string> walk_ =
         lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
-    const std::vector<std::string> nofix_ =
-        lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/nofix.nmea");
 };
 
 TEST_F(TraceJobTest, StoresTheCurrentPositionAtEveryTickWhileTheDeviceMoves) {
@@ -160,8 +158,7 @@ TEST_F(TraceJobTest, NoFixLogsTheFailureAndStoresNothing) {
     Gpsd gpsd({receiver.devicePath()});
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
-    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1],
-                          [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
+    ASSERT_TRUE(gpsd.feedNoFix(receiver));
     makeJob();
 
     StdoutFile log;
@@ -284,8 +281,7 @@ TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsks
     Gpsd gpsd({receiver.devicePath()});
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
-    ASSERT_TRUE(gpsd.feed(receiver, nofix_[0] + nofix_[1],
-                          [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; }));
+    ASSERT_TRUE(gpsd.feedNoFix(receiver));
     makeJob();
     // The calendar reads the walk's first epoch (2024-06-15 09:30:00 UTC) at the first tick.
     env_.clock().setWallTime(lumvex::platform::Clock::WallTime(std::chrono::seconds(1718443800 - 10)));

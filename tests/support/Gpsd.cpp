@@ -385,4 +385,10 @@ bool Gpsd::feedFix(FakeReceiver& receiver, const std::string& nmea, double latit
     });
 }
 
+bool Gpsd::feedNoFix(FakeReceiver& receiver) {
+    static const auto nofix = readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/nofix.nmea");
+    return nofix.size() >= 2 && feed(receiver, nofix[0] + nofix[1],
+                                     [](const nlohmann::json& tpv) { return tpv.value("mode", 0) == 1; });
+}
+
 }  // namespace lumvex::test

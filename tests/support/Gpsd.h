@@ -71,6 +71,9 @@ public:
               std::chrono::milliseconds timeout = std::chrono::seconds(10));
     /// `feed`, waiting for a fix at (latitude, longitude).
     bool feedFix(FakeReceiver& receiver, const std::string& nmea, double latitude, double longitude);
+    /// `feed` of the recorded receiver that has no fix yet (fixtures/nmea/nofix.nmea), waiting
+    /// until gpsd reports it without one.
+    bool feedNoFix(FakeReceiver& receiver);
 
 private:
     void reap(int signal);

@@ -2,7 +2,7 @@
 #include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
 #include "L.h"
-#include "platform/Device.h"
+#include "platform/DeviceSources.h"
 #include "platform/Files.h"
 
 #include "TestSupport.h"

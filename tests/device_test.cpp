@@ -1,5 +1,8 @@
 #include "platform/Device.h"
 #include "platform/Clock.h"
+#include "platform/Locale.h"
+#include "platform/TimeZone.h"
+#include "platform/VendorId.h"
 
 #include "TestSupport.h"
 

@@ -10,43 +10,39 @@
 namespace lumvex::platform {
 namespace {
 
-// Every test reads a system made of files in a temporary root and a private environment.
-class DeviceTest : public ::testing::Test {
-protected:
-    test::FakeSystem system_;
-};
-
-TEST_F(DeviceTest, SystemVersionComesFromOsReleaseElseTheKernelRelease) {
+TEST(Device, SystemVersionComesFromOsReleaseElseTheKernelRelease) {
+    test::FakeSystem system;
     EXPECT_EQ(Device::systemVersion(), "") << "nothing to read at all";
 
-    system_.put("/proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
+    system.put("/proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
     EXPECT_EQ(Device::systemVersion(), "6.1.0-18-amd64");
 
-    system_.put("/usr/lib/os-release", "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"11\"\n");
+    system.put("/usr/lib/os-release", "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"11\"\n");
     EXPECT_EQ(Device::systemVersion(), "11") << "the vendor copy when /etc has none";
 
-    system_.put("/etc/os-release",
-                "# comment\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
-                "NAME=\"Debian GNU/Linux\"\n  VERSION_ID=\"12\"  \nVERSION=\"12 (bookworm)\"\n");
+    system.put("/etc/os-release",
+               "# comment\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\n"
+               "NAME=\"Debian GNU/Linux\"\n  VERSION_ID=\"12\"  \nVERSION=\"12 (bookworm)\"\n");
     EXPECT_EQ(Device::systemVersion(), "12");
 
-    system_.put("/etc/os-release", "VERSION_ID=22.04\n");
+    system.put("/etc/os-release", "VERSION_ID=22.04\n");
     EXPECT_EQ(Device::systemVersion(), "22.04") << "unquoted";
-    system_.put("/etc/os-release", "VERSION_ID='39'");
+    system.put("/etc/os-release", "VERSION_ID='39'");
     EXPECT_EQ(Device::systemVersion(), "39") << "single quotes, no final line feed";
-    system_.put("/etc/os-release", "VERSION_ID=\"1.\\\"x\\\"\"\n");
+    system.put("/etc/os-release", "VERSION_ID=\"1.\\\"x\\\"\"\n");
     EXPECT_EQ(Device::systemVersion(), "1.\"x\"") << "escaped quotes";
 
     // An os-release without a usable VERSION_ID (rolling releases, broken files) leaves the
     // kernel release; the vendor copy is not consulted once /etc has one.
     for (const char* text : {"NAME=Arch\nID=arch\n", "VERSION_ID=\"12\n", "VERSION_ID=\n", "VERSION_ID=1 2\n",
                              "MY_VERSION_ID=5\nVERSION_IDX=6\n", ""}) {
-        system_.put("/etc/os-release", text);
+        system.put("/etc/os-release", text);
         EXPECT_EQ(Device::systemVersion(), "6.1.0-18-amd64") << text;
     }
 }
 
-TEST_F(DeviceTest, ModelAndIdiomNameAKindOfMachine) {
+TEST(Device, ModelAndIdiomNameAKindOfMachine) {
+    test::FakeSystem system;
     struct Case {
         const char* chassis;
         const char* model;
@@ -70,28 +66,29 @@ TEST_F(DeviceTest, ModelAndIdiomNameAKindOfMachine) {
         {"0030\n", "Computer", UserInterfaceIdiom::Unspecified},
     };
     for (const auto& c : cases) {
-        system_.put("/sys/class/dmi/id/chassis_type", c.chassis);
+        system.put("/sys/class/dmi/id/chassis_type", c.chassis);
         EXPECT_EQ(Device::model(), c.model) << c.chassis;
         EXPECT_EQ(Device::userInterfaceIdiom(), c.idiom) << c.chassis;
     }
-    system_.remove("/sys/class/dmi/id/chassis_type");
+    system.remove("/sys/class/dmi/id/chassis_type");
     EXPECT_EQ(Device::model(), "Computer");
     EXPECT_EQ(Device::userInterfaceIdiom(), UserInterfaceIdiom::Unspecified);
 }
 
-TEST_F(DeviceTest, NameIsTheHostName) {
+TEST(Device, NameIsTheHostName) {
+    test::FakeSystem system;
     EXPECT_EQ(Device::name(), "");
 
-    system_.put("/etc/hostname", "# set by the installer\n\n  static-name  \nignored\n");
+    system.put("/etc/hostname", "# set by the installer\n\n  static-name  \nignored\n");
     EXPECT_EQ(Device::name(), "static-name") << "the static name when the kernel has none";
 
-    system_.put("/proc/sys/kernel/hostname", "(none)\n");
+    system.put("/proc/sys/kernel/hostname", "(none)\n");
     EXPECT_EQ(Device::name(), "static-name") << "the kernel's placeholder is not a name";
 
-    system_.put("/proc/sys/kernel/hostname", "Ada's workstation\n");
+    system.put("/proc/sys/kernel/hostname", "Ada's workstation\n");
     EXPECT_EQ(Device::name(), "Ada's workstation");
 
-    system_.put("/proc/sys/kernel/hostname", "caf\xC3\xA9\xFF\n");
+    system.put("/proc/sys/kernel/hostname", "caf\xC3\xA9\xFF\n");
     EXPECT_EQ(Device::name(), "caf\xC3\xA9\xFF") << "bytes are passed on as they are";
 }
 

@@ -11,39 +11,34 @@
 namespace lumvex::platform {
 namespace {
 
-// Every test reads a system made of files in a temporary root and a private environment.
-class LocaleTest : public ::testing::Test {
-protected:
-    test::FakeSystem system_;
-};
-
-TEST_F(LocaleTest, FollowsThePosixVariablesInOrder) {
+TEST(Locale, FollowsThePosixVariablesInOrder) {
+    test::FakeSystem system;
     EXPECT_EQ(Locale::current().languageCode(), "");
     EXPECT_EQ(Locale::current().regionCode(), "");
 
-    system_.setEnv("LANG", "de_AT.UTF-8");
+    system.setEnv("LANG", "de_AT.UTF-8");
     EXPECT_EQ(Locale::current().languageCode(), "de");
     EXPECT_EQ(Locale::current().regionCode(), "AT");
 
-    system_.setEnv("LC_MESSAGES", "fr_CA.UTF-8");
+    system.setEnv("LC_MESSAGES", "fr_CA.UTF-8");
     EXPECT_EQ(Locale::current().languageCode(), "fr");
     EXPECT_EQ(Locale::current().regionCode(), "CA");
 
-    system_.setEnv("LC_ALL", "");
+    system.setEnv("LC_ALL", "");
     EXPECT_EQ(Locale::current().languageCode(), "fr") << "an empty variable counts as unset";
 
-    system_.setEnv("LC_ALL", "pt_BR");
+    system.setEnv("LC_ALL", "pt_BR");
     EXPECT_EQ(Locale::current().languageCode(), "pt");
     EXPECT_EQ(Locale::current().regionCode(), "BR");
 
     // The first variable that is set decides even when it names no language: the C
     // library would fall back to the C locale rather than look further.
-    system_.setEnv("LC_ALL", "C.UTF-8");
+    system.setEnv("LC_ALL", "C.UTF-8");
     EXPECT_EQ(Locale::current().languageCode(), "");
     EXPECT_EQ(Locale::current().regionCode(), "");
 
-    system_.clearEnv();
-    system_.setEnv("LANG", "ja");
+    system.clearEnv();
+    system.setEnv("LANG", "ja");
     EXPECT_EQ(Locale::current().languageCode(), "ja");
     EXPECT_EQ(Locale::current().regionCode(), "") << "a locale without a region";
 }

@@ -16,36 +16,31 @@
 namespace lumvex::platform {
 namespace {
 
-// Every test reads a system made of files in a temporary root and a private environment.
-class TimeZoneTest : public ::testing::Test {
-protected:
-    test::FakeSystem system_;
-};
-
-TEST_F(TimeZoneTest, FromTzThenTheSystemFiles) {
+TEST(TimeZone, FromTzThenTheSystemFiles) {
+    test::FakeSystem system;
     EXPECT_EQ(TimeZone::currentIdentifier(), "UTC") << "no zone configured: the C library uses UTC";
 
-    system_.put("/etc/localtime", "TZif2...");
+    system.put("/etc/localtime", "TZif2...");
     EXPECT_EQ(TimeZone::currentIdentifier(), "") << "a copied zone file has no name to give";
 
-    system_.link("/etc/localtime", "/usr/share/zoneinfo/America/Argentina/Buenos_Aires");
+    system.link("/etc/localtime", "/usr/share/zoneinfo/America/Argentina/Buenos_Aires");
     EXPECT_EQ(TimeZone::currentIdentifier(), "America/Argentina/Buenos_Aires");
-    system_.link("/etc/localtime", "../usr/share/zoneinfo/posix/Europe/Lisbon");
+    system.link("/etc/localtime", "../usr/share/zoneinfo/posix/Europe/Lisbon");
     EXPECT_EQ(TimeZone::currentIdentifier(), "Europe/Lisbon");
-    system_.link("/etc/localtime", "/etc/not-a-zone");
+    system.link("/etc/localtime", "/etc/not-a-zone");
     EXPECT_EQ(TimeZone::currentIdentifier(), "");
-    system_.link("/etc/localtime", "/usr/share/zoneinfo/Europe/Lisbon");
+    system.link("/etc/localtime", "/usr/share/zoneinfo/Europe/Lisbon");
 
     for (const char* malformed :
          {"", "\n", "../../etc/passwd\n", "Europe/Paris extra\n", "/Europe/Paris\n"}) {
-        system_.put("/etc/timezone", malformed);
+        system.put("/etc/timezone", malformed);
         EXPECT_EQ(TimeZone::currentIdentifier(), "Europe/Lisbon") << malformed;
     }
-    system_.put("/etc/timezone", "Europe/Berlin\n");
+    system.put("/etc/timezone", "Europe/Berlin\n");
     EXPECT_EQ(TimeZone::currentIdentifier(), "Europe/Berlin");
 
     for (const char* zone : {"Asia/Tokyo", "America/New_York", "Etc/GMT+5", "UTC"}) {
-        system_.put(std::string("/usr/share/zoneinfo/") + zone, "TZif2...");
+        system.put(std::string("/usr/share/zoneinfo/") + zone, "TZif2...");
     }
     // Time stamps are rendered by the C library in the process's TZ, so that is set too.
     // Where TZ names no zone that has data, the offset rendered in is what is sent.
@@ -68,7 +63,7 @@ TEST_F(TimeZoneTest, FromTzThenTheSystemFiles) {
         {"", january, "Europe/Berlin"},
     };
     for (const auto& [value, when, expected] : tz) {
-        system_.setEnv("TZ", value);
+        system.setEnv("TZ", value);
         ::setenv("TZ", value.c_str(), 1);
         clock->setWallTime(when);
         EXPECT_EQ(TimeZone::currentIdentifier(), expected) << "TZ=" << value;

@@ -1,5 +1,7 @@
 #include "platform/Device.h"
 
+#include "platform/DeviceSources.h"
+
 #include <sys/utsname.h>
 #include <optional>
 

@@ -2,6 +2,9 @@
 
 #include "L.h"
 #include "platform/Bundle.h"
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -13,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 
 namespace lumvex::platform {
 
@@ -112,12 +114,12 @@ FileIdentity identityOf(const struct stat& st) {
 
 // Where the caches directory lies, once settled.
 struct CachesPlace {
-    std::mutex mutex;
-    std::optional<std::string> path;
+    Mutex mutex;
+    std::optional<std::string> path LUMVEX_GUARDED_BY(mutex);
     // The directory as it was when last found usable. While it stays the same directory,
     // with the same owner-only mode, it needs no new check; removed, replaced by a link or
     // another directory, or opened up, it is checked, and made, again.
-    std::optional<FileIdentity> checked;
+    std::optional<FileIdentity> checked LUMVEX_GUARDED_BY(mutex);
     // Modification times change with every file added or removed; they do not matter here.
     static bool same(const FileIdentity& a, const FileIdentity& b) {
         return a.device == b.device && a.inode == b.inode && a.mode == b.mode;
@@ -125,9 +127,8 @@ struct CachesPlace {
 };
 
 CachesPlace& cachesPlace() {
-    // Never destroyed: a store on a library thread may still look it up while the process
-    // exits.
-    static auto* place = new CachesPlace;
+    // A store on a library thread may still look it up while the process exits.
+    static NoDestructor<CachesPlace> place;
     return *place;
 }
 
@@ -163,7 +164,7 @@ std::optional<std::string> cachesDirectory() {
     auto& place = cachesPlace();
     std::string dir;
     {
-        std::lock_guard<std::mutex> guard(place.mutex);
+        MutexLock guard(place.mutex);
         if (!place.path) {
             place.path = resolveCachesDirectory();
             if (!place.path) {
@@ -183,7 +184,7 @@ std::optional<std::string> cachesDirectory() {
         return std::nullopt;
     }
     const auto prepared = fileIdentity(dir, false);
-    std::lock_guard<std::mutex> guard(place.mutex);
+    MutexLock guard(place.mutex);
     if (place.path == dir && prepared && S_ISDIR(prepared->mode)) {
         place.checked = prepared;
     }
@@ -192,7 +193,7 @@ std::optional<std::string> cachesDirectory() {
 
 void forgetCachesDirectory() {
     auto& place = cachesPlace();
-    std::lock_guard<std::mutex> guard(place.mutex);
+    MutexLock guard(place.mutex);
     place.path.reset();
     place.checked.reset();
 }
@@ -225,20 +226,16 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
         std::size_t maxBytes = 0;
         std::optional<std::string> content;
     };
-    struct Cache {
-        std::mutex mutex;
-        std::map<std::string, Entry> entries;
-    };
-    // Never destroyed: device lookups may run on a library thread while the process exits.
-    static auto* cache = new Cache;
+    // Device lookups may run on a library thread while the process exits.
+    static NoDestructor<Guarded<std::map<std::string, Entry>>> cache;
     const auto identity = fileIdentity(path);
     if (!identity) {
         return std::nullopt;
     }
     {
-        std::lock_guard<std::mutex> guard(cache->mutex);
-        const auto found = cache->entries.find(path);
-        if (found != cache->entries.end() && found->second.identity == *identity &&
+        auto entries = cache->lock();
+        const auto found = entries->find(path);
+        if (found != entries->end() && found->second.identity == *identity &&
             found->second.maxBytes == maxBytes) {
             return found->second.content;
         }
@@ -246,8 +243,7 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
     // Kept under the identity seen before reading: a change made meanwhile shows as another
     // identity at the next call, which reads again.
     auto content = readFileBounded(path, maxBytes);
-    std::lock_guard<std::mutex> guard(cache->mutex);
-    cache->entries[path] = Entry{*identity, maxBytes, content};
+    cache->with([&](auto& entries) { entries[path] = Entry{*identity, maxBytes, content}; });
     return content;
 }
 

@@ -336,8 +336,9 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
-    static const nlohmann::json noDescription;
-    const auto& description = data.description ? data.description->dict : noDescription;
+    // Uploads may still run while the process exits.
+    static platform::NoDestructor<const nlohmann::json> noDescription;
+    const auto& description = data.description ? data.description->dict : *noDescription;
     request.setValue(idempotencyKey(data.recordLines, description), IDEMPOTENCY_KEY_HEADER);
     request.httpBody = std::move(data.body);
     if (!resend) {

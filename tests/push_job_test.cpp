@@ -5,6 +5,7 @@
 #include "platform/RunLoop.h"
 #include "platform/SerialQueue.h"
 
+#include "EngineTestAccess.h"
 #include "TaskEnvironment.h"
 #include "UploadFixture.h"
 
@@ -132,7 +133,7 @@ TEST_F(PeriodicUploadTest, LogsAFailedUploadOnce) {
 TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
     const auto longest = std::numeric_limits<std::int64_t>::max() / 60 * 60;
     auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
-    EXPECT_EQ(job->interval(), longest);
+    EXPECT_EQ(BaseJobTestAccess::interval(*job), longest);
     PushRequest::setDefaultEndpointForTesting("not a url");
     test::StdoutFile log;
     job->startJob();

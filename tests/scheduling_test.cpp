@@ -1,4 +1,5 @@
 #include "BaseJob.h"
+#include "EngineTestAccess.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "platform/Clock.h"
@@ -77,7 +78,7 @@ TEST_F(VirtualTimeTest, MissedFiringsAreNotMadeUp) {
 TEST_F(VirtualTimeTest, StopTimerWithoutStartDoesNothingAndQueuedTicksStillRun) {
     auto job = std::make_shared<CountingJob>(10, queue);
     job->stopTimer();
-    EXPECT_FALSE(job->hasTimer());
+    EXPECT_FALSE(BaseJobTestAccess::hasTimer(*job));
 
     // Hold the queue so that ticks pile up behind a blocked item.
     std::mutex gate;

@@ -1,5 +1,7 @@
 #include <LumvexSdk/Errors.h>
 
+#include "platform/NoDestructor.h"
+
 namespace lumvex {
 
 namespace {
@@ -43,12 +45,12 @@ private:
 // after the HTTP layer's exit handler was registered, so exit would tear it down while that
 // thread may still be formatting an upload's error.
 const std::error_category& lumvexStartExceptionCategory() noexcept {
-    static const auto* category = new Category<LumvexStartException>("LumvexSdk.LumvexStartException");
+    static platform::NoDestructor<Category<LumvexStartException>> category("LumvexSdk.LumvexStartException");
     return *category;
 }
 
 const std::error_category& lumvexExceptionCategory() noexcept {
-    static const auto* category = new Category<LumvexException>("LumvexSdk.LumvexException");
+    static platform::NoDestructor<Category<LumvexException>> category("LumvexSdk.LumvexException");
     return *category;
 }
 

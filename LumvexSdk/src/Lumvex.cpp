@@ -26,7 +26,8 @@ Lumvex::~Lumvex() = default;
 Lumvex& Lumvex::shared() {
     // Lives for the whole process: its queue's worker must never be joined during exit.
     // Making it makes no thread (the queue's comes with the first work), so it cannot fail
-    // for want of one.
+    // for want of one. A plain `new` rather than NoDestructor, which could not reach the
+    // private constructor of this public class.
     static Lumvex* instance = new Lumvex();
     return *instance;
 }

@@ -22,7 +22,7 @@ LumvexEngine::~LumvexEngine() {
 
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     if (isStarted_) {
         return LumvexStartException::ALREADY_STARTED;
     }
@@ -70,7 +70,7 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 }
 
 void LumvexEngine::stop() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;
     }
@@ -88,18 +88,8 @@ void LumvexEngine::stopJobs() {
 }
 
 bool LumvexEngine::isStarted() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     return isStarted_;
-}
-
-std::shared_ptr<BaseJob> LumvexEngine::traceJob() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return traceJob_;
-}
-
-std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return pushJob_;
 }
 
 void LumvexEngine::addTrace(const Location& location) {
@@ -129,7 +119,7 @@ void LumvexEngine::applicationWillResignActive() {
 void LumvexEngine::push(PushCallback callback) {
     std::shared_ptr<const LumvexConfiguration> configuration;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        platform::MutexLock guard(mutex_);
         if (isStarted_) {
             configuration = configuration_;
         }

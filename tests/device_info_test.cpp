@@ -3,6 +3,7 @@
 #include "DeviceInfoUtils.h"
 #include "L.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 #include "FakeSystem.h"
 #include "TestSupport.h"

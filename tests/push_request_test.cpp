@@ -3,7 +3,7 @@
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
-#include "platform/Files.h"
+#include "platform/Text.h"
 #include "platform/UrlSession.h"
 
 #include "UploadFixture.h"

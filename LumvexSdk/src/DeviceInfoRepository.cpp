@@ -4,6 +4,7 @@
 #include "L.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
+#include "platform/Text.h"
 
 #include <cstddef>
 

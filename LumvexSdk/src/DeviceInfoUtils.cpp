@@ -4,10 +4,10 @@
 #include "L.h"
 #include "platform/Bundle.h"
 #include "platform/Device.h"
-#include "platform/Files.h"
 #include "platform/Guarded.h"
 #include "platform/Locale.h"
 #include "platform/NoDestructor.h"
+#include "platform/Text.h"
 #include "platform/TimeZone.h"
 
 #include <exception>

@@ -2,30 +2,27 @@
 
 #include "platform/NoDestructor.h"
 
+#include <cstddef>
+
 namespace lumvex {
 
 namespace {
 
+// The cases' names, in the order of their values.
+constexpr const char* startExceptionNames[] = {"ERROR", "ALREADY_STARTED", "INVALID_EMPTY_API_KEY"};
+constexpr const char* exceptionNames[] = {"PUSH_FAILED", "JSON_SERIALIZATION_FAILED"};
+
+template <std::size_t N>
+const char* caseName(const char* const (&names)[N], int value) {
+    return value >= 0 && static_cast<std::size_t>(value) < N ? names[value] : "UNKNOWN";
+}
+
 const char* caseName(LumvexStartException e) {
-    switch (e) {
-        case LumvexStartException::ERROR:
-            return "ERROR";
-        case LumvexStartException::ALREADY_STARTED:
-            return "ALREADY_STARTED";
-        case LumvexStartException::INVALID_EMPTY_API_KEY:
-            return "INVALID_EMPTY_API_KEY";
-    }
-    return "UNKNOWN";
+    return caseName(startExceptionNames, static_cast<int>(e));
 }
 
 const char* caseName(LumvexException e) {
-    switch (e) {
-        case LumvexException::PUSH_FAILED:
-            return "PUSH_FAILED";
-        case LumvexException::JSON_SERIALIZATION_FAILED:
-            return "JSON_SERIALIZATION_FAILED";
-    }
-    return "UNKNOWN";
+    return caseName(exceptionNames, static_cast<int>(e));
 }
 
 template <typename E>

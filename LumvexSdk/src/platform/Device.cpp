@@ -3,6 +3,8 @@
 #include "platform/DeviceSources.h"
 
 #include <sys/utsname.h>
+#include <cstddef>
+#include <iterator>
 #include <optional>
 
 namespace lumvex::platform {
@@ -170,27 +172,11 @@ std::string Device::systemVersion() {
 }
 
 std::string Device::model() {
-    switch (chassis(currentDeviceSources())) {
-        case Chassis::Desktop:
-            return "Desktop";
-        case Chassis::Laptop:
-            return "Laptop";
-        case Chassis::Handheld:
-            return "Handheld";
-        case Chassis::Server:
-            return "Server";
-        case Chassis::Embedded:
-            return "Embedded";
-        case Chassis::Tablet:
-            return "Tablet";
-        case Chassis::Convertible:
-            return "Convertible";
-        case Chassis::Detachable:
-            return "Detachable";
-        case Chassis::Unknown:
-            break;
-    }
-    return "Computer";
+    // In the order of `Chassis`; an unknown chassis is just a computer.
+    static constexpr const char* names[] = {"Computer", "Desktop", "Laptop",      "Handheld",  "Server",
+                                            "Embedded", "Tablet",  "Convertible", "Detachable"};
+    static_assert(std::size(names) == static_cast<std::size_t>(Chassis::Detachable) + 1);
+    return names[static_cast<std::size_t>(chassis(currentDeviceSources()))];
 }
 
 std::string Device::name() {

@@ -6,7 +6,6 @@
 // file from several threads holds its own lock around all of its work on it. A `LineFile`
 // is used by one thread at a time.
 
-#include "platform/Text.h"  // the text functions, once declared here, for their callers
 
 #include <cstddef>
 #include <optional>

@@ -14,7 +14,7 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>()) {}
 
 LumvexEngine::~LumvexEngine() {
     stop();

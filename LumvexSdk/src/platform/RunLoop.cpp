@@ -1,6 +1,7 @@
 #include "platform/RunLoop.h"
 
 #include "L.h"
+#include "platform/WorkListener.h"
 
 #include <algorithm>
 #include <exception>
@@ -18,6 +19,7 @@ void runGuarded(const std::function<void()>& work) {
     } catch (...) {
         LUMVEX_LOG_ERROR("runGuarded", "Run loop task failed");
     }
+    platform::notifyWorkListener();
 }
 }  // namespace
 
@@ -45,9 +47,12 @@ void RunLoop::post(std::function<void()> task) {
 }
 
 void RunLoop::Impl::post(std::function<void()> task) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    tasks_.push_back(std::move(task));
-    cv_.notify_all();
+    {
+        std::lock_guard<std::mutex> guard(mutex_);
+        tasks_.push_back(std::move(task));
+        cv_.notify_all();
+    }
+    platform::notifyWorkListener();
 }
 
 void RunLoop::Impl::stop() {
@@ -170,14 +175,6 @@ void Timer::invalidate() {
     }
     // `released` goes out of scope here, outside the loop's lock: its captures may own
     // objects whose destructors reach back into the library.
-}
-
-bool Timer::isValid() const {
-    if (auto loop = loop_.lock()) {
-        std::lock_guard<std::mutex> guard(loop->mutex_);
-        return valid_;
-    }
-    return false;
 }
 
 }  // namespace lumvex

@@ -3,6 +3,7 @@
 #include "L.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "platform/WorkListener.h"
 
 #include <pthread.h>
 #include <sys/types.h>
@@ -23,6 +24,9 @@ struct SerialQueue::State {
     std::condition_variable cv;
     std::deque<std::function<void()>> items;
     bool closing = false;
+    // Whether the worker sleeps on `cv`: only then does a push notify it. While it works
+    // through items it finds each new one by itself, so most pushes make no call at all.
+    bool workerWaiting = false;
     Thread worker;  // made at the first need, guarded by mutex
     // The process in which the worker was made, 0 before. Read without the lock: in a
     // forked child the worker may have held it at the fork.
@@ -39,7 +43,11 @@ namespace {
 void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
     std::unique_lock<std::mutex> lock(state->mutex);
     while (true) {
-        state->cv.wait(lock, [&] { return state->closing || !state->items.empty(); });
+        if (!state->closing && state->items.empty()) {
+            state->workerWaiting = true;
+            state->cv.wait(lock, [&] { return state->closing || !state->items.empty(); });
+            state->workerWaiting = false;
+        }
         if (state->items.empty()) {
             return;  // closing and nothing left
         }
@@ -55,6 +63,7 @@ void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
             LUMVEX_LOG_ERROR("workerLoop", "Work item failed");
         }
         item = nullptr;  // what the item captured is released outside the lock
+        notifyWorkListener();
         lock.lock();
     }
 }
@@ -78,7 +87,7 @@ bool startWorker(const std::shared_ptr<SerialQueue::State>& state) {
 }
 }  // namespace
 
-SerialQueue::SerialQueue(std::string label) : label_(std::move(label)), state_(std::make_shared<State>()) {}
+SerialQueue::SerialQueue() : state_(std::make_shared<State>()) {}
 
 SerialQueue::~SerialQueue() {
     if (state_->workerElsewhere()) {
@@ -114,15 +123,22 @@ bool SerialQueue::async(std::function<void()>&& work) {
     if (state_->workerElsewhere()) {
         return false;
     }
-    std::lock_guard<std::mutex> guard(state_->mutex);
+    std::unique_lock<std::mutex> lock(state_->mutex);
     if (!startWorker(state_)) {
         return false;
     }
     state_->items.emplace_back(std::move(work));
-    // Notified under the lock on purpose: once it is let go, `work` may already have run
-    // and released the queue's last owner, and the worker ended and freed the state that a
-    // later notification would touch. Only the worker waits on this variable.
-    state_->cv.notify_one();
+    if (!state_->workerWaiting) {
+        return true;
+    }
+    state_->workerWaiting = false;  // one notification wakes it; later pushes need none
+    // The notification comes after unlocking, so that the worker does not wake only to block
+    // on the lock still held here. Once the lock is let go, `work` may run at once and drop
+    // the queue's last owner, which ends the worker and destroys this queue: from then on
+    // only this reference keeps the state, and its condition variable, alive.
+    std::shared_ptr<State> keep = state_;
+    lock.unlock();
+    keep->cv.notify_one();
     return true;
 }
 
@@ -143,11 +159,6 @@ bool SerialQueue::drain(std::chrono::milliseconds timeout) {
     }
     std::unique_lock<std::mutex> lock(marker->mutex);
     return marker->cv.wait_for(lock, timeout, [&] { return marker->done; });
-}
-
-bool SerialQueue::isCurrent() const {
-    std::lock_guard<std::mutex> guard(state_->mutex);
-    return state_->worker.isCurrent();
 }
 
 }  // namespace lumvex::platform

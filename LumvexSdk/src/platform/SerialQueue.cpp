@@ -68,11 +68,9 @@ void workerLoop(const std::shared_ptr<SerialQueue::State>& state) {
     }
 }
 
-/// Makes the worker unless there is one; the caller holds the state's lock.
-bool startWorker(const std::shared_ptr<SerialQueue::State>& state) {
-    if (state->worker.joinable()) {
-        return true;
-    }
+/// Makes the worker; the caller holds the state's lock and found none. Kept out of line:
+/// it runs once per queue, while the check before it is on every host call.
+[[gnu::noinline]] bool makeWorker(const std::shared_ptr<SerialQueue::State>& state) {
     try {
         state->worker = Thread([state] { workerLoop(state); });
     } catch (const std::system_error&) {
@@ -116,22 +114,23 @@ bool SerialQueue::prepare() {
         return false;
     }
     std::lock_guard<std::mutex> guard(state_->mutex);
-    return startWorker(state_);
+    return state_->worker.joinable() || makeWorker(state_);
 }
 
 bool SerialQueue::async(std::function<void()>&& work) {
     if (state_->workerElsewhere()) {
         return false;
     }
-    std::unique_lock<std::mutex> lock(state_->mutex);
-    if (!startWorker(state_)) {
+    State& state = *state_;
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (!state.worker.joinable() && !makeWorker(state_)) {
         return false;
     }
-    state_->items.emplace_back(std::move(work));
-    if (!state_->workerWaiting) {
+    state.items.emplace_back(std::move(work));
+    if (!state.workerWaiting) {
         return true;
     }
-    state_->workerWaiting = false;  // one notification wakes it; later pushes need none
+    state.workerWaiting = false;  // one notification wakes it; later pushes need none
     // The notification comes after unlocking, so that the worker does not wake only to block
     // on the lock still held here. Once the lock is let go, `work` may run at once and drop
     // the queue's last owner, which ends the worker and destroys this queue: from then on

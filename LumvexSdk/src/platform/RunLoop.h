@@ -12,6 +12,7 @@
 #include <LumvexSdk/RunLoop.h>
 
 #include "platform/Clock.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -53,17 +54,18 @@ public:
 
 private:
     friend class Timer;
-    void add(const std::shared_ptr<Timer>& timer);
-    void remove(const Timer* timer);
-    /// Fires the due timers and runs the queued tasks once; returns with the lock held.
-    void drainOnce(std::unique_lock<std::mutex>& lock, platform::Clock& clock);
+    void add(const std::shared_ptr<Timer>& timer) LUMVEX_EXCLUDES(mutex_);
+    void remove(const Timer* timer) LUMVEX_REQUIRES(mutex_);
+    /// Fires the due timers and runs the queued tasks once. Lets the lock go around each
+    /// action and task, and holds it again when it returns.
+    void drainOnce(platform::Clock& clock) LUMVEX_REQUIRES(mutex_);
 
-    std::mutex mutex_;
+    platform::Mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::function<void()>> tasks_;
-    std::vector<std::shared_ptr<Timer>> timers_;
-    bool stopRequested_ = false;
-    bool woken_ = false;
+    std::deque<std::function<void()>> tasks_ LUMVEX_GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<Timer>> timers_ LUMVEX_GUARDED_BY(mutex_);
+    bool stopRequested_ LUMVEX_GUARDED_BY(mutex_) = false;
+    bool woken_ LUMVEX_GUARDED_BY(mutex_) = false;
 };
 
 /// A repeating timer on the run loop of the thread that scheduled it. The first firing

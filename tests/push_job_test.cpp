@@ -50,7 +50,7 @@ protected:
 
     // Made in SetUp and ended in TearDown, so that virtual time spans exactly the test body.
     std::optional<test::TaskEnvironment> env_;
-    std::shared_ptr<platform::SerialQueue> queue_ = std::make_shared<platform::SerialQueue>("test-queue");
+    std::shared_ptr<platform::SerialQueue> queue_ = std::make_shared<platform::SerialQueue>();
 };
 
 TEST_F(PeriodicUploadTest, UploadsEveryIntervalFromTheFirstOnAndNeverAfterStop) {

@@ -86,8 +86,7 @@ protected:
     }
 
     lumvex::test::IsolatedHome home_;
-    std::shared_ptr<lumvex::platform::SerialQueue> queue_ =
-        std::make_shared<lumvex::platform::SerialQueue>("trace-job-test");
+    std::shared_ptr<lumvex::platform::SerialQueue> queue_ = std::make_shared<lumvex::platform::SerialQueue>();
     lumvex::test::TaskEnvironment env_{queue_};
     std::shared_ptr<TraceJob> job_;
     const std::vector<std::string> walk_ =

@@ -14,7 +14,7 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>()) {}
 
 LumvexEngine::~LumvexEngine() {
     stop();
@@ -101,9 +101,16 @@ void LumvexEngine::forcePush(PushCallback&& callback) {
     enqueue("forcePush(_:)", [this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
 }
 
+namespace {
+// Out of line, so that the host's call does not carry the logging's frame.
+[[gnu::cold, gnu::noinline]] void logDropped(const char* operation) {
+    LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+}
+}  // namespace
+
 void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
     if (!queue_->async(std::move(work))) {
-        LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+        logDropped(operation);
     }
 }
 

@@ -41,6 +41,8 @@ void SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_v
     }
 }
 
+void Clock::addListener(const std::weak_ptr<ClockListener>&) {}
+
 namespace {
 void splitMilliseconds(Clock::WallTime wall, std::int64_t& ms, std::chrono::nanoseconds& subMs) {
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(wall.time_since_epoch());
@@ -84,17 +86,22 @@ std::int64_t VirtualClock::wallNowMilliseconds() const {
 void VirtualClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                              TimePoint deadline, const std::function<bool()>& wake,
                              const std::weak_ptr<ClockListener>& listener) {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        auto known = std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& l) {
-            return !l.owner_before(listener) && !listener.owner_before(l);
-        });
-        if (!known) {
-            listeners_.push_back(listener);
-        }
-    }
+    addListener(listener);
     // Time moves only through advance(), which wakes the listener; no timed wait needed.
     cv.wait(lock, [&] { return wake() || now() >= deadline; });
+}
+
+void VirtualClock::addListener(const std::weak_ptr<ClockListener>& listener) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    listeners_.erase(
+        std::remove_if(listeners_.begin(), listeners_.end(), [](const auto& l) { return l.expired(); }),
+        listeners_.end());
+    const bool known = std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& l) {
+        return !l.owner_before(listener) && !listener.owner_before(l);
+    });
+    if (!known) {
+        listeners_.push_back(listener);
+    }
 }
 
 void VirtualClock::advance(std::chrono::nanoseconds by) {

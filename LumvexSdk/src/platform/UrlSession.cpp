@@ -1,5 +1,6 @@
 #include "platform/UrlSession.h"
 
+#include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 
@@ -11,7 +12,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -23,9 +26,11 @@ namespace lumvex::platform {
 
 namespace {
 
-std::atomic<long> stallSeconds{UrlSession::DEFAULT_STALL_TIMEOUT.count()};
-std::atomic<long> transferMilliseconds{
-    std::chrono::duration_cast<std::chrono::milliseconds>(UrlSession::DEFAULT_TRANSFER_TIMEOUT).count()};
+using std::chrono::milliseconds;
+
+std::atomic<milliseconds::rep> stallMilliseconds{milliseconds(UrlSession::DEFAULT_STALL_TIMEOUT).count()};
+std::atomic<milliseconds::rep> transferMilliseconds{
+    milliseconds(UrlSession::DEFAULT_TRANSFER_TIMEOUT).count()};
 
 // How long the session's destructor, at process exit, waits for the transfer thread to
 // let go before leaving it behind.
@@ -106,6 +111,42 @@ struct Transfer {
     UrlSession::Completion completion;
     char errorText[CURL_ERROR_SIZE] = {};
 
+    // The two bounds, taken when the transfer is made, and the times they run from, on
+    // the installed clock.
+    milliseconds stallBound{0};
+    milliseconds wholeBound{0};
+    Clock::TimePoint started{};
+    Clock::TimePoint lastProgress{};
+    // Set by libcurl's callbacks when bytes moved; the session loop stamps it with the time
+    // it read before driving the transfer, so that bytes already waiting in the socket when
+    // a test moves virtual time count as having come in time.
+    bool moved = false;
+    curl_off_t received = 0;
+    curl_off_t sent = 0;
+
+    void restartBounds(Clock::TimePoint now) {
+        started = now;
+        lastProgress = now;
+        moved = false;
+    }
+
+    Clock::TimePoint deadline() const { return std::min(lastProgress + stallBound, started + wholeBound); }
+
+    /// Whether a bound ran out by `now`; if so, says which in the error text.
+    bool overdue(Clock::TimePoint now) {
+        if (now - lastProgress >= stallBound) {
+            std::snprintf(errorText, sizeof errorText, "No data moved for %lld ms",
+                          static_cast<long long>(stallBound.count()));
+            return true;
+        }
+        if (now - started >= wholeBound) {
+            std::snprintf(errorText, sizeof errorText, "Not done %lld ms after it began",
+                          static_cast<long long>(wholeBound.count()));
+            return true;
+        }
+        return false;
+    }
+
     ~Transfer() {
         if (easy) {
             curl_easy_cleanup(easy);
@@ -122,7 +163,23 @@ size_t onResponseBytes(char* bytes, size_t size, size_t count, void* user) {
     const size_t room =
         UrlResponseData::RETAINED_BYTES - std::min(UrlResponseData::RETAINED_BYTES, data.prefix.size());
     data.prefix.append(bytes, std::min(room, length));
+    transfer->moved = true;
     return length;  // the rest is read and dropped, never refused
+}
+
+size_t onHeaderBytes(char*, size_t size, size_t count, void* user) {
+    static_cast<Transfer*>(user)->moved = true;
+    return size * count;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    auto* transfer = static_cast<Transfer*>(user);
+    if (received != transfer->received || sent != transfer->sent) {
+        transfer->received = received;
+        transfer->sent = sent;
+        transfer->moved = true;
+    }
+    return 0;
 }
 
 /// Calls a completion; what it throws ends there, so that one faulty completion cannot
@@ -149,12 +206,33 @@ struct UrlSession::State {
     // The process in which the thread runs, 0 before it is made. Read without the lock: in
     // a forked child the thread may have held it at the fork.
     std::atomic<pid_t> threadPid{0};
+    // Wakes the loop when a virtual clock moves, so that a bound that ran out on it is seen
+    // at once. Made before the thread starts.
+    std::shared_ptr<ClockListener> clockListener;
 
     bool startThread(const std::shared_ptr<State>& self);
+    void wake();
     void run();
     std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
     void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
 };
+
+namespace {
+
+class ClockWaker final : public ClockListener {
+public:
+    explicit ClockWaker(std::weak_ptr<UrlSession::State> state) : state_(std::move(state)) {}
+    void clockAdvanced() override {
+        if (auto state = state_.lock()) {
+            state->wake();
+        }
+    }
+
+private:
+    std::weak_ptr<UrlSession::State> state_;
+};
+
+}  // namespace
 
 std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completion completion) {
     auto transfer = std::make_unique<Transfer>();
@@ -172,7 +250,8 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     transfer->headers = curl_slist_append(transfer->headers, "Expect:");
     transfer->headers = curl_slist_append(transfer->headers, "Accept:");
 
-    const long stall = stallSeconds.load();
+    transfer->stallBound = milliseconds(stallMilliseconds.load());
+    transfer->wholeBound = milliseconds(transferMilliseconds.load());
     curl_easy_setopt(easy, CURLOPT_URL, request.url.string().c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -184,13 +263,14 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
         curl_easy_setopt(easy, CURLOPT_CAPATH, TRUST_DIRECTORY);
     }
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
-    // Give up after a whole stall period without a byte moving, while connecting too.
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stall);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall);
-    // A server that keeps the answer trickling in passes the stall bound for ever; this
-    // one ends the upload, so that its socket is freed and its fixes go out with the next.
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transferMilliseconds.load());
+    // Both bounds are kept by the session loop on the installed clock, not by libcurl's
+    // timeouts: its low-speed check averages over several seconds of real time, so a stall
+    // was only seen well after the bound, and never when a test moved virtual time.
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeaderBytes);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onResponseBytes);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     if (request.httpMethod == "POST") {
@@ -229,8 +309,22 @@ void UrlSession::State::finish(std::unique_ptr<Transfer> transfer, CURLcode resu
     complete(completion, std::nullopt, response, UrlError{static_cast<int>(result), std::move(description)});
 }
 
+void UrlSession::State::wake() {
+    // In a forked child the wakeup socket is shared with the parent's loop.
+    const pid_t pid = threadPid.load();
+    if (pid == 0 || pid != currentProcessId()) {
+        return;
+    }
+    std::lock_guard<std::mutex> guard(mutex);
+    if (multi) {
+        curl_multi_wakeup(multi);
+    }
+}
+
 void UrlSession::State::run() {
     std::map<CURL*, std::unique_ptr<Transfer>> active;
+    // The clock the bounds run on: the installed one, as of the last round.
+    std::shared_ptr<Clock> timeSource;
     while (true) {
         std::deque<std::pair<UrlRequest, Completion>> incoming;
         {
@@ -244,8 +338,22 @@ void UrlSession::State::run() {
             }
             incoming.swap(pending);
         }
+        if (auto installed = clock(); installed != timeSource) {
+            timeSource = std::move(installed);
+            timeSource->addListener(clockListener);
+            // Time spent on another clock says nothing about this one: the transfers in
+            // flight are given their whole bounds again.
+            const auto now = timeSource->now();
+            for (auto& entry : active) {
+                entry.second->restartBounds(now);
+            }
+        }
+        // Read before libcurl reads the sockets: whatever was in them by now counts as
+        // progress made in time.
+        const auto now = timeSource->now();
         for (auto& [request, completion] : incoming) {
             auto transfer = begin(std::move(request), std::move(completion));
+            transfer->restartBounds(now);
             CURL* easy = transfer->easy;
             if (!easy || curl_multi_add_handle(multi, easy) != CURLM_OK) {
                 finish(std::move(transfer), CURLE_FAILED_INIT);
@@ -257,6 +365,7 @@ void UrlSession::State::run() {
 
         int running = 0;
         curl_multi_perform(multi, &running);
+        std::vector<std::pair<std::unique_ptr<Transfer>, CURLcode>> ended;
         int left = 0;
         while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
             if (message->msg != CURLMSG_DONE) {
@@ -269,14 +378,40 @@ void UrlSession::State::run() {
             if (found == active.end()) {
                 continue;
             }
-            auto transfer = std::move(found->second);
+            ended.emplace_back(std::move(found->second), result);
             active.erase(found);
+        }
+        // The bounds are checked before any completion of this round runs, so that a
+        // completion that follows a move of the clock comes after the check at that time.
+        for (auto it = active.begin(); it != active.end();) {
+            Transfer& transfer = *it->second;
+            if (transfer.moved) {
+                transfer.moved = false;
+                transfer.lastProgress = now;
+            }
+            if (!transfer.overdue(now)) {
+                ++it;
+                continue;
+            }
+            curl_multi_remove_handle(multi, it->first);
+            ended.emplace_back(std::move(it->second), CURLE_OPERATION_TIMEDOUT);
+            it = active.erase(it);
+        }
+        for (auto& [transfer, result] : ended) {
             finish(std::move(transfer), result);
         }
+        ended.clear();
         if (!active.empty()) {
-            // Returns on socket activity, on libcurl's own next deadline (which the bound
-            // only caps) or on a wakeup from dataTask or the destructor.
-            curl_multi_poll(multi, nullptr, 0, 30000, nullptr);
+            // Returns on socket activity, on libcurl's own next deadline, at the nearest
+            // bound, or on a wakeup from dataTask, the destructor or a moved virtual clock.
+            auto deadline = Clock::TimePoint::max();
+            for (const auto& entry : active) {
+                deadline = std::min(deadline, entry.second->deadline());
+            }
+            const auto wait = std::chrono::ceil<milliseconds>(deadline - timeSource->now());
+            const auto timeoutMs = static_cast<int>(
+                std::clamp<milliseconds::rep>(wait.count(), 0, static_cast<milliseconds::rep>(INT_MAX)));
+            curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
         }
     }
     // The process is ending: transfers still in flight are dropped without completion.
@@ -310,6 +445,9 @@ bool UrlSession::State::startThread(const std::shared_ptr<State>& self) {
         if (!multi) {
             return false;
         }
+    }
+    if (!clockListener) {
+        clockListener = std::make_shared<ClockWaker>(self);
     }
     try {
         thread = Thread([self] { self->run(); });
@@ -402,19 +540,14 @@ bool UrlSession::isCompletionThread() const {
     return state_->thread.isCurrent();
 }
 
-void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout) {
-    const auto seconds = timeout ? std::max<long>(1, static_cast<long>(timeout->count()))
-                                 : static_cast<long>(DEFAULT_STALL_TIMEOUT.count());
-    stallSeconds.store(seconds);
+void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
+    stallMilliseconds.store(timeout ? std::max<milliseconds::rep>(1, timeout->count())
+                                    : milliseconds(DEFAULT_STALL_TIMEOUT).count());
 }
 
 void UrlSession::setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
-    const auto milliseconds =
-        timeout
-            ? std::max<long>(1, static_cast<long>(timeout->count()))
-            : static_cast<long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(DEFAULT_TRANSFER_TIMEOUT).count());
-    transferMilliseconds.store(milliseconds);
+    transferMilliseconds.store(timeout ? std::max<milliseconds::rep>(1, timeout->count())
+                                       : milliseconds(DEFAULT_TRANSFER_TIMEOUT).count());
 }
 
 }  // namespace lumvex::platform

@@ -1,5 +1,8 @@
 #include "platform/Clock.h"
 
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
+
 #include <algorithm>
 #include <atomic>
 #include <ctime>
@@ -60,12 +63,12 @@ VirtualClock::VirtualClock(WallTime wallStart) {
 }
 
 Clock::TimePoint VirtualClock::now() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return now_;
 }
 
 Clock::WallTime VirtualClock::wallNow() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     using Ns = std::chrono::nanoseconds;
     constexpr std::int64_t limitMs = std::numeric_limits<Ns::rep>::max() / 1000000 - 1;
     if (wallMs_ > limitMs) {
@@ -79,7 +82,7 @@ Clock::WallTime VirtualClock::wallNow() const {
 }
 
 std::int64_t VirtualClock::wallNowMilliseconds() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return wallMs_;
 }
 
@@ -92,7 +95,7 @@ void VirtualClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_
 }
 
 void VirtualClock::addListener(const std::weak_ptr<ClockListener>& listener) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     listeners_.erase(
         std::remove_if(listeners_.begin(), listeners_.end(), [](const auto& l) { return l.expired(); }),
         listeners_.end());
@@ -106,7 +109,7 @@ void VirtualClock::addListener(const std::weak_ptr<ClockListener>& listener) {
 
 void VirtualClock::advance(std::chrono::nanoseconds by) {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         now_ += std::chrono::duration_cast<TimePoint::duration>(by);
         const auto total = wallSubMs_ + by;
         auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(total);
@@ -120,12 +123,12 @@ void VirtualClock::advance(std::chrono::nanoseconds by) {
 }
 
 void VirtualClock::setWallTime(WallTime wall) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     splitMilliseconds(wall, wallMs_, wallSubMs_);
 }
 
 void VirtualClock::setWallTimeMilliseconds(std::int64_t msSinceEpoch) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     wallMs_ = msSinceEpoch;
     wallSubMs_ = std::chrono::nanoseconds(0);
 }
@@ -133,7 +136,7 @@ void VirtualClock::setWallTimeMilliseconds(std::int64_t msSinceEpoch) {
 void VirtualClock::notifyListeners() {
     std::vector<std::shared_ptr<ClockListener>> alive;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         listeners_.erase(
             std::remove_if(listeners_.begin(), listeners_.end(), [](const auto& l) { return l.expired(); }),
             listeners_.end());
@@ -149,24 +152,19 @@ void VirtualClock::notifyListeners() {
 }
 
 namespace {
-std::shared_ptr<Clock>& installedClock() {
-    static auto* slot = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
+Guarded<std::shared_ptr<Clock>>& installedClock() {
+    static NoDestructor<Guarded<std::shared_ptr<Clock>>> slot(std::make_shared<SystemClock>());
     return *slot;
-}
-std::mutex& clockMutex() {
-    static auto* m = new std::mutex;
-    return *m;
 }
 }  // namespace
 
 std::shared_ptr<Clock> clock() {
-    std::lock_guard<std::mutex> guard(clockMutex());
-    return installedClock();
+    return installedClock().with([](const std::shared_ptr<Clock>& installed) { return installed; });
 }
 
 void setClock(std::shared_ptr<Clock> clock) {
-    std::lock_guard<std::mutex> guard(clockMutex());
-    installedClock() = clock ? std::move(clock) : std::make_shared<SystemClock>();
+    auto replacement = clock ? std::move(clock) : std::make_shared<SystemClock>();
+    installedClock().with([&](std::shared_ptr<Clock>& installed) { installed.swap(replacement); });
 }
 
 }  // namespace lumvex::platform

@@ -8,6 +8,8 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
 // Threads: every member of the clocks below, and `clock()` and `setClock()`, may be called
 // from any thread at any time. A listener is told on the thread that moved the clock, after
 // the move and without the clock's lock held, so it may read the clock and take locks of its
@@ -82,13 +84,13 @@ public:
 private:
     void notifyListeners();
 
-    mutable std::mutex mutex_;
-    TimePoint now_{};
+    mutable Mutex mutex_;
+    TimePoint now_ LUMVEX_GUARDED_BY(mutex_){};
     // Calendar time as whole milliseconds and the nanoseconds past them, so that it can
     // go beyond what a nanosecond count holds.
-    std::int64_t wallMs_ = 0;
-    std::chrono::nanoseconds wallSubMs_{0};
-    std::vector<std::weak_ptr<ClockListener>> listeners_;
+    std::int64_t wallMs_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    std::chrono::nanoseconds wallSubMs_ LUMVEX_GUARDED_BY(mutex_){0};
+    std::vector<std::weak_ptr<ClockListener>> listeners_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 /// The installed clock; a `SystemClock` unless a test installed another.

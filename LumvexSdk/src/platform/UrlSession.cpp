@@ -3,6 +3,7 @@
 #include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
@@ -195,22 +196,25 @@ void complete(const UrlSession::Completion& completion, std::optional<UrlRespons
 }  // namespace
 
 struct UrlSession::State {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable cv;
-    std::deque<std::pair<UrlRequest, Completion>> pending;  // guarded by mutex
-    bool stopping = false;                                  // guarded by mutex
-    bool exited = false;                                    // guarded by mutex
-    bool globalReady = false;  // libcurl's global set-up is done; guarded by mutex
-    CURLM* multi = nullptr;    // made before the thread starts, ended by it; guarded by mutex
-    Thread thread;             // made by the first task; guarded by mutex
+    std::deque<std::pair<UrlRequest, Completion>> pending LUMVEX_GUARDED_BY(mutex);
+    bool stopping LUMVEX_GUARDED_BY(mutex) = false;
+    bool exited LUMVEX_GUARDED_BY(mutex) = false;
+    // libcurl's global set-up is done.
+    bool globalReady LUMVEX_GUARDED_BY(mutex) = false;
+    // Made before the thread starts, which keeps its own copy; ended by the thread.
+    CURLM* multi LUMVEX_GUARDED_BY(mutex) = nullptr;
+    // Made by the first task.
+    Thread thread LUMVEX_GUARDED_BY(mutex);
     // The process in which the thread runs, 0 before it is made. Read without the lock: in
     // a forked child the thread may have held it at the fork.
     std::atomic<pid_t> threadPid{0};
     // Wakes the loop when a virtual clock moves, so that a bound that ran out on it is seen
-    // at once. Made before the thread starts.
-    std::shared_ptr<ClockListener> clockListener;
+    // at once. Made before the thread starts, which keeps its own copy.
+    std::shared_ptr<ClockListener> clockListener LUMVEX_GUARDED_BY(mutex);
 
-    bool startThread(const std::shared_ptr<State>& self);
+    bool startThread(const std::shared_ptr<State>& self) LUMVEX_REQUIRES(mutex);
     void wake();
     void run();
     std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
@@ -315,23 +319,30 @@ void UrlSession::State::wake() {
     if (pid == 0 || pid != currentProcessId()) {
         return;
     }
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     if (multi) {
         curl_multi_wakeup(multi);
     }
 }
 
 void UrlSession::State::run() {
+    CURLM* handle = nullptr;
+    std::shared_ptr<ClockListener> listener;
+    {
+        MutexLock lock(mutex);
+        handle = multi;
+        listener = clockListener;
+    }
     std::map<CURL*, std::unique_ptr<Transfer>> active;
     // The clock the bounds run on: the installed one, as of the last round.
     std::shared_ptr<Clock> timeSource;
     while (true) {
         std::deque<std::pair<UrlRequest, Completion>> incoming;
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (active.empty()) {
-                // Nothing in flight: sleep until there is work, not on a timeout.
-                cv.wait(lock, [&] { return stopping || !pending.empty(); });
+            MutexLock lock(mutex);
+            // Nothing in flight: sleep until there is work, not on a timeout.
+            while (active.empty() && !stopping && pending.empty()) {
+                cv.wait(lock.native());
             }
             if (stopping) {
                 break;
@@ -340,7 +351,7 @@ void UrlSession::State::run() {
         }
         if (auto installed = clock(); installed != timeSource) {
             timeSource = std::move(installed);
-            timeSource->addListener(clockListener);
+            timeSource->addListener(listener);
             // Time spent on another clock says nothing about this one: the transfers in
             // flight are given their whole bounds again.
             const auto now = timeSource->now();
@@ -355,7 +366,7 @@ void UrlSession::State::run() {
             auto transfer = begin(std::move(request), std::move(completion));
             transfer->restartBounds(now);
             CURL* easy = transfer->easy;
-            if (!easy || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+            if (!easy || curl_multi_add_handle(handle, easy) != CURLM_OK) {
                 finish(std::move(transfer), CURLE_FAILED_INIT);
                 continue;
             }
@@ -364,16 +375,16 @@ void UrlSession::State::run() {
         incoming.clear();
 
         int running = 0;
-        curl_multi_perform(multi, &running);
+        curl_multi_perform(handle, &running);
         std::vector<std::pair<std::unique_ptr<Transfer>, CURLcode>> ended;
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = curl_multi_info_read(handle, &left)) {
             if (message->msg != CURLMSG_DONE) {
                 continue;
             }
             CURL* easy = message->easy_handle;
             const CURLcode result = message->data.result;
-            curl_multi_remove_handle(multi, easy);
+            curl_multi_remove_handle(handle, easy);
             auto found = active.find(easy);
             if (found == active.end()) {
                 continue;
@@ -393,7 +404,7 @@ void UrlSession::State::run() {
                 ++it;
                 continue;
             }
-            curl_multi_remove_handle(multi, it->first);
+            curl_multi_remove_handle(handle, it->first);
             ended.emplace_back(std::move(it->second), CURLE_OPERATION_TIMEDOUT);
             it = active.erase(it);
         }
@@ -411,15 +422,15 @@ void UrlSession::State::run() {
             const auto wait = std::chrono::ceil<milliseconds>(deadline - timeSource->now());
             const auto timeoutMs = static_cast<int>(
                 std::clamp<milliseconds::rep>(wait.count(), 0, static_cast<milliseconds::rep>(INT_MAX)));
-            curl_multi_poll(multi, nullptr, 0, timeoutMs, nullptr);
+            curl_multi_poll(handle, nullptr, 0, timeoutMs, nullptr);
         }
     }
     // The process is ending: transfers still in flight are dropped without completion.
     for (auto& entry : active) {
-        curl_multi_remove_handle(multi, entry.first);
+        curl_multi_remove_handle(handle, entry.first);
     }
     active.clear();
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     curl_multi_cleanup(multi);
     multi = nullptr;
     exited = true;
@@ -490,7 +501,7 @@ void UrlSession::shutdown() {
     if (threadPid != 0 && threadPid != currentProcessId()) {
         return;
     }
-    std::unique_lock<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->stopping) {
         return;
     }
@@ -504,13 +515,23 @@ void UrlSession::shutdown() {
     }
     const bool onOwnThread = state_->thread.isCurrent();
     // A completion that never returns must not hold the process at exit.
-    const bool exited = !onOwnThread && state_->cv.wait_for(lock, EXIT_GRACE, [&] { return state_->exited; });
-    lock.unlock();
+    const auto giveUp = std::chrono::steady_clock::now() + EXIT_GRACE;
+    while (!onOwnThread && !state_->exited) {
+        if (state_->cv.wait_until(lock.native(), giveUp) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    const bool exited = !onOwnThread && state_->exited;
+    // Joined or let go under the lock: `isCompletionThread` reads the thread meanwhile. Once
+    // it has said it exited, the thread no longer needs the lock.
     if (exited) {
         state_->thread.join();
-        curl_global_cleanup();
     } else {
         state_->thread.detach();  // the thread holds the state and ends on its own
+    }
+    lock.unlock();
+    if (exited) {
+        curl_global_cleanup();
     }
 }
 
@@ -520,7 +541,7 @@ void UrlSession::dataTask(UrlRequest request, Completion completion) {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(state_->mutex);
+        MutexLock guard(state_->mutex);
         if (state_->stopping) {
             return;
         }
@@ -536,7 +557,7 @@ void UrlSession::dataTask(UrlRequest request, Completion completion) {
 }
 
 bool UrlSession::isCompletionThread() const {
-    std::lock_guard<std::mutex> guard(state_->mutex);
+    MutexLock guard(state_->mutex);
     return state_->thread.isCurrent();
 }
 

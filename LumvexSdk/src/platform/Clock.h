@@ -26,7 +26,7 @@ public:
 };
 
 /// Every timer deadline and every stored time stamp of the library goes through the
-/// installed clock, so tests can run a day of timers in milliseconds.
+/// installed clock, so that a virtual clock can run a day of timers in milliseconds.
 class Clock {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -93,7 +93,7 @@ private:
     std::vector<std::weak_ptr<ClockListener>> listeners_ LUMVEX_GUARDED_BY(mutex_);
 };
 
-/// The installed clock; a `SystemClock` unless a test installed another.
+/// The installed clock; a `SystemClock` unless another was installed.
 std::shared_ptr<Clock> clock();
 /// Installs `clock` (nullptr restores the system clock).
 void setClock(std::shared_ptr<Clock> clock);

@@ -119,8 +119,8 @@ struct Transfer {
     Clock::TimePoint started{};
     Clock::TimePoint lastProgress{};
     // Set by libcurl's callbacks when bytes moved; the session loop stamps it with the time
-    // it read before driving the transfer, so that bytes already waiting in the socket when
-    // a test moves virtual time count as having come in time.
+    // it read before driving the transfer, so that bytes already in the socket by then
+    // count as having come in time, however far a virtual clock moved meanwhile.
     bool moved = false;
     curl_off_t received = 0;
     curl_off_t sent = 0;
@@ -269,7 +269,7 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
     // Both bounds are kept by the session loop on the installed clock, not by libcurl's
     // timeouts: its low-speed check averages over several seconds of real time, so a stall
-    // was only seen well after the bound, and never when a test moved virtual time.
+    // was only seen well after the bound, and a virtual clock was never seen at all.
     curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
     curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
     curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());

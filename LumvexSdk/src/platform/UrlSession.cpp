@@ -210,6 +210,12 @@ struct UrlSession::State {
     // The process in which the thread runs, 0 before it is made. Read without the lock: in
     // a forked child the thread may have held it at the fork.
     std::atomic<pid_t> threadPid{0};
+    // True in a forked child of the process that made the thread: there the thread, the lock
+    // and libcurl's wakeup socket all belong to the parent.
+    bool inForkedChild() const {
+        const pid_t pid = threadPid.load();
+        return pid != 0 && pid != currentProcessId();
+    }
     // Wakes the loop when a virtual clock moves, so that a bound that ran out on it is seen
     // at once. Made before the thread starts, which keeps its own copy.
     std::shared_ptr<ClockListener> clockListener LUMVEX_GUARDED_BY(mutex);
@@ -497,8 +503,7 @@ UrlSession::~UrlSession() {
 void UrlSession::shutdown() {
     // In a forked child the thread and libcurl's wakeup socket belong to the parent, and
     // the lock may have been held by that thread at the fork.
-    const pid_t threadPid = state_->threadPid.load();
-    if (threadPid != 0 && threadPid != currentProcessId()) {
+    if (state_->inForkedChild()) {
         return;
     }
     MutexLock lock(state_->mutex);
@@ -536,8 +541,7 @@ void UrlSession::shutdown() {
 }
 
 void UrlSession::dataTask(UrlRequest request, Completion completion) {
-    const pid_t threadPid = state_->threadPid.load();
-    if (threadPid != 0 && threadPid != currentProcessId()) {
+    if (state_->inForkedChild()) {
         return;
     }
     {

@@ -1,5 +1,12 @@
 #pragma once
 
+// Threads: every member function of LocationManager, and the free functions below, may be
+// called from any thread; the manager's settings and the process-wide source and last fix
+// each sit behind a lock. The delegate's calls arrive on the run loop of the thread that
+// created the manager, and only while that loop runs. The I/O of a request runs on a thread
+// of the manager's own ("lumvex-gps"), which never calls the delegate; destroying the
+// manager ends that thread (or lets it end by itself while a name lookup blocks it).
+
 #include <LumvexSdk/Lumvex.h>
 #include <LumvexSdk/Platform.h>
 
@@ -107,9 +114,6 @@ public:
     /// How old a fix may be and still count for `location()`; unbounded by default.
     void setMaximumFixAge(Clock::TimePoint::duration age);
     Clock::TimePoint::duration maximumFixAge() const;
-
-    /// How long a request may wait for gpsd, measured on the installed clock.
-    void setRequestTimeout(Clock::TimePoint::duration timeout);
 
     /// Asks gpsd for the current fixes and returns at once. The outcome reaches the delegate
     /// later, once: the fixes, or an error when services are off, gpsd cannot be reached or

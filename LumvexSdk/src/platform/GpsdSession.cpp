@@ -34,7 +34,7 @@ constexpr char STREAM_AND_POLL[] = "?WATCH={\"enable\":true,\"json\":true};?POLL
 
 bool sendCommand(int fd, const char* command) {
     const auto length = std::strlen(command);
-    return ::send(fd, command, length, MSG_NOSIGNAL) == static_cast<ssize_t>(length);
+    return ::send(fd, command, length, MSG_NOSIGNAL | MSG_DONTWAIT) == static_cast<ssize_t>(length);
 }
 
 bool startsWith(const char* text, const char* end, const char* prefix) {
@@ -115,22 +115,22 @@ GpsdSession::Wait GpsdSession::waitFor(int fd, short events, Clock::TimePoint de
     return Wait::READY;
 }
 
-int GpsdSession::connect(const GpsdAddress& address, Clock::TimePoint deadline,
-                         const GpsdInterrupts& interrupts, GpsdOutcome& outcome) {
+int GpsdSession::connect(const GpsdAddress& address, const GpsdInterrupts& interrupts, GpsdOutcome& outcome) {
+    // Lookup and connect block: a request whose time ran out meanwhile still hears what gpsd
+    // holds, and a gpsd on this machine answers at once.
+    if (!interrupts.blocking(true)) {
+        outcome = abandoned();
+        return -1;
+    }
     const auto now = platform::clock()->now();
     if (address != resolvedFor_ || (stale_ && now - resolvedAt_ >= LOOKUP_AGAIN_AFTER_FAILURE) ||
         endpoints_.empty()) {
-        if (!interrupts.enterLookup(true)) {
-            outcome = abandoned();
-            return -1;
-        }
         addrinfo hints{};
         hints.ai_family = AF_UNSPEC;
         hints.ai_socktype = SOCK_STREAM;
         hints.ai_protocol = IPPROTO_TCP;
         addrinfo* found = nullptr;
         const int status = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-        interrupts.enterLookup(false);
         endpoints_.clear();
         for (auto* info = found; status == 0 && info; info = info->ai_next) {
             if (info->ai_addrlen <= sizeof(sockaddr_storage)) {
@@ -147,42 +147,28 @@ int GpsdSession::connect(const GpsdAddress& address, Clock::TimePoint deadline,
         resolvedAt_ = now;
         stale_ = false;
         if (endpoints_.empty()) {
+            interrupts.blocking(false);
             outcome = cannotConnect(address, NL_NOHOST);
             return -1;
         }
     }
     int code = NL_NOCONNECT;
+    int connected = -1;
     for (const auto& endpoint : endpoints_) {
-        const int fd =
-            ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP);
+        const int fd = ::socket(endpoint.address.ss_family, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
         if (fd < 0) {
             code = NL_NOSOCK;
             continue;
         }
         if (::connect(fd, reinterpret_cast<const sockaddr*>(&endpoint.address), endpoint.length) == 0) {
-            return fd;
-        }
-        if (errno == EINPROGRESS) {
-            Wait wait;
-            while ((wait = waitFor(fd, POLLOUT, deadline, interrupts)) == Wait::READY) {
-                pollfd check{fd, POLLOUT, 0};
-                if (::poll(&check, 1, 0) > 0) {
-                    break;
-                }
-            }
-            int error = 0;
-            socklen_t length = sizeof(error);
-            if (wait == Wait::READY && ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) == 0 &&
-                error == 0) {
-                return fd;
-            }
-            if (wait == Wait::STOPPED) {
-                ::close(fd);
-                outcome = abandoned();
-                return -1;
-            }
+            connected = fd;
+            break;
         }
         ::close(fd);
+    }
+    interrupts.blocking(false);
+    if (connected >= 0) {
+        return connected;
     }
     // The name may point elsewhere by now.
     stale_ = true;
@@ -193,7 +179,7 @@ int GpsdSession::connect(const GpsdAddress& address, Clock::TimePoint deadline,
 GpsdOutcome GpsdSession::requestFixes(const GpsdAddress& address, Clock::TimePoint deadline,
                                       const GpsdInterrupts& interrupts) {
     GpsdOutcome outcome;
-    const int fd = connect(address, deadline, interrupts, outcome);
+    const int fd = connect(address, interrupts, outcome);
     if (fd < 0) {
         return outcome;
     }
@@ -216,7 +202,7 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
     std::size_t read = 0;
     while (true) {
         ssize_t n;
-        while ((n = ::recv(fd, input_.data() + filled, input_.size() - filled, 0)) > 0) {
+        while ((n = ::recv(fd, input_.data() + filled, input_.size() - filled, MSG_DONTWAIT)) > 0) {
             read += static_cast<std::size_t>(n);
             if (read > MAX_BYTES_PER_REQUEST) {
                 return failed(GpsdFailure::Kind::LOST, "gpsd at " + where + " sent more than " +

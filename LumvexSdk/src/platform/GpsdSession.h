@@ -3,7 +3,7 @@
 // Threads: a session belongs to the one thread that calls `requestFixes`, and nothing in it
 // may be touched from another; it starts no thread and calls back nothing. The caller's
 // other threads reach a request under way only through the wake descriptor and the
-// `stopping` and `enterLookup` functions they hand in, which the session calls on its own
+// `stopping` and `blocking` functions they hand in, which the session calls on its own
 // thread.
 
 #include <LumvexSdk/Lumvex.h>
@@ -68,17 +68,17 @@ struct GpsdInterrupts {
     int wakeFd = -1;
     /// Whether the caller wants the request abandoned.
     std::function<bool()> stopping;
-    /// Called with true before a name lookup, which nothing can interrupt, and with false
-    /// after it. Returning false on entry abandons the request instead.
-    std::function<bool(bool entering)> enterLookup;
+    /// Called with true before a name lookup or a connect, which nothing can interrupt, and
+    /// with false after it. Returning false on entry abandons the request instead.
+    std::function<bool(bool entering)> blocking;
 };
 
 /// Conversations with gpsd, one request at a time: connect, activate the receivers and ask
 /// for the fixes they hold, stream reports only if none has one, and hang up as soon as
 /// the request is settled. libgps decodes the reports; the socket is ours, so that the
-/// address is resolved once rather than at every request, and a request waits in one
-/// poll(2) on the socket and the caller's wake descriptor, bounded by its deadline on the
-/// installed clock.
+/// address is resolved once rather than at every request. Once connected, a request waits
+/// in one poll(2) on the socket and the caller's wake descriptor, bounded by its deadline on
+/// the installed clock.
 class GpsdSession {
 public:
     /// What one request may read before it gives up on a gpsd that floods it. A request
@@ -105,8 +105,7 @@ private:
 
     Wait waitFor(int fd, short events, Clock::TimePoint deadline, const GpsdInterrupts& interrupts);
     /// A connected, non-blocking socket, or -1 with `outcome` saying why.
-    int connect(const GpsdAddress& address, Clock::TimePoint deadline, const GpsdInterrupts& interrupts,
-                GpsdOutcome& outcome);
+    int connect(const GpsdAddress& address, const GpsdInterrupts& interrupts, GpsdOutcome& outcome);
     GpsdOutcome converse(int fd, const std::string& where, Clock::TimePoint deadline,
                          const GpsdInterrupts& interrupts);
     /// Decodes one line from gpsd; fixes when it settles the request. `pollWithoutFix` is

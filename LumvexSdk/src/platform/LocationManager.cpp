@@ -201,9 +201,9 @@ public:
             return;
         }
         if (connecting) {
-            // A name lookup cannot be interrupted and may take as long as the network lets
-            // it, and the manager may be going away on the engine's queue. The thread owns
-            // what it uses and ends by itself once the lookup returns.
+            // Name lookup and connect cannot be interrupted and may take as long as the network
+            // lets them, and the manager may be going away on the engine's queue. The thread
+            // owns what it uses and ends by itself once they return.
             thread_.detach();
         } else {
             thread_.join();
@@ -341,7 +341,7 @@ private:
         GpsdInterrupts interrupts;
         interrupts.wakeFd = wakeFd_;
         interrupts.stopping = [this] { return stopping(); };
-        interrupts.enterLookup = [this](bool entering) {
+        interrupts.blocking = [this](bool entering) {
             std::lock_guard<std::mutex> guard(mutex_);
             if (entering && stop_) {
                 return false;
@@ -381,7 +381,7 @@ private:
     std::condition_variable cv_;
     bool stop_ = false;
     bool requested_ = false;
-    bool connecting_ = false;  // inside a name lookup, which nothing interrupts
+    bool connecting_ = false;  // inside a name lookup or connect, which nothing interrupts
     Clock::TimePoint deadline_{};
     double accuracy_ = LocationManager::ACCURACY_BEST;
 

@@ -5,7 +5,7 @@
 // each sit behind a lock. The delegate's calls arrive on the run loop of the thread that
 // created the manager, and only while that loop runs. The I/O of a request runs on a thread
 // of the manager's own ("lumvex-gps"), which never calls the delegate; destroying the
-// manager ends that thread (or lets it end by itself while a name lookup blocks it).
+// manager ends that thread (or lets it end by itself while a name lookup or connect blocks it).
 
 #include <LumvexSdk/Lumvex.h>
 #include <LumvexSdk/Platform.h>

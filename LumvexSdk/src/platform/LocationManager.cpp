@@ -3,6 +3,7 @@
 #include "L.h"
 #include "platform/GeoClue.h"
 #include "platform/GpsdSession.h"
+#include "platform/NoDestructor.h"
 #include "platform/RunLoop.h"
 #include "platform/Thread.h"
 
@@ -41,17 +42,17 @@ struct LastFix {
 };
 
 struct ServiceState {
-    std::mutex mutex;
-    Source source = Source::AUTOMATIC;
-    GpsdAddress address;
-    std::string desktopId;
-    bool announced = false;  // the source in use has been named in the log
-    LastFix lastFix;
-    std::uint64_t serials = 0;
+    Mutex mutex;
+    Source source LUMVEX_GUARDED_BY(mutex) = Source::AUTOMATIC;
+    GpsdAddress address LUMVEX_GUARDED_BY(mutex);
+    std::string desktopId LUMVEX_GUARDED_BY(mutex);
+    bool announced LUMVEX_GUARDED_BY(mutex) = false;  // the source in use has been named in the log
+    LastFix lastFix LUMVEX_GUARDED_BY(mutex);
+    std::uint64_t serials LUMVEX_GUARDED_BY(mutex) = 0;
 };
 
 ServiceState& service() {
-    static auto* state = new ServiceState;
+    static NoDestructor<ServiceState> state;
     return *state;
 }
 
@@ -64,7 +65,7 @@ std::uint64_t rememberFix(const Location& location, std::optional<Clock::WallTim
     const auto at = clock->now();
     const auto wallNow = clock->wallNow();
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     auto& last = s.lastFix;
     const bool samePlace = last.valid && last.clock.lock() == clock &&
                            last.location.latitude == location.latitude &&
@@ -84,8 +85,10 @@ std::optional<LocationManager::Fix> freshFix(Clock::TimePoint::duration maximumA
     const auto now = clock->now();
     const auto wallNow = clock->wallNow();
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    const auto& fix = s.lastFix;
+    const LastFix fix = [&s] {
+        MutexLock guard(s.mutex);
+        return s.lastFix;
+    }();
     if (!fix.valid || fix.clock.lock() != clock || now < fix.at) {
         return std::nullopt;
     }
@@ -132,13 +135,13 @@ std::string executableName() {
 Choice currentChoice() {
     auto& s = service();
     {
-        std::lock_guard<std::mutex> guard(s.mutex);
+        MutexLock guard(s.mutex);
         if (s.source != Source::AUTOMATIC) {
             return Choice{s.source, s.address, s.desktopId};
         }
     }
     const bool geoClue = geoClueOffered(std::chrono::seconds(1));
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     if (s.source == Source::AUTOMATIC) {  // unless the host chose meanwhile
         s.source = geoClue ? Source::GEOCLUE : Source::GPSD;
         if (geoClue && s.desktopId.empty()) {
@@ -151,7 +154,7 @@ Choice currentChoice() {
 void announce(const Choice& choice) {
     auto& s = service();
     {
-        std::lock_guard<std::mutex> guard(s.mutex);
+        MutexLock guard(s.mutex);
         if (s.announced) {
             return;
         }
@@ -191,7 +194,7 @@ public:
     void shutdown() {
         bool connecting;
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(mutex_);
             stop_ = true;
             connecting = connecting_;
             cv_.notify_all();
@@ -212,7 +215,7 @@ public:
 
     void request(Clock::TimePoint deadline, double accuracy) {
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(mutex_);
             if (requested_) {
                 return;  // the outstanding request answers this one too
             }
@@ -243,16 +246,18 @@ private:
     }
 
     bool stopping() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         return stop_;
     }
 
     void run() {
         // So that a host's debugger, top -H and crash reports tell whose thread this is.
         ::pthread_setname_np(::pthread_self(), "lumvex-gps");
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         while (true) {
-            cv_.wait(lock, [this] { return stop_ || requested_; });
+            while (!stop_ && !requested_) {
+                cv_.wait(lock.native());
+            }
             if (stop_) {
                 return;
             }
@@ -342,7 +347,7 @@ private:
         interrupts.wakeFd = wakeFd_;
         interrupts.stopping = [this] { return stopping(); };
         interrupts.blocking = [this](bool entering) {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(mutex_);
             if (entering && stop_) {
                 return false;
             }
@@ -377,13 +382,14 @@ private:
     int wakeFd_ = -1;
     Thread thread_;
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable cv_;
-    bool stop_ = false;
-    bool requested_ = false;
-    bool connecting_ = false;  // inside a name lookup or connect, which nothing interrupts
-    Clock::TimePoint deadline_{};
-    double accuracy_ = LocationManager::ACCURACY_BEST;
+    bool stop_ LUMVEX_GUARDED_BY(mutex_) = false;
+    bool requested_ LUMVEX_GUARDED_BY(mutex_) = false;
+    // Inside a name lookup or connect, which nothing interrupts.
+    bool connecting_ LUMVEX_GUARDED_BY(mutex_) = false;
+    Clock::TimePoint deadline_ LUMVEX_GUARDED_BY(mutex_){};
+    double accuracy_ LUMVEX_GUARDED_BY(mutex_) = LocationManager::ACCURACY_BEST;
 
     // Only the worker's thread touches these: the conversations with gpsd, and the
     // measurement time of the last GeoClue fix.
@@ -404,32 +410,32 @@ LocationManager::~LocationManager() {
 }
 
 void LocationManager::setDelegate(std::weak_ptr<LocationManagerDelegate> delegate) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     delegate_ = std::move(delegate);
 }
 
 std::shared_ptr<LocationManagerDelegate> LocationManager::delegate() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return delegate_.lock();
 }
 
 void LocationManager::setDesiredAccuracy(double metres) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     desiredAccuracy_ = metres;
 }
 
 double LocationManager::desiredAccuracy() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return desiredAccuracy_;
 }
 
 void LocationManager::setMaximumFixAge(Clock::TimePoint::duration age) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     maximumFixAge_ = age;
 }
 
 Clock::TimePoint::duration LocationManager::maximumFixAge() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return maximumFixAge_;
 }
 
@@ -448,18 +454,18 @@ std::optional<LocationManager::Fix> LocationManager::recentFix() const {
 }
 
 void LocationManager::setDeliveredSerial(std::uint64_t serial) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     deliveredSerial_ = serial;
     ++deliveries_;
 }
 
 std::uint64_t LocationManager::deliveredSerial() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return deliveredSerial_;
 }
 
 std::uint64_t LocationManager::deliveries() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return deliveries_;
 }
 
@@ -487,7 +493,7 @@ void LocationManager::requestLocation() {
     Clock::TimePoint deadline;
     double accuracy;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         if (!worker_) {
             auto created = std::make_shared<Worker>(weak_from_this(), loop_);
             try {
@@ -512,7 +518,7 @@ void setLocationServicesEnabled(bool enabled) {
 
 void useGpsd(const std::string& host, const std::string& port) {
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.source = Source::GPSD;
     s.address = GpsdAddress{host, port};
     s.announced = false;
@@ -522,7 +528,7 @@ void useGpsd(const std::string& host, const std::string& port) {
 
 void chooseLocationSourceAutomatically() {
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.source = Source::AUTOMATIC;
     s.address = GpsdAddress{};
     s.desktopId.clear();
@@ -532,7 +538,7 @@ void chooseLocationSourceAutomatically() {
 
 void useGeoClue(std::string desktopId) {
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.source = Source::GEOCLUE;
     s.desktopId = desktopId.empty() ? executableName() : std::move(desktopId);
     s.announced = false;

@@ -12,11 +12,11 @@
 
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -127,15 +127,15 @@ private:
     void postFailure(LocationError error);
     void setDeliveredSerial(std::uint64_t serial);
 
-    mutable std::mutex mutex_;
-    std::weak_ptr<LocationManagerDelegate> delegate_;
-    double desiredAccuracy_ = ACCURACY_BEST;
-    Clock::TimePoint::duration maximumFixAge_ = Clock::TimePoint::duration::max();
-    Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
-    std::uint64_t deliveredSerial_ = 0;
-    std::uint64_t deliveries_ = 0;
-    std::weak_ptr<RunLoopImpl> loop_;
-    std::shared_ptr<Worker> worker_;  // made by the first request
+    mutable Mutex mutex_;
+    std::weak_ptr<LocationManagerDelegate> delegate_ LUMVEX_GUARDED_BY(mutex_);
+    double desiredAccuracy_ LUMVEX_GUARDED_BY(mutex_) = ACCURACY_BEST;
+    Clock::TimePoint::duration maximumFixAge_ LUMVEX_GUARDED_BY(mutex_) = Clock::TimePoint::duration::max();
+    const Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
+    std::uint64_t deliveredSerial_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    std::uint64_t deliveries_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    const std::weak_ptr<RunLoopImpl> loop_;
+    std::shared_ptr<Worker> worker_ LUMVEX_GUARDED_BY(mutex_);  // made by the first request
 };
 
 /// Forgets `useGpsd` and `useGeoClue`: the next request chooses the source again, as the first

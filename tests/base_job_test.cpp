@@ -1,4 +1,5 @@
 #include "BaseJob.h"
+#include "EngineTestAccess.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "platform/Clock.h"
@@ -8,8 +9,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <new>
-#include <stdexcept>
 #include <thread>
 #include <vector>
 
@@ -30,7 +29,7 @@ protected:
     // Virtual time passes and the queue runs what the ticks enqueued.
     void advance(std::chrono::seconds by) { ASSERT_TRUE(env.fastForwardBy(by)); }
 
-    std::shared_ptr<platform::SerialQueue> queue = std::make_shared<platform::SerialQueue>("test");
+    std::shared_ptr<platform::SerialQueue> queue = std::make_shared<platform::SerialQueue>();
     test::TaskEnvironment env{queue};
     platform::VirtualClock& clock = env.clock();
 };
@@ -77,7 +76,7 @@ TEST_F(VirtualTimeTest, MissedFiringsAreNotMadeUp) {
 TEST_F(VirtualTimeTest, StopTimerWithoutStartDoesNothingAndQueuedTicksStillRun) {
     auto job = std::make_shared<CountingJob>(10, queue);
     job->stopTimer();
-    EXPECT_FALSE(job->hasTimer());
+    EXPECT_FALSE(BaseJobTestAccess::hasTimer(*job));
 
     // Hold the queue so that ticks pile up behind a blocked item.
     std::mutex gate;
@@ -133,94 +132,6 @@ TEST_F(VirtualTimeTest, TimersFireOnTheSchedulingThreadWhileItsLoopRuns) {
     loop->stop();
     host.join();
     EXPECT_EQ(firedOn, hostId);
-}
-
-// A host may stop its loop from another thread just before the loop's thread enters it;
-// that run must end, and the stop must not outlive it.
-TEST(RunLoopTest, AStopAskedBeforeTheRunEndsThatRunAndOnlyThatOne) {
-    std::shared_ptr<RunLoopImpl> loop;
-    test::Signal ready;
-    test::Signal stopAsked;
-    test::Signal firstRunEnded;
-    std::atomic<bool> secondRunTimedOut{false};
-    std::thread host([&] {
-        loop = detail::RunLoopAccess::current();
-        ready.notify();
-        stopAsked.wait();
-        RunLoop::current().run();
-        firstRunEnded.notify();
-        // The stop was used up by the run above: this one lasts its whole duration.
-        const auto began = std::chrono::steady_clock::now();
-        RunLoop::current().runFor(50ms);
-        secondRunTimedOut = std::chrono::steady_clock::now() - began >= 50ms;
-    });
-    ASSERT_TRUE(ready.wait());
-    loop->stop();
-    stopAsked.notify();
-    const bool ended = firstRunEnded.wait(10s);
-    if (!ended) {
-        loop->stop();  // release the host thread so that the test can end
-    }
-    host.join();
-    EXPECT_TRUE(ended) << "a stop asked before run() was lost";
-    EXPECT_TRUE(secondRunTimedOut);
-}
-
-TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
-    platform::SerialQueue queue("order");
-    std::vector<int> order;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    std::atomic<bool> onCaller{false};
-    const auto caller = std::this_thread::get_id();
-    for (int i = 0; i < 200; ++i) {
-        queue.async([&, i] {
-            if (++inside > 1) {
-                overlapped = true;
-            }
-            if (std::this_thread::get_id() == caller) {
-                onCaller = true;
-            }
-            order.push_back(i);
-            --inside;
-        });
-    }
-    ASSERT_TRUE(queue.drain(5s));
-    ASSERT_EQ(order.size(), 200u);
-    for (int i = 0; i < 200; ++i) {
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
-    }
-    EXPECT_FALSE(overlapped);
-    EXPECT_FALSE(onCaller);
-}
-
-TEST(SerialQueueTest, LastOwnerReleasedFromInsideItsOwnWorkItem) {
-    auto queue = std::make_shared<platform::SerialQueue>("self-release");
-    test::Signal done;
-    auto* raw = queue.get();
-    raw->async([q = std::move(queue), &done]() mutable {
-        q.reset();
-        done.notify();
-    });
-    EXPECT_TRUE(done.wait());
-}
-
-// What a work item or a run loop task throws (std::bad_alloc when memory runs out) ends at
-// that boundary: the process lives on, and so do the queue and the loop.
-TEST(SerialQueueTest, AThrowingItemOrTaskEndsThereAndLaterOnesStillRun) {
-    platform::SerialQueue queue("throwing");
-    std::atomic<int> ran{0};
-    queue.async([] { throw std::bad_alloc(); });
-    queue.async([] { throw 42; });
-    queue.async([&] { ++ran; });
-    ASSERT_TRUE(queue.drain(5s));
-    EXPECT_EQ(ran, 1);
-
-    auto& loop = RunLoop::current();
-    loop.post([] { throw std::runtime_error("host task"); });
-    loop.post([&] { ++ran; });
-    detail::RunLoopAccess::impl(loop)->runPending();
-    EXPECT_EQ(ran, 2);
 }
 
 }  // namespace

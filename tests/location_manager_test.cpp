@@ -14,6 +14,7 @@
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -236,51 +237,126 @@ TEST_F(LocationManagerTest, AManagerReleasedWithARequestOutstandingDeliversNothi
     EXPECT_FALSE(env_->runUntil([&] { return recorder_->outcomes() > 0; }, 200ms));
 }
 
-TEST_F(LocationManagerTest, AGpsdThatFloodsTheConnectionEndsTheRequestAfterABoundedRead) {
-    // Greets like gpsd, then sends sky reports without end and never a fix.
-    const int server = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof(addr);
-    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(::getsockname(server, reinterpret_cast<sockaddr*>(&addr), &len), 0);
-    ASSERT_EQ(::listen(server, 1), 0);
-    std::atomic<std::size_t> sent{0};
-    std::thread flooder([&] {
-        const int client = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
-        if (client < 0) {
-            return;
+// A gpsd of the test's making on 127.0.0.1: greets the one client it accepts like gpsd, then
+// runs `script` on the connection.
+class ScriptedGpsd {
+public:
+    explicit ScriptedGpsd(std::function<void(int client)> script) {
+        server_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof(addr);
+        if (::bind(server_, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0 &&
+            ::getsockname(server_, reinterpret_cast<sockaddr*>(&addr), &len) == 0 &&
+            ::listen(server_, 1) == 0) {
+            port_ = std::to_string(ntohs(addr.sin_port));
         }
-        const std::string hello =
-            "{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\n";
-        std::string sky = "{\"class\":\"SKY\",\"device\":\"/dev/ttyS0\",\"satellites\":[";
-        for (int i = 0; i < 20; ++i) {
-            sky += std::string(i ? "," : "") + "{\"PRN\":" + std::to_string(i) +
-                   ",\"el\":45.0,\"az\":90.0,\"ss\":30.0}";
-        }
-        sky += "]}\n";
-        ssize_t n = ::send(client, hello.data(), hello.size(), MSG_NOSIGNAL);
-        while (n > 0) {
-            sent += static_cast<std::size_t>(n);
-            n = ::send(client, sky.data(), sky.size(), MSG_NOSIGNAL);
-        }
-        ::close(client);
-    });
-    lumvex::platform::useGpsd("127.0.0.1", std::to_string(ntohs(addr.sin_port)));
+        thread_ = std::thread([this, script = std::move(script)] {
+            const int client = ::accept4(server_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+                return;
+            }
+            const std::string hello =
+                "{\"class\":\"VERSION\",\"release\":\"3.22\",\"proto_major\":3,\"proto_minor\":14}\n";
+            if (::send(client, hello.data(), hello.size(), MSG_NOSIGNAL) > 0) {
+                script(client);
+            }
+            ::close(client);
+        });
+    }
+    /// Returns once the client has hung up.
+    ~ScriptedGpsd() {
+        thread_.join();
+        ::close(server_);
+    }
+    const std::string& port() const { return port_; }
 
-    // The installed clock stands still, so only the bound on what is read can end it.
-    manager_->requestLocation();
-    const bool ended = env_->runUntil([&] { return recorder_->outcomes() > 0; }, 20s);
-    manager_.reset();  // ends a request that did not end by itself, so the flooder stops
-    flooder.join();
-    ::close(server);
-    ASSERT_TRUE(ended) << "the request read " << sent.load() << " bytes and went on";
-    ASSERT_EQ(recorder_->errors().size(), 1u);
-    EXPECT_EQ(recorder_->errors()[0].code, LocationError::Code::CONNECTION_LOST);
-    EXPECT_NE(recorder_->errors()[0].description.find("without a fix"), std::string::npos)
-        << recorder_->errors()[0].description;
-    // What the request read, plus what the socket buffers held when it hung up.
+private:
+    int server_ = -1;
+    std::string port_;
+    std::thread thread_;
+};
+
+TEST_F(LocationManagerTest, WhatAStrangeGpsdSendsEndsTheRequestSafely) {
+    std::atomic<std::size_t> sent{0};
+    const auto sendAll = [](int client, const std::string& text) {
+        return ::send(client, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size());
+    };
+    const auto untilHungUp = [](int client) {
+        char byte;
+        while (::recv(client, &byte, 1, 0) > 0) {
+        }
+    };
+    struct Case {
+        const char* what;
+        std::function<void(int client)> script;
+        // A fix at this latitude, or else an error with this code and text.
+        std::optional<double> latitude;
+        LocationError::Code code;
+        const char* text;
+    };
+    const Case cases[] = {
+        {"sky reports without end and never a fix",
+         [&](int client) {
+             std::string sky = "{\"class\":\"SKY\",\"device\":\"/dev/ttyS0\",\"satellites\":[";
+             for (int i = 0; i < 20; ++i) {
+                 sky += std::string(i ? "," : "") + "{\"PRN\":" + std::to_string(i) +
+                        ",\"el\":45.0,\"az\":90.0,\"ss\":30.0}";
+             }
+             sky += "]}\n";
+             while (sendAll(client, sky)) {
+                 sent += sky.size();
+             }
+         },
+         std::nullopt, LocationError::Code::CONNECTION_LOST, "without a fix"},
+        // libgps never returns from a line that goes on after its object.
+        {"a report followed by a second object on its line",
+         [&](int client) {
+             sendAll(client,
+                     "{\"class\":\"POLL\",\"active\":1,\"tpv\":[{\"class\":\"TPV\",\"mode\":1}],\"sky\":[]}\n"
+                     "{\"class\":\"TPV\",\"mode\":3,\"lat\":51.5,\"lon\":7.5},"
+                     "{\"class\":\"TPV\",\"mode\":3,\"lat\":52.5,\"lon\":8.5}\n");
+             untilHungUp(client);
+         },
+         51.5,
+         {},
+         ""},
+        {"a poll answer cut off in the middle of a report, then hanging up",
+         [&](int client) {
+             sendAll(
+                 client,
+                 "{\"class\":\"POLL\",\"active\":1,\"tpv\":[{\"class\":\"TPV\",\"mode\":3,\"lat\":51.5\n");
+         },
+         std::nullopt, LocationError::Code::CONNECTION_LOST, "Lost the connection"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto recorder = std::make_shared<Recorder>();
+        auto manager = std::make_shared<LocationManager>();
+        manager->setDelegate(recorder);
+        {
+            ScriptedGpsd gpsd(c.script);
+            ASSERT_FALSE(gpsd.port().empty());
+            lumvex::platform::useGpsd("127.0.0.1", gpsd.port());
+            // The installed clock stands still, so only what gpsd sends can end the request.
+            manager->requestLocation();
+            const bool ended = env_->runUntil([&] { return recorder->outcomes() > 0; }, 20s);
+            manager.reset();  // ends a request that did not end by itself, so the script ends
+            ASSERT_TRUE(ended) << "the request read " << sent.load() << " bytes and went on";
+        }
+        if (c.latitude) {
+            ASSERT_EQ(recorder->updates().size(), 1u) << recorder->describeErrors();
+            EXPECT_EQ(recorder->updates()[0].size(), 1u);
+            EXPECT_DOUBLE_EQ(recorder->updates()[0][0].latitude, *c.latitude);
+        } else {
+            ASSERT_EQ(recorder->errors().size(), 1u);
+            EXPECT_EQ(recorder->errors()[0].code, c.code);
+            EXPECT_NE(recorder->errors()[0].description.find(c.text), std::string::npos)
+                << recorder->errors()[0].description;
+        }
+    }
+    // What the flooded request read, plus what the socket buffers held when it hung up.
     EXPECT_LT(sent.load(), 16u * 1024 * 1024);
 }
 

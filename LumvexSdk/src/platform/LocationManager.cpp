@@ -2,24 +2,16 @@
 
 #include "L.h"
 #include "platform/GeoClue.h"
+#include "platform/GpsdSession.h"
+#include "platform/NoDestructor.h"
 #include "platform/RunLoop.h"
 #include "platform/Thread.h"
 
-#include <gps.h>
-#include <nlohmann/json.hpp>
-
-#include <fcntl.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sys/eventfd.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <atomic>
-#include <cerrno>
-#include <climits>
-#include <cmath>
 #include <condition_variable>
-#include <cstring>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -31,11 +23,6 @@ namespace platform {
 namespace {
 
 std::atomic<bool> servicesEnabled{true};
-
-struct GpsdAddress {
-    std::string host = "localhost";
-    std::string port = "2947";
-};
 
 enum class Source { AUTOMATIC, GPSD, GEOCLUE };
 
@@ -55,17 +42,17 @@ struct LastFix {
 };
 
 struct ServiceState {
-    std::mutex mutex;
-    Source source = Source::AUTOMATIC;
-    GpsdAddress address;
-    std::string desktopId;
-    bool announced = false;  // the source in use has been named in the log
-    LastFix lastFix;
-    std::uint64_t serials = 0;
+    Mutex mutex;
+    Source source LUMVEX_GUARDED_BY(mutex) = Source::AUTOMATIC;
+    GpsdAddress address LUMVEX_GUARDED_BY(mutex);
+    std::string desktopId LUMVEX_GUARDED_BY(mutex);
+    bool announced LUMVEX_GUARDED_BY(mutex) = false;  // the source in use has been named in the log
+    LastFix lastFix LUMVEX_GUARDED_BY(mutex);
+    std::uint64_t serials LUMVEX_GUARDED_BY(mutex) = 0;
 };
 
 ServiceState& service() {
-    static auto* state = new ServiceState;
+    static NoDestructor<ServiceState> state;
     return *state;
 }
 
@@ -78,7 +65,7 @@ std::uint64_t rememberFix(const Location& location, std::optional<Clock::WallTim
     const auto at = clock->now();
     const auto wallNow = clock->wallNow();
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     auto& last = s.lastFix;
     const bool samePlace = last.valid && last.clock.lock() == clock &&
                            last.location.latitude == location.latitude &&
@@ -98,8 +85,10 @@ std::optional<LocationManager::Fix> freshFix(Clock::TimePoint::duration maximumA
     const auto now = clock->now();
     const auto wallNow = clock->wallNow();
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
-    const auto& fix = s.lastFix;
+    const LastFix fix = [&s] {
+        MutexLock guard(s.mutex);
+        return s.lastFix;
+    }();
     if (!fix.valid || fix.clock.lock() != clock || now < fix.at) {
         return std::nullopt;
     }
@@ -116,69 +105,6 @@ std::optional<LocationManager::Fix> freshFix(Clock::TimePoint::duration maximumA
     return LocationManager::Fix{fix.location, fix.serial};
 }
 
-// Days since 1970-01-01 of a civil date (proleptic Gregorian), by arithmetic alone: the C
-// library's calendar functions share time-zone state with the host.
-long long daysFromCivil(long long y, unsigned m, unsigned d) {
-    y -= m <= 2;
-    const long long era = (y >= 0 ? y : y - 399) / 400;
-    const auto yoe = static_cast<unsigned>(y - era * 400);
-    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + static_cast<long long>(doe) - 719468;
-}
-
-// gpsd's "time": ISO 8601 in UTC, e.g. "2024-06-15T09:30:00.000Z".
-std::optional<Clock::WallTime> timeFromTpv(const nlohmann::json& tpv) {
-    const auto time = tpv.find("time");
-    if (time == tpv.end() || !time->is_string()) {
-        return std::nullopt;
-    }
-    const auto& text = time->get_ref<const std::string&>();
-    int year = 0, month = 0, day = 0, hour = 0, minute = 0;
-    double second = 0;
-    if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%lf", &year, &month, &day, &hour, &minute, &second) !=
-            6 ||
-        month < 1 || month > 12 || day < 1 || day > 31 || hour > 23 || minute > 59 || !(second >= 0) ||
-        second >= 61) {
-        return std::nullopt;
-    }
-    const long long days = daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day));
-    const auto micros = static_cast<long long>(std::llround(second * 1e6)) +
-                        ((days * 24 + hour) * 60 + minute) * 60LL * 1000000LL;
-    return Clock::WallTime(
-        std::chrono::duration_cast<Clock::WallTime::duration>(std::chrono::microseconds(micros)));
-}
-
-// A fix counts when the receiver has at least a 2D solution and a real position.
-std::optional<Location> fixFromTpv(const nlohmann::json& tpv) {
-    if (!tpv.is_object()) {
-        return std::nullopt;
-    }
-    const auto mode = tpv.find("mode");
-    const auto lat = tpv.find("lat");
-    const auto lon = tpv.find("lon");
-    if (mode == tpv.end() || !mode->is_number_integer() || mode->get<int>() < MODE_2D) {
-        return std::nullopt;
-    }
-    if (lat == tpv.end() || lon == tpv.end() || !lat->is_number() || !lon->is_number()) {
-        return std::nullopt;
-    }
-    const double latitude = lat->get<double>();
-    const double longitude = lon->get<double>();
-    if (!std::isfinite(latitude) || !std::isfinite(longitude) || std::fabs(latitude) > 90.0 ||
-        std::fabs(longitude) > 180.0) {
-        return std::nullopt;
-    }
-    Location location;
-    location.latitude = latitude;
-    location.longitude = longitude;
-    return location;
-}
-
-std::string describeAddress(const GpsdAddress& address) {
-    return address.host + ":" + address.port;
-}
-
 // What a request delivers: the fixes, with the measurement time of the first if known.
 struct Fixes {
     std::vector<Location> locations;
@@ -186,11 +112,6 @@ struct Fixes {
 };
 
 using Outcome = std::variant<Fixes, LocationError>;
-
-// What one gpsd request may read before it gives up on a gpsd that floods it. A request
-// normally reads a few kilobytes: the greeting, the device list and a poll answer, plus a
-// report or two a second from each receiver while it waits for a fix.
-constexpr std::size_t MAX_GPSD_BYTES_PER_REQUEST = 256 * 1024;
 
 // Where the location thread gets its fixes, and the name the log gives it.
 struct Choice {
@@ -214,13 +135,13 @@ std::string executableName() {
 Choice currentChoice() {
     auto& s = service();
     {
-        std::lock_guard<std::mutex> guard(s.mutex);
+        MutexLock guard(s.mutex);
         if (s.source != Source::AUTOMATIC) {
             return Choice{s.source, s.address, s.desktopId};
         }
     }
     const bool geoClue = geoClueOffered(std::chrono::seconds(1));
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     if (s.source == Source::AUTOMATIC) {  // unless the host chose meanwhile
         s.source = geoClue ? Source::GEOCLUE : Source::GPSD;
         if (geoClue && s.desktopId.empty()) {
@@ -233,7 +154,7 @@ Choice currentChoice() {
 void announce(const Choice& choice) {
     auto& s = service();
     {
-        std::lock_guard<std::mutex> guard(s.mutex);
+        MutexLock guard(s.mutex);
         if (s.announced) {
             return;
         }
@@ -242,15 +163,15 @@ void announce(const Choice& choice) {
     if (choice.source == Source::GEOCLUE) {
         LUMVEX_LOG("requestLocation()", "Location source: GeoClue, as \"" + choice.desktopId + "\"");
     } else {
-        LUMVEX_LOG("requestLocation()", "Location source: gpsd at " + describeAddress(choice.address));
+        LUMVEX_LOG("requestLocation()", "Location source: gpsd at " + choice.address.describe());
     }
 }
 
 }  // namespace
 
-/// The thread that talks to gpsd for one manager. It sleeps on a condition variable between
-/// requests and, during one, in poll(2) on the gpsd socket and an eventfd that wakes it when
-/// the manager goes away or a virtual clock moves.
+/// The thread that asks the location source for one manager. It sleeps on a condition
+/// variable between requests and, during one, in poll(2) on the source's connection and an
+/// eventfd that wakes it when the manager goes away or a virtual clock moves.
 class LocationManager::Worker final : public ClockListener,
                                       public std::enable_shared_from_this<LocationManager::Worker> {
 public:
@@ -273,7 +194,7 @@ public:
     void shutdown() {
         bool connecting;
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(mutex_);
             stop_ = true;
             connecting = connecting_;
             cv_.notify_all();
@@ -294,7 +215,7 @@ public:
 
     void request(Clock::TimePoint deadline, double accuracy) {
         {
-            std::lock_guard<std::mutex> guard(mutex_);
+            MutexLock guard(mutex_);
             if (requested_) {
                 return;  // the outstanding request answers this one too
             }
@@ -324,22 +245,19 @@ private:
         }
     }
 
-    void clearWake() {
-        std::uint64_t value = 0;
-        [[maybe_unused]] const auto n = ::read(wakeFd_, &value, sizeof(value));
-    }
-
     bool stopping() {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         return stop_;
     }
 
     void run() {
         // So that a host's debugger, top -H and crash reports tell whose thread this is.
         ::pthread_setname_np(::pthread_self(), "lumvex-gps");
-        std::unique_lock<std::mutex> lock(mutex_);
+        MutexLock lock(mutex_);
         while (true) {
-            cv_.wait(lock, [this] { return stop_ || requested_; });
+            while (!stop_ && !requested_) {
+                cv_.wait(lock.native());
+            }
             if (stop_) {
                 return;
             }
@@ -349,7 +267,7 @@ private:
             const auto choice = currentChoice();
             announce(choice);
             auto outcome = choice.source == Source::GEOCLUE ? askGeoClue(choice.desktopId, accuracy, deadline)
-                                                            : exchange(choice.address, deadline);
+                                                            : askGpsd(choice.address, deadline);
             lock.lock();
             requested_ = false;
             if (stop_ || !outcome) {
@@ -384,13 +302,6 @@ private:
                 delegate->didFailWithError(*manager, std::get<LocationError>(outcome));
             }
         });
-    }
-
-    static bool sendCommand(int fd, const std::string& command) {
-        // send(2) with MSG_NOSIGNAL: a gpsd that has just gone away must not raise SIGPIPE in
-        // the host's process.
-        const auto n = ::send(fd, command.data(), command.size(), MSG_NOSIGNAL);
-        return n == static_cast<ssize_t>(command.size());
     }
 
     /// One request to GeoClue; nothing when the manager went away meanwhile.
@@ -430,135 +341,40 @@ private:
         return Outcome(LocationError{code, failure.description});
     }
 
-    /// One conversation with gpsd; nothing when the manager went away meanwhile.
-    std::optional<Outcome> exchange(const GpsdAddress& address, Clock::TimePoint deadline) {
-        const auto where = describeAddress(address);
-        gps_data_t data{};
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            if (stop_) {
-                return std::nullopt;
+    /// One request to gpsd; nothing when the manager went away meanwhile.
+    std::optional<Outcome> askGpsd(const GpsdAddress& address, Clock::TimePoint deadline) {
+        GpsdInterrupts interrupts;
+        interrupts.wakeFd = wakeFd_;
+        interrupts.stopping = [this] { return stopping(); };
+        interrupts.blocking = [this](bool entering) {
+            MutexLock guard(mutex_);
+            if (entering && stop_) {
+                return false;
             }
-            connecting_ = true;
-        }
-        const int opened = ::gps_open(address.host.c_str(), address.port.c_str(), &data);
-        const int openError = errno;
-        {
-            std::lock_guard<std::mutex> guard(mutex_);
-            connecting_ = false;
-        }
-        if (opened != 0) {
-            return Outcome(
-                LocationError{LocationError::Code::SERVICE_UNREACHABLE,
-                              "Cannot connect to gpsd at " + where + ": " + ::gps_errstr(openError)});
-        }
-        auto outcome = converse(data, where, deadline);
-        ::gps_close(&data);
-        return outcome;
-    }
-
-    std::optional<Outcome> converse(gps_data_t& data, const std::string& where, Clock::TimePoint deadline) {
-        const int fd = data.gps_fd;
-        const auto lost = [&where] {
-            return Outcome(LocationError{LocationError::Code::CONNECTION_LOST,
-                                         "Lost the connection to gpsd at " + where});
+            connecting_ = entering;
+            return true;
         };
-        const int flags = ::fcntl(fd, F_GETFL);
-        if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
-            return lost();
-        }
-        // Watching without reports makes gpsd activate its receivers; the poll then answers
-        // at once with the fix each of them holds. Reports are streamed only when none has one.
-        if (!sendCommand(fd, "?WATCH={\"enable\":true};?POLL;\n")) {
-            return lost();
-        }
-        bool streaming = false;
-        // What one message from gpsd settles: a fix, a lost connection, or nothing yet.
-        const auto handle = [&](const char* text) -> std::optional<Outcome> {
-            const auto json = nlohmann::json::parse(text, nullptr, false);
-            if (!json.is_object()) {
-                return std::nullopt;
-            }
-            const auto cls = json.value("class", std::string());
-            if (cls == "POLL") {
-                Fixes fixes;
-                if (const auto tpv = json.find("tpv"); tpv != json.end() && tpv->is_array()) {
-                    for (const auto& report : *tpv) {
-                        if (auto fix = fixFromTpv(report)) {
-                            if (fixes.locations.empty()) {
-                                fixes.takenAt = timeFromTpv(report);
-                            }
-                            fixes.locations.push_back(*fix);
-                        }
-                    }
-                }
-                if (!fixes.locations.empty()) {
-                    return Outcome(std::move(fixes));
-                }
-                if (!streaming) {
-                    // The second poll covers a fix that came in before the reports began.
-                    if (!sendCommand(fd, "?WATCH={\"enable\":true,\"json\":true};?POLL;\n")) {
-                        return lost();
-                    }
-                    streaming = true;
-                }
-            } else if (cls == "TPV" && streaming) {
-                if (auto fix = fixFromTpv(json)) {
-                    return Outcome(Fixes{{*fix}, timeFromTpv(json)});
-                }
-            }
+        auto result = gpsd_.requestFixes(address, deadline, interrupts);
+        if (result.abandoned) {
             return std::nullopt;
-        };
-        std::vector<char> message(16 * 1024);
-        std::size_t read = 0;
-        while (true) {
-            int n;
-            while ((n = ::gps_read(&data, message.data(), static_cast<int>(message.size()))) > 0) {
-                read += static_cast<std::size_t>(n);
-                if (read > MAX_GPSD_BYTES_PER_REQUEST) {
-                    return Outcome(LocationError{LocationError::Code::CONNECTION_LOST,
-                                                 "gpsd at " + where + " sent more than " +
-                                                     std::to_string(MAX_GPSD_BYTES_PER_REQUEST / 1024) +
-                                                     " KB without a fix"});
-                }
-                // Only polls and position reports can settle a request; the rest (sky views,
-                // device lists, errors) is skipped without parsing it.
-                const bool settles = std::strstr(message.data(), "\"class\":\"POLL\"") != nullptr ||
-                                     std::strstr(message.data(), "\"class\":\"TPV\"") != nullptr;
-                if (settles) {
-                    if (auto outcome = handle(message.data())) {
-                        return outcome;
-                    }
-                }
-                if (platform::clock()->now() >= deadline) {
-                    break;  // a chatty gpsd must not stretch the request past its time
-                }
-            }
-            if (n < 0) {
-                return lost();
-            }
-            if (stopping()) {
-                return std::nullopt;
-            }
-            const auto now = platform::clock()->now();
-            if (now >= deadline) {
-                return Outcome(LocationError{LocationError::Code::LOCATION_UNKNOWN,
-                                             "No location fix from gpsd at " + where + " in time"});
-            }
-            const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-            const int timeout = static_cast<int>(std::min<long long>(remaining, INT_MAX));
-            pollfd fds[2] = {{fd, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-            const int ready = ::poll(fds, 2, timeout);
-            if (ready < 0 && errno != EINTR) {
-                return lost();
-            }
-            if (ready > 0 && (fds[1].revents & POLLIN)) {
-                clearWake();
-            }
-            if (ready > 0 && (fds[0].revents & (POLLERR | POLLNVAL))) {
-                return lost();
-            }
         }
+        if (result.fixes) {
+            return Outcome(Fixes{std::move(result.fixes->locations), result.fixes->takenAt});
+        }
+        const auto& failure = *result.failure;
+        LocationError::Code code = LocationError::Code::CONNECTION_LOST;
+        switch (failure.kind) {
+            case GpsdFailure::Kind::UNREACHABLE:
+                code = LocationError::Code::SERVICE_UNREACHABLE;
+                break;
+            case GpsdFailure::Kind::LOST:
+                code = LocationError::Code::CONNECTION_LOST;
+                break;
+            case GpsdFailure::Kind::NO_FIX:
+                code = LocationError::Code::LOCATION_UNKNOWN;
+                break;
+        }
+        return Outcome(LocationError{code, failure.description});
     }
 
     const std::weak_ptr<LocationManager> owner_;
@@ -566,15 +382,18 @@ private:
     int wakeFd_ = -1;
     Thread thread_;
 
-    std::mutex mutex_;
+    Mutex mutex_;
     std::condition_variable cv_;
-    bool stop_ = false;
-    bool requested_ = false;
-    bool connecting_ = false;  // inside gps_open
-    Clock::TimePoint deadline_{};
-    double accuracy_ = LocationManager::ACCURACY_BEST;
+    bool stop_ LUMVEX_GUARDED_BY(mutex_) = false;
+    bool requested_ LUMVEX_GUARDED_BY(mutex_) = false;
+    // Inside a name lookup or connect, which nothing interrupts.
+    bool connecting_ LUMVEX_GUARDED_BY(mutex_) = false;
+    Clock::TimePoint deadline_ LUMVEX_GUARDED_BY(mutex_){};
+    double accuracy_ LUMVEX_GUARDED_BY(mutex_) = LocationManager::ACCURACY_BEST;
 
-    // Only the worker's thread touches it: the measurement time of the last GeoClue fix.
+    // Only the worker's thread touches these: the conversations with gpsd, and the
+    // measurement time of the last GeoClue fix.
+    GpsdSession gpsd_;
     std::uint64_t lastGeoClueFix_ = 0;
 };
 
@@ -591,38 +410,33 @@ LocationManager::~LocationManager() {
 }
 
 void LocationManager::setDelegate(std::weak_ptr<LocationManagerDelegate> delegate) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     delegate_ = std::move(delegate);
 }
 
 std::shared_ptr<LocationManagerDelegate> LocationManager::delegate() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return delegate_.lock();
 }
 
 void LocationManager::setDesiredAccuracy(double metres) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     desiredAccuracy_ = metres;
 }
 
 double LocationManager::desiredAccuracy() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return desiredAccuracy_;
 }
 
 void LocationManager::setMaximumFixAge(Clock::TimePoint::duration age) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     maximumFixAge_ = age;
 }
 
 Clock::TimePoint::duration LocationManager::maximumFixAge() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return maximumFixAge_;
-}
-
-void LocationManager::setRequestTimeout(Clock::TimePoint::duration timeout) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    requestTimeout_ = timeout;
 }
 
 std::optional<Location> LocationManager::location() const {
@@ -640,18 +454,18 @@ std::optional<LocationManager::Fix> LocationManager::recentFix() const {
 }
 
 void LocationManager::setDeliveredSerial(std::uint64_t serial) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     deliveredSerial_ = serial;
     ++deliveries_;
 }
 
 std::uint64_t LocationManager::deliveredSerial() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return deliveredSerial_;
 }
 
 std::uint64_t LocationManager::deliveries() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return deliveries_;
 }
 
@@ -679,7 +493,7 @@ void LocationManager::requestLocation() {
     Clock::TimePoint deadline;
     double accuracy;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         if (!worker_) {
             auto created = std::make_shared<Worker>(weak_from_this(), loop_);
             try {
@@ -704,7 +518,7 @@ void setLocationServicesEnabled(bool enabled) {
 
 void useGpsd(const std::string& host, const std::string& port) {
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.source = Source::GPSD;
     s.address = GpsdAddress{host, port};
     s.announced = false;
@@ -714,7 +528,7 @@ void useGpsd(const std::string& host, const std::string& port) {
 
 void chooseLocationSourceAutomatically() {
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.source = Source::AUTOMATIC;
     s.address = GpsdAddress{};
     s.desktopId.clear();
@@ -724,7 +538,7 @@ void chooseLocationSourceAutomatically() {
 
 void useGeoClue(std::string desktopId) {
     auto& s = service();
-    std::lock_guard<std::mutex> guard(s.mutex);
+    MutexLock guard(s.mutex);
     s.source = Source::GEOCLUE;
     s.desktopId = desktopId.empty() ? executableName() : std::move(desktopId);
     s.announced = false;

@@ -1,15 +1,22 @@
 #pragma once
 
+// Threads: every member function of LocationManager, and the free functions below, may be
+// called from any thread; the manager's settings and the process-wide source and last fix
+// each sit behind a lock. The delegate's calls arrive on the run loop of the thread that
+// created the manager, and only while that loop runs. The I/O of a request runs on a thread
+// of the manager's own ("lumvex-gps"), which never calls the delegate; destroying the
+// manager ends that thread (or lets it end by itself while a name lookup or connect blocks it).
+
 #include <LumvexSdk/Lumvex.h>
 #include <LumvexSdk/Platform.h>
 
 #include "platform/Clock.h"
 #include "platform/RunLoop.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -108,9 +115,6 @@ public:
     void setMaximumFixAge(Clock::TimePoint::duration age);
     Clock::TimePoint::duration maximumFixAge() const;
 
-    /// How long a request may wait for gpsd, measured on the installed clock.
-    void setRequestTimeout(Clock::TimePoint::duration timeout);
-
     /// Asks gpsd for the current fixes and returns at once. The outcome reaches the delegate
     /// later, once: the fixes, or an error when services are off, gpsd cannot be reached or
     /// goes away, or no receiver has a fix within the request timeout. A call while a request
@@ -123,15 +127,15 @@ private:
     void postFailure(LocationError error);
     void setDeliveredSerial(std::uint64_t serial);
 
-    mutable std::mutex mutex_;
-    std::weak_ptr<LocationManagerDelegate> delegate_;
-    double desiredAccuracy_ = ACCURACY_BEST;
-    Clock::TimePoint::duration maximumFixAge_ = Clock::TimePoint::duration::max();
-    Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
-    std::uint64_t deliveredSerial_ = 0;
-    std::uint64_t deliveries_ = 0;
-    std::weak_ptr<RunLoopImpl> loop_;
-    std::shared_ptr<Worker> worker_;  // made by the first request
+    mutable Mutex mutex_;
+    std::weak_ptr<LocationManagerDelegate> delegate_ LUMVEX_GUARDED_BY(mutex_);
+    double desiredAccuracy_ LUMVEX_GUARDED_BY(mutex_) = ACCURACY_BEST;
+    Clock::TimePoint::duration maximumFixAge_ LUMVEX_GUARDED_BY(mutex_) = Clock::TimePoint::duration::max();
+    const Clock::TimePoint::duration requestTimeout_ = DEFAULT_REQUEST_TIMEOUT;
+    std::uint64_t deliveredSerial_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    std::uint64_t deliveries_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    const std::weak_ptr<RunLoopImpl> loop_;
+    std::shared_ptr<Worker> worker_ LUMVEX_GUARDED_BY(mutex_);  // made by the first request
 };
 
 /// Forgets `useGpsd` and `useGeoClue`: the next request chooses the source again, as the first

@@ -1,7 +1,7 @@
 #pragma once
 
-// Thread guarantees: as GpsdProcess; `feed` and its kin are called from the thread that
-// started gpsd.
+// Thread guarantees: as GpsdProcess. `feed` and its kin open a client of their own each
+// time, so they may run on any thread, but only one at a time writes into a receiver.
 
 #include "FakeReceiver.h"
 #include "GpsdProcess.h"

@@ -6,7 +6,7 @@
 #include "Collector.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
-#include "platform/Files.h"
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,10 @@
 #include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
 #include "L.h"
-#include "platform/Device.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
+#include "FakeSystem.h"
 #include "TestSupport.h"
 
 #include <gmock/gmock.h>
@@ -17,7 +18,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,30 +36,17 @@ class DeviceInfoTest : public ::testing::Test {
 protected:
     void SetUp() override {
         L::writeLog = true;
-        put("/etc/os-release", "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
-        put("/proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
-        put("/proc/sys/kernel/hostname", "ada-laptop\n");
-        put("/sys/class/dmi/id/chassis_type", "9\n");
-        put("/etc/timezone", "Europe/Paris\n");
-        put("/etc/machine-id", "5f3c1e0a9b7d4c2e8f6a1b3d5c7e9f01\n");
-        setEnv("LANG", "fr_FR.UTF-8");
+        system_.put("/etc/os-release", "NAME=\"Debian GNU/Linux\"\nVERSION_ID=\"12\"\n");
+        system_.put("/proc/sys/kernel/osrelease", "6.1.0-18-amd64\n");
+        system_.put("/proc/sys/kernel/hostname", "ada-laptop\n");
+        system_.put("/sys/class/dmi/id/chassis_type", "9\n");
+        system_.put("/etc/timezone", "Europe/Paris\n");
+        system_.put("/etc/machine-id", "5f3c1e0a9b7d4c2e8f6a1b3d5c7e9f01\n");
+        system_.setEnv("LANG", "fr_FR.UTF-8");
         setAppVersion("3.2.1");
     }
-    void TearDown() override {
-        platform::resetDeviceSources();
-        L::writeLog = false;
-    }
+    void TearDown() override { L::writeLog = false; }
 
-    void put(const std::string& path, const std::string& content) {
-        const fs::path full = root_.path() + path;
-        fs::create_directories(full.parent_path());
-        test::writeFile(full.string(), content);
-        apply();
-    }
-    void setEnv(const std::string& name, const std::string& value) {
-        env_[name] = value;
-        apply();
-    }
     void setAppVersion(const std::string& version) {
         home_.writeInfoPlist(
             "<key>CFBundleIdentifier</key><string>com.example.host</string>"
@@ -68,13 +55,8 @@ protected:
     }
     std::string specsPath() const { return home_.cachesDir() + "/specs.lmx"; }
 
+    test::FakeSystem system_;
     test::IsolatedHome home_;
-
-private:
-    void apply() { platform::setDeviceSources(platform::DeviceSources{root_.path(), env_}); }
-
-    test::TempDir root_;
-    std::map<std::string, std::string> env_;
 };
 
 TEST_F(DeviceInfoTest, DescribesTheDeviceInElevenValues) {
@@ -102,14 +84,14 @@ TEST_F(DeviceInfoTest, DescribesTheDeviceInElevenValues) {
 }
 
 TEST_F(DeviceInfoTest, KeepsEveryKeyWhenSourcesAreMissing) {
-    setEnv("LANG", "de");
+    system_.setEnv("LANG", "de");
     home_.writeInfoPlist("<key>CFBundleIdentifier</key><string>com.example.host</string>");
     auto info = DeviceInfoUtils().getDeviceInfoAsDict();
     EXPECT_EQ(info["device_locale"], "de");
     EXPECT_EQ(info["device_country"], "") << "a locale without a region";
     EXPECT_EQ(info["app_version"], "") << "a host without a version";
 
-    setEnv("LANG", "C");
+    system_.setEnv("LANG", "C");
     info = DeviceInfoUtils().getDeviceInfoAsDict();
     EXPECT_EQ(info["device_locale"], "");
     EXPECT_EQ(info["device_country"], "");
@@ -123,7 +105,7 @@ TEST_F(DeviceInfoTest, IsTabletOnlyForTabletChassis) {
                                                                                    {"11\n", false},
                                                                                    {"3\n", false},
                                                                                    {"x\n", false}}) {
-        put("/sys/class/dmi/id/chassis_type", chassis);
+        system_.put("/sys/class/dmi/id/chassis_type", chassis);
         EXPECT_EQ(DeviceInfoUtils().getDeviceInfoAsDict()["is_tablet"], tablet) << chassis;
     }
 }
@@ -131,7 +113,7 @@ TEST_F(DeviceInfoTest, IsTabletOnlyForTabletChassis) {
 // A host name is whatever bytes the administrator set. Left as they are, the JSON writer
 // would refuse them, and the description could then never be sent nor recorded.
 TEST_F(DeviceInfoTest, BytesThatAreNotUtf8BecomeReplacementCharacters) {
-    put("/proc/sys/kernel/hostname", "caf\xE9-\xFF\xFE\n");
+    system_.put("/proc/sys/kernel/hostname", "caf\xE9-\xFF\xFE\n");
     const auto info = DeviceInfoUtils().getDeviceInfoAsDict();
     EXPECT_EQ(info["device_name"], "caf\xEF\xBF\xBD-\xEF\xBF\xBD\xEF\xBF\xBD");
     const auto text = DeviceInfoUtils().getDeviceInfo();
@@ -192,15 +174,15 @@ TEST_F(DeviceInfoTest, ARecordIsComparedExactly) {
 
 TEST_F(DeviceInfoTest, AnyChangedValueCallsForAnUpdate) {
     const std::vector<std::pair<const char*, std::function<void()>>> changes = {
-        {"system version", [&] { put("/etc/os-release", "VERSION_ID=\"13\"\n"); }},
-        {"model and idiom", [&] { put("/sys/class/dmi/id/chassis_type", "30\n"); }},
-        {"model only", [&] { put("/sys/class/dmi/id/chassis_type", "31\n"); }},
-        {"host name", [&] { put("/proc/sys/kernel/hostname", "ada-laptop2\n"); }},
-        {"host name case", [&] { put("/proc/sys/kernel/hostname", "Ada-laptop2\n"); }},
-        {"language", [&] { setEnv("LANG", "en_FR.UTF-8"); }},
-        {"region", [&] { setEnv("LANG", "en_GB.UTF-8"); }},
-        {"region removed", [&] { setEnv("LANG", "en"); }},
-        {"time zone", [&] { setEnv("TZ", "Europe/Berlin"); }},
+        {"system version", [&] { system_.put("/etc/os-release", "VERSION_ID=\"13\"\n"); }},
+        {"model and idiom", [&] { system_.put("/sys/class/dmi/id/chassis_type", "30\n"); }},
+        {"model only", [&] { system_.put("/sys/class/dmi/id/chassis_type", "31\n"); }},
+        {"host name", [&] { system_.put("/proc/sys/kernel/hostname", "ada-laptop2\n"); }},
+        {"host name case", [&] { system_.put("/proc/sys/kernel/hostname", "Ada-laptop2\n"); }},
+        {"language", [&] { system_.setEnv("LANG", "en_FR.UTF-8"); }},
+        {"region", [&] { system_.setEnv("LANG", "en_GB.UTF-8"); }},
+        {"region removed", [&] { system_.setEnv("LANG", "en"); }},
+        {"time zone", [&] { system_.setEnv("TZ", "Europe/Berlin"); }},
         {"host version", [&] { setAppVersion("3.2.2"); }},
     };
     auto& repository = DeviceInfoRepository::shared();
@@ -245,7 +227,7 @@ TEST_F(DeviceInfoTest, AFailedWriteKeepsThePreviousRecordAndLogsAnError) {
     const auto previous = test::readFile(specsPath());
     ASSERT_FALSE(previous.empty());
 
-    put("/proc/sys/kernel/hostname", std::string(16 * 1024, 'h') + "\n");
+    system_.put("/proc/sys/kernel/hostname", std::string(16 * 1024, 'h') + "\n");
     constexpr rlim_t kLimit = 4096;  // more than the log line, less than the new record
     ASSERT_GT(platform::base64Encode(DeviceInfoUtils().getDeviceInfo()).size(), kLimit);
     rlimit old{};

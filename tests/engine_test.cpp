@@ -1,6 +1,7 @@
 #include <LumvexSdk/LumvexSdk.h>
 
 #include "Collector.h"
+#include "EngineTestAccess.h"
 #include "L.h"
 #include "LumvexEngine.h"
 #include "PushRequest.h"
@@ -72,7 +73,7 @@ TEST_F(EngineTest, StartChecksRunInOrderAndRefusalsChangeNothing) {
     }
     EXPECT_FALSE(engine.isStarted());
     EXPECT_TRUE(L::writeLog) << "a refused start must leave the log switch alone";
-    EXPECT_EQ(engine.pushJob(), nullptr);
+    EXPECT_EQ(LumvexEngineTestAccess::pushJob(engine), nullptr);
 
     EXPECT_EQ(engine.start(config(std::numeric_limits<std::int64_t>::max() / 60, false)), std::nullopt);
     EXPECT_TRUE(engine.isStarted());
@@ -104,15 +105,15 @@ TEST_F(EngineTest, ForcePushWhileStoppedLogsAndNeverCallsBack) {
     std::atomic<int> callbacks{0};
     test::StdoutCapture out;
     engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });  // never started
-    ASSERT_TRUE(engine.queue()->drain(5s));
+    ASSERT_TRUE(LumvexEngineTestAccess::queue(engine)->drain(5s));
     L::writeLog = true;
     engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
-    ASSERT_TRUE(engine.queue()->drain(5s));
+    ASSERT_TRUE(LumvexEngineTestAccess::queue(engine)->drain(5s));
     ASSERT_EQ(engine.start(config()), std::nullopt);
     engine.stop();  // a configuration stays behind, but the library is stopped
     engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
     engine.applicationWillResignActive();
-    ASSERT_TRUE(engine.queue()->drain(5s));
+    ASSERT_TRUE(LumvexEngineTestAccess::queue(engine)->drain(5s));
     const std::string line = "LumvexEngine.cpp:forcePush(_:):";
     const auto text = out.text();
     EXPECT_EQ(callbacks, 0);
@@ -155,13 +156,13 @@ TEST_F(EngineTest, ForcePushQueuedBeforeStopIsRefusedWhenItRuns) {
     ASSERT_EQ(engine.start(config()), std::nullopt);
     std::mutex gate;
     std::unique_lock<std::mutex> hold(gate);
-    engine.queue()->async([&] { std::lock_guard<std::mutex> wait(gate); });
+    LumvexEngineTestAccess::queue(engine)->async([&] { std::lock_guard<std::mutex> wait(gate); });
     std::atomic<int> callbacks{0};
     test::StdoutCapture out;
     engine.forcePush([&](std::optional<LumvexException>) { ++callbacks; });
     engine.stop();
     hold.unlock();
-    ASSERT_TRUE(engine.queue()->drain(5s));
+    ASSERT_TRUE(LumvexEngineTestAccess::queue(engine)->drain(5s));
     EXPECT_EQ(callbacks, 0);
     EXPECT_NE(out.text().find("Impossible to push because sdk is not started"), std::string::npos);
 }

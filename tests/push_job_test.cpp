@@ -5,6 +5,7 @@
 #include "platform/RunLoop.h"
 #include "platform/SerialQueue.h"
 
+#include "EngineTestAccess.h"
 #include "TaskEnvironment.h"
 #include "UploadFixture.h"
 
@@ -49,7 +50,7 @@ protected:
 
     // Made in SetUp and ended in TearDown, so that virtual time spans exactly the test body.
     std::optional<test::TaskEnvironment> env_;
-    std::shared_ptr<platform::SerialQueue> queue_ = std::make_shared<platform::SerialQueue>("test-queue");
+    std::shared_ptr<platform::SerialQueue> queue_ = std::make_shared<platform::SerialQueue>();
 };
 
 TEST_F(PeriodicUploadTest, UploadsEveryIntervalFromTheFirstOnAndNeverAfterStop) {
@@ -132,7 +133,7 @@ TEST_F(PeriodicUploadTest, LogsAFailedUploadOnce) {
 TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
     const auto longest = std::numeric_limits<std::int64_t>::max() / 60 * 60;
     auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
-    EXPECT_EQ(job->interval(), longest);
+    EXPECT_EQ(BaseJobTestAccess::interval(*job), longest);
     PushRequest::setDefaultEndpointForTesting("not a url");
     test::StdoutFile log;
     job->startJob();

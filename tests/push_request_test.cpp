@@ -3,7 +3,7 @@
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
-#include "platform/Files.h"
+#include "platform/Text.h"
 #include "platform/UrlSession.h"
 
 #include "UploadFixture.h"
@@ -22,12 +22,16 @@ namespace lumvex {
 
 /// The payload operations are private to the request; the tests reach them here.
 struct PushRequestTestAccess {
-    static nlohmann::json buildJsonPushDataAsDict(const PushRequest& r, PushFormat f) {
-        return r.buildJsonPushDataAsDict(f);
-    }
-    static bool dictContainsLocation(const nlohmann::json& d) { return PushRequest::dictContainsLocation(d); }
-    static bool dictContainsDeviceInfo(const nlohmann::json& d) {
-        return PushRequest::dictContainsDeviceInfo(d);
+    /// The body as the dictionary it encodes, and whether the upload would carry fixes and a
+    /// description.
+    struct Payload {
+        nlohmann::json dict;
+        bool containsLocation;
+        bool containsDeviceInfo;
+    };
+    static Payload payload(const PushRequest& r, PushFormat f) {
+        auto data = r.buildPushData(f);
+        return {nlohmann::json::parse(data.body), data.containsLocation, data.description != nullptr};
     }
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& d) {
         return PushRequest::jsonPushAsData(d);
@@ -138,34 +142,34 @@ TEST_F(PushRequestTest, BuildsTheDictionaryForEachFormat) {
     const auto traces = nlohmann::json(TraceRepository::shared().getTracesAsDict());
     const auto device = DeviceInfoUtils().getDeviceInfoAsDict();
 
-    const auto both = Access::buildJsonPushDataAsDict(request, PushFormat::LOCATION_AND_DEVICE_INFO);
-    EXPECT_EQ(both, nlohmann::json({{"mac", "020000000000"},
-                                    {"google_aid", vendorId()},
-                                    {"locations", traces},
-                                    {"devices_infos", device}}));
-    const auto locationOnly = Access::buildJsonPushDataAsDict(request, PushFormat::LOCATION_ONLY);
-    EXPECT_EQ(locationOnly["locations"], traces);
-    EXPECT_EQ(locationOnly["devices_infos"], nlohmann::json::object());
-    const auto deviceOnly = Access::buildJsonPushDataAsDict(request, PushFormat::DEVICE_INFO_ONLY);
-    EXPECT_EQ(deviceOnly["locations"], nlohmann::json::array());
-    EXPECT_EQ(deviceOnly["devices_infos"], device);
-    for (const auto& dict : {both, locationOnly, deviceOnly}) {
-        EXPECT_EQ(dict.size(), 4u);
+    const auto both = Access::payload(request, PushFormat::LOCATION_AND_DEVICE_INFO);
+    EXPECT_EQ(both.dict, nlohmann::json({{"mac", "020000000000"},
+                                         {"google_aid", vendorId()},
+                                         {"locations", traces},
+                                         {"devices_infos", device}}));
+    const auto locationOnly = Access::payload(request, PushFormat::LOCATION_ONLY);
+    EXPECT_EQ(locationOnly.dict["locations"], traces);
+    EXPECT_EQ(locationOnly.dict["devices_infos"], nlohmann::json::object());
+    const auto deviceOnly = Access::payload(request, PushFormat::DEVICE_INFO_ONLY);
+    EXPECT_EQ(deviceOnly.dict["locations"], nlohmann::json::array());
+    EXPECT_EQ(deviceOnly.dict["devices_infos"], device);
+    for (const auto* payload : {&both, &locationOnly, &deviceOnly}) {
+        EXPECT_EQ(payload->dict.size(), 4u);
     }
-    EXPECT_TRUE(Access::dictContainsLocation(both));
-    EXPECT_TRUE(Access::dictContainsDeviceInfo(both));
-    EXPECT_FALSE(Access::dictContainsDeviceInfo(locationOnly));
-    EXPECT_FALSE(Access::dictContainsLocation(deviceOnly));
+    EXPECT_TRUE(both.containsLocation);
+    EXPECT_TRUE(both.containsDeviceInfo);
+    EXPECT_FALSE(locationOnly.containsDeviceInfo);
+    EXPECT_FALSE(deviceOnly.containsLocation);
 
     // Building reads the stores and changes neither.
     EXPECT_FALSE(test::fileExists(specsPath()));
     EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), 2u);
 
     // The vendor id has the platform's UUID form, and "noid" stands in when there is none.
-    EXPECT_THAT(both["google_aid"].get<std::string>(),
+    EXPECT_THAT(both.dict["google_aid"].get<std::string>(),
                 ContainsRegex("^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{12}$"));
     removeSystemFile("/etc/machine-id");
-    EXPECT_EQ(Access::buildJsonPushDataAsDict(request, PushFormat::LOCATION_ONLY)["google_aid"], "noid");
+    EXPECT_EQ(Access::payload(request, PushFormat::LOCATION_ONLY).dict["google_aid"], "noid");
 }
 
 // The body is put together from texts that the stores keep; its bytes must stay those of a

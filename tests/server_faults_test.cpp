@@ -10,6 +10,7 @@
 #include "platform/RunLoop.h"
 #include "platform/UrlSession.h"
 
+#include "EngineTestAccess.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "UploadFixture.h"
@@ -180,7 +181,8 @@ TEST_F(ServerFaultTest, AnAnswerCutOffInItsBodyFailsAndKeepsEveryFix) {
 /// Waits until the engine's queue has run what it holds and no upload is in flight or
 /// waiting its turn.
 bool settle(LumvexEngine& engine) {
-    return engine.queue()->drain(20s) && test::waitUntil([] { return PushRequest::idle(); }, 20s);
+    return LumvexEngineTestAccess::queue(engine)->drain(20s) &&
+           test::waitUntil([] { return PushRequest::idle(); }, 20s);
 }
 
 /// The latitudes of every fix that `collector` kept with status 200, each as often as kept.

@@ -5,6 +5,7 @@
 #include "platform/GeoClue.h"
 #include "platform/RunLoop.h"
 
+#include "EngineTestAccess.h"
 #include "GeoClue.h"
 #include "Gpsd.h"
 #include "StdoutFile.h"
@@ -58,6 +59,8 @@ protected:
         lumvex::platform::setLocationServicesEnabled(true);
     }
 
+    LocationManager& manager() { return lumvex::TraceJobTestAccess::locationManager(*job_); }
+
     void makeJob() {
         job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_);
         job_->startJob();
@@ -83,8 +86,7 @@ protected:
     }
 
     lumvex::test::IsolatedHome home_;
-    std::shared_ptr<lumvex::platform::SerialQueue> queue_ =
-        std::make_shared<lumvex::platform::SerialQueue>("trace-job-test");
+    std::shared_ptr<lumvex::platform::SerialQueue> queue_ = std::make_shared<lumvex::platform::SerialQueue>();
     lumvex::test::TaskEnvironment env_{queue_};
     std::shared_ptr<TraceJob> job_;
     const std::vector<std::string> walk_ =
@@ -97,7 +99,7 @@ TEST_F(TraceJobTest, StoresTheCurrentPositionAtEveryTickWhileTheDeviceMoves) {
     ASSERT_TRUE(gpsd.start()) << gpsd.log();
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
     makeJob();
-    EXPECT_EQ(job_->locationManager()->desiredAccuracy(), 1.7976931348623157e308);
+    EXPECT_EQ(manager().desiredAccuracy(), 1.7976931348623157e308);
 
     // Nothing happens before the first full interval.
     env_.clock().advance(9s);
@@ -230,8 +232,8 @@ TEST_F(TraceJobTest, ServicesOffGiveOneErrorLineATickAndTheDelegateIsAttachedWhe
     feed(gpsd, receiver, 4);
     lumvex::platform::setLocationServicesEnabled(false);
     makeJob();
-    EXPECT_EQ(job_->locationManager()->delegate(), nullptr);
-    EXPECT_EQ(job_->locationManager()->desiredAccuracy(), LocationManager::ACCURACY_BEST);
+    EXPECT_EQ(manager().delegate(), nullptr);
+    EXPECT_EQ(manager().desiredAccuracy(), LocationManager::ACCURACY_BEST);
 
     {
         StdoutFile log;
@@ -248,8 +250,8 @@ TEST_F(TraceJobTest, ServicesOffGiveOneErrorLineATickAndTheDelegateIsAttachedWhe
 
     lumvex::platform::setLocationServicesEnabled(true);
     tick();
-    EXPECT_NE(job_->locationManager()->delegate(), nullptr);
-    EXPECT_EQ(job_->locationManager()->desiredAccuracy(), TraceJob::DESIRED_ACCURACY);
+    EXPECT_NE(manager().delegate(), nullptr);
+    EXPECT_EQ(manager().desiredAccuracy(), TraceJob::DESIRED_ACCURACY);
     ASSERT_TRUE(env_.runUntil([] { return storedPositions().size() == 1; }));
     expectStored(0, 4);
 }
@@ -272,7 +274,7 @@ TEST_F(TraceJobTest, ADeliveryOfThreeFixesStoresOnlyTheFirst) {
     EXPECT_EQ(storedPositions().size(), 1u);
     expectStored(0, 1);
 
-    job_->didUpdateLocations(*job_->locationManager(), {});
+    job_->didUpdateLocations(manager(), {});
     EXPECT_EQ(storedPositions().size(), 1u);
 }
 
@@ -297,9 +299,9 @@ TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsks
     env_.runPending();
     ASSERT_TRUE(queue_->drain(10s));
     ASSERT_TRUE(gpsd.waitForLog("?POLL;", 3)) << gpsd.log();
-    const auto firstSerial = job_->locationManager()->deliveredSerial();
-    ASSERT_TRUE(env_.runUntil([&] { return job_->locationManager()->deliveries() == 2; }));
-    EXPECT_EQ(job_->locationManager()->deliveredSerial(), firstSerial);  // the same fix
+    const auto firstSerial = manager().deliveredSerial();
+    ASSERT_TRUE(env_.runUntil([&] { return manager().deliveries() == 2; }));
+    EXPECT_EQ(manager().deliveredSerial(), firstSerial);  // the same fix
     ASSERT_TRUE(queue_->drain(10s));
     EXPECT_EQ(storedPositions().size(), 1u);
 
@@ -320,7 +322,7 @@ TEST_F(TraceJobTest, ADeliveredFixIsStoredOnTheQueueNotOnTheHostsThread) {
     Location fix;
     fix.latitude = 52.5;
     fix.longitude = 13.4;
-    job_->didUpdateLocations(*job_->locationManager(), {fix});  // as the run loop delivers it
+    job_->didUpdateLocations(manager(), {fix});  // as the run loop delivers it
     EXPECT_TRUE(storedPositions().empty());
     release.notify();
     ASSERT_TRUE(queue_->drain(10s));
@@ -340,7 +342,7 @@ protected:
     void engineTick() {
         env_.clock().advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
         env_.runPending();
-        ASSERT_TRUE(engine_.queue()->drain(10s));
+        ASSERT_TRUE(lumvex::LumvexEngineTestAccess::queue(engine_)->drain(10s));
     }
     lumvex::LumvexEngine engine_;
 };
@@ -357,7 +359,7 @@ TEST_F(EngineSamplingTest, DeviceInfoOnlyNeverTouchesTheLocationService) {
                       .enableDebugLog(true)
                       .build();
     ASSERT_FALSE(engine_.start(config).has_value());
-    EXPECT_EQ(engine_.traceJob(), nullptr);
+    EXPECT_EQ(lumvex::LumvexEngineTestAccess::traceJob(engine_), nullptr);
     StdoutFile log;
     for (int i = 0; i < 3; ++i) {
         engineTick();
@@ -378,14 +380,14 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
         TraceRepository::shared().clearTraces();
         auto config = lumvex::LumvexConfiguration::Builder().pushFormat(format).build();
         ASSERT_FALSE(engine_.start(config).has_value());
-        ASSERT_NE(engine_.traceJob(), nullptr);
+        ASSERT_NE(lumvex::LumvexEngineTestAccess::traceJob(engine_), nullptr);
         for (std::size_t epoch = 0; epoch < 2; ++epoch) {
             feed(gpsd, receiver, epoch + (format == lumvex::PushFormat::LOCATION_ONLY ? 0 : 4));
             engineTick();
             ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == epoch + 1; }));
         }
         engine_.stop();
-        EXPECT_EQ(engine_.traceJob(), nullptr);
+        EXPECT_EQ(lumvex::LumvexEngineTestAccess::traceJob(engine_), nullptr);
     }
 }
 

@@ -4,6 +4,7 @@
 #include "TestSupport.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 #include <gtest/gtest.h>
 

@@ -13,7 +13,7 @@ BaseJob::BaseJob(std::int64_t interval, std::shared_ptr<platform::SerialQueue> q
 BaseJob::~BaseJob() = default;
 
 void BaseJob::startJob() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     if (timer_) {
         return;
     }
@@ -25,17 +25,12 @@ void BaseJob::startJob() {
 void BaseJob::stopTimer() {
     std::shared_ptr<Timer> timer;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        platform::MutexLock guard(mutex_);
         timer.swap(timer_);
     }
     if (timer) {
         timer->invalidate();
     }
-}
-
-bool BaseJob::hasTimer() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return timer_ != nullptr;
 }
 
 void BaseJob::onTime() {

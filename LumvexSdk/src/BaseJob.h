@@ -1,11 +1,16 @@
 #pragma once
 
+// Thread guarantees: `startJob` schedules the timer on the calling thread's run loop, whose
+// thread then receives the ticks; `startJob` and `stopTimer` may be called from any thread
+// (the engine calls both from the host's). `onTimeInBackgroundThread` runs on the job's
+// serial queue, one tick at a time and never beside other work of that queue.
+
 #include "platform/RunLoop.h"
 #include "platform/SerialQueue.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
 namespace lumvex {
 
@@ -34,19 +39,18 @@ public:
     /// Invalidates and drops the timer, if there is one. Ticks already queued still run.
     void stopTimer();
 
-    std::int64_t interval() const { return interval_; }
-    bool hasTimer() const;
-
 protected:
     const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
 
 private:
+    friend struct BaseJobTestAccess;
+
     void onTime();
 
     const std::int64_t interval_;
     const std::shared_ptr<platform::SerialQueue> queue_;
-    mutable std::mutex mutex_;
-    std::shared_ptr<Timer> timer_;  // guarded by mutex_
+    mutable platform::Mutex mutex_;
+    std::shared_ptr<Timer> timer_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumvex

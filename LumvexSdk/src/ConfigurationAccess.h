@@ -1,5 +1,7 @@
 #pragma once
 
+// Thread guarantees: reads of an immutable configuration, safe from any thread.
+
 #include <LumvexSdk/LumvexConfiguration.h>
 
 namespace lumvex::detail {

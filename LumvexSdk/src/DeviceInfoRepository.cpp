@@ -3,6 +3,8 @@
 #include "DeviceInfoUtils.h"
 #include "L.h"
 #include "platform/Files.h"
+#include "platform/NoDestructor.h"
+#include "platform/Text.h"
 
 #include <cstddef>
 
@@ -17,8 +19,8 @@ constexpr std::size_t kMaxRecordBytes = 1024 * 1024;
 }  // namespace
 
 DeviceInfoRepository& DeviceInfoRepository::shared() {
-    // Never destroyed, so that a save on another thread at exit finds it alive.
-    static auto* instance = new DeviceInfoRepository;
+    // A save on another thread at exit must still find it alive.
+    static platform::NoDestructor<DeviceInfoRepository> instance;
     return *instance;
 }
 
@@ -62,7 +64,7 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
     }
     std::optional<std::string> text;
     {
-        std::lock_guard<std::mutex> guard(fileMutex_);
+        platform::MutexLock lock(fileMutex_);
         // Our own file only: not through a link planted in its place, nor from a FIFO.
         text = platform::readFileBounded(*url, kMaxRecordBytes, /*followLinks=*/false);
     }
@@ -81,7 +83,7 @@ void DeviceInfoRepository::writeToFile(const std::string& text) {
     std::string error;
     bool written = false;
     {
-        std::lock_guard<std::mutex> guard(fileMutex_);
+        platform::MutexLock lock(fileMutex_);
         if (!tidied_) {
             platform::removeLeftoverTemporaries(*url);
             tidied_ = true;

@@ -1,8 +1,16 @@
 #pragma once
 
+// The record of the device description the server last received.
+//
+// Thread guarantees: every call is safe from any thread. Reads and writes of the record
+// are serialised by the store's own lock, since the check runs on the work queue while a
+// save may run on the upload's completion thread. Nothing calls back.
+
+#include "platform/NoDestructor.h"
+#include "platform/ThreadAnnotations.h"
+
 #include <nlohmann/json.hpp>
 
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -40,6 +48,7 @@ public:
     DeviceInfoRepository& operator=(const DeviceInfoRepository&) = delete;
 
 private:
+    friend class platform::NoDestructor<DeviceInfoRepository>;
     DeviceInfoRepository() = default;
 
     static constexpr const char* FILENAME = "specs.lmx";
@@ -50,9 +59,9 @@ private:
 
     // Serialises this store's file operations: the check runs on the work queue while a
     // save may run on the upload's completion thread.
-    std::mutex fileMutex_;
+    platform::Mutex fileMutex_;
     // Whether this process has cleared what killed processes left of their writes.
-    bool tidied_ = false;
+    bool tidied_ LUMVEX_GUARDED_BY(fileMutex_) = false;
 };
 
 }  // namespace lumvex

@@ -4,10 +4,13 @@
 #include "L.h"
 #include "platform/Bundle.h"
 #include "platform/Device.h"
-#include "platform/Files.h"
+#include "platform/Guarded.h"
+#include "platform/Locale.h"
+#include "platform/NoDestructor.h"
+#include "platform/Text.h"
+#include "platform/TimeZone.h"
 
 #include <exception>
-#include <mutex>
 #include <optional>
 
 namespace lumvex {
@@ -71,25 +74,24 @@ nlohmann::json DeviceInfoUtils::getDeviceInfoAsDict() const {
 
 std::shared_ptr<const DeviceInfoUtils::Description> DeviceInfoUtils::describe() const {
     struct Kept {
-        std::mutex mutex;
-        std::optional<Values> values;                    // guarded by mutex
-        std::shared_ptr<const Description> description;  // guarded by mutex
+        std::optional<Values> values;
+        std::shared_ptr<const Description> description;
     };
-    static auto* kept = new Kept;  // never destroyed: uploads may be built during exit
+    static platform::NoDestructor<platform::Guarded<Kept>> kept;  // uploads may be built during exit
     auto values = readValues();
     {
-        std::lock_guard<std::mutex> guard(kept->mutex);
-        if (kept->values == values) {
-            return kept->description;
+        auto last = kept->lock();
+        if (last->values == values) {
+            return last->description;
         }
     }
     auto made = std::make_shared<Description>();
     made->dict = dictOf(values);
     made->text = serialize(made->dict);
     made->record = platform::base64Encode(made->text);
-    std::lock_guard<std::mutex> guard(kept->mutex);
-    kept->values = std::move(values);
-    kept->description = made;
+    auto last = kept->lock();
+    last->values = std::move(values);
+    last->description = made;
     return made;
 }
 

@@ -1,5 +1,11 @@
 #pragma once
 
+// The device description that uploads carry: eleven values about the device and the host.
+//
+// Thread guarantees: every call is safe from any thread. The values are read afresh on the
+// calling thread; `describe()` shares the last description it made, under a lock, and
+// hands out an immutable one. Nothing calls back.
+
 #include <nlohmann/json.hpp>
 
 #include <memory>

@@ -1,29 +1,28 @@
 #include <LumvexSdk/Errors.h>
 
+#include "platform/NoDestructor.h"
+
+#include <cstddef>
+
 namespace lumvex {
 
 namespace {
 
+// The cases' names, in the order of their values.
+constexpr const char* startExceptionNames[] = {"ERROR", "ALREADY_STARTED", "INVALID_EMPTY_API_KEY"};
+constexpr const char* exceptionNames[] = {"PUSH_FAILED", "JSON_SERIALIZATION_FAILED"};
+
+template <std::size_t N>
+const char* caseName(const char* const (&names)[N], int value) {
+    return value >= 0 && static_cast<std::size_t>(value) < N ? names[value] : "UNKNOWN";
+}
+
 const char* caseName(LumvexStartException e) {
-    switch (e) {
-        case LumvexStartException::ERROR:
-            return "ERROR";
-        case LumvexStartException::ALREADY_STARTED:
-            return "ALREADY_STARTED";
-        case LumvexStartException::INVALID_EMPTY_API_KEY:
-            return "INVALID_EMPTY_API_KEY";
-    }
-    return "UNKNOWN";
+    return caseName(startExceptionNames, static_cast<int>(e));
 }
 
 const char* caseName(LumvexException e) {
-    switch (e) {
-        case LumvexException::PUSH_FAILED:
-            return "PUSH_FAILED";
-        case LumvexException::JSON_SERIALIZATION_FAILED:
-            return "JSON_SERIALIZATION_FAILED";
-    }
-    return "UNKNOWN";
+    return caseName(exceptionNames, static_cast<int>(e));
 }
 
 template <typename E>
@@ -43,12 +42,12 @@ private:
 // after the HTTP layer's exit handler was registered, so exit would tear it down while that
 // thread may still be formatting an upload's error.
 const std::error_category& lumvexStartExceptionCategory() noexcept {
-    static const auto* category = new Category<LumvexStartException>("LumvexSdk.LumvexStartException");
+    static platform::NoDestructor<Category<LumvexStartException>> category("LumvexSdk.LumvexStartException");
     return *category;
 }
 
 const std::error_category& lumvexExceptionCategory() noexcept {
-    static const auto* category = new Category<LumvexException>("LumvexSdk.LumvexException");
+    static platform::NoDestructor<Category<LumvexException>> category("LumvexSdk.LumvexException");
     return *category;
 }
 

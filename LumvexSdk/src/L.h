@@ -1,5 +1,8 @@
 #pragma once
 
+// Thread guarantees: safe from any thread. `writeLog` is atomic, and each line reaches
+// standard output in one write, so lines from different threads never mix.
+
 #include <atomic>
 #include <cstdint>
 #include <string>

@@ -1,6 +1,7 @@
 #include "LineReader.h"
 
 #include "platform/Files.h"
+#include "platform/Text.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -67,6 +68,13 @@ void LineReader::close() {
         std::fclose(file_);
         file_ = nullptr;
     }
+}
+
+std::string LineReader::asWritten(std::string line, bool last) {
+    if (!last && (line.empty() || line.back() != '\n')) {
+        line += '\n';
+    }
+    return line;
 }
 
 LineReader::Iterator LineReader::begin() {

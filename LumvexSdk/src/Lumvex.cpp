@@ -7,6 +7,11 @@
 namespace lumvex {
 
 namespace {
+// Out of line, so that every host call does not carry the logging's frame.
+[[gnu::cold, gnu::noinline]] void logRefusedInForkedChild(const char* operation) {
+    LUMVEX_LOG_ERROR(operation, "LumvexSdk does not run in a child process made by fork()");
+}
+
 // A child made by fork() has none of the parent's library threads, may find their locks
 // held for good, and shares the parent's files and connections; the library stays out of
 // its way there instead of blocking or sending the parent's fixes a second time.
@@ -14,7 +19,7 @@ bool refusedInForkedChild(const char* operation) {
     if (!platform::isForkedChild()) {
         return false;
     }
-    LUMVEX_LOG_ERROR(operation, "LumvexSdk does not run in a child process made by fork()");
+    logRefusedInForkedChild(operation);
     return true;
 }
 }  // namespace
@@ -26,7 +31,8 @@ Lumvex::~Lumvex() = default;
 Lumvex& Lumvex::shared() {
     // Lives for the whole process: its queue's worker must never be joined during exit.
     // Making it makes no thread (the queue's comes with the first work), so it cannot fail
-    // for want of one.
+    // for want of one. A plain `new` rather than NoDestructor, which could not reach the
+    // private constructor of this public class.
     static Lumvex* instance = new Lumvex();
     return *instance;
 }

@@ -14,7 +14,7 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>("lumvex-dispatch-queue")) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>()) {}
 
 LumvexEngine::~LumvexEngine() {
     stop();
@@ -22,7 +22,7 @@ LumvexEngine::~LumvexEngine() {
 
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     if (isStarted_) {
         return LumvexStartException::ALREADY_STARTED;
     }
@@ -70,7 +70,7 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 }
 
 void LumvexEngine::stop() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;
     }
@@ -88,18 +88,8 @@ void LumvexEngine::stopJobs() {
 }
 
 bool LumvexEngine::isStarted() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     return isStarted_;
-}
-
-std::shared_ptr<BaseJob> LumvexEngine::traceJob() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return traceJob_;
-}
-
-std::shared_ptr<BaseJob> LumvexEngine::pushJob() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return pushJob_;
 }
 
 void LumvexEngine::addTrace(const Location& location) {
@@ -111,9 +101,16 @@ void LumvexEngine::forcePush(PushCallback&& callback) {
     enqueue("forcePush(_:)", [this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
 }
 
+namespace {
+// Out of line, so that the host's call does not carry the logging's frame.
+[[gnu::cold, gnu::noinline]] void logDropped(const char* operation) {
+    LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+}
+}  // namespace
+
 void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
     if (!queue_->async(std::move(work))) {
-        LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+        logDropped(operation);
     }
 }
 
@@ -129,7 +126,7 @@ void LumvexEngine::applicationWillResignActive() {
 void LumvexEngine::push(PushCallback callback) {
     std::shared_ptr<const LumvexConfiguration> configuration;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        platform::MutexLock guard(mutex_);
         if (isStarted_) {
             configuration = configuration_;
         }

@@ -1,12 +1,18 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread. `start` and `stop` schedule and
+// cancel the jobs' timers on the calling thread's run loop, so a host calls both on the
+// thread that runs it. `addTrace`, `forcePush` and `applicationWillResignActive` only hand
+// their work to the serial queue and return; push callbacks arrive on the upload thread,
+// or on the queue when the upload fails before it is sent.
+
 #include <LumvexSdk/Lumvex.h>
 
 #include "BaseJob.h"
 #include "platform/SerialQueue.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <memory>
-#include <mutex>
 #include <optional>
 
 namespace lumvex {
@@ -30,25 +36,23 @@ public:
     void forcePush(PushCallback&& callback);
     void applicationWillResignActive();
 
-    const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
-    std::shared_ptr<BaseJob> traceJob() const;
-    std::shared_ptr<BaseJob> pushJob() const;
-
 private:
-    void startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration,
-                   std::int64_t pushInterval);
-    void stopJobs();
+    friend struct LumvexEngineTestAccess;
+
+    void startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration, std::int64_t pushInterval)
+        LUMVEX_REQUIRES(mutex_);
+    void stopJobs() LUMVEX_REQUIRES(mutex_);
     void push(PushCallback callback);
     /// Hands `work` to the queue, or logs under `operation` that it was dropped.
     void enqueue(const char* operation, std::function<void()>&& work);
 
     const std::shared_ptr<platform::SerialQueue> queue_;
     // Written by start and stop on the host's thread, read by work on the queue.
-    mutable std::mutex mutex_;
-    bool isStarted_ = false;
-    std::shared_ptr<const LumvexConfiguration> configuration_;
-    std::shared_ptr<BaseJob> traceJob_;
-    std::shared_ptr<BaseJob> pushJob_;
+    mutable platform::Mutex mutex_;
+    bool isStarted_ LUMVEX_GUARDED_BY(mutex_) = false;
+    std::shared_ptr<const LumvexConfiguration> configuration_ LUMVEX_GUARDED_BY(mutex_);
+    std::shared_ptr<BaseJob> traceJob_ LUMVEX_GUARDED_BY(mutex_);
+    std::shared_ptr<BaseJob> pushJob_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumvex

@@ -2,11 +2,13 @@
 
 #include "L.h"
 #include "platform/Files.h"
+#include "platform/NoDestructor.h"
+#include "platform/Text.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <sys/stat.h>
 #include <cerrno>
 #include <cstddef>
-#include <mutex>
 #include <string_view>
 
 namespace lumvex {
@@ -21,9 +23,16 @@ constexpr std::string_view MAGIC = "lumvex pending upload 1";
 // one over 256 KiB) and one description; anything much larger is not ours.
 constexpr std::size_t MAX_BYTES = 1024 * 1024;
 
-std::mutex& fileMutex() {
-    static auto* mutex = new std::mutex;
-    return *mutex;
+// The lock held for all work on the file, and what it guards besides the file.
+struct PendingFile {
+    platform::Mutex mutex;
+    // Whether this process has cleared what killed processes left of their rewrites.
+    bool tidied LUMVEX_GUARDED_BY(mutex) = false;
+};
+
+PendingFile& pendingFile() {
+    static platform::NoDestructor<PendingFile> file;
+    return *file;
 }
 
 std::optional<std::string> pendingPath() {
@@ -87,7 +96,7 @@ std::optional<PendingUpload> PendingUpload::load() {
     }
     std::optional<std::string> content;
     {
-        std::lock_guard<std::mutex> guard(fileMutex());
+        platform::MutexLock guard(pendingFile().mutex);
         struct stat st {};
         if (::lstat(path->c_str(), &st) != 0 && errno == ENOENT) {
             return std::nullopt;
@@ -122,11 +131,11 @@ bool PendingUpload::save(const std::vector<std::string>& lines, const nlohmann::
     std::string error;
     bool written = false;
     {
-        std::lock_guard<std::mutex> guard(fileMutex());
-        static bool tidied = false;
-        if (!tidied) {
+        auto& file = pendingFile();
+        platform::MutexLock guard(file.mutex);
+        if (!file.tidied) {
             platform::removeLeftoverTemporaries(*path);
-            tidied = true;
+            file.tidied = true;
         }
         written = platform::writeFileAtomically(*path, content, &error);
     }
@@ -144,7 +153,7 @@ void PendingUpload::discard() {
     bool removed = false;
     int reason = 0;
     {
-        std::lock_guard<std::mutex> guard(fileMutex());
+        platform::MutexLock guard(pendingFile().mutex);
         removed = platform::removeFileDurably(*path);
         reason = errno;
     }

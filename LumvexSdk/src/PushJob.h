@@ -1,5 +1,10 @@
 #pragma once
 
+// Thread guarantees: made and started on the thread whose run loop is to tick (see
+// `BaseJob`). Each tick's upload starts on the job's serial queue; `onPushCompleted` runs
+// where the upload reports, on the upload thread or on that queue. The job's only state is
+// the configuration, which never changes after construction.
+
 #include "BaseJob.h"
 
 #include <LumvexSdk/Lumvex.h>
@@ -19,12 +24,10 @@ public:
 
     void onTimeInBackgroundThread() override;
 
-    const std::shared_ptr<const LumvexConfiguration>& configuration() const { return configuration_; }
-
+private:
     /// What the job does with an upload's outcome.
     static void onPushCompleted(std::optional<LumvexException> error);
 
-private:
     const std::shared_ptr<const LumvexConfiguration> configuration_;
 };
 

@@ -8,6 +8,8 @@
 #include "PendingUpload.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
 #include "platform/SerialQueue.h"
 #include "platform/UrlSession.h"
 
@@ -15,7 +17,6 @@
 
 #include <cstdint>
 #include <deque>
-#include <mutex>
 #include <string_view>
 
 namespace lumvex {
@@ -26,14 +27,11 @@ namespace {
 
 constexpr const char* SEND_PUSH = "sendPush(_:callback:)";
 
-// Never destroyed: uploads may still be built on the queue while the process exits.
-struct EndpointOverride {
-    std::mutex mutex;
-    std::optional<std::string> endpoint;  // guarded by mutex
-};
-EndpointOverride& endpointOverride() {
-    static auto* value = new EndpointOverride;
-    return *value;
+// The endpoint a test put in place of the build's. Never destroyed: uploads may still be
+// built on the queue while the process exits.
+platform::Guarded<std::optional<std::string>>& endpointOverride() {
+    static platform::NoDestructor<platform::Guarded<std::optional<std::string>>> endpoint;
+    return *endpoint;
 }
 
 // Unreserved characters, sub-delimiters, ":" and "@": everything that a path segment
@@ -54,29 +52,30 @@ struct UploadTurns {
         std::function<void()> start;
         std::shared_ptr<platform::SerialQueue> queue;
     };
-    std::mutex mutex;
-    bool busy = false;            // guarded by mutex
-    std::deque<Waiting> waiting;  // guarded by mutex; in call order
+    bool busy = false;
+    std::deque<Waiting> waiting;  // in call order
 };
-UploadTurns& uploadTurns() {
-    static auto* turns = new UploadTurns;
+platform::Guarded<UploadTurns>& uploadTurns() {
+    static platform::NoDestructor<platform::Guarded<UploadTurns>> turns;
     return *turns;
 }
 
 // Hands the turn to the upload that waited longest, or frees it. Runs in destructors, so
 // it lets nothing escape.
 void endTurn() noexcept {
-    auto& turns = uploadTurns();
     for (;;) {
         UploadTurns::Waiting next;
-        {
-            std::lock_guard<std::mutex> guard(turns.mutex);
+        const bool handed = uploadTurns().with([&next](UploadTurns& turns) {
             if (turns.waiting.empty()) {
                 turns.busy = false;
-                return;
+                return false;
             }
             next = std::move(turns.waiting.front());
             turns.waiting.pop_front();
+            return true;
+        });
+        if (!handed) {
+            return;
         }
         // Without a worker for its queue (none could be made), the upload runs here rather
         // than being dropped with the turn still taken, which would stop every later upload.
@@ -129,15 +128,14 @@ PushRequest::PushRequest(std::string endpointHostEu, std::string endpointHostUs)
     : endpointHostEu_(std::move(endpointHostEu)), endpointHostUs_(std::move(endpointHostUs)) {}
 
 std::string PushRequest::defaultEndpoint() {
-    auto& o = endpointOverride();
-    std::lock_guard<std::mutex> guard(o.mutex);
-    return o.endpoint.value_or(LUMVEX_DEFAULT_ENDPOINT_URL);
+    return endpointOverride().with([](const std::optional<std::string>& endpoint) {
+        return endpoint.value_or(LUMVEX_DEFAULT_ENDPOINT_URL);
+    });
 }
 
 void PushRequest::setDefaultEndpointForTesting(std::optional<std::string> endpoint) {
-    auto& o = endpointOverride();
-    std::lock_guard<std::mutex> guard(o.mutex);
-    o.endpoint = std::move(endpoint);
+    endpointOverride().with(
+        [&endpoint](std::optional<std::string>& current) { current = std::move(endpoint); });
 }
 
 PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
@@ -180,24 +178,6 @@ PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
     return data;
 }
 
-nlohmann::json PushRequest::buildJsonPushDataAsDict(PushFormat format) const {
-    auto data = buildPushData(format);
-    if (!data.writable) {
-        return nlohmann::json();
-    }
-    return nlohmann::json::parse(data.body);
-}
-
-bool PushRequest::dictContainsLocation(const nlohmann::json& dict) {
-    const auto found = dict.find("locations");
-    return found != dict.end() && found->is_array() && !found->empty();
-}
-
-bool PushRequest::dictContainsDeviceInfo(const nlohmann::json& dict) {
-    const auto found = dict.find("devices_infos");
-    return found != dict.end() && found->is_object() && !found->empty();
-}
-
 std::optional<std::string> PushRequest::jsonPushAsData(const nlohmann::json& dict) {
     try {
         return dict.dump();
@@ -227,9 +207,7 @@ std::string PushRequest::escapeApiKey(const std::string& apiKey) {
 }
 
 bool PushRequest::idle() {
-    auto& turns = uploadTurns();
-    std::lock_guard<std::mutex> guard(turns.mutex);
-    return !turns.busy;
+    return uploadTurns().with([](const UploadTurns& turns) { return !turns.busy; });
 }
 
 std::string PushRequest::idempotencyKey(const std::vector<std::string>& lines,
@@ -281,20 +259,21 @@ std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegi
 
 void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback,
                            std::shared_ptr<platform::SerialQueue> queue) const {
-    {
-        auto& turns = uploadTurns();
-        std::lock_guard<std::mutex> guard(turns.mutex);
+    const bool waits = uploadTurns().with([&](UploadTurns& turns) {
         if (turns.busy) {
             // The configuration is copied: the caller's may be gone when the turn comes.
             auto kept = std::make_shared<const LumvexConfiguration>(configuration);
             turns.waiting.push_back({[request = *this, kept, callback = std::move(callback),
                                       queue]() mutable { request.run(*kept, std::move(callback), queue); },
                                      std::move(queue)});
-            return;
+            return true;
         }
         turns.busy = true;
+        return false;
+    });
+    if (!waits) {
+        run(configuration, std::move(callback), std::move(queue));
     }
-    run(configuration, std::move(callback), std::move(queue));
 }
 
 void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback,
@@ -357,8 +336,9 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
     platform::UrlRequest request(std::move(*url));
     request.httpMethod = "POST";
     request.setValue("application/json", "Content-Type");
-    static const nlohmann::json noDescription;
-    const auto& description = data.description ? data.description->dict : noDescription;
+    // Uploads may still run while the process exits.
+    static platform::NoDestructor<const nlohmann::json> noDescription;
+    const auto& description = data.description ? data.description->dict : *noDescription;
     request.setValue(idempotencyKey(data.recordLines, description), IDEMPOTENCY_KEY_HEADER);
     request.httpBody = std::move(data.body);
     if (!resend) {

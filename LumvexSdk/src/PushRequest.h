@@ -1,12 +1,15 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread; a request holds no state but its
+// two base URLs, and the uploads of the whole process take turns (see `sendPush`). The
+// callback arrives on the upload thread, or on the thread that runs the upload when it
+// fails before anything is sent.
+
 #include <LumvexSdk/Lumvex.h>
 
 #include "DeviceInfoUtils.h"
 
 #include <nlohmann/json.hpp>
-
-#include <memory>
 
 #include <memory>
 #include <optional>
@@ -82,10 +85,11 @@ private:
     void run(const LumvexConfiguration& configuration, PushCallback callback,
              std::shared_ptr<platform::SerialQueue> queue, bool afterResend = false) const;
 
+    /// The body for `format` from what the stores hold now. Something is worth sending when
+    /// it carries a fix (`containsLocation`) or a changed description (`description`).
     PushData buildPushData(PushFormat format) const;
-    nlohmann::json buildJsonPushDataAsDict(PushFormat format) const;
-    static bool dictContainsLocation(const nlohmann::json& dict);
-    static bool dictContainsDeviceInfo(const nlohmann::json& dict);
+    /// `dict` as compact JSON text; nothing, and an error line, when it holds text that is
+    /// not UTF-8.
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& dict);
 
     /// `endpoint`, the host's base URL from the configuration, replaces the regional one.

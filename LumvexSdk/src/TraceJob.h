@@ -1,5 +1,10 @@
 #pragma once
 
+// Thread guarantees: `create` and the timer calls of `BaseJob` run on the thread whose run
+// loop is to tick, which is also where the location manager reports: the two delegate
+// calls arrive on that run loop. The tick's work and every store of a fix run on the job's
+// serial queue, so `lastStoredSerial_` needs no lock.
+
 #include "BaseJob.h"
 #include "platform/LocationManager.h"
 
@@ -32,9 +37,9 @@ public:
                             const std::vector<Location>& locations) override;
     void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
 
-    const std::shared_ptr<platform::LocationManager>& locationManager() const { return locationManager_; }
-
 private:
+    friend struct TraceJobTestAccess;
+
     /// Becomes the manager's delegate and sets its accuracy.
     void attach();
     /// On the queue: stores `location` unless it is the fix stored last.

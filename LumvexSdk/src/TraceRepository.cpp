@@ -4,12 +4,13 @@
 #include "LineReader.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
+#include "platform/NoDestructor.h"
+#include "platform/Text.h"
 
 #include <nlohmann/json.hpp>
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -21,59 +22,6 @@
 namespace lumvex {
 
 namespace {
-
-// The Unicode white-space and newline characters (general category Z, tab, and the line
-// ends U+000A to U+000D and U+0085).
-bool isWhiteSpace(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
-
-bool isContinuation(unsigned char c) {
-    return (c & 0xC0) == 0x80;
-}
-
-// The code point of the well-formed UTF-8 sequence text[begin, end).
-char32_t decode(std::string_view text, std::size_t begin, std::size_t end) {
-    const auto lead = static_cast<unsigned char>(text[begin]);
-    const std::size_t length = end - begin;
-    char32_t c = length == 1   ? lead
-                 : length == 2 ? (lead & 0x1F)
-                 : length == 3 ? (lead & 0x0F)
-                               : (lead & 0x07);
-    for (std::size_t i = begin + 1; i < end; ++i) {
-        c = (c << 6) | (static_cast<unsigned char>(text[i]) & 0x3F);
-    }
-    return c;
-}
-
-// `text` (well-formed UTF-8) without white space and line ends at either end.
-std::string_view trimWhiteSpace(std::string_view text) {
-    std::size_t begin = 0;
-    while (begin < text.size()) {
-        std::size_t next = begin + 1;
-        while (next < text.size() && isContinuation(static_cast<unsigned char>(text[next]))) {
-            ++next;
-        }
-        if (!isWhiteSpace(decode(text, begin, next))) {
-            break;
-        }
-        begin = next;
-    }
-    std::size_t end = text.size();
-    while (end > begin) {
-        std::size_t start = end - 1;
-        while (start > begin && isContinuation(static_cast<unsigned char>(text[start]))) {
-            --start;
-        }
-        if (!isWhiteSpace(decode(text, start, end))) {
-            break;
-        }
-        end = start;
-    }
-    return text.substr(begin, end - begin);
-}
 
 // A line as it is compared when removing sent lines: a torn last line that was sent
 // without its line feed has one by the time the upload ends, once a later append ran.
@@ -105,17 +53,6 @@ std::optional<std::int64_t> parseMilliseconds(std::string_view field) {
     return value;
 }
 
-// Appends `line`, as the line reader gave it, to file content being rebuilt. The reader
-// cuts a line at a NUL byte, line feed included; without it put back the next line would
-// be glued onto this one and lost with it. A line that had no line feed can only have
-// been the last, so adding one changes nothing else.
-std::string asRewritten(std::string line, bool last) {
-    if (!last && (line.empty() || line.back() != '\n')) {
-        line += '\n';
-    }
-    return line;
-}
-
 // The time zone that localtime_r renders in, as tzset() last loaded it: the records' texts
 // rendered in another zone are rendered again.
 std::string loadedZone() {
@@ -131,30 +68,16 @@ std::string loadedZone() {
     return key;
 }
 
-bool writeAll(int fd, std::string_view data) {
-    while (!data.empty()) {
-        const ssize_t n = ::write(fd, data.data(), data.size());
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        data.remove_prefix(static_cast<std::size_t>(n));
-    }
-    return true;
-}
-
 }  // namespace
 
 TraceRepository& TraceRepository::shared() {
-    // Never destroyed: a fix may still arrive from another thread while the process exits.
-    static auto* instance = new TraceRepository();
+    // A fix may still arrive from another thread while the process exits.
+    static platform::NoDestructor<TraceRepository> instance;
     return *instance;
 }
 
 void TraceRepository::addTrace(const Location& location) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     const auto text = formatTrace(location, currentTimeMs());
     appendToFile(platform::base64Encode(text));
 }
@@ -164,22 +87,22 @@ std::vector<TraceRecord> TraceRepository::getTracesAsDict() {
 }
 
 TraceSnapshot TraceRepository::readTraces() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return readTracesLocked(true, false);
 }
 
 TraceSnapshot TraceRepository::readTraceTexts() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     return readTracesLocked(false, true);
 }
 
 void TraceRepository::clearTraces() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     clearTracesLocked();
 }
 
 void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     const auto path = getTracesFileUrl();
     if (!path) {
         return;
@@ -225,19 +148,7 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
         setMirror(*path, std::move(lines));
         return;
     }
-    std::string rest;
-    std::vector<MirroredLine> kept;
-    for (std::size_t i = remove; i < lines.size(); ++i) {
-        MirroredLine entry = std::move(lines[i]);
-        entry.line = asRewritten(std::move(entry.line), i + 1 == lines.size());
-        rest += entry.line;
-        kept.push_back(std::move(entry));
-    }
-    if (!platform::writeFileAtomically(*path, rest)) {
-        LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
-        return;
-    }
-    setMirror(*path, std::move(kept));
+    keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
 }
 
 std::string TraceRepository::formatTrace(const Location& location, std::uint64_t storedAtMs) {
@@ -319,9 +230,8 @@ void TraceRepository::appendToFile(std::string line) {
         deleteFirstLine(*path, *before);
     }
     // Never through a link or into a FIFO or device planted at our file's name.
-    platform::FileIdentity opened;
-    const int fd = platform::openOwnFile(*path, O_RDWR | O_APPEND, &opened);
-    if (fd < 0) {
+    auto file = platform::LineFile::open(*path, O_RDWR | O_APPEND);
+    if (!file) {
         if (errno == ENOENT) {
             if (platform::writeFileAtomically(*path, line)) {
                 setMirror(*path, {MirroredLine(std::move(line))});
@@ -334,46 +244,23 @@ void TraceRepository::appendToFile(std::string line) {
         }
         return;
     }
-    bool ok = true;
-    if ((opened.mode & 0077) != 0) {
-        ::fchmod(fd, 0600);  // a file from before the store kept it private
-    }
-    const off_t size = static_cast<off_t>(opened.size);
-    // The mirror follows the append only when it held the file as it was opened.
-    bool inStep = mirrorMatches(*path, opened) && (opened.mode & 0077) == 0;
-    // An append cut short (power loss, a killed process) leaves a last line without its
-    // line feed; the new line must not be glued onto it. The mirror knows how its file ends.
+    const auto& opened = file->opened();
+    // The mirror follows the append only when it held the file as it was opened, and the
+    // append does not make the file private, which changes its identity.
+    const bool inStep = mirrorMatches(*path, opened) && (opened.mode & 0077) == 0;
+    // The mirror knows whether its file ends with a line feed, which spares a read.
     const bool endsWithLineFeed =
         inStep && !mirror_.empty() && !mirror_.back().line.empty() && mirror_.back().line.back() == '\n';
-    if (size > 0 && !endsWithLineFeed) {
-        char last = '\n';
-        ok = ::pread(fd, &last, 1, size - 1) == 1;
-        if (ok && last != '\n') {
-            line.insert(line.begin(), '\n');
-            inStep = false;
-        }
-    }
-    if (ok && !writeAll(fd, line)) {
-        // Leave the file as it was rather than with half a line.
-        ok = false;
-        if (::ftruncate(fd, size) != 0) {
-            // Nothing more to do: the next append starts on a line of its own.
-        }
-    }
-    // The fix is stored once it is on stable storage, not when it reaches the page cache:
-    // a power cut must not take back a fix the host was told nothing about.
-    if (ok && ::fdatasync(fd) != 0) {
-        ok = false;
-    }
-    const auto appended = ok && inStep ? platform::fileIdentity(fd) : std::nullopt;
-    ::close(fd);
-    if (appended) {
+    const auto appended = file->appendLine(line, endsWithLineFeed);
+    const auto identity =
+        appended == platform::LineFile::Append::appended && inStep ? file->identity() : std::nullopt;
+    if (identity) {
         mirror_.push_back(MirroredLine(std::move(line)));
-        mirrorIdentity_ = *appended;
+        mirrorIdentity_ = *identity;
     } else {
         forgetMirror();
     }
-    if (!ok) {
+    if (appended == platform::LineFile::Append::failed) {
         LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file by appending");
     }
 }
@@ -388,28 +275,24 @@ std::uint64_t TraceRepository::getTracesFileSize(const std::optional<platform::F
 }
 
 void TraceRepository::deleteFirstLine(const std::string& path, const platform::FileIdentity& identity) {
-    const auto size = static_cast<std::uint64_t>(identity.size);
-    std::string rest;
-    if (size > FOREIGN_FILE_SIZE) {
+    if (static_cast<std::uint64_t>(identity.size) > FOREIGN_FILE_SIZE) {
         // Appends cannot have grown the file this far past the cap; reading it whole
         // could take any amount of memory and time. Keep the whole lines of its last
         // cap's worth of bytes, which is what trimming would have kept of it.
-        const int fd = platform::openOwnFile(path, O_RDONLY);
-        if (fd < 0) {
-            return;
+        std::optional<std::string> rest;
+        {
+            const auto file = platform::LineFile::open(path, O_RDONLY);
+            if (!file) {
+                return;
+            }
+            rest = file->lastLines(MAX_FILE_SIZE);
         }
-        std::string tail(MAX_FILE_SIZE, '\0');
-        const ssize_t n = ::pread(fd, tail.data(), tail.size(), static_cast<off_t>(size - MAX_FILE_SIZE));
-        ::close(fd);
-        if (n < 0) {
+        if (!rest) {
             LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
             return;
         }
-        tail.resize(static_cast<std::size_t>(n));
-        const auto firstEnd = tail.find('\n');
-        rest = firstEnd == std::string::npos ? std::string() : tail.substr(firstEnd + 1);
         forgetMirror();
-        if (!platform::writeFileAtomically(path, rest)) {
+        if (!platform::writeFileAtomically(path, *rest)) {
             LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
         }
         return;
@@ -419,15 +302,21 @@ void TraceRepository::deleteFirstLine(const std::string& path, const platform::F
     if (!lines) {
         return;
     }
+    keepLinesFrom(path, std::move(*lines), 1, "deleteFirstLine()");
+}
+
+void TraceRepository::keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines,
+                                    std::size_t first, const char* operation) {
+    std::string rest;
     std::vector<MirroredLine> kept;
-    for (std::size_t i = 1; i < lines->size(); ++i) {
-        MirroredLine entry = std::move((*lines)[i]);
-        entry.line = asRewritten(std::move(entry.line), i + 1 == lines->size());
+    for (std::size_t i = first; i < lines.size(); ++i) {
+        MirroredLine entry = std::move(lines[i]);
+        entry.line = LineReader::asWritten(std::move(entry.line), i + 1 == lines.size());
         rest += entry.line;
         kept.push_back(std::move(entry));
     }
     if (!platform::writeFileAtomically(path, rest)) {
-        LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
+        LUMVEX_LOG_ERROR(operation, "Error while writing trace file");
         return;
     }
     setMirror(path, std::move(kept));
@@ -528,7 +417,7 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
             }
             if (!entry.recordText) {
                 entry.recordText = nlohmann::json(*record).dump();
-                entry.recordLine = std::string(trimWhiteSpace(entry.line));
+                entry.recordLine = std::string(platform::trimWhiteSpace(entry.line));
             }
             if (records) {
                 snapshot.records.push_back(std::move(*record));
@@ -552,7 +441,7 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
 }
 
 std::optional<TraceRecord> TraceRepository::recordOfLine(const std::string& line) {
-    const auto bytes = platform::base64Decode(trimWhiteSpace(line));
+    const auto bytes = platform::base64Decode(platform::trimWhiteSpace(line));
     if (!bytes || !platform::isValidUtf8(*bytes)) {
         return std::nullopt;
     }

@@ -1,13 +1,17 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread; each holds the store's one lock
+// for the whole of its file work (see the class). Nothing calls back.
+
 #include <LumvexSdk/Lumvex.h>
 
 #include "platform/Files.h"
+#include "platform/NoDestructor.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <cstdint>
 #include <ctime>
 #include <map>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -85,6 +89,7 @@ public:
     TraceRepository& operator=(const TraceRepository&) = delete;
 
 private:
+    friend class platform::NoDestructor<TraceRepository>;
     TraceRepository() = default;
 
     /// One stored line and, once rendered, its record's JSON text.
@@ -102,18 +107,23 @@ private:
     // written by the store (or not only by it) and is never read whole.
     static constexpr std::uint64_t FOREIGN_FILE_SIZE = 256 * 1024;
 
-    // All of these expect `mutex_` held.
-    void appendToFile(std::string line);
+    void appendToFile(std::string line) LUMVEX_REQUIRES(mutex_);
     /// The size of the trace file with identity `identity`, 0 when there is none or it is
     /// not a regular file.
     static std::uint64_t getTracesFileSize(const std::optional<platform::FileIdentity>& identity);
-    void deleteFirstLine(const std::string& path, const platform::FileIdentity& identity);
+    void deleteFirstLine(const std::string& path, const platform::FileIdentity& identity)
+        LUMVEX_REQUIRES(mutex_);
+    /// Makes `lines` from index `first` on the whole file at `path`, and its mirror.
+    /// `operation` names the caller in the log when the file cannot be written.
+    void keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines, std::size_t first,
+                       const char* operation) LUMVEX_REQUIRES(mutex_);
     /// The file's lines: the mirror's when it holds the file as `identity` shows it, else
     /// read from the file (nothing when it cannot be). Leaves the mirror empty.
     std::optional<std::vector<MirroredLine>> takeLines(const std::string& path,
-                                                       const std::optional<platform::FileIdentity>& identity);
-    TraceSnapshot readTracesLocked(bool records, bool texts);
-    void clearTracesLocked();
+                                                       const std::optional<platform::FileIdentity>& identity)
+        LUMVEX_REQUIRES(mutex_);
+    TraceSnapshot readTracesLocked(bool records, bool texts) LUMVEX_REQUIRES(mutex_);
+    void clearTracesLocked() LUMVEX_REQUIRES(mutex_);
     static std::optional<TraceRecord> parseTrace(const std::string& text);
     /// The record of a stored line, or nothing (logged) when it is unreadable. Renders in
     /// the time zone last loaded: the caller runs tzset() once per read.
@@ -121,21 +131,22 @@ private:
     static std::optional<std::string> renderTimestampInLoadedZone(std::int64_t seconds);
 
     /// Whether the mirror holds the file at `path` as it is (`identity` from lstat).
-    bool mirrorMatches(const std::string& path, const std::optional<platform::FileIdentity>& identity) const;
+    bool mirrorMatches(const std::string& path, const std::optional<platform::FileIdentity>& identity) const
+        LUMVEX_REQUIRES(mutex_);
     /// Makes the mirror hold `lines` as the file at `path` now holds them.
-    void setMirror(const std::string& path, std::vector<MirroredLine> lines);
-    void forgetMirror();
+    void setMirror(const std::string& path, std::vector<MirroredLine> lines) LUMVEX_REQUIRES(mutex_);
+    void forgetMirror() LUMVEX_REQUIRES(mutex_);
     static std::optional<std::string> getTracesFileUrl();
 
-    std::mutex mutex_;
+    platform::Mutex mutex_;
     // Whether this process has cleared what killed processes left of their rewrites.
-    bool tidied_ = false;
-    // The mirror of the trace file; all guarded by mutex_.
-    bool mirrorValid_ = false;
-    std::string mirrorPath_;
-    platform::FileIdentity mirrorIdentity_;
-    std::vector<MirroredLine> mirror_;
-    std::string mirrorZone_;  // the time zone the record texts were rendered in
+    bool tidied_ LUMVEX_GUARDED_BY(mutex_) = false;
+    // The mirror of the trace file.
+    bool mirrorValid_ LUMVEX_GUARDED_BY(mutex_) = false;
+    std::string mirrorPath_ LUMVEX_GUARDED_BY(mutex_);
+    platform::FileIdentity mirrorIdentity_ LUMVEX_GUARDED_BY(mutex_);
+    std::vector<MirroredLine> mirror_ LUMVEX_GUARDED_BY(mutex_);
+    std::string mirrorZone_ LUMVEX_GUARDED_BY(mutex_);  // the time zone the record texts were rendered in
 };
 
 }  // namespace lumvex

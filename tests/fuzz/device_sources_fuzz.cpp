@@ -8,6 +8,8 @@
 #include "DeviceInfoUtils.h"
 #include "FuzzSupport.h"
 #include "platform/Device.h"
+#include "platform/Locale.h"
+#include "platform/TimeZone.h"
 
 #include <nlohmann/json.hpp>
 

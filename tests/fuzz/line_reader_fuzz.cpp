@@ -3,7 +3,7 @@
 
 #include "FuzzSupport.h"
 #include "LineReader.h"
-#include "platform/Files.h"
+#include "platform/Text.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -4,10 +4,8 @@
 #include "platform/SerialQueue.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
-#include <mutex>
 
 namespace lumvex::test {
 
@@ -17,8 +15,7 @@ namespace lumvex::test {
 /// run loop of the thread that scheduled them, so it drives the calling thread's loop; when
 /// given the queue that the timers feed, it also waits for that queue to run what they
 /// enqueued. `runPending` and `runUntil` drive the loop of the thread that calls them, so
-/// a host thread of a stress test may use them too; the clock and `notify` are safe from
-/// any thread.
+/// a host thread of a stress test may use them too; the clock is safe from any thread.
 class TaskEnvironment {
 public:
     explicit TaskEnvironment(std::shared_ptr<platform::SerialQueue> queue = nullptr);
@@ -38,21 +35,16 @@ public:
     void runPending();
 
     /// Runs this thread's run loop until `predicate` holds, up to `timeout` of real time.
-    /// Between checks it sleeps until `notify` is called or for a couple of milliseconds,
-    /// whichever comes first, since work done on other threads does not always post to the
-    /// loop. Returns whether the predicate held.
+    /// Between checks it sleeps until a serial queue item or a run loop task or timer has run,
+    /// or a task was posted to a run loop, on any thread. Work that ends on a thread of
+    /// neither kind (gpsd's connection, the upload thread, a server of the test) does not
+    /// wake it, so it also re-checks every 50 ms. Returns whether the predicate held.
     bool runUntil(const std::function<bool()>& predicate,
                   std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
-    /// Wakes a `runUntil` in progress so that it checks its predicate at once.
-    void notify();
 
 private:
     std::shared_ptr<platform::VirtualClock> clock_ = std::make_shared<platform::VirtualClock>();
     std::shared_ptr<platform::SerialQueue> queue_;
-    std::mutex mutex_;
-    std::condition_variable cv_;
-    bool notified_ = false;
 };
 
 }  // namespace lumvex::test

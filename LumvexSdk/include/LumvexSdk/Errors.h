@@ -1,5 +1,8 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread; the two categories are made once,
+// on first use, and never destroyed.
+
 #include <LumvexSdk/Export.h>
 
 #include <optional>

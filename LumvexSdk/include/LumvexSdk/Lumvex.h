@@ -1,5 +1,17 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread. `start` and `stop` schedule and
+// cancel the sampling and upload timers on the calling thread's run loop, so call both on
+// the thread that runs it (`RunLoop::run` or `runFor`); the timers fire only while it
+// does. `addTrace`, `forcePush` and `applicationWillResignActive` hand their work to the
+// library's one work queue, whose private thread "lumvex-queue" runs it one item at a time
+// in call order, and return at once. Push callbacks arrive on the upload thread
+// "lumvex-http" (on the work queue when the body could not be serialised), never on the
+// host's thread: keep them short and post anything longer to your own thread. Positions
+// are fetched on "lumvex-gps" and delivered on the run loop of the thread that started
+// the library. In a child made by fork() after the library made its threads, every call
+// is refused (see the README's Threads section).
+
 #include <LumvexSdk/Errors.h>
 #include <LumvexSdk/Export.h>
 #include <LumvexSdk/LumvexConfiguration.h>

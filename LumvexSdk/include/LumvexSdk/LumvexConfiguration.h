@@ -1,5 +1,10 @@
 #pragma once
 
+// Thread guarantees: a built configuration never changes, so it may be shared and read
+// from any thread. A `Builder` is an ordinary value: use each from one thread at a time.
+// `build()` and the two factories read the host's Info.plist, which is safe from any
+// thread.
+
 #include <LumvexSdk/Export.h>
 
 #include <cstdint>

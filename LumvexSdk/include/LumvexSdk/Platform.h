@@ -1,5 +1,8 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread. A choice of location source holds
+// from the next location request on.
+
 #include <LumvexSdk/Export.h>
 #include <LumvexSdk/RunLoop.h>
 

@@ -1,6 +1,8 @@
 #include "platform/Bundle.h"
 
 #include "platform/Files.h"
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
 
 #include <LumvexSdk/Platform.h>
 
@@ -12,7 +14,6 @@
 #include <cstdint>
 #include <cstring>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace lumvex {
@@ -20,23 +21,19 @@ namespace platform {
 
 namespace {
 
-std::mutex& bundleMutex() {
-    static auto* m = new std::mutex;
-    return *m;
-}
-
-std::string& configuredDirectory() {
-    static auto* dir = new std::string;
-    return *dir;
+// The directory that the host gave with setMainBundleDirectory; empty until it does.
+Guarded<std::string>& configuredDirectory() {
+    static NoDestructor<Guarded<std::string>> directory;
+    return *directory;
 }
 
 const std::string& executablePath() {
     // The running executable does not change; a lookup on every use costs a system call.
-    static const auto* path = [] {
+    static NoDestructor<std::string> path([] {
         char buffer[PATH_MAX];
         const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
-        return new std::string(n <= 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n)));
-    }();
+        return n <= 0 ? std::string() : std::string(buffer, static_cast<std::size_t>(n));
+    }());
     return *path;
 }
 
@@ -215,15 +212,14 @@ PlistPtr readInfoDictionary(const std::string& directory) {
 // The last Info.plist parsed, kept while its file keeps its identity: every upload looks up
 // a few keys, and parsing the file each time cost more than the rest of the upload's body.
 struct ParsedInfo {
-    std::mutex mutex;
-    std::string directory;                 // guarded by mutex
-    std::optional<FileIdentity> identity;  // guarded by mutex; nothing: no file
-    PlistPtr dictionary;                   // guarded by mutex; null: none readable
-    bool valid = false;                    // guarded by mutex
+    std::string directory;
+    std::optional<FileIdentity> identity;  // nothing: no file
+    PlistPtr dictionary;                   // null: none readable
+    bool valid = false;
 };
 
-ParsedInfo& parsedInfo() {
-    static auto* info = new ParsedInfo;  // never destroyed: lookups may run during exit
+Guarded<ParsedInfo>& parsedInfo() {
+    static NoDestructor<Guarded<ParsedInfo>> info;  // lookups may run during exit
     return *info;
 }
 
@@ -232,16 +228,16 @@ ParsedInfo& parsedInfo() {
 /// several threads at once.
 template <typename Use>
 auto withInfoDictionary(const std::string& directory, Use use) {
-    auto& info = parsedInfo();
     const auto identity = fileIdentity(directory + "/Info.plist");
-    std::lock_guard<std::mutex> guard(info.mutex);
-    if (!info.valid || info.directory != directory || info.identity != identity) {
-        info.dictionary = readInfoDictionary(directory);
-        info.directory = directory;
-        info.identity = identity;
-        info.valid = true;
-    }
-    return use(static_cast<plist_t>(info.dictionary.get()));
+    return parsedInfo().with([&](ParsedInfo& info) {
+        if (!info.valid || info.directory != directory || info.identity != identity) {
+            info.dictionary = readInfoDictionary(directory);
+            info.directory = directory;
+            info.identity = identity;
+            info.valid = true;
+        }
+        return use(static_cast<plist_t>(info.dictionary.get()));
+    });
 }
 
 }  // namespace
@@ -259,23 +255,15 @@ std::string executableName() {
 }
 
 void setMainBundleDirectory(const std::string& path) {
-    {
-        std::lock_guard<std::mutex> guard(bundleMutex());
-        configuredDirectory() = path;
-    }
+    configuredDirectory().with([&path](std::string& directory) { directory = path; });
     // Another bundle may carry another identifier, and so another caches directory. Not
     // under the bundle's lock: settling the directory takes that lock inside its own.
     forgetCachesDirectory();
 }
 
 Bundle Bundle::main() {
-    {
-        std::lock_guard<std::mutex> guard(bundleMutex());
-        if (!configuredDirectory().empty()) {
-            return Bundle(configuredDirectory());
-        }
-    }
-    return Bundle(executableDirectory());
+    auto configured = configuredDirectory().with([](const std::string& directory) { return directory; });
+    return Bundle(configured.empty() ? executableDirectory() : std::move(configured));
 }
 
 bool Bundle::hasInfoDictionary() const {

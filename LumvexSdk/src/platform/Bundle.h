@@ -1,5 +1,9 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread. The parsed Info.plist is shared
+// by all bundles and read under one lock, since libplist's lookups on one tree are not
+// safe from several threads at once.
+
 #include <optional>
 #include <string>
 
@@ -19,8 +23,6 @@ public:
     /// The host's bundle: the directory given to `setMainBundleDirectory`, else the
     /// directory of the running executable.
     static Bundle main();
-
-    const std::string& directory() const { return directory_; }
 
     /// Whether an Info.plist with a dictionary at its root can be read.
     bool hasInfoDictionary() const;

@@ -2,8 +2,9 @@
 
 #include "L.h"
 #include "platform/Bundle.h"
-
-#include <sodium.h>
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <mutex>
 
 namespace lumvex::platform {
 
@@ -86,6 +86,21 @@ bool isSafeComponent(const std::string& name) {
            name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
+// Writes the whole of `data`, however many calls that takes; errno set on failure.
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
 FileIdentity identityOf(const struct stat& st) {
     FileIdentity id;
     id.device = static_cast<unsigned long long>(st.st_dev);
@@ -99,12 +114,12 @@ FileIdentity identityOf(const struct stat& st) {
 
 // Where the caches directory lies, once settled.
 struct CachesPlace {
-    std::mutex mutex;
-    std::optional<std::string> path;
+    Mutex mutex;
+    std::optional<std::string> path LUMVEX_GUARDED_BY(mutex);
     // The directory as it was when last found usable. While it stays the same directory,
     // with the same owner-only mode, it needs no new check; removed, replaced by a link or
     // another directory, or opened up, it is checked, and made, again.
-    std::optional<FileIdentity> checked;
+    std::optional<FileIdentity> checked LUMVEX_GUARDED_BY(mutex);
     // Modification times change with every file added or removed; they do not matter here.
     static bool same(const FileIdentity& a, const FileIdentity& b) {
         return a.device == b.device && a.inode == b.inode && a.mode == b.mode;
@@ -112,9 +127,8 @@ struct CachesPlace {
 };
 
 CachesPlace& cachesPlace() {
-    // Never destroyed: a store on a library thread may still look it up while the process
-    // exits.
-    static auto* place = new CachesPlace;
+    // A store on a library thread may still look it up while the process exits.
+    static NoDestructor<CachesPlace> place;
     return *place;
 }
 
@@ -150,7 +164,7 @@ std::optional<std::string> cachesDirectory() {
     auto& place = cachesPlace();
     std::string dir;
     {
-        std::lock_guard<std::mutex> guard(place.mutex);
+        MutexLock guard(place.mutex);
         if (!place.path) {
             place.path = resolveCachesDirectory();
             if (!place.path) {
@@ -170,7 +184,7 @@ std::optional<std::string> cachesDirectory() {
         return std::nullopt;
     }
     const auto prepared = fileIdentity(dir, false);
-    std::lock_guard<std::mutex> guard(place.mutex);
+    MutexLock guard(place.mutex);
     if (place.path == dir && prepared && S_ISDIR(prepared->mode)) {
         place.checked = prepared;
     }
@@ -179,7 +193,7 @@ std::optional<std::string> cachesDirectory() {
 
 void forgetCachesDirectory() {
     auto& place = cachesPlace();
-    std::lock_guard<std::mutex> guard(place.mutex);
+    MutexLock guard(place.mutex);
     place.path.reset();
     place.checked.reset();
 }
@@ -212,20 +226,16 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
         std::size_t maxBytes = 0;
         std::optional<std::string> content;
     };
-    struct Cache {
-        std::mutex mutex;
-        std::map<std::string, Entry> entries;
-    };
-    // Never destroyed: device lookups may run on a library thread while the process exits.
-    static auto* cache = new Cache;
+    // Device lookups may run on a library thread while the process exits.
+    static NoDestructor<Guarded<std::map<std::string, Entry>>> cache;
     const auto identity = fileIdentity(path);
     if (!identity) {
         return std::nullopt;
     }
     {
-        std::lock_guard<std::mutex> guard(cache->mutex);
-        const auto found = cache->entries.find(path);
-        if (found != cache->entries.end() && found->second.identity == *identity &&
+        auto entries = cache->lock();
+        const auto found = entries->find(path);
+        if (found != entries->end() && found->second.identity == *identity &&
             found->second.maxBytes == maxBytes) {
             return found->second.content;
         }
@@ -233,8 +243,7 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
     // Kept under the identity seen before reading: a change made meanwhile shows as another
     // identity at the next call, which reads again.
     auto content = readFileBounded(path, maxBytes);
-    std::lock_guard<std::mutex> guard(cache->mutex);
-    cache->entries[path] = Entry{*identity, maxBytes, content};
+    cache->with([&](auto& entries) { entries[path] = Entry{*identity, maxBytes, content}; });
     return content;
 }
 
@@ -291,18 +300,8 @@ bool writeFileAtomically(const std::string& path, std::string_view data, std::st
     if (::fchmod(fd, 0600) != 0) {
         return discard("cannot set the file mode");
     }
-    const char* p = data.data();
-    std::size_t left = data.size();
-    while (left > 0) {
-        const ssize_t n = ::write(fd, p, left);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return discard("cannot write");
-        }
-        p += n;
-        left -= static_cast<std::size_t>(n);
+    if (!writeAll(fd, data)) {
+        return discard("cannot write");
     }
     if (::fsync(fd) != 0) {
         return discard("cannot flush to disk");
@@ -383,138 +382,74 @@ std::optional<std::string> readFileBounded(const std::string& path, std::size_t 
     return data;
 }
 
-std::string base64Encode(std::string_view bytes) {
-    if (sodium_init() < 0) {
-        return {};
-    }
-    const auto variant = sodium_base64_VARIANT_ORIGINAL;
-    std::string out(sodium_base64_ENCODED_LEN(bytes.size(), variant), '\0');
-    sodium_bin2base64(out.data(), out.size(), reinterpret_cast<const unsigned char*>(bytes.data()),
-                      bytes.size(), variant);
-    out.resize(std::strlen(out.c_str()));
-    return out;
-}
-
-std::optional<std::string> base64Decode(std::string_view text) {
-    if (sodium_init() < 0) {
+std::optional<LineFile> LineFile::open(const std::string& path, int flags) {
+    FileIdentity opened;
+    const int fd = openOwnFile(path, flags, &opened);
+    if (fd < 0) {
         return std::nullopt;
     }
-    // Padding makes every valid text a whole number of four-character groups.
-    if (text.size() % 4 != 0) {
+    return LineFile(fd, opened);
+}
+
+LineFile::LineFile(LineFile&& other) noexcept : fd_(other.fd_), opened_(other.opened_) {
+    other.fd_ = -1;
+}
+
+LineFile::~LineFile() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+    }
+}
+
+std::optional<FileIdentity> LineFile::identity() const {
+    return fileIdentity(fd_);
+}
+
+LineFile::Append LineFile::appendLine(std::string_view line, bool endsWithLineFeed) {
+    if ((opened_.mode & 0077) != 0) {
+        ::fchmod(fd_, 0600);  // a file from before the library kept its files private
+    }
+    const off_t size = static_cast<off_t>(opened_.size);
+    std::string separated;
+    if (size > 0 && !endsWithLineFeed) {
+        char last = '\n';
+        if (::pread(fd_, &last, 1, size - 1) != 1) {
+            return Append::failed;
+        }
+        if (last != '\n') {
+            // One write, so that the line feed and the line land together or not at all.
+            separated.reserve(line.size() + 1);
+            separated += '\n';
+            separated += line;
+            line = separated;
+        }
+    }
+    if (!writeAll(fd_, line)) {
+        // Leave the file as it was rather than with half a line.
+        if (::ftruncate(fd_, size) != 0) {
+            // Nothing more to do: the next append starts on a line of its own.
+        }
+        return Append::failed;
+    }
+    // The line is stored once it is on stable storage, not when it reaches the page cache:
+    // a power cut must not take back a fix the host was told nothing about.
+    if (::fdatasync(fd_) != 0) {
+        return Append::failed;
+    }
+    return separated.empty() ? Append::appended : Append::appendedAfterLineFeed;
+}
+
+std::optional<std::string> LineFile::lastLines(std::size_t maxBytes) const {
+    const auto size = static_cast<std::uint64_t>(opened_.size);
+    const auto from = size > maxBytes ? size - maxBytes : 0;
+    std::string tail(static_cast<std::size_t>(size - from), '\0');
+    const ssize_t n = ::pread(fd_, tail.data(), tail.size(), static_cast<off_t>(from));
+    if (n < 0) {
         return std::nullopt;
     }
-    std::string out(text.size() / 4 * 3, '\0');
-    std::size_t length = 0;
-    const char* end = nullptr;
-    if (sodium_base642bin(reinterpret_cast<unsigned char*>(out.data()), out.size(), text.data(), text.size(),
-                          nullptr, &length, &end, sodium_base64_VARIANT_ORIGINAL) != 0) {
-        return std::nullopt;
-    }
-    if (end != text.data() + text.size()) {
-        return std::nullopt;  // trailing characters outside the alphabet
-    }
-    out.resize(length);
-    return out;
-}
-
-namespace {
-// Length of the well-formed UTF-8 sequence at `s`, or 0 when it is ill-formed.
-std::size_t utf8SequenceLength(const unsigned char* s, std::size_t left) {
-    const unsigned char c = s[0];
-    if (c < 0x80) {
-        return 1;
-    }
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c == 0xE0) {
-        len = 3, lo = 0xA0;
-    } else if ((c >= 0xE1 && c <= 0xEC) || c == 0xEE || c == 0xEF) {
-        len = 3;
-    } else if (c == 0xED) {
-        len = 3, hi = 0x9F;
-    } else if (c == 0xF0) {
-        len = 4, lo = 0x90;
-    } else if (c >= 0xF1 && c <= 0xF3) {
-        len = 4;
-    } else if (c == 0xF4) {
-        len = 4, hi = 0x8F;
-    } else {
-        return 0;
-    }
-    if (left < len) {
-        return 0;
-    }
-    if (s[1] < lo || s[1] > hi) {
-        return 0;
-    }
-    for (std::size_t i = 2; i < len; ++i) {
-        if (s[i] < 0x80 || s[i] > 0xBF) {
-            return 0;
-        }
-    }
-    return len;
-}
-
-// Length of the maximal prefix of an ill-formed sequence, which becomes one U+FFFD as the
-// Unicode standard recommends.
-std::size_t illFormedPrefix(const unsigned char* s, std::size_t left) {
-    const unsigned char c = s[0];
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (c >= 0xC2 && c <= 0xDF) {
-        len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-        len = 3, lo = c == 0xE0 ? 0xA0 : 0x80, hi = c == 0xED ? 0x9F : 0xBF;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-        len = 4, lo = c == 0xF0 ? 0x90 : 0x80, hi = c == 0xF4 ? 0x8F : 0xBF;
-    } else {
-        return 1;
-    }
-    std::size_t n = 1;
-    while (n < len && n < left) {
-        const unsigned char min = n == 1 ? lo : 0x80;
-        const unsigned char max = n == 1 ? hi : 0xBF;
-        if (s[n] < min || s[n] > max) {
-            break;
-        }
-        ++n;
-    }
-    return n;
-}
-}  // namespace
-
-bool isValidUtf8(std::string_view bytes) {
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto len = utf8SequenceLength(s + i, bytes.size() - i);
-        if (len == 0) {
-            return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-std::string repairUtf8(std::string_view bytes) {
-    static constexpr char kReplacement[] = "\xEF\xBF\xBD";
-    std::string out;
-    out.reserve(bytes.size());
-    const auto* s = reinterpret_cast<const unsigned char*>(bytes.data());
-    std::size_t i = 0;
-    while (i < bytes.size()) {
-        const auto len = utf8SequenceLength(s + i, bytes.size() - i);
-        if (len > 0) {
-            out.append(bytes.data() + i, len);
-            i += len;
-        } else {
-            out.append(kReplacement);
-            i += illFormedPrefix(s + i, bytes.size() - i);
-        }
-    }
-    return out;
+    tail.resize(static_cast<std::size_t>(n));
+    const auto firstEnd = tail.find('\n');
+    return firstEnd == std::string::npos ? std::string() : tail.substr(firstEnd + 1);
 }
 
 }  // namespace lumvex::platform

@@ -1,5 +1,12 @@
 #pragma once
 
+// Thread guarantees: every function is safe from any thread. The caches directory's place
+// and `readFileCached`'s cache each have a lock of their own; nothing else is kept between
+// calls. Calls on the same file are not ordered against each other: a store that writes one
+// file from several threads holds its own lock around all of its work on it. A `LineFile`
+// is used by one thread at a time.
+
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -73,14 +80,48 @@ std::optional<FileIdentity> fileIdentity(int fd);
 /// files that change by being written, not for the kernel's generated ones under /proc.
 std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes);
 
-/// Base64, RFC 4648 standard alphabet with padding, no line breaks.
-std::string base64Encode(std::string_view bytes);
-/// Strict decoding: padding required, nothing outside the alphabet. Nothing on failure.
-std::optional<std::string> base64Decode(std::string_view text);
+/// One of the library's own files of text lines, open: opened as `openOwnFile` opens it,
+/// closed when destroyed.
+class LineFile final {
+public:
+    /// Nothing, with errno set as `openOwnFile` sets it, when it cannot be opened (ENOENT:
+    /// there is no file). Appending needs O_RDWR | O_APPEND.
+    static std::optional<LineFile> open(const std::string& path, int flags);
 
-/// Whether `bytes` are well-formed UTF-8.
-bool isValidUtf8(std::string_view bytes);
-/// `bytes` with every ill-formed UTF-8 sequence replaced by U+FFFD.
-std::string repairUtf8(std::string_view bytes);
+    LineFile(LineFile&& other) noexcept;
+    LineFile& operator=(LineFile&&) = delete;
+    LineFile(const LineFile&) = delete;
+    LineFile& operator=(const LineFile&) = delete;
+    ~LineFile();
+
+    /// The file as it was opened, before anything done through this object.
+    const FileIdentity& opened() const { return opened_; }
+    /// The file as it is now; nothing when fstat fails.
+    std::optional<FileIdentity> identity() const;
+
+    enum class Append {
+        failed,
+        appended,
+        /// The file's last line had lost its line feed, and got one before the new line.
+        appendedAfterLineFeed,
+    };
+    /// Appends `line`, which ends with its line feed, and puts it on stable storage. An
+    /// append cut short (power loss, a killed process) leaves a last line without its line
+    /// feed; one is written first so that the new line is not glued onto it. A caller that
+    /// knows the file ends with a line feed says so by `endsWithLineFeed`, which spares
+    /// reading its last byte. A file that others may read is made private first. On failure
+    /// the file is cut back to the size it was opened with.
+    Append appendLine(std::string_view line, bool endsWithLineFeed);
+
+    /// The whole lines within the file's last `maxBytes` bytes (as opened): what follows the
+    /// first line feed in them. Nothing when they cannot be read.
+    std::optional<std::string> lastLines(std::size_t maxBytes) const;
+
+private:
+    LineFile(int fd, const FileIdentity& opened) : fd_(fd), opened_(opened) {}
+
+    int fd_;
+    FileIdentity opened_;
+};
 
 }  // namespace lumvex::platform

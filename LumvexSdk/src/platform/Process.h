@@ -1,5 +1,8 @@
 #pragma once
 
+// Thread guarantees: every call is safe from any thread, and none takes a lock, so that
+// they stay usable in a child made by fork() whatever the parent's threads held.
+
 #include <sys/types.h>
 
 namespace lumvex::platform {

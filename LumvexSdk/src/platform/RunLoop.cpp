@@ -1,6 +1,7 @@
 #include "platform/RunLoop.h"
 
 #include "L.h"
+#include "platform/WorkListener.h"
 
 #include <algorithm>
 #include <exception>
@@ -18,6 +19,7 @@ void runGuarded(const std::function<void()>& work) {
     } catch (...) {
         LUMVEX_LOG_ERROR("runGuarded", "Run loop task failed");
     }
+    platform::notifyWorkListener();
 }
 }  // namespace
 
@@ -45,25 +47,28 @@ void RunLoop::post(std::function<void()> task) {
 }
 
 void RunLoop::Impl::post(std::function<void()> task) {
-    std::lock_guard<std::mutex> guard(mutex_);
-    tasks_.push_back(std::move(task));
-    cv_.notify_all();
+    {
+        platform::MutexLock guard(mutex_);
+        tasks_.push_back(std::move(task));
+        cv_.notify_all();
+    }
+    platform::notifyWorkListener();
 }
 
 void RunLoop::Impl::stop() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     stopRequested_ = true;
     cv_.notify_all();
 }
 
 void RunLoop::Impl::clockAdvanced() {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     woken_ = true;
     cv_.notify_all();
 }
 
 void RunLoop::Impl::add(const std::shared_ptr<Timer>& timer) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    platform::MutexLock guard(mutex_);
     timers_.push_back(timer);
     // A sleeping loop must recompute its deadline.
     woken_ = true;
@@ -76,7 +81,7 @@ void RunLoop::Impl::remove(const Timer* timer) {
         timers_.end());
 }
 
-void RunLoop::Impl::drainOnce(std::unique_lock<std::mutex>& lock, platform::Clock& clock) {
+void RunLoop::Impl::drainOnce(platform::Clock& clock) {
     const auto now = clock.now();
     std::vector<std::shared_ptr<Timer>> due;
     for (const auto& t : timers_) {
@@ -93,35 +98,35 @@ void RunLoop::Impl::drainOnce(std::unique_lock<std::mutex>& lock, platform::Cloc
         const auto skipped = late / t->interval_;
         t->nextFire_ += t->interval_ * (skipped + 1);
         auto action = t->action_;
-        lock.unlock();
+        mutex_.unlock();
         if (action) {
             runGuarded(action);
         }
         action = nullptr;  // released before the lock is taken again
-        lock.lock();
+        mutex_.lock();
     }
     std::deque<std::function<void()>> tasks;
     tasks.swap(tasks_);
-    lock.unlock();
+    mutex_.unlock();
     for (auto& task : tasks) {
         runGuarded(task);
         task = nullptr;
     }
-    lock.lock();
+    mutex_.lock();
 }
 
 void RunLoop::Impl::runPending() {
     auto clock = platform::clock();
-    std::unique_lock<std::mutex> lock(mutex_);
-    drainOnce(lock, *clock);
+    platform::MutexLock lock(mutex_);
+    drainOnce(*clock);
 }
 
 void RunLoop::Impl::run(platform::Clock::TimePoint until) {
     auto self = shared_from_this();
-    std::unique_lock<std::mutex> lock(mutex_);
+    platform::MutexLock lock(mutex_);
     while (true) {
         auto clock = platform::clock();
-        drainOnce(lock, *clock);
+        drainOnce(*clock);
         // A stop counts from when it is asked until a run returns, so one that comes just
         // before the run begins (from another thread, say) still ends it.
         const auto now = clock->now();
@@ -137,8 +142,12 @@ void RunLoop::Impl::run(platform::Clock::TimePoint until) {
             continue;
         }
         woken_ = false;
+        // The clock checks the condition with the lock held, which the analysis cannot see
+        // through the callback.
         clock->waitUntil(
-            lock, cv_, deadline, [this] { return woken_ || stopRequested_ || !tasks_.empty(); }, self);
+            lock.native(), cv_, deadline,
+            [this]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return woken_ || stopRequested_ || !tasks_.empty(); },
+            self);
     }
 }
 
@@ -160,7 +169,7 @@ std::shared_ptr<Timer> Timer::scheduledTimer(std::chrono::nanoseconds interval,
 void Timer::invalidate() {
     std::function<void()> released;
     if (auto loop = loop_.lock()) {
-        std::lock_guard<std::mutex> guard(loop->mutex_);
+        platform::MutexLock guard(loop->mutex_);
         valid_ = false;
         released.swap(action_);
         loop->remove(this);
@@ -170,14 +179,6 @@ void Timer::invalidate() {
     }
     // `released` goes out of scope here, outside the loop's lock: its captures may own
     // objects whose destructors reach back into the library.
-}
-
-bool Timer::isValid() const {
-    if (auto loop = loop_.lock()) {
-        std::lock_guard<std::mutex> guard(loop->mutex_);
-        return valid_;
-    }
-    return false;
 }
 
 }  // namespace lumvex

@@ -1,8 +1,18 @@
 #pragma once
 
+// The state behind the public run loop, and the timers that it fires.
+//
+// Threads: each run loop belongs to one thread, the one whose `RunLoop::current()` made it,
+// and `run` and `runPending` must be called on that thread only. `post` and `stop` are safe
+// from any thread. A timer belongs to the loop of the thread that scheduled it; its action
+// and every posted task run on that thread, while its loop runs, never on the caller's
+// thread or inside `post`. `Timer::invalidate` is safe from any thread, and once it has
+// returned the action never starts again (a firing under way completes).
+
 #include <LumvexSdk/RunLoop.h>
 
 #include "platform/Clock.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -44,17 +54,18 @@ public:
 
 private:
     friend class Timer;
-    void add(const std::shared_ptr<Timer>& timer);
-    void remove(const Timer* timer);
-    /// Fires the due timers and runs the queued tasks once; returns with the lock held.
-    void drainOnce(std::unique_lock<std::mutex>& lock, platform::Clock& clock);
+    void add(const std::shared_ptr<Timer>& timer) LUMVEX_EXCLUDES(mutex_);
+    void remove(const Timer* timer) LUMVEX_REQUIRES(mutex_);
+    /// Fires the due timers and runs the queued tasks once. Lets the lock go around each
+    /// action and task, and holds it again when it returns.
+    void drainOnce(platform::Clock& clock) LUMVEX_REQUIRES(mutex_);
 
-    std::mutex mutex_;
+    platform::Mutex mutex_;
     std::condition_variable cv_;
-    std::deque<std::function<void()>> tasks_;
-    std::vector<std::shared_ptr<Timer>> timers_;
-    bool stopRequested_ = false;
-    bool woken_ = false;
+    std::deque<std::function<void()>> tasks_ LUMVEX_GUARDED_BY(mutex_);
+    std::vector<std::shared_ptr<Timer>> timers_ LUMVEX_GUARDED_BY(mutex_);
+    bool stopRequested_ LUMVEX_GUARDED_BY(mutex_) = false;
+    bool woken_ LUMVEX_GUARDED_BY(mutex_) = false;
 };
 
 /// A repeating timer on the run loop of the thread that scheduled it. The first firing
@@ -70,7 +81,6 @@ public:
     /// Removes the timer from its loop and releases its action. Safe from any thread;
     /// a firing already under way on the loop's thread completes.
     void invalidate();
-    bool isValid() const;
 
     Timer(std::chrono::nanoseconds interval, std::function<void()> action, std::weak_ptr<RunLoopImpl> loop,
           platform::Clock::TimePoint firstFire);

@@ -3,24 +3,27 @@
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <string>
 
 namespace lumvex::platform {
 
 /// Runs submitted work one item at a time, in submission order, on a thread of its own.
 /// The thread ("lumvex-queue") is made when work first needs it, so that making a queue
 /// never fails; a queue whose thread cannot be made refuses work until it can.
+///
+/// Threads: `prepare`, `async` and `drain` are safe from any thread at once, and `async` may
+/// be called from the queue's own work items. Every item runs on the queue's one worker, so
+/// items never overlap and need no lock among themselves. `drain` must not be called from
+/// a work item: it would wait for itself. The queue may be destroyed on any thread,
+/// including from inside one of its own items.
 class SerialQueue final {
 public:
-    explicit SerialQueue(std::string label);
+    SerialQueue();
     /// Runs what is still queued, then ends the worker. When the last owner lets go from
     /// inside one of its own work items, the worker finishes the queue on its own instead.
     ~SerialQueue();
 
     SerialQueue(const SerialQueue&) = delete;
     SerialQueue& operator=(const SerialQueue&) = delete;
-
-    const std::string& label() const { return label_; }
 
     /// Makes the worker if there is none yet. Returns whether there is one now: false
     /// when the system cannot make a thread, or in a child made by fork() after the worker
@@ -35,13 +38,9 @@ public:
     /// Returns whether it did. Must not be called from the queue's own thread.
     bool drain(std::chrono::milliseconds timeout);
 
-    /// Whether the calling thread is this queue's worker.
-    bool isCurrent() const;
-
     struct State;
 
 private:
-    std::string label_;
     std::shared_ptr<State> state_;
 };
 

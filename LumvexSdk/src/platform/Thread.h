@@ -1,5 +1,8 @@
 #pragma once
 
+// Thread guarantees: those of std::thread. One `Thread` object is used from one thread at
+// a time; `isCurrent` may be asked from any thread while the object is not being changed.
+
 #include <pthread.h>
 
 #include <cstddef>

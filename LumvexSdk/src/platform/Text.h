@@ -1,0 +1,26 @@
+#pragma once
+
+// Thread guarantees: every function is safe from any thread; none keeps state between
+// calls.
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace lumvex::platform {
+
+/// Base64, RFC 4648 standard alphabet with padding, no line breaks.
+std::string base64Encode(std::string_view bytes);
+/// Strict decoding: padding required, nothing outside the alphabet. Nothing on failure.
+std::optional<std::string> base64Decode(std::string_view text);
+
+/// Whether `bytes` are well-formed UTF-8.
+bool isValidUtf8(std::string_view bytes);
+/// `bytes` with every ill-formed UTF-8 sequence replaced by U+FFFD.
+std::string repairUtf8(std::string_view bytes);
+
+/// `text` (well-formed UTF-8) without white space and line ends at either end: Unicode's
+/// space separators, tab, U+000A to U+000D and U+0085.
+std::string_view trimWhiteSpace(std::string_view text);
+
+}  // namespace lumvex::platform

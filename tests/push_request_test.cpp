@@ -411,7 +411,7 @@ TEST_F(PushRequestTest, TransportFailuresFailAndLeaveBothFiles) {
         EXPECT_TRUE(std::regex_search(log.text(), errorLine)) << log.text();
     }
     {
-        platform::UrlSession::setStallTimeoutForTesting(std::chrono::seconds(1));
+        platform::UrlSession::setStallTimeoutForTesting(std::chrono::milliseconds(100));
         test::SilentServer silent;
         test::StdoutCapture log;
         EXPECT_EQ(pushTo(silent.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), PUSH_FAILED);

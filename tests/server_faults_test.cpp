@@ -67,7 +67,7 @@ protected:
 };
 
 TEST_F(ServerFaultTest, AnAnswerTricklingInFasterThanTheStallBoundCompletes) {
-    platform::UrlSession::setStallTimeoutForTesting(1s);
+    test::TaskEnvironment env;
     ManualServer server;
     startAgainst(server.baseUrl());
     addTraces(2);
@@ -75,18 +75,16 @@ TEST_F(ServerFaultTest, AnAnswerTricklingInFasterThanTheStallBoundCompletes) {
     Lumvex::shared().forcePush(outcome.callback());
     ASSERT_TRUE(server.acceptRequest());
 
-    // One byte every 300 ms: never a whole second without progress, but the whole answer
-    // takes well over the bound.
+    // A byte every third of the stall bound: never a whole bound without progress, but the
+    // whole answer takes more than twice as long as the bound.
     const std::string body = "{\"id\":1}";
-    const auto began = std::chrono::steady_clock::now();
     ASSERT_TRUE(server.send(headers(200, body.size())));
     for (const char c : body) {
-        std::this_thread::sleep_for(300ms);
+        env.clock().advance(platform::UrlSession::DEFAULT_STALL_TIMEOUT / 3);
         ASSERT_TRUE(server.send(std::string(1, c)));
     }
     server.close();
     ASSERT_TRUE(outcome.wait());
-    EXPECT_GT(std::chrono::steady_clock::now() - began, 2s);
     EXPECT_EQ(outcome.error(), std::nullopt);
     EXPECT_EQ(outcome.calls(), 1);
     EXPECT_EQ(contentOf(tracesPath()), std::nullopt) << "the sent fixes are removed";
@@ -95,8 +93,7 @@ TEST_F(ServerFaultTest, AnAnswerTricklingInFasterThanTheStallBoundCompletes) {
 // A 200 whose body keeps trickling in never stalls, so only the bound on the whole
 // upload ends it: as a failure that keeps the fixes for the next upload, which succeeds.
 TEST_F(ServerFaultTest, AnAnswerThatTricklesForEverFailsAtTheWholeUploadBound) {
-    platform::UrlSession::setStallTimeoutForTesting(1s);
-    platform::UrlSession::setTransferTimeoutForTesting(1500ms);
+    std::optional<test::TaskEnvironment> env(std::in_place);
     ManualServer server;
     startAgainst(server.baseUrl());
     addTraces(2);
@@ -105,15 +102,23 @@ TEST_F(ServerFaultTest, AnAnswerThatTricklesForEverFailsAtTheWholeUploadBound) {
     Lumvex::shared().forcePush(outcome.callback());
     ASSERT_TRUE(server.acceptRequest());
     ASSERT_TRUE(server.startChunkedAnswer(200));
-    // 100 bytes every 100 ms, about 1 KB/s, until the client gives up or 20 s have passed.
-    const auto giveUp = std::chrono::steady_clock::now() + 20s;
-    while (!outcome.wait(100ms) && std::chrono::steady_clock::now() < giveUp) {
-        server.sendChunk(std::string(100, ' '));
+    // 100 bytes every third of the stall bound, up to the whole-upload bound.
+    const auto step =
+        std::chrono::duration_cast<std::chrono::seconds>(platform::UrlSession::DEFAULT_STALL_TIMEOUT / 3);
+    auto elapsed = 0s;
+    for (; elapsed + step < platform::UrlSession::DEFAULT_TRANSFER_TIMEOUT; elapsed += step) {
+        ASSERT_TRUE(server.sendChunk(std::string(100, ' ')));
+        env->clock().advance(step);
     }
+    EXPECT_EQ(outcome.calls(), 0) << "ended after " << elapsed.count() << " s";
+    server.sendChunk(std::string(100, ' '));
+    env->clock().advance(step);
+    ASSERT_TRUE(outcome.wait()) << "the upload never ended";
     server.close();
-    ASSERT_EQ(outcome.calls(), 1) << "the upload never ended";
+    EXPECT_EQ(outcome.calls(), 1);
     EXPECT_EQ(outcome.error(), LumvexException::PUSH_FAILED);
     EXPECT_EQ(contentOf(tracesPath()), stored);
+    env.reset();
 
     Collector collector;
     PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
@@ -283,6 +288,10 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixO
 // first answer back: they run one after the other, and each fix arrives once.
 TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverEachFixOnce) {
     std::optional<test::TaskEnvironment> env(std::in_place);
+    // The minute that the periodic tick needs may pass while the first answer is held back;
+    // on the virtual clock that would be a stall.
+    platform::UrlSession::setStallTimeoutForTesting(1h);
+    platform::UrlSession::setTransferTimeoutForTesting(1h);
     Collector slow(Collector::Options{std::nullopt, nullptr, {"--answer-delay-ms", "300"}});
     PushRequest::setDefaultEndpointForTesting(slow.baseUrl());
     LumvexEngine engine;

@@ -1,6 +1,7 @@
 #include "platform/UrlSession.h"
 
 #include "Collector.h"
+#include "TaskEnvironment.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -28,24 +29,38 @@ struct Outcome {
     bool onSessionThread = false;
 };
 
-/// Runs one transfer and waits for its completion.
-Outcome transfer(UrlRequest request) {
+/// A transfer under way; shared with its completion, which may outlive a failed wait.
+struct Started {
     std::mutex mutex;
     Outcome outcome;
     Signal done;
-    UrlSession::shared().dataTask(std::move(request), [&](auto data, auto response, auto error) {
+
+    Outcome result() {
+        std::lock_guard<std::mutex> guard(mutex);
+        return outcome;
+    }
+};
+
+std::shared_ptr<Started> start(UrlRequest request) {
+    auto started = std::make_shared<Started>();
+    UrlSession::shared().dataTask(std::move(request), [started](auto data, auto response, auto error) {
         {
-            std::lock_guard<std::mutex> guard(mutex);
-            outcome.data = std::move(data);
-            outcome.response = response;
-            outcome.error = std::move(error);
-            outcome.onSessionThread = UrlSession::shared().isCompletionThread();
+            std::lock_guard<std::mutex> guard(started->mutex);
+            started->outcome.data = std::move(data);
+            started->outcome.response = response;
+            started->outcome.error = std::move(error);
+            started->outcome.onSessionThread = UrlSession::shared().isCompletionThread();
         }
-        done.notify();
+        started->done.notify();
     });
-    EXPECT_TRUE(done.wait(std::chrono::seconds(20)));
-    std::lock_guard<std::mutex> guard(mutex);
-    return outcome;
+    return started;
+}
+
+/// Runs one transfer and waits for its completion.
+Outcome transfer(UrlRequest request) {
+    auto started = start(std::move(request));
+    EXPECT_TRUE(started->done.wait(std::chrono::seconds(20)));
+    return started->result();
 }
 
 UrlRequest post(const std::string& url, const std::string& body) {
@@ -130,49 +145,52 @@ TEST(UrlSession, TransportFailuresComeWithAnErrorAndNoData) {
     }
     {
         ManualServer resetting;
-        std::mutex mutex;
-        Outcome outcome;
-        Signal done;
-        UrlSession::shared().dataTask(post(resetting.baseUrl() + "api/v1/k/send_locations", UPLOAD),
-                                      [&](auto data, auto response, auto error) {
-                                          std::lock_guard<std::mutex> guard(mutex);
-                                          outcome.data = std::move(data);
-                                          outcome.response = response;
-                                          outcome.error = std::move(error);
-                                          done.notify();
-                                      });
+        auto started = start(post(resetting.baseUrl() + "api/v1/k/send_locations", UPLOAD));
         ASSERT_TRUE(resetting.acceptRequest());
         resetting.reset();
-        ASSERT_TRUE(done.wait(std::chrono::seconds(20)));
-        std::lock_guard<std::mutex> guard(mutex);
+        ASSERT_TRUE(started->done.wait(std::chrono::seconds(20)));
+        const auto outcome = started->result();
         ASSERT_TRUE(outcome.error);
         EXPECT_FALSE(outcome.data);
     }
 }
 
+// The stall bound runs on the installed clock, from the last byte that moved, and holds up
+// no other transfer.
 TEST(UrlSession, GivesUpOnAServerThatNeverAnswers) {
-    UrlSession::setStallTimeoutForTesting(std::chrono::seconds(1));
-    SilentServer silent;
-    // Other transfers are not held up by the stalled one.
+    using namespace std::chrono_literals;
     Collector collector;
-    Signal stalled;
-    std::optional<UrlError> stallError;
-    std::mutex mutex;
-    UrlSession::shared().dataTask(post(silent.baseUrl() + "api/v1/k/send_locations", UPLOAD),
-                                  [&](auto, auto, auto error) {
-                                      std::lock_guard<std::mutex> guard(mutex);
-                                      stallError = std::move(error);
-                                      stalled.notify();
-                                  });
-    const auto other = transfer(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD));
-    EXPECT_FALSE(other.error);
-    EXPECT_EQ(stalled.count(), 0);
-    ASSERT_TRUE(stalled.wait(std::chrono::seconds(20)));
-    UrlSession::setStallTimeoutForTesting(std::nullopt);
-    std::lock_guard<std::mutex> guard(mutex);
-    ASSERT_TRUE(stallError);
-    EXPECT_EQ(stallError->code, CURLE_OPERATION_TIMEDOUT);
-    EXPECT_NE(to_string(stallError).rfind("Optional(", 0), std::string::npos);
+    {
+        TaskEnvironment env;
+        ManualServer server;  // reads the request and never answers
+        auto stalled = start(post(server.baseUrl() + "api/v1/k/send_locations", UPLOAD));
+        ASSERT_TRUE(server.acceptRequest());
+        // Lets the session see the request go out before time moves.
+        EXPECT_FALSE(transfer(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD)).error);
+
+        env.clock().advance(UrlSession::DEFAULT_STALL_TIMEOUT - 1ms);
+        EXPECT_FALSE(transfer(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD)).error);
+        EXPECT_EQ(stalled->done.count(), 0) << "gave up before the bound";
+        env.clock().advance(1ms);
+        ASSERT_TRUE(stalled->done.wait(20s));
+        const auto outcome = stalled->result();
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->code, CURLE_OPERATION_TIMEDOUT);
+        EXPECT_NE(to_string(outcome.error).rfind("Optional(", 0), std::string::npos);
+        EXPECT_FALSE(outcome.data);
+    }
+    {
+        // On the system clock nothing wakes the session but the bound itself.
+        UrlSession::setStallTimeoutForTesting(100ms);
+        SilentServer silent;
+        auto stalled = start(post(silent.baseUrl() + "api/v1/k/send_locations", UPLOAD));
+        const bool ended = stalled->done.wait(20s);
+        UrlSession::setStallTimeoutForTesting(std::nullopt);
+        ASSERT_TRUE(ended);
+        const auto outcome = stalled->result();
+        ASSERT_TRUE(outcome.error);
+        EXPECT_EQ(outcome.error->code, CURLE_OPERATION_TIMEDOUT);
+    }
 }
 
 TEST(UrlSession, AnswersManyTransfersStartedFromSeveralThreads) {

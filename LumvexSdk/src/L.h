@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <exception>
 #include <string>
 #include <string_view>
 
@@ -26,6 +27,22 @@ public:
 
     L() = delete;
 };
+
+/// Runs `work`, and logs what it throws as the error "<failure> : <what>" under `func`
+/// instead of letting it go further: the library runs host code (timer actions, completion
+/// handlers) on threads whose end would end the host. The line is logged with the
+/// caller's file and line.
+template <typename Work>
+void runLoggingFailure(Work& work, std::string_view func, const char* failure,
+                       std::int64_t line = __builtin_LINE(), const char* file = __builtin_FILE()) {
+    try {
+        work();
+    } catch (const std::exception& e) {
+        L::debug(L::error(std::string(failure) + " : " + e.what()), line, file, func);
+    } catch (...) {
+        L::debug(L::error(failure), line, file, func);
+    }
+}
 
 }  // namespace lumvex
 

@@ -1,5 +1,8 @@
 #include "platform/Clock.h"
 
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
+
 #include <algorithm>
 #include <atomic>
 #include <ctime>
@@ -41,6 +44,8 @@ void SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_v
     }
 }
 
+void Clock::addListener(const std::weak_ptr<ClockListener>&) {}
+
 namespace {
 void splitMilliseconds(Clock::WallTime wall, std::int64_t& ms, std::chrono::nanoseconds& subMs) {
     const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(wall.time_since_epoch());
@@ -58,12 +63,12 @@ VirtualClock::VirtualClock(WallTime wallStart) {
 }
 
 Clock::TimePoint VirtualClock::now() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return now_;
 }
 
 Clock::WallTime VirtualClock::wallNow() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     using Ns = std::chrono::nanoseconds;
     constexpr std::int64_t limitMs = std::numeric_limits<Ns::rep>::max() / 1000000 - 1;
     if (wallMs_ > limitMs) {
@@ -77,29 +82,34 @@ Clock::WallTime VirtualClock::wallNow() const {
 }
 
 std::int64_t VirtualClock::wallNowMilliseconds() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return wallMs_;
 }
 
 void VirtualClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                              TimePoint deadline, const std::function<bool()>& wake,
                              const std::weak_ptr<ClockListener>& listener) {
-    {
-        std::lock_guard<std::mutex> guard(mutex_);
-        auto known = std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& l) {
-            return !l.owner_before(listener) && !listener.owner_before(l);
-        });
-        if (!known) {
-            listeners_.push_back(listener);
-        }
-    }
+    addListener(listener);
     // Time moves only through advance(), which wakes the listener; no timed wait needed.
     cv.wait(lock, [&] { return wake() || now() >= deadline; });
 }
 
+void VirtualClock::addListener(const std::weak_ptr<ClockListener>& listener) {
+    MutexLock guard(mutex_);
+    listeners_.erase(
+        std::remove_if(listeners_.begin(), listeners_.end(), [](const auto& l) { return l.expired(); }),
+        listeners_.end());
+    const bool known = std::any_of(listeners_.begin(), listeners_.end(), [&](const auto& l) {
+        return !l.owner_before(listener) && !listener.owner_before(l);
+    });
+    if (!known) {
+        listeners_.push_back(listener);
+    }
+}
+
 void VirtualClock::advance(std::chrono::nanoseconds by) {
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         now_ += std::chrono::duration_cast<TimePoint::duration>(by);
         const auto total = wallSubMs_ + by;
         auto whole = std::chrono::duration_cast<std::chrono::milliseconds>(total);
@@ -113,12 +123,12 @@ void VirtualClock::advance(std::chrono::nanoseconds by) {
 }
 
 void VirtualClock::setWallTime(WallTime wall) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     splitMilliseconds(wall, wallMs_, wallSubMs_);
 }
 
 void VirtualClock::setWallTimeMilliseconds(std::int64_t msSinceEpoch) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     wallMs_ = msSinceEpoch;
     wallSubMs_ = std::chrono::nanoseconds(0);
 }
@@ -126,7 +136,7 @@ void VirtualClock::setWallTimeMilliseconds(std::int64_t msSinceEpoch) {
 void VirtualClock::notifyListeners() {
     std::vector<std::shared_ptr<ClockListener>> alive;
     {
-        std::lock_guard<std::mutex> guard(mutex_);
+        MutexLock guard(mutex_);
         listeners_.erase(
             std::remove_if(listeners_.begin(), listeners_.end(), [](const auto& l) { return l.expired(); }),
             listeners_.end());
@@ -142,24 +152,19 @@ void VirtualClock::notifyListeners() {
 }
 
 namespace {
-std::shared_ptr<Clock>& installedClock() {
-    static auto* slot = new std::shared_ptr<Clock>(std::make_shared<SystemClock>());
+Guarded<std::shared_ptr<Clock>>& installedClock() {
+    static NoDestructor<Guarded<std::shared_ptr<Clock>>> slot(std::make_shared<SystemClock>());
     return *slot;
-}
-std::mutex& clockMutex() {
-    static auto* m = new std::mutex;
-    return *m;
 }
 }  // namespace
 
 std::shared_ptr<Clock> clock() {
-    std::lock_guard<std::mutex> guard(clockMutex());
-    return installedClock();
+    return installedClock().with([](const std::shared_ptr<Clock>& installed) { return installed; });
 }
 
 void setClock(std::shared_ptr<Clock> clock) {
-    std::lock_guard<std::mutex> guard(clockMutex());
-    installedClock() = clock ? std::move(clock) : std::make_shared<SystemClock>();
+    auto replacement = clock ? std::move(clock) : std::make_shared<SystemClock>();
+    installedClock().with([&](std::shared_ptr<Clock>& installed) { installed.swap(replacement); });
 }
 
 }  // namespace lumvex::platform

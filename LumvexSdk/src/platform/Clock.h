@@ -8,6 +8,14 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/ThreadAnnotations.h"
+
+// Threads: every member of the clocks below, and `clock()` and `setClock()`, may be called
+// from any thread at any time. A listener is told on the thread that moved the clock, after
+// the move and without the clock's lock held, so it may read the clock and take locks of its
+// own; it must not wait for a thread that may itself be moving the clock. Code that keeps
+// the clock it got from `clock()` goes on using it after another one is installed.
+
 namespace lumvex::platform {
 
 /// Told when a virtual clock moves, so that a sleeper re-checks its deadline.
@@ -18,7 +26,7 @@ public:
 };
 
 /// Every timer deadline and every stored time stamp of the library goes through the
-/// installed clock, so tests can run a day of timers in milliseconds.
+/// installed clock, so that a virtual clock can run a day of timers in milliseconds.
 class Clock {
 public:
     using TimePoint = std::chrono::steady_clock::time_point;
@@ -38,6 +46,11 @@ public:
     virtual void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                            TimePoint deadline, const std::function<bool()>& wake,
                            const std::weak_ptr<ClockListener>& listener) = 0;
+    /// Tells `listener` from now on whenever this clock moves by other means than time
+    /// passing, until the listener is gone. For one that does not sleep on a condition
+    /// variable, such as a poll that a timeout alone would not end early. A clock that only
+    /// moves with time never calls it.
+    virtual void addListener(const std::weak_ptr<ClockListener>& listener);
 };
 
 class SystemClock final : public Clock {
@@ -59,6 +72,7 @@ public:
     std::int64_t wallNowMilliseconds() const override;
     void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
                    const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
+    void addListener(const std::weak_ptr<ClockListener>& listener) override;
 
     /// Moves both times forward and wakes every sleeper so it re-checks its deadline.
     void advance(std::chrono::nanoseconds by);
@@ -70,16 +84,16 @@ public:
 private:
     void notifyListeners();
 
-    mutable std::mutex mutex_;
-    TimePoint now_{};
+    mutable Mutex mutex_;
+    TimePoint now_ LUMVEX_GUARDED_BY(mutex_){};
     // Calendar time as whole milliseconds and the nanoseconds past them, so that it can
     // go beyond what a nanosecond count holds.
-    std::int64_t wallMs_ = 0;
-    std::chrono::nanoseconds wallSubMs_{0};
-    std::vector<std::weak_ptr<ClockListener>> listeners_;
+    std::int64_t wallMs_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    std::chrono::nanoseconds wallSubMs_ LUMVEX_GUARDED_BY(mutex_){0};
+    std::vector<std::weak_ptr<ClockListener>> listeners_ LUMVEX_GUARDED_BY(mutex_);
 };
 
-/// The installed clock; a `SystemClock` unless a test installed another.
+/// The installed clock; a `SystemClock` unless another was installed.
 std::shared_ptr<Clock> clock();
 /// Installs `clock` (nullptr restores the system clock).
 void setClock(std::shared_ptr<Clock> clock);

@@ -12,13 +12,7 @@ namespace lumvex {
 namespace {
 // A throwing timer action or task must not end the host's process or its loop.
 void runGuarded(const std::function<void()>& work) {
-    try {
-        work();
-    } catch (const std::exception& e) {
-        LUMVEX_LOG_ERROR("runGuarded", std::string("Run loop task failed : ") + e.what());
-    } catch (...) {
-        LUMVEX_LOG_ERROR("runGuarded", "Run loop task failed");
-    }
+    runLoggingFailure(work, "runGuarded", "Run loop task failed");
     platform::notifyWorkListener();
 }
 }  // namespace

@@ -65,13 +65,7 @@ void workerLoop(SerialQueue::State& state) {
         state.items.pop_front();
         lock.unlock();
         // A throwing item must not end the process, nor the queue and every later item.
-        try {
-            item();
-        } catch (const std::exception& e) {
-            LUMVEX_LOG_ERROR("workerLoop", std::string("Work item failed : ") + e.what());
-        } catch (...) {
-            LUMVEX_LOG_ERROR("workerLoop", "Work item failed");
-        }
+        runLoggingFailure(item, "workerLoop", "Work item failed");
         item = nullptr;  // what the item captured is released outside the lock
         notifyWorkListener();
         lock.lock();

@@ -1,7 +1,9 @@
 #include "platform/UrlSession.h"
 
+#include "platform/Clock.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
+#include "platform/ThreadAnnotations.h"
 
 #include <curl/curl.h>
 #include <openssl/crypto.h>
@@ -11,7 +13,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <climits>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -23,9 +27,11 @@ namespace lumvex::platform {
 
 namespace {
 
-std::atomic<long> stallSeconds{UrlSession::DEFAULT_STALL_TIMEOUT.count()};
-std::atomic<long> transferMilliseconds{
-    std::chrono::duration_cast<std::chrono::milliseconds>(UrlSession::DEFAULT_TRANSFER_TIMEOUT).count()};
+using std::chrono::milliseconds;
+
+std::atomic<milliseconds::rep> stallMilliseconds{milliseconds(UrlSession::DEFAULT_STALL_TIMEOUT).count()};
+std::atomic<milliseconds::rep> transferMilliseconds{
+    milliseconds(UrlSession::DEFAULT_TRANSFER_TIMEOUT).count()};
 
 // How long the session's destructor, at process exit, waits for the transfer thread to
 // let go before leaving it behind.
@@ -106,6 +112,42 @@ struct Transfer {
     UrlSession::Completion completion;
     char errorText[CURL_ERROR_SIZE] = {};
 
+    // The two bounds, taken when the transfer is made, and the times they run from, on
+    // the installed clock.
+    milliseconds stallBound{0};
+    milliseconds wholeBound{0};
+    Clock::TimePoint started{};
+    Clock::TimePoint lastProgress{};
+    // Set by libcurl's callbacks when bytes moved; the session loop stamps it with the time
+    // it read before driving the transfer, so that bytes already in the socket by then
+    // count as having come in time, however far a virtual clock moved meanwhile.
+    bool moved = false;
+    curl_off_t received = 0;
+    curl_off_t sent = 0;
+
+    void restartBounds(Clock::TimePoint now) {
+        started = now;
+        lastProgress = now;
+        moved = false;
+    }
+
+    Clock::TimePoint deadline() const { return std::min(lastProgress + stallBound, started + wholeBound); }
+
+    /// Whether a bound ran out by `now`; if so, says which in the error text.
+    bool overdue(Clock::TimePoint now) {
+        if (now - lastProgress >= stallBound) {
+            std::snprintf(errorText, sizeof errorText, "No data moved for %lld ms",
+                          static_cast<long long>(stallBound.count()));
+            return true;
+        }
+        if (now - started >= wholeBound) {
+            std::snprintf(errorText, sizeof errorText, "Not done %lld ms after it began",
+                          static_cast<long long>(wholeBound.count()));
+            return true;
+        }
+        return false;
+    }
+
     ~Transfer() {
         if (easy) {
             curl_easy_cleanup(easy);
@@ -122,7 +164,23 @@ size_t onResponseBytes(char* bytes, size_t size, size_t count, void* user) {
     const size_t room =
         UrlResponseData::RETAINED_BYTES - std::min(UrlResponseData::RETAINED_BYTES, data.prefix.size());
     data.prefix.append(bytes, std::min(room, length));
+    transfer->moved = true;
     return length;  // the rest is read and dropped, never refused
+}
+
+size_t onHeaderBytes(char*, size_t size, size_t count, void* user) {
+    static_cast<Transfer*>(user)->moved = true;
+    return size * count;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent) {
+    auto* transfer = static_cast<Transfer*>(user);
+    if (received != transfer->received || sent != transfer->sent) {
+        transfer->received = received;
+        transfer->sent = sent;
+        transfer->moved = true;
+    }
+    return 0;
 }
 
 /// Calls a completion; what it throws ends there, so that one faulty completion cannot
@@ -138,23 +196,47 @@ void complete(const UrlSession::Completion& completion, std::optional<UrlRespons
 }  // namespace
 
 struct UrlSession::State {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable cv;
-    std::deque<std::pair<UrlRequest, Completion>> pending;  // guarded by mutex
-    bool stopping = false;                                  // guarded by mutex
-    bool exited = false;                                    // guarded by mutex
-    bool globalReady = false;  // libcurl's global set-up is done; guarded by mutex
-    CURLM* multi = nullptr;    // made before the thread starts, ended by it; guarded by mutex
-    Thread thread;             // made by the first task; guarded by mutex
+    std::deque<std::pair<UrlRequest, Completion>> pending LUMVEX_GUARDED_BY(mutex);
+    bool stopping LUMVEX_GUARDED_BY(mutex) = false;
+    bool exited LUMVEX_GUARDED_BY(mutex) = false;
+    // libcurl's global set-up is done.
+    bool globalReady LUMVEX_GUARDED_BY(mutex) = false;
+    // Made before the thread starts, which keeps its own copy; ended by the thread.
+    CURLM* multi LUMVEX_GUARDED_BY(mutex) = nullptr;
+    // Made by the first task.
+    Thread thread LUMVEX_GUARDED_BY(mutex);
     // The process in which the thread runs, 0 before it is made. Read without the lock: in
     // a forked child the thread may have held it at the fork.
     std::atomic<pid_t> threadPid{0};
+    // Wakes the loop when a virtual clock moves, so that a bound that ran out on it is seen
+    // at once. Made before the thread starts, which keeps its own copy.
+    std::shared_ptr<ClockListener> clockListener LUMVEX_GUARDED_BY(mutex);
 
-    bool startThread(const std::shared_ptr<State>& self);
+    bool startThread(const std::shared_ptr<State>& self) LUMVEX_REQUIRES(mutex);
+    void wake();
     void run();
     std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
     void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
 };
+
+namespace {
+
+class ClockWaker final : public ClockListener {
+public:
+    explicit ClockWaker(std::weak_ptr<UrlSession::State> state) : state_(std::move(state)) {}
+    void clockAdvanced() override {
+        if (auto state = state_.lock()) {
+            state->wake();
+        }
+    }
+
+private:
+    std::weak_ptr<UrlSession::State> state_;
+};
+
+}  // namespace
 
 std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completion completion) {
     auto transfer = std::make_unique<Transfer>();
@@ -172,7 +254,8 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     transfer->headers = curl_slist_append(transfer->headers, "Expect:");
     transfer->headers = curl_slist_append(transfer->headers, "Accept:");
 
-    const long stall = stallSeconds.load();
+    transfer->stallBound = milliseconds(stallMilliseconds.load());
+    transfer->wholeBound = milliseconds(transferMilliseconds.load());
     curl_easy_setopt(easy, CURLOPT_URL, request.url.string().c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
@@ -184,13 +267,14 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
         curl_easy_setopt(easy, CURLOPT_CAPATH, TRUST_DIRECTORY);
     }
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
-    // Give up after a whole stall period without a byte moving, while connecting too.
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT, stall);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_LIMIT, 1L);
-    curl_easy_setopt(easy, CURLOPT_LOW_SPEED_TIME, stall);
-    // A server that keeps the answer trickling in passes the stall bound for ever; this
-    // one ends the upload, so that its socket is freed and its fixes go out with the next.
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, transferMilliseconds.load());
+    // Both bounds are kept by the session loop on the installed clock, not by libcurl's
+    // timeouts: its low-speed check averages over several seconds of real time, so a stall
+    // was only seen well after the bound, and a virtual clock was never seen at all.
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeaderBytes);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onResponseBytes);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
     if (request.httpMethod == "POST") {
@@ -229,25 +313,60 @@ void UrlSession::State::finish(std::unique_ptr<Transfer> transfer, CURLcode resu
     complete(completion, std::nullopt, response, UrlError{static_cast<int>(result), std::move(description)});
 }
 
+void UrlSession::State::wake() {
+    // In a forked child the wakeup socket is shared with the parent's loop.
+    const pid_t pid = threadPid.load();
+    if (pid == 0 || pid != currentProcessId()) {
+        return;
+    }
+    MutexLock guard(mutex);
+    if (multi) {
+        curl_multi_wakeup(multi);
+    }
+}
+
 void UrlSession::State::run() {
+    CURLM* handle = nullptr;
+    std::shared_ptr<ClockListener> listener;
+    {
+        MutexLock lock(mutex);
+        handle = multi;
+        listener = clockListener;
+    }
     std::map<CURL*, std::unique_ptr<Transfer>> active;
+    // The clock the bounds run on: the installed one, as of the last round.
+    std::shared_ptr<Clock> timeSource;
     while (true) {
         std::deque<std::pair<UrlRequest, Completion>> incoming;
         {
-            std::unique_lock<std::mutex> lock(mutex);
-            if (active.empty()) {
-                // Nothing in flight: sleep until there is work, not on a timeout.
-                cv.wait(lock, [&] { return stopping || !pending.empty(); });
+            MutexLock lock(mutex);
+            // Nothing in flight: sleep until there is work, not on a timeout.
+            while (active.empty() && !stopping && pending.empty()) {
+                cv.wait(lock.native());
             }
             if (stopping) {
                 break;
             }
             incoming.swap(pending);
         }
+        if (auto installed = clock(); installed != timeSource) {
+            timeSource = std::move(installed);
+            timeSource->addListener(listener);
+            // Time spent on another clock says nothing about this one: the transfers in
+            // flight are given their whole bounds again.
+            const auto now = timeSource->now();
+            for (auto& entry : active) {
+                entry.second->restartBounds(now);
+            }
+        }
+        // Read before libcurl reads the sockets: whatever was in them by now counts as
+        // progress made in time.
+        const auto now = timeSource->now();
         for (auto& [request, completion] : incoming) {
             auto transfer = begin(std::move(request), std::move(completion));
+            transfer->restartBounds(now);
             CURL* easy = transfer->easy;
-            if (!easy || curl_multi_add_handle(multi, easy) != CURLM_OK) {
+            if (!easy || curl_multi_add_handle(handle, easy) != CURLM_OK) {
                 finish(std::move(transfer), CURLE_FAILED_INIT);
                 continue;
             }
@@ -256,35 +375,62 @@ void UrlSession::State::run() {
         incoming.clear();
 
         int running = 0;
-        curl_multi_perform(multi, &running);
+        curl_multi_perform(handle, &running);
+        std::vector<std::pair<std::unique_ptr<Transfer>, CURLcode>> ended;
         int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        while (CURLMsg* message = curl_multi_info_read(handle, &left)) {
             if (message->msg != CURLMSG_DONE) {
                 continue;
             }
             CURL* easy = message->easy_handle;
             const CURLcode result = message->data.result;
-            curl_multi_remove_handle(multi, easy);
+            curl_multi_remove_handle(handle, easy);
             auto found = active.find(easy);
             if (found == active.end()) {
                 continue;
             }
-            auto transfer = std::move(found->second);
+            ended.emplace_back(std::move(found->second), result);
             active.erase(found);
+        }
+        // The bounds are checked before any completion of this round runs, so that a
+        // completion that follows a move of the clock comes after the check at that time.
+        for (auto it = active.begin(); it != active.end();) {
+            Transfer& transfer = *it->second;
+            if (transfer.moved) {
+                transfer.moved = false;
+                transfer.lastProgress = now;
+            }
+            if (!transfer.overdue(now)) {
+                ++it;
+                continue;
+            }
+            curl_multi_remove_handle(handle, it->first);
+            ended.emplace_back(std::move(it->second), CURLE_OPERATION_TIMEDOUT);
+            it = active.erase(it);
+        }
+        for (auto& [transfer, result] : ended) {
             finish(std::move(transfer), result);
         }
+        ended.clear();
         if (!active.empty()) {
-            // Returns on socket activity, on libcurl's own next deadline (which the bound
-            // only caps) or on a wakeup from dataTask or the destructor.
-            curl_multi_poll(multi, nullptr, 0, 30000, nullptr);
+            // Returns on socket activity, on libcurl's own next deadline, at the nearest
+            // bound, or on a wakeup from dataTask, the destructor or a moved virtual clock.
+            auto deadline = Clock::TimePoint::max();
+            for (const auto& entry : active) {
+                deadline = std::min(deadline, entry.second->deadline());
+            }
+            const auto wait = std::chrono::ceil<milliseconds>(deadline - timeSource->now());
+            const auto timeoutMs = static_cast<int>(
+                std::clamp<milliseconds::rep>(wait.count(), 0, static_cast<milliseconds::rep>(INT_MAX)));
+            curl_multi_poll(handle, nullptr, 0, timeoutMs, nullptr);
         }
     }
     // The process is ending: transfers still in flight are dropped without completion.
     for (auto& entry : active) {
-        curl_multi_remove_handle(multi, entry.first);
+        curl_multi_remove_handle(handle, entry.first);
     }
     active.clear();
-    std::lock_guard<std::mutex> guard(mutex);
+    MutexLock guard(mutex);
     curl_multi_cleanup(multi);
     multi = nullptr;
     exited = true;
@@ -310,6 +456,9 @@ bool UrlSession::State::startThread(const std::shared_ptr<State>& self) {
         if (!multi) {
             return false;
         }
+    }
+    if (!clockListener) {
+        clockListener = std::make_shared<ClockWaker>(self);
     }
     try {
         thread = Thread([self] { self->run(); });
@@ -352,7 +501,7 @@ void UrlSession::shutdown() {
     if (threadPid != 0 && threadPid != currentProcessId()) {
         return;
     }
-    std::unique_lock<std::mutex> lock(state_->mutex);
+    MutexLock lock(state_->mutex);
     if (state_->stopping) {
         return;
     }
@@ -366,13 +515,23 @@ void UrlSession::shutdown() {
     }
     const bool onOwnThread = state_->thread.isCurrent();
     // A completion that never returns must not hold the process at exit.
-    const bool exited = !onOwnThread && state_->cv.wait_for(lock, EXIT_GRACE, [&] { return state_->exited; });
-    lock.unlock();
+    const auto giveUp = std::chrono::steady_clock::now() + EXIT_GRACE;
+    while (!onOwnThread && !state_->exited) {
+        if (state_->cv.wait_until(lock.native(), giveUp) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    const bool exited = !onOwnThread && state_->exited;
+    // Joined or let go under the lock: `isCompletionThread` reads the thread meanwhile. Once
+    // it has said it exited, the thread no longer needs the lock.
     if (exited) {
         state_->thread.join();
-        curl_global_cleanup();
     } else {
         state_->thread.detach();  // the thread holds the state and ends on its own
+    }
+    lock.unlock();
+    if (exited) {
+        curl_global_cleanup();
     }
 }
 
@@ -382,7 +541,7 @@ void UrlSession::dataTask(UrlRequest request, Completion completion) {
         return;
     }
     {
-        std::lock_guard<std::mutex> guard(state_->mutex);
+        MutexLock guard(state_->mutex);
         if (state_->stopping) {
             return;
         }
@@ -398,23 +557,18 @@ void UrlSession::dataTask(UrlRequest request, Completion completion) {
 }
 
 bool UrlSession::isCompletionThread() const {
-    std::lock_guard<std::mutex> guard(state_->mutex);
+    MutexLock guard(state_->mutex);
     return state_->thread.isCurrent();
 }
 
-void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout) {
-    const auto seconds = timeout ? std::max<long>(1, static_cast<long>(timeout->count()))
-                                 : static_cast<long>(DEFAULT_STALL_TIMEOUT.count());
-    stallSeconds.store(seconds);
+void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
+    stallMilliseconds.store(timeout ? std::max<milliseconds::rep>(1, timeout->count())
+                                    : milliseconds(DEFAULT_STALL_TIMEOUT).count());
 }
 
 void UrlSession::setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
-    const auto milliseconds =
-        timeout
-            ? std::max<long>(1, static_cast<long>(timeout->count()))
-            : static_cast<long>(
-                  std::chrono::duration_cast<std::chrono::milliseconds>(DEFAULT_TRANSFER_TIMEOUT).count());
-    transferMilliseconds.store(milliseconds);
+    transferMilliseconds.store(timeout ? std::max<milliseconds::rep>(1, timeout->count())
+                                       : milliseconds(DEFAULT_TRANSFER_TIMEOUT).count());
 }
 
 }  // namespace lumvex::platform

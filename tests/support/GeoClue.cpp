@@ -7,25 +7,17 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
-#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
-
-extern char** environ;
 
 namespace lumvex::test {
 
@@ -124,187 +116,38 @@ std::string readFile(const std::string& path) {
     return text.str();
 }
 
-// Civil date of a day count since 1970 (proleptic Gregorian), by arithmetic alone: the C
-// library's calendar functions share time-zone state with the library's threads.
-void civilFromDays(long long z, int& y, unsigned& m, unsigned& d) {
-    z += 719468;
-    const long long era = (z >= 0 ? z : z - 146096) / 146097;
-    const auto doe = static_cast<unsigned>(z - era * 146097);
-    const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const unsigned mp = (5 * doy + 2) / 153;
-    d = doy - (153 * mp + 2) / 5 + 1;
-    m = mp < 10 ? mp + 3 : mp - 9;
-    y = static_cast<int>(static_cast<long long>(yoe) + era * 400 + (m <= 2));
-}
-
-std::string withChecksum(const std::string& body) {
-    unsigned char sum = 0;
-    for (char c : body) {
-        sum ^= static_cast<unsigned char>(c);
-    }
-    char tail[8];
-    std::snprintf(tail, sizeof(tail), "*%02X\r\n", sum);
-    return "$" + body + tail;
-}
-
-// The GGA and RMC sentences of `epoch`, stamped with the current UTC time and date.
+// The GGA and RMC sentences of `epoch`, stamped with the current time; GeoClue reads no
+// others.
 std::string stampedNow(const std::string& epoch) {
-    const auto now = std::chrono::system_clock::now().time_since_epoch();
-    const long long ms = std::chrono::duration_cast<std::chrono::milliseconds>(now).count();
-    const long long days = ms / 86400000;
-    const long long inDay = ms % 86400000;
-    int year;
-    unsigned month, day;
-    civilFromDays(days, year, month, day);
-    char hms[32], dmy[32];
-    std::snprintf(hms, sizeof(hms), "%02lld%02lld%02lld.%02lld", inDay / 3600000, inDay / 60000 % 60,
-                  inDay / 1000 % 60, inDay % 1000 / 10);
-    std::snprintf(dmy, sizeof(dmy), "%02u%02u%02d", day, month, year % 100);
+    std::istringstream in(harness::restamped(epoch, std::chrono::system_clock::now()));
     std::string out;
-    std::stringstream in(epoch);
     std::string line;
     while (std::getline(in, line)) {
-        if (line.size() < 7 || line[0] != '$') {
-            continue;
+        if (line.size() > 6 && (line.compare(3, 3, "GGA") == 0 || line.compare(3, 3, "RMC") == 0)) {
+            out += line + "\n";  // the line keeps its CR
         }
-        const std::string type = line.substr(3, 3);
-        if (type != "GGA" && type != "RMC") {
-            continue;
-        }
-        std::vector<std::string> f;
-        std::stringstream fields(line.substr(1, line.find('*') - 1));
-        std::string field;
-        while (std::getline(fields, field, ',')) {
-            f.push_back(field);
-        }
-        if (f.size() < 10) {
-            continue;
-        }
-        f[1] = hms;
-        if (type == "RMC") {
-            f[9] = dmy;
-        }
-        std::string body;
-        for (std::size_t i = 0; i < f.size(); ++i) {
-            body += (i ? "," : "") + f[i];
-        }
-        out += withChecksum(body);
     }
     return out;
 }
 
-}  // namespace
-
-// ---- SupervisedProcess --------------------------------------------------------------------
-
-SupervisedProcess::~SupervisedProcess() {
-    stop();
-}
-
-bool SupervisedProcess::spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-                              const std::string& logPath) {
-    // Everything the children need is made before fork: the test has threads, so only
-    // async-signal-safe calls may follow it.
-    std::vector<char*> args;
-    for (const auto& a : argv) {
-        args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    std::vector<char*> envp;
-    for (const auto& e : env) {
-        envp.push_back(const_cast<char*>(e.c_str()));
-    }
-    for (char** e = environ; *e; ++e) {
-        envp.push_back(*e);
-    }
-    envp.push_back(nullptr);
+/// Starts `argv` with its output and errors appended to `logPath`.
+bool spawnLogged(harness::SupervisedProcess& process, const std::vector<std::string>& argv,
+                 const std::vector<std::string>& environment, const std::string& logPath) {
     const int log = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
     if (log < 0) {
         return false;
     }
-    const pid_t parent = ::getpid();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-        ::close(log);
-        return false;
-    }
-    if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (::getppid() != parent) {
-            ::_exit(127);
-        }
-        ::setpgid(0, 0);
-        const int null = ::open("/dev/null", O_RDONLY);
-        ::dup2(null, STDIN_FILENO);
-        ::dup2(log, STDOUT_FILENO);
-        ::dup2(log, STDERR_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        ::sigprocmask(SIG_SETMASK, &none, nullptr);
-        const pid_t program = ::fork();
-        if (program == 0) {
-            ::execve(args[0], args.data(), envp.data());
-            ::_exit(127);
-        }
-        ::syscall(SYS_close_range, 3U, ~0U, 0U);
-        // The supervisor waits; when the test dies it is killed, and takes the group along
-        // through the signal below.
-        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-        struct sigaction action {};
-        action.sa_handler = [](int) { ::kill(0, SIGKILL); };
-        ::sigaction(SIGTERM, &action, nullptr);
-        if (::getppid() != parent) {
-            ::kill(0, SIGKILL);
-        }
-        int status = 0;
-        while (::waitpid(program, &status, 0) < 0 && errno == EINTR) {
-        }
-        ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    std::string error;
+    const bool spawned = process.spawn(argv, {-1, log, log}, error, environment);
+    if (!spawned) {
+        const std::string line = error + "\n";
+        [[maybe_unused]] const auto n = ::write(log, line.data(), line.size());
     }
     ::close(log);
-    ::setpgid(pid, pid);
-    pid_ = pid;
-    return true;
+    return spawned;
 }
 
-bool SupervisedProcess::alive() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    if (::waitpid(pid_, nullptr, WNOHANG) == pid_) {
-        pid_ = -1;
-        return false;
-    }
-    return true;
-}
-
-void SupervisedProcess::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0) {
-        return;
-    }
-    // The program first, so it can leave the bus cleanly; then whatever is left.
-    const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
-    // The supervisor's child alone: the supervisor's own SIGTERM handler would SIGKILL them all.
-    std::ifstream children("/proc/" + std::to_string(pid_) + "/task/" + std::to_string(pid_) + "/children");
-    pid_t child;
-    while (children >> child) {
-        ::kill(child, SIGTERM);
-    }
-    bool ended = false;
-    if (pidfd >= 0) {
-        pollfd pfd{pidfd, POLLIN, 0};
-        ended = ::poll(&pfd, 1, static_cast<int>(grace.count())) > 0;
-        ::close(pidfd);
-    }
-    if (!ended) {
-        ::kill(-pid_, SIGKILL);
-    }
-    while (::waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    ::kill(-pid_, SIGKILL);  // a grandchild that outlived its parent
-    pid_ = -1;
-}
+}  // namespace
 
 // ---- NmeaFeeder -----------------------------------------------------------------------------
 
@@ -473,15 +316,15 @@ std::string GeoClueService::start() {
     if (watch < 0 || ::inotify_add_watch(watch, dir_.c_str(), IN_CREATE) < 0) {
         return std::string("inotify: ") + std::strerror(errno);
     }
-    if (!bus_.spawn({"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + dir_ + "/bus.conf"}, {},
-                    dir_ + "/bus.log")) {
+    if (!spawnLogged(bus_, {"/usr/bin/dbus-daemon", "--nofork", "--config-file=" + dir_ + "/bus.conf"}, {},
+                     dir_ + "/bus.log")) {
         ::close(watch);
         return "cannot start dbus-daemon";
     }
     const auto deadline = SteadyClock::now() + std::chrono::seconds(10);
     while (::access((dir_ + "/system_bus_socket").c_str(), F_OK) != 0) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - SteadyClock::now()).count();
-        if (!bus_.alive() || left <= 0) {
+        if (bus_.exited() || left <= 0) {
             ::close(watch);
             return "dbus-daemon did not come up\n" + logs();
         }
@@ -509,7 +352,7 @@ std::string GeoClueService::start() {
         }
         return "GeoClue did not take its name on the bus\n" + logs();
     }
-    if (!agent_.spawn({AGENT}, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/agent.log")) {
+    if (!spawnLogged(agent_, {AGENT}, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/agent.log")) {
         return "cannot start the demo agent";
     }
     return "";
@@ -519,9 +362,10 @@ bool GeoClueService::startDaemon() {
     const std::string script =
         "mount --bind \"$1\" /etc/geoclue/geoclue.conf && GSETTINGS_BACKEND=memory exec " +
         std::string(GEOCLUE) + " --timeout=0";
-    if (!daemon_.spawn({"/usr/bin/unshare", "--mount", "--net", "--propagation", "private", "/bin/sh", "-c",
-                        script, "sh", dir_ + "/geoclue.conf"},
-                       {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/geoclue.log")) {
+    if (!spawnLogged(daemon_,
+                     {"/usr/bin/unshare", "--mount", "--net", "--propagation", "private", "/bin/sh", "-c",
+                      script, "sh", dir_ + "/geoclue.conf"},
+                     {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/geoclue.log")) {
         return false;
     }
     return waitForGeoClue(std::chrono::seconds(10));
@@ -551,7 +395,7 @@ bool GeoClueService::waitForGeoClue(std::chrono::milliseconds timeout) {
             "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
             "path='/org/freedesktop/GeoClue2/Manager'",
             nullptr, nullptr) >= 0) {
-        while (!ready && daemon_.alive() && SteadyClock::now() < deadline) {
+        while (!ready && !daemon_.exited() && SteadyClock::now() < deadline) {
             sd_bus_error error{};  // SD_BUS_ERROR_NULL, which is a C compound literal
             sd_bus_message* reply = nullptr;
             // 8 (exact) means the NMEA source is up; without a feeder, owning the name will do.

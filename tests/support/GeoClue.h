@@ -1,6 +1,7 @@
 #pragma once
 
-#include <sys/types.h>
+#include "SupervisedProcess.h"
+
 #include <chrono>
 #include <condition_variable>
 #include <memory>
@@ -11,29 +12,6 @@
 #include <vector>
 
 namespace lumvex::test {
-
-/// A child process under a supervisor of its own: a forked copy of the test that gets SIGKILL
-/// when the test dies however it dies (even SIGKILLed), and then ends the child's whole
-/// process group. The child itself cannot be told by the kernel, since a daemon that changes
-/// its credentials loses its parent-death signal.
-class SupervisedProcess {
-public:
-    SupervisedProcess() = default;
-    ~SupervisedProcess();
-    SupervisedProcess(const SupervisedProcess&) = delete;
-    SupervisedProcess& operator=(const SupervisedProcess&) = delete;
-
-    /// Starts `argv` with `env` added to the test's environment, its output into `logPath`.
-    bool spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-               const std::string& logPath);
-    /// SIGTERM to the group, SIGKILL after `grace`; reaps the supervisor.
-    void stop(std::chrono::milliseconds grace = std::chrono::seconds(3));
-    /// Whether it is still running (reaps it if it ended).
-    bool alive();
-
-private:
-    pid_t pid_ = -1;
-};
 
 /// An NMEA receiver on a Unix socket, the way GeoClue's network NMEA source reads one: each
 /// connection gets the next epoch of the track at once, then one more a second, with times
@@ -103,7 +81,7 @@ private:
     std::vector<std::string> epochs_;
     std::string dir_;
     std::string busAddress_;
-    SupervisedProcess bus_, daemon_, agent_;
+    harness::SupervisedProcess bus_, daemon_, agent_;
     std::unique_ptr<NmeaFeeder> feeder_;
     bool unavailable_ = false;
 };

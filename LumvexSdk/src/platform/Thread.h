@@ -16,8 +16,8 @@ namespace lumvex::platform {
 class Thread final {
 public:
     /// Stack for the library's threads: room for libcurl's and the TLS library's
-    /// handshakes, the resolver, libgps's 24 KB report and the bounded plist parser, many
-    /// times over. Sanitized builds keep the default, since their frames are far larger.
+    /// handshakes, the resolver and the bounded plist parser, many times over. Sanitized
+    /// builds keep the default, since their frames are far larger.
     static constexpr std::size_t STACK_BYTES = 512 * 1024;
 
     Thread() noexcept = default;

@@ -6,7 +6,6 @@
 // file from several threads holds its own lock around all of its work on it. A `LineFile`
 // is used by one thread at a time.
 
-
 #include <cstddef>
 #include <optional>
 #include <string>

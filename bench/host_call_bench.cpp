@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include "RatioReporter.h"
+#include "UploadTestAccess.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -69,7 +70,7 @@ Sandbox& sandbox() {
 /// after a fix of its own always has something to send, so it is answered, and only after
 /// what was queued before it. Its endpoint refuses at once.
 void drainLibrary() {
-    lumvex::PushRequest::setDefaultEndpointForTesting("http://127.0.0.1:1/");
+    lumvex::PushRequestTestAccess::setDefaultEndpoint("http://127.0.0.1:1/");
     auto& lumvex = lumvex::Lumvex::shared();
     const bool wasStarted = lumvex.isStarted();
     if (!wasStarted && lumvex.start(lumvex::LumvexConfiguration::Builder().build())) {

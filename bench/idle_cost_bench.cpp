@@ -22,6 +22,7 @@
 
 #include "GeoClue.h"
 #include "Gpsd.h"
+#include "UploadTestAccess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -187,7 +188,7 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
     ::setenv("XDG_CACHE_HOME", (root + "/cache").c_str(), 1);
     lumvex::platform::setMainBundleDirectory(root + "/bundle");
     // The daily upload does not come within the run; if it did, it would go nowhere.
-    lumvex::PushRequest::setDefaultEndpointForTesting("http://127.0.0.1:1/");
+    lumvex::PushRequestTestAccess::setDefaultEndpoint("http://127.0.0.1:1/");
 
     Source source;
     if (auto why = source.setUp(); !why.empty()) {

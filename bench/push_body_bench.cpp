@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "RatioReporter.h"
+#include "UploadTestAccess.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -18,12 +19,6 @@
 #include <string>
 
 namespace lumvex {
-
-struct PushRequestTestAccess {
-    static std::string body(const PushRequest& request, PushFormat format) {
-        return request.buildPushData(format).body;
-    }
-};
 
 namespace {
 

@@ -8,6 +8,7 @@
 #include "TestSupport.h"
 #include "TraceRepository.h"
 #include "UploadFixture.h"
+#include "UploadTestAccess.h"
 #include "platform/UrlSession.h"
 
 #include <gtest/gtest.h>
@@ -128,7 +129,7 @@ TEST_F(EngineTest, ForcePushWhileStoppedLogsAndNeverCallsBack) {
 TEST_F(EngineTest, UploadsGoToTheConfiguredEndpointElseToTheBuildDefault) {
     test::Collector own;
     test::Collector builtIn;
-    PushRequest::setDefaultEndpointForTesting(builtIn.baseUrl());
+    PushRequestTestAccess::setDefaultEndpoint(builtIn.baseUrl());
     for (bool withEndpoint : {true, false}) {
         LumvexConfiguration::Builder builder;
         builder.pushFormat(PushFormat::LOCATION_ONLY).pushRegion(PushRegion::US);
@@ -143,7 +144,7 @@ TEST_F(EngineTest, UploadsGoToTheConfiguredEndpointElseToTheBuildDefault) {
         EXPECT_EQ(outcome.error(), std::nullopt);
         engine.stop();
     }
-    PushRequest::setDefaultEndpointForTesting(std::nullopt);
+    PushRequestTestAccess::setDefaultEndpoint(std::nullopt);
     const auto ownUploads = own.uploads("key");
     const auto builtInUploads = builtIn.uploads("key");
     ASSERT_EQ(ownUploads.size(), 1u) << ownUploads;

@@ -8,6 +8,7 @@
 #include "EngineTestAccess.h"
 #include "TaskEnvironment.h"
 #include "UploadFixture.h"
+#include "UploadTestAccess.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -37,7 +38,7 @@ protected:
     void TearDown() override {
         Lumvex::shared().stop();
         env_.reset();
-        PushRequest::setDefaultEndpointForTesting(std::nullopt);
+        PushRequestTestAccess::setDefaultEndpoint(std::nullopt);
         UploadFixture::TearDown();
     }
 
@@ -45,7 +46,7 @@ protected:
     void advance(std::chrono::seconds by) { ASSERT_TRUE(env_->fastForwardBy(by)); }
 
     void uploadTo(const Collector& collector) {
-        PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
+        PushRequestTestAccess::setDefaultEndpoint(collector.baseUrl());
     }
 
     // Made in SetUp and ended in TearDown, so that virtual time spans exactly the test body.
@@ -84,7 +85,7 @@ TEST_F(PeriodicUploadTest, UploadsEveryIntervalFromTheFirstOnAndNeverAfterStop) 
 
     // After stop, a tick would fail at once on this endpoint and log it on the queue.
     job->stopTimer();
-    PushRequest::setDefaultEndpointForTesting("not a url");
+    PushRequestTestAccess::setDefaultEndpoint("not a url");
     putSystemFile("/proc/sys/kernel/hostname", "third-laptop\n");
     advance(86400s * 5);
     ASSERT_TRUE(queue_->drain(10s));
@@ -134,7 +135,7 @@ TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
     const auto longest = std::numeric_limits<std::int64_t>::max() / 60 * 60;
     auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
     EXPECT_EQ(BaseJobTestAccess::interval(*job), longest);
-    PushRequest::setDefaultEndpointForTesting("not a url");
+    PushRequestTestAccess::setDefaultEndpoint("not a url");
     test::StdoutFile log;
     job->startJob();
     advance(std::chrono::seconds(BaseJob::MAX_TIMER_INTERVAL_SECONDS - 1));
@@ -150,7 +151,7 @@ TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
 
 TEST_F(PeriodicUploadTest, TheEngineUploadsEveryPushFrequencyMinutes) {
     // Until the interval is up, any upload would fail at once on this endpoint, and log it.
-    PushRequest::setDefaultEndpointForTesting("not a url");
+    PushRequestTestAccess::setDefaultEndpoint("not a url");
     ASSERT_EQ(
         Lumvex::shared().start(configuration(PushFormat::DEVICE_INFO_ONLY, PushRegion::US, "engine-key", 2)),
         std::nullopt);

@@ -7,6 +7,7 @@
 #include "platform/UrlSession.h"
 
 #include "UploadFixture.h"
+#include "UploadTestAccess.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -19,28 +20,6 @@
 #include <set>
 
 namespace lumvex {
-
-/// The payload operations are private to the request; the tests reach them here.
-struct PushRequestTestAccess {
-    /// The body as the dictionary it encodes, and whether the upload would carry fixes and a
-    /// description.
-    struct Payload {
-        nlohmann::json dict;
-        bool containsLocation;
-        bool containsDeviceInfo;
-    };
-    static Payload payload(const PushRequest& r, PushFormat f) {
-        auto data = r.buildPushData(f);
-        return {nlohmann::json::parse(data.body), data.containsLocation, data.description != nullptr};
-    }
-    static std::optional<std::string> jsonPushAsData(const nlohmann::json& d) {
-        return PushRequest::jsonPushAsData(d);
-    }
-    static std::string body(const PushRequest& r, PushFormat f) { return r.buildPushData(f).body; }
-    static std::string buildUrl(const PushRequest& r, const std::string& key, PushRegion region) {
-        return r.buildUrl(key, region);
-    }
-};
 
 namespace {
 
@@ -56,7 +35,7 @@ constexpr auto PUSH_FAILED = LumvexException::PUSH_FAILED;
 class PushRequestTest : public test::UploadFixture {
 protected:
     void TearDown() override {
-        platform::UrlSession::setStallTimeoutForTesting(std::nullopt);
+        platform::UrlSessionTestAccess::setStallTimeout(std::nullopt);
         UploadFixture::TearDown();
     }
 
@@ -272,12 +251,12 @@ TEST_F(PushRequestTest, WithoutArgumentsBothRegionsUseTheDefaultEndpoint) {
               "http://127.0.0.1:8710/api/v1/k/send_locations");
 
     Collector collector;
-    PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
+    PushRequestTestAccess::setDefaultEndpoint(collector.baseUrl());
     addTraces(1);
     PushOutcome outcome;
     PushRequest().sendPush(*configuration(PushFormat::LOCATION_ONLY, PushRegion::US), outcome.callback());
     ASSERT_TRUE(outcome.wait());
-    PushRequest::setDefaultEndpointForTesting(std::nullopt);
+    PushRequestTestAccess::setDefaultEndpoint(std::nullopt);
     EXPECT_EQ(outcome.error(), std::nullopt);
     EXPECT_EQ(collector.uploads().size(), 1u);
 }
@@ -411,7 +390,7 @@ TEST_F(PushRequestTest, TransportFailuresFailAndLeaveBothFiles) {
         EXPECT_TRUE(std::regex_search(log.text(), errorLine)) << log.text();
     }
     {
-        platform::UrlSession::setStallTimeoutForTesting(std::chrono::milliseconds(100));
+        platform::UrlSessionTestAccess::setStallTimeout(std::chrono::milliseconds(100));
         test::SilentServer silent;
         test::StdoutCapture log;
         EXPECT_EQ(pushTo(silent.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), PUSH_FAILED);

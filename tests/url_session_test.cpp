@@ -3,6 +3,7 @@
 #include "Collector.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
+#include "UploadTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -17,6 +18,7 @@ using lumvex::platform::UrlError;
 using lumvex::platform::UrlRequest;
 using lumvex::platform::UrlResponseData;
 using lumvex::platform::UrlSession;
+using lumvex::platform::UrlSessionTestAccess;
 using namespace lumvex::test;
 
 namespace {
@@ -181,11 +183,11 @@ TEST(UrlSession, GivesUpOnAServerThatNeverAnswers) {
     }
     {
         // On the system clock nothing wakes the session but the bound itself.
-        UrlSession::setStallTimeoutForTesting(100ms);
+        UrlSessionTestAccess::setStallTimeout(100ms);
         SilentServer silent;
         auto stalled = start(post(silent.baseUrl() + "api/v1/k/send_locations", UPLOAD));
         const bool ended = stalled->done.wait(20s);
-        UrlSession::setStallTimeoutForTesting(std::nullopt);
+        UrlSessionTestAccess::setStallTimeout(std::nullopt);
         ASSERT_TRUE(ended);
         const auto outcome = stalled->result();
         ASSERT_TRUE(outcome.error);

@@ -133,7 +133,7 @@ std::string PushRequest::defaultEndpoint() {
     });
 }
 
-void PushRequest::setDefaultEndpointForTesting(std::optional<std::string> endpoint) {
+void PushRequest::setDefaultEndpoint(std::optional<std::string> endpoint) {
     endpointOverride().with(
         [&endpoint](std::optional<std::string>& current) { current = std::move(endpoint); });
 }

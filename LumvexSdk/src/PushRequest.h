@@ -59,13 +59,14 @@ public:
                                       const nlohmann::json& description);
 
     /// The base URL that a request made without arguments posts to: the build's
-    /// LUMVEX_DEFAULT_ENDPOINT unless a test set another.
+    /// LUMVEX_DEFAULT_ENDPOINT unless another was set.
     static std::string defaultEndpoint();
-    /// Process-wide; `std::nullopt` restores the build's value.
-    static void setDefaultEndpointForTesting(std::optional<std::string> endpoint);
 
 private:
     friend struct PushRequestTestAccess;
+
+    /// Replaces the build's default endpoint, process-wide; `std::nullopt` restores it.
+    static void setDefaultEndpoint(std::optional<std::string> endpoint);
 
     /// The push dictionary as the JSON text that is sent, with the stored lines that its
     /// "locations" came from, so that a successful upload removes exactly those, and the

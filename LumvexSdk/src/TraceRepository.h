@@ -74,7 +74,7 @@ public:
     /// line is not one that the store could have written.
     static std::optional<TraceRecord> recordFromLine(const std::string& line);
 
-    /// The trace text of one fix: "<ms>;<lat>;<lng>". Exposed for tests.
+    /// The trace text of one fix: "<ms>;<lat>;<lng>".
     static std::string formatTrace(const Location& location, std::uint64_t storedAtMs);
     /// A coordinate as stored: "%.15g" in the C locale, ".0" added to a whole number,
     /// "nan", "inf" and "-inf".

@@ -17,6 +17,7 @@
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "UploadFixture.h"
+#include "UploadTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -65,7 +66,7 @@ protected:
     void TearDown() override {
         Lumvex::shared().stop();
         env_->runPending();
-        PushRequest::setDefaultEndpointForTesting(std::nullopt);
+        PushRequestTestAccess::setDefaultEndpoint(std::nullopt);
         env_.reset();
         UploadFixture::TearDown();
     }
@@ -152,7 +153,7 @@ protected:
 
 TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     Collector collector;
-    PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
+    PushRequestTestAccess::setDefaultEndpoint(collector.baseUrl());
     test::FakeReceiver receiver;
     test::Gpsd gpsd({receiver.devicePath()});
     ASSERT_TRUE(gpsd.start()) << gpsd.log();

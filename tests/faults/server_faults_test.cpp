@@ -14,6 +14,7 @@
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "UploadFixture.h"
+#include "UploadTestAccess.h"
 
 #include <gtest/gtest.h>
 
@@ -38,15 +39,15 @@ class ServerFaultTest : public test::UploadFixture {
 protected:
     void TearDown() override {
         Lumvex::shared().stop();
-        PushRequest::setDefaultEndpointForTesting(std::nullopt);
-        platform::UrlSession::setStallTimeoutForTesting(std::nullopt);
-        platform::UrlSession::setTransferTimeoutForTesting(std::nullopt);
+        PushRequestTestAccess::setDefaultEndpoint(std::nullopt);
+        platform::UrlSessionTestAccess::setStallTimeout(std::nullopt);
+        platform::UrlSessionTestAccess::setTransferTimeout(std::nullopt);
         UploadFixture::TearDown();
     }
 
     /// Starts the library with forced uploads going to `base`.
     void startAgainst(const std::string& base) {
-        PushRequest::setDefaultEndpointForTesting(base);
+        PushRequestTestAccess::setDefaultEndpoint(base);
         ASSERT_EQ(Lumvex::shared().start(configuration(PushFormat::LOCATION_ONLY)), std::nullopt);
     }
 
@@ -121,7 +122,7 @@ TEST_F(ServerFaultTest, AnAnswerThatTricklesForEverFailsAtTheWholeUploadBound) {
     env.reset();
 
     Collector collector;
-    PushRequest::setDefaultEndpointForTesting(collector.baseUrl());
+    PushRequestTestAccess::setDefaultEndpoint(collector.baseUrl());
     PushOutcome next;
     Lumvex::shared().forcePush(next.callback());
     ASSERT_TRUE(next.wait());
@@ -211,7 +212,7 @@ std::multiset<std::string> latitudesOn(const Collector& collector) {
 TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixOnce) {
     Collector accepting;
     Collector refusing(Collector::Options{500});
-    PushRequest::setDefaultEndpointForTesting(accepting.baseUrl());
+    PushRequestTestAccess::setDefaultEndpoint(accepting.baseUrl());
     LumvexEngine engine;
     ASSERT_EQ(engine.start(configuration(PushFormat::LOCATION_ONLY)), std::nullopt);
     std::mt19937 random(20261207);
@@ -257,7 +258,7 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixO
             outcomes.push_back(std::make_unique<PushOutcome>());
             engine.forcePush(outcomes.back()->callback());
             if (random() % 3 == 0) {
-                PushRequest::setDefaultEndpointForTesting(random() % 2 ? accepting.baseUrl()
+                PushRequestTestAccess::setDefaultEndpoint(random() % 2 ? accepting.baseUrl()
                                                                        : refusing.baseUrl());
             }
         }
@@ -266,7 +267,7 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixO
             return;
         }
         // What the refusals left behind goes out in one more upload to the accepting server.
-        PushRequest::setDefaultEndpointForTesting(accepting.baseUrl());
+        PushRequestTestAccess::setDefaultEndpoint(accepting.baseUrl());
         if (!latitudesInFile().empty()) {
             outcomes.push_back(std::make_unique<PushOutcome>());
             engine.forcePush(outcomes.back()->callback());
@@ -290,10 +291,10 @@ TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverE
     std::optional<test::TaskEnvironment> env(std::in_place);
     // The minute that the periodic tick needs may pass while the first answer is held back;
     // on the virtual clock that would be a stall.
-    platform::UrlSession::setStallTimeoutForTesting(1h);
-    platform::UrlSession::setTransferTimeoutForTesting(1h);
+    platform::UrlSessionTestAccess::setStallTimeout(1h);
+    platform::UrlSessionTestAccess::setTransferTimeout(1h);
     Collector slow(Collector::Options{std::nullopt, nullptr, {"--answer-delay-ms", "300"}});
-    PushRequest::setDefaultEndpointForTesting(slow.baseUrl());
+    PushRequestTestAccess::setDefaultEndpoint(slow.baseUrl());
     LumvexEngine engine;
     ASSERT_EQ(engine.start(configuration(PushFormat::LOCATION_ONLY, PushRegion::EU, "test-key", 1)),
               std::nullopt);

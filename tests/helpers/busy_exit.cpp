@@ -12,6 +12,7 @@
 #include <LumvexSdk/LumvexSdk.h>
 
 #include "PushRequest.h"
+#include "UploadTestAccess.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
     }
     const bool resign = argc == 4 && std::string(argv[3]) == "resign";
     lumvex::platform::setMainBundleDirectory(argv[1]);
-    lumvex::PushRequest::setDefaultEndpointForTesting(std::string(argv[2]));
+    lumvex::PushRequestTestAccess::setDefaultEndpoint(std::string(argv[2]));
     auto& sdk = lumvex::Lumvex::shared();
     if (sdk.start(
             lumvex::LumvexConfiguration::Builder().pushFormat(lumvex::PushFormat::LOCATION_ONLY).build())) {

@@ -11,6 +11,7 @@
 
 #include "PushRequest.h"
 #include "TraceRepository.h"
+#include "UploadTestAccess.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -25,7 +26,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     lumvex::platform::setMainBundleDirectory(argv[1]);
-    lumvex::PushRequest::setDefaultEndpointForTesting(std::string(argv[2]));
+    lumvex::PushRequestTestAccess::setDefaultEndpoint(std::string(argv[2]));
     const std::uint64_t first = std::strtoull(argv[3], nullptr, 10);
     const std::uint64_t count = std::strtoull(argv[4], nullptr, 10);
     auto& store = lumvex::TraceRepository::shared();

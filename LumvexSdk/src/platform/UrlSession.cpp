@@ -565,12 +565,12 @@ bool UrlSession::isCompletionThread() const {
     return state_->thread.isCurrent();
 }
 
-void UrlSession::setStallTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
+void UrlSession::setStallTimeout(std::optional<std::chrono::milliseconds> timeout) {
     stallMilliseconds.store(timeout ? std::max<milliseconds::rep>(1, timeout->count())
                                     : milliseconds(DEFAULT_STALL_TIMEOUT).count());
 }
 
-void UrlSession::setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout) {
+void UrlSession::setTransferTimeout(std::optional<std::chrono::milliseconds> timeout) {
     transferMilliseconds.store(timeout ? std::max<milliseconds::rep>(1, timeout->count())
                                        : milliseconds(DEFAULT_TRANSFER_TIMEOUT).count());
 }

@@ -98,13 +98,6 @@ public:
     /// Whether the calling thread is the one on which completions run.
     bool isCompletionThread() const;
 
-    /// Tests shorten the stall bound (at least one millisecond); `std::nullopt` restores
-    /// the default. Applies to transfers started afterwards.
-    static void setStallTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout);
-    /// Tests shorten the whole-transfer bound (at least one millisecond); `std::nullopt`
-    /// restores the default. Applies to transfers started afterwards.
-    static void setTransferTimeoutForTesting(std::optional<std::chrono::milliseconds> timeout);
-
     /// Stops the transfer thread: transfers in flight are dropped without completion and
     /// later tasks are refused. Waits a short while at most for a completion under way.
     /// Does nothing in a child made by fork(), where the thread does not exist.
@@ -117,6 +110,13 @@ public:
     struct State;
 
 private:
+    friend struct UrlSessionTestAccess;
+
+    /// Replace the stall bound and the whole-transfer bound (at least one millisecond each)
+    /// for transfers started afterwards; `std::nullopt` restores the default.
+    static void setStallTimeout(std::optional<std::chrono::milliseconds> timeout);
+    static void setTransferTimeout(std::optional<std::chrono::milliseconds> timeout);
+
     UrlSession();
     std::shared_ptr<State> state_;
 };

@@ -1,0 +1,57 @@
+#pragma once
+
+// What the tests, the test helpers and the benchmarks reach of the upload's private
+// operations. Header-only, so that the helper programs and the benchmarks can use it
+// without the test support library.
+
+#include "PushRequest.h"
+#include "platform/UrlSession.h"
+
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <optional>
+#include <string>
+
+namespace lumvex {
+
+struct PushRequestTestAccess {
+    /// The body as the dictionary it encodes, and whether the upload would carry fixes and a
+    /// description.
+    struct Payload {
+        nlohmann::json dict;
+        bool containsLocation;
+        bool containsDeviceInfo;
+    };
+    static Payload payload(const PushRequest& r, PushFormat f) {
+        auto data = r.buildPushData(f);
+        return {nlohmann::json::parse(data.body), data.containsLocation, data.description != nullptr};
+    }
+    static std::optional<std::string> jsonPushAsData(const nlohmann::json& d) {
+        return PushRequest::jsonPushAsData(d);
+    }
+    static std::string body(const PushRequest& r, PushFormat f) { return r.buildPushData(f).body; }
+    static std::string buildUrl(const PushRequest& r, const std::string& key, PushRegion region) {
+        return r.buildUrl(key, region);
+    }
+    /// Points requests made without an endpoint at a local server; `std::nullopt` restores
+    /// the build's default.
+    static void setDefaultEndpoint(std::optional<std::string> endpoint) {
+        PushRequest::setDefaultEndpoint(std::move(endpoint));
+    }
+};
+
+namespace platform {
+
+/// Shorter bounds make a stalled or endless answer fail within a test's time.
+struct UrlSessionTestAccess {
+    static void setStallTimeout(std::optional<std::chrono::milliseconds> timeout) {
+        UrlSession::setStallTimeout(timeout);
+    }
+    static void setTransferTimeout(std::optional<std::chrono::milliseconds> timeout) {
+        UrlSession::setTransferTimeout(timeout);
+    }
+};
+
+}  // namespace platform
+}  // namespace lumvex

@@ -3,6 +3,7 @@
 #include <LumvexSdk/Lumvex.h>
 
 #include "platform/Clock.h"
+#include "platform/LocationSource.h"
 
 #include <cstdint>
 #include <functional>
@@ -18,28 +19,9 @@ struct GeoClueFix {
     std::uint64_t takenAtMicros = 0;
 };
 
-/// Why GeoClue gave no fix.
-struct GeoClueFailure {
-    enum class Kind {
-        /// GeoClue refused: its agent did not consent, or location is switched off.
-        REFUSED,
-        /// No system bus, or nothing on it owns GeoClue's name.
-        UNREACHABLE,
-        /// The bus or GeoClue went away during the request.
-        LOST,
-        /// GeoClue accepted the request but had no location in time.
-        NO_FIX,
-    };
-    Kind kind;
-    std::string description;
-};
-
-/// How one request to GeoClue ended; `abandoned` when the caller asked it to stop.
-struct GeoClueOutcome {
-    std::optional<GeoClueFix> fix;
-    std::optional<GeoClueFailure> failure;
-    bool abandoned = false;
-};
+using GeoClueFailure = SourceFailure;
+/// How one request to GeoClue ended.
+using GeoClueOutcome = SourceOutcome<GeoClueFix>;
 
 /// GeoClue's accuracy level for a desired accuracy in metres: the coarsest level that meets
 /// it, and exact for the best there is (negative) or for no real need (over 1000 km).

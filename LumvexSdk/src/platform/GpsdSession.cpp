@@ -218,7 +218,7 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
                     bool pollWithoutFix = false;
                     if (auto fixes = decode(line, newline, streaming, pollWithoutFix)) {
                         GpsdOutcome settled;
-                        settled.fixes = std::move(fixes);
+                        settled.fix = std::move(fixes);
                         return settled;
                     }
                     if (pollWithoutFix && !streaming) {

@@ -9,6 +9,7 @@
 #include <LumvexSdk/Lumvex.h>
 
 #include "platform/Clock.h"
+#include "platform/LocationSource.h"
 
 #include <sys/socket.h>
 
@@ -41,26 +42,10 @@ struct GpsdFixes {
     std::optional<Clock::WallTime> takenAt;
 };
 
-/// Why gpsd gave no fix.
-struct GpsdFailure {
-    enum class Kind {
-        /// Nothing answered at the address, or the name did not resolve.
-        UNREACHABLE,
-        /// gpsd hung up, or sent what no request should have to read.
-        LOST,
-        /// gpsd answered, but no receiver had a fix in time.
-        NO_FIX,
-    };
-    Kind kind;
-    std::string description;
-};
-
-/// How one request to gpsd ended; `abandoned` when the caller asked it to stop.
-struct GpsdOutcome {
-    std::optional<GpsdFixes> fixes;
-    std::optional<GpsdFailure> failure;
-    bool abandoned = false;
-};
+/// Why gpsd gave no fix: UNREACHABLE, LOST or NO_FIX.
+using GpsdFailure = SourceFailure;
+/// How one request to gpsd ended.
+using GpsdOutcome = SourceOutcome<GpsdFixes>;
 
 /// What a request needs from its caller to be ended early.
 struct GpsdInterrupts {

@@ -12,6 +12,8 @@
 #include <unistd.h>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <iterator>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -322,23 +324,7 @@ private:
             }
             return Outcome(std::move(fixes));
         }
-        const auto& failure = *result.failure;
-        LocationError::Code code = LocationError::Code::CONNECTION_LOST;
-        switch (failure.kind) {
-            case GeoClueFailure::Kind::REFUSED:
-                code = LocationError::Code::SERVICES_DISABLED;
-                break;
-            case GeoClueFailure::Kind::UNREACHABLE:
-                code = LocationError::Code::SERVICE_UNREACHABLE;
-                break;
-            case GeoClueFailure::Kind::LOST:
-                code = LocationError::Code::CONNECTION_LOST;
-                break;
-            case GeoClueFailure::Kind::NO_FIX:
-                code = LocationError::Code::LOCATION_UNKNOWN;
-                break;
-        }
-        return Outcome(LocationError{code, failure.description});
+        return failedWith(*result.failure);
     }
 
     /// One request to gpsd; nothing when the manager went away meanwhile.
@@ -358,23 +344,20 @@ private:
         if (result.abandoned) {
             return std::nullopt;
         }
-        if (result.fixes) {
-            return Outcome(Fixes{std::move(result.fixes->locations), result.fixes->takenAt});
+        if (result.fix) {
+            return Outcome(Fixes{std::move(result.fix->locations), result.fix->takenAt});
         }
-        const auto& failure = *result.failure;
-        LocationError::Code code = LocationError::Code::CONNECTION_LOST;
-        switch (failure.kind) {
-            case GpsdFailure::Kind::UNREACHABLE:
-                code = LocationError::Code::SERVICE_UNREACHABLE;
-                break;
-            case GpsdFailure::Kind::LOST:
-                code = LocationError::Code::CONNECTION_LOST;
-                break;
-            case GpsdFailure::Kind::NO_FIX:
-                code = LocationError::Code::LOCATION_UNKNOWN;
-                break;
-        }
-        return Outcome(LocationError{code, failure.description});
+        return failedWith(*result.failure);
+    }
+
+    /// The error the delegate hears for a source's failure, whichever source it was.
+    static Outcome failedWith(const SourceFailure& failure) {
+        using Code = LocationError::Code;
+        // In the order of SourceFailure::Kind: refused, unreachable, lost, no fix.
+        static constexpr Code codes[] = {Code::SERVICES_DISABLED, Code::SERVICE_UNREACHABLE,
+                                         Code::CONNECTION_LOST, Code::LOCATION_UNKNOWN};
+        static_assert(std::size(codes) == static_cast<std::size_t>(SourceFailure::Kind::NO_FIX) + 1);
+        return Outcome(LocationError{codes[static_cast<std::size_t>(failure.kind)], failure.description});
     }
 
     const std::weak_ptr<LocationManager> owner_;

@@ -408,6 +408,16 @@ TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
     if (texts) {
         snapshot.recordsText = "[";
     }
+    // A body is built at every upload; its pieces are sized once instead of grown.
+    snapshot.lines.reserve(mirror_.size());
+    snapshot.recordLines.reserve(mirror_.size());
+    if (texts) {
+        std::size_t textBytes = 2;
+        for (const auto& entry : mirror_) {
+            textBytes += entry.recordText ? entry.recordText->size() + 1 : 0;
+        }
+        snapshot.recordsText.reserve(textBytes);
+    }
     for (auto& entry : mirror_) {
         snapshot.lines.push_back(entry.line);
         if (records || !entry.recordText) {

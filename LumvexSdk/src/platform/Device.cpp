@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <iterator>
 #include <optional>
+#include <string_view>
 
 namespace lumvex::platform {
 
@@ -67,24 +68,29 @@ std::optional<std::string> unquoteShellValue(const std::string& raw) {
 }
 
 // The last well-formed assignment to `key`, as a shell sourcing the file would keep it.
-std::optional<std::string> osReleaseValue(const std::string& text, const std::string& key) {
+// Read in place: every upload describes the device, and most lines are other keys.
+std::optional<std::string> osReleaseValue(std::string_view text, std::string_view key) {
+    const auto isBlank = [](char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; };
     std::optional<std::string> found;
     std::size_t start = 0;
     while (start <= text.size()) {
         auto end = text.find('\n', start);
-        if (end == std::string::npos) {
+        if (end == std::string_view::npos) {
             end = text.size();
         }
-        const auto line = withoutTrailingBlanks(withoutLeadingBlanks(text.substr(start, end - start)));
+        auto line = text.substr(start, end - start);
         start = end + 1;
-        if (line.empty() || line[0] == '#') {
+        while (!line.empty() && isBlank(line.front())) {
+            line.remove_prefix(1);
+        }
+        while (!line.empty() && isBlank(line.back())) {
+            line.remove_suffix(1);
+        }
+        // Comments and other keys never match: `key` holds neither '#' nor '='.
+        if (line.size() <= key.size() || line[key.size()] != '=' || line.compare(0, key.size(), key) != 0) {
             continue;
         }
-        const auto eq = line.find('=');
-        if (eq == std::string::npos || line.compare(0, eq, key) != 0 || eq != key.size()) {
-            continue;
-        }
-        if (auto value = unquoteShellValue(line.substr(eq + 1))) {
+        if (auto value = unquoteShellValue(std::string(line.substr(key.size() + 1)))) {
             found = std::move(value);
         }
     }

@@ -1,5 +1,8 @@
 #pragma once
 
+// Thread guarantees: the file's operations are safe from any thread; one lock serialises
+// them. A `PendingUpload` value itself belongs to the upload that read or made it.
+
 #include "TraceRepository.h"
 
 #include <nlohmann/json.hpp>

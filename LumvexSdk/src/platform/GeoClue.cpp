@@ -1,5 +1,8 @@
 #include "platform/GeoClue.h"
 
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
+
 #include <systemd/sd-bus.h>
 
 #include <poll.h>
@@ -13,7 +16,6 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 namespace lumvex::platform {
@@ -38,9 +40,9 @@ constexpr std::uint32_t LEVEL_EXACT = 8;
 // connection closing; it must not hold the location thread for long.
 constexpr std::uint64_t STOP_GRACE_USEC = 500 * 1000;
 
-std::mutex addressMutex;
-std::string& busAddress() {
-    static auto* address = new std::string;
+// Set from any thread while a location thread may be opening a connection.
+Guarded<std::string>& busAddress() {
+    static NoDestructor<Guarded<std::string>> address;
     return *address;
 }
 
@@ -57,11 +59,7 @@ using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
 
 /// A connection to the configured bus; the handshake completes as the caller processes it.
 BusPtr openBus(std::string& error) {
-    std::string address;
-    {
-        std::lock_guard<std::mutex> guard(addressMutex);
-        address = busAddress();
-    }
+    const std::string address = *busAddress().lock();
     sd_bus* bus = nullptr;
     int r;
     if (address.empty()) {
@@ -490,8 +488,7 @@ bool geoClueOffered(std::chrono::milliseconds timeout) {
 }
 
 void setGeoClueBusAddress(std::string address) {
-    std::lock_guard<std::mutex> guard(addressMutex);
-    busAddress() = std::move(address);
+    busAddress().with([&](std::string& a) { a = std::move(address); });
 }
 
 }  // namespace lumvex::platform

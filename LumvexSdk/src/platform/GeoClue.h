@@ -1,5 +1,10 @@
 #pragma once
 
+// Thread guarantees: a request runs wholly on the thread that calls `requestGeoClueFix`,
+// on a bus connection of its own, and calls nothing back; other threads reach it only
+// through the wake descriptor and `stopping`. `geoClueOffered` and `setGeoClueBusAddress`
+// are safe from any thread.
+
 #include <LumvexSdk/Lumvex.h>
 
 #include "platform/Clock.h"

@@ -6,6 +6,13 @@
 #   find-package-clang  the same with clang++, whose default language standard is older
 #   pkg-config-cxx20    an installed copy, found with pkg-config, built as C++20 with an rpath
 #   subproject          the source tree through add_subdirectory, with default options
+#   static              the library built again with BUILD_SHARED_LIBS=OFF and installed:
+#                       a host found with find_package and one linked with
+#                       `pkg-config --static`, neither needing libLumvexSdk.so
+#   exported-symbols    the build's libLumvexSdk.so exports exactly the public API of its
+#                       headers (tests/consumer/exported_symbols.py; needs clang++)
+#
+# The pkg-config way also checks that a host on C++14 gets the headers' own #error.
 #
 #   scripts/consumer-test.sh [build dir] [way...]   (default: build/default, every way)
 #
@@ -23,7 +30,7 @@ build="$(realpath "${1:-build/default}")"
 shift || true
 ways=("$@")
 if [ ${#ways[@]} -eq 0 ]; then
-  ways=(find-package-gcc find-package-clang pkg-config-cxx20 subproject)
+  ways=(find-package-gcc find-package-clang pkg-config-cxx20 subproject static exported-symbols)
 fi
 
 work="$(mktemp -d)"
@@ -85,6 +92,54 @@ way_pkg-config-cxx20() {
   g++ -std=c++20 -DLUMVEX_CONSUMER_EXPECT_CPLUSPLUS=202002L tests/consumer/main.cpp -o "$work/consumer-pc" \
     $(pkg-config --cflags --libs lumvexsdk) -Wl,-rpath,"$libdir"
   run_host "$work/consumer-pc"
+  # shellcheck disable=SC2046
+  if g++ -std=c++14 -fsyntax-only tests/consumer/main.cpp $(pkg-config --cflags lumvexsdk) \
+    > "$work/cxx14.log" 2>&1 || ! grep -q "LumvexSdk needs C++17 or newer" "$work/cxx14.log"; then
+    echo "a C++14 host did not get the headers' #error:" >&2
+    cat "$work/cxx14.log" >&2
+    return 1
+  fi
+}
+
+way_static() {
+  local build_dir="$work/static-build" prefix="$work/static-prefix"
+  cmake -S "$root" -B "$build_dir" "${generator[@]}" "${launcher[@]}" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DBUILD_SHARED_LIBS=OFF -DLUMVEX_BUILD_TESTS=OFF -DLUMVEX_BUILD_BENCHMARKS=OFF \
+    -DLUMVEX_BUILD_TOOLS=OFF -DLUMVEX_BUILD_EXAMPLES=OFF > "$work/static-build.log"
+  cmake --build "$build_dir" >> "$work/static-build.log"
+  cmake --install "$build_dir" --prefix "$prefix" >> "$work/static-build.log"
+  local archive
+  archive="$(find "$prefix" -name 'libLumvexSdk.a' | head -n 1)"
+  if [[ -z "$archive" ]] || [[ -n "$(find "$prefix" -name 'libLumvexSdk.so*')" ]]; then
+    echo "the static install holds no libLumvexSdk.a, or a shared library too" >&2
+    return 1
+  fi
+  local hosts=()
+  cmake -S tests/consumer -B "$work/static-cmake" "${generator[@]}" "${launcher[@]}" \
+    -DCMAKE_PREFIX_PATH="$prefix" > "$work/static-cmake.log"
+  cmake --build "$work/static-cmake" >> "$work/static-cmake.log"
+  hosts+=("$work/static-cmake/consumer")
+  # shellcheck disable=SC2046
+  g++ tests/consumer/main.cpp -o "$work/consumer-static-pc" \
+    $(PKG_CONFIG_PATH="$(dirname "$archive")/pkgconfig" pkg-config --static --cflags --libs lumvexsdk)
+  hosts+=("$work/consumer-static-pc")
+  for host in "${hosts[@]}"; do
+    if readelf -d "$host" | grep -q 'libLumvexSdk'; then
+      echo "$host needs a shared LumvexSdk" >&2
+      return 1
+    fi
+    run_host "$host"
+  done
+}
+
+way_exported-symbols() {
+  local library
+  library="$(find "$build" -name 'libLumvexSdk.so' | head -n 1)"
+  if [[ -z "$library" ]]; then
+    echo "no libLumvexSdk.so in $build (a static build?)" >&2
+    return 1
+  fi
+  python3 tests/consumer/exported_symbols.py "$library" LumvexSdk/include "$(dirname "$library")/include"
 }
 
 way_subproject() {
@@ -97,7 +152,7 @@ way_subproject() {
 
 needs() {
   case "$1" in
-    find-package-clang) echo clang++ ;;
+    find-package-clang | exported-symbols) echo clang++ ;;
     *) echo g++ ;;
   esac
 }

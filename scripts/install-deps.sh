@@ -13,6 +13,8 @@ packages=(
   libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev libgps-dev gpsd
   libsystemd-dev  # the GeoClue client talks D-Bus through sd-bus
   libcpp-httplib-dev libsqlite3-dev
+  ca-certificates  # the trust store that https uploads are checked against
+  gpsd-clients  # gpspipe and cgps, to see what gpsd reports (README's Troubleshooting)
 )
 # Only for testing.
 test_packages=(
@@ -22,6 +24,7 @@ test_packages=(
   openssl  # certificates for the https tests
   sqlite3  # to look into the collector's database
   dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
+  python3  # compares the shared library's exported symbols with its headers
 )
 
 case "${1:-}" in
@@ -48,11 +51,18 @@ if [ ${#missing[@]} -eq 0 ]; then
   exit 0
 fi
 
-echo "Installing: ${missing[*]}"
 sudo_cmd=()
 if [ "$(id -u)" -ne 0 ]; then
+  if ! command -v sudo >/dev/null; then
+    echo "install-deps.sh: these Debian packages are missing: ${missing[*]}" >&2
+    echo "Installing them needs root, and sudo is not installed. As root, run:" >&2
+    echo "  apt-get update && apt-get install -y --no-install-recommends ${missing[*]}" >&2
+    echo "or install sudo, then run this script again." >&2
+    exit 1
+  fi
   sudo_cmd=(sudo)
 fi
+echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 # apt's own progress stays visible: downloads can take a while on a fresh machine.
 "${sudo_cmd[@]}" apt-get update

@@ -97,6 +97,35 @@ TEST_F(ConfigurationTest, ApiKeyLookupFallsBackToEmpty) {
     }
 }
 
+// A key from the host wins over the Info.plist's, also an empty one (which start refuses),
+// and keeps winning at later builds of the same builder.
+TEST_F(ConfigurationTest, TheHostsKeyTakesOverTheInfoPlist) {
+    struct Case {
+        const char* name;
+        const char* plistKey;  // nullptr: no Info.plist at all
+        std::string hostKey;
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"over the Info.plist's", "plist-key", "host-key", "host-key"},
+        {"without an Info.plist", nullptr, "host-key", "host-key"},
+        {"empty stays empty", "plist-key", "", ""},
+        {"blanks kept", nullptr, " k ", " k "},
+    };
+    for (const auto& c : cases) {
+        std::remove((home.bundleDir() + "/Info.plist").c_str());
+        if (c.plistKey) {
+            home.writeInfoPlist(std::string("<key>lumvex_api_key</key><string>") + c.plistKey + "</string>");
+        }
+        LumvexConfiguration::Builder builder;
+        EXPECT_EQ(&builder.apiKey(c.hostKey), &builder) << c.name;
+        EXPECT_EQ(Access::apiKey(*builder.build()), c.expected) << c.name;
+        home.writeInfoPlist("<key>lumvex_api_key</key><string>changed</string>");
+        EXPECT_EQ(Access::apiKey(*builder.build()), c.expected) << c.name;
+    }
+    EXPECT_EQ(Access::apiKey(*LumvexConfiguration::Builder().build()), "changed");
+}
+
 TEST_F(ConfigurationTest, ReadsBinaryPlistAndSeesChangesAtEachBuild) {
     plist_t dict = plist_new_dict();
     plist_dict_set_item(dict, "lumvex_api_key", plist_new_string("binary-key"));

@@ -35,6 +35,12 @@ LumvexConfiguration::Builder& LumvexConfiguration::Builder::endpoint(std::string
     return *this;
 }
 
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::apiKey(std::string key) {
+    apiKey_ = std::move(key);
+    apiKeyFromHost_ = true;
+    return *this;
+}
+
 std::string LumvexConfiguration::Builder::extractApiKeyFromPlist() {
     try {
         return platform::Bundle::main().stringForKey("lumvex_api_key").value_or("");
@@ -44,7 +50,9 @@ std::string LumvexConfiguration::Builder::extractApiKeyFromPlist() {
 }
 
 std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::Builder::build() {
-    apiKey_ = extractApiKeyFromPlist();
+    if (!apiKeyFromHost_) {
+        apiKey_ = extractApiKeyFromPlist();
+    }
     try {
         return std::shared_ptr<const LumvexConfiguration>(new LumvexConfiguration(*this));
     } catch (...) {

@@ -823,9 +823,23 @@ int DemoRun::finish(bool ok) {
         say("kept %s", work_.path.c_str());
     }
     if (!ok) {
-        std::fprintf(stderr, "lumvex-demo: %s\n",
-                     stored_.empty() ? "the library stored no fix: is gpsd reporting a position?"
-                                     : "not every stored fix reached the collector");
+        if (!stored_.empty()) {
+            std::fprintf(stderr, "lumvex-demo: not every stored fix reached the collector\n");
+        } else if (options_.geoClue) {
+            std::fprintf(stderr,
+                         "lumvex-demo: the library stored no fix: is GeoClue giving \"lumvex-demo\" a "
+                         "position (location switched on, the desktop's agent allowing it)?\n");
+        } else if (replay_) {
+            std::fprintf(stderr,
+                         "lumvex-demo: the library stored no fix: is the gpsd on 127.0.0.1:%s that "
+                         "replays the track reporting a position?\n",
+                         gpsdPort_.c_str());
+        } else {
+            std::fprintf(stderr,
+                         "lumvex-demo: the library stored no fix: is the gpsd at %s:%s reporting a "
+                         "position (gpspipe -w -n 5 %s:%s)?\n",
+                         gpsdHost_.c_str(), gpsdPort_.c_str(), gpsdHost_.c_str(), gpsdPort_.c_str());
+        }
         return EXIT_FAILED;
     }
     say("done");

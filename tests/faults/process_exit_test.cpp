@@ -3,9 +3,14 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -56,5 +61,63 @@ constexpr int RESIGN_RUNS = 200;
 TEST(ProcessExit, LeavingRightAfterResigningActiveWithAFailingUploadEndsCleanly) {
     expectCleanExits({"resign"}, RESIGN_RUNS);
 }
+
+#ifdef LUMVEX_MINIMAL_EXAMPLE
+/// Reads `fd` until `wanted` has appeared in what was read or the deadline passes (true
+/// when it appeared), or with an empty `wanted`, until the end of the stream.
+bool readUntil(int fd, std::string& out, const std::string& wanted,
+               std::chrono::steady_clock::time_point deadline) {
+    while (wanted.empty() || out.find(wanted) == std::string::npos) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        pollfd p{fd, POLLIN, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        char buffer[4096];
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n <= 0) {
+            return wanted.empty();
+        }
+        out.append(buffer, static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// A service's stop: SIGTERM makes the minimal example upload what it has, stop and exit 0.
+TEST(ProcessExit, TheMinimalExampleUploadsOnSigtermAndExitsZero) {
+    lumvex::test::IsolatedHome home;  // its caches directory, through XDG_CACHE_HOME
+    lumvex::test::Collector collector;
+    int output[2];
+    ASSERT_EQ(::pipe2(output, O_CLOEXEC), 0);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+    std::string program = LUMVEX_MINIMAL_EXAMPLE, endpoint = collector.baseUrl();
+    char* argv[] = {program.data(), endpoint.data(), nullptr};
+    pid_t pid = 0;
+    ASSERT_EQ(::posix_spawn(&pid, LUMVEX_MINIMAL_EXAMPLE, &actions, nullptr, argv, environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+    ::close(output[1]);
+
+    std::string said;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const bool started = readUntil(output[0], said, "lumvex-minimal: started", deadline);
+    EXPECT_TRUE(started) << said;
+    ::kill(pid, started ? SIGTERM : SIGKILL);
+    const bool ended = readUntil(output[0], said, "", deadline);
+    if (!ended) {
+        ::kill(pid, SIGKILL);
+    }
+    ::close(output[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(ended) << said;
+    ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << said;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << said;
+    EXPECT_NE(said.find("lumvex-minimal: last upload: nil"), std::string::npos) << said;
+    EXPECT_EQ(collector.uploads("minimal-example-key").size(), 1u);
+}
+#endif
 
 }  // namespace

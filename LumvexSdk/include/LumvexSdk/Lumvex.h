@@ -40,34 +40,36 @@ using PushCallback = std::function<void(std::optional<LumvexException>)>;
 class LumvexEngine;
 
 /// The library's one entry point. Nothing it does throws.
-class LUMVEX_API Lumvex {
+// Only the public members are exported (see RunLoop.h).
+class Lumvex {
 public:
     /// The process-wide instance, made on first use.
-    static Lumvex& shared();
+    LUMVEX_API static Lumvex& shared();
 
     /// Starts sampling and periodic uploads. The timers run on this thread's run loop
     /// (`lumvex::RunLoop::current()`), so the caller must run it. Returns the reason on
     /// refusal: ALREADY_STARTED, INVALID_EMPTY_API_KEY, or ERROR (no configuration, a
     /// push frequency below 1 minute or too large, or an `endpoint` that is not an
     /// absolute http or https URL ending in "/"). A refused start changes nothing.
-    std::optional<LumvexStartException> start(std::shared_ptr<const LumvexConfiguration> configuration);
+    LUMVEX_API std::optional<LumvexStartException> start(
+        std::shared_ptr<const LumvexConfiguration> configuration);
 
     /// Stops the timers. Does nothing when not started.
-    void stop();
+    LUMVEX_API void stop();
 
     /// Whether the library is started right now.
-    bool isStarted() const;
+    LUMVEX_API bool isStarted() const;
 
     /// Stores a fix that the host obtained itself; also while stopped. Returns at once.
-    void addTrace(const Location& location);
+    LUMVEX_API void addTrace(const Location& location);
 
     /// Uploads what is stored, later, on the library's queue, and reports to `callback`
     /// at most once. While stopped, or with nothing to send, the callback is not called.
-    void forcePush(PushCallback callback);
+    LUMVEX_API void forcePush(PushCallback callback);
 
     /// Call when the application is about to leave the foreground: uploads like
     /// `forcePush`, logging a failure.
-    void applicationWillResignActive();
+    LUMVEX_API void applicationWillResignActive();
 
     Lumvex(const Lumvex&) = delete;
     Lumvex& operator=(const Lumvex&) = delete;

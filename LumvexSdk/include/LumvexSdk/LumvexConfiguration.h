@@ -26,31 +26,40 @@ struct ConfigurationAccess;
 
 /// How the library runs. Immutable once built and shared by reference.
 ///
-/// The API key is never set in code: every `build()` and both factories read it from the
-/// host's Info.plist, key "lumvex_api_key" (a string; anything else counts as no key).
-class LUMVEX_API LumvexConfiguration {
+/// The API key comes from the host, through `Builder::apiKey`, or else from the host's
+/// Info.plist, key "lumvex_api_key" (a string; anything else counts as no key), which every
+/// `build()` and both factories read afresh.
+// Only the public members are exported (see RunLoop.h).
+class LumvexConfiguration {
 public:
     /// Minutes between two periodic uploads unless the builder says otherwise (one day).
     static constexpr std::int64_t DEFAULT_PUSH_FREQUENCY = 1440;
 
-    class LUMVEX_API Builder {
+    class Builder {
     public:
-        Builder();
+        LUMVEX_API Builder();
         /// Each setter stores its value and returns this very builder, so calls chain.
-        Builder& pushFormat(PushFormat format);
-        Builder& pushRegion(PushRegion region);
+        LUMVEX_API Builder& pushFormat(PushFormat format);
+        LUMVEX_API Builder& pushRegion(PushRegion region);
         /// Minutes between two periodic uploads. Stored unchanged; `Lumvex::start` refuses
         /// a value below 1 or one whose product with 60 overflows.
-        Builder& pushFrequency(std::int64_t minutes);
-        Builder& enableDebugLog(bool enabled);
+        LUMVEX_API Builder& pushFrequency(std::int64_t minutes);
+        LUMVEX_API Builder& enableDebugLog(bool enabled);
         /// The base URL that uploads go below, for both regions, in place of the one the
         /// library was built with: an absolute http or https URL ending in "/", such as
         /// "https://collector.example.com/lumvex/". Uploads are posted to it followed by
         /// "api/v1/<API key>/send_locations". Stored unchanged; `Lumvex::start` refuses
         /// any other value with ERROR. Without this call, the build's default holds.
-        Builder& endpoint(std::string baseUrl);
-        /// Reads the API key from the Info.plist again and makes a new configuration.
-        std::shared_ptr<const LumvexConfiguration> build();
+        LUMVEX_API Builder& endpoint(std::string baseUrl);
+        /// The API key, given by the host (from its own configuration file, the
+        /// environment, a secret store), in place of the Info.plist's: once called,
+        /// `build()` no longer reads the Info.plist for it. Stored unchanged; an empty key
+        /// is not replaced by the Info.plist's, and `Lumvex::start` refuses it with
+        /// INVALID_EMPTY_API_KEY.
+        LUMVEX_API Builder& apiKey(std::string key);
+        /// Makes a new configuration, reading the API key from the Info.plist again unless
+        /// `apiKey` gave one.
+        LUMVEX_API std::shared_ptr<const LumvexConfiguration> build();
 
     private:
         friend class LumvexConfiguration;
@@ -59,15 +68,18 @@ public:
         PushRegion pushRegion_ = PushRegion::EU;
         std::int64_t pushFrequency_ = DEFAULT_PUSH_FREQUENCY;
         bool enableDebugLog_ = false;
+        // Placed in the padding after enableDebugLog_, so that a host compiled against the
+        // 1.0 headers, which allocates builders itself, keeps their size and layout.
+        bool apiKeyFromHost_ = false;
         std::optional<std::string> endpoint_;
 
         static std::string extractApiKeyFromPlist();
     };
 
     /// Defaults, region EU.
-    static std::shared_ptr<const LumvexConfiguration> defaultEuConfig();
+    LUMVEX_API static std::shared_ptr<const LumvexConfiguration> defaultEuConfig();
     /// Defaults, region US.
-    static std::shared_ptr<const LumvexConfiguration> defaultUsConfig();
+    LUMVEX_API static std::shared_ptr<const LumvexConfiguration> defaultUsConfig();
 
 private:
     explicit LumvexConfiguration(const Builder& builder);

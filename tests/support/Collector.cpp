@@ -35,6 +35,20 @@ size_t collect(char* bytes, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+/// Keeps the target of a `Link: <target>; rel="next"` header.
+size_t collectLink(char* bytes, size_t size, size_t count, void* user) {
+    const std::string line(bytes, size * count);
+    if (line.size() > 5 && strncasecmp(line.c_str(), "link:", 5) == 0 &&
+        line.find("rel=\"next\"") != std::string::npos) {
+        const auto open = line.find('<');
+        const auto close = line.find('>', open);
+        if (open != std::string::npos && close != std::string::npos) {
+            *static_cast<std::string*>(user) = line.substr(open + 1, close - open - 1);
+        }
+    }
+    return size * count;
+}
+
 HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType,
                    const std::string& trustedCertificate = "", const std::vector<std::string>& extra = {}) {
     HttpResult result;
@@ -48,6 +62,8 @@ HttpResult perform(const std::string& url, const std::string* postBody, const st
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &result.body);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &collectLink);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &result.nextPage);
     if (!trustedCertificate.empty()) {
         curl_easy_setopt(easy, CURLOPT_CAINFO, trustedCertificate.c_str());
     }
@@ -287,13 +303,19 @@ std::string Collector::baseUrl() const {
 
 nlohmann::json Collector::uploads(const std::string& apiKey) const {
     char* escaped = curl_easy_escape(nullptr, apiKey.c_str(), static_cast<int>(apiKey.size()));
-    const std::string url = baseUrl() + "uploads?key=" + (escaped ? escaped : "");
+    std::string target = "uploads?key=" + std::string(escaped ? escaped : "");
     curl_free(escaped);
-    const auto result = httpGet(url, trusted_);
-    if (result.status != 200) {
-        throw std::runtime_error("the collector did not list its uploads");
+    auto all = nlohmann::json::array();
+    while (!target.empty()) {
+        const auto result = httpGet(baseUrl() + (target[0] == '/' ? target.substr(1) : target), trusted_);
+        if (result.status != 200) {
+            throw std::runtime_error("the collector did not list its uploads");
+        }
+        const auto page = nlohmann::json::parse(result.body);
+        all.insert(all.end(), page.begin(), page.end());
+        target = result.nextPage;
     }
-    return nlohmann::json::parse(result.body);
+    return all;
 }
 
 std::map<std::string, int> Collector::keptPerKey() const {
@@ -305,11 +327,22 @@ std::map<std::string, int> Collector::keptPerKey() const {
 }
 
 nlohmann::json Collector::summary() const {
-    const auto result = httpGet(baseUrl() + "summary", trusted_);
-    if (result.status != 200) {
-        throw std::runtime_error("the collector did not give its summary");
+    auto all = nlohmann::json::object();
+    std::string target = "summary";
+    while (!target.empty()) {
+        const auto result = httpGet(baseUrl() + (target[0] == '/' ? target.substr(1) : target), trusted_);
+        if (result.status != 200) {
+            throw std::runtime_error("the collector did not give its summary");
+        }
+        const auto page = nlohmann::json::parse(result.body);
+        for (const auto& [key, devices] : page.items()) {
+            for (const auto& [device, row] : devices.items()) {
+                all[key][device] = row;
+            }
+        }
+        target = result.nextPage;
     }
-    return nlohmann::json::parse(result.body);
+    return all;
 }
 
 RefusingPort::RefusingPort() {

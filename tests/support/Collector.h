@@ -18,6 +18,7 @@ namespace lumvex::test {
 struct HttpResult {
     long status = 0;
     std::string body;
+    std::string nextPage;  // the target of a `Link: <...>; rel="next"` header, "" for none
 };
 /// `trustedCertificate`, when given, is the one certificate that an https server may
 /// present.
@@ -59,12 +60,12 @@ public:
     /// "http://127.0.0.1:<port>/" (or https), the base URL that uploads go below.
     std::string baseUrl() const;
 
-    /// Every upload kept so far (the collector's GET /uploads), optionally for one key.
-    /// Unless the options bound them, its listings show every fix.
+    /// Every upload kept so far (the collector's GET /uploads, page after page), optionally
+    /// for one key. Unless the options bound them, its listings show every fix.
     nlohmann::json uploads(const std::string& apiKey = "") const;
     /// How many uploads it kept under each Idempotency-Key ("" for none), any status.
     std::map<std::string, int> keptPerKey() const;
-    /// The collector's per-key, per-device summary (GET /summary).
+    /// The collector's per-key, per-device summary (GET /summary, page after page).
     nlohmann::json summary() const;
 
 private:

@@ -2,8 +2,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 struct sqlite3;
 
@@ -26,41 +35,129 @@ struct Added {
     bool replayed = false;  // whether the key had already been accepted, so nothing was kept
 };
 
-/// The uploads kept in one SQLite file. Safe to use from several threads.
+/// What the store holds in all, kept up to date as uploads come and go.
+struct Totals {
+    long long uploads = 0;
+    long long keys = 0;
+    long long devices = 0;
+    long long locations = 0;
+};
+
+/// One device's counters.
+struct DeviceCounts {
+    std::string apiKey;
+    std::string device;
+    long long uploads = 0;
+    long long locations = 0;
+    long long deviceInfos = 0;
+    std::string lastReceivedAt;
+    long long weight = 0;  // fixes received in all, an upload without fixes counting as one
+};
+
+/// A page of a listing: where the next one starts, when there is one.
+struct Resume {
+    bool more = false;
+    long long afterId = 0;
+    std::string afterKey;
+    std::string afterDevice;
+};
+
+/// The uploads kept in one SQLite file, in WAL mode. Safe to use from several threads:
+/// one writer thread owns the writing connection and commits the uploads that wait
+/// together in one transaction; readers use connections of their own, so no read waits
+/// for a write or holds one up.
 class UploadStore {
 public:
+    struct Options {
+        /// Uploads older than this are removed in the background; none when absent.
+        std::optional<std::chrono::duration<double>> retainFor;
+        /// Most uploads removed in one transaction.
+        int retentionBatch = 500;
+    };
+
     /// Opens (creating when needed) the database at `path`; throws std::runtime_error.
     explicit UploadStore(const std::string& path);
+    UploadStore(const std::string& path, Options options);
     ~UploadStore();
     UploadStore(const UploadStore&) = delete;
     UploadStore& operator=(const UploadStore&) = delete;
 
     /// Keeps `upload`, unless its idempotency key was already accepted for its API key
     /// with status 200: then only that earlier upload's replay count grows. An upload kept
-    /// with status 200 makes its key accepted.
+    /// with status 200 makes its key accepted. Returns once the outcome is durable;
+    /// throws std::runtime_error when it could not be stored.
     Added add(const Upload& upload);
 
-    /// The uploads of each device, oldest first, optionally only those of one key and/or
-    /// one device ("" matches all): [{"id", "received_at", "api_key", "device", "status",
-    /// "content_type", "user_agent", "idempotency_key", "replays", "location_count",
-    /// "has_device_info", "body"}]. Only each device's most recent `fixesPerDevice` fixes
-    /// are listed, an upload without fixes counting as one: older uploads are left out,
-    /// and the oldest one listed may show only its latest fixes ("truncated": true).
-    nlohmann::json list(const std::string& apiKey = "", const std::string& device = "",
-                        long long fixesPerDevice = DEFAULT_LISTED_FIXES) const;
+    /// Up to `limit` uploads with ids above `afterId` and at most `upToId`, oldest first, optionally only
+    /// those of one key and/or one device ("" matches all), each as {"id", "received_at", "api_key",
+    /// "device", "status", "content_type", "user_agent", "idempotency_key", "replays", "location_count",
+    /// "has_device_info", "body"}. Only each device's most recent `fixesPerDevice` fixes are listed, an
+    /// upload without fixes counting as one: older uploads are left out, and the oldest one listed may show
+    /// only its latest fixes ("truncated": true). At most `limit` uploads are looked at, so a page may hold
+    /// fewer than `limit` and still have a next one.
+    std::vector<nlohmann::json> listUploads(const std::string& apiKey, const std::string& device,
+                                            long long afterId, long long upToId, long long limit,
+                                            long long fixesPerDevice, Resume& resume) const;
+
+    /// The window of ids that a page of `limit` uploads after `afterId` looks at: ids up to
+    /// resume.afterId, and whether any follow.
+    Resume window(long long afterId, long long limit) const;
+
+    /// Up to `limit` devices after (`afterKey`, `afterDevice`) in key and device order.
+    std::vector<DeviceCounts> listDevices(const std::string& afterKey, const std::string& afterDevice,
+                                          long long limit, Resume& resume) const;
+
+    /// The uploads of one device that its listing shows (see listUploads), oldest first,
+    /// each passed to `each` with its time of receipt and its body.
+    void deviceUploads(const DeviceCounts& device, long long fixesPerDevice,
+                       const std::function<void(const std::string&, nlohmann::json&&, bool)>& each) const;
+
+    Totals totals() const;
 
     static constexpr long long DEFAULT_LISTED_FIXES = 1000;
 
-    /// Per key and per device: {"<key>": {"<device>": {"uploads", "locations",
-    /// "device_infos", "last_received_at"}}}.
-    nlohmann::json summary() const;
+    /// Removes the uploads received before `cutoff` (ISO 8601 UTC text), at most one batch;
+    /// returns how many went. Retention calls it; it is public for the summary command.
+    long long removeBatchBefore(const std::string& cutoff);
 
 private:
-    mutable std::mutex mutex_;
-    sqlite3* db_ = nullptr;
+    struct Pending {
+        const Upload* upload;
+        std::promise<Added> done;
+    };
+    class Reader;
+    struct ReaderLease;
+
+    void writeLoop();
+    void commit(std::vector<Pending*>& batch);
+    ReaderLease lease() const;
+
+    std::string path_;
+    Options options_;
+    sqlite3* db_ = nullptr;  // owned by the writer thread once it runs
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Pending*> queue_;  // guarded by mutex_
+    bool closing_ = false;        // guarded by mutex_
+
+    mutable std::mutex readersMutex_;
+    mutable std::condition_variable readerFree_;
+    mutable std::vector<sqlite3*> idleReaders_;  // guarded by readersMutex_
+    mutable int openReaders_ = 0;                // guarded by readersMutex_
+
+    std::thread writer_;
 };
 
+/// The summary as JSON: per key and per device, {"<key>": {"<device>": {"uploads",
+/// "locations", "device_infos", "last_received_at"}}}.
+nlohmann::json summaryJson(const std::vector<DeviceCounts>& devices);
+
 /// The summary laid out as a table for a terminal.
-std::string formatSummary(const nlohmann::json& summary);
+std::string formatSummary(const std::vector<DeviceCounts>& devices, bool header = true);
+
+/// `value` as JSON text that is always valid UTF-8: bytes stored before they were checked
+/// come out as U+FFFD instead of breaking the listing.
+std::string dumpJson(const nlohmann::json& value);
 
 }  // namespace collector

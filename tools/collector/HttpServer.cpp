@@ -199,8 +199,8 @@ private:
 
     bool wait(short events, Clock::time_point deadline) {
         for (;;) {
-            const auto left =
-                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+            // Rounded up, so that a timeout means the deadline has passed.
+            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
             if (left <= 0) {
                 return false;
             }
@@ -667,6 +667,18 @@ void HttpServer::serve(int fd) {
                                        : status == 408 ? "{\"error\":\"the request took too long to arrive\"}"
                                                        : "{\"error\":\"malformed request\"}";
                         writeResponse(connection, refusal, false, limits_.writeTimeout);
+                        if (!tls_) {
+                            // Closing with unread bytes would reset the connection, and the
+                            // client could lose the answer: end the sending side and drop a
+                            // bounded amount of what still comes first.
+                            ::shutdown(fd, SHUT_WR);
+                            const auto until = Clock::now() + std::chrono::milliseconds(500);
+                            char sink[16384];
+                            for (int reads = 0;
+                                 reads < 64 && connection.read(sink, sizeof sink, until) > 0;) {
+                                ++reads;
+                            }
+                        }
                     }
                     break;
                 }

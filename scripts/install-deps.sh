@@ -13,6 +13,7 @@ packages=(
   libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev libgps-dev gpsd
   libsystemd-dev  # the GeoClue client talks D-Bus through sd-bus
   libcpp-httplib-dev libsqlite3-dev
+  libpq-dev  # the collector's PostgreSQL store
 )
 # Only for testing.
 test_packages=(
@@ -22,6 +23,7 @@ test_packages=(
   openssl  # certificates for the https tests
   sqlite3  # to look into the collector's database
   dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
+  postgresql  # a server that the collector's tests start for themselves
 )
 
 case "${1:-}" in

@@ -121,6 +121,14 @@ bool isValidUtf8(const std::string& text) {
     return true;
 }
 
+std::string validUtf8(const std::string& text) {
+    if (isValidUtf8(text)) {
+        return text;
+    }
+    const auto escaped = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(escaped).get<std::string>();
+}
+
 std::optional<nlohmann::json> checkUpload(const std::string& body, std::string& reason) {
     auto json = nlohmann::json::parse(body, nullptr, false);
     if (json.is_discarded()) {

@@ -66,6 +66,8 @@ void exec(sqlite3* db, const char* sql) {
     }
 }
 
+}  // namespace
+
 std::string isoUtc(std::chrono::system_clock::time_point at) {
     const auto millis =
         std::chrono::duration_cast<std::chrono::milliseconds>(at.time_since_epoch()).count() % 1000;
@@ -79,7 +81,9 @@ std::string isoUtc(std::chrono::system_clock::time_point at) {
     return out;
 }
 
-sqlite3* open(const std::string& path, int flags) {
+namespace {
+
+sqlite3* openDatabase(const std::string& path, int flags) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
@@ -144,8 +148,9 @@ DeviceCounts deviceFrom(const Statement& row) {
     return out;
 }
 
-/// The part of `body` that a listing shows when only `room` fixes are left for it.
-bool trimToRoom(nlohmann::json& body, long long room) {
+}  // namespace
+
+bool keepLatestFixes(nlohmann::json& body, long long room) {
     if (body.is_object() && body.contains("locations") && body["locations"].is_array() &&
         static_cast<long long>(body["locations"].size()) > room) {
         auto& locations = body["locations"];
@@ -155,13 +160,11 @@ bool trimToRoom(nlohmann::json& body, long long room) {
     return false;
 }
 
-}  // namespace
-
 /// A reading connection lent to one caller at a time.
-struct UploadStore::ReaderLease {
-    const UploadStore* store;
+struct SqliteStore::ReaderLease {
+    const SqliteStore* store;
     sqlite3* db;
-    ReaderLease(const UploadStore* s, sqlite3* d) : store(s), db(d) {}
+    ReaderLease(const SqliteStore* s, sqlite3* d) : store(s), db(d) {}
     ReaderLease(ReaderLease&& other) noexcept : store(other.store), db(other.db) { other.db = nullptr; }
     ReaderLease(const ReaderLease&) = delete;
     ReaderLease& operator=(const ReaderLease&) = delete;
@@ -177,10 +180,8 @@ struct UploadStore::ReaderLease {
     }
 };
 
-UploadStore::UploadStore(const std::string& path) : UploadStore(path, Options{}) {}
-
-UploadStore::UploadStore(const std::string& path, Options options) : path_(path), options_(options) {
-    db_ = open(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+SqliteStore::SqliteStore(const std::string& path, Options options) : path_(path), options_(options) {
+    db_ = openDatabase(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
     try {
         // WAL lets readers work beside the writer; FULL syncs the log at every commit, so
         // that an answered upload survives a power loss: the device deletes its fixes
@@ -218,7 +219,7 @@ UploadStore::UploadStore(const std::string& path, Options options) : path_(path)
     writer_ = std::thread([this] { writeLoop(); });
 }
 
-UploadStore::~UploadStore() {
+SqliteStore::~SqliteStore() {
     {
         std::lock_guard<std::mutex> guard(mutex_);
         closing_ = true;
@@ -232,7 +233,7 @@ UploadStore::~UploadStore() {
     }
 }
 
-Added UploadStore::add(const Upload& upload) {
+Added SqliteStore::add(const Upload& upload) {
     Pending pending{&upload, {}};
     auto outcome = pending.done.get_future();
     {
@@ -247,7 +248,7 @@ Added UploadStore::add(const Upload& upload) {
     return outcome.get();
 }
 
-void UploadStore::writeLoop() {
+void SqliteStore::writeLoop() {
     using Clock = std::chrono::steady_clock;
     auto nextSweep = Clock::now();
     const auto sweepEvery = options_.retainFor
@@ -295,7 +296,7 @@ void UploadStore::writeLoop() {
     }
 }
 
-void UploadStore::commit(std::vector<Pending*>& batch) {
+void SqliteStore::commit(std::vector<Pending*>& batch) {
     Statement find(db_, "SELECT upload_id FROM accepted_keys WHERE api_key = ? AND idempotency_key = ?");
     Statement replay(db_, "UPDATE uploads SET replays = replays + 1 WHERE id = ?");
     Statement counters(
@@ -407,7 +408,7 @@ void UploadStore::commit(std::vector<Pending*>& batch) {
     }
 }
 
-long long UploadStore::removeBatchBefore(const std::string& cutoff) {
+long long SqliteStore::removeBatchBefore(const std::string& cutoff) {
     exec(db_, "BEGIN IMMEDIATE");
     try {
         Statement oldest(
@@ -480,7 +481,7 @@ long long UploadStore::removeBatchBefore(const std::string& cutoff) {
     }
 }
 
-UploadStore::ReaderLease UploadStore::lease() const {
+SqliteStore::ReaderLease SqliteStore::lease() const {
     std::unique_lock<std::mutex> lock(readersMutex_);
     // A few readers at most: each listing is bounded, so a wait for one is short.
     constexpr int MAX_READERS = 8;
@@ -496,7 +497,7 @@ UploadStore::ReaderLease UploadStore::lease() const {
     ++openReaders_;
     lock.unlock();
     try {
-        sqlite3* db = open(path_, SQLITE_OPEN_READONLY);
+        sqlite3* db = openDatabase(path_, SQLITE_OPEN_READONLY);
         return ReaderLease(this, db);
     } catch (...) {
         std::lock_guard<std::mutex> guard(readersMutex_);
@@ -506,7 +507,7 @@ UploadStore::ReaderLease UploadStore::lease() const {
     }
 }
 
-std::vector<nlohmann::json> UploadStore::listUploads(const std::string& apiKey, const std::string& device,
+std::vector<nlohmann::json> SqliteStore::listUploads(const std::string& apiKey, const std::string& device,
                                                      long long afterId, long long upToId, long long limit,
                                                      long long fixesPerDevice, Resume& resume) const {
     auto reader = lease();
@@ -534,7 +535,7 @@ std::vector<nlohmann::json> UploadStore::listUploads(const std::string& apiKey, 
             continue;
         }
         auto body = nlohmann::json::parse(select.text(9), nullptr, false);
-        const bool truncated = trimToRoom(body, fixesPerDevice - newer);
+        const bool truncated = keepLatestFixes(body, fixesPerDevice - newer);
         nlohmann::json row = {{"id", select.integer(0)},
                               {"received_at", select.text(1)},
                               {"api_key", select.text(2)},
@@ -556,7 +557,7 @@ std::vector<nlohmann::json> UploadStore::listUploads(const std::string& apiKey, 
     return out;
 }
 
-Resume UploadStore::window(long long afterId, long long limit) const {
+Resume SqliteStore::window(long long afterId, long long limit) const {
     auto reader = lease();
     Statement last(reader.db, "SELECT id FROM uploads WHERE id > ? ORDER BY id LIMIT 1 OFFSET ?");
     last.bind(1, afterId);
@@ -573,7 +574,7 @@ Resume UploadStore::window(long long afterId, long long limit) const {
     return out;
 }
 
-std::vector<DeviceCounts> UploadStore::listDevices(const std::string& afterKey,
+std::vector<DeviceCounts> SqliteStore::listDevices(const std::string& afterKey,
                                                    const std::string& afterDevice, long long limit,
                                                    Resume& resume) const {
     auto reader = lease();
@@ -596,9 +597,8 @@ std::vector<DeviceCounts> UploadStore::listDevices(const std::string& afterKey,
     return out;
 }
 
-void UploadStore::deviceUploads(
-    const DeviceCounts& device, long long fixesPerDevice,
-    const std::function<void(const std::string&, nlohmann::json&&, bool)>& each) const {
+void SqliteStore::deviceUploads(const DeviceCounts& device, long long fixesPerDevice,
+                                const std::function<void(const std::string&, nlohmann::json&&)>& each) const {
     auto reader = lease();
     Statement select(reader.db,
                      "SELECT received_at, body, cum_weight FROM uploads WHERE api_key = ? AND device = ?"
@@ -608,12 +608,12 @@ void UploadStore::deviceUploads(
     select.bind(3, device.weight - fixesPerDevice);
     while (select.step()) {
         auto body = nlohmann::json::parse(select.text(1), nullptr, false);
-        const bool truncated = trimToRoom(body, fixesPerDevice - (device.weight - select.integer(2)));
-        each(select.text(0), std::move(body), truncated);
+        keepLatestFixes(body, fixesPerDevice - (device.weight - select.integer(2)));
+        each(select.text(0), std::move(body));
     }
 }
 
-Totals UploadStore::totals() const {
+Totals SqliteStore::totals() const {
     auto reader = lease();
     Statement select(reader.db, "SELECT uploads, keys, devices, locations FROM totals");
     Totals out;
@@ -624,6 +624,13 @@ Totals UploadStore::totals() const {
         out.locations = select.integer(3);
     }
     return out;
+}
+
+std::unique_ptr<UploadStore> UploadStore::open(const std::string& location, Options options) {
+    if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) {
+        return openPostgres(location, options);
+    }
+    return std::make_unique<SqliteStore>(location, options);
 }
 
 nlohmann::json summaryJson(const std::vector<DeviceCounts>& devices) {

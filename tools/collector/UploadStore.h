@@ -62,10 +62,7 @@ struct Resume {
     std::string afterDevice;
 };
 
-/// The uploads kept in one SQLite file, in WAL mode. Safe to use from several threads:
-/// one writer thread owns the writing connection and commits the uploads that wait
-/// together in one transaction; readers use connections of their own, so no read waits
-/// for a write or holds one up.
+/// Where uploads are kept. Safe to use from several threads.
 class UploadStore {
 public:
     struct Options {
@@ -75,49 +72,83 @@ public:
         int retentionBatch = 500;
     };
 
-    /// Opens (creating when needed) the database at `path`; throws std::runtime_error.
-    explicit UploadStore(const std::string& path);
-    UploadStore(const std::string& path, Options options);
-    ~UploadStore();
-    UploadStore(const UploadStore&) = delete;
-    UploadStore& operator=(const UploadStore&) = delete;
+    /// The store at `location`: a PostgreSQL connection URI ("postgresql://..." or
+    /// "postgres://..."), else the path of a SQLite file (created when needed). Throws
+    /// std::runtime_error.
+    static std::unique_ptr<UploadStore> open(const std::string& location, Options options);
+
+    virtual ~UploadStore() = default;
 
     /// Keeps `upload`, unless its idempotency key was already accepted for its API key
     /// with status 200: then only that earlier upload's replay count grows. An upload kept
     /// with status 200 makes its key accepted. Returns once the outcome is durable;
     /// throws std::runtime_error when it could not be stored.
-    Added add(const Upload& upload);
+    virtual Added add(const Upload& upload) = 0;
 
-    /// Up to `limit` uploads with ids above `afterId` and at most `upToId`, oldest first, optionally only
-    /// those of one key and/or one device ("" matches all), each as {"id", "received_at", "api_key",
-    /// "device", "status", "content_type", "user_agent", "idempotency_key", "replays", "location_count",
-    /// "has_device_info", "body"}. Only each device's most recent `fixesPerDevice` fixes are listed, an
-    /// upload without fixes counting as one: older uploads are left out, and the oldest one listed may show
-    /// only its latest fixes ("truncated": true). At most `limit` uploads are looked at, so a page may hold
-    /// fewer than `limit` and still have a next one.
-    std::vector<nlohmann::json> listUploads(const std::string& apiKey, const std::string& device,
-                                            long long afterId, long long upToId, long long limit,
-                                            long long fixesPerDevice, Resume& resume) const;
+    /// Up to `limit` uploads with ids above `afterId` and at most `upToId`, oldest first,
+    /// optionally only those of one key and/or one device ("" matches all), each as {"id",
+    /// "received_at", "api_key", "device", "status", "content_type", "user_agent",
+    /// "idempotency_key", "replays", "location_count", "has_device_info", "body"}. Only
+    /// each device's most recent `fixesPerDevice` fixes are listed, an upload without
+    /// fixes counting as one: older uploads are left out, and the oldest one listed may
+    /// show only its latest fixes ("truncated": true). At most `limit` uploads are looked
+    /// at, so a page may hold fewer than `limit` and still have a next one.
+    virtual std::vector<nlohmann::json> listUploads(const std::string& apiKey, const std::string& device,
+                                                    long long afterId, long long upToId, long long limit,
+                                                    long long fixesPerDevice, Resume& resume) const = 0;
 
     /// The window of ids that a page of `limit` uploads after `afterId` looks at: ids up to
     /// resume.afterId, and whether any follow.
-    Resume window(long long afterId, long long limit) const;
+    virtual Resume window(long long afterId, long long limit) const = 0;
 
     /// Up to `limit` devices after (`afterKey`, `afterDevice`) in key and device order.
-    std::vector<DeviceCounts> listDevices(const std::string& afterKey, const std::string& afterDevice,
-                                          long long limit, Resume& resume) const;
+    virtual std::vector<DeviceCounts> listDevices(const std::string& afterKey, const std::string& afterDevice,
+                                                  long long limit, Resume& resume) const = 0;
 
     /// The uploads of one device that its listing shows (see listUploads), oldest first,
     /// each passed to `each` with its time of receipt and its body.
-    void deviceUploads(const DeviceCounts& device, long long fixesPerDevice,
-                       const std::function<void(const std::string&, nlohmann::json&&, bool)>& each) const;
+    virtual void deviceUploads(
+        const DeviceCounts& device, long long fixesPerDevice,
+        const std::function<void(const std::string&, nlohmann::json&&)>& each) const = 0;
 
-    Totals totals() const;
+    virtual Totals totals() const = 0;
 
     static constexpr long long DEFAULT_LISTED_FIXES = 1000;
+};
 
-    /// Removes the uploads received before `cutoff` (ISO 8601 UTC text), at most one batch;
-    /// returns how many went. Retention calls it; it is public for the summary command.
+/// The PostgreSQL store behind UploadStore::open.
+std::unique_ptr<UploadStore> openPostgres(const std::string& uri, UploadStore::Options options);
+
+/// Cuts the oldest fixes of an upload's `body` so that at most `room` are left; whether
+/// any were cut.
+bool keepLatestFixes(nlohmann::json& body, long long room);
+
+/// The time `at` as the stores keep it: ISO 8601 UTC with milliseconds.
+std::string isoUtc(std::chrono::system_clock::time_point at);
+
+/// The uploads kept in one SQLite file, in WAL mode. One writer thread owns the writing
+/// connection and commits the uploads that wait together in one transaction; readers use
+/// connections of their own, so no read waits for a write or holds one up.
+class SqliteStore final : public UploadStore {
+public:
+    SqliteStore(const std::string& path, Options options);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    Added add(const Upload& upload) override;
+    std::vector<nlohmann::json> listUploads(const std::string& apiKey, const std::string& device,
+                                            long long afterId, long long upToId, long long limit,
+                                            long long fixesPerDevice, Resume& resume) const override;
+    Resume window(long long afterId, long long limit) const override;
+    std::vector<DeviceCounts> listDevices(const std::string& afterKey, const std::string& afterDevice,
+                                          long long limit, Resume& resume) const override;
+    void deviceUploads(const DeviceCounts& device, long long fixesPerDevice,
+                       const std::function<void(const std::string&, nlohmann::json&&)>& each) const override;
+    Totals totals() const override;
+
+    /// Removes the uploads received before `cutoff` (as isoUtc), at most one batch;
+    /// returns how many went.
     long long removeBatchBefore(const std::string& cutoff);
 
 private:

@@ -52,11 +52,12 @@ struct Options {
 void usage(std::FILE* to) {
     std::fprintf(to,
                  "usage: lumvex-collector [--host ADDRESS] [--port N] [--db PATH] [--status CODE] [--quiet]\n"
-                 "       lumvex-collector [--db PATH] --summary\n"
+                 "       lumvex-collector [--db PATH|URI] --summary\n"
                  "\n"
                  "  --host ADDRESS  address to listen on (default 127.0.0.1)\n"
                  "  --port N        port to listen on (default 8710; 0 lets the system choose)\n"
-                 "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite)\n"
+                 "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite),\n"
+                 "                  or a PostgreSQL URI (postgresql://...) that several collectors share\n"
                  "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
                  "  --quiet         print nothing per upload\n"
                  "  --tls-cert PEM --tls-key PEM  serve https with this certificate and key\n"
@@ -306,9 +307,10 @@ void handleUpload(const Options& options, collector::UploadStore& store, const c
     upload.apiKey = *key;
     upload.device = body->at("google_aid").get<std::string>();
     upload.status = options.fixedStatus.value_or(200);
-    upload.contentType = req.header("content-type");
-    upload.userAgent = req.header("user-agent");
-    upload.idempotencyKey = req.header("idempotency-key");
+    // Header values are kept as text: bytes that are not UTF-8 are kept as U+FFFD.
+    upload.contentType = collector::validUtf8(req.header("content-type"));
+    upload.userAgent = collector::validUtf8(req.header("user-agent"));
+    upload.idempotencyKey = collector::validUtf8(req.header("idempotency-key"));
     upload.body = std::move(*body);
     collector::Added added;
     try {
@@ -416,7 +418,7 @@ void handlePage(const Options& options, const collector::UploadStore& store,
         }
         collector::DeviceView view;
         view.counts = counts;
-        store.deviceUploads(counts, fixes, [&](const std::string& receivedAt, nlohmann::json&& body, bool) {
+        store.deviceUploads(counts, fixes, [&](const std::string& receivedAt, nlohmann::json&& body) {
             view.add(receivedAt, body);
         });
         out += collector::renderDevice(view);
@@ -494,7 +496,9 @@ int main(int argc, char** argv) {
 
     // A summary reads what is there; it must not leave an empty database behind.
     struct stat info {};
-    if (options->summaryOnly && ::stat(options->database.c_str(), &info) != 0) {
+    const bool postgres =
+        options->database.rfind("postgresql://", 0) == 0 || options->database.rfind("postgres://", 0) == 0;
+    if (options->summaryOnly && !postgres && ::stat(options->database.c_str(), &info) != 0) {
         std::fprintf(stderr, "lumvex-collector: cannot read the database %s: %s\n", options->database.c_str(),
                      std::strerror(errno));
         return 1;
@@ -505,7 +509,7 @@ int main(int argc, char** argv) {
         if (options->retainDays) {
             storeOptions.retainFor = std::chrono::duration<double>(*options->retainDays * 86400.0);
         }
-        store = std::make_unique<collector::UploadStore>(options->database, storeOptions);
+        store = collector::UploadStore::open(options->database, storeOptions);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
         return 1;

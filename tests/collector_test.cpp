@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <map>
 #include <thread>
 
 namespace lumvex::test {
@@ -406,6 +407,55 @@ TEST(CollectorTest, RemovesUploadsOlderThanTheRetention) {
     // A removed upload's key is forgotten with it.
     ASSERT_EQ(httpPost(url, validBody().dump(), "application/json", {"Idempotency-Key: old"}).status, 200);
     EXPECT_EQ(collector.uploads().size(), 1u);
+}
+
+TEST(CollectorTest, CollectorsSharingPostgresKeepEachKeyOnce) {
+    if (PostgresServer::programs().empty()) {
+        GTEST_SKIP() << "PostgreSQL is not installed (scripts/install-deps.sh --test installs it)";
+    }
+    PostgresServer postgres;
+    Collector one(Collector::Options{std::nullopt, nullptr, {"--db", postgres.uri()}});
+    Collector two(Collector::Options{std::nullopt, nullptr, {"--db", postgres.uri()}});
+    EXPECT_EQ(httpPost(one.baseUrl() + "api/v1/%FF/send_locations", validBody().dump()).status, 400);
+    EXPECT_EQ(httpPost(one.baseUrl() + "api/v1/k/send_locations", "{}").status, 400);
+
+    // Each key sent to both collectors at once, as a load balancer might after a retry.
+    const auto body = validBody().dump();
+    std::atomic<int> kept{0}, replayed{0}, failed{0};
+    std::map<std::string, int> expected;
+    for (int round = 0; round < 10; ++round) {
+        const std::string key = "key-" + std::to_string(round);
+        expected[key] = 1;
+        std::vector<std::thread> clients;
+        for (const Collector* to : {&one, &two}) {
+            clients.emplace_back([&, to, key] {
+                const auto result = httpPost(to->baseUrl() + "api/v1/k/send_locations", body,
+                                             "application/json", {"Idempotency-Key: " + key});
+                if (result.status != 200) {
+                    ++failed;
+                } else {
+                    ++(nlohmann::json::parse(result.body).contains("replayed") ? replayed : kept);
+                }
+            });
+        }
+        for (auto& client : clients) {
+            client.join();
+        }
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(kept, 10);
+    EXPECT_EQ(replayed, 10);
+    EXPECT_EQ(one.keptPerKey(), expected);
+    EXPECT_EQ(two.keptPerKey(), expected);
+    const auto uploads = two.uploads();
+    ASSERT_EQ(uploads.size(), 10u);
+    EXPECT_EQ(uploads[0]["body"], validBody());
+    EXPECT_EQ(uploads[0]["replays"], 1);
+    const auto summary = one.summary();
+    EXPECT_EQ(summary["k"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["uploads"], 10);
+    EXPECT_EQ(summary["k"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["locations"], 20);
+    EXPECT_THAT(httpGet(two.baseUrl()).body,
+                HasSubstr("10 upload(s) from 1 key(s) and 1 device(s), 20 fix(es)"));
 }
 
 TEST(CollectorTest, RefusesBadCommandLinesWithOneMessageAndReadsNoMissingDatabase) {

@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -343,6 +344,71 @@ nlohmann::json Collector::summary() const {
         target = result.nextPage;
     }
     return all;
+}
+
+namespace {
+
+/// Runs `args` (as "nobody" when we are root) with its output in `log`; whether it exited 0.
+bool runAsServerUser(std::vector<std::string> args, const std::string& log) {
+    if (::geteuid() == 0) {
+        args.insert(args.begin(), {"runuser", "-u", "nobody", "--"});
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0666);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    return rc == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+std::string PostgresServer::programs() {
+    for (const char* version : {"17", "16", "15", "14", "13"}) {
+        const std::string bin = std::string("/usr/lib/postgresql/") + version + "/bin";
+        if (::access((bin + "/initdb").c_str(), X_OK) == 0 &&
+            ::access((bin + "/pg_ctl").c_str(), X_OK) == 0) {
+            return bin;
+        }
+    }
+    return "";
+}
+
+PostgresServer::PostgresServer() : bin_(programs()) {
+    if (bin_.empty()) {
+        throw std::runtime_error("PostgreSQL is not installed");
+    }
+    // The server's own user must be able to write here; the folder is ours alone anyway.
+    ::chmod(dir_.path().c_str(), 0777);
+    const auto log = dir_.file("server.log");
+    if (!runAsServerUser({bin_ + "/initdb", "-D", dir_.file("data"), "-E", "UTF8", "--locale=C", "-A",
+                          "trust", "-U", "collector"},
+                         log) ||
+        !runAsServerUser(
+            {bin_ + "/pg_ctl", "-D", dir_.file("data"), "-l", dir_.file("postgres.log"), "-w", "-t", "60",
+             "-o", "-k " + dir_.path() + " -c listen_addresses= -p 5432 -c fsync=on", "start"},
+            log)) {
+        throw std::runtime_error("PostgreSQL did not start; see " + log);
+    }
+}
+
+PostgresServer::~PostgresServer() {
+    runAsServerUser({bin_ + "/pg_ctl", "-D", dir_.file("data"), "-m", "immediate", "-w", "stop"},
+                    "/dev/null");
+}
+
+std::string PostgresServer::uri() const {
+    return "postgresql://collector@/postgres?host=" + dir_.path() + "&port=5432";
 }
 
 RefusingPort::RefusingPort() {

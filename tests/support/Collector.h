@@ -78,6 +78,29 @@ private:
     std::string trusted_;  // the certificate that its own listings are checked against
 };
 
+/// A PostgreSQL server of the test's own: a cluster made with initdb in a temporary folder
+/// and started with pg_ctl, listening only on a Unix socket in that folder. Run as
+/// "nobody" when the test runs as root, since PostgreSQL refuses to run as root. Stopped
+/// and thrown away with the object.
+class PostgresServer {
+public:
+    /// Where Debian's server programs are, "" when PostgreSQL is not installed.
+    static std::string programs();
+
+    /// Throws std::runtime_error when the server cannot be started.
+    PostgresServer();
+    ~PostgresServer();
+    PostgresServer(const PostgresServer&) = delete;
+    PostgresServer& operator=(const PostgresServer&) = delete;
+
+    /// A connection URI for the collector's --db.
+    std::string uri() const;
+
+private:
+    TempDir dir_;
+    std::string bin_;
+};
+
 /// What one run of `lumvex-collector` with `args` that ends by itself left: its exit
 /// status (-1 when it had to be killed after `timeout`) and its standard error. Standard
 /// input is closed, so a collector that does start listening ends with it.

@@ -57,6 +57,7 @@ public:
     Collector& operator=(const Collector&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     /// "http://127.0.0.1:<port>/" (or https), the base URL that uploads go below.
     std::string baseUrl() const;
 

@@ -174,12 +174,13 @@ public:
                 const bool newDevice = text(device, 0, 1) == "t";
                 bool newKey = false;
                 if (newDevice) {
-                    auto keyRow =
-                        run(db,
-                            "INSERT INTO api_keys VALUES ($1, 1) ON CONFLICT (api_key) DO UPDATE SET"
-                            " devices = api_keys.devices + 1 RETURNING (xmax = 0)",
-                            {key});
-                    newKey = text(keyRow, 0, 0) == "t";
+                    // A key that exists is left untouched: a counter on it would be one row
+                    // that every new device of the key waits for.
+                    newKey =
+                        PQntuples(
+                            run(db, "INSERT INTO api_keys VALUES ($1, 0) ON CONFLICT DO NOTHING RETURNING 1",
+                                {key})
+                                .get()) > 0;
                 }
                 auto inserted = run(
                     db,
@@ -430,11 +431,12 @@ private:
                     run(db, "DELETE FROM devices WHERE api_key = $1 AND device = $2",
                         {device.first, device.second});
                     ++devicesGone;
-                    auto keyLeft = run(
-                        db, "UPDATE api_keys SET devices = devices - 1 WHERE api_key = $1 RETURNING devices",
-                        {device.first});
-                    if (PQntuples(keyLeft.get()) > 0 && integer(keyLeft, 0, 0) <= 0) {
-                        run(db, "DELETE FROM api_keys WHERE api_key = $1", {device.first});
+                    auto keyLeft =
+                        run(db, "SELECT 1 FROM devices WHERE api_key = $1 LIMIT 1", {device.first});
+                    if (PQntuples(keyLeft.get()) == 0 &&
+                        PQntuples(
+                            run(db, "DELETE FROM api_keys WHERE api_key = $1 RETURNING 1", {device.first})
+                                .get()) > 0) {
                         ++keysGone;
                     }
                 }

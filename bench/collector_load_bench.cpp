@@ -310,7 +310,10 @@ int main(int argc, char** argv) {
                     std::chrono::duration<double>(Clock::now() - began).count());
         Collector collector(
             Collector::Options{std::nullopt, nullptr, {"--db", path, "--listed-fixes", "1000"}});
-        measure("SQLite", {&collector}, size, duration, "s" + std::to_string(size));
+        measure("SQLite", {&collector}, size, duration, "s1-" + std::to_string(size));
+        // A second collector on the same file: SQLite lets one of them write at a time.
+        Collector two(Collector::Options{std::nullopt, nullptr, {"--db", path, "--listed-fixes", "1000"}});
+        measure("SQLite", {&collector, &two}, size, duration, "s2-" + std::to_string(size));
     }
     if (!postgres || PostgresServer::programs().empty()) {
         return 0;

@@ -234,7 +234,7 @@ SqliteStore::~SqliteStore() {
 }
 
 Added SqliteStore::add(const Upload& upload) {
-    Pending pending{&upload, {}};
+    Pending pending{&upload, dumpJson(upload.body), {}};
     auto outcome = pending.done.get_future();
     {
         std::lock_guard<std::mutex> guard(mutex_);
@@ -369,7 +369,7 @@ void SqliteStore::commit(std::vector<Pending*>& batch) {
                     insert.bind(6, upload.userAgent);
                     insert.bind(7, locations);
                     insert.bind(8, info);
-                    insert.bind(9, dumpJson(upload.body));
+                    insert.bind(9, batch[i]->bodyText);
                     insert.bind(10, upload.idempotencyKey);
                     insert.bind(11, weight);
                     insert.run();

@@ -154,6 +154,7 @@ public:
 private:
     struct Pending {
         const Upload* upload;
+        std::string bodyText;  // made on the caller's thread, not the writer's
         std::promise<Added> done;
     };
     class Reader;

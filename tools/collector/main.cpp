@@ -503,6 +503,15 @@ int main(int argc, char** argv) {
                      std::strerror(errno));
         return 1;
     }
+    // Signals are taken by one thread of ours, so that the server is stopped outside a
+    // signal handler. They are blocked before the store and the server make their threads.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
     std::unique_ptr<collector::UploadStore> store;
     try {
         collector::UploadStore::Options storeOptions;
@@ -515,6 +524,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (options->summaryOnly) {
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
         try {
             printSummary(*store);
         } catch (const std::exception& e) {
@@ -523,15 +533,6 @@ int main(int argc, char** argv) {
         }
         return 0;
     }
-
-    // Signals are taken by one thread of ours, so that the server is stopped outside a
-    // signal handler. They are blocked before the server makes its own threads.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
 
     const bool tls = !options->tlsCertificate.empty();
     std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);

@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -267,7 +269,7 @@ TEST(CollectorTest, RefusesAnOversizedBodyAndListsOnlyEachDevicesRecentFixes) {
     EXPECT_EQ(httpGet(collector.baseUrl()).status, 200);
 }
 
-TEST(CollectorTest, HoldsTheBodyLimitHoweverTheBodyIsFramed) {
+TEST(CollectorTest, ReadsBodiesHoweverFramedAndHoldsTheLimit) {
     Collector collector(Collector::Options{std::nullopt, nullptr, {"--max-body", "1000"}});
     const std::string fits = validBody().dump();
     ASSERT_LT(fits.size(), 1000u);
@@ -294,6 +296,16 @@ TEST(CollectorTest, HoldsTheBodyLimitHoweverTheBodyIsFramed) {
         EXPECT_THAT(answer, Not(HasSubstr("<timeout>"))) << c.what << ": the connection must end";
     }
 
+    // Two requests at once on one kept-alive connection are answered in turn.
+    RawClient pipelined(collector.port());
+    const auto keepAlive = "POST /api/v1/k/send_locations HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                           std::to_string(fits.size()) + "\r\n\r\n" + fits;
+    pipelined.send(keepAlive + rawPost("k", "Content-Length: " + std::to_string(fits.size()) + "\r\n", fits));
+    const auto both = pipelined.readToEnd();
+    EXPECT_THAT(both, HasSubstr("Connection: keep-alive"));
+    EXPECT_EQ(both.find("HTTP/1.1 200"), 0u) << both;
+    EXPECT_NE(both.find("HTTP/1.1 200", 1), std::string::npos) << both;
+
     // A chunked body that never ends: the collector stops reading at the limit and closes,
     // so the client cannot go on sending.
     RawClient endless(collector.port());
@@ -308,7 +320,7 @@ TEST(CollectorTest, HoldsTheBodyLimitHoweverTheBodyIsFramed) {
     }
     EXPECT_THAT(endless.readToEnd(), HasSubstr(" 413 "));
     EXPECT_LT(sent, 4096) << "16 MiB went in without the collector stopping it";
-    EXPECT_EQ(collector.uploads().size(), 1u);
+    EXPECT_EQ(collector.uploads().size(), 3u);
 }
 
 TEST(CollectorTest, RefusesKeysThatAreNotUtf8AndListsWhateverBytesCame) {
@@ -456,6 +468,68 @@ TEST(CollectorTest, CollectorsSharingPostgresKeepEachKeyOnce) {
     EXPECT_EQ(summary["k"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["locations"], 20);
     EXPECT_THAT(httpGet(two.baseUrl()).body,
                 HasSubstr("10 upload(s) from 1 key(s) and 1 device(s), 20 fix(es)"));
+}
+
+TEST(CollectorTest, TakesOverADatabaseFromBeforeItKeptCounters) {
+    if (std::system("command -v sqlite3 >/dev/null") != 0) {
+        GTEST_SKIP() << "the sqlite3 tool is not installed (scripts/install-deps.sh --test installs it)";
+    }
+    TempDir dir;
+    const auto db = dir.file("old.sqlite");
+    auto withFixes = [](int count) {
+        auto body = validBody();
+        body["locations"] = nlohmann::json::array();
+        for (int i = 0; i < count; ++i) {
+            body["locations"].push_back({{"timestamp", "t"}, {"lat", std::to_string(i)}, {"lng", "1"}});
+        }
+        return body.dump();
+    };
+    std::ofstream(dir.file("old.sql"))
+        << "CREATE TABLE uploads (id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT NOT NULL, api_key "
+           "TEXT NOT"
+           " NULL, device TEXT NOT NULL, status INTEGER NOT NULL, content_type TEXT NOT NULL, user_agent "
+           "TEXT NOT"
+           " NULL, location_count INTEGER NOT NULL, has_device_info INTEGER NOT NULL, body TEXT NOT NULL,"
+           " idempotency_key TEXT NOT NULL DEFAULT '', replays INTEGER NOT NULL DEFAULT 0);"
+           "CREATE INDEX uploads_by_key ON uploads (api_key, device);"
+           "CREATE TABLE accepted_keys (api_key TEXT NOT NULL, idempotency_key TEXT NOT NULL, upload_id "
+           "INTEGER"
+           " NOT NULL, PRIMARY KEY (api_key, idempotency_key));"
+           "INSERT INTO uploads VALUES (1, '2026-01-01T00:00:00.000Z', 'k', 'a', 200, '', '', 3, 1, '"
+        << withFixes(3) << "', 'x', 0);"
+        << "INSERT INTO uploads VALUES (2, '2026-01-02T00:00:00.000Z', 'k', 'b', 200, '', '', 0, 1, '"
+        << withFixes(0) << "', '', 0);"
+        << "INSERT INTO uploads VALUES (3, '2026-01-03T00:00:00.000Z', 'k', 'a', 200, '', '', 2, 1, '"
+        << withFixes(2) << "', '', 0);"
+        << "INSERT INTO accepted_keys VALUES ('k', 'x', 1);";
+    ASSERT_EQ(std::system(("sqlite3 " + db + " < " + dir.file("old.sql")).c_str()), 0);
+
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--db", db, "--listed-fixes", "4"}});
+    auto summary = collector.summary();
+    EXPECT_EQ(summary["k"]["a"]["uploads"], 2);
+    EXPECT_EQ(summary["k"]["a"]["locations"], 5);
+    EXPECT_EQ(summary["k"]["b"]["uploads"], 1);
+    EXPECT_THAT(httpGet(collector.baseUrl()).body,
+                HasSubstr("3 upload(s) from 1 key(s) and 2 device(s), 5 fix(es)"));
+    // Device "a": its two newest fixes, then two of the three before them.
+    const auto listed = collector.uploads();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0]["truncated"], true);
+    EXPECT_EQ(listed[0]["body"]["locations"].size(), 2u);
+
+    // Uploads after the takeover count on from there, and old keys still hold.
+    const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+    EXPECT_THAT(httpPost(url, withFixes(1), "application/json", {"Idempotency-Key: x"}).body,
+                HasSubstr("replayed"));
+    auto next = nlohmann::json::parse(withFixes(1));
+    next["google_aid"] = "a";
+    ASSERT_EQ(httpPost(url, next.dump()).status, 200);
+    summary = collector.summary();
+    EXPECT_EQ(summary["k"]["a"]["uploads"], 3);
+    EXPECT_EQ(summary["k"]["a"]["locations"], 6);
+    const auto after = collector.uploads();
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after[0]["body"]["locations"].size(), 1u) << "three newer fixes leave room for one";
 }
 
 TEST(CollectorTest, RefusesBadCommandLinesWithOneMessageAndReadsNoMissingDatabase) {

@@ -12,9 +12,10 @@ packages=(
   build-essential cmake ninja-build pkg-config
   libplist-dev nlohmann-json3-dev libsodium-dev libcurl4-openssl-dev libssl-dev libgps-dev gpsd
   libsystemd-dev  # the GeoClue client talks D-Bus through sd-bus
-  libcpp-httplib-dev libsqlite3-dev
+  libsqlite3-dev
   ca-certificates  # the trust store that https uploads are checked against
   gpsd-clients  # gpspipe and cgps, to see what gpsd reports (README's Troubleshooting)
+  libpq-dev  # the collector's PostgreSQL store
 )
 # Only for testing.
 test_packages=(
@@ -25,6 +26,7 @@ test_packages=(
   sqlite3  # to look into the collector's database
   dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
   python3  # compares the shared library's exported symbols with its headers
+  postgresql  # a server that the collector's tests start for themselves
 )
 
 case "${1:-}" in

@@ -6,10 +6,89 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <thread>
+
 namespace lumvex::test {
 namespace {
 
 using ::testing::HasSubstr;
+using ::testing::Not;
+
+/// A client that speaks to the collector byte by byte, to shape requests as curl will not.
+class RawClient {
+public:
+    explicit RawClient(int port) {
+        fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(port));
+        connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~RawClient() { ::close(fd_); }
+    RawClient(const RawClient&) = delete;
+    RawClient& operator=(const RawClient&) = delete;
+
+    bool connected() const { return connected_; }
+    bool send(const std::string& bytes) {
+        return ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(bytes.size());
+    }
+    /// Waits up to `timeout` for the collector to say something or close; false when
+    /// neither happened.
+    bool answerOrEnd(std::chrono::milliseconds timeout) {
+        pollfd pfd{fd_, POLLIN, 0};
+        return ::poll(&pfd, 1, static_cast<int>(timeout.count())) > 0;
+    }
+    /// Everything the collector sends until it closes the connection (or `timeout`).
+    std::string readToEnd(std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::string out;
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        for (;;) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd pfd{fd_, POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&pfd, 1, static_cast<int>(left.count())) <= 0) {
+                return out + "<timeout>";
+            }
+            char buffer[4096];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                return out;
+            }
+            out.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+
+private:
+    int fd_ = -1;
+    bool connected_ = false;
+};
+
+std::string rawPost(const std::string& key, const std::string& extraHeaders, const std::string& bodyPart) {
+    return "POST /api/v1/" + key + "/send_locations HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+           "Content-Type: application/json\r\nConnection: close\r\n" + extraHeaders + "\r\n" + bodyPart;
+}
+
+std::string chunked(const std::string& body, std::size_t piece) {
+    std::string out;
+    for (std::size_t at = 0; at < body.size(); at += piece) {
+        const auto part = body.substr(at, piece);
+        char size[32];
+        std::snprintf(size, sizeof size, "%zx\r\n", part.size());
+        out += size + part + "\r\n";
+    }
+    return out + "0\r\n\r\n";
+}
 
 nlohmann::json validBody() {
     return {{"mac", "020000000000"},
@@ -121,6 +200,24 @@ TEST(CollectorTest, KeepsOneUploadPerAcceptedIdempotencyKey) {
     EXPECT_EQ(collector.uploads("k1")[0]["replays"], 1);
     EXPECT_EQ(collector.summary()["k1"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["locations"], 6);
 
+    // The same key at once from several clients: one is kept, the others replay it.
+    std::vector<std::thread> clients;
+    std::atomic<int> kept{0}, replayed{0};
+    for (int i = 0; i < 8; ++i) {
+        clients.emplace_back([&] {
+            const auto result = post(collector, "k3", "together");
+            if (result.status == 200) {
+                ++(nlohmann::json::parse(result.body).contains("replayed") ? replayed : kept);
+            }
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+    EXPECT_EQ(kept, 1);
+    EXPECT_EQ(replayed, 7);
+    EXPECT_EQ(collector.uploads("k3").size(), 1u);
+
     // A key is accepted only by a 200: what was refused may come again and is kept again.
     EXPECT_EQ(post(refusing, "k1", "abc").status, 503);
     EXPECT_EQ(post(refusing, "k1", "abc").status, 503);
@@ -170,6 +267,269 @@ TEST(CollectorTest, RefusesAnOversizedBodyAndListsOnlyEachDevicesRecentFixes) {
     EXPECT_EQ(listed[0]["location_count"], 2);
     EXPECT_EQ(collector.summary()["k"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["locations"], 6);
     EXPECT_EQ(httpGet(collector.baseUrl()).status, 200);
+}
+
+TEST(CollectorTest, ReadsBodiesHoweverFramedAndHoldsTheLimit) {
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--max-body", "1000"}});
+    const std::string fits = validBody().dump();
+    ASSERT_LT(fits.size(), 1000u);
+    const std::string over(1001, ' ');
+    struct Case {
+        const char* what;
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"chunked, within the limit", rawPost("k", "Transfer-Encoding: chunked\r\n", chunked(fits, 100)),
+         " 200 "},
+        {"chunked, one byte over", rawPost("k", "Transfer-Encoding: chunked\r\n", chunked(over, 100)),
+         " 413 "},
+        {"chunked, one chunk over", rawPost("k", "Transfer-Encoding: chunked\r\n", chunked(over, 2000)),
+         " 413 "},
+        {"announced length over", rawPost("k", "Content-Length: 1001\r\n", over), " 413 "},
+    };
+    for (const auto& c : cases) {
+        RawClient client(collector.port());
+        ASSERT_TRUE(client.connected());
+        client.send(c.request);
+        const auto answer = client.readToEnd();
+        EXPECT_THAT(answer.substr(0, 16), HasSubstr(c.status)) << c.what << ": " << answer;
+        EXPECT_THAT(answer, Not(HasSubstr("<timeout>"))) << c.what << ": the connection must end";
+    }
+
+    // Two requests at once on one kept-alive connection are answered in turn.
+    RawClient pipelined(collector.port());
+    const auto keepAlive = "POST /api/v1/k/send_locations HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " +
+                           std::to_string(fits.size()) + "\r\n\r\n" + fits;
+    pipelined.send(keepAlive + rawPost("k", "Content-Length: " + std::to_string(fits.size()) + "\r\n", fits));
+    const auto both = pipelined.readToEnd();
+    EXPECT_THAT(both, HasSubstr("Connection: keep-alive"));
+    EXPECT_EQ(both.find("HTTP/1.1 200"), 0u) << both;
+    EXPECT_NE(both.find("HTTP/1.1 200", 1), std::string::npos) << both;
+
+    // A chunked body that never ends: the collector stops reading at the limit and closes,
+    // so the client cannot go on sending.
+    RawClient endless(collector.port());
+    endless.send(rawPost("k", "Transfer-Encoding: chunked\r\n", ""));
+    const std::string chunk = "1000\r\n" + std::string(4096, 'x') + "\r\n";
+    int sent = 0;
+    while (sent < 4096 && endless.send(chunk)) {
+        ++sent;
+        if (endless.answerOrEnd(std::chrono::milliseconds(0))) {
+            break;
+        }
+    }
+    EXPECT_THAT(endless.readToEnd(), HasSubstr(" 413 "));
+    EXPECT_LT(sent, 4096) << "16 MiB went in without the collector stopping it";
+    EXPECT_EQ(collector.uploads().size(), 3u);
+}
+
+TEST(CollectorTest, RefusesKeysThatAreNotUtf8AndListsWhateverBytesCame) {
+    Collector collector;
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/%FF/send_locations", validBody().dump()).status, 400);
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/%C0%AF/send_locations", validBody().dump()).status, 400)
+        << "an overlong form is not UTF-8 either";
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/gr%C3%BCn/send_locations", validBody().dump()).status,
+              200);
+    // Headers are kept as they came, whatever their bytes; the listings must still be read.
+    const auto body = validBody().dump();
+    RawClient client(collector.port());
+    client.send(rawPost("k",
+                        "User-Agent: \xff\xfe\r\nIdempotency-Key: \xc3\r\nContent-Length: " +
+                            std::to_string(body.size()) + "\r\n",
+                        body));
+    EXPECT_THAT(client.readToEnd(), HasSubstr(" 200 "));
+
+    const auto uploads = collector.uploads();
+    ASSERT_EQ(uploads.size(), 2u);
+    EXPECT_EQ(uploads[0]["api_key"], "gr\u00fcn");
+    EXPECT_EQ(uploads[1]["user_agent"], "\ufffd\ufffd");
+    EXPECT_EQ(collector.summary().size(), 2u);
+    EXPECT_EQ(httpGet(collector.baseUrl()).status, 200);
+    EXPECT_EQ(httpGet(collector.baseUrl() + "summary.txt").status, 200);
+}
+
+TEST(CollectorTest, CutsOffSlowClientsAndAnswersOthersBesideThem) {
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--request-deadline-ms", "1500"}});
+    // 64 clients that began a request and send nothing more.
+    std::vector<std::unique_ptr<RawClient>> slow;
+    for (int i = 0; i < 64; ++i) {
+        slow.push_back(std::make_unique<RawClient>(collector.port()));
+        ASSERT_TRUE(slow.back()->connected());
+        slow.back()->send("POST /api/v1/k/send_locations HTTP/1.1\r\nHo");
+    }
+    EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/k/send_locations", validBody().dump()).status, 200);
+
+    // One more that keeps sending a header byte every 50 ms: steady, but never done. Its
+    // time is counted for the whole request, so it is cut off however steadily it sends.
+    RawClient trickle(collector.port());
+    trickle.send("POST /api/v1/k/send_locations HTTP/1.1\r\nX-Slow: ");
+    const auto began = std::chrono::steady_clock::now();
+    bool cut = false;
+    while (!cut && std::chrono::steady_clock::now() - began < std::chrono::seconds(30)) {
+        cut = trickle.answerOrEnd(std::chrono::milliseconds(50)) || !trickle.send("a");
+    }
+    ASSERT_TRUE(cut) << "a client that trickles its head was served for 30 s";
+    EXPECT_THAT(trickle.readToEnd(), HasSubstr(" 408 "));
+    for (auto& client : slow) {
+        EXPECT_THAT(client->readToEnd(), HasSubstr(" 408 "));
+    }
+}
+
+TEST(CollectorTest, ListsInBoundedPagesThatLinkOnward) {
+    Collector collector;
+    const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+    for (int i = 0; i < 55; ++i) {
+        auto body = validBody();
+        body["google_aid"] = "device-" + std::to_string(100 + i);
+        ASSERT_EQ(httpPost(url, body.dump()).status, 200);
+    }
+    const auto first = httpGet(collector.baseUrl() + "uploads?limit=20");
+    EXPECT_EQ(nlohmann::json::parse(first.body).size(), 20u);
+    EXPECT_THAT(first.nextPage, HasSubstr("after="));
+    EXPECT_EQ(collector.uploads().size(), 55u) << "following the links reaches every upload";
+    EXPECT_EQ(collector.summary()["k"].size(), 55u);
+
+    // The page shows a bounded number of devices and links the rest.
+    const auto page = httpGet(collector.baseUrl()).body;
+    EXPECT_THAT(page, HasSubstr("data-device=\"device-149\""));
+    EXPECT_THAT(page, Not(HasSubstr("data-device=\"device-150\"")));
+    EXPECT_THAT(page, HasSubstr("55 upload(s) from 1 key(s) and 55 device(s)"));
+    const auto next = page.find("rel=\"next\" href=\"/");
+    ASSERT_NE(next, std::string::npos);
+    const auto href = page.substr(next + 17, page.find('"', next + 17) - next - 17);
+    std::string target;
+    for (std::size_t i = 0; i < href.size(); ++i) {
+        target += href.compare(i, 5, "&amp;") == 0 ? (i += 4, '&') : href[i];
+    }
+    const auto rest = httpGet(collector.baseUrl() + target.substr(1)).body;
+    EXPECT_THAT(rest, HasSubstr("data-device=\"device-150\""));
+    EXPECT_THAT(rest, HasSubstr("data-device=\"device-154\""));
+    EXPECT_THAT(rest, Not(HasSubstr("data-device=\"device-149\"")));
+}
+
+TEST(CollectorTest, RemovesUploadsOlderThanTheRetention) {
+    // 0.00005 days is 4.3 s.
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--retain-days", "0.00005"}});
+    const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+    ASSERT_EQ(httpPost(url, validBody().dump(), "application/json", {"Idempotency-Key: old"}).status, 200);
+    ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
+    EXPECT_TRUE(waitUntil([&] { return collector.uploads().empty(); }, std::chrono::seconds(20)));
+    EXPECT_TRUE(collector.summary().empty()) << "the counters go with the uploads";
+    EXPECT_THAT(httpGet(collector.baseUrl()).body, HasSubstr("0 upload(s) from 0 key(s) and 0 device(s)"));
+    // A removed upload's key is forgotten with it.
+    ASSERT_EQ(httpPost(url, validBody().dump(), "application/json", {"Idempotency-Key: old"}).status, 200);
+    EXPECT_EQ(collector.uploads().size(), 1u);
+}
+
+TEST(CollectorTest, CollectorsSharingPostgresKeepEachKeyOnce) {
+    if (PostgresServer::programs().empty()) {
+        GTEST_SKIP() << "PostgreSQL is not installed (scripts/install-deps.sh --test installs it)";
+    }
+    PostgresServer postgres;
+    Collector one(Collector::Options{std::nullopt, nullptr, {"--db", postgres.uri()}});
+    Collector two(Collector::Options{std::nullopt, nullptr, {"--db", postgres.uri()}});
+    EXPECT_EQ(httpPost(one.baseUrl() + "api/v1/%FF/send_locations", validBody().dump()).status, 400);
+    EXPECT_EQ(httpPost(one.baseUrl() + "api/v1/k/send_locations", "{}").status, 400);
+
+    // Each key sent to both collectors at once, as a load balancer might after a retry.
+    const auto body = validBody().dump();
+    std::atomic<int> kept{0}, replayed{0}, failed{0};
+    std::map<std::string, int> expected;
+    for (int round = 0; round < 10; ++round) {
+        const std::string key = "key-" + std::to_string(round);
+        expected[key] = 1;
+        std::vector<std::thread> clients;
+        for (const Collector* to : {&one, &two}) {
+            clients.emplace_back([&, to, key] {
+                const auto result = httpPost(to->baseUrl() + "api/v1/k/send_locations", body,
+                                             "application/json", {"Idempotency-Key: " + key});
+                if (result.status != 200) {
+                    ++failed;
+                } else {
+                    ++(nlohmann::json::parse(result.body).contains("replayed") ? replayed : kept);
+                }
+            });
+        }
+        for (auto& client : clients) {
+            client.join();
+        }
+    }
+    EXPECT_EQ(failed, 0);
+    EXPECT_EQ(kept, 10);
+    EXPECT_EQ(replayed, 10);
+    EXPECT_EQ(one.keptPerKey(), expected);
+    EXPECT_EQ(two.keptPerKey(), expected);
+    const auto uploads = two.uploads();
+    ASSERT_EQ(uploads.size(), 10u);
+    EXPECT_EQ(uploads[0]["body"], validBody());
+    EXPECT_EQ(uploads[0]["replays"], 1);
+    const auto summary = one.summary();
+    EXPECT_EQ(summary["k"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["uploads"], 10);
+    EXPECT_EQ(summary["k"]["6F1C2B7A-94D3-4E58-B0A1-3C5D7E9F2468"]["locations"], 20);
+    EXPECT_THAT(httpGet(two.baseUrl()).body,
+                HasSubstr("10 upload(s) from 1 key(s) and 1 device(s), 20 fix(es)"));
+}
+
+TEST(CollectorTest, TakesOverADatabaseFromBeforeItKeptCounters) {
+    if (std::system("command -v sqlite3 >/dev/null") != 0) {
+        GTEST_SKIP() << "the sqlite3 tool is not installed (scripts/install-deps.sh --test installs it)";
+    }
+    TempDir dir;
+    const auto db = dir.file("old.sqlite");
+    auto withFixes = [](int count) {
+        auto body = validBody();
+        body["locations"] = nlohmann::json::array();
+        for (int i = 0; i < count; ++i) {
+            body["locations"].push_back({{"timestamp", "t"}, {"lat", std::to_string(i)}, {"lng", "1"}});
+        }
+        return body.dump();
+    };
+    std::ofstream(dir.file("old.sql"))
+        << "CREATE TABLE uploads (id INTEGER PRIMARY KEY AUTOINCREMENT, received_at TEXT NOT NULL, api_key "
+           "TEXT NOT"
+           " NULL, device TEXT NOT NULL, status INTEGER NOT NULL, content_type TEXT NOT NULL, user_agent "
+           "TEXT NOT"
+           " NULL, location_count INTEGER NOT NULL, has_device_info INTEGER NOT NULL, body TEXT NOT NULL,"
+           " idempotency_key TEXT NOT NULL DEFAULT '', replays INTEGER NOT NULL DEFAULT 0);"
+           "CREATE INDEX uploads_by_key ON uploads (api_key, device);"
+           "CREATE TABLE accepted_keys (api_key TEXT NOT NULL, idempotency_key TEXT NOT NULL, upload_id "
+           "INTEGER"
+           " NOT NULL, PRIMARY KEY (api_key, idempotency_key));"
+           "INSERT INTO uploads VALUES (1, '2026-01-01T00:00:00.000Z', 'k', 'a', 200, '', '', 3, 1, '"
+        << withFixes(3) << "', 'x', 0);"
+        << "INSERT INTO uploads VALUES (2, '2026-01-02T00:00:00.000Z', 'k', 'b', 200, '', '', 0, 1, '"
+        << withFixes(0) << "', '', 0);"
+        << "INSERT INTO uploads VALUES (3, '2026-01-03T00:00:00.000Z', 'k', 'a', 200, '', '', 2, 1, '"
+        << withFixes(2) << "', '', 0);"
+        << "INSERT INTO accepted_keys VALUES ('k', 'x', 1);";
+    ASSERT_EQ(std::system(("sqlite3 " + db + " < " + dir.file("old.sql")).c_str()), 0);
+
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--db", db, "--listed-fixes", "4"}});
+    auto summary = collector.summary();
+    EXPECT_EQ(summary["k"]["a"]["uploads"], 2);
+    EXPECT_EQ(summary["k"]["a"]["locations"], 5);
+    EXPECT_EQ(summary["k"]["b"]["uploads"], 1);
+    EXPECT_THAT(httpGet(collector.baseUrl()).body,
+                HasSubstr("3 upload(s) from 1 key(s) and 2 device(s), 5 fix(es)"));
+    // Device "a": its two newest fixes, then two of the three before them.
+    const auto listed = collector.uploads();
+    ASSERT_EQ(listed.size(), 3u);
+    EXPECT_EQ(listed[0]["truncated"], true);
+    EXPECT_EQ(listed[0]["body"]["locations"].size(), 2u);
+
+    // Uploads after the takeover count on from there, and old keys still hold.
+    const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+    EXPECT_THAT(httpPost(url, withFixes(1), "application/json", {"Idempotency-Key: x"}).body,
+                HasSubstr("replayed"));
+    auto next = nlohmann::json::parse(withFixes(1));
+    next["google_aid"] = "a";
+    ASSERT_EQ(httpPost(url, next.dump()).status, 200);
+    summary = collector.summary();
+    EXPECT_EQ(summary["k"]["a"]["uploads"], 3);
+    EXPECT_EQ(summary["k"]["a"]["locations"], 6);
+    const auto after = collector.uploads();
+    ASSERT_EQ(after.size(), 4u);
+    EXPECT_EQ(after[0]["body"]["locations"].size(), 1u) << "three newer fixes leave room for one";
 }
 
 TEST(CollectorTest, RefusesBadCommandLinesWithOneMessageAndReadsNoMissingDatabase) {

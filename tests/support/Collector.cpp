@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <spawn.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -35,6 +36,20 @@ size_t collect(char* bytes, size_t size, size_t count, void* user) {
     return size * count;
 }
 
+/// Keeps the target of a `Link: <target>; rel="next"` header.
+size_t collectLink(char* bytes, size_t size, size_t count, void* user) {
+    const std::string line(bytes, size * count);
+    if (line.size() > 5 && strncasecmp(line.c_str(), "link:", 5) == 0 &&
+        line.find("rel=\"next\"") != std::string::npos) {
+        const auto open = line.find('<');
+        const auto close = line.find('>', open);
+        if (open != std::string::npos && close != std::string::npos) {
+            *static_cast<std::string*>(user) = line.substr(open + 1, close - open - 1);
+        }
+    }
+    return size * count;
+}
+
 HttpResult perform(const std::string& url, const std::string* postBody, const std::string& contentType,
                    const std::string& trustedCertificate = "", const std::vector<std::string>& extra = {}) {
     HttpResult result;
@@ -48,6 +63,8 @@ HttpResult perform(const std::string& url, const std::string* postBody, const st
     curl_easy_setopt(easy, CURLOPT_TIMEOUT, 10L);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &collect);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &result.body);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &collectLink);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &result.nextPage);
     if (!trustedCertificate.empty()) {
         curl_easy_setopt(easy, CURLOPT_CAINFO, trustedCertificate.c_str());
     }
@@ -287,13 +304,19 @@ std::string Collector::baseUrl() const {
 
 nlohmann::json Collector::uploads(const std::string& apiKey) const {
     char* escaped = curl_easy_escape(nullptr, apiKey.c_str(), static_cast<int>(apiKey.size()));
-    const std::string url = baseUrl() + "uploads?key=" + (escaped ? escaped : "");
+    std::string target = "uploads?key=" + std::string(escaped ? escaped : "");
     curl_free(escaped);
-    const auto result = httpGet(url, trusted_);
-    if (result.status != 200) {
-        throw std::runtime_error("the collector did not list its uploads");
+    auto all = nlohmann::json::array();
+    while (!target.empty()) {
+        const auto result = httpGet(baseUrl() + (target[0] == '/' ? target.substr(1) : target), trusted_);
+        if (result.status != 200) {
+            throw std::runtime_error("the collector did not list its uploads");
+        }
+        const auto page = nlohmann::json::parse(result.body);
+        all.insert(all.end(), page.begin(), page.end());
+        target = result.nextPage;
     }
-    return nlohmann::json::parse(result.body);
+    return all;
 }
 
 std::map<std::string, int> Collector::keptPerKey() const {
@@ -305,11 +328,87 @@ std::map<std::string, int> Collector::keptPerKey() const {
 }
 
 nlohmann::json Collector::summary() const {
-    const auto result = httpGet(baseUrl() + "summary", trusted_);
-    if (result.status != 200) {
-        throw std::runtime_error("the collector did not give its summary");
+    auto all = nlohmann::json::object();
+    std::string target = "summary";
+    while (!target.empty()) {
+        const auto result = httpGet(baseUrl() + (target[0] == '/' ? target.substr(1) : target), trusted_);
+        if (result.status != 200) {
+            throw std::runtime_error("the collector did not give its summary");
+        }
+        const auto page = nlohmann::json::parse(result.body);
+        for (const auto& [key, devices] : page.items()) {
+            for (const auto& [device, row] : devices.items()) {
+                all[key][device] = row;
+            }
+        }
+        target = result.nextPage;
     }
-    return nlohmann::json::parse(result.body);
+    return all;
+}
+
+namespace {
+
+/// Runs `args` (as "nobody" when we are root) with its output in `log`; whether it exited 0.
+bool runAsServerUser(std::vector<std::string> args, const std::string& log) {
+    if (::geteuid() == 0) {
+        args.insert(args.begin(), {"runuser", "-u", "nobody", "--"});
+    }
+    std::vector<char*> argv;
+    for (auto& arg : args) {
+        argv.push_back(arg.data());
+    }
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, log.c_str(), O_WRONLY | O_CREAT | O_APPEND,
+                                     0666);
+    posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+    pid_t pid = -1;
+    const int rc = ::posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    int status = 0;
+    return rc == 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+std::string PostgresServer::programs() {
+    for (const char* version : {"17", "16", "15", "14", "13"}) {
+        const std::string bin = std::string("/usr/lib/postgresql/") + version + "/bin";
+        if (::access((bin + "/initdb").c_str(), X_OK) == 0 &&
+            ::access((bin + "/pg_ctl").c_str(), X_OK) == 0) {
+            return bin;
+        }
+    }
+    return "";
+}
+
+PostgresServer::PostgresServer() : bin_(programs()) {
+    if (bin_.empty()) {
+        throw std::runtime_error("PostgreSQL is not installed");
+    }
+    // The server's own user must be able to write here; the folder is ours alone anyway.
+    ::chmod(dir_.path().c_str(), 0777);
+    const auto log = dir_.file("server.log");
+    if (!runAsServerUser({bin_ + "/initdb", "-D", dir_.file("data"), "-E", "UTF8", "--locale=C", "-A",
+                          "trust", "-U", "collector"},
+                         log) ||
+        !runAsServerUser(
+            {bin_ + "/pg_ctl", "-D", dir_.file("data"), "-l", dir_.file("postgres.log"), "-w", "-t", "60",
+             "-o", "-k " + dir_.path() + " -c listen_addresses= -p 5432 -c fsync=on", "start"},
+            log)) {
+        throw std::runtime_error("PostgreSQL did not start; see " + log);
+    }
+}
+
+PostgresServer::~PostgresServer() {
+    runAsServerUser({bin_ + "/pg_ctl", "-D", dir_.file("data"), "-m", "immediate", "-w", "stop"},
+                    "/dev/null");
+}
+
+std::string PostgresServer::uri() const {
+    return "postgresql://collector@/postgres?host=" + dir_.path() + "&port=5432";
 }
 
 RefusingPort::RefusingPort() {

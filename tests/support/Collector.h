@@ -18,6 +18,7 @@ namespace lumvex::test {
 struct HttpResult {
     long status = 0;
     std::string body;
+    std::string nextPage;  // the target of a `Link: <...>; rel="next"` header, "" for none
 };
 /// `trustedCertificate`, when given, is the one certificate that an https server may
 /// present.
@@ -56,15 +57,16 @@ public:
     Collector& operator=(const Collector&) = delete;
 
     int port() const { return port_; }
+    pid_t pid() const { return pid_; }
     /// "http://127.0.0.1:<port>/" (or https), the base URL that uploads go below.
     std::string baseUrl() const;
 
-    /// Every upload kept so far (the collector's GET /uploads), optionally for one key.
-    /// Unless the options bound them, its listings show every fix.
+    /// Every upload kept so far (the collector's GET /uploads, page after page), optionally
+    /// for one key. Unless the options bound them, its listings show every fix.
     nlohmann::json uploads(const std::string& apiKey = "") const;
     /// How many uploads it kept under each Idempotency-Key ("" for none), any status.
     std::map<std::string, int> keptPerKey() const;
-    /// The collector's per-key, per-device summary (GET /summary).
+    /// The collector's per-key, per-device summary (GET /summary, page after page).
     nlohmann::json summary() const;
 
 private:
@@ -75,6 +77,29 @@ private:
     int port_ = 0;
     std::string scheme_ = "http";
     std::string trusted_;  // the certificate that its own listings are checked against
+};
+
+/// A PostgreSQL server of the test's own: a cluster made with initdb in a temporary folder
+/// and started with pg_ctl, listening only on a Unix socket in that folder. Run as
+/// "nobody" when the test runs as root, since PostgreSQL refuses to run as root. Stopped
+/// and thrown away with the object.
+class PostgresServer {
+public:
+    /// Where Debian's server programs are, "" when PostgreSQL is not installed.
+    static std::string programs();
+
+    /// Throws std::runtime_error when the server cannot be started.
+    PostgresServer();
+    ~PostgresServer();
+    PostgresServer(const PostgresServer&) = delete;
+    PostgresServer& operator=(const PostgresServer&) = delete;
+
+    /// A connection URI for the collector's --db.
+    std::string uri() const;
+
+private:
+    TempDir dir_;
+    std::string bin_;
 };
 
 /// What one run of `lumvex-collector` with `args` that ends by itself left: its exit

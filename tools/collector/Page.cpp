@@ -1,5 +1,7 @@
 #include "Page.h"
 
+#include "UploadStore.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -66,19 +68,6 @@ std::optional<double> coordinate(const nlohmann::json& value, double limit) {
     }
     return parsed;
 }
-
-struct Fix {
-    std::string timestamp;
-    std::optional<double> lat, lng;
-};
-
-struct Device {
-    long long uploads = 0;
-    std::string lastReceivedAt;
-    nlohmann::json description;  // the last non-empty one
-    std::string descriptionReceivedAt;
-    std::vector<Fix> fixes;
-};
 
 /// The fixes as an SVG track: the positions projected onto a plane (longitude scaled by
 /// the cosine of the middle latitude, so that shapes keep their proportions), fitted into
@@ -171,92 +160,95 @@ const char* STYLE =
 
 }  // namespace
 
-std::string renderPage(const nlohmann::json& uploads) {
-    // key -> device -> what was heard; std::map keeps both in a stable order.
-    std::map<std::string, std::map<std::string, Device>> heard;
-    std::size_t totalFixes = 0;
-    for (const auto& upload : uploads) {
-        auto& device = heard[upload.value("api_key", "")][upload.value("device", "")];
-        ++device.uploads;
-        device.lastReceivedAt = upload.value("received_at", "");
-        const auto& body = upload.contains("body") ? upload.at("body") : nlohmann::json();
-        if (!body.is_object()) {
-            continue;
-        }
-        const auto description = body.find("devices_infos");
-        if (description != body.end() && description->is_object() && !description->empty()) {
-            device.description = *description;
-            device.descriptionReceivedAt = device.lastReceivedAt;
-        }
-        const auto locations = body.find("locations");
-        if (locations == body.end() || !locations->is_array()) {
-            continue;
-        }
-        for (const auto& location : *locations) {
-            Fix fix;
-            if (location.is_object()) {
-                fix.timestamp = location.value("timestamp", "");
-                fix.lat = coordinate(location.value("lat", nlohmann::json()), 90);
-                fix.lng = coordinate(location.value("lng", nlohmann::json()), 180);
-            }
-            device.fixes.push_back(std::move(fix));
-            ++totalFixes;
-        }
+void DeviceView::add(const std::string& receivedAt, const nlohmann::json& body) {
+    if (!body.is_object()) {
+        return;
     }
+    const auto found = body.find("devices_infos");
+    if (found != body.end() && found->is_object() && !found->empty()) {
+        description = *found;
+        descriptionReceivedAt = receivedAt;
+    }
+    const auto locations = body.find("locations");
+    if (locations == body.end() || !locations->is_array()) {
+        return;
+    }
+    for (const auto& location : *locations) {
+        Fix fix;
+        if (location.is_object()) {
+            fix.timestamp = location.value("timestamp", "");
+            fix.lat = coordinate(location.value("lat", nlohmann::json()), 90);
+            fix.lng = coordinate(location.value("lng", nlohmann::json()), 180);
+        }
+        fixes.push_back(std::move(fix));
+    }
+}
 
+std::string renderPageStart(const Totals& totals) {
     std::ostringstream html;
     html << "<!DOCTYPE html><html lang=\"en\"><head><meta charset=\"utf-8\">"
          << "<title>lumvex-collector</title><style>" << STYLE << "</style></head><body>"
          << "<h1>lumvex-collector</h1>";
-    std::size_t devices = 0;
-    for (const auto& [key, byDevice] : heard) {
-        devices += byDevice.size();
-    }
-    html << "<p id=\"totals\">" << uploads.size() << " upload(s) from " << heard.size() << " key(s) and "
-         << devices << " device(s), " << totalFixes << " fix(es) in all.</p>";
-    if (heard.empty()) {
+    html << "<p id=\"totals\">" << totals.uploads << " upload(s) from " << totals.keys << " key(s) and "
+         << totals.devices << " device(s), " << totals.locations << " fix(es) in all.</p>";
+    if (totals.uploads == 0) {
         html << "<p class=\"muted\">Nothing received yet. Uploads go to "
                 "<code>POST /api/v1/&lt;key&gt;/send_locations</code>.</p>";
     }
-    for (const auto& [key, byDevice] : heard) {
-        html << "<section class=\"key\" data-key=\"" << escape(key) << "\"><h2>API key <code>" << escape(key)
-             << "</code></h2>";
-        for (const auto& [id, device] : byDevice) {
-            std::size_t drawn = 0;
-            for (const auto& fix : device.fixes) {
-                drawn += (fix.lat && fix.lng) ? 1 : 0;
-            }
-            html << "<article class=\"device\" data-device=\"" << escape(id) << "\" data-fixes=\""
-                 << device.fixes.size() << "\"><h3>Device <code>" << escape(id) << "</code></h3>"
-                 << "<p>" << device.uploads << " upload(s), the last at " << escape(device.lastReceivedAt)
-                 << "; " << device.fixes.size() << " fix(es) received";
-            if (drawn != device.fixes.size()) {
-                html << ", " << device.fixes.size() - drawn
-                     << " of them without a usable position (not drawn)";
-            }
-            html << ".";
-            if (drawn > 1) {
-                html << " The track runs from the green point to the red one.";
-            }
-            html << "</p><div class=\"columns\">" << renderTrack(device.fixes) << "<div>";
-            if (device.description.is_object()) {
-                html << "<table class=\"description\"><caption>Last description, received at "
-                     << escape(device.descriptionReceivedAt) << "</caption>";
-                for (const auto& [name, value] : device.description.items()) {
-                    html << "<tr><th>" << escape(name) << "</th><td>"
-                         << escape(value.is_string() ? value.get<std::string>() : value.dump())
-                         << "</td></tr>";
-                }
-                html << "</table>";
-            } else {
-                html << "<p class=\"muted\">No description received.</p>";
-            }
-            html << "</div></div></article>";
-        }
-        html << "</section>";
-    }
-    html << "</body></html>\n";
     return html.str();
+}
+
+std::string renderKeyStart(const std::string& key) {
+    return "<section class=\"key\" data-key=\"" + escape(key) + "\"><h2>API key <code>" + escape(key) +
+           "</code></h2>";
+}
+
+std::string renderKeyEnd() {
+    return "</section>";
+}
+
+std::string renderDevice(const DeviceView& device) {
+    std::ostringstream html;
+    std::size_t drawn = 0;
+    for (const auto& fix : device.fixes) {
+        drawn += (fix.lat && fix.lng) ? 1 : 0;
+    }
+    html << "<article class=\"device\" data-device=\"" << escape(device.counts.device) << "\" data-fixes=\""
+         << device.fixes.size() << "\"><h3>Device <code>" << escape(device.counts.device) << "</code></h3>"
+         << "<p>" << device.counts.uploads << " upload(s), the last at "
+         << escape(device.counts.lastReceivedAt) << "; " << device.fixes.size() << " fix(es) listed";
+    if (static_cast<long long>(device.fixes.size()) < device.counts.locations) {
+        html << " of " << device.counts.locations << " received";
+    }
+    if (drawn != device.fixes.size()) {
+        html << ", " << device.fixes.size() - drawn << " of them without a usable position (not drawn)";
+    }
+    html << ".";
+    if (drawn > 1) {
+        html << " The track runs from the green point to the red one.";
+    }
+    html << "</p><div class=\"columns\">" << renderTrack(device.fixes) << "<div>";
+    if (device.description.is_object()) {
+        html << "<table class=\"description\"><caption>Last description, received at "
+             << escape(device.descriptionReceivedAt) << "</caption>";
+        for (const auto& [name, value] : device.description.items()) {
+            html << "<tr><th>" << escape(name) << "</th><td>"
+                 << escape(value.is_string() ? value.get<std::string>() : dumpJson(value)) << "</td></tr>";
+        }
+        html << "</table>";
+    } else {
+        html << "<p class=\"muted\">No description received.</p>";
+    }
+    html << "</div></div></article>";
+    return html.str();
+}
+
+std::string renderPageEnd(const std::string& nextHref) {
+    std::string html;
+    if (!nextHref.empty()) {
+        html += "<p class=\"next\"><a rel=\"next\" href=\"" + escape(nextHref) + "\">More devices</a></p>";
+    }
+    return html + "</body></html>\n";
 }
 
 }  // namespace collector

@@ -81,6 +81,54 @@ std::optional<std::string> apiKeyFromTarget(const std::string& target) {
     return percentDecode(segment);
 }
 
+bool isValidUtf8(const std::string& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    const std::size_t size = text.size();
+    for (std::size_t i = 0; i < size;) {
+        const unsigned char c = bytes[i];
+        std::size_t length;
+        unsigned int value;
+        if (c < 0x80) {
+            ++i;
+            continue;
+        } else if ((c & 0xE0) == 0xC0) {
+            length = 2;
+            value = c & 0x1Fu;
+        } else if ((c & 0xF0) == 0xE0) {
+            length = 3;
+            value = c & 0x0Fu;
+        } else if ((c & 0xF8) == 0xF0) {
+            length = 4;
+            value = c & 0x07u;
+        } else {
+            return false;
+        }
+        if (i + length > size) {
+            return false;
+        }
+        for (std::size_t k = 1; k < length; ++k) {
+            if ((bytes[i + k] & 0xC0) != 0x80) {
+                return false;
+            }
+            value = (value << 6) | (bytes[i + k] & 0x3Fu);
+        }
+        static const unsigned int smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+            return false;
+        }
+        i += length;
+    }
+    return true;
+}
+
+std::string validUtf8(const std::string& text) {
+    if (isValidUtf8(text)) {
+        return text;
+    }
+    const auto escaped = nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json::parse(escaped).get<std::string>();
+}
+
 std::optional<nlohmann::json> checkUpload(const std::string& body, std::string& reason) {
     auto json = nlohmann::json::parse(body, nullptr, false);
     if (json.is_discarded()) {

@@ -12,6 +12,13 @@ namespace collector {
 /// does not decode.
 std::optional<std::string> apiKeyFromTarget(const std::string& target);
 
+/// Whether `text` is well-formed UTF-8 (no overlong forms, surrogates or values past
+/// U+10FFFF).
+bool isValidUtf8(const std::string& text);
+
+/// `text` with every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
+std::string validUtf8(const std::string& text);
+
 /// Checks that `body` is an upload: a JSON object with exactly "mac" (string),
 /// "google_aid" (string), "locations" (array of objects with exactly the string members
 /// "timestamp", "lat" and "lng") and "devices_infos" (an empty object, or the device

@@ -2,8 +2,17 @@
 
 #include <nlohmann/json.hpp>
 
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <future>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
+#include <vector>
 
 struct sqlite3;
 
@@ -26,41 +35,161 @@ struct Added {
     bool replayed = false;  // whether the key had already been accepted, so nothing was kept
 };
 
-/// The uploads kept in one SQLite file. Safe to use from several threads.
+/// What the store holds in all, kept up to date as uploads come and go.
+struct Totals {
+    long long uploads = 0;
+    long long keys = 0;
+    long long devices = 0;
+    long long locations = 0;
+};
+
+/// One device's counters.
+struct DeviceCounts {
+    std::string apiKey;
+    std::string device;
+    long long uploads = 0;
+    long long locations = 0;
+    long long deviceInfos = 0;
+    std::string lastReceivedAt;
+    long long weight = 0;  // fixes received in all, an upload without fixes counting as one
+};
+
+/// A page of a listing: where the next one starts, when there is one.
+struct Resume {
+    bool more = false;
+    long long afterId = 0;
+    std::string afterKey;
+    std::string afterDevice;
+};
+
+/// Where uploads are kept. Safe to use from several threads.
 class UploadStore {
 public:
-    /// Opens (creating when needed) the database at `path`; throws std::runtime_error.
-    explicit UploadStore(const std::string& path);
-    ~UploadStore();
-    UploadStore(const UploadStore&) = delete;
-    UploadStore& operator=(const UploadStore&) = delete;
+    struct Options {
+        /// Uploads older than this are removed in the background; none when absent.
+        std::optional<std::chrono::duration<double>> retainFor;
+        /// Most uploads removed in one transaction.
+        int retentionBatch = 500;
+    };
+
+    /// The store at `location`: a PostgreSQL connection URI ("postgresql://..." or
+    /// "postgres://..."), else the path of a SQLite file (created when needed). Throws
+    /// std::runtime_error.
+    static std::unique_ptr<UploadStore> open(const std::string& location, Options options);
+
+    virtual ~UploadStore() = default;
 
     /// Keeps `upload`, unless its idempotency key was already accepted for its API key
     /// with status 200: then only that earlier upload's replay count grows. An upload kept
-    /// with status 200 makes its key accepted.
-    Added add(const Upload& upload);
+    /// with status 200 makes its key accepted. Returns once the outcome is durable;
+    /// throws std::runtime_error when it could not be stored.
+    virtual Added add(const Upload& upload) = 0;
 
-    /// The uploads of each device, oldest first, optionally only those of one key and/or
-    /// one device ("" matches all): [{"id", "received_at", "api_key", "device", "status",
-    /// "content_type", "user_agent", "idempotency_key", "replays", "location_count",
-    /// "has_device_info", "body"}]. Only each device's most recent `fixesPerDevice` fixes
-    /// are listed, an upload without fixes counting as one: older uploads are left out,
-    /// and the oldest one listed may show only its latest fixes ("truncated": true).
-    nlohmann::json list(const std::string& apiKey = "", const std::string& device = "",
-                        long long fixesPerDevice = DEFAULT_LISTED_FIXES) const;
+    /// Up to `limit` uploads with ids above `afterId` and at most `upToId`, oldest first,
+    /// optionally only those of one key and/or one device ("" matches all), each as {"id",
+    /// "received_at", "api_key", "device", "status", "content_type", "user_agent",
+    /// "idempotency_key", "replays", "location_count", "has_device_info", "body"}. Only
+    /// each device's most recent `fixesPerDevice` fixes are listed, an upload without
+    /// fixes counting as one: older uploads are left out, and the oldest one listed may
+    /// show only its latest fixes ("truncated": true). At most `limit` uploads are looked
+    /// at, so a page may hold fewer than `limit` and still have a next one.
+    virtual std::vector<nlohmann::json> listUploads(const std::string& apiKey, const std::string& device,
+                                                    long long afterId, long long upToId, long long limit,
+                                                    long long fixesPerDevice, Resume& resume) const = 0;
+
+    /// The window of ids that a page of `limit` uploads after `afterId` looks at: ids up to
+    /// resume.afterId, and whether any follow.
+    virtual Resume window(long long afterId, long long limit) const = 0;
+
+    /// Up to `limit` devices after (`afterKey`, `afterDevice`) in key and device order.
+    virtual std::vector<DeviceCounts> listDevices(const std::string& afterKey, const std::string& afterDevice,
+                                                  long long limit, Resume& resume) const = 0;
+
+    /// The uploads of one device that its listing shows (see listUploads), oldest first,
+    /// each passed to `each` with its time of receipt and its body.
+    virtual void deviceUploads(
+        const DeviceCounts& device, long long fixesPerDevice,
+        const std::function<void(const std::string&, nlohmann::json&&)>& each) const = 0;
+
+    virtual Totals totals() const = 0;
 
     static constexpr long long DEFAULT_LISTED_FIXES = 1000;
-
-    /// Per key and per device: {"<key>": {"<device>": {"uploads", "locations",
-    /// "device_infos", "last_received_at"}}}.
-    nlohmann::json summary() const;
-
-private:
-    mutable std::mutex mutex_;
-    sqlite3* db_ = nullptr;
 };
 
+/// The PostgreSQL store behind UploadStore::open.
+std::unique_ptr<UploadStore> openPostgres(const std::string& uri, UploadStore::Options options);
+
+/// Cuts the oldest fixes of an upload's `body` so that at most `room` are left; whether
+/// any were cut.
+bool keepLatestFixes(nlohmann::json& body, long long room);
+
+/// The time `at` as the stores keep it: ISO 8601 UTC with milliseconds.
+std::string isoUtc(std::chrono::system_clock::time_point at);
+
+/// The uploads kept in one SQLite file, in WAL mode. One writer thread owns the writing
+/// connection and commits the uploads that wait together in one transaction; readers use
+/// connections of their own, so no read waits for a write or holds one up.
+class SqliteStore final : public UploadStore {
+public:
+    SqliteStore(const std::string& path, Options options);
+    ~SqliteStore() override;
+    SqliteStore(const SqliteStore&) = delete;
+    SqliteStore& operator=(const SqliteStore&) = delete;
+
+    Added add(const Upload& upload) override;
+    std::vector<nlohmann::json> listUploads(const std::string& apiKey, const std::string& device,
+                                            long long afterId, long long upToId, long long limit,
+                                            long long fixesPerDevice, Resume& resume) const override;
+    Resume window(long long afterId, long long limit) const override;
+    std::vector<DeviceCounts> listDevices(const std::string& afterKey, const std::string& afterDevice,
+                                          long long limit, Resume& resume) const override;
+    void deviceUploads(const DeviceCounts& device, long long fixesPerDevice,
+                       const std::function<void(const std::string&, nlohmann::json&&)>& each) const override;
+    Totals totals() const override;
+
+    /// Removes the uploads received before `cutoff` (as isoUtc), at most one batch;
+    /// returns how many went.
+    long long removeBatchBefore(const std::string& cutoff);
+
+private:
+    struct Pending {
+        const Upload* upload;
+        std::string bodyText;  // made on the caller's thread, not the writer's
+        std::promise<Added> done;
+    };
+    class Reader;
+    struct ReaderLease;
+
+    void writeLoop();
+    void commit(std::vector<Pending*>& batch);
+    ReaderLease lease() const;
+
+    std::string path_;
+    Options options_;
+    sqlite3* db_ = nullptr;  // owned by the writer thread once it runs
+
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Pending*> queue_;  // guarded by mutex_
+    bool closing_ = false;        // guarded by mutex_
+
+    mutable std::mutex readersMutex_;
+    mutable std::condition_variable readerFree_;
+    mutable std::vector<sqlite3*> idleReaders_;  // guarded by readersMutex_
+    mutable int openReaders_ = 0;                // guarded by readersMutex_
+
+    std::thread writer_;
+};
+
+/// The summary as JSON: per key and per device, {"<key>": {"<device>": {"uploads",
+/// "locations", "device_infos", "last_received_at"}}}.
+nlohmann::json summaryJson(const std::vector<DeviceCounts>& devices);
+
 /// The summary laid out as a table for a terminal.
-std::string formatSummary(const nlohmann::json& summary);
+std::string formatSummary(const std::vector<DeviceCounts>& devices, bool header = true);
+
+/// `value` as JSON text that is always valid UTF-8: bytes stored before they were checked
+/// come out as U+FFFD instead of breaking the listing.
+std::string dumpJson(const nlohmann::json& value);
 
 }  // namespace collector

@@ -1,15 +1,20 @@
 // lumvex-collector: the development collection server. It accepts the library's uploads,
-// checks their shape, keeps them in SQLite and shows what it received.
+// checks their shape, keeps them in SQLite and shows what it received, a page at a time.
 
+#include "HttpServer.h"
 #include "Page.h"
 #include "UploadCheck.h"
 #include "UploadStore.h"
 
-#include <httplib.h>
+#include <openssl/ssl.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,6 +26,7 @@
 #include <thread>
 
 #include <getopt.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -39,29 +45,37 @@ struct Options {
     std::size_t maxBody = std::size_t{1} << 20;
     long long listedFixes = collector::UploadStore::DEFAULT_LISTED_FIXES;
     int answerDelayMs = 0;
+    std::optional<double> retainDays;
+    int requestDeadlineMs = 10000;
 };
 
 void usage(std::FILE* to) {
     std::fprintf(to,
                  "usage: lumvex-collector [--host ADDRESS] [--port N] [--db PATH] [--status CODE] [--quiet]\n"
-                 "       lumvex-collector [--db PATH] --summary\n"
+                 "       lumvex-collector [--db PATH|URI] --summary\n"
                  "\n"
                  "  --host ADDRESS  address to listen on (default 127.0.0.1)\n"
                  "  --port N        port to listen on (default 8710; 0 lets the system choose)\n"
-                 "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite)\n"
+                 "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite),\n"
+                 "                  or a PostgreSQL URI (postgresql://...) that several collectors share\n"
                  "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
                  "  --quiet         print nothing per upload\n"
                  "  --tls-cert PEM --tls-key PEM  serve https with this certificate and key\n"
                  "  --max-body BYTES  refuse a larger upload body with 413 (default 1048576)\n"
                  "  --listed-fixes N  list at most the N most recent fixes per device (default 1000)\n"
                  "  --answer-delay-ms N  answer each upload N ms after keeping it, as a slow server\n"
+                 "  --retain-days N  remove uploads older than N days (a decimal number), in the\n"
+                 "                  background and in small batches (default: keep everything)\n"
+                 "  --request-deadline-ms N  the time a client has to send a whole request, head and\n"
+                 "                  body, before it is cut off (default 10000)\n"
                  "  --until-stdin-closes  stop when standard input reaches its end, e.g. when the\n"
                  "                  process that started the collector ends\n"
                  "  --summary       print what the database holds, per key and device, and exit\n"
                  "\n"
-                 "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page with every key and\n"
-                 "device, each device's last description and its fixes drawn as a track),\n"
-                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt\n"
+                 "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page of keys and devices,\n"
+                 "each device's last description and its fixes drawn as a track),\n"
+                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt. Listings come in\n"
+                 "pages; a Link header (rel=\"next\") names the next one.\n"
                  "\n"
                  "An upload whose Idempotency-Key was already accepted for its API key is answered\n"
                  "200 again and not kept twice.\n");
@@ -93,7 +107,9 @@ std::optional<Options> parseArguments(int argc, char** argv) {
         HELP,
         MAX_BODY,
         LISTED_FIXES,
-        ANSWER_DELAY_MS
+        ANSWER_DELAY_MS,
+        RETAIN_DAYS,
+        REQUEST_DEADLINE_MS
     };
     static const option longOptions[] = {
         {"host", required_argument, nullptr, HOST},
@@ -109,6 +125,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
         {"max-body", required_argument, nullptr, MAX_BODY},
         {"listed-fixes", required_argument, nullptr, LISTED_FIXES},
         {"answer-delay-ms", required_argument, nullptr, ANSWER_DELAY_MS},
+        {"retain-days", required_argument, nullptr, RETAIN_DAYS},
+        {"request-deadline-ms", required_argument, nullptr, REQUEST_DEADLINE_MS},
         {nullptr, 0, nullptr, 0},
     };
     Options options;
@@ -143,14 +161,26 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                 options.fixedStatus = *status;
                 break;
             }
+            case RETAIN_DAYS: {
+                char* end = nullptr;
+                const double days = std::strtod(optarg, &end);
+                if (end == optarg || *end != '\0' || !(days > 0) || days > 1e6) {
+                    std::fprintf(stderr, "lumvex-collector: --retain-days takes a positive number\n");
+                    return std::nullopt;
+                }
+                options.retainDays = days;
+                break;
+            }
             case MAX_BODY:
             case LISTED_FIXES:
-            case ANSWER_DELAY_MS: {
+            case ANSWER_DELAY_MS:
+            case REQUEST_DEADLINE_MS: {
                 auto number = parseInt(optarg, found == ANSWER_DELAY_MS ? 0 : 1, 1 << 30);
                 if (!number) {
-                    const char* name = found == MAX_BODY       ? "--max-body"
-                                       : found == LISTED_FIXES ? "--listed-fixes"
-                                                               : "--answer-delay-ms";
+                    const char* name = found == MAX_BODY              ? "--max-body"
+                                       : found == LISTED_FIXES        ? "--listed-fixes"
+                                       : found == REQUEST_DEADLINE_MS ? "--request-deadline-ms"
+                                                                      : "--answer-delay-ms";
                     std::fprintf(stderr, "lumvex-collector: %s takes a positive number\n", name);
                     return std::nullopt;
                 }
@@ -158,6 +188,8 @@ std::optional<Options> parseArguments(int argc, char** argv) {
                     options.maxBody = static_cast<std::size_t>(*number);
                 } else if (found == LISTED_FIXES) {
                     options.listedFixes = *number;
+                } else if (found == REQUEST_DEADLINE_MS) {
+                    options.requestDeadlineMs = *number;
                 } else {
                     options.answerDelayMs = *number;
                 }
@@ -210,9 +242,247 @@ void say(const std::string& line) {
     std::fflush(stdout);
 }
 
-void answer(httplib::Response& res, int status, const nlohmann::json& body) {
+void answer(collector::HttpResponse& res, int status, const nlohmann::json& body) {
     res.status = status;
-    res.set_content(body.dump(), "application/json");
+    res.contentType = "application/json";
+    res.body = collector::dumpJson(body);
+}
+
+std::string urlEncode(const std::string& text) {
+    static const char* HEX = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~') {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += HEX[c >> 4];
+            out += HEX[c & 15];
+        }
+    }
+    return out;
+}
+
+/// A page size from the request: `fallback` when absent, never above `most`.
+long long pageSize(const collector::HttpRequest& req, long long fallback, long long most) {
+    const auto given = parseInt(req.param("limit"), 1, 1 << 30);
+    return std::min<long long>(given.value_or(static_cast<int>(fallback)), most);
+}
+
+void linkNext(collector::HttpResponse& res, const std::string& target) {
+    res.headers.emplace_back("Link", "<" + target + ">; rel=\"next\"");
+}
+
+// Bounds of one page. A listing's memory is bounded by them whatever the database holds.
+constexpr long long UPLOADS_PER_PAGE = 500;
+constexpr long long UPLOADS_PER_PAGE_MOST = 1000;
+constexpr long long UPLOADS_PER_READ = 50;
+constexpr long long DEVICES_PER_PAGE = 50;
+constexpr long long SUMMARY_PER_PAGE = 1000;
+
+void handleUpload(const Options& options, collector::UploadStore& store, const collector::HttpRequest& req,
+                  collector::HttpResponse& res) {
+    const auto key = collector::apiKeyFromTarget(req.target);
+    if (!key) {
+        answer(res, 404, {{"error", "uploads go to /api/v1/<key>/send_locations"}});
+        return;
+    }
+    // A key is kept and listed as text; bytes that are not UTF-8 would make every
+    // listing that holds them unreadable.
+    if (!collector::isValidUtf8(*key)) {
+        answer(res, options.fixedStatus.value_or(400), {{"error", "the API key is not UTF-8"}});
+        return;
+    }
+    std::string reason;
+    auto body = collector::checkUpload(req.body, reason);
+    if (!body) {
+        const int status = options.fixedStatus.value_or(400);
+        answer(res, status, {{"error", reason}});
+        if (!options.quiet) {
+            say("rejected upload for key " + *key + ": " + reason + " -> " + std::to_string(status));
+        }
+        return;
+    }
+    collector::Upload upload;
+    upload.apiKey = *key;
+    upload.device = body->at("google_aid").get<std::string>();
+    upload.status = options.fixedStatus.value_or(200);
+    // Header values are kept as text: bytes that are not UTF-8 are kept as U+FFFD.
+    upload.contentType = collector::validUtf8(req.header("content-type"));
+    upload.userAgent = collector::validUtf8(req.header("user-agent"));
+    upload.idempotencyKey = collector::validUtf8(req.header("idempotency-key"));
+    upload.body = std::move(*body);
+    collector::Added added;
+    try {
+        added = store.add(upload);
+    } catch (const std::exception& e) {
+        answer(res, 500, {{"error", e.what()}});
+        return;
+    }
+    if (options.answerDelayMs > 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.answerDelayMs));
+    }
+    const long long id = added.id;
+    if (added.replayed) {
+        answer(res, 200, {{"id", id}, {"replayed", true}});
+        if (!options.quiet) {
+            say("replayed upload #" + std::to_string(id) + " key=" + upload.apiKey + " -> 200");
+        }
+        return;
+    }
+    answer(res, upload.status, {{"id", id}});
+    if (!options.quiet) {
+        say("upload #" + std::to_string(id) + " key=" + upload.apiKey + " device=" + upload.device +
+            " locations=" + std::to_string(upload.body.at("locations").size()) +
+            " device_info=" + (upload.body.at("devices_infos").empty() ? "no" : "yes") + " -> " +
+            std::to_string(upload.status));
+    }
+}
+
+/// GET /uploads: one window of ids per page, read and sent a few uploads at a time.
+void handleUploads(const Options& options, const collector::UploadStore& store,
+                   const collector::HttpRequest& req, collector::HttpResponse& res) {
+    const std::string key = req.param("key");
+    const std::string device = req.param("device");
+    const long long after = std::max<long long>(0, parseInt(req.param("after"), 0, INT32_MAX).value_or(0));
+    const long long limit = pageSize(req, UPLOADS_PER_PAGE, UPLOADS_PER_PAGE_MOST);
+    const auto window = store.window(after, limit);
+    if (window.more) {
+        linkNext(res, "/uploads?key=" + urlEncode(key) + "&device=" + urlEncode(device) +
+                          "&after=" + std::to_string(window.afterId) + "&limit=" + std::to_string(limit));
+    }
+    res.contentType = "application/json";
+    struct State {
+        long long after;
+        bool started = false;
+        bool first = true;
+        bool done = false;
+    };
+    auto state = std::make_shared<State>(State{after});
+    const long long upTo = window.afterId;
+    const long long fixes = options.listedFixes;
+    res.stream = [&store, state, key, device, upTo, fixes](std::string& out) {
+        if (!state->started) {
+            state->started = true;
+            out += '[';
+        }
+        collector::Resume resume;
+        const auto rows = store.listUploads(key, device, state->after, upTo, UPLOADS_PER_READ, fixes, resume);
+        for (const auto& row : rows) {
+            out += state->first ? "" : ",";
+            state->first = false;
+            out += collector::dumpJson(row);
+        }
+        state->after = resume.afterId;
+        if (!resume.more) {
+            out += ']';
+            return false;
+        }
+        return true;
+    };
+}
+
+/// GET /: a page of devices, each read and drawn in turn.
+void handlePage(const Options& options, const collector::UploadStore& store,
+                const collector::HttpRequest& req, collector::HttpResponse& res) {
+    collector::Resume resume;
+    auto devices = std::make_shared<std::vector<collector::DeviceCounts>>(
+        store.listDevices(req.param("after_key"), req.param("after_device"), DEVICES_PER_PAGE, resume));
+    const std::string next = resume.more ? "/?after_key=" + urlEncode(resume.afterKey) +
+                                               "&after_device=" + urlEncode(resume.afterDevice)
+                                         : "";
+    const auto totals = store.totals();
+    res.headers.emplace_back("Content-Security-Policy", collector::PAGE_CONTENT_SECURITY_POLICY);
+    res.contentType = "text/html; charset=utf-8";
+    auto index = std::make_shared<long long>(-1);
+    const long long fixes = options.listedFixes;
+    res.stream = [&store, devices, index, next, totals, fixes](std::string& out) {
+        const auto at = static_cast<std::size_t>((*index)++);
+        if (*index == 0) {
+            out += collector::renderPageStart(totals);
+            return true;
+        }
+        if (at >= devices->size()) {
+            if (!devices->empty()) {
+                out += collector::renderKeyEnd();
+            }
+            out += collector::renderPageEnd(next);
+            return false;
+        }
+        const auto& counts = (*devices)[at];
+        if (at == 0 || (*devices)[at - 1].apiKey != counts.apiKey) {
+            if (at != 0) {
+                out += collector::renderKeyEnd();
+            }
+            out += collector::renderKeyStart(counts.apiKey);
+        }
+        collector::DeviceView view;
+        view.counts = counts;
+        store.deviceUploads(counts, fixes, [&](const std::string& receivedAt, nlohmann::json&& body) {
+            view.add(receivedAt, body);
+        });
+        out += collector::renderDevice(view);
+        return true;
+    };
+}
+
+void handleSummary(const collector::UploadStore& store, const collector::HttpRequest& req,
+                   collector::HttpResponse& res, bool text) {
+    collector::Resume resume;
+    const long long limit = pageSize(req, SUMMARY_PER_PAGE, SUMMARY_PER_PAGE);
+    const auto devices = store.listDevices(req.param("after_key"), req.param("after_device"), limit, resume);
+    if (resume.more) {
+        linkNext(res, std::string(text ? "/summary.txt" : "/summary") + "?after_key=" +
+                          urlEncode(resume.afterKey) + "&after_device=" + urlEncode(resume.afterDevice) +
+                          "&limit=" + std::to_string(limit));
+    }
+    if (!text) {
+        answer(res, 200, collector::summaryJson(devices));
+        return;
+    }
+    res.contentType = "text/plain; charset=utf-8";
+    const bool first = req.param("after_key").empty() && req.param("after_device").empty();
+    if (first && devices.empty()) {
+        res.body = "No uploads received.\n";
+        return;
+    }
+    if (first) {
+        const auto totals = store.totals();
+        res.body = std::to_string(totals.uploads) + " upload(s) from " + std::to_string(totals.keys) +
+                   " key(s) and " + std::to_string(totals.devices) + " device(s).\n";
+    }
+    res.body += collector::formatSummary(devices, first);
+    if (resume.more) {
+        res.body += "More: GET /summary.txt?after_key=" + urlEncode(resume.afterKey) +
+                    "&after_device=" + urlEncode(resume.afterDevice) + "\n";
+    }
+}
+
+/// The whole summary on standard output, a page at a time.
+void printSummary(const collector::UploadStore& store) {
+    collector::Resume resume;
+    bool first = true;
+    do {
+        const auto devices = store.listDevices(resume.afterKey, resume.afterDevice, SUMMARY_PER_PAGE, resume);
+        if (first && devices.empty()) {
+            std::fputs("No uploads received.\n", stdout);
+            return;
+        }
+        std::fputs(collector::formatSummary(devices, first).c_str(), stdout);
+        first = false;
+    } while (resume.more);
+}
+
+SSL_CTX* tlsContext(const Options& options) {
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    if (!context || SSL_CTX_use_certificate_chain_file(context, options.tlsCertificate.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, options.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
+        SSL_CTX_check_private_key(context) != 1) {
+        SSL_CTX_free(context);
+        return nullptr;
+    }
+    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
+    return context;
 }
 
 }  // namespace
@@ -226,25 +496,15 @@ int main(int argc, char** argv) {
 
     // A summary reads what is there; it must not leave an empty database behind.
     struct stat info {};
-    if (options->summaryOnly && ::stat(options->database.c_str(), &info) != 0) {
+    const bool postgres =
+        options->database.rfind("postgresql://", 0) == 0 || options->database.rfind("postgres://", 0) == 0;
+    if (options->summaryOnly && !postgres && ::stat(options->database.c_str(), &info) != 0) {
         std::fprintf(stderr, "lumvex-collector: cannot read the database %s: %s\n", options->database.c_str(),
                      std::strerror(errno));
         return 1;
     }
-    std::unique_ptr<collector::UploadStore> store;
-    try {
-        store = std::make_unique<collector::UploadStore>(options->database);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
-        return 1;
-    }
-    if (options->summaryOnly) {
-        std::fputs(collector::formatSummary(store->summary()).c_str(), stdout);
-        return 0;
-    }
-
     // Signals are taken by one thread of ours, so that the server is stopped outside a
-    // signal handler. They are blocked before the server makes its own threads.
+    // signal handler. They are blocked before the store and the server make their threads.
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
@@ -252,104 +512,64 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    const bool tls = !options->tlsCertificate.empty();
-    std::unique_ptr<httplib::Server> serverOwner;
-    if (tls) {
-        serverOwner =
-            std::make_unique<httplib::SSLServer>(options->tlsCertificate.c_str(), options->tlsKey.c_str());
-    } else {
-        serverOwner = std::make_unique<httplib::Server>();
-    }
-    if (!serverOwner->is_valid()) {
-        std::fprintf(stderr, "lumvex-collector: cannot use the certificate or key\n");
+    std::unique_ptr<collector::UploadStore> store;
+    try {
+        collector::UploadStore::Options storeOptions;
+        if (options->retainDays) {
+            storeOptions.retainFor = std::chrono::duration<double>(*options->retainDays * 86400.0);
+        }
+        store = collector::UploadStore::open(options->database, storeOptions);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
         return 1;
     }
-    httplib::Server& server = *serverOwner;
-    // Each upload is one request; a client's idle keep-alive connection would otherwise
-    // hold one of the server's few workers for seconds.
-    server.set_keep_alive_max_count(1);
+    if (options->summaryOnly) {
+        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
+        try {
+            printSummary(*store);
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
+            return 1;
+        }
+        return 0;
+    }
+
+    const bool tls = !options->tlsCertificate.empty();
+    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);
+    if (tls) {
+        context.reset(tlsContext(*options));
+        if (!context) {
+            std::fprintf(stderr, "lumvex-collector: cannot use the certificate or key\n");
+            return 1;
+        }
+    }
+    collector::HttpLimits limits;
     // One upload of many megabytes once took the page 20 s and the collector gigabytes;
     // the library's own bodies are a few kilobytes.
-    server.set_payload_max_length(options->maxBody);
-    // cpp-httplib's default socket options include SO_REUSEPORT, with which a second
-    // collector would silently share the port with the first and get half its uploads.
-    // SO_REUSEADDR alone still lets it bind over connections lingering in TIME_WAIT.
-    server.set_socket_options([](socket_t sock) {
-        int yes = 1;
-        ::setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    server.Post(R"(/.*)", [&](const httplib::Request& req, httplib::Response& res) {
-        const auto key = collector::apiKeyFromTarget(req.target);
-        if (!key) {
-            answer(res, 404, {{"error", "uploads go to /api/v1/<key>/send_locations"}});
-            return;
-        }
-        std::string reason;
-        auto body = collector::checkUpload(req.body, reason);
-        if (!body) {
-            const int status = options->fixedStatus.value_or(400);
-            answer(res, status, {{"error", reason}});
-            if (!options->quiet) {
-                say("rejected upload for key " + *key + ": " + reason + " -> " + std::to_string(status));
+    limits.maxBody = options->maxBody;
+    limits.requestDeadline = std::chrono::milliseconds(options->requestDeadlineMs);
+    auto& keep = *store;
+    const Options& opts = *options;
+    collector::HttpServer server(
+        limits,
+        [&](const collector::HttpRequest& req, collector::HttpResponse& res) {
+            if (req.method == "POST") {
+                handleUpload(opts, keep, req, res);
+            } else if (req.method != "GET") {
+                answer(res, 405, {{"error", "only GET and POST are served"}});
+            } else if (req.path == "/") {
+                handlePage(opts, keep, req, res);
+            } else if (req.path == "/uploads") {
+                handleUploads(opts, keep, req, res);
+            } else if (req.path == "/summary" || req.path == "/summary.txt") {
+                handleSummary(keep, req, res, req.path == "/summary.txt");
+            } else {
+                answer(res, 404, {{"error", "no such page"}});
             }
-            return;
-        }
-        collector::Upload upload;
-        upload.apiKey = *key;
-        upload.device = body->at("google_aid").get<std::string>();
-        upload.status = options->fixedStatus.value_or(200);
-        upload.contentType = req.get_header_value("Content-Type");
-        upload.userAgent = req.get_header_value("User-Agent");
-        upload.idempotencyKey = req.get_header_value("Idempotency-Key");
-        upload.body = std::move(*body);
-        collector::Added added;
-        try {
-            added = store->add(upload);
-        } catch (const std::exception& e) {
-            answer(res, 500, {{"error", e.what()}});
-            return;
-        }
-        if (options->answerDelayMs > 0) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(options->answerDelayMs));
-        }
-        const long long id = added.id;
-        if (added.replayed) {
-            answer(res, 200, {{"id", id}, {"replayed", true}});
-            if (!options->quiet) {
-                say("replayed upload #" + std::to_string(id) + " key=" + upload.apiKey + " -> 200");
-            }
-            return;
-        }
-        answer(res, upload.status, {{"id", id}});
-        if (!options->quiet) {
-            say("upload #" + std::to_string(id) + " key=" + upload.apiKey + " device=" + upload.device +
-                " locations=" + std::to_string(upload.body.at("locations").size()) +
-                " device_info=" + (upload.body.at("devices_infos").empty() ? "no" : "yes") + " -> " +
-                std::to_string(upload.status));
-        }
-    });
-    server.Get("/", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_header("Content-Security-Policy", collector::PAGE_CONTENT_SECURITY_POLICY);
-        res.set_content(collector::renderPage(store->list("", "", options->listedFixes)),
-                        "text/html; charset=utf-8");
-    });
-    server.Get("/uploads", [&](const httplib::Request& req, httplib::Response& res) {
-        answer(res, 200,
-               store->list(req.get_param_value("key"), req.get_param_value("device"), options->listedFixes));
-    });
-    server.Get("/summary",
-               [&](const httplib::Request&, httplib::Response& res) { answer(res, 200, store->summary()); });
-    server.Get("/summary.txt", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_content(collector::formatSummary(store->summary()), "text/plain");
-    });
+        },
+        context.get());
 
-    int port = options->port;
-    errno = 0;
-    if (port == 0) {
-        port = server.bind_to_any_port(options->host);
-    } else if (!server.bind_to_port(options->host, port)) {
-        port = -1;
-    }
+    int port = server.bind(options->host, options->port);
     if (port <= 0) {
         // The socket calls that failed left their reason in errno; an address that does not
         // resolve leaves none.
@@ -376,14 +596,14 @@ int main(int argc, char** argv) {
             ::kill(::getpid(), SIGTERM);
         }).detach();
     }
-    const bool ok = server.listen_after_bind();
+    server.run();
     // When the server ended for another reason, wake the signal thread so it can be joined.
     if (stopper.joinable()) {
         pthread_kill(stopper.native_handle(), SIGTERM);
         stopper.join();
     }
     if (!options->quiet) {
-        std::fputs(collector::formatSummary(store->summary()).c_str(), stdout);
+        printSummary(*store);
     }
-    return ok ? 0 : 1;
+    return 0;
 }

@@ -135,7 +135,7 @@ void LumvexEngine::push(PushCallback callback) {
         LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
         return;
     }
-    PushRequest().sendPush(*configuration, std::move(callback), queue_);
+    PushRequest().sendPush(*configuration, std::move(callback));
 }
 
 }  // namespace lumvex

@@ -145,9 +145,11 @@ std::optional<UploadRequest> PendingUpload::decode(std::string_view content) {
     const auto parsed = std::from_chars(time.data(), time.data() + time.size(), request.createdAtMs);
     int format = -1;
     const auto& formatField = fields[3];
-    const auto parsedFormat = std::from_chars(formatField.data(), formatField.data() + formatField.size(), format);
-    if (parsed.ec != std::errc() || parsed.ptr != time.data() + time.size() || parsedFormat.ec != std::errc() ||
-        parsedFormat.ptr != formatField.data() + formatField.size() || format < 0 || format > 2) {
+    const auto parsedFormat =
+        std::from_chars(formatField.data(), formatField.data() + formatField.size(), format);
+    if (parsed.ec != std::errc() || parsed.ptr != time.data() + time.size() ||
+        parsedFormat.ec != std::errc() || parsedFormat.ptr != formatField.data() + formatField.size() ||
+        format < 0 || format > 2) {
         return std::nullopt;
     }
     request.format = static_cast<PushFormat>(format);

@@ -6,8 +6,8 @@
 #include "DeviceInfoUtils.h"
 #include "L.h"
 #include "PendingUpload.h"
-#include "platform/Clock.h"
 #include "TraceRepository.h"
+#include "platform/Clock.h"
 #include "platform/Device.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
@@ -63,6 +63,9 @@ struct UploadTurns {
     // The key of the recorded request that was delivered but whose fixes could not be
     // removed: it is not sent again; its removal is tried again first.
     std::optional<std::string> deliveredKey;
+    // How many uploads have told their host an outcome, and the last such outcome.
+    std::uint64_t toldCount = 0;
+    Told lastTold;
 };
 platform::Guarded<UploadTurns>& uploadTurns() {
     static platform::NoDestructor<platform::Guarded<UploadTurns>> turns;
@@ -74,9 +77,14 @@ platform::Guarded<UploadTurns>& uploadTurns() {
 // so that any number of waiting uploads cost no stack. Runs where an upload ended, so it
 // lets nothing escape.
 void endTurn(Told told) noexcept {
+    Told fresh = told;  // what the upload that just ended told, if anything
     for (;;) {
         std::function<Step(const Told&)> next;
-        const bool handed = uploadTurns().with([&next](UploadTurns& turns) {
+        const bool handed = uploadTurns().with([&next, &fresh](UploadTurns& turns) {
+            if (fresh) {
+                turns.lastTold = fresh;
+                ++turns.toldCount;
+            }
             if (turns.waiting.empty()) {
                 turns.busy = false;
                 return false;
@@ -93,11 +101,13 @@ void endTurn(Told told) noexcept {
             if (step.inFlight) {
                 return;
             }
+            fresh = step.told;
             if (step.told) {
                 told = std::move(step.told);
             }
         } catch (...) {
             // Out of memory: this upload is given up, and the next in line gets the turn.
+            fresh.reset();
         }
     }
 }
@@ -138,7 +148,8 @@ bool settle(const UploadRequest& request) {
 
 // Acts on the answer to `request`: what becomes of the stores and of its record. Gives the
 // outcome for the host.
-std::optional<LumvexException> act(const UploadRequest& request, const std::optional<platform::UrlResponseData>& data,
+std::optional<LumvexException> act(const UploadRequest& request,
+                                   const std::optional<platform::UrlResponseData>& data,
                                    const std::optional<platform::HttpUrlResponse>& response,
                                    const std::optional<platform::UrlError>& error) {
     if (!data || error) {
@@ -169,8 +180,11 @@ std::optional<platform::Url> parseUrl(const std::string& text) {
 // One upload's turn, from the moment it may send until it has told its host.
 class Upload final : public std::enable_shared_from_this<Upload> {
 public:
-    Upload(PushRequest request, std::shared_ptr<const LumvexConfiguration> configuration, PushCallback callback)
-        : request_(std::move(request)), configuration_(std::move(configuration)), callback_(std::move(callback)) {}
+    Upload(PushRequest request, std::shared_ptr<const LumvexConfiguration> configuration,
+           PushCallback callback)
+        : request_(std::move(request)),
+          configuration_(std::move(configuration)),
+          callback_(std::move(callback)) {}
 
     // `before`: what the upload that had the turn before told its host; an upload that
     // waited behind it and finds nothing left tells its own host the same.
@@ -207,7 +221,8 @@ private:
             recorded.url != request_.urlFor(configuration)) {
             return std::string("made under another push format, endpoint or API key");
         }
-        const auto bound = std::chrono::duration_cast<std::chrono::milliseconds>(PendingUpload::MAX_AGE).count();
+        const auto bound =
+            std::chrono::duration_cast<std::chrono::milliseconds>(PendingUpload::MAX_AGE).count();
         const auto age = platform::clock()->wallNowMilliseconds() - recorded.createdAtMs;
         if (age > bound || age < -bound) {
             return "older than " + std::to_string(PendingUpload::MAX_AGE.count()) + " hours";
@@ -268,10 +283,10 @@ private:
         http.setValue(request.key, UploadRequest::IDEMPOTENCY_KEY_HEADER);
         http.httpBody = request.body;
         platform::UrlSession::shared().dataTask(
-            std::move(http), [request = std::move(request), then = std::move(then)](
-                                 std::optional<platform::UrlResponseData> data,
-                                 std::optional<platform::HttpUrlResponse> response,
-                                 std::optional<platform::UrlError> error) {
+            std::move(http),
+            [request = std::move(request), then = std::move(then)](
+                std::optional<platform::UrlResponseData> data,
+                std::optional<platform::HttpUrlResponse> response, std::optional<platform::UrlError> error) {
                 Told told;
                 try {
                     auto step = then(act(request, data, response, error));
@@ -358,13 +373,14 @@ std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegi
 }
 
 std::string PushRequest::urlFor(const LumvexConfiguration& configuration) const {
-    return buildUrl(ConfigurationAccess::apiKey(configuration), ConfigurationAccess::pushRegion(configuration),
+    return buildUrl(ConfigurationAccess::apiKey(configuration),
+                    ConfigurationAccess::pushRegion(configuration),
                     ConfigurationAccess::endpoint(configuration));
 }
 
 std::optional<UploadRequest> PushRequest::buildRequest(const UploadContents& contents,
-                                                       const LumvexConfiguration& configuration, std::string key,
-                                                       std::int64_t nowMs) const {
+                                                       const LumvexConfiguration& configuration,
+                                                       std::string key, std::int64_t nowMs) const {
     UploadRequest request;
     request.url = urlFor(configuration);
     request.key = std::move(key);
@@ -403,16 +419,26 @@ std::optional<UploadRequest> PushRequest::buildRequest(const UploadContents& con
     return request;
 }
 
-void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback) const {
+std::uint64_t PushRequest::outcomesSoFar() {
+    return uploadTurns().with([](const UploadTurns& turns) { return turns.toldCount; });
+}
+
+void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback,
+                           std::optional<std::uint64_t> askedAt) const {
     // The configuration is copied: the caller's may be gone when the turn comes.
     auto upload = std::make_shared<Upload>(*this, std::make_shared<const LumvexConfiguration>(configuration),
                                            std::move(callback));
-    const bool waits = uploadTurns().with([&upload](UploadTurns& turns) {
+    Told before;
+    const bool waits = uploadTurns().with([&upload, &before, askedAt](UploadTurns& turns) {
         if (turns.busy) {
-            turns.waiting.push_back([upload](const Told& before) { return upload->start(before); });
+            turns.waiting.push_back([upload](const Told& told) { return upload->start(told); });
             return true;
         }
         turns.busy = true;
+        // An upload that ended since the host asked carried what was stored then.
+        if (askedAt && *askedAt != turns.toldCount) {
+            before = turns.lastTold;
+        }
         return false;
     });
     if (waits) {
@@ -420,7 +446,7 @@ void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallbac
     }
     Told told;
     try {
-        auto step = upload->start(Told());
+        auto step = upload->start(before);
         if (step.inFlight) {
             return;
         }

@@ -46,8 +46,14 @@ public:
     /// One upload is in flight at a time, process-wide. While another one is, this upload
     /// waits its turn, in call order, and reads the stores only then. It runs on the thread
     /// that ended the upload before it; when it then finds nothing to send, it reports the
-    /// outcome of that upload, which carried what was stored when it was called.
-    void sendPush(const LumvexConfiguration& configuration, PushCallback callback) const;
+    /// outcome of that upload, which carried what was stored when it was called. So does
+    /// an upload that finds nothing while uploads have ended since `askedAt`, the
+    /// `outcomesSoFar()` of the moment the host asked for it.
+    void sendPush(const LumvexConfiguration& configuration, PushCallback callback,
+                  std::optional<std::uint64_t> askedAt = std::nullopt) const;
+
+    /// How many uploads have told their host an outcome so far, process-wide.
+    static std::uint64_t outcomesSoFar();
 
     /// Whether no upload is in flight or waiting its turn.
     static bool idle();

@@ -22,13 +22,14 @@ struct PushRequestTestAccess {
     static UploadRequest request(const PushRequest& r, PushFormat f) {
         static const auto configurations = [] {
             std::map<PushFormat, std::shared_ptr<const LumvexConfiguration>> made;
-            for (const auto format :
-                 {PushFormat::LOCATION_AND_DEVICE_INFO, PushFormat::LOCATION_ONLY, PushFormat::DEVICE_INFO_ONLY}) {
+            for (const auto format : {PushFormat::LOCATION_AND_DEVICE_INFO, PushFormat::LOCATION_ONLY,
+                                      PushFormat::DEVICE_INFO_ONLY}) {
                 made[format] = LumvexConfiguration::Builder().pushFormat(format).build();
             }
             return made;
         }();
-        return r.buildRequest(UploadContents::gather(f), *configurations.at(f), UploadRequest::newKey(), 0).value();
+        return r.buildRequest(UploadContents::gather(f), *configurations.at(f), UploadRequest::newKey(), 0)
+            .value();
     }
     /// The body as the dictionary it encodes, and whether the upload would carry fixes and a
     /// description.

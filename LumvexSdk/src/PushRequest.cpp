@@ -116,6 +116,11 @@ void setDeliveredKey(std::optional<std::string> key) {
     uploadTurns().with([&key](UploadTurns& turns) { turns.deliveredKey = std::move(key); });
 }
 
+// Whether a delivered request's fixes are still to be removed.
+bool awaitingRemoval() {
+    return uploadTurns().with([](const UploadTurns& turns) { return turns.deliveredKey.has_value(); });
+}
+
 // A refusal that the same bytes will always get: a client error other than a timeout
 // (408), a request sent too early (425) or too many requests (429).
 bool refusedForGood(long status) {
@@ -237,7 +242,8 @@ private:
             return finish(LumvexException::PUSH_FAILED);
         }
         return send(std::move(recorded), std::move(*url), [self = shared_from_this()](auto outcome) {
-            if (outcome) {
+            // Until the delivered fixes are removed, a new request would carry them again.
+            if (outcome || awaitingRemoval()) {
                 return self->finish(outcome);
             }
             // The host asked for what is stored to go; with nothing newer, the delivered

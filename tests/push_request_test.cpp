@@ -1,8 +1,11 @@
 #include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
+#include "PendingUpload.h"
 #include "PushRequest.h"
 #include "TraceRepository.h"
+#include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/UrlSession.h"
 
@@ -15,6 +18,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <map>
 #include <regex>
 #include <set>
@@ -52,6 +57,54 @@ protected:
     }
 
     static std::string vendorId() { return platform::Device::identifierForVendor().value_or("none"); }
+
+    std::string pendingPath() const { return home_.cachesDir() + "/pending.lmx"; }
+
+    /// Stores a fix at latitude `lat`, so that each fix can be told apart on the server.
+    static void addFix(double lat) { TraceRepository::shared().addTrace(Location{lat, 0.5}); }
+
+    /// The body and the Idempotency-Key of a raw request that a ManualServer read.
+    static std::string bodyOf(const std::string& request) {
+        return request.substr(request.find("\r\n\r\n") + 4);
+    }
+    static std::string keyOf(const std::string& request) {
+        const auto start = request.find("Idempotency-Key: ");
+        if (start == std::string::npos) {
+            return "";
+        }
+        return request.substr(start + 17, request.find("\r\n", start) - start - 17);
+    }
+
+    /// Every latitude on `collector`, once per fix that it kept.
+    static std::multiset<std::string> latitudesOn(const Collector& collector) {
+        std::multiset<std::string> out;
+        for (const auto& upload : collector.uploads()) {
+            for (const auto& location : upload["body"]["locations"]) {
+                out.insert(location["lat"].get<std::string>());
+            }
+        }
+        return out;
+    }
+};
+
+// Sets TZ for the rest of a scope.
+class TimeZoneScope {
+public:
+    TimeZoneScope() {
+        const char* tz = std::getenv("TZ");
+        saved_ = tz ? std::optional<std::string>(tz) : std::nullopt;
+    }
+    ~TimeZoneScope() {
+        if (saved_) {
+            ::setenv("TZ", saved_->c_str(), 1);
+        } else {
+            ::unsetenv("TZ");
+        }
+    }
+    void set(const char* zone) { ::setenv("TZ", zone, 1); }
+
+private:
+    std::optional<std::string> saved_;
 };
 
 // ---- the body ----
@@ -309,7 +362,6 @@ TEST_F(PushRequestTest, AnyStatusBut200FailsAndLeavesBothFiles) {
     test::writeFile(specsPath(), "b2xkIGRlc2NyaXB0aW9u");  // an older description
     const auto traces = contentOf(tracesPath());
     const auto specs = contentOf(specsPath());
-    std::set<std::string> keys;
     for (const int status : {201, 204, 400, 500}) {
         Collector collector(Collector::Options{status});
         test::StdoutCapture log;
@@ -318,52 +370,171 @@ TEST_F(PushRequestTest, AnyStatusBut200FailsAndLeavesBothFiles) {
                                               "ERROR: Push failed!!\n"))
             << status;
         EXPECT_EQ(collector.uploads().size(), 1u) << "the request did arrive";
-        keys.insert(collector.uploads()[0]["idempotency_key"].get<std::string>());
         EXPECT_EQ(contentOf(tracesPath()), traces) << status;
         EXPECT_EQ(contentOf(specsPath()), specs) << status;
     }
-    // Every retry of the same records names them with the same key, and the one that
-    // succeeds too.
-    Collector accepting;
-    EXPECT_EQ(pushTo(accepting.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), std::nullopt);
-    keys.insert(accepting.uploads()[0]["idempotency_key"].get<std::string>());
-    EXPECT_EQ(keys.size(), 1u);
-    EXPECT_EQ(keys.begin()->size(), 64u);
 }
 
-TEST_F(PushRequestTest, TheIdempotencyKeyNamesExactlyTheRecordsCarried) {
-    const nlohmann::json none = nullptr;
-    const nlohmann::json description = {{"device_name", "a"}, {"is_tablet", false}};
-    auto key = [](const std::vector<std::string>& lines, const nlohmann::json& d) {
-        return PushRequest::idempotencyKey(lines, d);
+// Each answer decides whether the request is sent again: only a refusal that the same bytes
+// will always get ends its record, and its fixes then go out in a new request. A retry is
+// byte for byte the first attempt, under its key, although the time zone that timestamps
+// are rendered in changed between the two; what was stored meanwhile follows it.
+TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
+    struct Case {
+        const char* name;
+        int status;  // 0: the connection is reset instead
+        bool kept;
     };
-    const auto base = key({"AAA=", "BBB="}, description);
-    EXPECT_EQ(base, key({"AAA=", "BBB="}, nlohmann::json::parse(description.dump())));
-    EXPECT_EQ(key({"AAA="}, none), key({"AAA="}, nlohmann::json::object())) << "an empty description is none";
-    // Any difference in what is carried gives another key, also where a plain
-    // concatenation of the parts would be the same.
-    const std::vector<std::string> others = {
-        key({"BBB=", "AAA="}, description),
-        key({"AAA=BBB="}, description),
-        key({"AAA=", "BBB=", ""}, description),
-        key({"AAA=", "BBB="}, none),
-        key({"AAA=", "BBB="}, {{"device_name", "b"}, {"is_tablet", false}}),
-        key({"AAA="}, description),
-        key({}, description),
-        key({}, none),
-        key({"AAA=", "BBB=", "CCC="}, description)};
-    std::set<std::string> all(others.begin(), others.end());
-    all.insert(base);
-    EXPECT_EQ(all.size(), others.size() + 1);
-
-    // On the wire: the lines as stored, and the description as sent.
+    const Case cases[] = {{"422", 422, false}, {"400", 400, false}, {"413", 413, false},
+                          {"408", 408, true},  {"429", 429, true},  {"500", 500, true},
+                          {"503", 503, true},  {"reset", 0, true},  {"200", 200, false}};
+    test::ManualServer server;
     Collector collector;
-    addTraces(3);
-    const auto lines = TraceRepository::shared().readTraces().recordLines;
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), std::nullopt);
-    const auto upload = collector.uploads()[0];
-    EXPECT_EQ(upload["idempotency_key"], key(lines, upload["body"]["devices_infos"]));
+    TimeZoneScope zone;
+    std::multiset<std::string> added;
+    double lat = 1;
+    auto push = [&](PushOutcome& outcome) {
+        PushRequest(server.baseUrl(), server.baseUrl())
+            .sendPush(*configuration(PushFormat::LOCATION_ONLY), outcome.callback());
+        ASSERT_TRUE(server.acceptRequest());
+    };
+    auto store = [&](int count) {
+        for (int i = 0; i < count; ++i, ++lat) {
+            addFix(lat);
+            added.insert(TraceRepository::formatCoordinate(lat));
+        }
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        test::StdoutCapture log;
+        zone.set("UTC");
+        store(2);
+        PushOutcome first;
+        push(first);
+        const auto sent = server.request();
+        if (c.status == 200) {
+            ASSERT_EQ(server.forwardTo(collector).status, 200);
+        }
+        c.status == 0 ? server.reset() : server.respond(c.status);
+        ASSERT_TRUE(first.wait());
+        EXPECT_EQ(first.error() == std::nullopt, c.status == 200);
+        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        EXPECT_EQ(test::fileExists(pendingPath()), c.kept);
+        EXPECT_EQ(log.text().find("ERROR: Pending upload given up: refused with status " +
+                                  std::to_string(c.status) + "!!") != std::string::npos,
+                  !c.kept && c.status != 200);
+
+        zone.set("Asia/Tokyo");
+        store(1);
+        EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), c.status == 200 ? 1u : 3u);
+        PushOutcome second;
+        push(second);
+        EXPECT_EQ(keyOf(server.request()) == keyOf(sent), c.kept);
+        if (c.kept) {
+            EXPECT_EQ(bodyOf(server.request()), bodyOf(sent));
+            ASSERT_EQ(server.forwardTo(collector).status, 200);
+            server.respond(200);
+            ASSERT_TRUE(server.acceptRequest()) << "the fix stored meanwhile follows";
+        }
+        const auto locations = nlohmann::json::parse(bodyOf(server.request()))["locations"];
+        EXPECT_EQ(locations.size(), c.kept || c.status == 200 ? 1u : 3u);
+        ASSERT_EQ(server.forwardTo(collector).status, 200);
+        server.respond(200);
+        ASSERT_TRUE(second.wait());
+        EXPECT_EQ(second.error(), std::nullopt);
+        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        EXPECT_EQ(second.calls(), 1);
+        EXPECT_FALSE(test::fileExists(tracesPath()));
+        EXPECT_FALSE(test::fileExists(pendingPath()));
+        EXPECT_THAT(keyOf(sent), ContainsRegex("^[0-9a-f]{64}$"));
+    }
+    EXPECT_EQ(latitudesOn(collector), added);
+}
+
+// A key names one request: a second device whose upload carries the same description, and
+// a description that changes and changes back, are each kept by a server that honours keys.
+TEST_F(PushRequestTest, EqualBodiesFromTwoDevicesOrAtTwoTimesHaveTheirOwnKeys) {
+    Collector collector;
+    ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
+    ASSERT_EQ(::unlink(specsPath().c_str()), 0);  // what a second device with this description sends
+    ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
+    putSystemFile("/proc/sys/kernel/hostname", "london\n");
+    ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
+    putSystemFile("/proc/sys/kernel/hostname", "ada-laptop\n");
+    ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
+    const auto uploads = collector.uploads();
+    ASSERT_EQ(uploads.size(), 4u);
+    for (const auto& upload : uploads) {
+        EXPECT_EQ(upload["replays"], 0);
+    }
+    EXPECT_EQ(uploads[0]["body"], uploads[1]["body"]);
+    EXPECT_EQ(uploads[0]["body"], uploads[3]["body"]);
+}
+
+// The host's current choice holds: a request recorded under another push format, API key
+// or endpoint, or one older than the bound, is given up, and the fixes it carried go out in
+// a new request as the configuration in force makes it.
+TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenUp) {
+    struct Case {
+        const char* name;
+        PushFormat format;
+        const char* apiKey;
+        bool otherEndpoint;
+        bool aged;
+    };
+    const Case cases[] = {
+        {"device info only", PushFormat::DEVICE_INFO_ONLY, "test-key", false, false},
+        {"location only", PushFormat::LOCATION_ONLY, "test-key", false, false},
+        {"another API key", PushFormat::LOCATION_AND_DEVICE_INFO, "other-key", false, false},
+        {"another endpoint", PushFormat::LOCATION_AND_DEVICE_INFO, "test-key", true, false},
+        {"too old", PushFormat::LOCATION_AND_DEVICE_INFO, "test-key", false, true},
+    };
+    test::ManualServer server;
+    test::ManualServer other;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        for (const auto& path : {tracesPath(), specsPath()}) {
+            ::unlink(path.c_str());
+        }
+        addFix(1.5);
+        addFix(2.5);
+        PushOutcome first;
+        PushRequest(server.baseUrl(), server.baseUrl())
+            .sendPush(*configuration(PushFormat::LOCATION_AND_DEVICE_INFO), first.callback());
+        ASSERT_TRUE(server.acceptRequest());
+        const auto sent = server.request();
+        server.respond(500);
+        ASSERT_TRUE(first.wait());
+        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        if (c.aged) {
+            auto record = PendingUpload::decode(test::readFile(pendingPath()));
+            ASSERT_TRUE(record);
+            record->createdAtMs -=
+                std::chrono::milliseconds(PendingUpload::MAX_AGE + std::chrono::minutes(1)).count();
+            test::writeFile(pendingPath(), PendingUpload::encode(*record));
+        }
+
+        test::StdoutCapture log;
+        auto& target = c.otherEndpoint ? other : server;
+        PushOutcome second;
+        PushRequest(target.baseUrl(), target.baseUrl())
+            .sendPush(*configuration(c.format, PushRegion::EU, c.apiKey), second.callback());
+        ASSERT_TRUE(target.acceptRequest());
+        const auto body = nlohmann::json::parse(bodyOf(target.request()));
+        EXPECT_NE(keyOf(target.request()), keyOf(sent));
+        EXPECT_EQ(body["locations"].size(), c.format == PushFormat::DEVICE_INFO_ONLY ? 0u : 2u);
+        EXPECT_EQ(body["devices_infos"].empty(), c.format == PushFormat::LOCATION_ONLY);
+        target.respond(200);
+        ASSERT_TRUE(second.wait());
+        EXPECT_EQ(second.error(), std::nullopt);
+        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        EXPECT_THAT(log.text(), HasSubstr(c.aged ? "ERROR: Pending upload given up: older than 72 hours!!"
+                                                 : "ERROR: Pending upload given up: made under another push "
+                                                   "format, endpoint or API key!!"));
+        EXPECT_EQ(test::fileExists(tracesPath()), c.format == PushFormat::DEVICE_INFO_ONLY);
+        EXPECT_EQ(test::fileExists(specsPath()), c.format != PushFormat::LOCATION_ONLY);
+        EXPECT_FALSE(test::fileExists(pendingPath()));
+    }
 }
 
 TEST_F(PushRequestTest, TransportFailuresFailAndLeaveBothFiles) {
@@ -461,43 +632,122 @@ TEST_F(PushRequestTest, SendsTheDescriptionOnceAndAgainOnlyAfterAChangeOrAFailur
     EXPECT_NE(contentOf(specsPath()), recorded);
 }
 
-// A record of an unconfirmed upload that is not one of ours is dropped, never sent: the
+// A record that is not one that this version writes is removed unread, never sent: the
 // upload goes on with what the trace file holds.
 TEST_F(PushRequestTest, AnUnusablePendingRecordIsRemovedAndTheStoredFixesGoOut) {
-    const auto pending = home_.cachesDir() + "/pending.lmx";
-    const auto magic = platform::base64Encode("lumvex pending upload 1") + "\n";
+    Collector collector;
+    const auto oldMagic = platform::base64Encode("lumvex pending upload 1") + "\n";
     const auto foreignFix = platform::base64Encode("1718445600123;1.5;2.5");
+    UploadRequest usable;
+    usable.url = collector.baseUrl() + "api/v1/test-key/send_locations";
+    usable.key = UploadRequest::newKey();
+    usable.format = PushFormat::LOCATION_ONLY;
+    usable.createdAtMs = platform::clock()->wallNowMilliseconds();
+    usable.body = R"({"devices_infos":{},"google_aid":"noid","locations":[],"mac":"020000000000"})";
+    usable.lines = {foreignFix + "\n"};
+    auto nested = [](int depth) {
+        std::string text;
+        for (int i = 0; i < depth; ++i) {
+            text += "{\"a\":";
+        }
+        return text + "1" + std::string(static_cast<std::size_t>(depth), '}');
+    };
+    auto deeper = usable;
+    deeper.body = nested(4);
+    const auto whole = PendingUpload::encode(usable);
     const std::map<std::string, std::string> records = {
         {"foreign text", "not a record\n"},
-        {"another layout", platform::base64Encode("lumvex pending upload 2") + "\n\n" + foreignFix + "\n"},
-        {"a line that is no fix", magic + "\n" + platform::base64Encode("1;2") + "\n"},
-        {"a description that is no object", magic + platform::base64Encode("[1]") + "\n"},
-        {"cut short", magic + "\n" + foreignFix},
-        {"too large", magic + "\n" + std::string(2 << 20, 'A') + "\n"},
+        {"an earlier layout", oldMagic + "\n" + foreignFix + "\n"},
+        {"an earlier layout, deeply nested", oldMagic + platform::base64Encode(nested(150000)) + "\n"},
+        {"a body nested deeper than ours", PendingUpload::encode(deeper)},
+        {"cut short", whole.substr(0, whole.size() - 1)},
+        {"too large", whole + std::string(PendingUpload::MAX_BYTES, 'A') + "\n"},
         {"a link to a usable one", ""},
     };
-    Collector collector;
     test::TempDir elsewhere;
     for (const auto& [what, content] : records) {
         addTraces(2);
-        const auto lines = TraceRepository::shared().readTraces().recordLines;
         if (content.empty()) {
-            test::writeFile(elsewhere.path() + "/record", magic + "\n" + foreignFix + "\n");
-            ASSERT_EQ(::symlink((elsewhere.path() + "/record").c_str(), pending.c_str()), 0);
+            test::writeFile(elsewhere.path() + "/record", whole);
+            ASSERT_EQ(::symlink((elsewhere.path() + "/record").c_str(), pendingPath().c_str()), 0);
         } else {
-            test::writeFile(pending, content);
+            test::writeFile(pendingPath(), content);
         }
         test::StdoutCapture log;
         ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_ONLY), std::nullopt) << what;
         EXPECT_THAT(log.text(), HasSubstr("ERROR: Pending upload file unreadable, removed!!")) << what;
-        const auto upload = collector.uploads().back();
-        EXPECT_EQ(upload["location_count"], 2) << what;
-        EXPECT_EQ(upload["idempotency_key"], PushRequest::idempotencyKey(lines, nullptr)) << what;
+        EXPECT_EQ(collector.uploads().back()["location_count"], 2) << what;
         struct stat st {};
-        EXPECT_NE(::lstat(pending.c_str(), &st), 0) << what;
+        EXPECT_NE(::lstat(pendingPath().c_str(), &st), 0) << what;
         EXPECT_EQ(contentOf(tracesPath()), std::nullopt) << what;
     }
+    EXPECT_EQ(collector.uploads().size(), records.size());
     EXPECT_TRUE(test::fileExists(elsewhere.path() + "/record")) << "the link's target is not ours";
+}
+
+// Without its record, a request whose answer is lost would be followed by the same fixes
+// under a new key.
+TEST_F(PushRequestTest, ARequestWhoseRecordCannotBeWrittenIsNotSent) {
+    Collector collector;
+    addTraces(2);
+    const auto stored = contentOf(tracesPath());
+    ASSERT_EQ(::mkdir(pendingPath().c_str(), 0700), 0);
+    test::writeFile(pendingPath() + "/keep", "");  // a directory that cannot be removed either
+    test::StdoutCapture log;
+    EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_ONLY), PUSH_FAILED);
+    EXPECT_THAT(log.text(),
+                HasSubstr("ERROR: Push not sent: its pending upload file could not be written!!"));
+    EXPECT_EQ(collector.uploads().size(), 0u);
+    EXPECT_EQ(contentOf(tracesPath()), stored);
+}
+
+// A delivered retry removes exactly the lines its first attempt read, unreadable ones among
+// them and a torn last one, so the same upload finds nothing more to send.
+TEST_F(PushRequestTest, ADeliveredRetryRemovesExactlyTheLinesItCarried) {
+    const auto a = platform::base64Encode("1718445600123;1.5;2.5") + "\n";
+    const auto b = platform::base64Encode("1718445601123;3.5;4.5") + "\n";
+    const std::map<std::string, std::string> files = {
+        {"an unreadable line between", a + "not a fix\n" + b},
+        {"a torn last line", a + b + platform::base64Encode("1718445602123;5.5;6.5").substr(0, 12)},
+    };
+    test::ManualServer server;
+    Collector collector;
+    ASSERT_TRUE(platform::cachesDirectory());
+    for (const auto& [what, content] : files) {
+        SCOPED_TRACE(what);
+        test::writeFile(tracesPath(), content);
+        PushOutcome first;
+        PushRequest(server.baseUrl(), server.baseUrl())
+            .sendPush(*configuration(PushFormat::LOCATION_ONLY), first.callback());
+        ASSERT_TRUE(server.acceptRequest());
+        server.respond(503);
+        ASSERT_TRUE(first.wait());
+        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+
+        PushOutcome retry;
+        PushRequest(server.baseUrl(), server.baseUrl())
+            .sendPush(*configuration(PushFormat::LOCATION_ONLY), retry.callback());
+        ASSERT_TRUE(server.acceptRequest());
+        ASSERT_EQ(server.forwardTo(collector).status, 200);
+        server.respond(200);
+        ASSERT_TRUE(retry.wait());
+        EXPECT_EQ(retry.error(), std::nullopt);
+        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        EXPECT_FALSE(server.connectionWaiting(std::chrono::milliseconds(0)))
+            << "the same fixes went out again";
+        EXPECT_FALSE(test::fileExists(tracesPath()));
+    }
+    EXPECT_EQ(latitudesOn(collector), std::multiset<std::string>({"1.5", "1.5", "3.5", "3.5"}));
+}
+
+TEST_F(PushRequestTest, AFirstUploadReadsTheTracesBeforeTheDescription) {
+    test::StdoutCapture log;
+    Access::payload(PushRequest("http://127.0.0.1:1/", "http://127.0.0.1:1/"),
+                    PushFormat::LOCATION_AND_DEVICE_INFO);
+    const auto text = log.text();
+    const auto traces = text.find("Impossible to read traces file");
+    ASSERT_NE(traces, std::string::npos) << text;
+    EXPECT_LT(traces, text.find("impossible to read device info file")) << text;
 }
 
 TEST_F(PushRequestTest, FixesStoredDuringTheUploadSurviveIt) {

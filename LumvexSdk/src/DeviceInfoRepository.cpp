@@ -44,8 +44,8 @@ void DeviceInfoRepository::saveDeviceInfo() {
     writeToFile(platform::base64Encode(DeviceInfoUtils().getDeviceInfo()));
 }
 
-void DeviceInfoRepository::saveDeviceInfo(const nlohmann::json& sentDescription) {
-    writeToFile(platform::base64Encode(DeviceInfoUtils::serialize(sentDescription)));
+bool DeviceInfoRepository::saveDeviceInfoText(const std::string& sentText) {
+    return writeToFile(platform::base64Encode(sentText));
 }
 
 std::optional<std::string> DeviceInfoRepository::getDeviceInfoFileUrl() const {
@@ -75,10 +75,10 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
     return *text;
 }
 
-void DeviceInfoRepository::writeToFile(const std::string& text) {
+bool DeviceInfoRepository::writeToFile(const std::string& text) {
     const auto url = getDeviceInfoFileUrl();
     if (!url) {
-        return;
+        return false;
     }
     std::string error;
     bool written = false;
@@ -93,6 +93,7 @@ void DeviceInfoRepository::writeToFile(const std::string& text) {
     if (!written) {
         LUMVEX_LOG_ERROR("writeToFile", "Error while writing device info file : " + error);
     }
+    return written;
 }
 
 }  // namespace lumvex

@@ -40,9 +40,10 @@ public:
     /// previous record and is logged.
     void saveDeviceInfo();
 
-    /// Records `sentDescription`, the description an upload carried, so that a change
-    /// made while that upload was in flight still counts as unsent.
-    void saveDeviceInfo(const nlohmann::json& sentDescription);
+    /// Records `sentText`, the compact JSON text of the description an upload carried, so
+    /// that a change made while that upload was in flight still counts as unsent. False
+    /// when the record could not be written (logged).
+    bool saveDeviceInfoText(const std::string& sentText);
 
     DeviceInfoRepository(const DeviceInfoRepository&) = delete;
     DeviceInfoRepository& operator=(const DeviceInfoRepository&) = delete;
@@ -55,7 +56,7 @@ private:
 
     std::optional<std::string> getDeviceInfoFileUrl() const;
     std::string readDeviceInfoFile();
-    void writeToFile(const std::string& text);
+    bool writeToFile(const std::string& text);
 
     // Serialises this store's file operations: the check runs on the work queue while a
     // save may run on the upload's completion thread.

@@ -98,7 +98,11 @@ void LumvexEngine::addTrace(const Location& location) {
 }
 
 void LumvexEngine::forcePush(PushCallback&& callback) {
-    enqueue("forcePush(_:)", [this, callback = std::move(callback)]() mutable { push(std::move(callback)); });
+    // Taken now: an upload that ends before this one runs may carry what is stored now.
+    const auto askedAt = PushRequest::outcomesSoFar();
+    enqueue("forcePush(_:)", [this, askedAt, callback = std::move(callback)]() mutable {
+        push(std::move(callback), askedAt);
+    });
 }
 
 namespace {
@@ -123,7 +127,7 @@ void LumvexEngine::applicationWillResignActive() {
     });
 }
 
-void LumvexEngine::push(PushCallback callback) {
+void LumvexEngine::push(PushCallback callback, std::uint64_t askedAt) {
     std::shared_ptr<const LumvexConfiguration> configuration;
     {
         platform::MutexLock guard(mutex_);
@@ -135,7 +139,7 @@ void LumvexEngine::push(PushCallback callback) {
         LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
         return;
     }
-    PushRequest().sendPush(*configuration, std::move(callback), queue_);
+    PushRequest().sendPush(*configuration, std::move(callback), askedAt);
 }
 
 }  // namespace lumvex

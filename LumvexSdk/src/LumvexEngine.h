@@ -42,7 +42,7 @@ private:
     void startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration, std::int64_t pushInterval)
         LUMVEX_REQUIRES(mutex_);
     void stopJobs() LUMVEX_REQUIRES(mutex_);
-    void push(PushCallback callback);
+    void push(PushCallback callback, std::uint64_t askedAt);
     /// Hands `work` to the queue, or logs under `operation` that it was dropped.
     void enqueue(const char* operation, std::function<void()>&& work);
 

@@ -1,47 +1,49 @@
 #pragma once
 
 // Thread guarantees: the file's operations are safe from any thread; one lock serialises
-// them. A `PendingUpload` value itself belongs to the upload that read or made it.
+// them. Only the upload whose turn it is uses them.
 
-#include "TraceRepository.h"
+#include "UploadRequest.h"
 
-#include <nlohmann/json.hpp>
-
+#include <chrono>
 #include <optional>
 #include <string>
-#include <vector>
+#include <string_view>
 
 namespace lumvex {
 
-/// The records of an upload whose outcome is not yet known to be a success, kept in
-/// "pending.lmx" beside the stores from just before the request goes out until its 200
-/// has been acted on. While it exists, the next upload sends exactly these records again
-/// (and so under the same Idempotency-Key) before anything stored since, so a server
-/// that kept the first attempt recognises the second, whatever was stored meanwhile.
+/// The record of the upload request whose outcome is not known yet, in "pending.lmx" beside
+/// the stores: written just before the request goes out (a request whose record cannot be
+/// written is not sent), removed once the answer has been acted on. It keeps the request's
+/// exact bytes and key, so a retry after a lost answer is byte for byte the first attempt
+/// and a server that honours the key keeps its fixes once.
 ///
-/// Only the upload whose turn it is touches the file; failures are logged, never
-/// reported, and cost at most a duplicate at a server that honours the key, never a fix.
+/// A record lives at most `MAX_AGE`, and only for the push format, endpoint and API key it
+/// was made under; the upload gives it up otherwise (see PushRequest). Failures are logged.
 struct PendingUpload {
-    /// The stored lines behind "locations", in the order sent.
-    std::vector<std::string> lines;
-    /// One record per line, in step: what "locations" carried.
-    std::vector<TraceRecord> records;
-    /// The description sent, or null when none was.
-    nlohmann::json description;
+    /// The record left by an earlier attempt, if any. One that cannot be read, or that is
+    /// not in the form `save` writes (over `MAX_BYTES`, nested deeper than a body is, a
+    /// field that does not decode), is logged, removed and never looked at again: the trace
+    /// file still holds its fixes.
+    static std::optional<UploadRequest> load();
 
-    /// The record left by an earlier attempt, if any. One that cannot be read or is not
-    /// ours (foreign, corrupt, too large) is logged and removed: the trace file still
-    /// holds its lines, so the next upload reads them from there.
-    static std::optional<PendingUpload> load();
+    /// Records `request`, replacing any earlier record whole and durably. False, with a
+    /// log line, when it could not be written.
+    static bool save(const UploadRequest& request);
 
-    /// Records `lines` (their `records` are not stored: they are read back from the lines)
-    /// and `description`, replacing any earlier record whole and durably.
-    static bool save(const std::vector<std::string>& lines, const nlohmann::json& description);
+    /// Removes the record durably. False, with a log line, when it is still there.
+    static bool discard();
 
-    /// Removes the record durably once its upload is known to have been delivered.
-    static void discard();
+    /// The file's content for `request`, and back; nothing when `text` is not such a content.
+    static std::string encode(const UploadRequest& request);
+    static std::optional<UploadRequest> decode(std::string_view text);
 
     static constexpr const char* FILENAME = "pending.lmx";
+    /// How long a record is resent before it is given up.
+    static constexpr std::chrono::hours MAX_AGE{72};
+    /// What a record can weigh: the store reads a trace file of 256 KiB at most, and a body
+    /// and its lines made of one are well below this.
+    static constexpr std::size_t MAX_BYTES = 4 * 1024 * 1024;
 };
 
 }  // namespace lumvex

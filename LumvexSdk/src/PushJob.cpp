@@ -12,7 +12,7 @@ PushJob::PushJob(std::shared_ptr<const LumvexConfiguration> configuration, std::
 void PushJob::onTimeInBackgroundThread() {
     // A tick enqueued before a stop still uploads: the job does not ask the engine.
     if (configuration_) {
-        PushRequest().sendPush(*configuration_, &PushJob::onPushCompleted, queue());
+        PushRequest().sendPush(*configuration_, &PushJob::onPushCompleted);
     }
 }
 

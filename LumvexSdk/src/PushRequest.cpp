@@ -7,17 +7,17 @@
 #include "L.h"
 #include "PendingUpload.h"
 #include "TraceRepository.h"
+#include "platform/Clock.h"
 #include "platform/Device.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
-#include "platform/SerialQueue.h"
 #include "platform/UrlSession.h"
 
-#include <sodium.h>
-
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <string_view>
+#include <utility>
 
 namespace lumvex {
 
@@ -43,29 +43,48 @@ bool isSegmentCharacter(unsigned char c) {
     return std::string_view("-._~!$&'()*+,;=:@").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
+// What an upload told its host: nothing (no callback was made), or the outcome it passed.
+using Told = std::optional<std::optional<LumvexException>>;
+
+// How a step of an upload left its turn.
+struct Step {
+    bool inFlight = false;  // a request is out: its answer carries the turn on
+    Told told;              // otherwise: what the host was told
+};
+
 // Whose turn it is to upload. Two uploads in flight at once would both carry the lines
 // that neither has removed yet, and an endpoint that never answers would otherwise pile
 // up one socket per push. Never destroyed: the session's thread may end a turn while the
 // process exits.
 struct UploadTurns {
-    struct Waiting {
-        std::function<void()> start;
-        std::shared_ptr<platform::SerialQueue> queue;
-    };
     bool busy = false;
-    std::deque<Waiting> waiting;  // in call order
+    // In call order; each is given what the upload before it told its host.
+    std::deque<std::function<Step(const Told& before)>> waiting;
+    // The key of the recorded request that was delivered but whose fixes could not be
+    // removed: it is not sent again; its removal is tried again first.
+    std::optional<std::string> deliveredKey;
+    // How many uploads have told their host an outcome, and the last such outcome.
+    std::uint64_t toldCount = 0;
+    Told lastTold;
 };
 platform::Guarded<UploadTurns>& uploadTurns() {
     static platform::NoDestructor<platform::Guarded<UploadTurns>> turns;
     return *turns;
 }
 
-// Hands the turn to the upload that waited longest, or frees it. Runs in destructors, so
-// it lets nothing escape.
-void endTurn() noexcept {
+// Hands the turn to the uploads that waited, one after the other on this thread until one
+// has a request in flight, or frees it. A loop rather than a call from each upload's end,
+// so that any number of waiting uploads cost no stack. Runs where an upload ended, so it
+// lets nothing escape.
+void endTurn(Told told) noexcept {
+    Told fresh = told;  // what the upload that just ended told, if anything
     for (;;) {
-        UploadTurns::Waiting next;
-        const bool handed = uploadTurns().with([&next](UploadTurns& turns) {
+        std::function<Step(const Told&)> next;
+        const bool handed = uploadTurns().with([&next, &fresh](UploadTurns& turns) {
+            if (fresh) {
+                turns.lastTold = fresh;
+                ++turns.toldCount;
+            }
             if (turns.waiting.empty()) {
                 turns.busy = false;
                 return false;
@@ -77,48 +96,230 @@ void endTurn() noexcept {
         if (!handed) {
             return;
         }
-        // Without a worker for its queue (none could be made), the upload runs here rather
-        // than being dropped with the turn still taken, which would stop every later upload.
-        if (!next.queue || !next.queue->prepare()) {
-            try {
-                next.start();
-            } catch (...) {
-                // By then the upload has passed the turn on itself.
-            }
-            return;
-        }
         try {
-            next.queue->async(std::move(next.start));
-            return;
+            auto step = next(told);
+            if (step.inFlight) {
+                return;
+            }
+            fresh = step.told;
+            if (step.told) {
+                told = std::move(step.told);
+            }
         } catch (...) {
             // Out of memory: this upload is given up, and the next in line gets the turn.
+            fresh.reset();
         }
     }
 }
 
-// Ends the turn when the upload's course is over, however it left.
-class TurnEnd {
-public:
-    TurnEnd() = default;
-    ~TurnEnd() {
-        if (owned_) {
-            endTurn();
-        }
+void setDeliveredKey(std::optional<std::string> key) {
+    uploadTurns().with([&key](UploadTurns& turns) { turns.deliveredKey = std::move(key); });
+}
+
+// Whether a delivered request's fixes are still to be removed.
+bool awaitingRemoval() {
+    return uploadTurns().with([](const UploadTurns& turns) { return turns.deliveredKey.has_value(); });
+}
+
+// A refusal that the same bytes will always get: a client error other than a timeout
+// (408), a request sent too early (425) or too many requests (429).
+bool refusedForGood(long status) {
+    return status >= 400 && status < 500 && status != 408 && status != 425 && status != 429;
+}
+
+// Ends the record for good; its fixes stay in the trace file and go out in a new request.
+void giveUp(const std::string& why) {
+    LUMVEX_LOG_ERROR(SEND_PUSH, "Pending upload given up: " + why);
+    PendingUpload::discard();
+    setDeliveredKey(std::nullopt);
+}
+
+// After a 200: removes exactly the fixes the request carried, records its description,
+// then its record. Until all of that has succeeded the record stays, marked delivered, so
+// that those fixes never go out under another key.
+bool settle(const UploadRequest& request) {
+    bool done = request.lines.empty() || TraceRepository::shared().removeTraces(request.lines);
+    if (!request.description.empty()) {
+        done = DeviceInfoRepository::shared().saveDeviceInfoText(request.description) && done;
     }
-    TurnEnd(const TurnEnd&) = delete;
-    TurnEnd& operator=(const TurnEnd&) = delete;
-    /// The turn now ends elsewhere.
-    void handOver() { owned_ = false; }
+    // Last, so that a process killed before it resends rather than forgets.
+    done = done && PendingUpload::discard();
+    if (!done) {
+        LUMVEX_LOG_ERROR(SEND_PUSH, "Delivered upload kept until its fixes can be removed");
+    }
+    setDeliveredKey(done ? std::nullopt : std::optional<std::string>(request.key));
+    return done;
+}
+
+// Acts on the answer to `request`: what becomes of the stores and of its record. Gives the
+// outcome for the host.
+std::optional<LumvexException> act(const UploadRequest& request,
+                                   const std::optional<platform::UrlResponseData>& data,
+                                   const std::optional<platform::HttpUrlResponse>& response,
+                                   const std::optional<platform::UrlError>& error) {
+    if (!data || error) {
+        // The server may have kept it: the record stays for a retry under the same key.
+        LUMVEX_LOG(SEND_PUSH, "Push error error=" + platform::to_string(error));
+        return LumvexException::PUSH_FAILED;
+    }
+    if (response && response->statusCode != 200) {
+        LUMVEX_LOG_ERROR(SEND_PUSH, "Push failed");
+        if (refusedForGood(response->statusCode)) {
+            giveUp("refused with status " + std::to_string(response->statusCode));
+        }
+        return LumvexException::PUSH_FAILED;
+    }
+    LUMVEX_LOG(SEND_PUSH, "Push success");
+    settle(request);
+    return std::nullopt;
+}
+
+std::optional<platform::Url> parseUrl(const std::string& text) {
+    auto url = platform::Url::parse(text);
+    if (!url) {
+        LUMVEX_LOG_ERROR(SEND_PUSH, "Invalid push URL " + text);
+    }
+    return url;
+}
+
+// One upload's turn, from the moment it may send until it has told its host.
+class Upload final : public std::enable_shared_from_this<Upload> {
+public:
+    Upload(PushRequest request, std::shared_ptr<const LumvexConfiguration> configuration,
+           PushCallback callback)
+        : request_(std::move(request)),
+          configuration_(std::move(configuration)),
+          callback_(std::move(callback)) {}
+
+    // `before`: what the upload that had the turn before told its host; an upload that
+    // waited behind it and finds nothing left tells its own host the same.
+    Step start(const Told& before) {
+        nothingLeft_ = before;
+        auto recorded = PendingUpload::load();
+        if (!recorded) {
+            setDeliveredKey(std::nullopt);
+            return sendStored();
+        }
+        const bool delivered =
+            uploadTurns().with([&](const UploadTurns& turns) { return turns.deliveredKey == recorded->key; });
+        if (delivered) {
+            if (!settle(*recorded)) {
+                return finish(LumvexException::PUSH_FAILED);
+            }
+            nothingLeft_ = Told(std::optional<LumvexException>());
+            return sendStored();
+        }
+        if (auto why = staleness(*recorded)) {
+            giveUp(*why);
+            return sendStored();
+        }
+        return resend(std::move(*recorded));
+    }
 
 private:
-    bool owned_ = true;
-};
+    using Then = std::function<Step(std::optional<LumvexException>)>;
 
-void report(const PushCallback& callback, std::optional<LumvexException> error) {
-    if (callback) {
-        callback(error);
+    // Why a recorded request is not to be sent again, if it is not.
+    std::optional<std::string> staleness(const UploadRequest& recorded) const {
+        const auto& configuration = *configuration_;
+        if (recorded.format != ConfigurationAccess::pushFormat(configuration) ||
+            recorded.url != request_.urlFor(configuration)) {
+            return std::string("made under another push format, endpoint or API key");
+        }
+        const auto bound =
+            std::chrono::duration_cast<std::chrono::milliseconds>(PendingUpload::MAX_AGE).count();
+        const auto age = platform::clock()->wallNowMilliseconds() - recorded.createdAtMs;
+        if (age > bound || age < -bound) {
+            return "older than " + std::to_string(PendingUpload::MAX_AGE.count()) + " hours";
+        }
+        return std::nullopt;
     }
-}
+
+    // The recorded request as it was; once delivered, what was stored since follows.
+    Step resend(UploadRequest recorded) {
+        auto url = parseUrl(recorded.url);
+        if (!url) {
+            return finish(LumvexException::PUSH_FAILED);
+        }
+        return send(std::move(recorded), std::move(*url), [self = shared_from_this()](auto outcome) {
+            // Until the delivered fixes are removed, a new request would carry them again.
+            if (outcome || awaitingRemoval()) {
+                return self->finish(outcome);
+            }
+            // The host asked for what is stored to go; with nothing newer, the delivered
+            // resend was all of it.
+            self->nothingLeft_ = Told(std::optional<LumvexException>());
+            return self->sendStored();
+        });
+    }
+
+    // A new request from what the stores hold now.
+    Step sendStored() {
+        const auto& configuration = *configuration_;
+        const auto contents = UploadContents::gather(ConfigurationAccess::pushFormat(configuration));
+        auto request = request_.buildRequest(contents, configuration, UploadRequest::newKey(),
+                                             platform::clock()->wallNowMilliseconds());
+        if (request && request->empty()) {
+            LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + request->body);
+            return nothingLeft_ ? finish(*nothingLeft_) : Step{};
+        }
+        if (!request) {
+            LUMVEX_LOG_ERROR("jsonPushAsData", "Error while json serialization");
+            return finish(LumvexException::JSON_SERIALIZATION_FAILED);
+        }
+        auto url = parseUrl(request->url);
+        if (!url) {
+            return finish(LumvexException::PUSH_FAILED);
+        }
+        // From the moment it goes out the server may keep it without this process learning
+        // of it; without its record, a retry would carry the same fixes under a new key.
+        if (!PendingUpload::save(*request)) {
+            LUMVEX_LOG_ERROR(SEND_PUSH, "Push not sent: its pending upload file could not be written");
+            return finish(LumvexException::PUSH_FAILED);
+        }
+        return send(std::move(*request), std::move(*url),
+                    [self = shared_from_this()](auto outcome) { return self->finish(outcome); });
+    }
+
+    // Sends `request` and acts on its answer, then goes on with `then`, on the upload thread.
+    Step send(UploadRequest request, platform::Url url, Then then) {
+        platform::UrlRequest http(std::move(url));
+        http.httpMethod = "POST";
+        http.setValue("application/json", "Content-Type");
+        http.setValue(request.key, UploadRequest::IDEMPOTENCY_KEY_HEADER);
+        http.httpBody = request.body;
+        platform::UrlSession::shared().dataTask(
+            std::move(http),
+            [request = std::move(request), then = std::move(then)](
+                std::optional<platform::UrlResponseData> data,
+                std::optional<platform::HttpUrlResponse> response, std::optional<platform::UrlError> error) {
+                Told told;
+                try {
+                    auto step = then(act(request, data, response, error));
+                    if (step.inFlight) {
+                        return;
+                    }
+                    told = std::move(step.told);
+                } catch (...) {
+                    // Out of memory: the turn still passes on.
+                }
+                endTurn(std::move(told));
+            });
+        return Step{true, {}};
+    }
+
+    Step finish(std::optional<LumvexException> outcome) {
+        if (callback_) {
+            callback_(outcome);
+        }
+        return Step{false, Told(outcome)};
+    }
+
+    const PushRequest request_;
+    const std::shared_ptr<const LumvexConfiguration> configuration_;
+    const PushCallback callback_;
+    Told nothingLeft_;  // what to tell the host when nothing is left to send
+};
 
 }  // namespace
 
@@ -136,46 +337,6 @@ std::string PushRequest::defaultEndpoint() {
 void PushRequest::setDefaultEndpoint(std::optional<std::string> endpoint) {
     endpointOverride().with(
         [&endpoint](std::optional<std::string>& current) { current = std::move(endpoint); });
-}
-
-PushRequest::PushData PushRequest::buildPushData(PushFormat format) const {
-    // The body is the compact JSON text of the push dictionary, members in key order as
-    // nlohmann::json writes an object. It is put together from texts that are already
-    // written: the store keeps each record's text, and the description's text is the one
-    // compared with the recorded description. Building the objects only to write them out
-    // again cost several times the writing itself.
-    PushData data;
-    std::string description = "{}";
-    if (format != PushFormat::LOCATION_ONLY) {
-        auto described = DeviceInfoUtils().describe();
-        if (DeviceInfoRepository::shared().needDeviceInfoUpdateForRecord(described->record)) {
-            data.writable = !described->text.empty();
-            description = described->text;
-            data.description = std::move(described);
-        }
-    }
-    const auto googleAid = platform::Device::identifierForVendor().value_or(NO_ID);
-    std::string records = "[]";
-    if (format != PushFormat::DEVICE_INFO_ONLY) {
-        auto snapshot = TraceRepository::shared().readTraceTexts();
-        records = std::move(snapshot.recordsText);
-        data.traceLines = std::move(snapshot.lines);
-        data.recordLines = std::move(snapshot.recordLines);
-    }
-    data.containsLocation = !data.recordLines.empty();
-
-    auto& body = data.body;
-    body.reserve(description.size() + googleAid.size() + records.size() + 80);
-    body += "{\"devices_infos\":";
-    body += description;
-    body += ",\"google_aid\":";
-    body += nlohmann::json(googleAid).dump();
-    body += ",\"locations\":";
-    body += records;
-    body += ",\"mac\":";
-    body += nlohmann::json(MAC).dump();
-    body += '}';
-    return data;
 }
 
 std::optional<std::string> PushRequest::jsonPushAsData(const nlohmann::json& dict) {
@@ -210,46 +371,6 @@ bool PushRequest::idle() {
     return uploadTurns().with([](const UploadTurns& turns) { return !turns.busy; });
 }
 
-std::string PushRequest::idempotencyKey(const std::vector<std::string>& lines,
-                                        const nlohmann::json& description) {
-    // Picks the library's fastest code paths; the digest is the same without them.
-    [[maybe_unused]] static const bool initialised = sodium_init() >= 0;
-    crypto_generichash_state state;
-    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES);
-    auto feed = [&state](std::string_view bytes) {
-        crypto_generichash_update(&state, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
-    };
-    auto feedLength = [&state](std::uint64_t n) {
-        unsigned char bytes[8];
-        for (int i = 0; i < 8; ++i) {
-            bytes[i] = static_cast<unsigned char>(n >> (56 - 8 * i));
-        }
-        crypto_generichash_update(&state, bytes, sizeof bytes);
-    };
-    // Every part is framed by its length, so that no two different sets of records can
-    // feed the digest the same bytes.
-    auto feedFramed = [&](std::string_view bytes) {
-        feedLength(bytes.size());
-        feed(bytes);
-    };
-    // Names the derivation, so that a later one can never give an earlier one's keys.
-    feedFramed("lumvex upload records 1");
-    feedLength(lines.size());
-    for (const auto& line : lines) {
-        feedFramed(line);
-    }
-    const bool withDescription = description.is_object() && !description.empty();
-    feed(withDescription ? std::string_view("\x01", 1) : std::string_view("\x00", 1));
-    if (withDescription) {
-        feedFramed(description.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace));
-    }
-    unsigned char digest[crypto_generichash_BYTES];
-    crypto_generichash_final(&state, digest, sizeof digest);
-    char hex[crypto_generichash_BYTES * 2 + 1];
-    sodium_bin2hex(hex, sizeof hex, digest, sizeof digest);
-    return hex;
-}
-
 std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegion,
                                   const std::optional<std::string>& endpoint) const {
     const auto& regional = pushRegion == PushRegion::US ? endpointHostUs_ : endpointHostEu_;
@@ -257,143 +378,90 @@ std::string PushRequest::buildUrl(const std::string& apiKey, PushRegion pushRegi
     return base + "api/v1/" + escapeApiKey(apiKey) + "/send_locations";
 }
 
+std::string PushRequest::urlFor(const LumvexConfiguration& configuration) const {
+    return buildUrl(ConfigurationAccess::apiKey(configuration),
+                    ConfigurationAccess::pushRegion(configuration),
+                    ConfigurationAccess::endpoint(configuration));
+}
+
+std::optional<UploadRequest> PushRequest::buildRequest(const UploadContents& contents,
+                                                       const LumvexConfiguration& configuration,
+                                                       std::string key, std::int64_t nowMs) const {
+    UploadRequest request;
+    request.url = urlFor(configuration);
+    request.key = std::move(key);
+    request.format = ConfigurationAccess::pushFormat(configuration);
+    request.createdAtMs = nowMs;
+    // The body is the compact JSON text of the push dictionary, members in key order as
+    // nlohmann::json writes an object. It is put together from texts that are already
+    // written: the store keeps each record's text, and the description's text is the one
+    // compared with the recorded description. Building the objects only to write them out
+    // again cost several times the writing itself.
+    std::string_view description = "{}";
+    if (contents.description && request.format != PushFormat::LOCATION_ONLY) {
+        if (contents.description->text.empty()) {
+            return std::nullopt;  // the description could not be written as JSON
+        }
+        request.description = contents.description->text;
+        description = request.description;
+    }
+    std::string_view records = "[]";
+    if (contents.recordCount > 0 && request.format != PushFormat::DEVICE_INFO_ONLY) {
+        request.lines = contents.lines;
+        records = contents.recordsText;
+    }
+    const auto googleAid = nlohmann::json(contents.googleAid).dump();
+    auto& body = request.body;
+    body.reserve(description.size() + googleAid.size() + records.size() + 80);
+    body += "{\"devices_infos\":";
+    body += description;
+    body += ",\"google_aid\":";
+    body += googleAid;
+    body += ",\"locations\":";
+    body += records;
+    body += ",\"mac\":";
+    body += nlohmann::json(MAC).dump();
+    body += '}';
+    return request;
+}
+
+std::uint64_t PushRequest::outcomesSoFar() {
+    return uploadTurns().with([](const UploadTurns& turns) { return turns.toldCount; });
+}
+
 void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback,
-                           std::shared_ptr<platform::SerialQueue> queue) const {
-    const bool waits = uploadTurns().with([&](UploadTurns& turns) {
+                           std::optional<std::uint64_t> askedAt) const {
+    // The configuration is copied: the caller's may be gone when the turn comes.
+    auto upload = std::make_shared<Upload>(*this, std::make_shared<const LumvexConfiguration>(configuration),
+                                           std::move(callback));
+    Told before;
+    const bool waits = uploadTurns().with([&upload, &before, askedAt](UploadTurns& turns) {
         if (turns.busy) {
-            // The configuration is copied: the caller's may be gone when the turn comes.
-            auto kept = std::make_shared<const LumvexConfiguration>(configuration);
-            turns.waiting.push_back({[request = *this, kept, callback = std::move(callback),
-                                      queue]() mutable { request.run(*kept, std::move(callback), queue); },
-                                     std::move(queue)});
+            turns.waiting.push_back([upload](const Told& told) { return upload->start(told); });
             return true;
         }
         turns.busy = true;
+        // An upload that ended since the host asked carried what was stored then.
+        if (askedAt && *askedAt != turns.toldCount) {
+            before = turns.lastTold;
+        }
         return false;
     });
-    if (!waits) {
-        run(configuration, std::move(callback), std::move(queue));
+    if (waits) {
+        return;
     }
-}
-
-void PushRequest::run(const LumvexConfiguration& configuration, PushCallback callback,
-                      std::shared_ptr<platform::SerialQueue> queue, bool afterResend) const {
-    TurnEnd turn;
-    PushData data;
-    std::optional<PendingUpload> pending;
-    if (!afterResend) {
-        pending = PendingUpload::load();
-    }
-    const bool resend = pending.has_value();
-    if (resend) {
-        // Exactly what the unconfirmed attempt carried, even lines that the cap has trimmed
-        // from the trace file since: the server may hold them already, and only the same
-        // records give the same key. Rare enough to be written out the plain way.
-        auto dict = nlohmann::json::object();
-        dict["mac"] = MAC;
-        dict["google_aid"] = platform::Device::identifierForVendor().value_or(NO_ID);
-        dict["locations"] = nlohmann::json(pending->records);
-        dict["devices_infos"] = nlohmann::json::object();
-        if (pending->description.is_object() && !pending->description.empty()) {
-            auto described = std::make_shared<DeviceInfoUtils::Description>();
-            described->dict = std::move(pending->description);
-            dict["devices_infos"] = described->dict;
-            data.description = std::move(described);
-        }
-        data.containsLocation = !pending->records.empty();
-        auto body = jsonPushAsData(dict);
-        data.writable = body.has_value();
-        data.body = body ? std::move(*body) : std::string();
-        data.traceLines = pending->lines;
-        data.recordLines = std::move(pending->lines);
-    } else {
-        data = buildPushData(ConfigurationAccess::pushFormat(configuration));
-        if (!data.containsLocation && !data.description) {
-            LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + data.body);
-            if (afterResend) {
-                // This request's upload was the resend, and it was delivered.
-                report(callback, std::nullopt);
-            }
+    Told told;
+    try {
+        auto step = upload->start(before);
+        if (step.inFlight) {
             return;
         }
+        told = std::move(step.told);
+    } catch (...) {
+        endTurn(Told());
+        throw;
     }
-    if (!data.writable) {
-        if (!resend) {  // a resend's failure was logged as it was written
-            LUMVEX_LOG_ERROR("jsonPushAsData", "Error while json serialization");
-        }
-        report(callback, LumvexException::JSON_SERIALIZATION_FAILED);
-        return;
-    }
-    const auto urlText =
-        buildUrl(ConfigurationAccess::apiKey(configuration), ConfigurationAccess::pushRegion(configuration),
-                 ConfigurationAccess::endpoint(configuration));
-    auto url = platform::Url::parse(urlText);
-    if (!url) {
-        LUMVEX_LOG_ERROR(SEND_PUSH, "Invalid push URL " + urlText);
-        report(callback, LumvexException::PUSH_FAILED);
-        return;
-    }
-    platform::UrlRequest request(std::move(*url));
-    request.httpMethod = "POST";
-    request.setValue("application/json", "Content-Type");
-    // Uploads may still run while the process exits.
-    static platform::NoDestructor<const nlohmann::json> noDescription;
-    const auto& description = data.description ? data.description->dict : *noDescription;
-    request.setValue(idempotencyKey(data.recordLines, description), IDEMPOTENCY_KEY_HEADER);
-    request.httpBody = std::move(data.body);
-    if (!resend) {
-        // From here on the server may keep these records without this process learning of
-        // it. Should the record not be written, the upload still goes: a resend could then
-        // differ, but holding the fixes back would not make them safer.
-        PendingUpload::save(data.recordLines, description);
-    }
-
-    // What was sent, not what the stores hold when the answer comes, decides what is
-    // removed and recorded.
-    platform::UrlSession::shared().dataTask(
-        std::move(request), [self = *this, kept = std::make_shared<const LumvexConfiguration>(configuration),
-                             callback = std::move(callback), queue = std::move(queue), data = std::move(data),
-                             resend](std::optional<platform::UrlResponseData> responseData,
-                                     std::optional<platform::HttpUrlResponse> response,
-                                     std::optional<platform::UrlError> error) mutable {
-            // Ends after the stores are updated and the callback has returned, so that the
-            // next upload reads what this one left.
-            TurnEnd turn;
-            if (!responseData || error) {
-                LUMVEX_LOG(SEND_PUSH, "Push error error=" + platform::to_string(error));
-                report(callback, LumvexException::PUSH_FAILED);
-                return;
-            }
-            if (response && response->statusCode != 200) {
-                LUMVEX_LOG_ERROR(SEND_PUSH, "Push failed");
-                report(callback, LumvexException::PUSH_FAILED);
-                return;
-            }
-            LUMVEX_LOG(SEND_PUSH, "Push success");
-            if (data.containsLocation) {
-                // Fixes stored while the upload was in flight stay for the next one.
-                TraceRepository::shared().removeTraces(data.traceLines);
-            }
-            if (data.description) {
-                DeviceInfoRepository::shared().saveDeviceInfo(data.description->dict);
-            }
-            // Last, so that a process killed before it resends rather than forgets.
-            PendingUpload::discard();
-            if (!resend) {
-                report(callback, std::nullopt);
-                return;
-            }
-            // What was stored since the unconfirmed attempt goes out now rather than a
-            // whole upload period later, in this same turn and reporting to this callback.
-            turn.handOver();
-            std::function<void()> next = [self, kept, callback = std::move(callback), queue]() mutable {
-                self.run(*kept, std::move(callback), queue, /*afterResend=*/true);
-            };
-            if (!queue || !queue->async(std::move(next))) {  // left as it was when refused
-                next();
-            }
-        });
-    turn.handOver();
+    endTurn(std::move(told));
 }
 
 }  // namespace lumvex

@@ -101,22 +101,21 @@ void TraceRepository::clearTraces() {
     clearTracesLocked();
 }
 
-void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
+bool TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     platform::MutexLock lock(mutex_);
     const auto path = getTracesFileUrl();
     if (!path) {
-        return;
+        return false;
     }
     auto taken = takeLines(*path, platform::fileIdentity(*path, false));
     if (!taken) {
         // Only a file that is gone can be cleared: one that cannot be opened now (no
         // descriptor left, say) still holds lines that were never sent.
         if (errno == ENOENT) {
-            clearTracesLocked();
-        } else {
-            LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
+            return clearTracesLocked();
         }
-        return;
+        LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
+        return false;
     }
     auto& lines = *taken;
 
@@ -141,14 +140,13 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     }
 
     if (remove == lines.size()) {
-        clearTracesLocked();
-        return;
+        return clearTracesLocked();
     }
     if (remove == 0) {
         setMirror(*path, std::move(lines));
-        return;
+        return true;
     }
-    keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
+    return keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
 }
 
 std::string TraceRepository::formatTrace(const Location& location, std::uint64_t storedAtMs) {
@@ -305,7 +303,7 @@ void TraceRepository::deleteFirstLine(const std::string& path, const platform::F
     keepLinesFrom(path, std::move(*lines), 1, "deleteFirstLine()");
 }
 
-void TraceRepository::keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines,
+bool TraceRepository::keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines,
                                     std::size_t first, const char* operation) {
     std::string rest;
     std::vector<MirroredLine> kept;
@@ -317,9 +315,10 @@ void TraceRepository::keepLinesFrom(const std::string& path, std::vector<Mirrore
     }
     if (!platform::writeFileAtomically(path, rest)) {
         LUMVEX_LOG_ERROR(operation, "Error while writing trace file");
-        return;
+        return false;
     }
     setMirror(path, std::move(kept));
+    return true;
 }
 
 std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::takeLines(
@@ -458,15 +457,18 @@ std::optional<TraceRecord> TraceRepository::recordOfLine(const std::string& line
     return parseTrace(*bytes);
 }
 
-void TraceRepository::clearTracesLocked() {
+bool TraceRepository::clearTracesLocked() {
     forgetMirror();
     const auto path = getTracesFileUrl();
     if (!path) {
-        return;
+        return false;
     }
     if (!platform::removeFileDurably(*path)) {
+        const bool gone = errno == ENOENT;
         LUMVEX_LOG("clearTraces()", "Traces file not available");
+        return gone;
     }
+    return true;
 }
 
 std::optional<TraceRecord> TraceRepository::recordFromLine(const std::string& line) {

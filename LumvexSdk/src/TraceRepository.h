@@ -67,8 +67,9 @@ public:
 
     /// Removes the lines an upload carried (`sentLines`, as `readTraces` gave them) and
     /// keeps every line stored since. Lines already trimmed away are not looked for.
-    /// When nothing else is left, the file is removed as `clearTraces` does.
-    void removeTraces(const std::vector<std::string>& sentLines);
+    /// When nothing else is left, the file is removed as `clearTraces` does. False when
+    /// sent lines may still be in the file: it could not be read or rewritten (logged).
+    bool removeTraces(const std::vector<std::string>& sentLines);
 
     /// The record behind one stored line (Base64 of the trace text), or nothing when the
     /// line is not one that the store could have written.
@@ -115,7 +116,7 @@ private:
         LUMVEX_REQUIRES(mutex_);
     /// Makes `lines` from index `first` on the whole file at `path`, and its mirror.
     /// `operation` names the caller in the log when the file cannot be written.
-    void keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines, std::size_t first,
+    bool keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines, std::size_t first,
                        const char* operation) LUMVEX_REQUIRES(mutex_);
     /// The file's lines: the mirror's when it holds the file as `identity` shows it, else
     /// read from the file (nothing when it cannot be). Leaves the mirror empty.
@@ -123,7 +124,8 @@ private:
                                                        const std::optional<platform::FileIdentity>& identity)
         LUMVEX_REQUIRES(mutex_);
     TraceSnapshot readTracesLocked(bool records, bool texts) LUMVEX_REQUIRES(mutex_);
-    void clearTracesLocked() LUMVEX_REQUIRES(mutex_);
+    /// False when the file is still there.
+    bool clearTracesLocked() LUMVEX_REQUIRES(mutex_);
     static std::optional<TraceRecord> parseTrace(const std::string& text);
     /// The record of a stored line, or nothing (logged) when it is unreadable. Renders in
     /// the time zone last loaded: the caller runs tzset() once per read.

@@ -323,7 +323,15 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
             for (std::uint64_t n = next; n < next + kFixes; ++n) {
                 added.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
             }
-            ASSERT_EQ(exitStatus(spawnPusher(home.bundleDir(), collector.baseUrl(), next, kFixes)), 0);
+            // Through the same endpoint: a record is sent again only where it was sent.
+            // The unconfirmed request goes first, then the fixes of this run.
+            const pid_t again = spawnPusher(home.bundleDir(), server.baseUrl(), next, kFixes);
+            for (int request = 0; request < 2; ++request) {
+                ASSERT_TRUE(server.acceptRequest());
+                ASSERT_EQ(server.forwardTo(collector).status, 200);
+                server.respond(200);
+            }
+            ASSERT_EQ(exitStatus(again), 0);
             ASSERT_FALSE(fileExists(home.cachesDir() + "/backup.lmx")) << "everything was delivered";
             ASSERT_FALSE(fileExists(home.cachesDir() + "/pending.lmx"));
         } else {

@@ -9,8 +9,10 @@
 
 #include "DeviceInfoRepository.h"
 #include "L.h"
+#include "PushRequest.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
+#include "UploadFixture.h"
 #include "platform/Files.h"
 
 #include <gtest/gtest.h>
@@ -21,6 +23,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <filesystem>
 #include <sstream>
@@ -108,6 +111,19 @@ protected:
             }
         }
         return false;
+    }
+
+    // Fills what is left of the file system with the file "filler".
+    void fillDisk() const {
+        const int fd = ::open((caches() + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+        ASSERT_GE(fd, 0);
+        const std::string block(4096, 'x');
+        while (::write(fd, block.data(), block.size()) > 0) {
+        }
+        EXPECT_EQ(errno, ENOSPC);
+        while (::write(fd, block.data(), 1) > 0) {
+        }
+        ::close(fd);
     }
 
     IsolatedHome home;
@@ -228,18 +244,7 @@ TEST_F(DiskFaultTest, FullDiskLosesNothingStoredAndNeverLeavesHalfALine) {
     devices.saveDeviceInfo();
     const auto storedSpecs = readFile(specsPath());
 
-    // Fill what is left of the file system.
-    {
-        const int fd = ::open((caches() + "/filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
-        ASSERT_GE(fd, 0);
-        const std::string block(4096, 'x');
-        while (::write(fd, block.data(), block.size()) > 0) {
-        }
-        EXPECT_EQ(errno, ENOSPC);
-        while (::write(fd, block.data(), 1) > 0) {
-        }
-        ::close(fd);
-    }
+    fillDisk();
 
     // Fixes still fit in the trace file's last block until it is full; the trim that
     // needs a new file fails every time, and the first append that needs a new block
@@ -284,6 +289,66 @@ TEST_F(DiskFaultTest, FullDiskLosesNothingStoredAndNeverLeavesHalfALine) {
     EXPECT_EQ(storedLatitudes(), expected);
     EXPECT_FALSE(devices.needDeviceInfoUpdate());
     EXPECT_TRUE(temporaries(caches()).empty());
+    ::umount2(caches().c_str(), MNT_DETACH);
+}
+
+// The server kept an upload, but the disk is full when its fixes are to be removed: the
+// record stays, marked delivered, so that no upload sends those fixes again under any key;
+// once there is room, they are removed and only the newer fix goes.
+TEST_F(DiskFaultTest, FullDiskAtTheRemovalAfterA200SendsNoFixTwice) {
+    if (!privateMounts()) {
+        GTEST_SKIP() << "mount namespaces are not permitted here: " << std::strerror(errno);
+    }
+    ASSERT_TRUE(platform::cachesDirectory());
+    ASSERT_EQ(::mount("tmpfs", caches().c_str(), "tmpfs", 0, "size=64k,mode=0700"), 0)
+        << std::strerror(errno);
+    home.writeInfoPlist(
+        "<key>CFBundleIdentifier</key><string>com.example.host</string>"
+        "<key>lumvex_api_key</key><string>disk-key</string>");
+    const auto configuration = LumvexConfiguration::Builder().pushFormat(PushFormat::LOCATION_ONLY).build();
+    Collector collector;
+    ManualServer server;
+    auto push = [&](PushOutcome& outcome) {
+        PushRequest(server.baseUrl(), server.baseUrl()).sendPush(*configuration, outcome.callback());
+    };
+    addFixes(1, 3);
+    PushOutcome first;
+    push(first);
+    ASSERT_TRUE(server.acceptRequest());
+    addFixes(4, 1);  // arrives meanwhile, so the removal has to rewrite the file
+    fillDisk();
+    ASSERT_EQ(server.forwardTo(collector).status, 200);
+    server.respond(200);
+    ASSERT_TRUE(first.wait());
+    EXPECT_EQ(first.error(), std::nullopt);
+    ASSERT_TRUE(waitUntil([] { return PushRequest::idle(); }));
+    EXPECT_TRUE(fileExists(caches() + "/pending.lmx"));
+
+    PushOutcome stillFull;
+    push(stillFull);
+    ASSERT_TRUE(stillFull.wait());
+    EXPECT_EQ(stillFull.error(), LumvexException::PUSH_FAILED);
+    EXPECT_FALSE(server.connectionWaiting(std::chrono::milliseconds(0)));
+
+    ASSERT_EQ(::unlink((caches() + "/filler").c_str()), 0);
+    PushOutcome roomAgain;
+    push(roomAgain);
+    ASSERT_TRUE(server.acceptRequest());
+    ASSERT_EQ(server.forwardTo(collector).status, 200);
+    server.respond(200);
+    ASSERT_TRUE(roomAgain.wait());
+    EXPECT_EQ(roomAgain.error(), std::nullopt);
+    ASSERT_TRUE(waitUntil([] { return PushRequest::idle(); }));
+
+    std::vector<std::string> onServer;
+    for (const auto& upload : collector.uploads()) {
+        for (const auto& location : upload["body"]["locations"]) {
+            onServer.push_back(location["lat"].get<std::string>());
+        }
+    }
+    EXPECT_EQ(onServer, latitudes(1, 4));
+    EXPECT_FALSE(fileExists(tracePath()));
+    EXPECT_FALSE(fileExists(caches() + "/pending.lmx"));
     ::umount2(caches().c_str(), MNT_DETACH);
 }
 

@@ -10,12 +10,27 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <map>
+#include <memory>
 #include <optional>
 #include <string>
 
 namespace lumvex {
 
 struct PushRequestTestAccess {
+    /// The request that an upload in `f` would make from what the stores hold now.
+    static UploadRequest request(const PushRequest& r, PushFormat f) {
+        static const auto configurations = [] {
+            std::map<PushFormat, std::shared_ptr<const LumvexConfiguration>> made;
+            for (const auto format : {PushFormat::LOCATION_AND_DEVICE_INFO, PushFormat::LOCATION_ONLY,
+                                      PushFormat::DEVICE_INFO_ONLY}) {
+                made[format] = LumvexConfiguration::Builder().pushFormat(format).build();
+            }
+            return made;
+        }();
+        return r.buildRequest(UploadContents::gather(f), *configurations.at(f), UploadRequest::newKey(), 0)
+            .value();
+    }
     /// The body as the dictionary it encodes, and whether the upload would carry fixes and a
     /// description.
     struct Payload {
@@ -24,13 +39,13 @@ struct PushRequestTestAccess {
         bool containsDeviceInfo;
     };
     static Payload payload(const PushRequest& r, PushFormat f) {
-        auto data = r.buildPushData(f);
-        return {nlohmann::json::parse(data.body), data.containsLocation, data.description != nullptr};
+        auto made = request(r, f);
+        return {nlohmann::json::parse(made.body), !made.lines.empty(), !made.description.empty()};
     }
     static std::optional<std::string> jsonPushAsData(const nlohmann::json& d) {
         return PushRequest::jsonPushAsData(d);
     }
-    static std::string body(const PushRequest& r, PushFormat f) { return r.buildPushData(f).body; }
+    static std::string body(const PushRequest& r, PushFormat f) { return request(r, f).body; }
     static std::string buildUrl(const PushRequest& r, const std::string& key, PushRegion region) {
         return r.buildUrl(key, region);
     }

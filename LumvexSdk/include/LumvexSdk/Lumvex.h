@@ -6,10 +6,10 @@
 // does. `addTrace`, `forcePush` and `applicationWillResignActive` hand their work to the
 // library's one work queue, whose private thread "lumvex-queue" runs it one item at a time
 // in call order, and return at once. Push callbacks arrive on the upload thread
-// "lumvex-http" (on the work queue when the body could not be serialised), never on the
-// host's thread: keep them short and post anything longer to your own thread. Positions
-// are fetched on "lumvex-gps" and delivered on the run loop of the thread that started
-// the library. In a child made by fork() after the library made its threads, every call
+// "lumvex-http" (on the work queue when an upload fails before anything is sent), never
+// on the host's thread: keep them short and post anything longer to your own thread.
+// Positions are fetched on "lumvex-gps" and delivered on the run loop of the thread that
+// started the library. In a child made by fork() after the library made its threads, every call
 // is refused (see the README's Threads section).
 
 #include <LumvexSdk/Errors.h>
@@ -33,8 +33,8 @@ struct Location {
 };
 
 /// Receives the outcome of one upload: no error on success, else why it failed.
-/// Runs on the library's upload thread (or its work queue when the body could not be
-/// serialised), never on the host's thread; hop to your own thread if you need to.
+/// Runs on the library's upload thread (or its work queue when the upload fails before
+/// anything is sent), never on the host's thread; hop to your own thread if you need to.
 using PushCallback = std::function<void(std::optional<LumvexException>)>;
 
 class LumvexEngine;
@@ -64,7 +64,8 @@ public:
     LUMVEX_API void addTrace(const Location& location);
 
     /// Uploads what is stored, later, on the library's queue, and reports to `callback`
-    /// at most once. While stopped, or with nothing to send, the callback is not called.
+    /// once. While stopped, or when nothing at all is stored, the callback is not called;
+    /// when an earlier upload took what was stored, it gets that upload's outcome.
     LUMVEX_API void forcePush(PushCallback callback);
 
     /// Call when the application is about to leave the foreground: uploads like

@@ -22,6 +22,7 @@ test_packages=(
   openssl  # certificates for the https tests
   sqlite3  # to look into the collector's database
   dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
+  libglib2.0-dev  # a host's GLib main loop driving the library's run loop
 )
 
 case "${1:-}" in

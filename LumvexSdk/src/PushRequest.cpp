@@ -8,6 +8,7 @@
 #include "PendingUpload.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
+#include "platform/Files.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
 #include "platform/SerialQueue.h"
@@ -307,6 +308,12 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
         data.traceLines = pending->lines;
         data.recordLines = std::move(pending->lines);
     } else {
+        // Without the directory the stored fixes cannot be read, nor the upload's outcome
+        // kept: an upload now would report success for fixes that it never carried.
+        if (!platform::cachesDirectory()) {
+            report(callback, LumvexException::PUSH_FAILED);
+            return;
+        }
         data = buildPushData(ConfigurationAccess::pushFormat(configuration));
         if (!data.containsLocation && !data.description) {
             LUMVEX_LOG(SEND_PUSH, "Push is not necessary: " + data.body);

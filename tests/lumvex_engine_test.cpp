@@ -107,8 +107,14 @@ TEST_F(EngineTest, EachRefusalSaysWhyInOneLine) {
         std::string why;  // "" for no line at all
     };
     const std::vector<Case> cases = {
-        {[&] { return configWithoutKey(); }, "", LumvexStartException::INVALID_EMPTY_API_KEY,
+        {[&] {
+             home.writeInfoPlist("<key>other</key><string>x</string>");
+             return config();
+         },
+         "", LumvexStartException::INVALID_EMPTY_API_KEY,
          "The API key is empty: " + plist + " has no \"lumvex_api_key\""},
+        {[&] { return configWithoutKey(); }, "", LumvexStartException::INVALID_EMPTY_API_KEY,
+         "The API key is empty: the configuration was built before " + plist + " held a \"lumvex_api_key\""},
         {[&] { return config(0); }, "", LumvexStartException::ERROR,
          "The push frequency 0 is not a number of minutes from 1 to " +
              std::to_string(std::numeric_limits<std::int64_t>::max() / 60)},
@@ -131,6 +137,7 @@ TEST_F(EngineTest, EachRefusalSaysWhyInOneLine) {
         const auto configuration = c.configuration();
         test::StdoutCapture out;
         EXPECT_EQ(engine.start(configuration), c.result);
+        home.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
         const auto text = out.text();
         if (c.why.empty()) {
             EXPECT_EQ(text, "");

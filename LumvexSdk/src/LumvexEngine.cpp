@@ -54,7 +54,10 @@ std::string emptyKeyProblem() {
     if (!value.string) {
         return "The API key is empty: \"lumvex_api_key\" in " + path + " is not a string";
     }
-    return "The API key is empty: \"lumvex_api_key\" is empty in " + path;
+    if (value.string->empty()) {
+        return "The API key is empty: \"lumvex_api_key\" is empty in " + path;
+    }
+    return "The API key is empty: the configuration was built before " + path + " held a \"lumvex_api_key\"";
 }
 
 }  // namespace

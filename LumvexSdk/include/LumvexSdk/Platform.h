@@ -38,8 +38,9 @@ LUMVEX_API void setCachesDirectory(const std::string& path);
 /// the same lines, without their line feed, while the same switch is on
 /// (`enableDebugLog`), and the reason for a refused start. The handler is called on
 /// whichever thread logs, possibly several at once, so it must be safe from any thread;
-/// it must not block for long, since the library's own threads wait for it. What it
-/// throws is dropped. An empty function (or nullptr) restores standard output. Safe to call
+/// it must not block for long, since the library's own threads wait for it, and must not
+/// call the library's `Lumvex` operations (some lines are written while they hold their
+/// lock). What it throws is dropped. An empty function (or nullptr) restores standard output. Safe to call
 /// at any time, from any thread; a line under way goes wholly to the old or the new one.
 LUMVEX_API void setLogHandler(std::function<void(std::string_view line)> handler);
 

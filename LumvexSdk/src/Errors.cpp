@@ -14,16 +14,17 @@ constexpr const char* exceptionNames[] = {"PUSH_FAILED", "JSON_SERIALIZATION_FAI
 
 // What each case means, for `std::error_code::message()`: a host that logs only the error
 // code still tells its operator where to look.
+// Each long text is parenthesised: it is one element, whose lines are joined on purpose.
 constexpr const char* startExceptionMessages[] = {
-    "ERROR: the start was refused (no configuration, a push frequency out of range, an endpoint "
-    "that cannot take uploads, no usable caches directory, no thread for the work queue, or a "
-    "child process made by fork()); the log line before it names the cause",
+    ("ERROR: the start was refused (no configuration, a push frequency out of range, an endpoint "
+     "that cannot take uploads, no usable caches directory, no thread for the work queue, or a "
+     "child process made by fork()); the log line before it names the cause"),
     "ALREADY_STARTED: the library is started already",
-    "INVALID_EMPTY_API_KEY: the API key is empty; the log line before it names the Info.plist "
-    "that was read"};
+    ("INVALID_EMPTY_API_KEY: the API key is empty; the log line before it names the Info.plist "
+     "that was read")};
 constexpr const char* exceptionMessages[] = {
-    "PUSH_FAILED: the upload failed (no answer, or an answer other than HTTP 200); what it "
-    "carried is kept for the next upload",
+    ("PUSH_FAILED: the upload failed (no answer, or an answer other than HTTP 200); what it "
+     "carried is kept for the next upload"),
     "JSON_SERIALIZATION_FAILED: the upload's body could not be written as JSON"};
 
 template <std::size_t N>

@@ -27,6 +27,7 @@ test_packages=(
   dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
   python3  # compares the shared library's exported symbols with its headers
   postgresql  # a server that the collector's tests start for themselves
+  libglib2.0-dev  # a host's GLib main loop driving the library's run loop
 )
 
 case "${1:-}" in

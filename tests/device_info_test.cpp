@@ -8,6 +8,7 @@
 #include "FakeSystem.h"
 #include "TestSupport.h"
 
+#include <LumvexSdk/Platform.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -197,25 +198,19 @@ TEST_F(DeviceInfoTest, AnyChangedValueCallsForAnUpdate) {
 }
 
 TEST_F(DeviceInfoTest, WithoutACachesDirectoryNothingIsReadOrWritten) {
-    const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "";
-    ::unsetenv("XDG_CACHE_HOME");
-    ::unsetenv("HOME");
-    platform::forgetCachesDirectory();
+    platform::setCachesDirectory("relative/cache");
     auto& repository = DeviceInfoRepository::shared();
     test::StdoutCapture capture;
     const bool need = repository.needDeviceInfoUpdate();
     repository.saveDeviceInfo();
     const auto log = capture.text();
-    ::setenv("HOME", home.c_str(), 1);
-    ::setenv("XDG_CACHE_HOME", home_.dir().file("cache").c_str(), 1);
-    platform::forgetCachesDirectory();
+    platform::setCachesDirectory("");
 
     EXPECT_TRUE(need);
-    EXPECT_THAT(log,
-                ContainsRegex("^Files\\.cpp:cachesDirectory\\(\\):[0-9]+ ERROR: No absolute XDG_CACHE_HOME "
-                              "or HOME for the caches directory!!\n"
-                              "DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
-                              "Device info file not found\n"));
+    EXPECT_THAT(log, ContainsRegex("^Files\\.cpp:cachesDirectory\\(\\):[0-9]+ ERROR: The caches directory "
+                                   "given by the host is not an absolute path: relative/cache!!\n"
+                                   "DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
+                                   "Device info file not found\n"));
     EXPECT_FALSE(test::fileExists(specsPath()));
 }
 

@@ -4,12 +4,18 @@
 #include "TraceRepository.h"
 #include "platform/Bundle.h"
 
+#include "Collector.h"
 #include "TestSupport.h"
 
 #include <LumvexSdk/Platform.h>
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
@@ -85,6 +91,109 @@ TEST(CachesDirectory, IsNothingWhenItCannotBeCreated) {
     writeFile(home.dir().file("file"), "x");
     const ScopedEnv xdg("XDG_CACHE_HOME", home.dir().file("file").c_str());
     EXPECT_FALSE(platform::cachesDirectory());
+}
+
+// What a run of the service host with exactly `environment` ended with, and what it logged.
+struct HostRun {
+    int status = -1;  // the exit status; -1 when it did not end by itself within 30 s
+    std::string log;
+};
+
+HostRun runServiceHost(const std::string& bundleDir, const std::string& endpoint,
+                       std::vector<std::string> environment, const std::string& logPath) {
+    std::vector<std::string> args = {LUMVEX_SERVICE_HOST, bundleDir, endpoint};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : environment) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, LUMVEX_SERVICE_HOST, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    HostRun run;
+    if (spawned != 0) {
+        return run;
+    }
+    int status = 0;
+    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30))) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    run.log = readFile(logPath);
+    return run;
+}
+
+// The passwd entry's home, when this user can keep a cache there.
+std::optional<std::string> usablePasswdHome() {
+    const struct passwd* entry = ::getpwuid(::geteuid());
+    if (!entry || !entry->pw_dir || entry->pw_dir[0] != '/' || ::access(entry->pw_dir, W_OK) != 0) {
+        return std::nullopt;
+    }
+    return std::string(entry->pw_dir);
+}
+
+// A service started with a nearly empty environment (systemd without User=, `env -i`) keeps
+// its fixes in the first place it can have, or refuses to start and says why; it never
+// looks started while it drops every fix.
+TEST(CachesDirectory, AServiceWithoutHomeStoresItsFixesOrRefusesToStart) {
+    IsolatedHome home;
+    // Unique, so that the run in the passwd home leaves nothing behind another run's.
+    const std::string id = "com.example.service-test-" + std::to_string(::getpid());
+    home.writeInfoPlist("<key>CFBundleIdentifier</key><string>" + id +
+                        "</string><key>lumvex_api_key</key><string>key</string>");
+    test::Collector collector;
+    const auto systemd = home.dir().file("systemd-cache");
+    const auto passwdHome = usablePasswdHome();
+    struct Case {
+        std::vector<std::string> environment;
+        std::optional<std::string> cachesDir;  // nothing: the start is refused
+        std::string why;
+    };
+    std::vector<Case> cases = {
+        {{"CACHE_DIRECTORY=" + systemd + ":" + home.dir().file("second")}, systemd + "/" + id, ""},
+        {{"HOME=/proc/lumvex-no-home"}, std::nullopt, "Error while creating directory /proc/lumvex-no-home"},
+    };
+    if (passwdHome) {
+        cases.push_back({{}, *passwdHome + "/.cache/" + id, ""});
+    } else {
+        cases.push_back({{}, std::nullopt, "directory"});
+    }
+    std::size_t delivered = 0;
+    for (auto& c : cases) {
+        c.environment.insert(c.environment.begin(), "PATH=/usr/bin:/bin");
+        SCOPED_TRACE(c.environment.back());
+        const auto run =
+            runServiceHost(home.bundleDir(), collector.baseUrl(), c.environment, home.dir().file("host.log"));
+        if (!c.cachesDir) {
+            EXPECT_EQ(run.status, 3) << run.log;
+            EXPECT_NE(run.log.find("LumvexEngine.cpp:start(_:):"), std::string::npos) << run.log;
+            EXPECT_NE(run.log.find(" ERROR: "), std::string::npos) << run.log;
+            EXPECT_NE(run.log.find(c.why), std::string::npos) << run.log;
+            EXPECT_EQ(collector.uploads("key").size(), delivered);
+            continue;
+        }
+        EXPECT_EQ(run.status, 0) << run.log;
+        EXPECT_TRUE(fs::is_directory(*c.cachesDir)) << run.log;
+        EXPECT_EQ(modeOf(*c.cachesDir), 0700u);
+        const auto uploads = collector.uploads("key");
+        ASSERT_EQ(uploads.size(), ++delivered) << run.log;
+        EXPECT_EQ(uploads.back()["body"]["locations"][0]["lat"], "12.5");
+        EXPECT_EQ(uploads.back()["body"]["locations"][0]["lng"], "34.5");
+        if (passwdHome && c.cachesDir->rfind(*passwdHome, 0) == 0) {
+            fs::remove_all(*c.cachesDir);
+        }
+    }
 }
 
 TEST(WriteFileAtomically, ReplacesTheFileWithAPrivateOneAndLeavesNoTemporaryFile) {
@@ -172,12 +281,13 @@ TEST(CachesDirectory, AnIdentifierTooLongForAFileNameFallsBackAndARelativeHomeIs
     platform::forgetCachesDirectory();
     EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/" + platform::executableName());
 
-    const ScopedEnv noXdg("XDG_CACHE_HOME", nullptr);
-    const ScopedEnv relativeHome("HOME", "relative/home");
+    // A relative base would put the files wherever the host's working directory is.
+    platform::setCachesDirectory("relative/home");
     L::writeLog = true;
     StdoutCapture log;
     EXPECT_FALSE(platform::cachesDirectory());
     L::writeLog = false;
+    platform::setCachesDirectory("");
     EXPECT_NE(log.text().find("cachesDirectory():"), std::string::npos);
     EXPECT_FALSE(fs::exists("relative"));
 }

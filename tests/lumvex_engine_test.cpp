@@ -1,4 +1,5 @@
 #include <LumvexSdk/LumvexSdk.h>
+#include <LumvexSdk/Platform.h>
 
 #include "Collector.h"
 #include "EngineTestAccess.h"
@@ -18,10 +19,12 @@
 #include <unistd.h>
 
 #include <dirent.h>
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <future>
 #include <limits>
 #include <set>
@@ -85,6 +88,78 @@ TEST_F(EngineTest, StartChecksRunInOrderAndRefusalsChangeNothing) {
     EXPECT_EQ(engine.start(config(1, true)), LumvexStartException::ALREADY_STARTED);
     EXPECT_TRUE(engine.isStarted());
     EXPECT_FALSE(L::writeLog);
+}
+
+// An operator must learn why a start was refused: one error line per refusal, written
+// even while the switch is off when the configuration asks for the log, since a refusal
+// comes before the switch is read.
+TEST_F(EngineTest, EachRefusalSaysWhyInOneLine) {
+    const auto plist = home.bundleDir() + "/Info.plist";
+    const auto file = home.dir().file("a-file");
+    test::writeFile(file, "x");
+    auto endpoint = [](const char* url) {
+        return LumvexConfiguration::Builder().endpoint(url).enableDebugLog(true).build();
+    };
+    struct Case {
+        std::function<std::shared_ptr<const LumvexConfiguration>()> configuration;
+        std::string cachesBase;
+        LumvexStartException result;
+        std::string why;  // "" for no line at all
+    };
+    const std::vector<Case> cases = {
+        {[&] {
+             home.writeInfoPlist("<key>other</key><string>x</string>");
+             return config();
+         },
+         "", LumvexStartException::INVALID_EMPTY_API_KEY,
+         "The API key is empty: " + plist + " has no \"lumvex_api_key\""},
+        {[&] { return configWithoutKey(); }, "", LumvexStartException::INVALID_EMPTY_API_KEY,
+         "The API key is empty: the configuration was built before " + plist + " held a \"lumvex_api_key\""},
+        {[&] { return config(0); }, "", LumvexStartException::ERROR,
+         "The push frequency 0 is not a number of minutes from 1 to " +
+             std::to_string(std::numeric_limits<std::int64_t>::max() / 60)},
+        {[&] { return endpoint("http://example.com"); }, "", LumvexStartException::ERROR,
+         "The endpoint \"http://example.com\" does not end with \"/\""},
+        {[&] { return endpoint("http://example.com/?a=/"); }, "", LumvexStartException::ERROR,
+         "The endpoint \"http://example.com/?a=/\" has a query or a fragment"},
+        {[&] { return endpoint("ftp://example.com/"); }, "", LumvexStartException::ERROR,
+         "The endpoint \"ftp://example.com/\" is not an absolute http or https URL"},
+        {[&] { return config(); }, "relative/cache", LumvexStartException::ERROR,
+         "The caches directory given by the host is not an absolute path: relative/cache"},
+        {[&] { return config(); }, file, LumvexStartException::ERROR,
+         "Error while opening caches directory " + file + "/"},
+        // Neither the switch nor the configuration asks for the log.
+        {[&] { return config(0, false); }, "", LumvexStartException::ERROR, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.why);
+        platform::setCachesDirectory(c.cachesBase);
+        const auto configuration = c.configuration();
+        test::StdoutCapture out;
+        EXPECT_EQ(engine.start(configuration), c.result);
+        home.writeInfoPlist("<key>lumvex_api_key</key><string>key</string>");
+        const auto text = out.text();
+        if (c.why.empty()) {
+            EXPECT_EQ(text, "");
+            continue;
+        }
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+        EXPECT_EQ(text.rfind("LumvexEngine.cpp:start(_:):", 0), 0u) << text;
+        EXPECT_NE(text.find(" ERROR: " + c.why), std::string::npos) << text;
+        EXPECT_FALSE(L::writeLog);
+    }
+    platform::setCachesDirectory("");
+    // With the switch on, even a missing configuration says so.
+    L::writeLog = true;
+    test::StdoutCapture out;
+    EXPECT_EQ(engine.start(nullptr), LumvexStartException::ERROR);
+    EXPECT_NE(out.text().find("start(_:):"), std::string::npos);
+    EXPECT_NE(out.text().find(" ERROR: No configuration was given!!\n"), std::string::npos);
+    // What a host that logs only the error code shows names the case and where to look.
+    EXPECT_NE(make_error_code(LumvexStartException::ERROR).message().find("log line"), std::string::npos);
+    EXPECT_NE(make_error_code(LumvexStartException::INVALID_EMPTY_API_KEY).message().find("Info.plist"),
+              std::string::npos);
+    EXPECT_EQ(make_error_code(LumvexException::PUSH_FAILED).message().rfind("PUSH_FAILED: ", 0), 0u);
 }
 
 TEST_F(EngineTest, StopStartAgainTakesTheNewConfigurationAndKeepsTheLogSwitch) {

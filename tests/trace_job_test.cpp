@@ -486,6 +486,13 @@ TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
     EXPECT_EQ(log.count(kServicesOffLine), 1u) << log.text();
     EXPECT_EQ(log.count(kFailure), 0u) << log.text();
     EXPECT_TRUE(storedPositions().empty());
+    // The operator learns GeoClue's own reason, by its bus error's name, before that line.
+    const auto text = log.text();
+    const auto reason = text.find("GeoClue.cpp:requestLocation():");
+    ASSERT_NE(reason, std::string::npos) << text;
+    EXPECT_NE(text.find(" ERROR: GeoClue refused ", reason), std::string::npos) << text;
+    EXPECT_NE(text.find("org.freedesktop.DBus.Error.", reason), std::string::npos) << text;
+    EXPECT_LT(reason, text.find(kServicesOffLine)) << text;
 }
 
 TEST_F(GeoClueSamplingTest, NoSourceIsNoFix) {

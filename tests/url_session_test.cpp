@@ -9,8 +9,12 @@
 
 #include <curl/curl.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
+#include <string>
 #include <thread>
+#include <vector>
 
 using lumvex::platform::HttpUrlResponse;
 using lumvex::platform::Url;
@@ -272,4 +276,51 @@ TEST(UrlSession, ACompletionThatThrowsDoesNotStopTheSession) {
     const auto next = transfer(post(collector.baseUrl() + "api/v1/k/send_locations", UPLOAD));
     EXPECT_FALSE(next.error);
     EXPECT_TRUE(next.onSessionThread);
+}
+
+// An operator's own trust store, named as OpenSSL's tools name it, replaces the system's:
+// as a bundle file or as a hashed directory; one that lacks the server's certificate fails.
+TEST(UrlSession, HttpsTrustsTheStoreThatSslCertFileOrDirNames) {
+    SelfSignedCertificate certificate;
+    SelfSignedCertificate stranger;
+    Collector collector(Collector::Options{std::nullopt, &certificate});
+    TempDir hashed;
+    {
+        const std::string command = "openssl x509 -hash -noout -in " + certificate.certificatePath();
+        FILE* pipe = ::popen(command.c_str(), "r");
+        ASSERT_NE(pipe, nullptr);
+        char hash[64] = {};
+        const bool read = std::fgets(hash, sizeof(hash), pipe) != nullptr;
+        ::pclose(pipe);
+        ASSERT_TRUE(read);
+        std::string name(hash);
+        name.erase(name.find_last_not_of("\n") + 1);
+        writeFile(hashed.file(name + ".0"), readFile(certificate.certificatePath()));
+    }
+    struct Case {
+        const char* file;
+        std::string value;
+        bool trusted;
+    };
+    const std::vector<Case> cases = {
+        {"SSL_CERT_FILE", "", false},  // the system's store knows nothing of the test's certificate
+        {"SSL_CERT_FILE", certificate.certificatePath(), true},
+        {"SSL_CERT_DIR", hashed.path(), true},
+        {"SSL_CERT_FILE", stranger.certificatePath(), false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::string(c.file) + "=" + c.value);
+        c.value.empty() ? ::unsetenv(c.file) : ::setenv(c.file, c.value.c_str(), 1);
+        const auto outcome = transfer(post(collector.baseUrl() + "api/v1/k1/send_locations", UPLOAD));
+        ::unsetenv(c.file);
+        if (c.trusted) {
+            ASSERT_FALSE(outcome.error) << to_string(outcome.error);
+            ASSERT_TRUE(outcome.response);
+            EXPECT_EQ(outcome.response->statusCode, 200);
+        } else {
+            ASSERT_TRUE(outcome.error);
+            EXPECT_NE(to_string(outcome.error).find("code: 60"), std::string::npos)
+                << to_string(outcome.error);
+        }
+    }
 }

@@ -1,11 +1,14 @@
 #pragma once
 
 // Thread guarantees: safe from any thread. `writeLog` is atomic, and each line reaches
-// standard output in one write, so lines from different threads never mix.
+// standard output in one write, or the host's handler in one call, so lines from different
+// threads never mix. The handler may be replaced while other threads log: a line goes
+// wholly to the old handler or wholly to the new one.
 
 #include <atomic>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -21,6 +24,15 @@ public:
     /// different threads never mix. Does nothing, not even formatting, while off.
     static void debug(std::string_view message, std::int64_t line, std::string_view fileName,
                       std::string_view funcName);
+
+    /// Writes the line whatever the switch says: for the reason of a refused start, which
+    /// comes before the switch is set from the configuration.
+    static void write(std::string_view message, std::int64_t line, std::string_view fileName,
+                      std::string_view funcName);
+
+    /// Sends every line to `handler`, without its line feed, instead of standard output;
+    /// an empty one restores standard output.
+    static void setHandler(std::function<void(std::string_view)> handler);
 
     /// "ERROR: " + text + "!!"
     static std::string error(std::string_view text);
@@ -50,3 +62,11 @@ void runLoggingFailure(Work& work, std::string_view func, const char* failure,
 #define LUMVEX_LOG(func, message) ::lumvex::L::debug((message), __LINE__, __FILE__, (func))
 /// Logs the error form of `text`.
 #define LUMVEX_LOG_ERROR(func, text) LUMVEX_LOG(func, ::lumvex::L::error(text))
+/// Logs the error form of `text` when the switch is on, and also while it is off when
+/// `show` holds.
+#define LUMVEX_LOG_ERROR_IF(show, func, text)                                         \
+    do {                                                                              \
+        if ((show) || ::lumvex::L::writeLog.load(std::memory_order_relaxed)) {        \
+            ::lumvex::L::write(::lumvex::L::error(text), __LINE__, __FILE__, (func)); \
+        }                                                                             \
+    } while (false)

@@ -1,5 +1,6 @@
 #include <LumvexSdk/Lumvex.h>
 
+#include "ConfigurationAccess.h"
 #include "L.h"
 #include "LumvexEngine.h"
 #include "platform/Process.h"
@@ -8,18 +9,20 @@ namespace lumvex {
 
 namespace {
 // Out of line, so that every host call does not carry the logging's frame.
-[[gnu::cold, gnu::noinline]] void logRefusedInForkedChild(const char* operation) {
-    LUMVEX_LOG_ERROR(operation, "LumvexSdk does not run in a child process made by fork()");
+[[gnu::cold, gnu::noinline]] void logRefusedInForkedChild(const char* operation, bool show) {
+    LUMVEX_LOG_ERROR_IF(show, operation, "LumvexSdk does not run in a child process made by fork()");
 }
 
 // A child made by fork() has none of the parent's library threads, may find their locks
 // held for good, and shares the parent's files and connections; the library stays out of
 // its way there instead of blocking or sending the parent's fixes a second time.
-bool refusedInForkedChild(const char* operation) {
+// `show` writes the line even while the debug log is off: for a start whose configuration
+// asks for the log.
+bool refusedInForkedChild(const char* operation, bool show = false) {
     if (!platform::isForkedChild()) {
         return false;
     }
-    logRefusedInForkedChild(operation);
+    logRefusedInForkedChild(operation, show);
     return true;
 }
 }  // namespace
@@ -38,7 +41,8 @@ Lumvex& Lumvex::shared() {
 }
 
 std::optional<LumvexStartException> Lumvex::start(std::shared_ptr<const LumvexConfiguration> configuration) {
-    if (refusedInForkedChild("start(_:)")) {
+    if (refusedInForkedChild("start(_:)",
+                             configuration && detail::ConfigurationAccess::enableDebugLog(*configuration))) {
         return LumvexStartException::ERROR;
     }
     try {

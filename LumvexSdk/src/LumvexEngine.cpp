@@ -6,9 +6,12 @@
 #include "PushRequest.h"
 #include "TraceJob.h"
 #include "TraceRepository.h"
+#include "platform/Bundle.h"
+#include "platform/Files.h"
 #include "platform/UrlSession.h"
 
 #include <limits>
+#include <string>
 
 namespace lumvex {
 
@@ -20,32 +23,89 @@ LumvexEngine::~LumvexEngine() {
     stop();
 }
 
+namespace {
+
+// What is wrong with an endpoint that `isValidEndpoint` refused.
+std::string endpointProblem(const std::string& endpoint) {
+    if (endpoint.empty()) {
+        return "The endpoint is empty";
+    }
+    const auto quoted = "The endpoint \"" + endpoint + "\" ";
+    if (endpoint.back() != '/') {
+        return quoted + "does not end with \"/\"";
+    }
+    if (endpoint.find_first_of("?#") != std::string::npos) {
+        return quoted + "has a query or a fragment";
+    }
+    return quoted + "is not an absolute http or https URL";
+}
+
+// Why the configuration's API key is empty: which Info.plist was read, and what it lacked.
+std::string emptyKeyProblem() {
+    const auto bundle = platform::Bundle::main();
+    const auto path = bundle.infoPlistPath();
+    if (!bundle.hasInfoDictionary()) {
+        return "The API key is empty: no Info.plist with a dictionary could be read at " + path;
+    }
+    const auto value = bundle.infoValue("lumvex_api_key");
+    if (!value.present) {
+        return "The API key is empty: " + path + " has no \"lumvex_api_key\"";
+    }
+    if (!value.string) {
+        return "The API key is empty: \"lumvex_api_key\" in " + path + " is not a string";
+    }
+    if (value.string->empty()) {
+        return "The API key is empty: \"lumvex_api_key\" is empty in " + path;
+    }
+    return "The API key is empty: the configuration was built before " + path + " held a \"lumvex_api_key\"";
+}
+
+}  // namespace
+
 std::optional<LumvexStartException> LumvexEngine::start(
     std::shared_ptr<const LumvexConfiguration> configuration) {
     platform::MutexLock guard(mutex_);
     if (isStarted_) {
         return LumvexStartException::ALREADY_STARTED;
     }
+    // A refusal comes before the switch is set from the configuration, and leaves it as it
+    // was; a configuration that asks for the log gets the reason all the same, so that a
+    // first start that fails is not silent.
     if (!configuration) {
+        LUMVEX_LOG_ERROR_IF(false, "start(_:)", "No configuration was given");
         return LumvexStartException::ERROR;
     }
+    const bool show = ConfigurationAccess::enableDebugLog(*configuration);
     if (ConfigurationAccess::apiKey(*configuration).empty()) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", emptyKeyProblem());
         return LumvexStartException::INVALID_EMPTY_API_KEY;
     }
     // A period of zero or less would make a timer that never rests, and one that does not
     // fit in seconds has no meaning.
     const auto frequency = ConfigurationAccess::pushFrequency(*configuration);
     if (frequency < 1 || frequency > std::numeric_limits<std::int64_t>::max() / 60) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)",
+                            "The push frequency " + std::to_string(frequency) +
+                                " is not a number of minutes from 1 to " +
+                                std::to_string(std::numeric_limits<std::int64_t>::max() / 60));
         return LumvexStartException::ERROR;
     }
     const auto& endpoint = ConfigurationAccess::endpoint(*configuration);
     if (endpoint && !ConfigurationAccess::isValidEndpoint(*endpoint)) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", endpointProblem(*endpoint));
+        return LumvexStartException::ERROR;
+    }
+    // Without a place for the fixes every one of them would be dropped while the library
+    // looked as if it ran.
+    std::string why;
+    if (!platform::cachesDirectory(why)) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", why);
         return LumvexStartException::ERROR;
     }
     // Timer ticks would have nowhere to go without the queue's thread; a start that cannot
     // have it is refused rather than left half working.
     if (!queue_->prepare()) {
-        LUMVEX_LOG_ERROR("start(_:)", "The work queue's thread cannot be made");
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", "The work queue's thread cannot be made");
         return LumvexStartException::ERROR;
     }
     // The HTTP layer itself is set up by the first upload, on the queue. Its exit handler

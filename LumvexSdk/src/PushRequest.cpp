@@ -9,6 +9,7 @@
 #include "TraceRepository.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/Files.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
 #include "platform/UrlSession.h"
@@ -255,6 +256,11 @@ private:
 
     // A new request from what the stores hold now.
     Step sendStored() {
+        // Without the directory the stored fixes cannot be read, nor the upload's outcome
+        // kept: an upload now would report success for fixes that it never carried.
+        if (!platform::cachesDirectory()) {
+            return finish(LumvexException::PUSH_FAILED);
+        }
         const auto& configuration = *configuration_;
         const auto contents = UploadContents::gather(ConfigurationAccess::pushFormat(configuration));
         auto request = request_.buildRequest(contents, configuration, UploadRequest::newKey(),

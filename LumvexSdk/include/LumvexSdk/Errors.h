@@ -30,7 +30,8 @@ enum class LumvexStartException { ERROR = 0, ALREADY_STARTED = 1, INVALID_EMPTY_
 enum class LumvexException { PUSH_FAILED = 0, JSON_SERIALIZATION_FAILED = 1 };
 
 /// Error categories named "LumvexSdk.LumvexStartException" and "LumvexSdk.LumvexException";
-/// an error code's value is the case index.
+/// an error code's value is the case index, and its `message()` names the case, says what
+/// it means and, for a refused start, that the log line before it names the cause.
 LUMVEX_API const std::error_category& lumvexStartExceptionCategory() noexcept;
 LUMVEX_API const std::error_category& lumvexExceptionCategory() noexcept;
 

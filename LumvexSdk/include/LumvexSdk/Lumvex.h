@@ -49,8 +49,12 @@ public:
     /// Starts sampling and periodic uploads. The timers run on this thread's run loop
     /// (`lumvex::RunLoop::current()`), so the caller must run it. Returns the reason on
     /// refusal: ALREADY_STARTED, INVALID_EMPTY_API_KEY, or ERROR (no configuration, a
-    /// push frequency below 1 minute or too large, or an `endpoint` that is not an
-    /// absolute http or https URL ending in "/"). A refused start changes nothing.
+    /// push frequency below 1 minute or too large, an `endpoint` that is not an absolute
+    /// http or https URL ending in "/", no usable caches directory (see
+    /// `platform::setCachesDirectory`), no thread for the work queue, or a child process
+    /// made by fork()). A refused start changes nothing. Each refusal but ALREADY_STARTED
+    /// is preceded by one log line naming its cause, written when the debug log is on or
+    /// the refused configuration asks for it.
     LUMVEX_API std::optional<LumvexStartException> start(
         std::shared_ptr<const LumvexConfiguration> configuration);
 

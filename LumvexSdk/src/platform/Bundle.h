@@ -33,6 +33,9 @@ public:
     /// The string under `key`, or nothing when it is absent or of another type.
     std::optional<std::string> stringForKey(const std::string& key) const;
 
+    /// Where its Info.plist is read from.
+    std::string infoPlistPath() const { return directory_ + "/Info.plist"; }
+
     explicit Bundle(std::string directory) : directory_(std::move(directory)) {}
 
 private:

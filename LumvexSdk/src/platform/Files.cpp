@@ -6,8 +6,11 @@
 #include "platform/NoDestructor.h"
 #include "platform/ThreadAnnotations.h"
 
+#include <LumvexSdk/Platform.h>
+
 #include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
@@ -115,6 +118,8 @@ FileIdentity identityOf(const struct stat& st) {
 // Where the caches directory lies, once settled.
 struct CachesPlace {
     Mutex mutex;
+    // The base that the host gave; empty for none.
+    std::string hostBase LUMVEX_GUARDED_BY(mutex);
     std::optional<std::string> path LUMVEX_GUARDED_BY(mutex);
     // The directory as it was when last found usable. While it stays the same directory,
     // with the same owner-only mode, it needs no new check; removed, replaced by a link or
@@ -132,41 +137,91 @@ CachesPlace& cachesPlace() {
     return *place;
 }
 
-std::optional<std::string> resolveCachesDirectory() {
-    std::string base;
-    const char* xdg = std::getenv("XDG_CACHE_HOME");
-    if (xdg && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        // A relative home would put the files wherever the host's working directory is.
-        const char* home = std::getenv("HOME");
-        if (!home || home[0] != '/') {
-            LUMVEX_LOG_ERROR("cachesDirectory()",
-                             "No absolute XDG_CACHE_HOME or HOME for the caches directory");
+std::string withoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') {
+        path.pop_back();
+    }
+    return path == "/" ? std::string() : path;
+}
+
+// The home directory of the user's entry in the passwd database: what a service started
+// without HOME (a systemd unit without User=) still has. Empty when there is none.
+std::string passwdHome() {
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 1024;
+    // An entry larger than this is not a real one; the bound ends the growing.
+    constexpr std::size_t kMaxEntryBytes = 1u << 20;
+    while (size <= kMaxEntryBytes) {
+        std::string buffer(size, '\0');
+        struct passwd entry {};
+        struct passwd* found = nullptr;
+        const int error = ::getpwuid_r(::geteuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (error == ERANGE) {
+            size *= 2;
+            continue;
+        }
+        return error == 0 && found && found->pw_dir ? std::string(found->pw_dir) : std::string();
+    }
+    return {};
+}
+
+// The base under which the caches directory lies, or why there is none. Each candidate is
+// taken only when set and absolute: a relative one would put the files wherever the host's
+// working directory happens to be.
+std::optional<std::string> cachesBase(const std::string& hostBase, std::string& why) {
+    if (!hostBase.empty()) {
+        if (hostBase[0] != '/') {
+            why = "The caches directory given by the host is not an absolute path: " + hostBase;
             return std::nullopt;
         }
-        base = std::string(home) + "/.cache";
+        return hostBase;
+    }
+    if (const char* xdg = std::getenv("XDG_CACHE_HOME"); xdg && xdg[0] == '/') {
+        return std::string(xdg);
+    }
+    // systemd's CacheDirectory= may name several directories, joined by ':'.
+    if (const char* systemd = std::getenv("CACHE_DIRECTORY"); systemd && systemd[0] == '/') {
+        const std::string list(systemd);
+        return list.substr(0, list.find(':'));
+    }
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/') {
+        return withoutTrailingSlashes(home) + "/.cache";
+    }
+    const auto home = passwdHome();
+    if (!home.empty() && home[0] == '/') {
+        return withoutTrailingSlashes(home) + "/.cache";
+    }
+    why =
+        "No caches directory: none given by the host, and no absolute XDG_CACHE_HOME, "
+        "CACHE_DIRECTORY, HOME or home directory in the user's passwd entry";
+    return std::nullopt;
+}
+
+std::optional<std::string> resolveCachesDirectory(const std::string& hostBase, std::string& why) {
+    auto base = cachesBase(hostBase, why);
+    if (!base) {
+        return std::nullopt;
     }
     auto name = Bundle::main().stringForKey("CFBundleIdentifier").value_or("");
     if (!isSafeComponent(name)) {
         name = executableName();
     }
     if (!isSafeComponent(name)) {
-        LUMVEX_LOG_ERROR("cachesDirectory()", "No usable name for the caches directory");
+        why = "No usable name for the caches directory";
         return std::nullopt;
     }
-    return base + "/" + name;
+    return *base + "/" + name;
 }
 
 }  // namespace
 
-std::optional<std::string> cachesDirectory() {
+std::optional<std::string> cachesDirectory(std::string& why) {
     auto& place = cachesPlace();
     std::string dir;
     {
         MutexLock guard(place.mutex);
         if (!place.path) {
-            place.path = resolveCachesDirectory();
+            place.path = resolveCachesDirectory(place.hostBase, why);
             if (!place.path) {
                 return std::nullopt;
             }
@@ -179,8 +234,8 @@ std::optional<std::string> cachesDirectory() {
         }
         place.checked.reset();
     }
-    if (const auto problem = prepareDirectory(dir)) {
-        LUMVEX_LOG_ERROR("cachesDirectory()", *problem);
+    if (auto problem = prepareDirectory(dir)) {
+        why = std::move(*problem);
         return std::nullopt;
     }
     const auto prepared = fileIdentity(dir, false);
@@ -189,6 +244,23 @@ std::optional<std::string> cachesDirectory() {
         place.checked = prepared;
     }
     return dir;
+}
+
+std::optional<std::string> cachesDirectory() {
+    std::string why;
+    auto dir = cachesDirectory(why);
+    if (!dir) {
+        LUMVEX_LOG_ERROR("cachesDirectory()", why);
+    }
+    return dir;
+}
+
+void setCachesDirectory(const std::string& path) {
+    auto& place = cachesPlace();
+    MutexLock guard(place.mutex);
+    place.hostBase = path;
+    place.path.reset();
+    place.checked.reset();
 }
 
 void forgetCachesDirectory() {

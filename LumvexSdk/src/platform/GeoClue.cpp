@@ -1,5 +1,6 @@
 #include "platform/GeoClue.h"
 
+#include "L.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
 
@@ -99,6 +100,13 @@ std::string describe(const sd_bus_error* error) {
     return error && error->name ? error->name : "unknown error";
 }
 
+// A refusal is the operator's to mend (the agent's settings, the desktop id), so it names
+// the bus error as GeoClue gave it.
+std::string describeWithName(const sd_bus_error* error) {
+    const std::string name = error && error->name ? error->name : "unknown error";
+    return error && error->message && *error->message ? name + ": " + error->message : name;
+}
+
 /// One request's conversation with GeoClue. Every call is asynchronous; `run` drives the
 /// connection until the outcome is settled.
 class Session {
@@ -149,6 +157,10 @@ private:
 
     void fail(GeoClueFailure::Kind kind, std::string description) {
         if (!settled()) {
+            // The location job reports a refusal only as location services being off.
+            if (kind == GeoClueFailure::Kind::REFUSED) {
+                LUMVEX_LOG_ERROR("requestLocation()", description);
+            }
             outcome_.failure = GeoClueFailure{kind, std::move(description)};
         }
     }
@@ -264,7 +276,8 @@ private:
         const sd_bus_error* error = sd_bus_message_get_error(m);
         if (error) {
             if (isError(error, SD_BUS_ERROR_ACCESS_DENIED)) {
-                self->fail(GeoClueFailure::Kind::REFUSED, "GeoClue refused a client: " + describe(error));
+                self->fail(GeoClueFailure::Kind::REFUSED,
+                           "GeoClue refused a client: " + describeWithName(error));
             } else if (isError(error, SD_BUS_ERROR_SERVICE_UNKNOWN) ||
                        isError(error, SD_BUS_ERROR_NAME_HAS_NO_OWNER)) {
                 self->fail(GeoClueFailure::Kind::UNREACHABLE, "GeoClue is not on the system bus");
@@ -317,7 +330,7 @@ private:
     void classifyStartError(const sd_bus_error* error, const std::string& what) {
         if (isError(error, SD_BUS_ERROR_ACCESS_DENIED)) {
             fail(GeoClueFailure::Kind::REFUSED,
-                 "GeoClue refused location to \"" + desktopId_ + "\": " + describe(error));
+                 "GeoClue refused location to \"" + desktopId_ + "\": " + describeWithName(error));
         } else if (isError(error, SD_BUS_ERROR_NO_REPLY) || isError(error, SD_BUS_ERROR_TIMEOUT)) {
             fail(GeoClueFailure::Kind::NO_FIX, "no location from GeoClue in time");
         } else {

@@ -3,6 +3,9 @@
 #include "L.h"
 #include "platform/WorkListener.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <algorithm>
 #include <exception>
 #include <string>
@@ -40,11 +43,82 @@ void RunLoop::post(std::function<void()> task) {
     impl_->post(std::move(task));
 }
 
+int RunLoop::eventDescriptor() {
+    return impl_->eventDescriptor();
+}
+
+std::optional<std::chrono::milliseconds> RunLoop::nextTimeout() {
+    return impl_->nextTimeout();
+}
+
+void RunLoop::runPending() {
+    impl_->runPending();
+}
+
+RunLoop::Impl::~Impl() {
+    platform::MutexLock guard(mutex_);
+    if (eventFd_ >= 0) {
+        ::close(eventFd_);
+    }
+}
+
+int RunLoop::Impl::eventDescriptor() {
+    platform::MutexLock guard(mutex_);
+    if (eventFd_ < 0) {
+        eventFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (eventFd_ < 0) {
+            return -1;
+        }
+        // What came before the host asked is waiting all the same.
+        if (!tasks_.empty() || !timers_.empty()) {
+            signalHost();
+        }
+    }
+    return eventFd_;
+}
+
+std::optional<std::chrono::milliseconds> RunLoop::Impl::nextTimeout() {
+    auto clock = platform::clock();
+    platform::MutexLock guard(mutex_);
+    if (listenedClock_.lock() != clock) {
+        // Adding a listener twice is harmless; a clock keeps only weak references.
+        clock->addListener(weak_from_this());
+        listenedClock_ = clock;
+    }
+    if (!tasks_.empty()) {
+        return std::chrono::milliseconds(0);
+    }
+    std::optional<platform::Clock::TimePoint> next;
+    for (const auto& t : timers_) {
+        if (t->valid_ && (!next || t->nextFire_ < *next)) {
+            next = t->nextFire_;
+        }
+    }
+    if (!next) {
+        return std::nullopt;
+    }
+    const auto left = *next - clock->now();
+    if (left <= platform::Clock::TimePoint::duration::zero()) {
+        return std::chrono::milliseconds(0);
+    }
+    // Rounded up: a host that woke a little early would find nothing due and spin.
+    return std::chrono::ceil<std::chrono::milliseconds>(left);
+}
+
+void RunLoop::Impl::signalHost() {
+    if (eventFd_ >= 0) {
+        const std::uint64_t one = 1;
+        // Full (EAGAIN) means readable already; nothing else can go wrong with an eventfd.
+        [[maybe_unused]] const auto written = ::write(eventFd_, &one, sizeof(one));
+    }
+}
+
 void RunLoop::Impl::post(std::function<void()> task) {
     {
         platform::MutexLock guard(mutex_);
         tasks_.push_back(std::move(task));
         cv_.notify_all();
+        signalHost();
     }
     platform::notifyWorkListener();
 }
@@ -59,6 +133,7 @@ void RunLoop::Impl::clockAdvanced() {
     platform::MutexLock guard(mutex_);
     woken_ = true;
     cv_.notify_all();
+    signalHost();
 }
 
 void RunLoop::Impl::add(const std::shared_ptr<Timer>& timer) {
@@ -67,6 +142,7 @@ void RunLoop::Impl::add(const std::shared_ptr<Timer>& timer) {
     // A sleeping loop must recompute its deadline.
     woken_ = true;
     cv_.notify_all();
+    signalHost();
 }
 
 void RunLoop::Impl::remove(const Timer* timer) {
@@ -110,8 +186,14 @@ void RunLoop::Impl::drainOnce(platform::Clock& clock) {
 }
 
 void RunLoop::Impl::runPending() {
+    auto self = shared_from_this();
     auto clock = platform::clock();
     platform::MutexLock lock(mutex_);
+    // Emptied before the work runs: what is posted from now on makes it readable again.
+    if (eventFd_ >= 0) {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const auto read = ::read(eventFd_, &count, sizeof(count));
+    }
     drainOnce(*clock);
 }
 

@@ -21,6 +21,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace lumvex {
@@ -49,6 +50,11 @@ public:
     void post(std::function<void()> task);
     /// Runs every task posted so far and every timer due now, then returns.
     void runPending();
+    /// See the public `RunLoop` members of the same names.
+    int eventDescriptor();
+    std::optional<std::chrono::milliseconds> nextTimeout();
+
+    ~Impl() override;
 
     void clockAdvanced() override;
 
@@ -59,6 +65,14 @@ private:
     /// Fires the due timers and runs the queued tasks once. Lets the lock go around each
     /// action and task, and holds it again when it returns.
     void drainOnce(platform::Clock& clock) LUMVEX_REQUIRES(mutex_);
+    /// Makes the event descriptor readable, if a host asked for one.
+    void signalHost() LUMVEX_REQUIRES(mutex_);
+
+    // A descriptor for a host's own loop: -1 until a host asks for one. A virtual clock
+    // that moves must wake that loop too, so the loop listens to the clock in force when
+    // the host last asked for the timeout.
+    int eventFd_ LUMVEX_GUARDED_BY(mutex_) = -1;
+    std::weak_ptr<platform::Clock> listenedClock_ LUMVEX_GUARDED_BY(mutex_);
 
     platform::Mutex mutex_;
     std::condition_variable cv_;

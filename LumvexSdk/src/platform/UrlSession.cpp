@@ -268,7 +268,16 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    if (trustDirectoryPresent()) {
+    // The operator's own trust store, named as OpenSSL and curl name it, takes the place of
+    // the system's: a service behind a private authority trusts that one alone.
+    const char* certFile = std::getenv("SSL_CERT_FILE");
+    const char* certDir = std::getenv("SSL_CERT_DIR");
+    certFile = certFile && certFile[0] ? certFile : nullptr;
+    certDir = certDir && certDir[0] ? certDir : nullptr;
+    if (certFile || certDir) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, certFile);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, certDir);
+    } else if (trustDirectoryPresent()) {
         curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
         curl_easy_setopt(easy, CURLOPT_CAPATH, TRUST_DIRECTORY);
     }

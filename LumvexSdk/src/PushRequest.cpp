@@ -8,6 +8,8 @@
 #include "PendingUpload.h"
 #include "TraceRepository.h"
 #include "platform/Device.h"
+#include "platform/FileLock.h"
+#include "platform/Files.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
 #include "platform/SerialQueue.h"
@@ -15,6 +17,7 @@
 
 #include <sodium.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <deque>
 #include <string_view>
@@ -54,6 +57,8 @@ struct UploadTurns {
     };
     bool busy = false;
     std::deque<Waiting> waiting;  // in call order
+    // The turn among the processes that share the caches directory, held for this one's.
+    std::optional<platform::FileLock> acrossProcesses;
 };
 platform::Guarded<UploadTurns>& uploadTurns() {
     static platform::NoDestructor<platform::Guarded<UploadTurns>> turns;
@@ -68,6 +73,7 @@ void endTurn() noexcept {
         const bool handed = uploadTurns().with([&next](UploadTurns& turns) {
             if (turns.waiting.empty()) {
                 turns.busy = false;
+                turns.acrossProcesses.reset();
                 return false;
             }
             next = std::move(turns.waiting.front());
@@ -118,6 +124,24 @@ void report(const PushCallback& callback, std::optional<LumvexException> error) 
     if (callback) {
         callback(error);
     }
+}
+
+// Another process of the same application uploads from the same files; two uploads at
+// once would both send the lines that neither has removed yet. The turn is not waited
+// for: the other's upload may take as long as the network does.
+bool takeTurnAcrossProcesses() {
+    return uploadTurns().with([](UploadTurns& turns) {
+        if (turns.acrossProcesses) {
+            return true;
+        }
+        const auto directory = platform::cachesDirectory();
+        if (!directory) {
+            return true;  // no stores to share
+        }
+        turns.acrossProcesses = platform::FileLock::tryLock(*directory + "/upload.lock");
+        // A lock that cannot be had for another reason keeps no upload from going out.
+        return turns.acrossProcesses.has_value() || errno != EWOULDBLOCK;
+    });
 }
 
 }  // namespace
@@ -281,6 +305,11 @@ void PushRequest::run(const LumvexConfiguration& configuration, PushCallback cal
     TurnEnd turn;
     PushData data;
     std::optional<PendingUpload> pending;
+    if (!takeTurnAcrossProcesses()) {
+        LUMVEX_LOG(SEND_PUSH, "Another process of this application is uploading");
+        report(callback, LumvexException::PUSH_FAILED);
+        return;
+    }
     if (!afterResend) {
         pending = PendingUpload::load();
     }

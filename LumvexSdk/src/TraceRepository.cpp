@@ -78,6 +78,7 @@ TraceRepository& TraceRepository::shared() {
 
 void TraceRepository::addTrace(const Location& location) {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, true);
     const auto text = formatTrace(location, currentTimeMs());
     appendToFile(platform::base64Encode(text));
 }
@@ -88,21 +89,25 @@ std::vector<TraceRecord> TraceRepository::getTracesAsDict() {
 
 TraceSnapshot TraceRepository::readTraces() {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, false);
     return readTracesLocked(true, false);
 }
 
 TraceSnapshot TraceRepository::readTraceTexts() {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, false);
     return readTracesLocked(false, true);
 }
 
 void TraceRepository::clearTraces() {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, true);
     clearTracesLocked();
 }
 
 void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, true);
     const auto path = getTracesFileUrl();
     if (!path) {
         return;
@@ -149,6 +154,30 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
         return;
     }
     keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
+}
+
+TraceRepository::StoreLock::StoreLock(TraceRepository& store, bool changing) : store_(store) {
+    if (auto directory = platform::cachesDirectory()) {
+        lock_ = platform::FileLock::lock(*directory + "/" + LOCK_FILENAME);
+    }
+    if (!lock_ || store.mirrorChanges_ != lock_->changes()) {
+        store.forgetMirror();
+    }
+    // Counted before the change, so that a process that dies halfway through leaves a
+    // count that makes the others read the file again.
+    if (lock_ && changing && !lock_->bump()) {
+        lock_.reset();
+    }
+}
+
+TraceRepository::StoreLock::~StoreLock() {
+    // Still under the store's mutex: the lock is declared after it in every operation.
+    if (lock_) {
+        store_.mirrorChanges_ = lock_->changes();
+    } else {
+        store_.mirrorChanges_.reset();
+        store_.forgetMirror();
+    }
 }
 
 std::string TraceRepository::formatTrace(const Location& location, std::uint64_t storedAtMs) {

@@ -12,6 +12,8 @@
 //   lumvex-host <bundle directory> store-upload <endpoint base URL> <first> <count>
 //     hands fixes numbered from the first on (latitude n, longitude n + 0.5) over one at a
 //     time, each followed by a forced upload whose outcome it waits for.
+//   lumvex-host <bundle directory> append <first> <count>
+//     stores fixes numbered from the first on straight into the store, as fast as it can.
 //   lumvex-host <bundle directory> upload <endpoint base URL>
 //     uploads whenever the trace file changes, until its standard input is closed; then
 //     uploads what is left.
@@ -20,7 +22,9 @@
 
 #include <LumvexSdk/LumvexSdk.h>
 
+#include "EngineTestAccess.h"
 #include "L.h"
+#include "LumvexEngine.h"
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "UploadTestAccess.h"
@@ -56,14 +60,21 @@ struct LateHost {
     }
 } lateHost;
 
+// The engine behind the uploads; its queue tells when a forced upload found nothing to
+// send, which reports to no callback.
+lumvex::LumvexEngine& engine() {
+    static auto* instance = new lumvex::LumvexEngine();
+    return *instance;
+}
+
 bool startUploads(const std::string& endpoint) {
     lumvex::PushRequestTestAccess::setDefaultEndpoint(endpoint);
-    return !lumvex::Lumvex::shared().start(
+    return !engine().start(
         lumvex::LumvexConfiguration::Builder().pushFormat(lumvex::PushFormat::LOCATION_ONLY).build());
 }
 
-/// Forces an upload and waits for its outcome: nothing when none came in time (an upload
-/// with nothing to send reports nothing).
+/// Forces an upload and waits for its outcome: nothing when there was nothing to send, or
+/// no outcome came in time.
 std::optional<bool> pushAndWait(const std::function<void()>& inCallback = nullptr) {
     struct Outcome {
         std::mutex mutex;
@@ -71,7 +82,7 @@ std::optional<bool> pushAndWait(const std::function<void()>& inCallback = nullpt
         std::optional<bool> succeeded;
     };
     auto outcome = std::make_shared<Outcome>();
-    lumvex::Lumvex::shared().forcePush([outcome, inCallback](std::optional<lumvex::LumvexException> error) {
+    engine().forcePush([outcome, inCallback](std::optional<lumvex::LumvexException> error) {
         if (inCallback) {
             inCallback();
         }
@@ -79,8 +90,12 @@ std::optional<bool> pushAndWait(const std::function<void()>& inCallback = nullpt
         outcome->succeeded = !error;
         outcome->cv.notify_all();
     });
+    // Once the queue has run the request, an upload under way holds the turn until after
+    // its callback; a free turn without an outcome means there was nothing to send.
+    lumvex::LumvexEngineTestAccess::queue(engine())->drain(std::chrono::seconds(10));
     std::unique_lock<std::mutex> lock(outcome->mutex);
-    outcome->cv.wait_for(lock, std::chrono::seconds(10), [&] { return outcome->succeeded.has_value(); });
+    outcome->cv.wait_for(lock, std::chrono::seconds(10),
+                         [&] { return outcome->succeeded.has_value() || lumvex::PushRequest::idle(); });
     return outcome->succeeded;
 }
 
@@ -166,12 +181,12 @@ int main(int argc, char** argv) {
         if (!startUploads(argv[3])) {
             return 3;
         }
-        sdk.addTrace({1.0, 1.5});
+        engine().addTrace({1.0, 1.5});
         bool used = false;
         if (!pushAndWait([&used] { used = useStack(4 << 20) >= -128; })) {
             return 4;
         }
-        sdk.stop();
+        engine().stop();
         return used ? 0 : 1;
     }
     if (mode == "store-upload" && argc == 6) {
@@ -181,11 +196,20 @@ int main(int argc, char** argv) {
         const std::uint64_t first = std::strtoull(argv[4], nullptr, 10);
         const std::uint64_t count = std::strtoull(argv[5], nullptr, 10);
         for (std::uint64_t n = first; n < first + count; ++n) {
-            sdk.addTrace({static_cast<double>(n), static_cast<double>(n) + 0.5});
+            engine().addTrace({static_cast<double>(n), static_cast<double>(n) + 0.5});
             // A refusal (the other process was uploading) leaves the fix for a later upload.
             pushAndWait();
         }
-        sdk.stop();
+        engine().stop();
+        return 0;
+    }
+    if (mode == "append" && argc == 5) {
+        const std::uint64_t first = std::strtoull(argv[3], nullptr, 10);
+        const std::uint64_t count = std::strtoull(argv[4], nullptr, 10);
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            lumvex::TraceRepository::shared().addTrace(
+                {static_cast<double>(n), static_cast<double>(n) + 0.5});
+        }
         return 0;
     }
     if (mode == "upload" && argc == 4) {
@@ -193,7 +217,7 @@ int main(int argc, char** argv) {
             return 3;
         }
         const int status = uploadOnChange();
-        sdk.stop();
+        engine().stop();
         return status;
     }
     return 2;

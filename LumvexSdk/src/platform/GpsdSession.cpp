@@ -223,8 +223,11 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
     }
     bool streaming = false;
     bool skipping = false;  // inside a line too long to keep
-    // gpsd answered a poll, with no position in it: a hang-up then is no lost connection.
+    // A source that answers polls without ever acknowledging a watch, as gpsd does, and
+    // hangs up after an answer with no position in it has lost no connection: it had no
+    // position to give.
     bool answeredWithoutFix = false;
+    bool watched = false;
     std::size_t filled = 0;
     std::size_t read = 0;
     while (true) {
@@ -243,7 +246,9 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
                         std::memchr(line, '\n', static_cast<std::size_t>(end - line)))) != nullptr) {
                 if (!skipping) {
                     bool pollWithoutFix = false;
-                    if (auto fixes = decode(line, compactJson(line, newline), streaming, pollWithoutFix)) {
+                    char* const compacted = compactJson(line, newline);
+                    watched = watched || startsWith(line, compacted, "{\"class\":\"WATCH\"");
+                    if (auto fixes = decode(line, compacted, streaming, pollWithoutFix)) {
                         GpsdOutcome settled;
                         settled.fix = std::move(fixes);
                         return settled;
@@ -270,7 +275,7 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
                 break;  // a chatty gpsd must not stretch the request past its time
             }
         }
-        if (n == 0 && answeredWithoutFix) {
+        if (n == 0 && answeredWithoutFix && !watched) {
             return failed(GpsdFailure::Kind::NO_FIX, "no position in gpsd's answer");
         }
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {

@@ -28,6 +28,7 @@
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "UploadTestAccess.h"
+#include "platform/FileLock.h"
 #include "platform/Files.h"
 
 #include <poll.h>
@@ -197,8 +198,12 @@ int main(int argc, char** argv) {
         const std::uint64_t count = std::strtoull(argv[5], nullptr, 10);
         for (std::uint64_t n = first; n < first + count; ++n) {
             engine().addTrace({static_cast<double>(n), static_cast<double>(n) + 0.5});
-            // A refusal (the other process was uploading) leaves the fix for a later upload.
-            pushAndWait();
+            // A refusal (the other process was uploading) leaves the fix for a later upload;
+            // the host waits for the other's upload to end, as a host storing a fix every few
+            // seconds would, rather than outrun the trace file's size bound.
+            if (pushAndWait() == false) {
+                lumvex::platform::FileLock::lock(*lumvex::platform::cachesDirectory() + "/upload.lock");
+            }
         }
         engine().stop();
         return 0;

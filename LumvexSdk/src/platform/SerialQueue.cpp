@@ -21,6 +21,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace lumvex::platform {
 
@@ -140,14 +141,15 @@ void runShielded(std::function<void()>& work) {
 }
 
 bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, bool exiting) {
-    std::vector<std::function<void()>> work;
+    // Real time: at exit, a virtual clock that nobody moves any more must not hold the
+    // process, and the bound is the host's, not the library's timers'.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::deque<std::function<void()>> work;
     {
         MutexLock lock(state.mutex);
         state.exiting = state.exiting || exiting;
-        // Real time: at exit, a virtual clock that nobody moves any more must not hold the
-        // process, and the bound is the host's, not the library's timers'.
-        const bool idle = state.durableDone.wait_for(
-            lock.native(), timeout,
+        const bool idle = state.durableDone.wait_until(
+            lock.native(), deadline,
             [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
         if (!idle) {
             return false;
@@ -161,10 +163,21 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
             }
         }
     }
-    for (auto& item : work) {
-        runShielded(item);
+    while (!work.empty() && std::chrono::steady_clock::now() < deadline) {
+        runShielded(work.front());
+        work.pop_front();
     }
-    return true;
+    if (work.empty()) {
+        return true;
+    }
+    // Out of time: what is left goes back to the front of the queue, in its order, for the
+    // worker as long as the process lasts.
+    MutexLock lock(state.mutex);
+    while (!work.empty()) {
+        state.items.push_front(SerialQueue::State::Item{std::move(work.back()), true});
+        work.pop_back();
+    }
+    return false;
 }
 
 // The queues whose durable work the exit handler finishes.

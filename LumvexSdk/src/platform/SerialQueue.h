@@ -41,10 +41,11 @@ public:
     bool asyncDurable(std::function<void()>&& work);
 
     /// Runs the durable work still queued on the calling thread, in its order, after the
-    /// durable item the worker may be running, waiting for that at most `timeout` in real
-    /// time. The queue's other work (uploads) is neither run nor waited for. Returns
-    /// whether all of it ran. From the queue's own thread it runs the rest at once. Runs with
-    /// SIGPIPE and SIGXFSZ blocked, as the library's own threads do.
+    /// durable item the worker may be running. Waiting for that and running the rest take
+    /// at most about `timeout` in real time (one item may run past it); what is left then
+    /// stays queued for the worker. The queue's other work (uploads) is neither run nor
+    /// waited for. Returns whether all of it ran. From the queue's own thread it runs the
+    /// rest at once. Runs with SIGPIPE and SIGXFSZ blocked, as the library's own threads do.
     bool finishDurable(std::chrono::milliseconds timeout);
 
     /// Has `finishDurable` run for this queue when the process exits by returning from

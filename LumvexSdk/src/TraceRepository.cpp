@@ -157,8 +157,9 @@ void TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
 }
 
 TraceRepository::StoreLock::StoreLock(TraceRepository& store, bool changing) : store_(store) {
-    if (auto directory = platform::cachesDirectory()) {
-        lock_ = platform::FileLock::lock(*directory + "/" + LOCK_FILENAME);
+    store.directory_ = platform::cachesDirectory();
+    if (store.directory_) {
+        lock_ = platform::FileLock::lock(*store.directory_ + "/" + LOCK_FILENAME);
     }
     if (!lock_ || store.mirrorChanges_ != lock_->changes()) {
         store.forgetMirror();
@@ -529,12 +530,11 @@ std::optional<TraceRecord> TraceRepository::parseTrace(const std::string& text) 
         {"timestamp", *timestamp}, {"lat", std::string(fields[1])}, {"lng", std::string(fields[2])}};
 }
 
-std::optional<std::string> TraceRepository::getTracesFileUrl() {
-    auto directory = platform::cachesDirectory();
-    if (!directory) {
+std::optional<std::string> TraceRepository::getTracesFileUrl() const {
+    if (!directory_) {
         return std::nullopt;
     }
-    return *directory + "/" + FILENAME;
+    return *directory_ + "/" + FILENAME;
 }
 
 }  // namespace lumvex

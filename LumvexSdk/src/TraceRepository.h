@@ -144,7 +144,8 @@ private:
     /// Makes the mirror hold `lines` as the file at `path` now holds them.
     void setMirror(const std::string& path, std::vector<MirroredLine> lines) LUMVEX_REQUIRES(mutex_);
     void forgetMirror() LUMVEX_REQUIRES(mutex_);
-    static std::optional<std::string> getTracesFileUrl();
+    /// The trace file's path in the caches directory that the operation's StoreLock found.
+    std::optional<std::string> getTracesFileUrl() const LUMVEX_REQUIRES(mutex_);
 
     /// Holds the lock between processes for one operation (none when it cannot be had:
     /// the operation goes ahead, and the mirror is not trusted). On taking it, forgets the
@@ -165,6 +166,8 @@ private:
     static constexpr const char* LOCK_FILENAME = "backup.lock";
 
     platform::Mutex mutex_;
+    // The caches directory of the operation under way, looked up once by its StoreLock.
+    std::optional<std::string> directory_ LUMVEX_GUARDED_BY(mutex_);
     // The change count of the lock file that the mirror goes with; nothing when unknown.
     std::optional<std::uint64_t> mirrorChanges_ LUMVEX_GUARDED_BY(mutex_);
     // Whether this process has cleared what killed processes left of their rewrites.

@@ -368,7 +368,7 @@ TEST_F(TraceRepositoryTest, AnotherProcesssRewriteIsSeenHoweverAlikeTheFileLooks
         auto lock = platform::FileLock::lock(home.cachesDir() + "/backup.lock");
         ASSERT_TRUE(lock && lock->bump());
         std::fstream file(path(), std::ios::in | std::ios::out);
-        file << encoded("1496311200123;3.0;4.0") << '\n';
+        file << encoded("1496311200123;3.0;4.0");
     }
     const timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);

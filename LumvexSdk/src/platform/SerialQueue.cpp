@@ -13,6 +13,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
@@ -109,6 +110,7 @@ void workerLoop(SerialQueue::State& state) {
     noteLibraryThreadMade();
     return true;
 }
+
 /// Runs `work` on the calling thread, which may be the host's, with the signals that the
 /// library's own threads block held back: a write past the file-size limit then fails with
 /// EFBIG, and a signal it raised is taken back rather than delivered once unblocked.
@@ -154,14 +156,15 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
         if (!idle) {
             return false;
         }
-        for (auto it = state.items.begin(); it != state.items.end();) {
-            if (it->durable) {
-                work.push_back(std::move(it->work));
-                it = state.items.erase(it);
+        std::deque<SerialQueue::State::Item> others;
+        for (auto& item : state.items) {
+            if (item.durable) {
+                work.push_back(std::move(item.work));
             } else {
-                ++it;
+                others.push_back(std::move(item));
             }
         }
+        state.items.swap(others);
     }
     while (!work.empty() && std::chrono::steady_clock::now() < deadline) {
         runShielded(work.front());
@@ -176,6 +179,10 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     while (!work.empty()) {
         state.items.push_front(SerialQueue::State::Item{std::move(work.back()), true});
         work.pop_back();
+    }
+    if (state.workerWaiting) {
+        state.workerWaiting = false;
+        state.cv.notify_one();
     }
     return false;
 }
@@ -277,9 +284,11 @@ bool SerialQueue::finishDurable(std::chrono::milliseconds timeout) {
 
 void SerialQueue::finishDurableAtExit() {
     exitQueues().with([this](std::vector<std::weak_ptr<State>>& queues) {
-        if (queues.empty()) {
-            std::atexit(&finishQueuesAtExit);
-        }
+        static const bool registered = std::atexit(&finishQueuesAtExit) == 0;
+        (void)registered;
+        // Queues that are gone (one per engine a test made, say) are dropped as others come.
+        queues.erase(std::remove_if(queues.begin(), queues.end(), [](const auto& q) { return q.expired(); }),
+                     queues.end());
         queues.push_back(state_);
     });
 }

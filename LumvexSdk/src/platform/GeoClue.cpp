@@ -507,11 +507,9 @@ std::optional<bool> geoClueOffered(Clock::TimePoint deadline, int wakeFd,
     };
     // Both asked at once: a system bus usually starts GeoClue on demand, so its name is free
     // until first use. Each call ends by the deadline, as a reply or sd-bus's own timeout.
-    sd_bus_set_method_call_timeout(
-        bus.get(), std::max<std::uint64_t>(
-                       1000, static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
-                                                            deadline - platform::clock()->now())
-                                                            .count())));
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - platform::clock()->now()).count();
+    sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(std::max<long long>(left, 1000)));
     sd_bus_slot* slots[2] = {nullptr, nullptr};
     if (sd_bus_call_method_async(bus.get(), &slots[0], "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                  "org.freedesktop.DBus", "NameHasOwner", onHasOwner, &asked, "s",

@@ -6,7 +6,8 @@
 //     exit(); with "static", also a 21st from the destructor of a static object made
 //     before the library was first reached.
 //   lumvex-host <bundle directory> file-size <limit in bytes>
-//     under that RLIMIT_FSIZE, with the debug log on, hands 40 fixes over and stops.
+//     under that RLIMIT_FSIZE, with the debug log on, hands 40 fixes over and waits until
+//     the library's queue has stored them.
 //   lumvex-host <bundle directory> deep-callback <endpoint base URL>
 //     forces an upload whose callback uses 4 MiB of stack.
 //   lumvex-host <bundle directory> store-upload <endpoint base URL> <first> <count>
@@ -172,11 +173,11 @@ int main(int argc, char** argv) {
         if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
             return 5;
         }
+        // Stored on the library's queue, waited for there.
         for (int n = 1; n <= 40; ++n) {
-            sdk.addTrace({static_cast<double>(n), n + 0.5});
+            engine().addTrace({static_cast<double>(n), n + 0.5});
         }
-        sdk.stop();
-        return 0;
+        return lumvex::LumvexEngineTestAccess::queue(engine())->drain(std::chrono::seconds(10)) ? 0 : 4;
     }
     if (mode == "deep-callback" && argc == 4) {
         if (!startUploads(argv[3])) {

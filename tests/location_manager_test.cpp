@@ -1,3 +1,4 @@
+#include "platform/GeoClue.h"
 #include "platform/LocationManager.h"
 #include "platform/RunLoop.h"
 
@@ -9,9 +10,12 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 #include <atomic>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -322,6 +326,28 @@ TEST_F(LocationManagerTest, WhatAStrangeGpsdSendsEndsTheRequestSafely) {
          51.5,
          {},
          ""},
+        // gpsd writes no white space, but its protocol's proxies and simulators do.
+        {"a poll answer with white space between its tokens",
+         [&](int client) {
+             sendAll(client,
+                     "{ \"class\" : \"POLL\", \"active\": 1, \"tpv\": [ {\"class\": \"TPV\", \"mode\": 3,"
+                     " \"lat\": 48.5, \"lon\": 2.25} ], \"sky\": [] }\n");
+             untilHungUp(client);
+         },
+         48.5,
+         {},
+         ""},
+        {"a poll answer with white space and no position, then hanging up once asked again",
+         [&](int client) {
+             sendAll(client, "{\"class\": \"POLL\", \"active\": 0, \"tpv\": [], \"sky\": []}\n");
+             std::string asked;
+             char byte;
+             while (asked.find("\"json\":true};?POLL;\n") == std::string::npos &&
+                    ::recv(client, &byte, 1, 0) > 0) {
+                 asked += byte;
+             }
+         },
+         std::nullopt, LocationError::Code::LOCATION_UNKNOWN, "no position in gpsd's answer"},
         {"a poll answer cut off in the middle of a report, then hanging up",
          [&](int client) {
              sendAll(
@@ -358,6 +384,40 @@ TEST_F(LocationManagerTest, WhatAStrangeGpsdSendsEndsTheRequestSafely) {
     }
     // What the flooded request read, plus what the socket buffers held when it hung up.
     EXPECT_LT(sent.load(), 16u * 1024 * 1024);
+}
+
+// A system bus that accepts connections and never answers, whether the source is to be
+// chosen or GeoClue was asked for: the manager still ends at once.
+TEST_F(LocationManagerTest, ASilentBusDoesNotHoldUpTheManagersEnd) {
+    lumvex::test::TempDir dir;
+    const std::string path = dir.file("bus");
+    const int server = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path.c_str(), sizeof(addr.sun_path) - 1);
+    ASSERT_EQ(::bind(server, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    ASSERT_EQ(::listen(server, 8), 0);
+    lumvex::platform::setGeoClueBusAddress("unix:path=" + path);
+    for (const bool automatic : {true, false}) {
+        SCOPED_TRACE(automatic ? "chosen automatically" : "GeoClue asked for");
+        if (automatic) {
+            lumvex::platform::chooseLocationSourceAutomatically();
+        } else {
+            lumvex::platform::useGeoClue("lumvex-test-client");
+        }
+        auto manager = std::make_shared<LocationManager>();
+        manager->setDelegate(recorder_);
+        manager->requestLocation();
+        pollfd connecting{server, POLLIN, 0};
+        ASSERT_EQ(::poll(&connecting, 1, 10000), 1);
+        const int connection = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+        ASSERT_GE(connection, 0);
+        EXPECT_TRUE(lumvex::test::finishesWithoutBlocking([&] { manager.reset(); }, {}, 1s));
+        ::close(connection);
+    }
+    ::close(server);
+    lumvex::platform::setGeoClueBusAddress("");
+    lumvex::platform::useGpsd("localhost", "2947");
 }
 
 }  // namespace

@@ -453,6 +453,34 @@ TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAf
     EXPECT_EQ(log.count(kFailure), 1u) << log.text();
 }
 
+// The device's calendar is corrected an hour back between two fixes: GeoClue stamps its
+// fixes with that calendar, so from then on they read older than the last one it gave, and
+// are fresh all the same.
+TEST_F(GeoClueSamplingTest, AfterTheCalendarIsSetBackFreshFixesAreStillStored) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    env_.clock().setWallTime(std::chrono::system_clock::now());
+    makeJob();
+    StdoutFile log;
+    for (std::size_t i = 1; i <= 2; ++i) {
+        tick();
+        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
+            << log.text() << service_->logs();
+    }
+    // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
+    // one would also drop its own fixes that read older than its last.
+    service_->stopDaemon();
+    service_->feeder()->setClockOffset(-std::chrono::hours(1));
+    env_.clock().setWallTime(env_.clock().wallNow() - std::chrono::hours(1));
+    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+    for (std::size_t i = 3; i <= 4; ++i) {
+        tick();
+        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
+            << log.text() << service_->logs();
+    }
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+}
+
 TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {
     startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
     lumvex::platform::chooseLocationSourceAutomatically();

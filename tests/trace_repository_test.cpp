@@ -3,11 +3,13 @@
 #include "L.h"
 #include "TestSupport.h"
 #include "platform/Clock.h"
+#include "platform/FileLock.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -351,6 +353,27 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
                      home.dir().file("plain") + "/com.example.host : Not a directory!!";
     EXPECT_EQ(logLines(log.text()),
               (Lines{why, "TraceRepository.cpp:appendToFile No trace found to write trace", why, why}));
+}
+
+// Another process of the application rewrites the file under the lock between two of our
+// reads, and the file comes out with the same inode, size and modification time (a clock
+// tick is coarser than two quick writes): only the change count tells.
+TEST_F(TraceRepositoryTest, AnotherProcesssRewriteIsSeenHoweverAlikeTheFileLooks) {
+    repo.addTrace({1, 2});
+    ASSERT_EQ(repo.getTracesAsDict().at(0).at("lat"), "1.0");  // the store's copy holds the file now
+    struct stat before {};
+    ASSERT_EQ(::stat(path().c_str(), &before), 0);
+    const auto identity = platform::fileIdentity(path(), false);
+    {
+        auto lock = platform::FileLock::lock(home.cachesDir() + "/backup.lock");
+        ASSERT_TRUE(lock && lock->bump());
+        std::fstream file(path(), std::ios::in | std::ios::out);
+        file << encoded("1496311200123;3.0;4.0");
+    }
+    const timespec times[2] = {before.st_atim, before.st_mtim};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);
+    ASSERT_EQ(platform::fileIdentity(path(), false), identity);
+    EXPECT_EQ(repo.getTracesAsDict().at(0).at("lat"), "3.0");
 }
 
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {

@@ -17,7 +17,11 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>()) {}
+LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>()) {
+    // A host that returns from main or calls exit() right after handing fixes over still
+    // has them stored.
+    queue_->finishDurableAtExit();
+}
 
 LumvexEngine::~LumvexEngine() {
     stop();
@@ -130,6 +134,8 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 }
 
 void LumvexEngine::stop() {
+    // What addTrace accepted is on disk when stop returns; queued uploads are not waited for.
+    queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT);
     platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;
@@ -152,9 +158,18 @@ bool LumvexEngine::isStarted() const {
     return isStarted_;
 }
 
+namespace {
+// Out of line, so that the host's call does not carry the logging's frame.
+[[gnu::cold, gnu::noinline]] void logDropped(const char* operation) {
+    LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+}
+}  // namespace
+
 void LumvexEngine::addTrace(const Location& location) {
     // No started check: a fix handed over while stopped is kept all the same.
-    enqueue("addTrace(_:)", [location] { TraceRepository::shared().addTrace(location); });
+    if (!queue_->asyncDurable([location] { TraceRepository::shared().addTrace(location); })) {
+        logDropped("addTrace(_:)");
+    }
 }
 
 void LumvexEngine::forcePush(PushCallback&& callback) {
@@ -164,13 +179,6 @@ void LumvexEngine::forcePush(PushCallback&& callback) {
         push(std::move(callback), askedAt);
     });
 }
-
-namespace {
-// Out of line, so that the host's call does not carry the logging's frame.
-[[gnu::cold, gnu::noinline]] void logDropped(const char* operation) {
-    LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
-}
-}  // namespace
 
 void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
     if (!queue_->async(std::move(work))) {

@@ -9,11 +9,13 @@
 #include "TraceRepository.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
+#include "platform/FileLock.h"
 #include "platform/Files.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
 #include "platform/UrlSession.h"
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <deque>
@@ -67,6 +69,8 @@ struct UploadTurns {
     // How many uploads have told their host an outcome, and the last such outcome.
     std::uint64_t toldCount = 0;
     Told lastTold;
+    // The turn among the processes that share the caches directory, held for this one's.
+    std::optional<platform::FileLock> acrossProcesses;
 };
 platform::Guarded<UploadTurns>& uploadTurns() {
     static platform::NoDestructor<platform::Guarded<UploadTurns>> turns;
@@ -88,6 +92,7 @@ void endTurn(Told told) noexcept {
             }
             if (turns.waiting.empty()) {
                 turns.busy = false;
+                turns.acrossProcesses.reset();
                 return false;
             }
             next = std::move(turns.waiting.front());
@@ -183,6 +188,24 @@ std::optional<platform::Url> parseUrl(const std::string& text) {
     return url;
 }
 
+// Another process of the same application uploads from the same files; two uploads at
+// once would both send the lines that neither has removed yet. The turn is not waited
+// for: the other's upload may take as long as the network does.
+bool takeTurnAcrossProcesses() {
+    return uploadTurns().with([](UploadTurns& turns) {
+        if (turns.acrossProcesses) {
+            return true;
+        }
+        const auto directory = platform::cachesDirectory();
+        if (!directory) {
+            return true;  // no stores to share
+        }
+        turns.acrossProcesses = platform::FileLock::tryLock(*directory + "/upload.lock");
+        // A lock that cannot be had for another reason keeps no upload from going out.
+        return turns.acrossProcesses.has_value() || errno != EWOULDBLOCK;
+    });
+}
+
 // One upload's turn, from the moment it may send until it has told its host.
 class Upload final : public std::enable_shared_from_this<Upload> {
 public:
@@ -196,6 +219,10 @@ public:
     // waited behind it and finds nothing left tells its own host the same.
     Step start(const Told& before) {
         nothingLeft_ = before;
+        if (!takeTurnAcrossProcesses()) {
+            LUMVEX_LOG(SEND_PUSH, "Another process of this application is uploading");
+            return finish(LumvexException::PUSH_FAILED);
+        }
         auto recorded = PendingUpload::load();
         if (!recorded) {
             setDeliveredKey(std::nullopt);

@@ -78,6 +78,7 @@ TraceRepository& TraceRepository::shared() {
 
 void TraceRepository::addTrace(const Location& location) {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, true);
     const auto text = formatTrace(location, currentTimeMs());
     appendToFile(platform::base64Encode(text));
 }
@@ -88,21 +89,25 @@ std::vector<TraceRecord> TraceRepository::getTracesAsDict() {
 
 TraceSnapshot TraceRepository::readTraces() {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, false);
     return readTracesLocked(true, false);
 }
 
 TraceSnapshot TraceRepository::readTraceTexts() {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, false);
     return readTracesLocked(false, true);
 }
 
 void TraceRepository::clearTraces() {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, true);
     clearTracesLocked();
 }
 
 bool TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     platform::MutexLock lock(mutex_);
+    StoreLock between(*this, true);
     const auto path = getTracesFileUrl();
     if (!path) {
         return false;
@@ -147,6 +152,31 @@ bool TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
         return true;
     }
     return keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
+}
+
+TraceRepository::StoreLock::StoreLock(TraceRepository& store, bool changing) : store_(store) {
+    store.directory_ = platform::cachesDirectory();
+    if (store.directory_) {
+        lock_ = platform::FileLock::lock(*store.directory_ + "/" + LOCK_FILENAME);
+    }
+    if (!lock_ || store.mirrorChanges_ != lock_->changes()) {
+        store.forgetMirror();
+    }
+    // Counted before the change, so that a process that dies halfway through leaves a
+    // count that makes the others read the file again.
+    if (lock_ && changing && !lock_->bump()) {
+        lock_.reset();
+    }
+}
+
+TraceRepository::StoreLock::~StoreLock() {
+    // Still under the store's mutex: the lock is declared after it in every operation.
+    if (lock_) {
+        store_.mirrorChanges_ = lock_->changes();
+    } else {
+        store_.mirrorChanges_.reset();
+        store_.forgetMirror();
+    }
 }
 
 std::string TraceRepository::formatTrace(const Location& location, std::uint64_t storedAtMs) {
@@ -502,12 +532,11 @@ std::optional<TraceRecord> TraceRepository::parseTrace(const std::string& text) 
         {"timestamp", *timestamp}, {"lat", std::string(fields[1])}, {"lng", std::string(fields[2])}};
 }
 
-std::optional<std::string> TraceRepository::getTracesFileUrl() {
-    auto directory = platform::cachesDirectory();
-    if (!directory) {
+std::optional<std::string> TraceRepository::getTracesFileUrl() const {
+    if (!directory_) {
         return std::nullopt;
     }
-    return *directory + "/" + FILENAME;
+    return *directory_ + "/" + FILENAME;
 }
 
 }  // namespace lumvex

@@ -5,6 +5,7 @@
 
 #include <LumvexSdk/Lumvex.h>
 
+#include "platform/FileLock.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
 #include "platform/ThreadAnnotations.h"
@@ -40,10 +41,17 @@ struct TraceSnapshot {
 /// reading or removing lines on its own thread, so every operation holds one lock for the
 /// whole of its file work: each finds and leaves a whole file.
 ///
+/// Several processes of one application (a second instance, a command-line tool beside a
+/// daemon) share the caches directory and so the file. Each operation also holds an
+/// advisory lock on "backup.lock" beside it for the whole of its file work, so their
+/// appends, trims and removals never cross either.
+///
 /// The store keeps a copy of the file's lines in memory, with each record's JSON text, in
-/// step with its own appends, trims and removals. It is used only while the file keeps the
-/// identity (device, inode, size, modification time) the store last gave it; a file changed
-/// by anyone else is read again.
+/// step with its own appends, trims and removals. It is used only while the change count
+/// in the lock file is the one this store last saw, and the file keeps the identity
+/// (device, inode, size, modification time) the store last gave it; a file changed by
+/// anyone else is read again. The count is what sees another process's rewrite that came
+/// out with the same size within one tick of the file system's clock.
 class TraceRepository final {
 public:
     static TraceRepository& shared();
@@ -138,9 +146,32 @@ private:
     /// Makes the mirror hold `lines` as the file at `path` now holds them.
     void setMirror(const std::string& path, std::vector<MirroredLine> lines) LUMVEX_REQUIRES(mutex_);
     void forgetMirror() LUMVEX_REQUIRES(mutex_);
-    static std::optional<std::string> getTracesFileUrl();
+    /// The trace file's path in the caches directory that the operation's StoreLock found.
+    std::optional<std::string> getTracesFileUrl() const LUMVEX_REQUIRES(mutex_);
+
+    /// Holds the lock between processes for one operation (none when it cannot be had:
+    /// the operation goes ahead, and the mirror is not trusted). On taking it, forgets the
+    /// mirror when another process changed the file since; an operation that may change
+    /// the file counts its change before making it. On release, remembers the count.
+    class StoreLock {
+    public:
+        StoreLock(TraceRepository& store, bool changing) LUMVEX_REQUIRES(store.mutex_);
+        // Runs under the store's mutex, which the analysis cannot follow into a destructor.
+        ~StoreLock() LUMVEX_NO_THREAD_SAFETY_ANALYSIS;
+        StoreLock(const StoreLock&) = delete;
+        StoreLock& operator=(const StoreLock&) = delete;
+
+    private:
+        TraceRepository& store_;
+        std::optional<platform::FileLock> lock_;
+    };
+    static constexpr const char* LOCK_FILENAME = "backup.lock";
 
     platform::Mutex mutex_;
+    // The caches directory of the operation under way, looked up once by its StoreLock.
+    std::optional<std::string> directory_ LUMVEX_GUARDED_BY(mutex_);
+    // The change count of the lock file that the mirror goes with; nothing when unknown.
+    std::optional<std::uint64_t> mirrorChanges_ LUMVEX_GUARDED_BY(mutex_);
     // Whether this process has cleared what killed processes left of their rewrites.
     bool tidied_ LUMVEX_GUARDED_BY(mutex_) = false;
     // The mirror of the trace file.

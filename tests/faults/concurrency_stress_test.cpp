@@ -30,6 +30,7 @@
 #include <optional>
 #include <random>
 #include <set>
+#include <sstream>
 #include <thread>
 
 namespace lumvex {
@@ -281,6 +282,106 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
         "%zu dropped by the size bound, %zu sampled positions kept, %zu requests to gpsd\n",
         operations.load(), callbacks.size(), answered, collector.uploads().size(), fixes_.size(), missing,
         sampledOnServer_, occurrences(gpsd.log(), "?POLL"));
+}
+
+/// The latitudes of every fix that `collector` kept, and of those still in the trace file.
+std::multiset<std::string> deliveredAndKept(const Collector& collector, const test::IsolatedHome& home) {
+    std::multiset<std::string> seen;
+    for (const auto& upload : collector.uploads()) {
+        for (const auto& location : upload.at("body").at("locations")) {
+            seen.insert(location.at("lat").get<std::string>());
+        }
+    }
+    const auto path = home.cachesDir() + "/backup.lmx";
+    std::istringstream kept(test::fileExists(path) ? test::readFile(path) : std::string());
+    for (std::string line; std::getline(kept, line);) {
+        if (const auto record = TraceRepository::recordFromLine(line)) {
+            seen.insert(record->at("lat"));
+        }
+    }
+    return seen;
+}
+
+/// What `seen` lacks of `expected`, and what it holds more than once or unexpectedly.
+std::string difference(const std::multiset<std::string>& seen, const std::multiset<std::string>& expected) {
+    std::string text;
+    for (const auto& lat : expected) {
+        if (seen.count(lat) == 0) {
+            text += "missing " + lat + "\n";
+        }
+    }
+    for (auto it = seen.begin(); it != seen.end(); it = seen.upper_bound(*it)) {
+        if (seen.count(*it) != expected.count(*it)) {
+            text += *it + " seen " + std::to_string(seen.count(*it)) + " times\n";
+        }
+    }
+    return text;
+}
+
+std::multiset<std::string> latitudes(std::uint64_t first, std::uint64_t count) {
+    std::multiset<std::string> all;
+    for (std::uint64_t n = first; n < first + count; ++n) {
+        all.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
+    }
+    return all;
+}
+
+// Two processes of one application (same bundle identifier, so the same caches
+// directory) append while a third uploads whenever the file changes; then two that both
+// store and upload. Each fix reaches the server once, or is still stored. The writers
+// append in rounds that stay below the file's size bound, which would otherwise drop fixes
+// by design.
+TEST(SharedStore, ProcessesSharingTheStoreLoseNoFixAndSendNoneTwice) {
+    test::IsolatedHome home;
+    home.writeInfoPlist(
+        "<key>CFBundleIdentifier</key><string>com.example.host</string>"
+        "<key>lumvex_api_key</key><string>key</string>");
+    Collector collector;
+    constexpr std::uint64_t kRounds = 20;
+    constexpr std::uint64_t kPerWriter = 10;
+    {
+        test::ChildProcess uploader({LUMVEX_HOST, home.bundleDir(), "upload", collector.baseUrl()}, true);
+        ASSERT_TRUE(uploader.started());
+        for (std::uint64_t round = 0; round < kRounds; ++round) {
+            const std::uint64_t first = 1 + round * 2 * kPerWriter;
+            test::ChildProcess a(
+                {LUMVEX_HOST, home.bundleDir(), "append", std::to_string(first), std::to_string(kPerWriter)});
+            test::ChildProcess b({LUMVEX_HOST, home.bundleDir(), "append", std::to_string(first + kPerWriter),
+                                  std::to_string(kPerWriter)});
+            ASSERT_EQ(a.wait(), 0);
+            ASSERT_EQ(b.wait(), 0);
+            // The uploader empties the file before the next round begins.
+            ASSERT_TRUE(test::waitUntil([&] {
+                const auto path = home.cachesDir() + "/backup.lmx";
+                return !test::fileExists(path) || test::readFile(path).empty();
+            })) << "round "
+                << round;
+        }
+        uploader.closeInput();
+        ASSERT_EQ(uploader.wait(), 0);
+    }
+    const auto appended = latitudes(1, kRounds * 2 * kPerWriter);
+    ASSERT_EQ(difference(deliveredAndKept(collector, home), appended), "");
+
+    constexpr std::uint64_t kEach = 60;
+    constexpr std::uint64_t kSecond = 100000;
+    {
+        test::ChildProcess a({LUMVEX_HOST, home.bundleDir(), "store-upload", collector.baseUrl(),
+                              std::to_string(kSecond), std::to_string(kEach)});
+        test::ChildProcess b({LUMVEX_HOST, home.bundleDir(), "store-upload", collector.baseUrl(),
+                              std::to_string(2 * kSecond), std::to_string(kEach)});
+        ASSERT_EQ(a.wait(), 0);
+        ASSERT_EQ(b.wait(), 0);
+    }
+    auto all = appended;
+    for (const auto& lat : latitudes(kSecond, kEach)) {
+        all.insert(lat);
+    }
+    for (const auto& lat : latitudes(2 * kSecond, kEach)) {
+        all.insert(lat);
+    }
+    EXPECT_EQ(difference(deliveredAndKept(collector, home), all), "");
+    EXPECT_FALSE(test::fileExists(home.cachesDir() + "/pending.lmx"));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -119,5 +120,43 @@ TEST(ProcessExit, TheMinimalExampleUploadsOnSigtermAndExitsZero) {
     EXPECT_EQ(collector.uploads("minimal-example-key").size(), 1u);
 }
 #endif
+
+// What a host hands over right before it leaves is on disk once it has left, however it
+// leaves short of _exit() or a signal; and a host's limits and stack needs are met on the
+// library's threads as on its own.
+TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurvives) {
+    struct Case {
+        std::vector<std::string> args;  // after the bundle directory
+        std::size_t storedLines;        // lines in the trace file afterwards
+        const char* logged;             // in the host's output, or empty
+    };
+    lumvex::test::RefusingPort refusing;
+    const Case cases[] = {
+        {{"exit", "return"}, 20, ""},
+        {{"exit", "exit"}, 20, ""},
+        {{"exit", "static"}, 21, ""},
+        // The fourth line no longer fits; the write fails with EFBIG instead of SIGXFSZ.
+        {{"file-size", "100"}, 3, "Error while writing trace file"},
+        {{"deep-callback", refusing.baseUrl()}, 1, ""},  // the failed upload keeps its fix
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.args[0] + " " + c.args[1]);
+        lumvex::test::IsolatedHome home;
+        home.writeInfoPlist(
+            "<key>CFBundleIdentifier</key><string>com.example.host</string>"
+            "<key>lumvex_api_key</key><string>key</string>");
+        std::vector<std::string> argv = {LUMVEX_HOST, home.bundleDir()};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        lumvex::test::ChildProcess host(argv, false, true);
+        ASSERT_TRUE(host.started());
+        const int status = host.wait();
+        ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 0);
+        const auto path = home.cachesDir() + "/backup.lmx";
+        const auto stored = lumvex::test::fileExists(path) ? lumvex::test::readFile(path) : std::string();
+        EXPECT_EQ(static_cast<std::size_t>(std::count(stored.begin(), stored.end(), '\n')), c.storedLines);
+        EXPECT_NE(host.output().find(c.logged), std::string::npos) << host.output();
+    }
+}
 
 }  // namespace

@@ -118,8 +118,8 @@ std::string readFile(const std::string& path) {
 
 // The GGA and RMC sentences of `epoch`, stamped with the current time; GeoClue reads no
 // others.
-std::string stampedNow(const std::string& epoch) {
-    std::istringstream in(harness::restamped(epoch, std::chrono::system_clock::now()));
+std::string stampedNow(const std::string& epoch, std::chrono::seconds offset) {
+    std::istringstream in(harness::restamped(epoch, std::chrono::system_clock::now() + offset));
     std::string out;
     std::string line;
     while (std::getline(in, line)) {
@@ -199,6 +199,11 @@ std::vector<std::pair<double, double>> NmeaFeeder::sent() const {
     return sent_;
 }
 
+void NmeaFeeder::setClockOffset(std::chrono::seconds offset) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    offset_ = offset;
+}
+
 void NmeaFeeder::run() {
     ::pthread_setname_np(::pthread_self(), THREAD_NAME);
     struct Connection {
@@ -209,7 +214,10 @@ void NmeaFeeder::run() {
     std::size_t nextEpoch = 0;
     const auto send = [&](Connection& c) {
         if (nextEpoch < epochs_.size()) {
-            const auto text = stampedNow(epochs_[nextEpoch]);
+            const auto text = stampedNow(epochs_[nextEpoch], [this] {
+                std::lock_guard<std::mutex> guard(mutex_);
+                return offset_;
+            }());
             if (::send(c.fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
                 std::lock_guard<std::mutex> guard(mutex_);
                 sent_.push_back(positionOf(epochs_[nextEpoch]));

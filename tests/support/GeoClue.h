@@ -29,6 +29,9 @@ public:
 
     bool start();
     void stop();
+    /// Stamps what is sent from now on with the current time plus `offset`, as a receiver
+    /// whose clock was set that far off would.
+    void setClockOffset(std::chrono::seconds offset);
     /// The positions sent so far, in order.
     std::vector<std::pair<double, double>> sent() const;
 
@@ -43,6 +46,7 @@ private:
     mutable std::mutex mutex_;
     std::vector<std::pair<double, double>> sent_;
     bool stop_ = false;
+    std::chrono::seconds offset_{0};
 };
 
 /// A real GeoClue on a private system-like bus: dbus-daemon, GeoClue in private mount and

@@ -4,13 +4,21 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <sstream>
 #include <thread>
+
+extern char** environ;
 
 namespace fs = std::filesystem;
 
@@ -165,6 +173,111 @@ bool Signal::wait(std::chrono::milliseconds timeout) {
 int Signal::count() const {
     std::lock_guard<std::mutex> guard(mutex_);
     return count_;
+}
+
+ChildProcess::ChildProcess(std::vector<std::string> argv, bool input, bool keepOutput) {
+    int in[2] = {-1, -1};
+    int out[2] = {-1, -1};
+    if ((input && ::pipe2(in, O_CLOEXEC) != 0) || (keepOutput && ::pipe2(out, O_CLOEXEC) != 0)) {
+        return;
+    }
+    std::vector<char*> args;
+    for (auto& a : argv) {
+        args.push_back(a.data());
+    }
+    args.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (input) {
+        posix_spawn_file_actions_adddup2(&actions, in[0], STDIN_FILENO);
+    }
+    if (keepOutput) {
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+    }
+    pid_t pid = -1;
+    if (::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), environ) == 0) {
+        pid_ = pid;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    if (input) {
+        ::close(in[0]);
+        input_ = in[1];
+    }
+    if (keepOutput) {
+        ::close(out[1]);
+        outputFd_ = out[0];
+    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        wait();
+    }
+    closeInput();
+    if (outputFd_ >= 0) {
+        ::close(outputFd_);
+    }
+}
+
+void ChildProcess::closeInput() {
+    if (input_ >= 0) {
+        ::close(input_);
+        input_ = -1;
+    }
+}
+
+int ChildProcess::wait(std::chrono::milliseconds timeout) {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    // Readable when the child has ended.
+    const int ended = static_cast<int>(::syscall(SYS_pidfd_open, pid_, 0));
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    bool killed = false;
+    bool exited = false;
+    while (!exited) {
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (ended < 0) {
+            break;  // no pidfd here: waitpid alone, without the bound
+        }
+        if (left <= 0) {
+            ::kill(pid_, SIGKILL);
+            killed = true;
+            break;
+        }
+        pollfd fds[2] = {{ended, POLLIN, 0}, {outputFd_, POLLIN, 0}};
+        if (::poll(fds, outputFd_ >= 0 ? 2 : 1, static_cast<int>(left)) < 0 && errno != EINTR) {
+            continue;
+        }
+        exited = (fds[0].revents & POLLIN) != 0;
+        if (outputFd_ >= 0 && (fds[1].revents & (POLLIN | POLLHUP))) {
+            char buffer[4096];
+            const auto n = ::read(outputFd_, buffer, sizeof(buffer));
+            if (n > 0) {
+                output_.append(buffer, static_cast<std::size_t>(n));
+            } else {
+                ::close(outputFd_);  // all read; only the exit is left to wait for
+                outputFd_ = -1;
+            }
+        }
+    }
+    if (ended >= 0) {
+        ::close(ended);
+    }
+    int status = 0;
+    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+    }
+    pid_ = -1;
+    if (outputFd_ >= 0) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(outputFd_, buffer, sizeof(buffer))) > 0) {
+            output_.append(buffer, static_cast<std::size_t>(n));
+        }
+    }
+    return killed ? -1 : status;
 }
 
 }  // namespace lumvex::test

@@ -77,6 +77,31 @@ std::chrono::milliseconds stressBudget(std::chrono::milliseconds fallback);
 bool finishesWithoutBlocking(const std::function<void()>& work, const std::vector<std::string>& fifos,
                              std::chrono::milliseconds timeout = std::chrono::seconds(5));
 
+/// A child process running `argv` (argv[0] is the program's path), with the test's
+/// environment. With `input`, its standard input is a pipe that `closeInput` closes; its
+/// standard output is kept when `keepOutput`, else shared with the test's.
+class ChildProcess {
+public:
+    explicit ChildProcess(std::vector<std::string> argv, bool input = false, bool keepOutput = false);
+    /// Kills a child still running.
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    bool started() const { return pid_ > 0; }
+    void closeInput();
+    /// Waits up to `timeout` for the child to end (killing it then) and gives its status
+    /// as waitpid does, -1 when it had to be killed; its output is read meanwhile.
+    int wait(std::chrono::milliseconds timeout = std::chrono::seconds(60));
+    const std::string& output() const { return output_; }
+
+private:
+    int pid_ = -1;
+    int input_ = -1;
+    int outputFd_ = -1;
+    std::string output_;
+};
+
 /// A latch-like flag that a callback on another thread sets and a test waits on.
 class Signal {
 public:

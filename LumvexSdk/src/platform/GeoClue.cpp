@@ -54,7 +54,10 @@ std::uint64_t monotonicMicros() {
 }
 
 struct BusDeleter {
-    void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+    // Not flushed: a flush first waits for the connection to be set up, which on a bus that
+    // never answers takes sd-bus's authentication timeout of 90 s. Whatever a request still
+    // wanted sent (a courtesy Stop) has been waited for by then, or abandoned.
+    void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 using BusPtr = std::unique_ptr<sd_bus, BusDeleter>;
 
@@ -87,6 +90,60 @@ BusPtr openBus(std::string& error) {
         return nullptr;
     }
     return BusPtr(bus);
+}
+
+enum class Driven { DONE, STOPPED, DEADLINE, FAILED };
+
+/// Processes `bus` until `done` holds, the installed clock reaches `deadline` or `stopping`
+/// holds, which is looked at whenever `wakeFd` (if any) becomes readable. Every call on the
+/// bus is asynchronous and ends here; `error` says why on FAILED.
+template <typename Done>
+Driven driveBus(sd_bus* bus, Clock::TimePoint deadline, int wakeFd, const std::function<bool()>& stopping,
+                Done done, std::string& error) {
+    while (true) {
+        int r;
+        while ((r = sd_bus_process(bus, nullptr)) > 0) {
+            if (done()) {
+                return Driven::DONE;
+            }
+        }
+        if (r < 0) {
+            error = std::string("lost the bus: ") + std::strerror(-r);
+            return Driven::FAILED;
+        }
+        if (done()) {
+            return Driven::DONE;
+        }
+        if (stopping()) {
+            return Driven::STOPPED;
+        }
+        const auto now = platform::clock()->now();
+        if (now >= deadline) {
+            return Driven::DEADLINE;
+        }
+        long long timeout = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        // sd-bus keeps its own call timeouts on the real monotonic clock.
+        std::uint64_t busTimeout = 0;
+        if (sd_bus_get_timeout(bus, &busTimeout) > 0 && busTimeout != UINT64_MAX) {
+            const auto nowUsec = monotonicMicros();
+            const long long busMs =
+                busTimeout > nowUsec ? static_cast<long long>((busTimeout - nowUsec + 999) / 1000) : 0;
+            timeout = std::min(timeout, busMs);
+        }
+        const int events = sd_bus_get_events(bus);
+        pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events < 0 ? POLLIN : events), 0},
+                         {wakeFd, POLLIN, 0}};
+        const int ready =
+            ::poll(fds, wakeFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(timeout, INT_MAX)));
+        if (ready < 0 && errno != EINTR) {
+            error = std::string("poll: ") + std::strerror(errno);
+            return Driven::FAILED;
+        }
+        if (ready > 0 && wakeFd >= 0 && (fds[1].revents & POLLIN)) {
+            std::uint64_t value = 0;
+            [[maybe_unused]] const auto n = ::read(wakeFd, &value, sizeof(value));
+        }
+    }
 }
 
 bool isError(const sd_bus_error* error, const char* name) {
@@ -136,7 +193,7 @@ public:
                     GeoClueFailure{GeoClueFailure::Kind::NO_FIX, "no location from GeoClue in time"};
             }
         }
-        stopClient(stopping);
+        stopClient(wakeFd, stopping);
         return outcome_;
     }
 
@@ -194,54 +251,23 @@ private:
     /// it to end. Returns whether `done` came to hold.
     template <typename Done>
     bool drive(Clock::TimePoint deadline, int wakeFd, const std::function<bool()>& stopping, Done done) {
-        while (true) {
-            int r;
-            while ((r = sd_bus_process(bus_, nullptr)) > 0) {
-                if (done()) {
-                    return true;
-                }
-            }
-            if (r < 0) {
-                fail(GeoClueFailure::Kind::LOST, std::string("lost the bus: ") + std::strerror(-r));
-                return done();
-            }
-            if (done()) {
+        std::string error;
+        switch (driveBus(bus_, deadline, wakeFd, stopping, done, error)) {
+            case Driven::DONE:
                 return true;
-            }
-            if (stopping()) {
+            case Driven::STOPPED:
                 outcome_.abandoned = true;
                 return false;
-            }
-            const auto now = platform::clock()->now();
-            if (now >= deadline) {
+            case Driven::DEADLINE:
                 return false;
-            }
-            long long timeout = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-            // sd-bus keeps its own call timeouts on the real monotonic clock.
-            std::uint64_t busTimeout = 0;
-            if (sd_bus_get_timeout(bus_, &busTimeout) > 0 && busTimeout != UINT64_MAX) {
-                const auto nowUsec = monotonicMicros();
-                const long long busMs =
-                    busTimeout > nowUsec ? static_cast<long long>((busTimeout - nowUsec + 999) / 1000) : 0;
-                timeout = std::min(timeout, busMs);
-            }
-            const int events = sd_bus_get_events(bus_);
-            pollfd fds[2] = {{sd_bus_get_fd(bus_), static_cast<short>(events < 0 ? POLLIN : events), 0},
-                             {wakeFd, POLLIN, 0}};
-            const int ready =
-                ::poll(fds, wakeFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(timeout, INT_MAX)));
-            if (ready < 0 && errno != EINTR) {
-                fail(GeoClueFailure::Kind::LOST, std::string("poll: ") + std::strerror(errno));
-                return done();
-            }
-            if (ready > 0 && wakeFd >= 0 && (fds[1].revents & POLLIN)) {
-                std::uint64_t value = 0;
-                [[maybe_unused]] const auto n = ::read(wakeFd, &value, sizeof(value));
-            }
+            case Driven::FAILED:
+                break;
         }
+        fail(GeoClueFailure::Kind::LOST, error);
+        return done();
     }
 
-    void stopClient(const std::function<bool()>& stopping) {
+    void stopClient(int wakeFd, const std::function<bool()>& stopping) {
         if (!started_ || stopped_) {
             return;
         }
@@ -254,9 +280,11 @@ private:
         if (r < 0) {
             return;
         }
-        // The call's own timeout bounds this in real time, whatever the installed clock does.
+        // The call's own timeout bounds this in real time, the grace on the installed clock
+        // too, and the caller can end it at once.
         const auto saved = outcome_;
-        drive(Clock::TimePoint::max(), -1, stopping, [this] { return stopped_; });
+        drive(platform::clock()->now() + std::chrono::microseconds(STOP_GRACE_USEC), wakeFd, stopping,
+              [this] { return stopped_; });
         outcome_ = saved;
     }
 
@@ -459,45 +487,62 @@ GeoClueOutcome requestGeoClueFix(const std::string& desktopId, std::uint32_t acc
     return session.run(deadline, wakeFd, stopping);
 }
 
-bool geoClueOffered(std::chrono::milliseconds timeout) {
+std::optional<bool> geoClueOffered(Clock::TimePoint deadline, int wakeFd,
+                                   const std::function<bool()>& stopping) {
     std::string error;
     auto bus = openBus(error);
     if (!bus) {
         return false;
     }
-    const auto usec =
-        static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(timeout).count());
-    sd_bus_set_method_call_timeout(bus.get(), usec);
-    sd_bus_error err{};  // SD_BUS_ERROR_NULL, which is a C compound literal
-    sd_bus_message* reply = nullptr;
-    int has = 0;
-    bool offered = false;
-    if (sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "NameHasOwner", &err, &reply, "s", SERVICE) >= 0 &&
-        sd_bus_message_read(reply, "b", &has) >= 0) {
-        offered = has != 0;
-    }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&err);
-    if (offered) {
-        return true;
-    }
-    // A system bus usually starts GeoClue on demand, so its name is free until first use.
-    reply = nullptr;
-    if (sd_bus_call_method(bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus",
-                           "ListActivatableNames", &err, &reply, "") >= 0) {
+    struct Asked {
+        int hasOwner = -1;  // -1 until answered, then 0 or 1
+        bool activatable = false;
+        bool listed = false;
+    } asked;
+    const auto onHasOwner = [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* a = static_cast<Asked*>(userdata);
+        int has = 0;
+        a->hasOwner = !sd_bus_message_get_error(m) && sd_bus_message_read(m, "b", &has) >= 0 && has ? 1 : 0;
+        return 0;
+    };
+    const auto onActivatable = [](sd_bus_message* m, void* userdata, sd_bus_error*) {
+        auto* a = static_cast<Asked*>(userdata);
+        a->listed = true;
         char** names = nullptr;
-        if (sd_bus_message_read_strv(reply, &names) >= 0 && names) {
+        if (!sd_bus_message_get_error(m) && sd_bus_message_read_strv(m, &names) >= 0 && names) {
             for (char** n = names; *n; ++n) {
-                offered = offered || std::strcmp(*n, SERVICE) == 0;
+                a->activatable = a->activatable || std::strcmp(*n, SERVICE) == 0;
                 std::free(*n);
             }
             std::free(names);
         }
+        return 0;
+    };
+    // Both asked at once: a system bus usually starts GeoClue on demand, so its name is free
+    // until first use. Each call ends by the deadline, as a reply or sd-bus's own timeout.
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - platform::clock()->now()).count();
+    sd_bus_set_method_call_timeout(bus.get(), static_cast<std::uint64_t>(std::max<long long>(left, 1000)));
+    sd_bus_slot* slots[2] = {nullptr, nullptr};
+    if (sd_bus_call_method_async(bus.get(), &slots[0], "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus", "NameHasOwner", onHasOwner, &asked, "s",
+                                 SERVICE) < 0 ||
+        sd_bus_call_method_async(bus.get(), &slots[1], "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                 "org.freedesktop.DBus", "ListActivatableNames", onActivatable, &asked,
+                                 "") < 0) {
+        sd_bus_slot_unref(slots[0]);
+        sd_bus_slot_unref(slots[1]);
+        return false;
     }
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&err);
-    return offered;
+    const auto driven = driveBus(
+        bus.get(), deadline, wakeFd, stopping,
+        [&asked] { return asked.hasOwner == 1 || (asked.hasOwner == 0 && asked.listed); }, error);
+    sd_bus_slot_unref(slots[0]);
+    sd_bus_slot_unref(slots[1]);
+    if (driven == Driven::STOPPED) {
+        return std::nullopt;
+    }
+    return asked.hasOwner == 1 || asked.activatable;
 }
 
 void setGeoClueBusAddress(std::string address) {

@@ -2,8 +2,8 @@
 
 // Thread guarantees: a request runs wholly on the thread that calls `requestGeoClueFix`,
 // on a bus connection of its own, and calls nothing back; other threads reach it only
-// through the wake descriptor and `stopping`. `geoClueOffered` and `setGeoClueBusAddress`
-// are safe from any thread.
+// through the wake descriptor and `stopping`; `geoClueOffered` likewise. Both are safe
+// from any thread, as is `setGeoClueBusAddress`.
 
 #include <LumvexSdk/Lumvex.h>
 
@@ -44,8 +44,11 @@ GeoClueOutcome requestGeoClueFix(const std::string& desktopId, std::uint32_t acc
                                  const std::function<bool()>& stopping);
 
 /// Whether the system bus offers GeoClue (its name is owned or can be activated), asked
-/// within `timeout` of real time.
-bool geoClueOffered(std::chrono::milliseconds timeout);
+/// until the installed clock reaches `deadline`; nothing when `stopping` ended it first
+/// (looked at whenever `wakeFd` becomes readable). A bus that does not answer in time
+/// offers nothing.
+std::optional<bool> geoClueOffered(Clock::TimePoint deadline, int wakeFd,
+                                   const std::function<bool()>& stopping);
 
 /// The bus to reach GeoClue on; empty means the system bus (DBUS_SYSTEM_BUS_ADDRESS or its
 /// standard socket). Tests point it at a private bus.

@@ -42,6 +42,31 @@ bool startsWith(const char* text, const char* end, const char* prefix) {
     return static_cast<std::size_t>(end - text) >= n && std::memcmp(text, prefix, n) == 0;
 }
 
+// Drops the white space between the tokens of the JSON text [text, end) and gives its new
+// end. gpsd itself writes none, but proxies and simulators of its protocol do, and both the
+// class checks below and libgps's own decoder look for the tags as gpsd writes them.
+char* compactJson(char* text, char* end) {
+    char* out = text;
+    bool inString = false;
+    for (char* p = text; p < end; ++p) {
+        const char c = *p;
+        if (inString) {
+            *out++ = c;
+            if (c == '\\' && p + 1 < end) {
+                *out++ = *++p;
+            } else if (c == '"') {
+                inString = false;
+            }
+        } else if (c == '"') {
+            inString = true;
+            *out++ = c;
+        } else if (c != ' ' && c != '\t' && c != '\r' && c != '\n') {
+            *out++ = c;
+        }
+    }
+    return out;
+}
+
 // Just past the JSON object that opens at `object`, or null when it does not close before
 // `end`. Braces inside strings do not count.
 char* objectEnd(char* object, char* end) {
@@ -198,6 +223,11 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
     }
     bool streaming = false;
     bool skipping = false;  // inside a line too long to keep
+    // A source that answers polls without ever acknowledging a watch, as gpsd does, and
+    // hangs up after an answer with no position in it has lost no connection: it had no
+    // position to give.
+    bool answeredWithoutFix = false;
+    bool watched = false;
     std::size_t filled = 0;
     std::size_t read = 0;
     while (true) {
@@ -216,11 +246,14 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
                         std::memchr(line, '\n', static_cast<std::size_t>(end - line)))) != nullptr) {
                 if (!skipping) {
                     bool pollWithoutFix = false;
-                    if (auto fixes = decode(line, newline, streaming, pollWithoutFix)) {
+                    char* const compacted = compactJson(line, newline);
+                    watched = watched || startsWith(line, compacted, "{\"class\":\"WATCH\"");
+                    if (auto fixes = decode(line, compacted, streaming, pollWithoutFix)) {
                         GpsdOutcome settled;
                         settled.fix = std::move(fixes);
                         return settled;
                     }
+                    answeredWithoutFix = answeredWithoutFix || pollWithoutFix;
                     if (pollWithoutFix && !streaming) {
                         if (!sendCommand(fd, STREAM_AND_POLL)) {
                             return lost();
@@ -241,6 +274,9 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
             if (platform::clock()->now() >= deadline) {
                 break;  // a chatty gpsd must not stretch the request past its time
             }
+        }
+        if (n == 0 && answeredWithoutFix && !watched) {
+            return failed(GpsdFailure::Kind::NO_FIX, "no position in gpsd's answer");
         }
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             return lost();

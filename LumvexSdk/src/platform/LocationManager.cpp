@@ -133,8 +133,9 @@ std::string executableName() {
 }
 
 /// Settles the automatic choice the first time a request needs it: GeoClue when the system
-/// bus offers it, as on phones and desktops, else gpsd at its default address.
-Choice currentChoice() {
+/// bus offers it, as on phones and desktops, else gpsd at its default address. Nothing when
+/// `stopping` ended the question to the bus first (see `geoClueOffered`).
+std::optional<Choice> currentChoice(int wakeFd, const std::function<bool()>& stopping) {
     auto& s = service();
     {
         MutexLock guard(s.mutex);
@@ -142,7 +143,11 @@ Choice currentChoice() {
             return Choice{s.source, s.address, s.desktopId};
         }
     }
-    const bool geoClue = geoClueOffered(std::chrono::seconds(1));
+    const auto offered = geoClueOffered(platform::clock()->now() + std::chrono::seconds(1), wakeFd, stopping);
+    if (!offered) {
+        return std::nullopt;
+    }
+    const bool geoClue = *offered;
     MutexLock guard(s.mutex);
     if (s.source == Source::AUTOMATIC) {  // unless the host chose meanwhile
         s.source = geoClue ? Source::GEOCLUE : Source::GPSD;
@@ -266,10 +271,13 @@ private:
             const auto deadline = deadline_;
             const auto accuracy = accuracy_;
             lock.unlock();
-            const auto choice = currentChoice();
-            announce(choice);
-            auto outcome = choice.source == Source::GEOCLUE ? askGeoClue(choice.desktopId, accuracy, deadline)
-                                                            : askGpsd(choice.address, deadline);
+            std::optional<Outcome> outcome;
+            if (const auto choice = currentChoice(wakeFd_, [this] { return stopping(); })) {
+                announce(*choice);
+                outcome = choice->source == Source::GEOCLUE
+                              ? askGeoClue(choice->desktopId, accuracy, deadline)
+                              : askGpsd(choice->address, deadline);
+            }
             lock.lock();
             requested_ = false;
             if (stop_ || !outcome) {
@@ -310,13 +318,16 @@ private:
     std::optional<Outcome> askGeoClue(const std::string& desktopId, double accuracy,
                                       Clock::TimePoint deadline) {
         const auto level = geoClueAccuracyLevel(accuracy);
-        auto result = requestGeoClueFix(desktopId, level, lastGeoClueFix_, deadline, wakeFd_,
+        auto result = requestGeoClueFix(desktopId, level, geoClueNotBefore(), deadline, wakeFd_,
                                         [this] { return stopping(); });
         if (result.abandoned) {
             return std::nullopt;
         }
         if (result.fix) {
             lastGeoClueFix_ = result.fix->takenAtMicros;
+            lastGeoClueClock_ = platform::clock();
+            lastGeoClueAt_ = lastGeoClueClock_->now();
+            lastGeoClueWallAt_ = lastGeoClueClock_->wallNow();
             Fixes fixes{{result.fix->location}, std::nullopt};
             if (result.fix->takenAtMicros != 0) {
                 fixes.takenAt = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
@@ -325,6 +336,27 @@ private:
             return Outcome(std::move(fixes));
         }
         return failedWith(*result.failure);
+    }
+
+    /// The measurement time before which a location of GeoClue's is the cache of an earlier
+    /// one: the last fix's, moved back by as much as the calendar was set back since it came.
+    /// GeoClue stamps its locations with the same calendar, so after a correction backwards
+    /// its fresh locations are older than the last one, by the calendar; the monotonic clock
+    /// tells how much time really passed.
+    std::uint64_t geoClueNotBefore() const {
+        const auto clock = platform::clock();
+        if (lastGeoClueFix_ == 0 || clock != lastGeoClueClock_) {
+            return lastGeoClueFix_;
+        }
+        const auto passed = clock->now() - lastGeoClueAt_;
+        const auto calendarPassed = clock->wallNow() - lastGeoClueWallAt_;
+        const auto setBack =
+            std::chrono::duration_cast<std::chrono::microseconds>(passed - calendarPassed).count();
+        if (setBack <= 0) {
+            return lastGeoClueFix_;
+        }
+        const auto back = static_cast<std::uint64_t>(setBack);
+        return back >= lastGeoClueFix_ ? 0 : lastGeoClueFix_ - back;
     }
 
     /// One request to gpsd; nothing when the manager went away meanwhile.
@@ -378,6 +410,10 @@ private:
     // measurement time of the last GeoClue fix.
     GpsdSession gpsd_;
     std::uint64_t lastGeoClueFix_ = 0;
+    // When the last GeoClue fix came, on the clock that was installed then.
+    std::shared_ptr<Clock> lastGeoClueClock_;
+    Clock::TimePoint lastGeoClueAt_{};
+    Clock::WallTime lastGeoClueWallAt_{};
 };
 
 bool LocationManager::locationServicesEnabled() {

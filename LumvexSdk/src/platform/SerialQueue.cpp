@@ -1,29 +1,44 @@
 #include "platform/SerialQueue.h"
 
 #include "L.h"
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
 #include "platform/Process.h"
 #include "platform/Thread.h"
 #include "platform/ThreadAnnotations.h"
 #include "platform/WorkListener.h"
 
 #include <pthread.h>
+#include <signal.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstdlib>
 #include <deque>
 #include <exception>
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <vector>
 
 namespace lumvex::platform {
 
 struct SerialQueue::State {
+    struct Item {
+        std::function<void()> work;
+        bool durable = false;
+    };
     Mutex mutex;
     std::condition_variable cv;
-    std::deque<std::function<void()>> items LUMVEX_GUARDED_BY(mutex);
+    std::deque<Item> items LUMVEX_GUARDED_BY(mutex);
+    // The worker is running a durable item; `durableDone` tells when it ends.
+    bool runningDurable LUMVEX_GUARDED_BY(mutex) = false;
+    std::condition_variable durableDone;
+    // The process is exiting: durable work runs on its caller's thread.
+    bool exiting LUMVEX_GUARDED_BY(mutex) = false;
     bool closing LUMVEX_GUARDED_BY(mutex) = false;
     // Whether the worker sleeps on `cv`: only then does a push notify it. While it works
     // through items it finds each new one by itself, so most pushes make no call at all.
@@ -61,7 +76,8 @@ void workerLoop(SerialQueue::State& state) {
         if (state.items.empty()) {
             return;  // closing and nothing left
         }
-        auto item = std::move(state.items.front());
+        auto item = std::move(state.items.front().work);
+        state.runningDurable = state.items.front().durable;
         state.items.pop_front();
         lock.unlock();
         // A throwing item must not end the process, nor the queue and every later item.
@@ -69,6 +85,10 @@ void workerLoop(SerialQueue::State& state) {
         item = nullptr;  // what the item captured is released outside the lock
         notifyWorkListener();
         lock.lock();
+        if (state.runningDurable) {
+            state.runningDurable = false;
+            state.durableDone.notify_all();
+        }
     }
 }
 
@@ -90,6 +110,102 @@ void workerLoop(SerialQueue::State& state) {
     noteLibraryThreadMade();
     return true;
 }
+
+/// Runs `work` on the calling thread, which may be the host's, with the signals that the
+/// library's own threads block held back: a write past the file-size limit then fails with
+/// EFBIG, and a signal it raised is taken back rather than delivered once unblocked.
+void runShielded(std::function<void()>& work) {
+    sigset_t shielded;
+    sigset_t previous;
+    sigemptyset(&shielded);
+    sigaddset(&shielded, SIGPIPE);
+    sigaddset(&shielded, SIGXFSZ);
+    if (pthread_sigmask(SIG_BLOCK, &shielded, &previous) != 0) {
+        runLoggingFailure(work, "finishDurable", "Work item failed");
+        return;
+    }
+    sigset_t pendingBefore;
+    sigpending(&pendingBefore);
+    runLoggingFailure(work, "finishDurable", "Work item failed");
+    for (const int signal : {SIGPIPE, SIGXFSZ}) {
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, signal) && !sigismember(&pendingBefore, signal) &&
+            !sigismember(&previous, signal)) {
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, signal);
+            const timespec now{0, 0};
+            sigtimedwait(&one, nullptr, &now);
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, bool exiting) {
+    // Real time: at exit, a virtual clock that nobody moves any more must not hold the
+    // process, and the bound is the host's, not the library's timers'.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::deque<std::function<void()>> work;
+    {
+        MutexLock lock(state.mutex);
+        state.exiting = state.exiting || exiting;
+        const bool idle = state.durableDone.wait_until(
+            lock.native(), deadline,
+            [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
+        if (!idle) {
+            return false;
+        }
+        std::deque<SerialQueue::State::Item> others;
+        for (auto& item : state.items) {
+            if (item.durable) {
+                work.push_back(std::move(item.work));
+            } else {
+                others.push_back(std::move(item));
+            }
+        }
+        state.items.swap(others);
+    }
+    while (!work.empty() && std::chrono::steady_clock::now() < deadline) {
+        runShielded(work.front());
+        work.pop_front();
+    }
+    if (work.empty()) {
+        return true;
+    }
+    // Out of time: what is left goes back to the front of the queue, in its order, for the
+    // worker as long as the process lasts.
+    MutexLock lock(state.mutex);
+    while (!work.empty()) {
+        state.items.push_front(SerialQueue::State::Item{std::move(work.back()), true});
+        work.pop_back();
+    }
+    if (state.workerWaiting) {
+        state.workerWaiting = false;
+        state.cv.notify_one();
+    }
+    return false;
+}
+
+// The queues whose durable work the exit handler finishes.
+Guarded<std::vector<std::weak_ptr<SerialQueue::State>>>& exitQueues() {
+    static NoDestructor<Guarded<std::vector<std::weak_ptr<SerialQueue::State>>>> queues;
+    return *queues;
+}
+
+void finishQueuesAtExit() {
+    const auto queues =
+        exitQueues().with([](const std::vector<std::weak_ptr<SerialQueue::State>>& q) { return q; });
+    for (const auto& queue : queues) {
+        if (auto state = queue.lock()) {
+            if (state->workerElsewhere()) {
+                continue;  // a forked child's copy: the worker and its items are the parent's
+            }
+            finishDurableWork(*state, SerialQueue::EXIT_TIMEOUT, true);
+        }
+    }
+}
+
 }  // namespace
 
 SerialQueue::SerialQueue() : state_(std::make_shared<State>()) {}
@@ -126,15 +242,28 @@ bool SerialQueue::prepare() {
 }
 
 bool SerialQueue::async(std::function<void()>&& work) {
+    return push(std::move(work), false);
+}
+
+bool SerialQueue::asyncDurable(std::function<void()>&& work) {
+    return push(std::move(work), true);
+}
+
+bool SerialQueue::push(std::function<void()>&& work, bool durable) {
     if (state_->workerElsewhere()) {
         return false;
     }
     State& state = *state_;
     MutexLock lock(state.mutex);
+    if (durable && state.exiting) {
+        lock.unlock();
+        runShielded(work);
+        return true;
+    }
     if (!state.worker.joinable() && !makeWorker(state, state_)) {
         return false;
     }
-    state.items.emplace_back(std::move(work));
+    state.items.push_back(State::Item{std::move(work), durable});
     if (!state.workerWaiting) {
         return true;
     }
@@ -147,6 +276,21 @@ bool SerialQueue::async(std::function<void()>&& work) {
     lock.unlock();
     keep->cv.notify_one();
     return true;
+}
+
+bool SerialQueue::finishDurable(std::chrono::milliseconds timeout) {
+    return finishDurableWork(*state_, timeout, false);
+}
+
+void SerialQueue::finishDurableAtExit() {
+    exitQueues().with([this](std::vector<std::weak_ptr<State>>& queues) {
+        static const bool registered = std::atexit(&finishQueuesAtExit) == 0;
+        (void)registered;
+        // Queues that are gone (one per engine a test made, say) are dropped as others come.
+        queues.erase(std::remove_if(queues.begin(), queues.end(), [](const auto& q) { return q.expired(); }),
+                     queues.end());
+        queues.push_back(state_);
+    });
 }
 
 bool SerialQueue::drain(std::chrono::milliseconds timeout) {

@@ -34,6 +34,27 @@ public:
     /// there is no worker to run it (see `prepare`).
     bool async(std::function<void()>&& work);
 
+    /// Like `async`, for work that must not be lost when the process ends: fixes handed
+    /// over to be stored. `finishDurable` can run it on another thread, ahead of the
+    /// queue's other work, and once the process exits it runs at once on the caller's
+    /// thread.
+    bool asyncDurable(std::function<void()>&& work);
+
+    /// Runs the durable work still queued on the calling thread, in its order, after the
+    /// durable item the worker may be running. Waiting for that and running the rest take
+    /// at most about `timeout` in real time (one item may run past it); what is left then
+    /// stays queued for the worker. The queue's other work (uploads) is neither run nor
+    /// waited for. Returns whether all of it ran. From the queue's own thread it runs the
+    /// rest at once. Runs with SIGPIPE and SIGXFSZ blocked, as the library's own threads do.
+    bool finishDurable(std::chrono::milliseconds timeout);
+
+    /// Has `finishDurable` run for this queue when the process exits by returning from
+    /// main or calling exit(), within EXIT_TIMEOUT; from then on its durable work runs on
+    /// the caller's thread, for what host objects destroyed later still hand over. Neither
+    /// _exit() nor a signal runs it.
+    void finishDurableAtExit();
+    static constexpr std::chrono::milliseconds EXIT_TIMEOUT{2000};
+
     /// Waits until everything enqueued before this call has run, or until `timeout`.
     /// Returns whether it did. Must not be called from the queue's own thread.
     bool drain(std::chrono::milliseconds timeout);
@@ -41,6 +62,8 @@ public:
     struct State;
 
 private:
+    bool push(std::function<void()>&& work, bool durable);
+
     std::shared_ptr<State> state_;
 };
 

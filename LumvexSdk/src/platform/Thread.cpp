@@ -1,5 +1,8 @@
 #include "platform/Thread.h"
 
+#include <signal.h>
+
+#include <algorithm>
 #include <exception>
 #include <memory>
 #include <system_error>
@@ -13,28 +16,39 @@ void* runBody(void* argument) {
     return nullptr;
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool SANITIZED = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool SANITIZED = true;
-#else
-constexpr bool SANITIZED = false;
-#endif
-#else
-constexpr bool SANITIZED = false;
-#endif
 }  // namespace
+
+std::size_t Thread::stackBytes() {
+    // What a thread made with default attributes gets: glibc derives it from RLIMIT_STACK
+    // at startup. Sanitizers' larger frames are covered by the same default.
+    std::size_t bytes = 0;
+    pthread_attr_t defaults;
+    if (pthread_getattr_default_np(&defaults) == 0) {
+        pthread_attr_getstacksize(&defaults, &bytes);
+        pthread_attr_destroy(&defaults);
+    }
+    return std::max(bytes, MIN_STACK_BYTES);
+}
 
 Thread::Thread(std::function<void()> body) {
     auto owned = std::make_unique<std::function<void()>>(std::move(body));
     pthread_attr_t attributes;
     int error = pthread_attr_init(&attributes);
-    if (error == 0 && !SANITIZED) {
-        error = pthread_attr_setstacksize(&attributes, STACK_BYTES);
+    if (error == 0) {
+        error = pthread_attr_setstacksize(&attributes, stackBytes());
     }
+    // A new thread inherits its maker's signal mask; the maker's own is put back at once.
+    sigset_t blocked;
+    sigset_t previous;
+    sigemptyset(&blocked);
+    sigaddset(&blocked, SIGPIPE);
+    sigaddset(&blocked, SIGXFSZ);
+    const bool masked = pthread_sigmask(SIG_BLOCK, &blocked, &previous) == 0;
     if (error == 0) {
         error = pthread_create(&handle_, &attributes, &runBody, owned.get());
+    }
+    if (masked) {
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
     }
     pthread_attr_destroy(&attributes);
     if (error != 0) {

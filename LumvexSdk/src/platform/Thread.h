@@ -10,15 +10,22 @@
 
 namespace lumvex::platform {
 
-/// A thread of the library's own, like std::thread but with a stack sized for what the
-/// library runs on it. A host sees each of its threads reserve its stack's address space;
-/// the process default is 8 MiB, where the library's threads need a few dozen KiB.
+/// A thread of the library's own, like std::thread but with a stack and a signal mask
+/// chosen for what runs on it. Host code runs on every one of them: push callbacks on the
+/// upload thread and the work queue, the log handler on whichever thread logs. So each gets
+/// the stack a host's own threads get, the system default (RLIMIT_STACK as the C library
+/// reads it), and never less than 8 MiB. Only the pages a thread touches are resident; the
+/// rest is reserved address space.
+///
+/// Each starts with SIGPIPE and SIGXFSZ blocked, so that a write to a closed connection or
+/// past the file-size limit fails with EPIPE or EFBIG, to be logged like any failed write,
+/// instead of ending the host.
 class Thread final {
 public:
-    /// Stack for the library's threads: room for libcurl's and the TLS library's
-    /// handshakes, the resolver and the bounded plist parser, many times over. Sanitized
-    /// builds keep the default, since their frames are far larger.
-    static constexpr std::size_t STACK_BYTES = 512 * 1024;
+    /// The least stack a library thread gets.
+    static constexpr std::size_t MIN_STACK_BYTES = 8 * 1024 * 1024;
+    /// The stack the library's threads get: the system default, at least MIN_STACK_BYTES.
+    static std::size_t stackBytes();
 
     Thread() noexcept = default;
     /// Starts `body` on a new thread. Throws std::system_error when none can be made.

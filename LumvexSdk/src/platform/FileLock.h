@@ -1,0 +1,50 @@
+#pragma once
+
+// Thread guarantees: a `FileLock` belongs to whoever holds it and may be released on
+// another thread than the one that took it. Taking one never throws.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace lumvex::platform {
+
+/// An exclusive advisory lock (flock) on a small file of its own, which keeps the work of
+/// several processes on the same files apart as a mutex keeps threads apart. The lock
+/// file is never removed: removing it would let two processes lock two different files.
+///
+/// The file also holds a change counter, bumped by every holder that is about to change
+/// what the lock guards. A holder that remembers the count it last saw knows, on taking the
+/// lock again, whether anyone else changed the files in between, however alike the files
+/// look (same size, same modification time to the clock tick).
+class FileLock final {
+public:
+    /// Waits for the lock on `path` (made 0600 when missing), at most about two seconds:
+    /// the holders keep it for one file operation each, and one that was stopped midway
+    /// must not stop this process too. Nothing when the lock cannot be had (logged).
+    static std::optional<FileLock> lock(const std::string& path);
+    /// Takes the lock only when nobody holds it; nothing when someone does (errno
+    /// EWOULDBLOCK) or it cannot be had.
+    static std::optional<FileLock> tryLock(const std::string& path);
+
+    FileLock(FileLock&& other) noexcept;
+    FileLock& operator=(FileLock&& other) noexcept;
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+    /// The change count stored in the file when the lock was taken or last bumped.
+    std::uint64_t changes() const { return changes_; }
+    /// Counts one more change; false when the count cannot be written, in which case the
+    /// holder must not rely on it.
+    bool bump();
+
+private:
+    FileLock(int fd, std::uint64_t changes) : fd_(fd), changes_(changes) {}
+    static std::optional<FileLock> take(const std::string& path, bool wait);
+
+    int fd_ = -1;
+    std::uint64_t changes_ = 0;
+};
+
+}  // namespace lumvex::platform

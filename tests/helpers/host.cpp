@@ -1,0 +1,230 @@
+// A host process for the tests that need one of their own: ways of leaving, limits set on
+// the process, and several processes sharing one store.
+//
+//   lumvex-host <bundle directory> exit <return|exit|static>
+//     hands 20 fixes to addTrace (latitude 1 to 20) and at once returns from main or calls
+//     exit(); with "static", also a 21st from the destructor of a static object made
+//     before the library was first reached.
+//   lumvex-host <bundle directory> file-size <limit in bytes>
+//     under that RLIMIT_FSIZE, with the debug log on, hands 40 fixes over and waits until
+//     the library's queue has stored them.
+//   lumvex-host <bundle directory> deep-callback <endpoint base URL>
+//     forces an upload whose callback uses 4 MiB of stack.
+//   lumvex-host <bundle directory> store-upload <endpoint base URL> <first> <count>
+//     hands fixes numbered from the first on (latitude n, longitude n + 0.5) over one at a
+//     time, each followed by a forced upload whose outcome it waits for.
+//   lumvex-host <bundle directory> append <first> <count>
+//     stores fixes numbered from the first on straight into the store, as fast as it can.
+//   lumvex-host <bundle directory> upload <endpoint base URL>
+//     uploads whenever the trace file changes, until its standard input is closed; then
+//     uploads what is left.
+//
+// Exit status 0 when all went as described; a crash shows as a signal.
+
+#include <LumvexSdk/LumvexSdk.h>
+
+#include "EngineTestAccess.h"
+#include "L.h"
+#include "LumvexEngine.h"
+#include "PushRequest.h"
+#include "TraceRepository.h"
+#include "UploadTestAccess.h"
+#include "platform/FileLock.h"
+#include "platform/Files.h"
+
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace {
+
+bool fixFromDestructor = false;
+
+// Made before main, and so before the library registers its exit handler: destroyed after
+// that handler ran.
+struct LateHost {
+    ~LateHost() {
+        if (fixFromDestructor) {
+            lumvex::Lumvex::shared().addTrace({21.0, 21.5});
+        }
+    }
+} lateHost;
+
+// The engine behind the uploads; its queue tells when a forced upload found nothing to
+// send, which reports to no callback.
+lumvex::LumvexEngine& engine() {
+    static auto* instance = new lumvex::LumvexEngine();
+    return *instance;
+}
+
+bool startUploads(const std::string& endpoint) {
+    lumvex::PushRequestTestAccess::setDefaultEndpoint(endpoint);
+    return !engine().start(
+        lumvex::LumvexConfiguration::Builder().pushFormat(lumvex::PushFormat::LOCATION_ONLY).build());
+}
+
+/// Forces an upload and waits for its outcome: nothing when there was nothing to send, or
+/// no outcome came in time.
+std::optional<bool> pushAndWait(const std::function<void()>& inCallback = nullptr) {
+    struct Outcome {
+        std::mutex mutex;
+        std::condition_variable cv;
+        std::optional<bool> succeeded;
+    };
+    auto outcome = std::make_shared<Outcome>();
+    engine().forcePush([outcome, inCallback](std::optional<lumvex::LumvexException> error) {
+        if (inCallback) {
+            inCallback();
+        }
+        std::lock_guard<std::mutex> guard(outcome->mutex);
+        outcome->succeeded = !error;
+        outcome->cv.notify_all();
+    });
+    // Once the queue has run the request, an upload under way holds the turn until after
+    // its callback; a free turn without an outcome means there was nothing to send.
+    lumvex::LumvexEngineTestAccess::queue(engine())->drain(std::chrono::seconds(10));
+    std::unique_lock<std::mutex> lock(outcome->mutex);
+    outcome->cv.wait_for(lock, std::chrono::seconds(10),
+                         [&] { return outcome->succeeded.has_value() || lumvex::PushRequest::idle(); });
+    return outcome->succeeded;
+}
+
+[[gnu::noinline]] int useStack(std::size_t bytes) {
+    // Touches one byte a page, so that every page of the frame is really used.
+    volatile char* frame = static_cast<volatile char*>(__builtin_alloca(bytes));
+    for (std::size_t i = 0; i < bytes; i += 4096) {
+        frame[i] = static_cast<char>(i);
+    }
+    return frame[bytes / 2];
+}
+
+bool hasTraces() {
+    return !lumvex::TraceRepository::shared().readTraces().lines.empty();
+}
+
+int uploadOnChange() {
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    const auto directory = lumvex::platform::cachesDirectory();
+    if (watch < 0 || !directory ||
+        ::inotify_add_watch(watch, directory->c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
+        return 5;
+    }
+    while (true) {
+        pollfd fds[2] = {{watch, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0) {
+            continue;
+        }
+        if (fds[1].revents != 0) {
+            char byte;
+            if (::read(STDIN_FILENO, &byte, 1) <= 0) {
+                break;
+            }
+        }
+        char events[4096];
+        while (::read(watch, events, sizeof(events)) > 0) {
+        }
+        if (hasTraces()) {
+            pushAndWait();
+        }
+    }
+    // The writers are done: what they left goes out now.
+    for (int attempt = 0; attempt < 20 && hasTraces(); ++attempt) {
+        pushAndWait();
+    }
+    return hasTraces() ? 6 : 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc < 3) {
+        return 2;
+    }
+    lumvex::platform::setMainBundleDirectory(argv[1]);
+    const std::string mode = argv[2];
+    auto& sdk = lumvex::Lumvex::shared();
+    if (mode == "exit" && argc == 4) {
+        const std::string how = argv[3];
+        fixFromDestructor = how == "static";
+        for (int n = 1; n <= 20; ++n) {
+            sdk.addTrace({static_cast<double>(n), n + 0.5});
+        }
+        if (how == "exit") {
+            std::exit(0);
+        }
+        return 0;
+    }
+    if (mode == "file-size" && argc == 4) {
+        lumvex::L::writeLog = true;
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = std::strtoul(argv[3], nullptr, 10);
+        if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) {
+            return 5;
+        }
+        // Stored on the library's queue, waited for there.
+        for (int n = 1; n <= 40; ++n) {
+            engine().addTrace({static_cast<double>(n), n + 0.5});
+        }
+        return lumvex::LumvexEngineTestAccess::queue(engine())->drain(std::chrono::seconds(10)) ? 0 : 4;
+    }
+    if (mode == "deep-callback" && argc == 4) {
+        if (!startUploads(argv[3])) {
+            return 3;
+        }
+        engine().addTrace({1.0, 1.5});
+        bool used = false;
+        if (!pushAndWait([&used] { used = useStack(4 << 20) >= -128; })) {
+            return 4;
+        }
+        engine().stop();
+        return used ? 0 : 1;
+    }
+    if (mode == "store-upload" && argc == 6) {
+        if (!startUploads(argv[3])) {
+            return 3;
+        }
+        const std::uint64_t first = std::strtoull(argv[4], nullptr, 10);
+        const std::uint64_t count = std::strtoull(argv[5], nullptr, 10);
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            engine().addTrace({static_cast<double>(n), static_cast<double>(n) + 0.5});
+            // A refusal (the other process was uploading) leaves the fix for a later upload;
+            // the host waits for the other's upload to end, as a host storing a fix every few
+            // seconds would, rather than outrun the trace file's size bound.
+            if (pushAndWait() == false) {
+                lumvex::platform::FileLock::lock(*lumvex::platform::cachesDirectory() + "/upload.lock");
+            }
+        }
+        engine().stop();
+        return 0;
+    }
+    if (mode == "append" && argc == 5) {
+        const std::uint64_t first = std::strtoull(argv[3], nullptr, 10);
+        const std::uint64_t count = std::strtoull(argv[4], nullptr, 10);
+        for (std::uint64_t n = first; n < first + count; ++n) {
+            lumvex::TraceRepository::shared().addTrace(
+                {static_cast<double>(n), static_cast<double>(n) + 0.5});
+        }
+        return 0;
+    }
+    if (mode == "upload" && argc == 4) {
+        if (!startUploads(argv[3])) {
+            return 3;
+        }
+        const int status = uploadOnChange();
+        engine().stop();
+        return status;
+    }
+    return 2;
+}

@@ -11,7 +11,6 @@
 #include "Failures.h"
 #include "GeoClue.h"
 #include "Gpsd.h"
-#include "RatioReporter.h"
 
 #include <benchmark/benchmark.h>
 
@@ -158,8 +157,7 @@ int main(int argc, char** argv) {
     if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
         return 1;
     }
-    lumvex::bench::RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::RunSpecifiedBenchmarks();
     benchmark::Shutdown();
     return lumvex::bench::exitStatus(argv[0]);
 }

@@ -20,6 +20,7 @@
 #include "PushRequest.h"
 #include "platform/GeoClue.h"
 
+#include "Failures.h"
 #include "GeoClue.h"
 #include "Gpsd.h"
 #include "UploadTestAccess.h"
@@ -178,7 +179,7 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
     const long self = static_cast<long>(::syscall(SYS_gettid));
     std::string root = (fs::temp_directory_path() / "lumvex-bench-XXXXXX").string();
     if (!::mkdtemp(root.data())) {
-        state.SkipWithError("mkdtemp failed");
+        lumvex::bench::failBeforeLoop(state, "BM_IdleStartedLibrary", "mkdtemp failed");
         return;
     }
     fs::create_directories(root + "/bundle");
@@ -192,7 +193,7 @@ void BM_IdleStartedLibrary(benchmark::State& state) {
 
     Source source;
     if (auto why = source.setUp(); !why.empty()) {
-        state.SkipWithError(why.c_str());
+        lumvex::bench::failBeforeLoop(state, "BM_IdleStartedLibrary", why);
         return;
     }
     const auto tick = std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS);
@@ -262,4 +263,12 @@ BENCHMARK(BM_IdleStartedLibrary)->Iterations(1)->Unit(benchmark::kSecond);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return lumvex::bench::exitStatus(argv[0]);
+}

@@ -8,6 +8,7 @@
 #include "platform/LocationManager.h"
 #include "platform/RunLoop.h"
 
+#include "Failures.h"
 #include "GeoClue.h"
 #include "Gpsd.h"
 
@@ -15,6 +16,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 namespace {
 
@@ -22,28 +24,49 @@ using lumvex::Location;
 using lumvex::platform::LocationError;
 using lumvex::platform::LocationManager;
 
-// Ends the run loop's wait when the answer arrives.
+// Ends the run loop's wait when the answer arrives, and keeps the first failure.
 class StopOnAnswer final : public lumvex::platform::LocationManagerDelegate {
 public:
     void didUpdateLocations(LocationManager&, const std::vector<Location>&) override {
+        answered_ = true;
         lumvex::RunLoop::current().stop();
     }
     void didFailWithError(LocationManager&, const LocationError& error) override {
-        std::fprintf(stderr, "request failed: %s\n", error.description.c_str());
-        std::abort();
+        if (failure_.empty()) {
+            failure_ = "request failed: " + error.description;
+        }
+        lumvex::RunLoop::current().stop();
     }
+
+    /// Asks for a location and runs the loop until the answer; an empty text or why it
+    /// did not come.
+    std::string request(LocationManager& manager) {
+        answered_ = false;
+        manager.requestLocation();
+        lumvex::RunLoop::current().runFor(std::chrono::seconds(10));
+        if (!failure_.empty()) {
+            return failure_;
+        }
+        return answered_ ? "" : "no answer within 10 s";
+    }
+
+private:
+    // Both are written and read on this thread's run loop only.
+    bool answered_ = false;
+    std::string failure_;
 };
 
 struct LocalGpsd {
     lumvex::test::FakeReceiver receiver;
     lumvex::test::Gpsd gpsd{{receiver.devicePath()}};
+    std::string failure;  // empty once gpsd holds a fix
 
     LocalGpsd() {
         const auto epochs = lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
         const auto [lat, lon] = lumvex::test::positionOf(epochs.at(0));
         if (!gpsd.start() || !gpsd.feedFix(receiver, epochs.at(0), lat, lon)) {
-            std::fprintf(stderr, "gpsd did not come up:\n%s\n", gpsd.log().c_str());
-            std::abort();
+            failure = "gpsd did not come up:\n" + gpsd.log();
+            return;
         }
         lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
     }
@@ -55,13 +78,22 @@ LocalGpsd& localGpsd() {
 }
 
 void BM_RequestLocationFromGpsd(benchmark::State& state) {
-    localGpsd();
+    if (const auto& why = localGpsd().failure; !why.empty()) {
+        lumvex::bench::failBeforeLoop(state, "BM_RequestLocationFromGpsd", why);
+        return;
+    }
     auto manager = std::make_shared<LocationManager>();
     auto delegate = std::make_shared<StopOnAnswer>();
     manager->setDelegate(delegate);
+    bool failed = false;
     for (auto _ : state) {
-        manager->requestLocation();
-        lumvex::RunLoop::current().runFor(std::chrono::seconds(10));
+        if (failed) {
+            continue;
+        }
+        if (const auto why = delegate->request(*manager); !why.empty()) {
+            lumvex::bench::fail(state, "BM_RequestLocationFromGpsd", why);
+            failed = true;
+        }
     }
 }
 BENCHMARK(BM_RequestLocationFromGpsd)->Unit(benchmark::kMicrosecond)->UseRealTime();
@@ -75,7 +107,7 @@ void BM_RequestLocationFromGeoClue(benchmark::State& state) {
     }
     lumvex::test::GeoClueService geoClue(track);
     if (const auto why = geoClue.start(); !why.empty()) {
-        state.SkipWithError(why.c_str());
+        lumvex::bench::failBeforeLoop(state, "BM_RequestLocationFromGeoClue", why);
         return;
     }
     lumvex::platform::setGeoClueBusAddress(geoClue.busAddress());
@@ -83,9 +115,15 @@ void BM_RequestLocationFromGeoClue(benchmark::State& state) {
     auto manager = std::make_shared<LocationManager>();
     auto delegate = std::make_shared<StopOnAnswer>();
     manager->setDelegate(delegate);
+    bool failed = false;
     for (auto _ : state) {
-        manager->requestLocation();
-        lumvex::RunLoop::current().runFor(std::chrono::seconds(10));
+        if (failed) {
+            continue;
+        }
+        if (const auto why = delegate->request(*manager); !why.empty()) {
+            lumvex::bench::fail(state, "BM_RequestLocationFromGeoClue", why);
+            failed = true;
+        }
     }
     manager.reset();
     lumvex::platform::setGeoClueBusAddress("");
@@ -95,12 +133,17 @@ void BM_RequestLocationFromGeoClue(benchmark::State& state) {
 BENCHMARK(BM_RequestLocationFromGeoClue)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(200);
 
 void BM_RecentFix(benchmark::State& state) {
-    localGpsd();
+    if (const auto& why = localGpsd().failure; !why.empty()) {
+        lumvex::bench::failBeforeLoop(state, "BM_RecentFix", why);
+        return;
+    }
     auto manager = std::make_shared<LocationManager>();
     auto delegate = std::make_shared<StopOnAnswer>();
     manager->setDelegate(delegate);
-    manager->requestLocation();
-    lumvex::RunLoop::current().runFor(std::chrono::seconds(10));
+    if (const auto why = delegate->request(*manager); !why.empty()) {
+        lumvex::bench::failBeforeLoop(state, "BM_RecentFix", why);
+        return;
+    }
     for (auto _ : state) {
         benchmark::DoNotOptimize(manager->location());
     }
@@ -109,4 +152,12 @@ BENCHMARK(BM_RecentFix);
 
 }  // namespace
 
-BENCHMARK_MAIN();
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return lumvex::bench::exitStatus(argv[0]);
+}

@@ -9,22 +9,27 @@
 #include <LumvexSdk/Platform.h>
 #include <benchmark/benchmark.h>
 
+#include "Failures.h"
 #include "RatioReporter.h"
 
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <map>
 #include <string>
+#include <system_error>
 
 namespace {
 
 using lumvex::TraceRepository;
 
-// A caches directory and a host bundle of their own, removed at exit.
+// A caches directory and a host bundle of their own, removed at exit. The caches directory
+// exists from the start, since the benchmarks run in any order (interleaved, shuffled) and
+// some write there before the library has made it.
 class Sandbox {
 public:
     Sandbox() {
@@ -41,6 +46,7 @@ public:
                "<key>lumvex_api_key</key><string>key</string></dict></plist>\n";
         ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
         lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
+        std::filesystem::create_directories(cachesDir());
     }
     ~Sandbox() {
         std::error_code ec;
@@ -57,25 +63,42 @@ Sandbox& sandbox() {
     return instance;
 }
 
-void fillToCap() {
+/// Stores more fixes than the file's cap of a kilobyte holds; whether the file is then
+/// at its cap, within a line.
+bool fillToCap() {
     auto& repo = TraceRepository::shared();
     repo.clearTraces();
     for (int i = 0; i < 40; ++i) {
         repo.addTrace({48.856614 + i * 1e-6, 2.3522219});
     }
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(sandbox().cachesDir() + "/backup.lmx", ec);
+    return !ec && bytes > 900;
+}
+
+std::string errnoText(const std::string& what, int err) {
+    return what + ": " + std::generic_category().message(err);
 }
 
 void BM_AddTraceAtCap(benchmark::State& state) {
     sandbox();
-    fillToCap();
+    if (!fillToCap()) {
+        lumvex::bench::failBeforeLoop(state, "BM_AddTraceAtCap", "the store did not fill to its cap");
+        return;
+    }
     auto& repo = TraceRepository::shared();
     int i = 0;
     for (auto _ : state) {
         // Lines of one length, so that the file stays at the cap.
         repo.addTrace({48.856614 + (i++ % 10) * 1e-6, 2.3522219});
     }
-    state.counters["file_bytes"] =
-        static_cast<double>(std::filesystem::file_size(sandbox().cachesDir() + "/backup.lmx"));
+    std::error_code ec;
+    const auto bytes = std::filesystem::file_size(sandbox().cachesDir() + "/backup.lmx", ec);
+    if (ec) {
+        lumvex::bench::fail(state, "BM_AddTraceAtCap", "the trace file: " + ec.message());
+        return;
+    }
+    state.counters["file_bytes"] = static_cast<double>(bytes);
 }
 BENCHMARK(BM_AddTraceAtCap)->UseRealTime();
 
@@ -84,28 +107,39 @@ BENCHMARK(BM_AddTraceAtCap)->UseRealTime();
 // power cut).
 void BM_MinimalIoBaseline(benchmark::State& state) {
     sandbox();
-    fillToCap();
     const std::string path = sandbox().cachesDir() + "/baseline.lmx";
     std::string content;
-    {
+    if (fillToCap()) {
         std::ifstream in(sandbox().cachesDir() + "/backup.lmx", std::ios::binary);
         content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    if (content.find('\n') == std::string::npos) {
+        lumvex::bench::failBeforeLoop(state, "BM_MinimalIoBaseline", "no trace file at the cap to copy");
+        return;
     }
     const auto firstLine = content.find('\n') + 1;
     const std::string trimmed = content.substr(firstLine);
     const std::string line = content.substr(0, firstLine);
+    bool failed = false;
     for (auto _ : state) {
+        if (failed) {
+            continue;
+        }
         if (!lumvex::platform::writeFileAtomically(path, trimmed)) {
-            state.SkipWithError("atomic write failed");
-            break;
+            lumvex::bench::fail(state, "BM_MinimalIoBaseline", "atomic write of " + path + " failed");
+            failed = true;
+            continue;
         }
         const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
         if (fd < 0 || ::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
             ::fdatasync(fd) != 0) {
-            state.SkipWithError("append failed");
-            break;
+            const int err = errno;
+            lumvex::bench::fail(state, "BM_MinimalIoBaseline", errnoText("append to " + path, err));
+            failed = true;
         }
-        ::close(fd);
+        if (fd >= 0) {
+            ::close(fd);
+        }
     }
     state.counters["file_bytes"] = static_cast<double>(trimmed.size() + line.size());
 }
@@ -116,27 +150,37 @@ BENCHMARK(BM_MinimalIoBaseline)->UseRealTime();
 // stays near the cap.
 void appendLines(benchmark::State& state, bool flush) {
     sandbox();
+    const char* name = flush ? "BM_AppendFlushed" : "BM_AppendUnflushed";
     const std::string path = sandbox().cachesDir() + (flush ? "/flushed.lmx" : "/unflushed.lmx");
     const std::string line = "MTQ5NjMxMTIwMDEyMzs0OC44NTY2MTQ7Mi4zNTIyMjE5\n";
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_APPEND | O_CLOEXEC, 0600);
     if (fd < 0) {
-        state.SkipWithError("open failed");
+        const int err = errno;
+        lumvex::bench::failBeforeLoop(state, name, errnoText("open " + path, err));
         return;
     }
     int appended = 0;
+    bool failed = false;
     for (auto _ : state) {
+        if (failed) {
+            continue;
+        }
         if (++appended % 20 == 0) {
             state.PauseTiming();
-            if (::ftruncate(fd, 1000) != 0) {
-                state.SkipWithError("truncate failed");
-                break;
-            }
+            const bool cut = ::ftruncate(fd, 1000) == 0;
+            const int err = errno;
             state.ResumeTiming();
+            if (!cut) {
+                lumvex::bench::fail(state, name, errnoText("truncate " + path, err));
+                failed = true;
+                continue;
+            }
         }
         if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) ||
             (flush && ::fdatasync(fd) != 0)) {
-            state.SkipWithError("append failed");
-            break;
+            const int err = errno;
+            lumvex::bench::fail(state, name, errnoText("append to " + path, err));
+            failed = true;
         }
     }
     ::close(fd);
@@ -168,7 +212,10 @@ BENCHMARK(BM_AddTraceBelowCap)->UseRealTime();
 
 void BM_GetTracesAsDictAtCap(benchmark::State& state) {
     sandbox();
-    fillToCap();
+    if (!fillToCap()) {
+        lumvex::bench::failBeforeLoop(state, "BM_GetTracesAsDictAtCap", "the store did not fill to its cap");
+        return;
+    }
     auto& repo = TraceRepository::shared();
     for (auto _ : state) {
         benchmark::DoNotOptimize(repo.getTracesAsDict());
@@ -185,6 +232,10 @@ int main(int argc, char** argv) {
     }
     lumvex::bench::RatioReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
+    benchmark::Shutdown();
+    if (!lumvex::bench::failures().empty()) {
+        return lumvex::bench::exitStatus(argv[0]);
+    }
     const double store = reporter.meanNs("BM_AddTraceAtCap");
     const double baseline = reporter.meanNs("BM_MinimalIoBaseline");
     if (store > 0 && baseline > 0) {
@@ -197,6 +248,5 @@ int main(int argc, char** argv) {
         std::printf("flush per fix: %.1f us (append %.1f us flushed, %.1f us not)\n",
                     (flushed - unflushed) / 1e3, flushed / 1e3, unflushed / 1e3);
     }
-    benchmark::Shutdown();
     return 0;
 }

@@ -363,6 +363,10 @@ std::string GeoClueService::start() {
     if (!spawnLogged(agent_, {AGENT}, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/agent.log")) {
         return "cannot start the demo agent";
     }
+    if (!waitForAgent(AGENT_WAIT)) {
+        return "GeoClue did not answer a client within " + std::to_string(AGENT_WAIT.count()) + " s\n" +
+               logs();
+    }
     return "";
 }
 
@@ -376,7 +380,8 @@ bool GeoClueService::startDaemon() {
                      {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/geoclue.log")) {
         return false;
     }
-    return waitForGeoClue(std::chrono::seconds(10));
+    // Started again, GeoClue holds clients until the agent, still running, has registered anew.
+    return waitForGeoClue(std::chrono::seconds(10)) && (!agent_.running() || waitForAgent(AGENT_WAIT));
 }
 
 void GeoClueService::stopDaemon() {
@@ -428,6 +433,37 @@ bool GeoClueService::waitForGeoClue(std::chrono::milliseconds timeout) {
     }
     sd_bus_flush_close_unref(bus);
     return ready;
+}
+
+bool GeoClueService::waitForAgent(std::chrono::seconds timeout) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_new(&bus) < 0) {
+        return false;
+    }
+    sd_bus_set_address(bus, busAddress_.c_str());
+    sd_bus_set_bus_client(bus, 1);
+    bool answered = false;
+    if (sd_bus_start(bus) >= 0 &&
+        sd_bus_set_method_call_timeout(
+            bus, static_cast<std::uint64_t>(std::chrono::microseconds(timeout).count())) >= 0) {
+        sd_bus_error error{};
+        sd_bus_message* reply = nullptr;
+        const char* path = nullptr;
+        if (sd_bus_call_method(bus, "org.freedesktop.GeoClue2", "/org/freedesktop/GeoClue2/Manager",
+                               "org.freedesktop.GeoClue2.Manager", "CreateClient", &error, &reply, "") >= 0 &&
+            sd_bus_message_read(reply, "o", &path) >= 0 && path) {
+            answered = true;
+            sd_bus_error_free(&error);
+            // Not needed past this answer: the tests' clients are their own.
+            sd_bus_call_method(bus, "org.freedesktop.GeoClue2", "/org/freedesktop/GeoClue2/Manager",
+                               "org.freedesktop.GeoClue2.Manager", "DeleteClient", &error, nullptr, "o",
+                               path);
+        }
+        sd_bus_message_unref(reply);
+        sd_bus_error_free(&error);
+    }
+    sd_bus_flush_close_unref(bus);
+    return answered;
 }
 
 }  // namespace lumvex::test

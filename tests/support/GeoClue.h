@@ -80,7 +80,15 @@ public:
     std::string logs() const;
 
 private:
+    // GeoClue holds every CreateClient, without a bound, until an agent of the caller's user
+    // has registered. The service counts as up only once GeoClue answers one: a test's
+    // request then meets GeoClue's answer, not the agent's start-up, however loaded the
+    // machine.
+    static constexpr std::chrono::seconds AGENT_WAIT{30};
+
     bool waitForGeoClue(std::chrono::milliseconds timeout);
+    /// Whether GeoClue answered a client of ours within `timeout` of real time.
+    bool waitForAgent(std::chrono::seconds timeout);
 
     std::vector<std::string> epochs_;
     std::string dir_;

@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
         }
         std::exit(0);
     }
-    for (int i = 0; i < 3000; ++i) {
+    for (int i = 0; i < 300; ++i) {
         sdk.addTrace({1.0 + i * 1e-4, 2.0});
         sdk.forcePush(nullptr);
     }

@@ -67,8 +67,11 @@ void workerLoop(SerialQueue::State& state) {
     MutexLock lock(state.mutex);
     while (true) {
         if (!state.workerNeeded()) {
-            state.workerWaiting = true;
+            // Set again before every wait: a push clears it when it notifies, and
+            // finishDurable may take that push's item away before this thread wakes, so a
+            // wake can find nothing to do; the next push must then notify again.
             while (!state.workerNeeded()) {
+                state.workerWaiting = true;
                 state.cv.wait(lock.native());
             }
             state.workerWaiting = false;

@@ -14,6 +14,7 @@
 
 #include <LumvexSdk/Errors.h>
 #include <LumvexSdk/Export.h>
+#include <LumvexSdk/Location.h>
 #include <LumvexSdk/LumvexConfiguration.h>
 
 #include <functional>
@@ -21,16 +22,6 @@
 #include <optional>
 
 namespace lumvex {
-
-/// A position fix, as the host or the location service hands it over.
-struct Location {
-    /// Degrees north of the equator (WGS 84), from -90 to 90; south is negative.
-    double latitude = 0.0;
-    /// Degrees east of Greenwich (WGS 84), from -180 to 180; west is negative.
-    double longitude = 0.0;
-    // The library stores both as given, with no range check: a host that hands over a
-    // value outside these ranges uploads it as it is.
-};
 
 /// Receives the outcome of one upload: no error on success, else why it failed.
 /// Runs on the library's upload thread (or its work queue when the upload fails before

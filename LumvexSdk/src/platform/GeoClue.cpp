@@ -1,8 +1,12 @@
 #include "platform/GeoClue.h"
 
 #include "L.h"
+#include "platform/Bundle.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
+#include "platform/RequestWake.h"
+
+#include <LumvexSdk/Platform.h>
 
 #include <systemd/sd-bus.h>
 
@@ -11,7 +15,6 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +43,22 @@ constexpr std::uint32_t LEVEL_EXACT = 8;
 // Stopping the client after the fix is a courtesy to GeoClue, which would also notice the
 // connection closing; it must not hold the location thread for long.
 constexpr std::uint64_t STOP_GRACE_USEC = 500 * 1000;
+
+/// A fix as GeoClue hands it over, with the time its source took it.
+struct GeoClueFix {
+    Location location;
+    /// Calendar time of the measurement, in microseconds since 1970.
+    std::uint64_t takenAtMicros = 0;
+};
+
+using GeoClueFailure = SourceFailure;
+
+/// How one request's conversation with GeoClue ended.
+struct GeoClueOutcome {
+    std::optional<GeoClueFix> fix;
+    std::optional<GeoClueFailure> failure;
+    bool abandoned = false;
+};
 
 // Set from any thread while a location thread may be opening a connection.
 Guarded<std::string>& busAddress() {
@@ -94,12 +113,21 @@ BusPtr openBus(std::string& error) {
 
 enum class Driven { DONE, STOPPED, DEADLINE, FAILED };
 
-/// Processes `bus` until `done` holds, the installed clock reaches `deadline` or `stopping`
-/// holds, which is looked at whenever `wakeFd` (if any) becomes readable. Every call on the
-/// bus is asynchronous and ends here; `error` says why on FAILED.
+/// How long sd-bus may wait before it must look at its own call timeouts, which it keeps on
+/// the real monotonic clock.
+std::chrono::milliseconds busTimeout(sd_bus* bus) {
+    std::uint64_t at = 0;
+    if (sd_bus_get_timeout(bus, &at) <= 0 || at == UINT64_MAX) {
+        return std::chrono::milliseconds::max();
+    }
+    const auto nowUsec = monotonicMicros();
+    return std::chrono::milliseconds(at > nowUsec ? static_cast<long long>((at - nowUsec + 999) / 1000) : 0);
+}
+
+/// Processes `bus` until `done` holds, the installed clock reaches `deadline` or `wake`
+/// says stop. Every call on the bus is asynchronous and ends here; `error` says why on FAILED.
 template <typename Done>
-Driven driveBus(sd_bus* bus, Clock::TimePoint deadline, int wakeFd, const std::function<bool()>& stopping,
-                Done done, std::string& error) {
+Driven driveBus(sd_bus* bus, Clock::TimePoint deadline, RequestWake& wake, Done done, std::string& error) {
     while (true) {
         int r;
         while ((r = sd_bus_process(bus, nullptr)) > 0) {
@@ -114,34 +142,18 @@ Driven driveBus(sd_bus* bus, Clock::TimePoint deadline, int wakeFd, const std::f
         if (done()) {
             return Driven::DONE;
         }
-        if (stopping()) {
-            return Driven::STOPPED;
-        }
-        const auto now = platform::clock()->now();
-        if (now >= deadline) {
-            return Driven::DEADLINE;
-        }
-        long long timeout = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-        // sd-bus keeps its own call timeouts on the real monotonic clock.
-        std::uint64_t busTimeout = 0;
-        if (sd_bus_get_timeout(bus, &busTimeout) > 0 && busTimeout != UINT64_MAX) {
-            const auto nowUsec = monotonicMicros();
-            const long long busMs =
-                busTimeout > nowUsec ? static_cast<long long>((busTimeout - nowUsec + 999) / 1000) : 0;
-            timeout = std::min(timeout, busMs);
-        }
         const int events = sd_bus_get_events(bus);
-        pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(events < 0 ? POLLIN : events), 0},
-                         {wakeFd, POLLIN, 0}};
-        const int ready =
-            ::poll(fds, wakeFd >= 0 ? 2 : 1, static_cast<int>(std::min<long long>(timeout, INT_MAX)));
-        if (ready < 0 && errno != EINTR) {
-            error = std::string("poll: ") + std::strerror(errno);
-            return Driven::FAILED;
-        }
-        if (ready > 0 && wakeFd >= 0 && (fds[1].revents & POLLIN)) {
-            std::uint64_t value = 0;
-            [[maybe_unused]] const auto n = ::read(wakeFd, &value, sizeof(value));
+        switch (pollWithWake(sd_bus_get_fd(bus), static_cast<short>(events < 0 ? POLLIN : events), deadline,
+                             wake, busTimeout(bus))) {
+            case PollResult::READY:
+                break;
+            case PollResult::STOPPED:
+                return Driven::STOPPED;
+            case PollResult::DEADLINE:
+                return Driven::DEADLINE;
+            case PollResult::FAILED:
+                error = std::string("poll: ") + std::strerror(errno);
+                return Driven::FAILED;
         }
     }
 }
@@ -177,7 +189,7 @@ public:
         }
     }
 
-    GeoClueOutcome run(Clock::TimePoint deadline, int wakeFd, const std::function<bool()>& stopping) {
+    GeoClueOutcome run(Clock::TimePoint deadline, RequestWake& wake) {
         // NameOwnerChanged tells when GeoClue leaves the bus during the request.
         if (sd_bus_match_signal_async(bus_, slot(), "org.freedesktop.DBus", "/org/freedesktop/DBus",
                                       "org.freedesktop.DBus", "NameOwnerChanged", &Session::onOwnerChanged,
@@ -186,14 +198,14 @@ public:
             !call(MANAGER_PATH, MANAGER, "CreateClient", &Session::onClientCreated)) {
             return failure(GeoClueFailure::Kind::LOST, "cannot send to GeoClue");
         }
-        if (!drive(deadline, wakeFd, stopping, [this] { return settled(); })) {
-            outcome_.abandoned = outcome_.abandoned || stopping();
+        if (!drive(deadline, wake, [this] { return settled(); })) {
+            outcome_.abandoned = outcome_.abandoned || wake.stopping();
             if (!outcome_.abandoned && !settled()) {
                 outcome_.failure =
                     GeoClueFailure{GeoClueFailure::Kind::NO_FIX, "no location from GeoClue in time"};
             }
         }
-        stopClient(wakeFd, stopping);
+        stopClient(wake);
         return outcome_;
     }
 
@@ -250,9 +262,9 @@ private:
     /// Processes the connection until `done` holds, the deadline passes or the caller wants
     /// it to end. Returns whether `done` came to hold.
     template <typename Done>
-    bool drive(Clock::TimePoint deadline, int wakeFd, const std::function<bool()>& stopping, Done done) {
+    bool drive(Clock::TimePoint deadline, RequestWake& wake, Done done) {
         std::string error;
-        switch (driveBus(bus_, deadline, wakeFd, stopping, done, error)) {
+        switch (driveBus(bus_, deadline, wake, done, error)) {
             case Driven::DONE:
                 return true;
             case Driven::STOPPED:
@@ -267,7 +279,7 @@ private:
         return done();
     }
 
-    void stopClient(int wakeFd, const std::function<bool()>& stopping) {
+    void stopClient(RequestWake& wake) {
         if (!started_ || stopped_) {
             return;
         }
@@ -283,7 +295,7 @@ private:
         // The call's own timeout bounds this in real time, the grace on the installed clock
         // too, and the caller can end it at once.
         const auto saved = outcome_;
-        drive(platform::clock()->now() + std::chrono::microseconds(STOP_GRACE_USEC), wakeFd, stopping,
+        drive(platform::clock()->now() + std::chrono::microseconds(STOP_GRACE_USEC), wake,
               [this] { return stopped_; });
         outcome_ = saved;
     }
@@ -473,9 +485,12 @@ std::uint32_t geoClueAccuracyLevel(double metres) {
     return LEVEL_COUNTRY;
 }
 
+namespace {
+
+/// One request on a connection of its own, until the installed clock reaches `deadline`.
 GeoClueOutcome requestGeoClueFix(const std::string& desktopId, std::uint32_t accuracyLevel,
-                                 std::uint64_t notBeforeMicros, Clock::TimePoint deadline, int wakeFd,
-                                 const std::function<bool()>& stopping) {
+                                 std::uint64_t notBeforeMicros, Clock::TimePoint deadline,
+                                 RequestWake& wake) {
     std::string error;
     auto bus = openBus(error);
     if (!bus) {
@@ -484,11 +499,13 @@ GeoClueOutcome requestGeoClueFix(const std::string& desktopId, std::uint32_t acc
         return outcome;
     }
     Session session(bus.get(), desktopId, accuracyLevel, notBeforeMicros);
-    return session.run(deadline, wakeFd, stopping);
+    return session.run(deadline, wake);
 }
 
-std::optional<bool> geoClueOffered(Clock::TimePoint deadline, int wakeFd,
-                                   const std::function<bool()>& stopping) {
+/// Whether the bus offers GeoClue (its name is owned or can be activated), asked until the
+/// installed clock reaches `deadline`; nothing when `wake` ended it first. A bus that does
+/// not answer in time offers nothing.
+std::optional<bool> geoClueOffered(Clock::TimePoint deadline, RequestWake& wake) {
     std::string error;
     auto bus = openBus(error);
     if (!bus) {
@@ -535,7 +552,7 @@ std::optional<bool> geoClueOffered(Clock::TimePoint deadline, int wakeFd,
         return false;
     }
     const auto driven = driveBus(
-        bus.get(), deadline, wakeFd, stopping,
+        bus.get(), deadline, wake,
         [&asked] { return asked.hasOwner == 1 || (asked.hasOwner == 0 && asked.listed); }, error);
     sd_bus_slot_unref(slots[0]);
     sd_bus_slot_unref(slots[1]);
@@ -543,6 +560,89 @@ std::optional<bool> geoClueOffered(Clock::TimePoint deadline, int wakeFd,
         return std::nullopt;
     }
     return asked.hasOwner == 1 || asked.activatable;
+}
+
+// What `useGeoClue` named the application; empty for the executable's name.
+Guarded<std::string>& configuredDesktopId() {
+    static NoDestructor<Guarded<std::string>> desktopId;
+    return *desktopId;
+}
+
+std::string currentDesktopId() {
+    auto desktopId = configuredDesktopId().with([](const std::string& id) { return id; });
+    if (desktopId.empty()) {
+        desktopId = executableName();
+    }
+    return desktopId.empty() ? "lumvex" : desktopId;
+}
+
+/// GeoClue as one manager's thread asks it: it remembers the measurement time of the last
+/// fix it delivered, so that GeoClue's cache of an earlier one is not taken for a new fix.
+class GeoClueSource final : public LocationSource {
+public:
+    std::string describe() const override { return "GeoClue, as \"" + currentDesktopId() + "\""; }
+
+    SourceOutcome request(const SourceRequest& request, RequestWake& wake) override {
+        auto result = requestGeoClueFix(currentDesktopId(), geoClueAccuracyLevel(request.desiredAccuracy),
+                                        notBefore(), request.deadline, wake);
+        SourceOutcome outcome{std::nullopt, std::move(result.failure), result.abandoned};
+        if (result.fix && !result.abandoned) {
+            lastFix_ = result.fix->takenAtMicros;
+            lastClock_ = platform::clock();
+            lastAt_ = lastClock_->now();
+            lastWallAt_ = lastClock_->wallNow();
+            outcome.fix = SourceFixes{{result.fix->location}, std::nullopt};
+            if (result.fix->takenAtMicros != 0) {
+                outcome.fix->takenAt = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
+                    std::chrono::microseconds(result.fix->takenAtMicros)));
+            }
+        }
+        return outcome;
+    }
+
+private:
+    /// The measurement time before which a location of GeoClue's is the cache of an earlier
+    /// one: the last fix's, moved back by as much as the calendar was set back since it came.
+    /// GeoClue stamps its locations with the same calendar, so after a correction backwards
+    /// its fresh locations are older than the last one, by the calendar; the monotonic clock
+    /// tells how much time really passed.
+    std::uint64_t notBefore() const {
+        const auto clock = platform::clock();
+        if (lastFix_ == 0 || clock != lastClock_) {
+            return lastFix_;
+        }
+        const auto passed = clock->now() - lastAt_;
+        const auto calendarPassed = clock->wallNow() - lastWallAt_;
+        const auto setBack =
+            std::chrono::duration_cast<std::chrono::microseconds>(passed - calendarPassed).count();
+        if (setBack <= 0) {
+            return lastFix_;
+        }
+        const auto back = static_cast<std::uint64_t>(setBack);
+        return back >= lastFix_ ? 0 : lastFix_ - back;
+    }
+
+    std::uint64_t lastFix_ = 0;
+    // When the last fix came, on the clock that was installed then.
+    std::shared_ptr<Clock> lastClock_;
+    Clock::TimePoint lastAt_{};
+    Clock::WallTime lastWallAt_{};
+};
+
+}  // namespace
+
+const LocationSourceKind& geoClueSourceKind() {
+    static NoDestructor<LocationSourceKind> kind(LocationSourceKind{
+        [] { return std::make_unique<GeoClueSource>(); },
+        [](Clock::TimePoint deadline, RequestWake& wake) { return geoClueOffered(deadline, wake); },
+        [] { configuredDesktopId().with([](std::string& id) { id.clear(); }); },
+    });
+    return *kind;
+}
+
+void useGeoClue(std::string desktopId) {
+    configuredDesktopId().with([&](std::string& id) { id = std::move(desktopId); });
+    useLocationSource(geoClueSourceKind());
 }
 
 void setGeoClueBusAddress(std::string address) {

@@ -1,5 +1,10 @@
 #include "platform/GpsdSession.h"
 
+#include "platform/Guarded.h"
+#include "platform/NoDestructor.h"
+
+#include <LumvexSdk/Platform.h>
+
 #include <gps.h>
 
 #include <netdb.h>
@@ -8,7 +13,6 @@
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
-#include <climits>
 #include <cmath>
 #include <cstring>
 
@@ -107,75 +111,81 @@ GpsdOutcome cannotConnect(const GpsdAddress& address, int code) {
                   "Cannot connect to gpsd at " + address.describe() + ": " + ::gps_errstr(code));
 }
 
+GpsdOutcome lost(const std::string& where) {
+    return failed(GpsdFailure::Kind::LOST, "Lost the connection to gpsd at " + where);
+}
+
+// Where `useGpsd` said gpsd listens; set from any thread while location threads read it.
+Guarded<GpsdAddress>& configuredAddress() {
+    static NoDestructor<Guarded<GpsdAddress>> address;
+    return *address;
+}
+
+GpsdAddress currentAddress() {
+    return configuredAddress().with([](const GpsdAddress& address) { return address; });
+}
+
 }  // namespace
+
+const LocationSourceKind& gpsdSourceKind() {
+    static NoDestructor<LocationSourceKind> kind(LocationSourceKind{
+        [] { return std::make_unique<GpsdSession>(); },
+        nullptr,
+        [] { configuredAddress().with([](GpsdAddress& address) { address = GpsdAddress{}; }); },
+    });
+    return *kind;
+}
+
+void useGpsd(const std::string& host, const std::string& port) {
+    configuredAddress().with([&](GpsdAddress& address) { address = GpsdAddress{host, port}; });
+    useLocationSource(gpsdSourceKind());
+}
 
 GpsdSession::GpsdSession() : report_(std::make_unique<gps_data_t>()), input_(MAX_LINE) {}
 
 GpsdSession::~GpsdSession() = default;
 
-GpsdSession::Wait GpsdSession::waitFor(int fd, short events, Clock::TimePoint deadline,
-                                       const GpsdInterrupts& interrupts) {
-    if (interrupts.stopping()) {
-        return Wait::STOPPED;
-    }
+bool GpsdSession::resolve(const GpsdAddress& address) {
     const auto now = platform::clock()->now();
-    if (now >= deadline) {
-        return Wait::DEADLINE;
+    if (address == resolvedFor_ && !(stale_ && now - resolvedAt_ >= LOOKUP_AGAIN_AFTER_FAILURE) &&
+        !endpoints_.empty()) {
+        return true;
     }
-    // A virtual clock does not pass in reality: the wake descriptor tells when it moves.
-    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
-    pollfd fds[2] = {{fd, events, 0}, {interrupts.wakeFd, POLLIN, 0}};
-    const int ready = ::poll(fds, 2, static_cast<int>(std::min<long long>(remaining, INT_MAX)));
-    if (ready < 0) {
-        return errno == EINTR ? Wait::READY : Wait::FAILED;
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo* found = nullptr;
+    const int status = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
+    endpoints_.clear();
+    for (auto* info = found; status == 0 && info; info = info->ai_next) {
+        if (info->ai_addrlen <= sizeof(sockaddr_storage)) {
+            Endpoint endpoint{};
+            std::memcpy(&endpoint.address, info->ai_addr, info->ai_addrlen);
+            endpoint.length = info->ai_addrlen;
+            endpoints_.push_back(endpoint);
+        }
     }
-    if (fds[1].revents & POLLIN) {
-        std::uint64_t value = 0;
-        [[maybe_unused]] const auto n = ::read(interrupts.wakeFd, &value, sizeof(value));
+    if (found) {
+        ::freeaddrinfo(found);
     }
-    if (fds[0].revents & POLLNVAL) {
-        return Wait::FAILED;
-    }
-    // Readiness, an error or a hang-up all make the next call on the socket say which.
-    return Wait::READY;
+    resolvedFor_ = address;
+    resolvedAt_ = now;
+    stale_ = false;
+    return !endpoints_.empty();
 }
 
-int GpsdSession::connect(const GpsdAddress& address, const GpsdInterrupts& interrupts, GpsdOutcome& outcome) {
+int GpsdSession::connect(const GpsdAddress& address, RequestWake& wake, GpsdOutcome& outcome) {
     // Lookup and connect block: a request whose time ran out meanwhile still hears what gpsd
     // holds, and a gpsd on this machine answers at once.
-    if (!interrupts.blocking(true)) {
+    if (!wake.enterUninterruptible()) {
         outcome = abandoned();
         return -1;
     }
-    const auto now = platform::clock()->now();
-    if (address != resolvedFor_ || (stale_ && now - resolvedAt_ >= LOOKUP_AGAIN_AFTER_FAILURE) ||
-        endpoints_.empty()) {
-        addrinfo hints{};
-        hints.ai_family = AF_UNSPEC;
-        hints.ai_socktype = SOCK_STREAM;
-        hints.ai_protocol = IPPROTO_TCP;
-        addrinfo* found = nullptr;
-        const int status = ::getaddrinfo(address.host.c_str(), address.port.c_str(), &hints, &found);
-        endpoints_.clear();
-        for (auto* info = found; status == 0 && info; info = info->ai_next) {
-            if (info->ai_addrlen <= sizeof(sockaddr_storage)) {
-                Endpoint endpoint{};
-                std::memcpy(&endpoint.address, info->ai_addr, info->ai_addrlen);
-                endpoint.length = info->ai_addrlen;
-                endpoints_.push_back(endpoint);
-            }
-        }
-        if (found) {
-            ::freeaddrinfo(found);
-        }
-        resolvedFor_ = address;
-        resolvedAt_ = now;
-        stale_ = false;
-        if (endpoints_.empty()) {
-            interrupts.blocking(false);
-            outcome = cannotConnect(address, NL_NOHOST);
-            return -1;
-        }
+    if (!resolve(address)) {
+        wake.leaveUninterruptible();
+        outcome = cannotConnect(address, NL_NOHOST);
+        return -1;
     }
     int code = NL_NOCONNECT;
     int connected = -1;
@@ -191,7 +201,7 @@ int GpsdSession::connect(const GpsdAddress& address, const GpsdInterrupts& inter
         }
         ::close(fd);
     }
-    interrupts.blocking(false);
+    wake.leaveUninterruptible();
     if (connected >= 0) {
         return connected;
     }
@@ -201,108 +211,116 @@ int GpsdSession::connect(const GpsdAddress& address, const GpsdInterrupts& inter
     return -1;
 }
 
-GpsdOutcome GpsdSession::requestFixes(const GpsdAddress& address, Clock::TimePoint deadline,
-                                      const GpsdInterrupts& interrupts) {
+std::string GpsdSession::describe() const {
+    return "gpsd at " + currentAddress().describe();
+}
+
+GpsdOutcome GpsdSession::request(const SourceRequest& request, RequestWake& wake) {
+    const auto address = currentAddress();
     GpsdOutcome outcome;
-    const int fd = connect(address, interrupts, outcome);
+    const int fd = connect(address, wake, outcome);
     if (fd < 0) {
         return outcome;
     }
-    outcome = converse(fd, address.describe(), deadline, interrupts);
+    outcome = converse(fd, address.describe(), request.deadline, wake);
     ::close(fd);
     return outcome;
 }
 
 GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimePoint deadline,
-                                  const GpsdInterrupts& interrupts) {
-    const auto lost = [&where] {
-        return failed(GpsdFailure::Kind::LOST, "Lost the connection to gpsd at " + where);
-    };
+                                  RequestWake& wake) {
     if (!sendCommand(fd, ACTIVATE_AND_POLL)) {
-        return lost();
+        return lost(where);
     }
-    bool streaming = false;
-    bool skipping = false;  // inside a line too long to keep
-    // A source that answers polls without ever acknowledging a watch, as gpsd does, and
-    // hangs up after an answer with no position in it has lost no connection: it had no
-    // position to give.
-    bool answeredWithoutFix = false;
-    bool watched = false;
-    std::size_t filled = 0;
-    std::size_t read = 0;
+    Conversation conversation{fd, where};
     while (true) {
         ssize_t n;
-        while ((n = ::recv(fd, input_.data() + filled, input_.size() - filled, MSG_DONTWAIT)) > 0) {
-            read += static_cast<std::size_t>(n);
-            if (read > MAX_BYTES_PER_REQUEST) {
-                return failed(GpsdFailure::Kind::LOST, "gpsd at " + where + " sent more than " +
-                                                           std::to_string(MAX_BYTES_PER_REQUEST / 1024) +
-                                                           " KB without a fix");
-            }
-            char* line = input_.data();
-            char* const end = line + filled + static_cast<std::size_t>(n);
-            char* newline;
-            while ((newline = static_cast<char*>(
-                        std::memchr(line, '\n', static_cast<std::size_t>(end - line)))) != nullptr) {
-                if (!skipping) {
-                    bool pollWithoutFix = false;
-                    char* const compacted = compactJson(line, newline);
-                    watched = watched || startsWith(line, compacted, "{\"class\":\"WATCH\"");
-                    if (auto fixes = decode(line, compacted, streaming, pollWithoutFix)) {
-                        GpsdOutcome settled;
-                        settled.fix = std::move(fixes);
-                        return settled;
-                    }
-                    answeredWithoutFix = answeredWithoutFix || pollWithoutFix;
-                    if (pollWithoutFix && !streaming) {
-                        if (!sendCommand(fd, STREAM_AND_POLL)) {
-                            return lost();
-                        }
-                        streaming = true;
-                    }
-                }
-                skipping = false;
-                line = newline + 1;
-            }
-            filled = static_cast<std::size_t>(end - line);
-            if (filled == input_.size()) {
-                skipping = true;
-                filled = 0;
-            } else {
-                std::memmove(input_.data(), line, filled);
+        while ((n = ::recv(fd, input_.data() + conversation.filled, input_.size() - conversation.filled,
+                           MSG_DONTWAIT)) > 0) {
+            if (auto settled = take(conversation, static_cast<std::size_t>(n))) {
+                return std::move(*settled);
             }
             if (platform::clock()->now() >= deadline) {
                 break;  // a chatty gpsd must not stretch the request past its time
             }
         }
-        if (n == 0 && answeredWithoutFix && !watched) {
+        if (n == 0 && conversation.answeredWithoutFix && !conversation.watched) {
             return failed(GpsdFailure::Kind::NO_FIX, "no position in gpsd's answer");
         }
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return lost();
+            return lost(where);
         }
-        switch (waitFor(fd, POLLIN, deadline, interrupts)) {
-            case Wait::READY:
+        switch (pollWithWake(fd, POLLIN, deadline, wake)) {
+            case PollResult::READY:
                 break;
-            case Wait::STOPPED:
+            case PollResult::STOPPED:
                 return abandoned();
-            case Wait::FAILED:
-                return lost();
-            case Wait::DEADLINE:
+            case PollResult::FAILED:
+                return lost(where);
+            case PollResult::DEADLINE:
                 return failed(GpsdFailure::Kind::NO_FIX,
                               "No location fix from gpsd at " + where + " in time");
         }
     }
 }
 
-std::optional<GpsdFixes> GpsdSession::decode(char* line, char* end, bool streaming, bool& pollWithoutFix) {
+std::optional<GpsdOutcome> GpsdSession::take(Conversation& conversation, std::size_t received) {
+    conversation.read += received;
+    if (conversation.read > MAX_BYTES_PER_REQUEST) {
+        return failed(GpsdFailure::Kind::LOST, "gpsd at " + conversation.where + " sent more than " +
+                                                   std::to_string(MAX_BYTES_PER_REQUEST / 1024) +
+                                                   " KB without a fix");
+    }
+    char* line = input_.data();
+    char* const end = line + conversation.filled + received;
+    char* newline;
+    while ((newline = static_cast<char*>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)))) !=
+           nullptr) {
+        if (!conversation.skipping) {
+            if (auto settled = takeLine(conversation, line, newline)) {
+                return settled;
+            }
+        }
+        conversation.skipping = false;
+        line = newline + 1;
+    }
+    conversation.filled = static_cast<std::size_t>(end - line);
+    if (conversation.filled == input_.size()) {
+        conversation.skipping = true;
+        conversation.filled = 0;
+    } else {
+        std::memmove(input_.data(), line, conversation.filled);
+    }
+    return std::nullopt;
+}
+
+std::optional<GpsdOutcome> GpsdSession::takeLine(Conversation& conversation, char* line, char* end) {
+    bool pollWithoutFix = false;
+    char* const compacted = compactJson(line, end);
+    conversation.watched = conversation.watched || startsWith(line, compacted, "{\"class\":\"WATCH\"");
+    if (auto fixes = decode(line, compacted, conversation.phase, pollWithoutFix)) {
+        GpsdOutcome settled;
+        settled.fix = std::move(fixes);
+        return settled;
+    }
+    conversation.answeredWithoutFix = conversation.answeredWithoutFix || pollWithoutFix;
+    if (pollWithoutFix && conversation.phase == Phase::POLLING) {
+        if (!sendCommand(conversation.fd, STREAM_AND_POLL)) {
+            return lost(conversation.where);
+        }
+        conversation.phase = Phase::STREAMING;
+    }
+    return std::nullopt;
+}
+
+std::optional<SourceFixes> GpsdSession::decode(char* line, char* end, Phase phase, bool& pollWithoutFix) {
     // gpsd names the class first. Only poll answers and position reports can settle a
     // request; the rest (sky views, device lists, errors) is skipped undecoded.
     if (startsWith(line, end, "{\"class\":\"TPV\"")) {
-        if (!streaming) {
+        if (phase != Phase::STREAMING) {
             return std::nullopt;
         }
-        GpsdFixes fixes;
+        SourceFixes fixes;
         if (auto fix = unpackFix(line, end, fixes.takenAt)) {
             fixes.locations.push_back(*fix);
             return fixes;
@@ -315,7 +333,7 @@ std::optional<GpsdFixes> GpsdSession::decode(char* line, char* end, bool streami
     // libgps leaves a poll answer undecoded; its position reports are decoded one by one. A
     // report's class tag cannot occur inside a JSON string, where quotes are escaped.
     static constexpr char TPV[] = "{\"class\":\"TPV\"";
-    GpsdFixes fixes;
+    SourceFixes fixes;
     char* at = line + 1;
     while ((at = std::search(at, end, TPV, TPV + sizeof(TPV) - 1)) != end) {
         std::optional<Clock::WallTime> takenAt;

@@ -1,9 +1,10 @@
 #include "platform/LocationManager.h"
 
 #include "L.h"
-#include "platform/GeoClue.h"
-#include "platform/GpsdSession.h"
+#include "platform/LocationSource.h"
+#include "platform/LocationSourceKind.h"
 #include "platform/NoDestructor.h"
+#include "platform/RequestWake.h"
 #include "platform/RunLoop.h"
 #include "platform/Thread.h"
 
@@ -14,6 +15,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <iterator>
+#include <map>
 #include <system_error>
 #include <thread>
 #include <utility>
@@ -25,8 +27,6 @@ namespace platform {
 namespace {
 
 std::atomic<bool> servicesEnabled{true};
-
-enum class Source { AUTOMATIC, GPSD, GEOCLUE };
 
 // The freshest fix this process obtained from the location service. Its receipt time is only
 // meaningful on the clock that took it, so a fix taken under another clock (a test's virtual
@@ -45,9 +45,8 @@ struct LastFix {
 
 struct ServiceState {
     Mutex mutex;
-    Source source LUMVEX_GUARDED_BY(mutex) = Source::AUTOMATIC;
-    GpsdAddress address LUMVEX_GUARDED_BY(mutex);
-    std::string desktopId LUMVEX_GUARDED_BY(mutex);
+    // What `useGpsd`, `useGeoClue` or the automatic choice settled on; none until then.
+    const LocationSourceKind* chosen LUMVEX_GUARDED_BY(mutex) = nullptr;
     bool announced LUMVEX_GUARDED_BY(mutex) = false;  // the source in use has been named in the log
     LastFix lastFix LUMVEX_GUARDED_BY(mutex);
     std::uint64_t serials LUMVEX_GUARDED_BY(mutex) = 0;
@@ -107,58 +106,51 @@ std::optional<LocationManager::Fix> freshFix(Clock::TimePoint::duration maximumA
     return LocationManager::Fix{fix.location, fix.serial};
 }
 
-// What a request delivers: the fixes, with the measurement time of the first if known.
-struct Fixes {
-    std::vector<Location> locations;
-    std::optional<Clock::WallTime> takenAt;
-};
+using Outcome = std::variant<SourceFixes, LocationError>;
 
-using Outcome = std::variant<Fixes, LocationError>;
-
-// Where the location thread gets its fixes, and the name the log gives it.
-struct Choice {
-    Source source;
-    GpsdAddress address;
-    std::string desktopId;
-};
-
-std::string executableName() {
-    char path[4096];
-    const auto n = ::readlink("/proc/self/exe", path, sizeof(path) - 1);
-    if (n <= 0) {
-        return "lumvex";
+/// The registered kind the system offers, asked in turn for at most a second in all; nothing
+/// when `wake` ended the question first. The earliest registered, gpsd, is the last resort.
+const LocationSourceKind* firstOffered(RequestWake& wake) {
+    const auto deadline = platform::clock()->now() + std::chrono::seconds(1);
+    const auto kinds = registeredLocationSources();
+    for (const auto* kind : kinds) {
+        if (!kind->offered) {
+            return kind;
+        }
+        const auto offered = kind->offered(deadline, wake);
+        if (!offered) {
+            return nullptr;
+        }
+        if (*offered) {
+            return kind;
+        }
     }
-    std::string text(path, static_cast<std::size_t>(n));
-    return text.substr(text.rfind('/') + 1);
+    return kinds.back();
 }
 
 /// Settles the automatic choice the first time a request needs it: GeoClue when the system
 /// bus offers it, as on phones and desktops, else gpsd at its default address. Nothing when
-/// `stopping` ended the question to the bus first (see `geoClueOffered`).
-std::optional<Choice> currentChoice(int wakeFd, const std::function<bool()>& stopping) {
+/// `wake` ended the question to the bus first.
+const LocationSourceKind* currentChoice(RequestWake& wake) {
     auto& s = service();
     {
         MutexLock guard(s.mutex);
-        if (s.source != Source::AUTOMATIC) {
-            return Choice{s.source, s.address, s.desktopId};
+        if (s.chosen) {
+            return s.chosen;
         }
     }
-    const auto offered = geoClueOffered(platform::clock()->now() + std::chrono::seconds(1), wakeFd, stopping);
+    const auto* offered = firstOffered(wake);
     if (!offered) {
-        return std::nullopt;
+        return nullptr;
     }
-    const bool geoClue = *offered;
     MutexLock guard(s.mutex);
-    if (s.source == Source::AUTOMATIC) {  // unless the host chose meanwhile
-        s.source = geoClue ? Source::GEOCLUE : Source::GPSD;
-        if (geoClue && s.desktopId.empty()) {
-            s.desktopId = executableName();
-        }
+    if (!s.chosen) {  // unless the host chose meanwhile
+        s.chosen = offered;
     }
-    return Choice{s.source, s.address, s.desktopId};
+    return s.chosen;
 }
 
-void announce(const Choice& choice) {
+void announce(const LocationSource& source) {
     auto& s = service();
     {
         MutexLock guard(s.mutex);
@@ -167,11 +159,17 @@ void announce(const Choice& choice) {
         }
         s.announced = true;
     }
-    if (choice.source == Source::GEOCLUE) {
-        LUMVEX_LOG("requestLocation()", "Location source: GeoClue, as \"" + choice.desktopId + "\"");
-    } else {
-        LUMVEX_LOG("requestLocation()", "Location source: gpsd at " + choice.address.describe());
-    }
+    LUMVEX_LOG("requestLocation()", "Location source: " + source.describe());
+}
+
+/// From the next request on, every manager asks `kind` (none: chooses again), names it in
+/// the log once, and forgets the last fix.
+void choose(const LocationSourceKind* kind) {
+    auto& s = service();
+    MutexLock guard(s.mutex);
+    s.chosen = kind;
+    s.announced = false;
+    s.lastFix = LastFix{};
 }
 
 }  // namespace
@@ -180,6 +178,7 @@ void announce(const Choice& choice) {
 /// variable between requests and, during one, in poll(2) on the source's connection and an
 /// eventfd that wakes it when the manager goes away or a virtual clock moves.
 class LocationManager::Worker final : public ClockListener,
+                                      public RequestWake,
                                       public std::enable_shared_from_this<LocationManager::Worker> {
 public:
     Worker(std::weak_ptr<LocationManager> owner, std::weak_ptr<RunLoopImpl> loop)
@@ -244,17 +243,33 @@ public:
 
     void clockAdvanced() override { wake(); }
 
+    int fd() const override { return wakeFd_; }
+
+    bool stopping() override {
+        MutexLock guard(mutex_);
+        return stop_;
+    }
+
+    bool enterUninterruptible() override {
+        MutexLock guard(mutex_);
+        if (stop_) {
+            return false;
+        }
+        connecting_ = true;
+        return true;
+    }
+
+    void leaveUninterruptible() override {
+        MutexLock guard(mutex_);
+        connecting_ = false;
+    }
+
 private:
     void wake() {
         if (wakeFd_ >= 0) {
             const std::uint64_t one = 1;
             [[maybe_unused]] const auto n = ::write(wakeFd_, &one, sizeof(one));
         }
-    }
-
-    bool stopping() {
-        MutexLock guard(mutex_);
-        return stop_;
     }
 
     void run() {
@@ -268,16 +283,9 @@ private:
             if (stop_) {
                 return;
             }
-            const auto deadline = deadline_;
-            const auto accuracy = accuracy_;
+            const SourceRequest request{deadline_, accuracy_};
             lock.unlock();
-            std::optional<Outcome> outcome;
-            if (const auto choice = currentChoice(wakeFd_, [this] { return stopping(); })) {
-                announce(*choice);
-                outcome = choice->source == Source::GEOCLUE
-                              ? askGeoClue(choice->desktopId, accuracy, deadline)
-                              : askGpsd(choice->address, deadline);
-            }
+            auto outcome = ask(request);
             lock.lock();
             requested_ = false;
             if (stop_ || !outcome) {
@@ -289,7 +297,7 @@ private:
 
     void deliver(Outcome outcome) {
         std::uint64_t serial = 0;
-        if (auto* fixes = std::get_if<Fixes>(&outcome)) {
+        if (auto* fixes = std::get_if<SourceFixes>(&outcome)) {
             serial = rememberFix(fixes->locations.front(), fixes->takenAt);
         }
         auto loop = loop_.lock();
@@ -305,7 +313,7 @@ private:
             if (!delegate) {
                 return;
             }
-            if (const auto* fixes = std::get_if<Fixes>(&outcome)) {
+            if (const auto* fixes = std::get_if<SourceFixes>(&outcome)) {
                 manager->setDeliveredSerial(serial);
                 delegate->didUpdateLocations(*manager, fixes->locations);
             } else {
@@ -314,70 +322,23 @@ private:
         });
     }
 
-    /// One request to GeoClue; nothing when the manager went away meanwhile.
-    std::optional<Outcome> askGeoClue(const std::string& desktopId, double accuracy,
-                                      Clock::TimePoint deadline) {
-        const auto level = geoClueAccuracyLevel(accuracy);
-        auto result = requestGeoClueFix(desktopId, level, geoClueNotBefore(), deadline, wakeFd_,
-                                        [this] { return stopping(); });
+    /// One request to the chosen source; nothing when the manager went away meanwhile.
+    std::optional<Outcome> ask(const SourceRequest& request) {
+        const auto* kind = currentChoice(*this);
+        if (!kind) {
+            return std::nullopt;
+        }
+        auto& source = sources_[kind];
+        if (!source) {
+            source = kind->make();
+        }
+        announce(*source);
+        auto result = source->request(request, *this);
         if (result.abandoned) {
             return std::nullopt;
         }
         if (result.fix) {
-            lastGeoClueFix_ = result.fix->takenAtMicros;
-            lastGeoClueClock_ = platform::clock();
-            lastGeoClueAt_ = lastGeoClueClock_->now();
-            lastGeoClueWallAt_ = lastGeoClueClock_->wallNow();
-            Fixes fixes{{result.fix->location}, std::nullopt};
-            if (result.fix->takenAtMicros != 0) {
-                fixes.takenAt = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(
-                    std::chrono::microseconds(result.fix->takenAtMicros)));
-            }
-            return Outcome(std::move(fixes));
-        }
-        return failedWith(*result.failure);
-    }
-
-    /// The measurement time before which a location of GeoClue's is the cache of an earlier
-    /// one: the last fix's, moved back by as much as the calendar was set back since it came.
-    /// GeoClue stamps its locations with the same calendar, so after a correction backwards
-    /// its fresh locations are older than the last one, by the calendar; the monotonic clock
-    /// tells how much time really passed.
-    std::uint64_t geoClueNotBefore() const {
-        const auto clock = platform::clock();
-        if (lastGeoClueFix_ == 0 || clock != lastGeoClueClock_) {
-            return lastGeoClueFix_;
-        }
-        const auto passed = clock->now() - lastGeoClueAt_;
-        const auto calendarPassed = clock->wallNow() - lastGeoClueWallAt_;
-        const auto setBack =
-            std::chrono::duration_cast<std::chrono::microseconds>(passed - calendarPassed).count();
-        if (setBack <= 0) {
-            return lastGeoClueFix_;
-        }
-        const auto back = static_cast<std::uint64_t>(setBack);
-        return back >= lastGeoClueFix_ ? 0 : lastGeoClueFix_ - back;
-    }
-
-    /// One request to gpsd; nothing when the manager went away meanwhile.
-    std::optional<Outcome> askGpsd(const GpsdAddress& address, Clock::TimePoint deadline) {
-        GpsdInterrupts interrupts;
-        interrupts.wakeFd = wakeFd_;
-        interrupts.stopping = [this] { return stopping(); };
-        interrupts.blocking = [this](bool entering) {
-            MutexLock guard(mutex_);
-            if (entering && stop_) {
-                return false;
-            }
-            connecting_ = entering;
-            return true;
-        };
-        auto result = gpsd_.requestFixes(address, deadline, interrupts);
-        if (result.abandoned) {
-            return std::nullopt;
-        }
-        if (result.fix) {
-            return Outcome(Fixes{std::move(result.fix->locations), result.fix->takenAt});
+            return Outcome(std::move(*result.fix));
         }
         return failedWith(*result.failure);
     }
@@ -406,14 +367,9 @@ private:
     Clock::TimePoint deadline_ LUMVEX_GUARDED_BY(mutex_){};
     double accuracy_ LUMVEX_GUARDED_BY(mutex_) = LocationManager::ACCURACY_BEST;
 
-    // Only the worker's thread touches these: the conversations with gpsd, and the
-    // measurement time of the last GeoClue fix.
-    GpsdSession gpsd_;
-    std::uint64_t lastGeoClueFix_ = 0;
-    // When the last GeoClue fix came, on the clock that was installed then.
-    std::shared_ptr<Clock> lastGeoClueClock_;
-    Clock::TimePoint lastGeoClueAt_{};
-    Clock::WallTime lastGeoClueWallAt_{};
+    // Only the worker's thread touches these: a source of each kind it was told to use, kept
+    // for as long as it lives (gpsd's resolved address, GeoClue's last fix).
+    std::map<const LocationSourceKind*, std::unique_ptr<LocationSource>> sources_;
 };
 
 bool LocationManager::locationServicesEnabled() {
@@ -535,33 +491,17 @@ void setLocationServicesEnabled(bool enabled) {
     servicesEnabled.store(enabled);
 }
 
-void useGpsd(const std::string& host, const std::string& port) {
-    auto& s = service();
-    MutexLock guard(s.mutex);
-    s.source = Source::GPSD;
-    s.address = GpsdAddress{host, port};
-    s.announced = false;
-    // A fix from another gpsd is not what this one holds.
-    s.lastFix = LastFix{};
+void useLocationSource(const LocationSourceKind& kind) {
+    choose(&kind);
 }
 
 void chooseLocationSourceAutomatically() {
-    auto& s = service();
-    MutexLock guard(s.mutex);
-    s.source = Source::AUTOMATIC;
-    s.address = GpsdAddress{};
-    s.desktopId.clear();
-    s.announced = false;
-    s.lastFix = LastFix{};
-}
-
-void useGeoClue(std::string desktopId) {
-    auto& s = service();
-    MutexLock guard(s.mutex);
-    s.source = Source::GEOCLUE;
-    s.desktopId = desktopId.empty() ? executableName() : std::move(desktopId);
-    s.announced = false;
-    s.lastFix = LastFix{};
+    for (const auto* kind : registeredLocationSources()) {
+        if (kind->forget) {
+            kind->forget();
+        }
+    }
+    choose(nullptr);
 }
 
 }  // namespace platform

@@ -7,7 +7,7 @@
 // of the manager's own ("lumvex-gps"), which never calls the delegate; destroying the
 // manager ends that thread (or lets it end by itself while a name lookup or connect blocks it).
 
-#include <LumvexSdk/Lumvex.h>
+#include <LumvexSdk/Location.h>
 #include <LumvexSdk/Platform.h>
 
 #include "platform/Clock.h"

@@ -1,10 +1,17 @@
 #pragma once
 
-// Thread guarantees: plain values with no shared state; made on a source's request thread
-// and read by the location manager on the same thread.
+// Thread guarantees: a source belongs to the one location thread that made it, which makes
+// every request on it; it starts no thread and calls back nothing. Other threads reach a
+// request under way only through its `RequestWake`. The outcomes are plain values.
+
+#include <LumvexSdk/Location.h>
+
+#include "platform/Clock.h"
+#include "platform/RequestWake.h"
 
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace lumvex::platform {
 
@@ -25,13 +32,39 @@ struct SourceFailure {
     std::string description;
 };
 
+/// The fixes a source held, in its order, and when the first was measured if it said so.
+struct SourceFixes {
+    std::vector<Location> locations;
+    std::optional<Clock::WallTime> takenAt;
+};
+
 /// How one request to a source ended: its `fix`, its `failure`, or `abandoned` when the
 /// caller asked it to stop.
-template <typename Fix>
 struct SourceOutcome {
-    std::optional<Fix> fix;
+    std::optional<SourceFixes> fix;
     std::optional<SourceFailure> failure;
     bool abandoned = false;
+};
+
+/// What one request asks for.
+struct SourceRequest {
+    /// When the request gives up, on the installed clock.
+    Clock::TimePoint deadline;
+    /// In metres, as `LocationManager::setDesiredAccuracy` took it; a source may ignore it.
+    double desiredAccuracy;
+};
+
+/// Where a location manager's thread gets its fixes. The thread makes one source of each
+/// kind it is told to use (see LocationSourceKind.h), keeps it for as long as it lives, and
+/// makes one request at a time on it; each request settles before its deadline, or as soon
+/// after it as a name lookup or connect returns.
+class LocationSource {
+public:
+    virtual ~LocationSource() = default;
+    /// How the log names the source when it is first used, after "Location source: ".
+    virtual std::string describe() const = 0;
+    /// One request on the calling thread. `wake` ends it early; it then says `abandoned`.
+    virtual SourceOutcome request(const SourceRequest& request, RequestWake& wake) = 0;
 };
 
 }  // namespace lumvex::platform

@@ -2,12 +2,11 @@
 #include "LumvexEngine.h"
 #include "TraceJob.h"
 #include "TraceRepository.h"
-#include "platform/GeoClue.h"
 #include "platform/RunLoop.h"
 
 #include "EngineTestAccess.h"
-#include "GeoClue.h"
 #include "Gpsd.h"
+#include "SamplingFixture.h"
 #include "StdoutFile.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
@@ -29,69 +28,10 @@ using lumvex::test::StdoutFile;
 
 namespace {
 
-const std::string kFailure = "Failed to find user's location: ";
-const std::string kServicesOffLine = "TraceJob.cpp:onTimeInBackgroundThread():";
-
-std::vector<std::pair<double, double>> storedPositions() {
-    std::vector<std::pair<double, double>> positions;
-    for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
-        positions.emplace_back(std::stod(record.at("lat")), std::stod(record.at("lng")));
-    }
-    return positions;
-}
-
-class TraceJobTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        lumvex::platform::setLocationServicesEnabled(true);
-        L::writeLog = true;
-        TraceRepository::shared().clearTraces();
-    }
-
-    void TearDown() override {
-        if (job_) {
-            job_->stopTimer();
-            job_.reset();
-        }
-        EXPECT_TRUE(queue_->drain(10s));
-        env_.runPending();
-        L::writeLog = false;
-        lumvex::platform::setLocationServicesEnabled(true);
-    }
-
-    LocationManager& manager() { return lumvex::TraceJobTestAccess::locationManager(*job_); }
-
-    void makeJob() {
-        job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_);
-        job_->startJob();
-    }
-
-    /// One sampling interval passes: the timer fires on this thread and its work runs on the
-    /// queue.
-    void tick() {
-        ASSERT_TRUE(env_.fastForwardBy(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS)));
-    }
-
-    void feed(Gpsd& gpsd, FakeReceiver& receiver, std::size_t epoch) {
-        const auto [lat, lon] = lumvex::test::positionOf(walk_[epoch]);
-        ASSERT_TRUE(gpsd.feedFix(receiver, walk_[epoch], lat, lon)) << gpsd.log();
-    }
-
-    void expectStored(std::size_t index, std::size_t epoch) {
-        const auto stored = storedPositions();
-        ASSERT_GT(stored.size(), index);
-        const auto [lat, lon] = lumvex::test::positionOf(walk_[epoch]);
-        EXPECT_NEAR(stored[index].first, lat, 1e-7);
-        EXPECT_NEAR(stored[index].second, lon, 1e-7);
-    }
-
-    lumvex::test::IsolatedHome home_;
-    std::shared_ptr<lumvex::platform::SerialQueue> queue_ = std::make_shared<lumvex::platform::SerialQueue>();
-    lumvex::test::TaskEnvironment env_{queue_};
-    std::shared_ptr<TraceJob> job_;
-    const std::vector<std::string> walk_ =
-        lumvex::test::readNmeaEpochs(LUMVEX_TEST_FIXTURES "/nmea/walk.nmea");
-};
+using TraceJobTest = lumvex::test::SamplingTest;
+using lumvex::test::kFailure;
+using lumvex::test::kServicesOffLine;
+using lumvex::test::storedPositions;
 
 TEST_F(TraceJobTest, StoresTheCurrentPositionAtEveryTickWhileTheDeviceMoves) {
     FakeReceiver receiver;
@@ -389,150 +329,6 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
         engine_.stop();
         EXPECT_EQ(lumvex::LumvexEngineTestAccess::traceJob(engine_), nullptr);
     }
-}
-
-// Sampling from a real GeoClue on a private bus, fed the walk over its NMEA socket.
-class GeoClueSamplingTest : public TraceJobTest {
-protected:
-    void startGeoClue(std::vector<std::string> epochs, const char* desktopId) {
-        service_ = std::make_unique<lumvex::test::GeoClueService>(std::move(epochs));
-        const auto why = service_->start();
-        if (!why.empty() && service_->unavailable()) {
-            GTEST_SKIP() << why;
-        }
-        ASSERT_EQ(why, "");
-        lumvex::platform::setGeoClueBusAddress(service_->busAddress());
-        lumvex::platform::useGeoClue(desktopId);
-    }
-    void TearDown() override {
-        TraceJobTest::TearDown();
-        service_.reset();
-        lumvex::platform::setGeoClueBusAddress("");
-        lumvex::platform::useGpsd("localhost", "2947");
-    }
-    /// Every stored fix is one the feeder sent, in the order it sent them, none twice.
-    void expectStoredFollowTheTrack() {
-        const auto stored = storedPositions();
-        const auto sent = service_->feeder()->sent();
-        std::size_t next = 0;
-        for (const auto& [lat, lon] : stored) {
-            while (next < sent.size() &&
-                   (std::fabs(sent[next].first - lat) > 1e-6 || std::fabs(sent[next].second - lon) > 1e-6)) {
-                ++next;
-            }
-            ASSERT_LT(next, sent.size())
-                << "stored " << lat << "," << lon << " was not sent, or not in order";
-            ++next;
-        }
-    }
-    std::unique_ptr<lumvex::test::GeoClueService> service_;
-};
-
-TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAfterItLeaves) {
-    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
-    makeJob();
-    StdoutFile log;
-    for (std::size_t i = 1; i <= 3; ++i) {
-        tick();
-        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
-            << log.text() << service_->logs();
-    }
-    expectStoredFollowTheTrack();
-    EXPECT_EQ(log.count("Location source: GeoClue, as \"lumvex-test-client\""), 1u) << log.text();
-
-    service_->stopDaemon();
-    tick();
-    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; }));
-    EXPECT_EQ(storedPositions().size(), 3u);
-
-    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
-    tick();
-    ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == 4; }))
-        << log.text() << service_->logs();
-    expectStoredFollowTheTrack();
-    EXPECT_EQ(log.count(kFailure), 1u) << log.text();
-}
-
-// The device's calendar is corrected an hour back between two fixes: GeoClue stamps its
-// fixes with that calendar, so from then on they read older than the last one it gave, and
-// are fresh all the same.
-TEST_F(GeoClueSamplingTest, AfterTheCalendarIsSetBackFreshFixesAreStillStored) {
-    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
-    env_.clock().setWallTime(std::chrono::system_clock::now());
-    makeJob();
-    StdoutFile log;
-    for (std::size_t i = 1; i <= 2; ++i) {
-        tick();
-        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
-            << log.text() << service_->logs();
-    }
-    // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
-    // one would also drop its own fixes that read older than its last.
-    service_->stopDaemon();
-    service_->feeder()->setClockOffset(-std::chrono::hours(1));
-    env_.clock().setWallTime(env_.clock().wallNow() - std::chrono::hours(1));
-    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
-    for (std::size_t i = 3; i <= 4; ++i) {
-        tick();
-        ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
-            << log.text() << service_->logs();
-    }
-    expectStoredFollowTheTrack();
-    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
-}
-
-TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {
-    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
-    lumvex::platform::chooseLocationSourceAutomatically();
-    makeJob();
-    StdoutFile log;
-    tick();
-    ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == 1; }))
-        << log.text() << service_->logs();
-    // GeoClue knows the application by its executable's name.
-    EXPECT_EQ(log.count("Location source: GeoClue, as \"trace_job_test\""), 1u) << log.text();
-    expectStoredFollowTheTrack();
-
-    // No system bus, or none with GeoClue: gpsd at its default address.
-    job_->stopTimer();
-    job_.reset();
-    lumvex::platform::setGeoClueBusAddress("unix:path=" + home_.bundleDir() + "/no-bus");
-    lumvex::platform::chooseLocationSourceAutomatically();
-    makeJob();
-    tick();
-    ASSERT_TRUE(env_.runUntil([&] { return log.count("Location source: gpsd at localhost:2947") == 1; }))
-        << log.text();
-}
-
-TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
-    startGeoClue(walk_, lumvex::test::GeoClueService::REFUSED_ID);
-    makeJob();
-    StdoutFile log;
-    tick();
-    ASSERT_TRUE(env_.runUntil([&] { return log.count(" ERROR: !!\n") == 1; }))
-        << log.text() << service_->logs();
-    EXPECT_EQ(log.count(kServicesOffLine), 1u) << log.text();
-    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
-    EXPECT_TRUE(storedPositions().empty());
-    // The operator learns GeoClue's own reason, by its bus error's name, before that line.
-    const auto text = log.text();
-    const auto reason = text.find("GeoClue.cpp:requestLocation():");
-    ASSERT_NE(reason, std::string::npos) << text;
-    EXPECT_NE(text.find(" ERROR: GeoClue refused ", reason), std::string::npos) << text;
-    EXPECT_NE(text.find("org.freedesktop.DBus.Error.", reason), std::string::npos) << text;
-    EXPECT_LT(reason, text.find(kServicesOffLine)) << text;
-}
-
-TEST_F(GeoClueSamplingTest, NoSourceIsNoFix) {
-    startGeoClue({}, lumvex::test::GeoClueService::ALLOWED_ID);
-    makeJob();
-    StdoutFile log;
-    tick();
-    env_.clock().advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
-    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; })) << log.text() << service_->logs();
-    EXPECT_NE(log.text().find(kFailure + "no location from GeoClue in time"), std::string::npos)
-        << log.text();
-    EXPECT_TRUE(storedPositions().empty());
 }
 
 }  // namespace

@@ -204,28 +204,35 @@ void NmeaFeeder::setClockOffset(std::chrono::seconds offset) {
     offset_ = offset;
 }
 
+void NmeaFeeder::sendNext(Connection& connection) {
+    if (nextEpoch_ < epochs_.size()) {
+        const auto text = stampedNow(epochs_[nextEpoch_], [this] {
+            std::lock_guard<std::mutex> guard(mutex_);
+            return offset_;
+        }());
+        if (::send(connection.fd, text.data(), text.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(text.size())) {
+            std::lock_guard<std::mutex> guard(mutex_);
+            sent_.push_back(positionOf(epochs_[nextEpoch_]));
+            ++nextEpoch_;
+        }
+    }
+    connection.next = SteadyClock::now() + std::chrono::seconds(1);
+}
+
+int NmeaFeeder::timeoutFor(const std::vector<Connection>& connections) {
+    int timeout = -1;
+    for (const auto& c : connections) {
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(c.next - SteadyClock::now()).count();
+        timeout = timeout < 0 ? static_cast<int>(std::max<long long>(left, 0))
+                              : std::min(timeout, static_cast<int>(std::max<long long>(left, 0)));
+    }
+    return timeout;
+}
+
 void NmeaFeeder::run() {
     ::pthread_setname_np(::pthread_self(), THREAD_NAME);
-    struct Connection {
-        int fd;
-        SteadyClock::time_point next;
-    };
     std::vector<Connection> connections;
-    std::size_t nextEpoch = 0;
-    const auto send = [&](Connection& c) {
-        if (nextEpoch < epochs_.size()) {
-            const auto text = stampedNow(epochs_[nextEpoch], [this] {
-                std::lock_guard<std::mutex> guard(mutex_);
-                return offset_;
-            }());
-            if (::send(c.fd, text.data(), text.size(), MSG_NOSIGNAL) == static_cast<ssize_t>(text.size())) {
-                std::lock_guard<std::mutex> guard(mutex_);
-                sent_.push_back(positionOf(epochs_[nextEpoch]));
-                ++nextEpoch;
-            }
-        }
-        c.next = SteadyClock::now() + std::chrono::seconds(1);
-    };
     while (true) {
         {
             std::lock_guard<std::mutex> guard(mutex_);
@@ -234,22 +241,17 @@ void NmeaFeeder::run() {
             }
         }
         std::vector<pollfd> fds = {{wakeFd_, POLLIN, 0}, {listenFd_, POLLIN, 0}};
-        int timeout = -1;
         for (const auto& c : connections) {
             fds.push_back({c.fd, POLLIN, 0});
-            const auto left =
-                std::chrono::ceil<std::chrono::milliseconds>(c.next - SteadyClock::now()).count();
-            timeout = timeout < 0 ? static_cast<int>(std::max<long long>(left, 0))
-                                  : std::min(timeout, static_cast<int>(std::max<long long>(left, 0)));
         }
-        if (::poll(fds.data(), fds.size(), timeout) < 0 && errno != EINTR) {
+        if (::poll(fds.data(), fds.size(), timeoutFor(connections)) < 0 && errno != EINTR) {
             break;
         }
         if (fds[1].revents & POLLIN) {
             const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
             if (fd >= 0) {
                 connections.push_back({fd, SteadyClock::now()});
-                send(connections.back());
+                sendNext(connections.back());
             }
         }
         for (std::size_t i = 0; i < connections.size();) {
@@ -264,7 +266,7 @@ void NmeaFeeder::run() {
                 continue;
             }
             if (SteadyClock::now() >= connections[i].next) {
-                send(connections[i]);
+                sendNext(connections[i]);
             }
             ++i;
         }
@@ -319,6 +321,36 @@ std::string GeoClueService::start() {
         return "cannot write the configuration";
     }
     busAddress_ = "unix:path=" + dir_ + "/system_bus_socket";
+    if (auto why = startBus(); !why.empty()) {
+        return why;
+    }
+    // The feeder listens before GeoClue first connects, and stays until GeoClue is gone.
+    if (!epochs_.empty()) {
+        feeder_ = std::make_unique<NmeaFeeder>(dir_ + "/nmea.sock", epochs_);
+        if (!feeder_->start()) {
+            return "cannot listen on the NMEA socket";
+        }
+    }
+    if (!startDaemon()) {
+        const auto log = readFile(dir_ + "/geoclue.log");
+        if (log.find("unshare failed") != std::string::npos ||
+            log.find("Operation not permitted") != std::string::npos) {
+            unavailable_ = true;
+            return "no privilege for a private mount namespace: " + log;
+        }
+        return "GeoClue did not take its name on the bus\n" + logs();
+    }
+    if (!spawnLogged(agent_, {AGENT}, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/agent.log")) {
+        return "cannot start the demo agent";
+    }
+    if (!waitForAgent(AGENT_WAIT)) {
+        return "GeoClue did not answer a client within " + std::to_string(AGENT_WAIT.count()) + " s\n" +
+               logs();
+    }
+    return "";
+}
+
+std::string GeoClueService::startBus() {
     // The socket's appearance in the directory says the bus is up.
     const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
     if (watch < 0 || ::inotify_add_watch(watch, dir_.c_str(), IN_CREATE) < 0) {
@@ -344,29 +376,6 @@ std::string GeoClueService::start() {
         }
     }
     ::close(watch);
-    // The feeder listens before GeoClue first connects, and stays until GeoClue is gone.
-    if (!epochs_.empty()) {
-        feeder_ = std::make_unique<NmeaFeeder>(dir_ + "/nmea.sock", epochs_);
-        if (!feeder_->start()) {
-            return "cannot listen on the NMEA socket";
-        }
-    }
-    if (!startDaemon()) {
-        const auto log = readFile(dir_ + "/geoclue.log");
-        if (log.find("unshare failed") != std::string::npos ||
-            log.find("Operation not permitted") != std::string::npos) {
-            unavailable_ = true;
-            return "no privilege for a private mount namespace: " + log;
-        }
-        return "GeoClue did not take its name on the bus\n" + logs();
-    }
-    if (!spawnLogged(agent_, {AGENT}, {"DBUS_SYSTEM_BUS_ADDRESS=" + busAddress_}, dir_ + "/agent.log")) {
-        return "cannot start the demo agent";
-    }
-    if (!waitForAgent(AGENT_WAIT)) {
-        return "GeoClue did not answer a client within " + std::to_string(AGENT_WAIT.count()) + " s\n" +
-               logs();
-    }
     return "";
 }
 

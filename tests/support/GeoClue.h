@@ -36,7 +36,16 @@ public:
     std::vector<std::pair<double, double>> sent() const;
 
 private:
+    struct Connection {
+        int fd;
+        std::chrono::steady_clock::time_point next;
+    };
+
     void run();
+    /// Sends the next epoch on `connection`, if one is left, and sets when the next is due.
+    void sendNext(Connection& connection);
+    /// How long poll(2) may wait: until the first connection is due; no bound without one.
+    static int timeoutFor(const std::vector<Connection>& connections);
 
     std::string path_;
     std::vector<std::string> epochs_;
@@ -47,6 +56,7 @@ private:
     std::vector<std::pair<double, double>> sent_;
     bool stop_ = false;
     std::chrono::seconds offset_{0};
+    std::size_t nextEpoch_ = 0;  // only the feeder's thread touches it
 };
 
 /// A real GeoClue on a private system-like bus: dbus-daemon, GeoClue in private mount and
@@ -86,6 +96,8 @@ private:
     // machine.
     static constexpr std::chrono::seconds AGENT_WAIT{30};
 
+    /// Starts dbus-daemon and waits for its socket; empty on success, else why not.
+    std::string startBus();
     bool waitForGeoClue(std::chrono::milliseconds timeout);
     /// Whether GeoClue answered a client of ours within `timeout` of real time.
     bool waitForAgent(std::chrono::seconds timeout);

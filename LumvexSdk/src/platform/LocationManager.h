@@ -57,7 +57,8 @@ public:
 };
 
 /// The device's position, from gpsd through libgps or from the system's GeoClue over D-Bus
-/// (`useGpsd`, `useGeoClue`, or the automatic choice of the first request).
+/// (`useGpsd`, `useGeoClue`, or the automatic choice of the first request), or from any
+/// other source registered as LocationSourceKind.h says.
 ///
 /// The manager keeps no connection between requests: each request connects, asks for one
 /// fix and hangs up (or stops its GeoClue client) as soon as it has an answer. gpsd is asked

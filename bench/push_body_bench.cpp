@@ -51,7 +51,7 @@ public:
         for (int i = 0; i < TRACES; ++i) {
             TraceRepository::shared().addTrace(Location{48.858370 + i * 0.0001, 2.294481 - i * 0.0001});
         }
-        const auto stored = TraceRepository::shared().getTracesAsDict().size();
+        const auto stored = TraceRepository::shared().getTracesAsDict().recordLines.size();
         if (stored != TRACES) {
             std::fprintf(stderr, "expected %d stored fixes, found %zu\n", TRACES, stored);
             std::exit(1);

@@ -67,7 +67,7 @@ Sandbox& sandbox() {
 /// at its cap, within a line.
 bool fillToCap() {
     auto& repo = TraceRepository::shared();
-    repo.clearTraces();
+    repo.clearTraces(repo.getTracesAsDict().lines);
     for (int i = 0; i < 40; ++i) {
         repo.addTrace({48.856614 + i * 1e-6, 2.3522219});
     }
@@ -202,7 +202,7 @@ void BM_AddTraceBelowCap(benchmark::State& state) {
     for (auto _ : state) {
         if (added++ % 10 == 0) {
             state.PauseTiming();
-            repo.clearTraces();
+            repo.clearTraces(repo.getTracesAsDict().lines);
             state.ResumeTiming();
         }
         repo.addTrace({48.856614, 2.3522219});

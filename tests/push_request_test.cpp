@@ -9,6 +9,7 @@
 #include "platform/Text.h"
 #include "platform/UrlSession.h"
 
+#include "Stores.h"
 #include "UploadFixture.h"
 #include "UploadTestAccess.h"
 
@@ -29,6 +30,8 @@ namespace lumvex {
 namespace {
 
 using Access = PushRequestTestAccess;
+using lumvex::test::currentDescriptionRecord;
+using lumvex::test::storedRecords;
 using test::Collector;
 using test::PushOutcome;
 using ::testing::ContainsRegex;
@@ -112,7 +115,7 @@ private:
 TEST_F(PushRequestTest, SendsTracesAndChangedDescriptionThenClearsAndRecordsThem) {
     Collector collector;
     addTraces(2);
-    const auto traces = TraceRepository::shared().getTracesAsDict();
+    const auto traces = storedRecords();
     ASSERT_EQ(traces.size(), 2u);
 
     EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), std::nullopt);
@@ -171,7 +174,7 @@ TEST_F(PushRequestTest, DeviceInfoOnlyNeverReadsOrClearsTraces) {
 TEST_F(PushRequestTest, BuildsTheDictionaryForEachFormat) {
     addTraces(2);
     const PushRequest request("http://127.0.0.1:1/", "http://127.0.0.1:1/");
-    const auto traces = nlohmann::json(TraceRepository::shared().getTracesAsDict());
+    const auto traces = nlohmann::json(storedRecords());
     const auto device = DeviceInfoUtils().getDeviceInfoAsDict();
 
     const auto both = Access::payload(request, PushFormat::LOCATION_AND_DEVICE_INFO);
@@ -195,7 +198,7 @@ TEST_F(PushRequestTest, BuildsTheDictionaryForEachFormat) {
 
     // Building reads the stores and changes neither.
     EXPECT_FALSE(test::fileExists(specsPath()));
-    EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), 2u);
+    EXPECT_EQ(storedRecords().size(), 2u);
 
     // The vendor id has the platform's UUID form, and "noid" stands in when there is none.
     EXPECT_THAT(both.dict["google_aid"].get<std::string>(),
@@ -216,9 +219,8 @@ TEST_F(PushRequestTest, TheBodyIsByteForByteADumpOfTheDictionary) {
             const nlohmann::json dict = {
                 {"mac", "020000000000"},
                 {"google_aid", vendorId()},
-                {"locations", format == PushFormat::DEVICE_INFO_ONLY
-                                  ? nlohmann::json::array()
-                                  : nlohmann::json(TraceRepository::shared().getTracesAsDict())},
+                {"locations", format == PushFormat::DEVICE_INFO_ONLY ? nlohmann::json::array()
+                                                                     : nlohmann::json(storedRecords())},
                 {"devices_infos", format == PushFormat::LOCATION_ONLY
                                       ? nlohmann::json::object()
                                       : DeviceInfoUtils().getDeviceInfoAsDict()}};
@@ -401,7 +403,7 @@ TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
     auto store = [&](int count) {
         for (int i = 0; i < count; ++i, ++lat) {
             addFix(lat);
-            added.insert(TraceRepository::formatCoordinate(lat));
+            added.insert(TraceCodec::formatCoordinate(lat));
         }
     };
     for (const auto& c : cases) {
@@ -426,7 +428,7 @@ TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
 
         zone.set("Asia/Tokyo");
         store(1);
-        EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), c.status == 200 ? 1u : 3u);
+        EXPECT_EQ(storedRecords().size(), c.status == 200 ? 1u : 3u);
         PushOutcome second;
         push(second);
         EXPECT_EQ(keyOf(server.request()) == keyOf(sent), c.kept);
@@ -765,7 +767,7 @@ TEST_F(PushRequestTest, FixesStoredDuringTheUploadSurviveIt) {
     ASSERT_TRUE(outcome.wait());
     EXPECT_EQ(outcome.error(), std::nullopt);
 
-    const auto left = TraceRepository::shared().getTracesAsDict();
+    const auto left = storedRecords();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].at("lat"), "10.5");
     EXPECT_EQ(left[0].at("lng"), "20.25");
@@ -783,12 +785,12 @@ TEST_F(PushRequestTest, ADescriptionChangedDuringTheUploadIsSentByTheNextOne) {
     ASSERT_EQ(outcome.error(), std::nullopt);
 
     // What was recorded is what went out, not what the device says now.
-    EXPECT_TRUE(DeviceInfoRepository::shared().needDeviceInfoUpdate());
+    EXPECT_TRUE(DeviceInfoRepository::shared().needDeviceInfoUpdate(currentDescriptionRecord()));
     Collector collector;
     ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
     ASSERT_EQ(collector.uploads().size(), 1u);
     EXPECT_EQ(collector.uploads()[0]["body"]["devices_infos"]["device_name"], "grace-laptop");
-    EXPECT_FALSE(DeviceInfoRepository::shared().needDeviceInfoUpdate());
+    EXPECT_FALSE(DeviceInfoRepository::shared().needDeviceInfoUpdate(currentDescriptionRecord()));
 }
 
 TEST_F(PushRequestTest, ReportsSuccessOnTheSessionThreadWithItsLogLine) {

@@ -9,6 +9,7 @@
 #include "GeoClue.h"
 #include "Gpsd.h"
 #include "StdoutFile.h"
+#include "Stores.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 
@@ -23,9 +24,11 @@ using lumvex::Location;
 using lumvex::TraceJob;
 using lumvex::TraceRepository;
 using lumvex::platform::LocationManager;
+using lumvex::test::clearStoredTraces;
 using lumvex::test::FakeReceiver;
 using lumvex::test::Gpsd;
 using lumvex::test::StdoutFile;
+using lumvex::test::storedRecords;
 
 namespace {
 
@@ -34,7 +37,7 @@ const std::string kServicesOffLine = "TraceJob.cpp:onTimeInBackgroundThread():";
 
 std::vector<std::pair<double, double>> storedPositions() {
     std::vector<std::pair<double, double>> positions;
-    for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
+    for (const auto& record : storedRecords()) {
         positions.emplace_back(std::stod(record.at("lat")), std::stod(record.at("lng")));
     }
     return positions;
@@ -45,7 +48,7 @@ protected:
     void SetUp() override {
         lumvex::platform::setLocationServicesEnabled(true);
         L::writeLog = true;
-        TraceRepository::shared().clearTraces();
+        clearStoredTraces();
     }
 
     void TearDown() override {
@@ -377,7 +380,7 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
 
     for (auto format : {lumvex::PushFormat::LOCATION_ONLY, lumvex::PushFormat::LOCATION_AND_DEVICE_INFO}) {
-        TraceRepository::shared().clearTraces();
+        clearStoredTraces();
         auto config = lumvex::LumvexConfiguration::Builder().pushFormat(format).build();
         ASSERT_FALSE(engine_.start(config).has_value());
         ASSERT_NE(lumvex::LumvexEngineTestAccess::traceJob(engine_), nullptr);

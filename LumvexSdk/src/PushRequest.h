@@ -22,10 +22,10 @@ namespace lumvex {
 /// made for every upload; nothing is kept from one to the next but the record of a request
 /// whose outcome is not known yet ("pending.lmx", see `PendingUpload`).
 ///
-/// Three steps, each its own function: `buildRequest` makes a request whole from what the
-/// stores hold and the configuration, and is the only writer of what goes on the wire;
-/// sending a request and acting on its answer is the second; the upload's turn, which
-/// decides whether a recorded request goes first and whom to tell, is the third.
+/// This class makes a request whole from what the stores hold and the configuration, and
+/// is the only writer of what goes on the wire; `sendPush` hands the upload to its turn
+/// (`UploadTurn`, queued by `UploadQueue`), which decides whether a recorded request goes
+/// first and whom to tell, and `UploadExchange` sends a request and acts on its answer.
 class PushRequest final {
 public:
     /// Both regions post to the default endpoint.

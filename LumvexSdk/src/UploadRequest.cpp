@@ -11,7 +11,7 @@ namespace lumvex {
 UploadContents UploadContents::gather(PushFormat format) {
     UploadContents contents;
     if (format != PushFormat::DEVICE_INFO_ONLY) {
-        auto snapshot = TraceRepository::shared().readTraceTexts();
+        auto snapshot = TraceRepository::shared().getTracesAsDict();
         contents.recordCount = snapshot.recordLines.size();
         contents.recordsText = std::move(snapshot.recordsText);
         // Lines met without a record are removed with the fixes around them, never alone.
@@ -21,7 +21,7 @@ UploadContents UploadContents::gather(PushFormat format) {
     }
     if (format != PushFormat::LOCATION_ONLY) {
         auto described = DeviceInfoUtils().describe();
-        if (DeviceInfoRepository::shared().needDeviceInfoUpdateForRecord(described->record)) {
+        if (DeviceInfoRepository::shared().needDeviceInfoUpdate(described->record)) {
             contents.description = std::move(described);
         }
     }

@@ -65,7 +65,8 @@ protected:
     LocationManager& manager() { return lumvex::TraceJobTestAccess::locationManager(*job_); }
 
     void makeJob() {
-        job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_);
+        job_ =
+            TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_, TraceRepository::shared());
         job_->startJob();
     }
 

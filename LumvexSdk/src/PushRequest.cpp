@@ -143,11 +143,11 @@ bool PushRequest::idle() {
     return UploadQueue::idle();
 }
 
-void PushRequest::sendPush(const LumvexConfiguration& configuration, PushCallback callback,
-                           std::optional<std::uint64_t> askedAt) const {
+void PushRequest::sendPush(const UploadContext& context, const LumvexConfiguration& configuration,
+                           PushCallback callback, std::optional<std::uint64_t> askedAt) const {
     // The configuration is copied: the caller's may be gone when the turn comes.
     auto turn = std::make_shared<UploadTurn>(
-        *this, std::make_shared<const LumvexConfiguration>(configuration), std::move(callback));
+        context, *this, std::make_shared<const LumvexConfiguration>(configuration), std::move(callback));
     UploadQueue::enter([turn](const Told& before) { return turn->start(before); }, askedAt);
 }
 

@@ -4,22 +4,20 @@
 
 #include "DeviceInfoRepository.h"
 #include "TraceRepository.h"
-#include "platform/UrlSession.h"
 
 namespace lumvex {
 
-/// What an upload works with: the two stores it reads and settles, and the session that
-/// carries its requests. The engine hands its own down to its jobs and uploads, so that
-/// none of them reaches for a process-wide object itself.
+/// The stores an upload reads and settles. The engine hands its own down to its jobs and
+/// uploads, so that none of them reaches for a process-wide store itself.
+///
+/// The HTTP session is not among them: libcurl's set-up is process-wide, and the session
+/// is made, with its exit handler, when the engine starts on the host's thread.
 struct UploadContext {
     TraceRepository& traces;
     DeviceInfoRepository& devices;
-    platform::UrlSession& session;
 
-    /// The process's own: the stores of the caches directory and the shared session.
-    static UploadContext process() {
-        return {TraceRepository::shared(), DeviceInfoRepository::shared(), platform::UrlSession::shared()};
-    }
+    /// The process's own: the stores of the caches directory.
+    static UploadContext process() { return {TraceRepository::shared(), DeviceInfoRepository::shared()}; }
 };
 
 }  // namespace lumvex

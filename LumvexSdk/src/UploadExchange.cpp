@@ -1,8 +1,6 @@
 #include "UploadExchange.h"
 
-#include "DeviceInfoRepository.h"
 #include "PendingUpload.h"
-#include "TraceRepository.h"
 #include "UploadLog.h"
 
 #include <utility>
@@ -19,7 +17,7 @@ bool refusedForGood(long status) {
 
 }  // namespace
 
-Step UploadExchange::send(UploadRequest request, platform::Url url, Then then) {
+Step UploadExchange::send(const UploadContext& context, UploadRequest request, platform::Url url, Then then) {
     platform::UrlRequest http(std::move(url));
     http.httpMethod = "POST";
     http.setValue("application/json", "Content-Type");
@@ -27,15 +25,15 @@ Step UploadExchange::send(UploadRequest request, platform::Url url, Then then) {
     http.httpBody = request.body;
     platform::UrlSession::shared().dataTask(
         std::move(http),
-        [request = std::move(request), then = std::move(then)](
+        [context, request = std::move(request), then = std::move(then)](
             std::optional<platform::UrlResponseData> data, std::optional<platform::HttpUrlResponse> response,
             std::optional<platform::UrlError> error) {
-            UploadQueue::carryOn([&] { return then(act(request, data, response, error)); });
+            UploadQueue::carryOn([&] { return then(act(context, request, data, response, error)); });
         });
     return Step{true, {}};
 }
 
-std::optional<LumvexException> UploadExchange::act(const UploadRequest& request,
+std::optional<LumvexException> UploadExchange::act(const UploadContext& context, const UploadRequest& request,
                                                    const std::optional<platform::UrlResponseData>& data,
                                                    const std::optional<platform::HttpUrlResponse>& response,
                                                    const std::optional<platform::UrlError>& error) {
@@ -52,14 +50,14 @@ std::optional<LumvexException> UploadExchange::act(const UploadRequest& request,
         return LumvexException::PUSH_FAILED;
     }
     LUMVEX_UPLOAD_LOG(SEND_PUSH, "Push success");
-    settle(request);
+    settle(context, request);
     return std::nullopt;
 }
 
-bool UploadExchange::settle(const UploadRequest& request) {
-    bool done = request.lines.empty() || TraceRepository::shared().clearTraces(request.lines);
+bool UploadExchange::settle(const UploadContext& context, const UploadRequest& request) {
+    bool done = request.lines.empty() || context.traces.clearTraces(request.lines);
     if (!request.description.empty()) {
-        done = DeviceInfoRepository::shared().saveDeviceInfo(request.description) && done;
+        done = context.devices.saveDeviceInfo(request.description) && done;
     }
     // Last, so that a process killed before it resends rather than forgets.
     done = done && PendingUpload::discard();

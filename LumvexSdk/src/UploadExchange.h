@@ -6,6 +6,7 @@
 
 #include <LumvexSdk/Lumvex.h>
 
+#include "UploadContext.h"
 #include "UploadQueue.h"
 #include "UploadRequest.h"
 #include "platform/UrlSession.h"
@@ -28,12 +29,13 @@ public:
     /// Posts `request` to `url`, acts on the answer, then goes on with `then` on the
     /// completion thread; the turn passes on there unless `then` sends again. The step it
     /// gives is "in flight".
-    static Step send(UploadRequest request, platform::Url url, Then then);
+    static Step send(const UploadContext& context, UploadRequest request, platform::Url url, Then then);
 
-    /// After a 200: removes exactly the fixes the request carried, records its description,
+    /// After a 200: removes from `context`'s stores exactly the fixes the request carried,
+    /// records its description,
     /// then its record. Until all of that has succeeded the record stays, marked delivered,
     /// so that those fixes never go out under another key. False until then.
-    static bool settle(const UploadRequest& request);
+    static bool settle(const UploadContext& context, const UploadRequest& request);
 
     /// Ends the record for good, logging `why`; its fixes stay in the trace file and go out
     /// in a new request.
@@ -44,7 +46,7 @@ public:
 
 private:
     /// What the answer means for the stores and the record, and the outcome for the host.
-    static std::optional<LumvexException> act(const UploadRequest& request,
+    static std::optional<LumvexException> act(const UploadContext& context, const UploadRequest& request,
                                               const std::optional<platform::UrlResponseData>& data,
                                               const std::optional<platform::HttpUrlResponse>& response,
                                               const std::optional<platform::UrlError>& error);

@@ -14,9 +14,10 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-UploadTurn::UploadTurn(PushRequest builder, std::shared_ptr<const LumvexConfiguration> configuration,
-                       PushCallback callback)
-    : builder_(std::move(builder)),
+UploadTurn::UploadTurn(UploadContext context, PushRequest builder,
+                       std::shared_ptr<const LumvexConfiguration> configuration, PushCallback callback)
+    : context_(context),
+      builder_(std::move(builder)),
       configuration_(std::move(configuration)),
       callback_(std::move(callback)) {}
 
@@ -32,7 +33,7 @@ Step UploadTurn::start(const Told& before) {
         return sendStored();
     }
     if (UploadQueue::isDelivered(recorded->key)) {
-        if (!UploadExchange::settle(*recorded)) {
+        if (!UploadExchange::settle(context_, *recorded)) {
             return finish(LumvexException::PUSH_FAILED);
         }
         nothingLeft_ = Told(std::optional<LumvexException>());
@@ -64,7 +65,7 @@ Step UploadTurn::resend(UploadRequest recorded) {
     if (!url) {
         return finish(LumvexException::PUSH_FAILED);
     }
-    return UploadExchange::send(std::move(recorded), std::move(*url),
+    return UploadExchange::send(context_, std::move(recorded), std::move(*url),
                                 [self = shared_from_this()](auto outcome) {
                                     // Until the delivered fixes are removed, a new request would carry them
                                     // again.
@@ -85,7 +86,7 @@ Step UploadTurn::sendStored() {
         return finish(LumvexException::PUSH_FAILED);
     }
     const auto& configuration = *configuration_;
-    const auto contents = UploadContents::gather(ConfigurationAccess::pushFormat(configuration));
+    const auto contents = UploadContents::gather(ConfigurationAccess::pushFormat(configuration), context_);
     auto request = builder_.buildRequest(contents, configuration, UploadRequest::newKey(),
                                          platform::clock()->wallNowMilliseconds());
     if (request && request->empty()) {
@@ -110,7 +111,7 @@ Step UploadTurn::sendNew(UploadRequest request) {
         LUMVEX_UPLOAD_LOG_ERROR(SEND_PUSH, "Push not sent: its pending upload file could not be written");
         return finish(LumvexException::PUSH_FAILED);
     }
-    return UploadExchange::send(std::move(request), std::move(*url),
+    return UploadExchange::send(context_, std::move(request), std::move(*url),
                                 [self = shared_from_this()](auto outcome) { return self->finish(outcome); });
 }
 

@@ -7,6 +7,7 @@
 #include <LumvexSdk/Lumvex.h>
 
 #include "PushRequest.h"
+#include "UploadContext.h"
 #include "UploadQueue.h"
 #include "UploadRequest.h"
 
@@ -21,8 +22,8 @@ namespace lumvex {
 /// tell what.
 class UploadTurn final : public std::enable_shared_from_this<UploadTurn> {
 public:
-    UploadTurn(PushRequest builder, std::shared_ptr<const LumvexConfiguration> configuration,
-               PushCallback callback);
+    UploadTurn(UploadContext context, PushRequest builder,
+               std::shared_ptr<const LumvexConfiguration> configuration, PushCallback callback);
 
     /// `before`: what the upload that had the turn before told its host; an upload that
     /// waited behind it and finds nothing left tells its own host the same.
@@ -39,6 +40,7 @@ private:
     Step sendNew(UploadRequest request);
     Step finish(std::optional<LumvexException> outcome);
 
+    const UploadContext context_;
     const PushRequest builder_;
     const std::shared_ptr<const LumvexConfiguration> configuration_;
     const PushCallback callback_;

@@ -13,6 +13,7 @@
 #include "Stores.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
+#include "UploadContext.h"
 #include "UploadFixture.h"
 #include "platform/Files.h"
 
@@ -310,7 +311,8 @@ TEST_F(DiskFaultTest, FullDiskAtTheRemovalAfterA200SendsNoFixTwice) {
     Collector collector;
     ManualServer server;
     auto push = [&](PushOutcome& outcome) {
-        PushRequest(server.baseUrl(), server.baseUrl()).sendPush(*configuration, outcome.callback());
+        PushRequest(server.baseUrl(), server.baseUrl())
+            .sendPush(UploadContext::process(), *configuration, outcome.callback());
     };
     addFixes(1, 3);
     PushOutcome first;

@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include "RatioReporter.h"
+#include "TempRoot.h"
 #include "UploadTestAccess.h"
 
 #include <algorithm>
@@ -27,6 +28,8 @@
 
 namespace {
 
+using lumvex::bench::TempRoot;
+
 // Work that each timed call hands over; the library's queue then runs it. Bounded so that the
 // backlog of stored fixes (each one a file append on the worker) drains in a second or so
 // after the run.
@@ -35,16 +38,7 @@ constexpr benchmark::IterationCount CALLS = 10000;
 class Sandbox {
 public:
     Sandbox() {
-        // On tmpfs where there is one: the worker's appends then cost no disk flushes, so the
-        // backlog drains quickly. The host's side of the call does not touch the file.
-        const std::filesystem::path base =
-            std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : std::filesystem::temp_directory_path();
-        std::string pattern = (base / "lumvex-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        root_ = pattern;
+        root_ = temp_.path();
         std::filesystem::create_directories(root_ + "/bundle");
         std::ofstream(root_ + "/bundle/Info.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -52,12 +46,12 @@ public:
         ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
         lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
     }
-    ~Sandbox() {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
 
 private:
+    // On tmpfs where there is one: the worker's appends then cost no disk flushes, so the
+    // backlog drains quickly. The host's side of the call does not touch the file.
+    TempRoot temp_{std::filesystem::is_directory("/dev/shm") ? "/dev/shm"
+                                                             : std::filesystem::temp_directory_path()};
     std::string root_;
 };
 

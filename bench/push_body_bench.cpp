@@ -9,6 +9,7 @@
 #include <benchmark/benchmark.h>
 
 #include "RatioReporter.h"
+#include "TempRoot.h"
 #include "UploadTestAccess.h"
 
 #include <cstdio>
@@ -22,6 +23,8 @@ namespace lumvex {
 
 namespace {
 
+using lumvex::bench::TempRoot;
+
 constexpr int TRACES = 20;
 
 /// A private caches directory holding 20 fixes and no recorded description, so that every
@@ -29,12 +32,7 @@ constexpr int TRACES = 20;
 class Stores {
 public:
     Stores() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumvex-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        dir_ = pattern;
+        dir_ = temp_.path();
         ::setenv("XDG_CACHE_HOME", dir_.c_str(), 1);
         std::ofstream(dir_ + "/Info.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
@@ -51,18 +49,15 @@ public:
         for (int i = 0; i < TRACES; ++i) {
             TraceRepository::shared().addTrace(Location{48.858370 + i * 0.0001, 2.294481 - i * 0.0001});
         }
-        const auto stored = TraceRepository::shared().getTracesAsDict().size();
+        const auto stored = TraceRepository::shared().getTracesAsDict().recordLines.size();
         if (stored != TRACES) {
             std::fprintf(stderr, "expected %d stored fixes, found %zu\n", TRACES, stored);
             std::exit(1);
         }
     }
-    ~Stores() {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
 
 private:
+    TempRoot temp_;
     std::string dir_;
 };
 

@@ -11,6 +11,7 @@
 
 #include "Failures.h"
 #include "RatioReporter.h"
+#include "TempRoot.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -25,6 +26,8 @@
 
 namespace {
 
+using lumvex::bench::TempRoot;
+
 using lumvex::TraceRepository;
 
 // A caches directory and a host bundle of their own, removed at exit. The caches directory
@@ -33,12 +36,7 @@ using lumvex::TraceRepository;
 class Sandbox {
 public:
     Sandbox() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "lumvex-bench-XXXXXX").string();
-        if (!::mkdtemp(pattern.data())) {
-            std::perror("mkdtemp");
-            std::exit(1);
-        }
-        root_ = pattern;
+        root_ = temp_.path();
         std::filesystem::create_directories(root_ + "/bundle");
         std::ofstream(root_ + "/bundle/Info.plist")
             << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
@@ -48,13 +46,10 @@ public:
         lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
         std::filesystem::create_directories(cachesDir());
     }
-    ~Sandbox() {
-        std::error_code ec;
-        std::filesystem::remove_all(root_, ec);
-    }
     std::string cachesDir() const { return root_ + "/cache/com.example.bench"; }
 
 private:
+    TempRoot temp_;
     std::string root_;
 };
 
@@ -67,7 +62,7 @@ Sandbox& sandbox() {
 /// at its cap, within a line.
 bool fillToCap() {
     auto& repo = TraceRepository::shared();
-    repo.clearTraces();
+    repo.clearTraces(repo.getTracesAsDict().lines);
     for (int i = 0; i < 40; ++i) {
         repo.addTrace({48.856614 + i * 1e-6, 2.3522219});
     }
@@ -202,7 +197,7 @@ void BM_AddTraceBelowCap(benchmark::State& state) {
     for (auto _ : state) {
         if (added++ % 10 == 0) {
             state.PauseTiming();
-            repo.clearTraces();
+            repo.clearTraces(repo.getTracesAsDict().lines);
             state.ResumeTiming();
         }
         repo.addTrace({48.856614, 2.3522219});

@@ -6,6 +6,7 @@
 #include "platform/Text.h"
 
 #include "FakeSystem.h"
+#include "Stores.h"
 #include "TestSupport.h"
 
 #include <LumvexSdk/Platform.h>
@@ -24,6 +25,8 @@
 #include <vector>
 
 namespace fs = std::filesystem;
+using lumvex::test::currentDescriptionRecord;
+using lumvex::test::currentDescriptionText;
 using ::testing::ContainsRegex;
 using ::testing::HasSubstr;
 using ::testing::Not;
@@ -122,26 +125,26 @@ TEST_F(DeviceInfoTest, BytesThatAreNotUtf8BecomeReplacementCharacters) {
     EXPECT_TRUE(platform::isValidUtf8(text));
 
     auto& repository = DeviceInfoRepository::shared();
-    EXPECT_TRUE(repository.needDeviceInfoUpdate());
-    repository.saveDeviceInfo();
-    EXPECT_FALSE(repository.needDeviceInfoUpdate());
+    EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord()));
+    repository.saveDeviceInfo(currentDescriptionText());
+    EXPECT_FALSE(repository.needDeviceInfoUpdate(currentDescriptionRecord()));
 }
 
 TEST_F(DeviceInfoTest, WithoutARecordTheDescriptionIsSent) {
     auto& repository = DeviceInfoRepository::shared();
     test::StdoutCapture capture;
-    EXPECT_TRUE(repository.needDeviceInfoUpdate());
+    EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord()));
     EXPECT_THAT(capture.text(), ContainsRegex("^DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
                                               "impossible to read device info file\n$"));
     EXPECT_FALSE(test::fileExists(specsPath()));
 
     test::writeFile(specsPath(), "");
-    EXPECT_TRUE(repository.needDeviceInfoUpdate()) << "an empty record";
+    EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord())) << "an empty record";
 }
 
 TEST_F(DeviceInfoTest, ASavedDescriptionIsRecordedPrivatelyAndMatches) {
     auto& repository = DeviceInfoRepository::shared();
-    repository.saveDeviceInfo();
+    repository.saveDeviceInfo(currentDescriptionText());
 
     const auto content = test::readFile(specsPath());
     EXPECT_EQ(content, platform::base64Encode(DeviceInfoUtils().getDeviceInfo()));
@@ -153,24 +156,24 @@ TEST_F(DeviceInfoTest, ASavedDescriptionIsRecordedPrivatelyAndMatches) {
         << "no temporary file left beside it";
 
     test::StdoutCapture capture;
-    EXPECT_FALSE(repository.needDeviceInfoUpdate());
-    EXPECT_FALSE(repository.needDeviceInfoUpdate());
+    EXPECT_FALSE(repository.needDeviceInfoUpdate(currentDescriptionRecord()));
+    EXPECT_FALSE(repository.needDeviceInfoUpdate(currentDescriptionRecord()));
     EXPECT_EQ(capture.text(), "") << "a successful check logs nothing";
 }
 
 TEST_F(DeviceInfoTest, ARecordIsComparedExactly) {
     auto& repository = DeviceInfoRepository::shared();
-    repository.saveDeviceInfo();
+    repository.saveDeviceInfo(currentDescriptionText());
     const auto saved = test::readFile(specsPath());
 
     for (const auto& altered : {saved + "\n", saved + " ", " " + saved, saved.substr(0, saved.size() - 1),
                                 std::string(saved.size(), 'A'), std::string("\xFF") + saved}) {
         test::writeFile(specsPath(), altered);
-        EXPECT_TRUE(repository.needDeviceInfoUpdate()) << altered;
-        EXPECT_TRUE(repository.needDeviceInfoUpdate()) << "until the next save";
+        EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord())) << altered;
+        EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord())) << "until the next save";
     }
-    repository.saveDeviceInfo();
-    EXPECT_FALSE(repository.needDeviceInfoUpdate());
+    repository.saveDeviceInfo(currentDescriptionText());
+    EXPECT_FALSE(repository.needDeviceInfoUpdate(currentDescriptionRecord()));
 }
 
 TEST_F(DeviceInfoTest, AnyChangedValueCallsForAnUpdate) {
@@ -188,12 +191,12 @@ TEST_F(DeviceInfoTest, AnyChangedValueCallsForAnUpdate) {
     };
     auto& repository = DeviceInfoRepository::shared();
     for (const auto& [what, change] : changes) {
-        repository.saveDeviceInfo();
-        ASSERT_FALSE(repository.needDeviceInfoUpdate()) << what;
+        repository.saveDeviceInfo(currentDescriptionText());
+        ASSERT_FALSE(repository.needDeviceInfoUpdate(currentDescriptionRecord())) << what;
         const auto before = DeviceInfoUtils().getDeviceInfo();
         change();
         EXPECT_NE(DeviceInfoUtils().getDeviceInfo(), before) << what;
-        EXPECT_TRUE(repository.needDeviceInfoUpdate()) << what;
+        EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord())) << what;
     }
 }
 
@@ -201,8 +204,8 @@ TEST_F(DeviceInfoTest, WithoutACachesDirectoryNothingIsReadOrWritten) {
     platform::setCachesDirectory("relative/cache");
     auto& repository = DeviceInfoRepository::shared();
     test::StdoutCapture capture;
-    const bool need = repository.needDeviceInfoUpdate();
-    repository.saveDeviceInfo();
+    const bool need = repository.needDeviceInfoUpdate(currentDescriptionRecord());
+    repository.saveDeviceInfo(currentDescriptionText());
     const auto log = capture.text();
     platform::setCachesDirectory("");
 
@@ -218,7 +221,7 @@ TEST_F(DeviceInfoTest, WithoutACachesDirectoryNothingIsReadOrWritten) {
 // file. That works for root too, where permissions would not stop it.
 TEST_F(DeviceInfoTest, AFailedWriteKeepsThePreviousRecordAndLogsAnError) {
     auto& repository = DeviceInfoRepository::shared();
-    repository.saveDeviceInfo();
+    repository.saveDeviceInfo(currentDescriptionText());
     const auto previous = test::readFile(specsPath());
     ASSERT_FALSE(previous.empty());
 
@@ -234,7 +237,7 @@ TEST_F(DeviceInfoTest, AFailedWriteKeepsThePreviousRecordAndLogsAnError) {
         rlimit small = old;
         small.rlim_cur = kLimit;
         ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
-        repository.saveDeviceInfo();
+        repository.saveDeviceInfo(currentDescriptionText());
         ::setrlimit(RLIMIT_FSIZE, &old);
         log = capture.text();
     }
@@ -246,26 +249,27 @@ TEST_F(DeviceInfoTest, AFailedWriteKeepsThePreviousRecordAndLogsAnError) {
     EXPECT_EQ(test::readFile(specsPath()), previous);
     EXPECT_EQ(std::distance(fs::directory_iterator(home_.cachesDir()), fs::directory_iterator()), 1)
         << "the temporary file is gone";
-    EXPECT_TRUE(repository.needDeviceInfoUpdate()) << "so the description is sent again";
+    EXPECT_TRUE(repository.needDeviceInfoUpdate(currentDescriptionRecord()))
+        << "so the description is sent again";
 }
 
 // The check runs on the work queue while a save may finish on the upload's completion
 // thread; the check must never see a half-written record.
 TEST_F(DeviceInfoTest, AConcurrentSaveIsSeenWholeOrNotAtAll) {
     auto& repository = DeviceInfoRepository::shared();
-    repository.saveDeviceInfo();
+    repository.saveDeviceInfo(currentDescriptionText());
     L::writeLog = false;
     std::atomic<bool> done{false};
     std::thread saver([&] {
         for (int i = 0; i < 100; ++i) {
-            repository.saveDeviceInfo();
+            repository.saveDeviceInfo(currentDescriptionText());
         }
         done = true;
     });
     int checks = 0;
     int updates = 0;
     while (!done || checks == 0) {
-        updates += repository.needDeviceInfoUpdate() ? 1 : 0;
+        updates += repository.needDeviceInfoUpdate(currentDescriptionRecord()) ? 1 : 0;
         ++checks;
     }
     saver.join();

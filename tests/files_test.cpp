@@ -5,6 +5,7 @@
 #include "platform/Bundle.h"
 
 #include "Collector.h"
+#include "Stores.h"
 #include "TestSupport.h"
 
 #include <LumvexSdk/Platform.h>
@@ -356,8 +357,8 @@ TEST(OwnFiles, ALinkOrAFifoAtAStoreFileIsNeitherFollowedNorWaitedOn) {
             EXPECT_TRUE(finishesWithoutBlocking(
                 [&] {
                     traces.addTrace({1.0, 2.0});
-                    read = traces.getTracesAsDict();
-                    devices.needDeviceInfoUpdate();
+                    read = recordsOf(traces.getTracesAsDict());
+                    devices.needDeviceInfoUpdate(currentDescriptionRecord());
                 },
                 {path}));
             L::writeLog = false;
@@ -372,12 +373,12 @@ TEST(OwnFiles, ALinkOrAFifoAtAStoreFileIsNeitherFollowedNorWaitedOn) {
                 EXPECT_NE(log.text().find("impossible to read device info file"), std::string::npos);
             }
             fs::remove(path);
-            traces.clearTraces();
+            clearStoredTraces();
         }
     }
     // Replacing the record whole puts our own file where the link was; the target stays.
     fs::create_symlink(outside, home.cachesDir() + "/specs.lmx");
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     EXPECT_FALSE(fs::is_symlink(home.cachesDir() + "/specs.lmx"));
     EXPECT_EQ(readFile(outside), precious);
 }

@@ -6,6 +6,7 @@
 #include "L.h"
 #include "LumvexEngine.h"
 #include "PushRequest.h"
+#include "Stores.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
 #include "UploadFixture.h"
@@ -32,6 +33,7 @@
 
 using namespace lumvex;
 using namespace std::chrono_literals;
+using lumvex::test::storedRecords;
 
 namespace {
 
@@ -273,7 +275,7 @@ TEST(FacadeTraceTest, FixesReachTheStoreInCallOrderAlsoWhileStopped) {
     }
     std::vector<TraceRecord> records;
     ASSERT_TRUE(test::waitUntil([&] {
-        records = TraceRepository::shared().getTracesAsDict();
+        records = storedRecords();
         return records.size() == 5;
     }));
     for (int i = 0; i < 5; ++i) {

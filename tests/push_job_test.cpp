@@ -58,7 +58,8 @@ TEST_F(PeriodicUploadTest, UploadsEveryIntervalFromTheFirstOnAndNeverAfterStop) 
     Collector collector;
     uploadTo(collector);
     auto job = std::make_shared<PushJob>(
-        configuration(PushFormat::DEVICE_INFO_ONLY, PushRegion::EU, "job-key"), 1440 * 60, queue_);
+        UploadContext::process(), configuration(PushFormat::DEVICE_INFO_ONLY, PushRegion::EU, "job-key"),
+        1440 * 60, queue_);
     test::StdoutFile log;
     job->startJob();
 
@@ -96,7 +97,8 @@ TEST_F(PeriodicUploadTest, UploadsEveryIntervalFromTheFirstOnAndNeverAfterStop) 
 TEST_F(PeriodicUploadTest, ATickQueuedBeforeStopStillUploads) {
     Collector collector;
     uploadTo(collector);
-    auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), 60, queue_);
+    auto job = std::make_shared<PushJob>(UploadContext::process(),
+                                         configuration(PushFormat::DEVICE_INFO_ONLY), 60, queue_);
     // Hold the queue so that the tick's work waits behind this item.
     std::mutex gate;
     std::unique_lock<std::mutex> closed(gate);
@@ -114,7 +116,8 @@ TEST_F(PeriodicUploadTest, ATickQueuedBeforeStopStillUploads) {
 TEST_F(PeriodicUploadTest, LogsAFailedUploadOnce) {
     Collector failing(Collector::Options{500});
     uploadTo(failing);
-    auto job = std::make_shared<PushJob>(configuration(PushFormat::LOCATION_ONLY), 60, queue_);
+    auto job = std::make_shared<PushJob>(UploadContext::process(), configuration(PushFormat::LOCATION_ONLY),
+                                         60, queue_);
     addTraces(2);
     const auto traces = contentOf(tracesPath());
     test::StdoutFile log;
@@ -133,7 +136,8 @@ TEST_F(PeriodicUploadTest, LogsAFailedUploadOnce) {
 
 TEST_F(PeriodicUploadTest, APeriodBeyondACenturyWaitsACentury) {
     const auto longest = std::numeric_limits<std::int64_t>::max() / 60 * 60;
-    auto job = std::make_shared<PushJob>(configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
+    auto job = std::make_shared<PushJob>(UploadContext::process(),
+                                         configuration(PushFormat::DEVICE_INFO_ONLY), longest, queue_);
     EXPECT_EQ(BaseJobTestAccess::interval(*job), longest);
     PushRequestTestAccess::setDefaultEndpoint("not a url");
     test::StdoutFile log;

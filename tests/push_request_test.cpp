@@ -3,12 +3,14 @@
 #include "PendingUpload.h"
 #include "PushRequest.h"
 #include "TraceRepository.h"
+#include "UploadContext.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
 #include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/UrlSession.h"
 
+#include "Stores.h"
 #include "UploadFixture.h"
 #include "UploadTestAccess.h"
 
@@ -29,6 +31,8 @@ namespace lumvex {
 namespace {
 
 using Access = PushRequestTestAccess;
+using lumvex::test::currentDescriptionRecord;
+using lumvex::test::storedRecords;
 using test::Collector;
 using test::PushOutcome;
 using ::testing::ContainsRegex;
@@ -48,7 +52,9 @@ protected:
     std::optional<LumvexException> pushTo(const std::string& base, PushFormat format,
                                           const std::string& apiKey = "test-key") {
         PushOutcome outcome;
-        PushRequest(base, base).sendPush(*configuration(format, PushRegion::EU, apiKey), outcome.callback());
+        PushRequest(base, base)
+            .sendPush(UploadContext::process(), *configuration(format, PushRegion::EU, apiKey),
+                      outcome.callback());
         EXPECT_TRUE(outcome.wait());
         // The turn passes on only once the callback has returned; until then a following
         // upload would wait for it instead of running at once.
@@ -112,7 +118,7 @@ private:
 TEST_F(PushRequestTest, SendsTracesAndChangedDescriptionThenClearsAndRecordsThem) {
     Collector collector;
     addTraces(2);
-    const auto traces = TraceRepository::shared().getTracesAsDict();
+    const auto traces = storedRecords();
     ASSERT_EQ(traces.size(), 2u);
 
     EXPECT_EQ(pushTo(collector.baseUrl(), PushFormat::LOCATION_AND_DEVICE_INFO), std::nullopt);
@@ -161,7 +167,8 @@ TEST_F(PushRequestTest, DeviceInfoOnlyNeverReadsOrClearsTraces) {
     PushOutcome outcome;
     auto callback = std::make_shared<PushCallback>(outcome.callback());
     PushRequest(collector.baseUrl(), collector.baseUrl())
-        .sendPush(*configuration(PushFormat::DEVICE_INFO_ONLY), [callback](auto e) { (*callback)(e); });
+        .sendPush(UploadContext::process(), *configuration(PushFormat::DEVICE_INFO_ONLY),
+                  [callback](auto e) { (*callback)(e); });
     EXPECT_EQ(callback.use_count(), 1) << "nothing holds the callback, so it can never be called";
     EXPECT_THAT(log.text(), HasSubstr("Push is not necessary: "));
     EXPECT_EQ(collector.uploads().size(), 1u);
@@ -171,7 +178,7 @@ TEST_F(PushRequestTest, DeviceInfoOnlyNeverReadsOrClearsTraces) {
 TEST_F(PushRequestTest, BuildsTheDictionaryForEachFormat) {
     addTraces(2);
     const PushRequest request("http://127.0.0.1:1/", "http://127.0.0.1:1/");
-    const auto traces = nlohmann::json(TraceRepository::shared().getTracesAsDict());
+    const auto traces = nlohmann::json(storedRecords());
     const auto device = DeviceInfoUtils().getDeviceInfoAsDict();
 
     const auto both = Access::payload(request, PushFormat::LOCATION_AND_DEVICE_INFO);
@@ -195,7 +202,7 @@ TEST_F(PushRequestTest, BuildsTheDictionaryForEachFormat) {
 
     // Building reads the stores and changes neither.
     EXPECT_FALSE(test::fileExists(specsPath()));
-    EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), 2u);
+    EXPECT_EQ(storedRecords().size(), 2u);
 
     // The vendor id has the platform's UUID form, and "noid" stands in when there is none.
     EXPECT_THAT(both.dict["google_aid"].get<std::string>(),
@@ -216,9 +223,8 @@ TEST_F(PushRequestTest, TheBodyIsByteForByteADumpOfTheDictionary) {
             const nlohmann::json dict = {
                 {"mac", "020000000000"},
                 {"google_aid", vendorId()},
-                {"locations", format == PushFormat::DEVICE_INFO_ONLY
-                                  ? nlohmann::json::array()
-                                  : nlohmann::json(TraceRepository::shared().getTracesAsDict())},
+                {"locations", format == PushFormat::DEVICE_INFO_ONLY ? nlohmann::json::array()
+                                                                     : nlohmann::json(storedRecords())},
                 {"devices_infos", format == PushFormat::LOCATION_ONLY
                                       ? nlohmann::json::object()
                                       : DeviceInfoUtils().getDeviceInfoAsDict()}};
@@ -276,7 +282,8 @@ TEST_F(PushRequestTest, PostsToTheRegionsEndpoint) {
     addTraces(1);
     PushOutcome toUs;
     PushRequest(eu.baseUrl(), us.baseUrl())
-        .sendPush(*configuration(PushFormat::LOCATION_ONLY, PushRegion::US), toUs.callback());
+        .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY, PushRegion::US),
+                  toUs.callback());
     ASSERT_TRUE(toUs.wait());
     EXPECT_EQ(toUs.error(), std::nullopt);
     EXPECT_EQ(us.uploads().size(), 1u);
@@ -285,7 +292,8 @@ TEST_F(PushRequestTest, PostsToTheRegionsEndpoint) {
     addTraces(1);
     PushOutcome toEu;
     PushRequest(eu.baseUrl(), us.baseUrl())
-        .sendPush(*configuration(PushFormat::LOCATION_ONLY, PushRegion::EU), toEu.callback());
+        .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY, PushRegion::EU),
+                  toEu.callback());
     ASSERT_TRUE(toEu.wait());
     EXPECT_EQ(eu.uploads().size(), 1u);
     EXPECT_EQ(us.uploads().size(), 1u);
@@ -307,7 +315,8 @@ TEST_F(PushRequestTest, WithoutArgumentsBothRegionsUseTheDefaultEndpoint) {
     PushRequestTestAccess::setDefaultEndpoint(collector.baseUrl());
     addTraces(1);
     PushOutcome outcome;
-    PushRequest().sendPush(*configuration(PushFormat::LOCATION_ONLY, PushRegion::US), outcome.callback());
+    PushRequest().sendPush(UploadContext::process(),
+                           *configuration(PushFormat::LOCATION_ONLY, PushRegion::US), outcome.callback());
     ASSERT_TRUE(outcome.wait());
     PushRequestTestAccess::setDefaultEndpoint(std::nullopt);
     EXPECT_EQ(outcome.error(), std::nullopt);
@@ -346,7 +355,7 @@ TEST_F(PushRequestTest, AnEndpointThatDoesNotParseFailsAtOnceAndSendsNothing) {
         test::StdoutCapture log;
         std::optional<std::optional<LumvexException>> received;
         PushRequest(base, base)
-            .sendPush(*configuration(PushFormat::LOCATION_ONLY),
+            .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY),
                       [&](std::optional<LumvexException> e) { received = e; });
         ASSERT_TRUE(received) << "reported before sendPush returns, for \"" << base << "\"";
         EXPECT_EQ(*received, PUSH_FAILED);
@@ -395,13 +404,14 @@ TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
     double lat = 1;
     auto push = [&](PushOutcome& outcome) {
         PushRequest(server.baseUrl(), server.baseUrl())
-            .sendPush(*configuration(PushFormat::LOCATION_ONLY), outcome.callback());
+            .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY),
+                      outcome.callback());
         ASSERT_TRUE(server.acceptRequest());
     };
     auto store = [&](int count) {
         for (int i = 0; i < count; ++i, ++lat) {
             addFix(lat);
-            added.insert(TraceRepository::formatCoordinate(lat));
+            added.insert(TraceCodec::formatCoordinate(lat));
         }
     };
     for (const auto& c : cases) {
@@ -426,7 +436,7 @@ TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
 
         zone.set("Asia/Tokyo");
         store(1);
-        EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), c.status == 200 ? 1u : 3u);
+        EXPECT_EQ(storedRecords().size(), c.status == 200 ? 1u : 3u);
         PushOutcome second;
         push(second);
         EXPECT_EQ(keyOf(server.request()) == keyOf(sent), c.kept);
@@ -500,7 +510,8 @@ TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenU
         addFix(2.5);
         PushOutcome first;
         PushRequest(server.baseUrl(), server.baseUrl())
-            .sendPush(*configuration(PushFormat::LOCATION_AND_DEVICE_INFO), first.callback());
+            .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_AND_DEVICE_INFO),
+                      first.callback());
         ASSERT_TRUE(server.acceptRequest());
         const auto sent = server.request();
         server.respond(500);
@@ -518,7 +529,8 @@ TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenU
         auto& target = c.otherEndpoint ? other : server;
         PushOutcome second;
         PushRequest(target.baseUrl(), target.baseUrl())
-            .sendPush(*configuration(c.format, PushRegion::EU, c.apiKey), second.callback());
+            .sendPush(UploadContext::process(), *configuration(c.format, PushRegion::EU, c.apiKey),
+                      second.callback());
         ASSERT_TRUE(target.acceptRequest());
         const auto body = nlohmann::json::parse(bodyOf(target.request()));
         EXPECT_NE(keyOf(target.request()), keyOf(sent));
@@ -553,7 +565,8 @@ TEST_F(PushRequestTest, TransportFailuresFailAndLeaveBothFiles) {
         test::StdoutCapture log;
         PushOutcome outcome;
         PushRequest(server.baseUrl(), server.baseUrl())
-            .sendPush(*configuration(PushFormat::LOCATION_AND_DEVICE_INFO), outcome.callback());
+            .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_AND_DEVICE_INFO),
+                      outcome.callback());
         ASSERT_TRUE(server.acceptRequest());
         server.reset();
         ASSERT_TRUE(outcome.wait());
@@ -595,7 +608,8 @@ TEST_F(PushRequestTest, NothingToSendMeansNoRequestAndNoCallback) {
         test::StdoutCapture log;
         auto outcome = std::make_shared<PushOutcome>();
         PushRequest(collector.baseUrl(), collector.baseUrl())
-            .sendPush(*configuration(format), [outcome](auto e) { outcome->callback()(e); });
+            .sendPush(UploadContext::process(), *configuration(format),
+                      [outcome](auto e) { outcome->callback()(e); });
         EXPECT_EQ(outcome.use_count(), 1) << "the callback was let go without a call";
         const auto text = log.text();
         EXPECT_THAT(text,
@@ -718,7 +732,7 @@ TEST_F(PushRequestTest, ADeliveredRetryRemovesExactlyTheLinesItCarried) {
         test::writeFile(tracesPath(), content);
         PushOutcome first;
         PushRequest(server.baseUrl(), server.baseUrl())
-            .sendPush(*configuration(PushFormat::LOCATION_ONLY), first.callback());
+            .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY), first.callback());
         ASSERT_TRUE(server.acceptRequest());
         server.respond(503);
         ASSERT_TRUE(first.wait());
@@ -726,7 +740,7 @@ TEST_F(PushRequestTest, ADeliveredRetryRemovesExactlyTheLinesItCarried) {
 
         PushOutcome retry;
         PushRequest(server.baseUrl(), server.baseUrl())
-            .sendPush(*configuration(PushFormat::LOCATION_ONLY), retry.callback());
+            .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY), retry.callback());
         ASSERT_TRUE(server.acceptRequest());
         ASSERT_EQ(server.forwardTo(collector).status, 200);
         server.respond(200);
@@ -755,7 +769,7 @@ TEST_F(PushRequestTest, FixesStoredDuringTheUploadSurviveIt) {
     test::ManualServer server;
     PushOutcome outcome;
     PushRequest(server.baseUrl(), server.baseUrl())
-        .sendPush(*configuration(PushFormat::LOCATION_ONLY), outcome.callback());
+        .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY), outcome.callback());
     ASSERT_TRUE(server.acceptRequest());
     const auto sent = nlohmann::json::parse(server.request().substr(server.request().find("\r\n\r\n") + 4));
     ASSERT_EQ(sent["locations"].size(), 3u);
@@ -765,7 +779,7 @@ TEST_F(PushRequestTest, FixesStoredDuringTheUploadSurviveIt) {
     ASSERT_TRUE(outcome.wait());
     EXPECT_EQ(outcome.error(), std::nullopt);
 
-    const auto left = TraceRepository::shared().getTracesAsDict();
+    const auto left = storedRecords();
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(left[0].at("lat"), "10.5");
     EXPECT_EQ(left[0].at("lng"), "20.25");
@@ -775,7 +789,7 @@ TEST_F(PushRequestTest, ADescriptionChangedDuringTheUploadIsSentByTheNextOne) {
     test::ManualServer server;
     PushOutcome outcome;
     PushRequest(server.baseUrl(), server.baseUrl())
-        .sendPush(*configuration(PushFormat::DEVICE_INFO_ONLY), outcome.callback());
+        .sendPush(UploadContext::process(), *configuration(PushFormat::DEVICE_INFO_ONLY), outcome.callback());
     ASSERT_TRUE(server.acceptRequest());
     putSystemFile("/proc/sys/kernel/hostname", "grace-laptop\n");
     server.respond(200);
@@ -783,12 +797,12 @@ TEST_F(PushRequestTest, ADescriptionChangedDuringTheUploadIsSentByTheNextOne) {
     ASSERT_EQ(outcome.error(), std::nullopt);
 
     // What was recorded is what went out, not what the device says now.
-    EXPECT_TRUE(DeviceInfoRepository::shared().needDeviceInfoUpdate());
+    EXPECT_TRUE(DeviceInfoRepository::shared().needDeviceInfoUpdate(currentDescriptionRecord()));
     Collector collector;
     ASSERT_EQ(pushTo(collector.baseUrl(), PushFormat::DEVICE_INFO_ONLY), std::nullopt);
     ASSERT_EQ(collector.uploads().size(), 1u);
     EXPECT_EQ(collector.uploads()[0]["body"]["devices_infos"]["device_name"], "grace-laptop");
-    EXPECT_FALSE(DeviceInfoRepository::shared().needDeviceInfoUpdate());
+    EXPECT_FALSE(DeviceInfoRepository::shared().needDeviceInfoUpdate(currentDescriptionRecord()));
 }
 
 TEST_F(PushRequestTest, ReportsSuccessOnTheSessionThreadWithItsLogLine) {
@@ -798,10 +812,11 @@ TEST_F(PushRequestTest, ReportsSuccessOnTheSessionThreadWithItsLogLine) {
     PushOutcome outcome;
     bool onSessionThread = false;
     PushRequest(collector.baseUrl(), collector.baseUrl())
-        .sendPush(*configuration(PushFormat::LOCATION_ONLY), [&](std::optional<LumvexException> e) {
-            onSessionThread = platform::UrlSession::shared().isCompletionThread();
-            outcome.callback()(e);
-        });
+        .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY),
+                  [&](std::optional<LumvexException> e) {
+                      onSessionThread = platform::UrlSession::shared().isCompletionThread();
+                      outcome.callback()(e);
+                  });
     ASSERT_TRUE(outcome.wait());
     EXPECT_TRUE(onSessionThread);
     EXPECT_THAT(log.text(),

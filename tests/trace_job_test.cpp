@@ -8,6 +8,7 @@
 #include "Gpsd.h"
 #include "SamplingFixture.h"
 #include "StdoutFile.h"
+#include "Stores.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 
@@ -22,9 +23,11 @@ using lumvex::Location;
 using lumvex::TraceJob;
 using lumvex::TraceRepository;
 using lumvex::platform::LocationManager;
+using lumvex::test::clearStoredTraces;
 using lumvex::test::FakeReceiver;
 using lumvex::test::Gpsd;
 using lumvex::test::StdoutFile;
+using lumvex::test::storedRecords;
 
 namespace {
 
@@ -317,7 +320,7 @@ TEST_F(EngineSamplingTest, OtherFormatsSampleEveryTenSeconds) {
     lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
 
     for (auto format : {lumvex::PushFormat::LOCATION_ONLY, lumvex::PushFormat::LOCATION_AND_DEVICE_INFO}) {
-        TraceRepository::shared().clearTraces();
+        clearStoredTraces();
         auto config = lumvex::LumvexConfiguration::Builder().pushFormat(format).build();
         ASSERT_FALSE(engine_.start(config).has_value());
         ASSERT_NE(lumvex::LumvexEngineTestAccess::traceJob(engine_), nullptr);

@@ -1,6 +1,7 @@
 #include "TraceRepository.h"
 
 #include "L.h"
+#include "Stores.h"
 #include "TestSupport.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
@@ -105,7 +106,7 @@ TEST_F(TraceRepositoryTest, StoresTheWorkedExampleAndReadsItBack) {
 
     const TraceRecord expected{
         {"timestamp", "2017-06-01T10:00:00Z"}, {"lat", "48.856614"}, {"lng", "2.3522219"}};
-    EXPECT_EQ(repo.getTracesAsDict(), std::vector<TraceRecord>{expected});
+    EXPECT_EQ(recordsOf(repo.getTracesAsDict()), std::vector<TraceRecord>{expected});
     EXPECT_EQ(logLines(log.text()),
               Lines{"TraceRepository.cpp:getTracesFileSize() Trace file not available for get traces files"});
 }
@@ -129,7 +130,7 @@ TEST_F(TraceRepositoryTest, FormatsCoordinatesAsPrintfDoesInTheCLocale) {
         {-inf, "-inf"},
     };
     for (const auto& [value, text] : cases) {
-        EXPECT_EQ(TraceRepository::formatCoordinate(value), text);
+        EXPECT_EQ(TraceCodec::formatCoordinate(value), text);
     }
     // The stored line carries exactly those texts.
     repo.addTrace({45, 0.00001});
@@ -146,12 +147,12 @@ TEST_F(TraceRepositoryTest, StoresTheTimeOfStoringInWholeMillisecondsAndZeroBefo
     };
     for (const auto& [wall, expected] : cases) {
         clock->setWallTime(wall);
-        EXPECT_EQ(TraceRepository::formatTrace({1, 2}, TraceRepository::currentTimeMs()),
+        EXPECT_EQ(TraceCodec::formatTrace({1, 2}, TraceCodec::currentTimeMs()),
                   std::string(expected) + ";1.0;2.0");
     }
     // Past 2262 a nanosecond count no longer holds the time; the fix keeps its own.
     clock->setWallTimeMilliseconds(10413792000123);  // 2300-01-01
-    EXPECT_EQ(TraceRepository::currentTimeMs(), 10413792000123u);
+    EXPECT_EQ(TraceCodec::currentTimeMs(), 10413792000123u);
 }
 
 TEST_F(TraceRepositoryTest, TrimsTheOldestLineOnlyWhenTheFileIsOver1000Bytes) {
@@ -214,11 +215,11 @@ TEST_F(TraceRepositoryTest, AForeignTraceFileIsBoundedInMemoryAndTime) {
     for (const auto& c : cases) {
         c.plant();
         EXPECT_TRUE(holdsUnderAddressSpaceLimit(1ull << 30, [&] {
-            if (!repo.getTracesAsDict().empty()) {
+            if (!recordsOf(repo.getTracesAsDict()).empty()) {
                 return false;  // not read at all
             }
             repo.addTrace(kParis);
-            const auto records = repo.getTracesAsDict();
+            const auto records = recordsOf(repo.getTracesAsDict());
             return records.size() == 2 && records[0].at("lat") == "1.0" &&
                    records[1].at("lat") == "48.856614";
         })) << c.name;
@@ -236,7 +237,7 @@ TEST_F(TraceRepositoryTest, KeepsTheNewestLinesInOrder) {
     EXPECT_GT(size, 950u);
     EXPECT_LE(size, 1000u + 60u);
 
-    const auto records = repo.getTracesAsDict();
+    const auto records = recordsOf(repo.getTracesAsDict());
     ASSERT_GE(records.size(), 15u);
     for (std::size_t i = 0; i < records.size(); ++i) {
         const auto expected = count - static_cast<int>(records.size()) + static_cast<int>(i);
@@ -261,7 +262,7 @@ TEST_F(TraceRepositoryTest, SkipsUnreadableLinesAndLogsWhyWhereItCan) {
                              encoded("-5;1;2") + encoded("-9223372036854775808;1;2") + "MTsyOzM=";
     store(file);
     StdoutCapture log;
-    const auto snapshot = repo.readTraces();
+    const auto snapshot = repo.getTracesAsDict();
     const auto epoch = "1970-01-01T00:00:00Z";
     const std::vector<TraceRecord> expected{
         {{"timestamp", "2017-06-01T10:00:00Z"}, {"lat", "48.856614"}, {"lng", "2.3522219"}},
@@ -274,7 +275,7 @@ TEST_F(TraceRepositoryTest, SkipsUnreadableLinesAndLogsWhyWhereItCan) {
         {{"timestamp", "292275056-05-16T16:47:05Z"}, {"lat", "1"}, {"lng", "2"}},
         {{"timestamp", epoch}, {"lat", "2"}, {"lng", "3"}},
     };
-    EXPECT_EQ(snapshot.records, expected);
+    EXPECT_EQ(recordsOf(snapshot), expected);
     EXPECT_EQ(logLines(log.text()),
               (Lines{
                   "TraceRepository.cpp:parseTrace ERROR: Invalid trace format: !!",
@@ -302,26 +303,26 @@ TEST_F(TraceRepositoryTest, RendersInTheCurrentTimeZoneWithALiteralZ) {
     };
     for (const auto& [zone, expected] : zones) {
         setTimeZone(zone);
-        const auto records = repo.getTracesAsDict();
+        const auto records = recordsOf(repo.getTracesAsDict());
         ASSERT_EQ(records.size(), 1u);
         EXPECT_EQ(records[0].at("timestamp"), expected) << zone;
     }
     // The proleptic Gregorian calendar with its year of era, before 1970 and before 1 AD.
     setTimeZone("UTC0");
-    EXPECT_EQ(TraceRepository::renderTimestamp(-1), "1969-12-31T23:59:59Z");
-    EXPECT_EQ(TraceRepository::renderTimestamp(-12219292801), "1582-10-14T23:59:59Z");
-    EXPECT_EQ(TraceRepository::renderTimestamp(-62135596800), "0001-01-01T00:00:00Z");
-    EXPECT_EQ(TraceRepository::renderTimestamp(-62135596801), "0001-12-31T23:59:59Z");
-    EXPECT_EQ(TraceRepository::renderTimestamp(253402300800), "10000-01-01T00:00:00Z");
+    EXPECT_EQ(TraceCodec::renderTimestamp(-1), "1969-12-31T23:59:59Z");
+    EXPECT_EQ(TraceCodec::renderTimestamp(-12219292801), "1582-10-14T23:59:59Z");
+    EXPECT_EQ(TraceCodec::renderTimestamp(-62135596800), "0001-01-01T00:00:00Z");
+    EXPECT_EQ(TraceCodec::renderTimestamp(-62135596801), "0001-12-31T23:59:59Z");
+    EXPECT_EQ(TraceCodec::renderTimestamp(253402300800), "10000-01-01T00:00:00Z");
 }
 
 TEST_F(TraceRepositoryTest, LogsTheAbsentFileAndCreatesItOnTheNextAppend) {
     StdoutCapture log;
-    EXPECT_TRUE(repo.getTracesAsDict().empty());
-    repo.clearTraces();
+    EXPECT_TRUE(recordsOf(repo.getTracesAsDict()).empty());
+    repo.clearTraces({});
     repo.addTrace(kParis);
     EXPECT_EQ(content(), kExampleLine);
-    repo.clearTraces();
+    clearStoredTraces();
     EXPECT_FALSE(fileExists(path()));
     EXPECT_EQ(
         logLines(log.text()),
@@ -347,8 +348,8 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
     platform::forgetCachesDirectory();
     StdoutCapture log;
     repo.addTrace(kParis);
-    EXPECT_TRUE(repo.getTracesAsDict().empty());
-    repo.clearTraces();
+    EXPECT_TRUE(recordsOf(repo.getTracesAsDict()).empty());
+    repo.clearTraces({});
     const auto why = "Files.cpp:cachesDirectory() ERROR: Error while opening caches directory " +
                      home.dir().file("plain") + "/com.example.host : Not a directory!!";
     EXPECT_EQ(logLines(log.text()),
@@ -360,7 +361,8 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
 // tick is coarser than two quick writes): only the change count tells.
 TEST_F(TraceRepositoryTest, AnotherProcesssRewriteIsSeenHoweverAlikeTheFileLooks) {
     repo.addTrace({1, 2});
-    ASSERT_EQ(repo.getTracesAsDict().at(0).at("lat"), "1.0");  // the store's copy holds the file now
+    ASSERT_EQ(recordsOf(repo.getTracesAsDict()).at(0).at("lat"),
+              "1.0");  // the store's copy holds the file now
     struct stat before {};
     ASSERT_EQ(::stat(path().c_str(), &before), 0);
     const auto identity = platform::fileIdentity(path(), false);
@@ -373,7 +375,7 @@ TEST_F(TraceRepositoryTest, AnotherProcesssRewriteIsSeenHoweverAlikeTheFileLooks
     const timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);
     ASSERT_EQ(platform::fileIdentity(path(), false), identity);
-    EXPECT_EQ(repo.getTracesAsDict().at(0).at("lat"), "3.0");
+    EXPECT_EQ(recordsOf(repo.getTracesAsDict()).at(0).at("lat"), "3.0");
 }
 
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {
@@ -381,7 +383,7 @@ TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {
     store(std::string(kExampleLine) + torn);
     repo.addTrace({1, 2});
     EXPECT_EQ(content(), std::string(kExampleLine) + torn + "\n" + encoded("1496311200123;1.0;2.0"));
-    EXPECT_EQ(repo.getTracesAsDict().size(), 2u);
+    EXPECT_EQ(recordsOf(repo.getTracesAsDict()).size(), 2u);
 
     // The same when the append first trims the file.
     std::string full;
@@ -390,7 +392,7 @@ TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {
     }
     store(full + torn);
     repo.addTrace({1, 2});
-    const auto records = repo.getTracesAsDict();
+    const auto records = recordsOf(repo.getTracesAsDict());
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records.back().at("lat"), "1.0");
     const auto tail = torn + "\n" + encoded("1496311200123;1.0;2.0");
@@ -409,10 +411,10 @@ TEST_F(TraceRepositoryTest, ALineCutAtANulByteIsNotGluedToTheNextWhenTheFileIsRe
         older += kExampleLine;
     }
     store(older + withNul + next);
-    const auto before = repo.getTracesAsDict();
+    const auto before = recordsOf(repo.getTracesAsDict());
 
     repo.addTrace({9, 9});  // trims the first line
-    auto after = repo.getTracesAsDict();
+    auto after = recordsOf(repo.getTracesAsDict());
     ASSERT_EQ(after.size(), before.size());
     EXPECT_EQ(after[after.size() - 3].at("lat"), "7.0");
     EXPECT_EQ(after[after.size() - 2].at("lat"), "8.0");
@@ -420,8 +422,8 @@ TEST_F(TraceRepositoryTest, ALineCutAtANulByteIsNotGluedToTheNextWhenTheFileIsRe
 
     // Removing what an upload sent rewrites the rest the same way.
     store(kExampleLine + withNul + next);
-    repo.removeTraces({kExampleLine});
-    after = repo.getTracesAsDict();
+    repo.clearTraces({kExampleLine});
+    after = recordsOf(repo.getTracesAsDict());
     ASSERT_EQ(after.size(), 2u);
     EXPECT_EQ(after[0].at("lat"), "7.0");
     EXPECT_EQ(after[1].at("lat"), "8.0");
@@ -430,22 +432,22 @@ TEST_F(TraceRepositoryTest, ALineCutAtANulByteIsNotGluedToTheNextWhenTheFileIsRe
 TEST_F(TraceRepositoryTest, RemovesOnlyTheSentLines) {
     repo.addTrace({1, 1});
     repo.addTrace({2, 2});
-    const auto sent = repo.readTraces();
+    const auto sent = repo.getTracesAsDict();
     ASSERT_EQ(sent.lines.size(), 2u);
     repo.addTrace({3, 3});
-    repo.removeTraces(sent.lines);
+    repo.clearTraces(sent.lines);
     EXPECT_EQ(content(), encoded("1496311200123;3.0;3.0"));
 
     // Everything sent: the file goes, as after clearTraces.
     {
         StdoutCapture log;
-        repo.removeTraces(repo.readTraces().lines);
+        repo.clearTraces(repo.getTracesAsDict().lines);
         EXPECT_FALSE(fileExists(path()));
         EXPECT_TRUE(log.text().empty()) << log.text();
     }
     // Nothing there any more: the same log line as clearTraces.
     StdoutCapture log;
-    repo.removeTraces(sent.lines);
+    repo.clearTraces(sent.lines);
     EXPECT_EQ(logLines(log.text()), Lines{"TraceRepository.cpp:clearTraces() Traces file not available"});
 }
 
@@ -453,31 +455,31 @@ TEST_F(TraceRepositoryTest, RemovesSentLinesThatSurvivedATrimOrAClear) {
     for (int i = 0; i < 25; ++i) {
         repo.addTrace({static_cast<double>(i), 0});
     }
-    auto sent = repo.readTraces();
+    auto sent = repo.getTracesAsDict();
     // New fixes trim sent lines from the front meanwhile.
     repo.addTrace({100, 0});
     repo.addTrace({101, 0});
-    repo.removeTraces(sent.lines);
-    auto records = repo.getTracesAsDict();
+    repo.clearTraces(sent.lines);
+    auto records = recordsOf(repo.getTracesAsDict());
     ASSERT_EQ(records.size(), 2u);
     EXPECT_EQ(records[0].at("lat"), "100.0");
     EXPECT_EQ(records[1].at("lat"), "101.0");
 
     // Another upload cleared the file and new fixes came: the sent lines are gone already.
-    sent = repo.readTraces();
-    repo.clearTraces();
+    sent = repo.getTracesAsDict();
+    clearStoredTraces();
     repo.addTrace({100, 0});
-    repo.removeTraces(sent.lines);
-    records = repo.getTracesAsDict();
+    repo.clearTraces(sent.lines);
+    records = recordsOf(repo.getTracesAsDict());
     ASSERT_EQ(records.size(), 1u);
     EXPECT_EQ(records[0].at("lat"), "100.0");
 
     // Unreadable lines that went along are removed too, and so is a torn line that
     // meanwhile got its line feed from the next append.
     store("garbage\n" + encoded("1;2;3") + "MTQ5");
-    sent = repo.readTraces();
+    sent = repo.getTracesAsDict();
     repo.addTrace({7, 7});
-    repo.removeTraces(sent.lines);
+    repo.clearTraces(sent.lines);
     EXPECT_EQ(content(), encoded("1496311200123;7.0;7.0"));
 }
 
@@ -487,11 +489,11 @@ TEST_F(TraceRepositoryTest, AppendsFromManyThreadsNeverInterleaveWithTrimsOrRead
     std::atomic<int> badReads{0};
     std::thread reader([&] {
         while (!done) {
-            const auto snapshot = repo.readTraces();
+            const auto snapshot = repo.getTracesAsDict();
             for (const auto& line : snapshot.lines) {
                 badReads += line.empty() || line.back() != '\n';
             }
-            badReads += snapshot.records.size() != snapshot.lines.size();
+            badReads += snapshot.recordLines.size() != snapshot.lines.size();
         }
     });
     std::vector<std::thread> writers;
@@ -511,7 +513,7 @@ TEST_F(TraceRepositoryTest, AppendsFromManyThreadsNeverInterleaveWithTrimsOrRead
 
     // The file holds the newest fixes: for each thread, its last ones, in its order.
     std::map<std::string, std::vector<int>> byThread;
-    for (const auto& record : repo.getTracesAsDict()) {
+    for (const auto& record : recordsOf(repo.getTracesAsDict())) {
         byThread[record.at("lat")].push_back(std::stoi(record.at("lng")));
     }
     // A thread that finished early may have had all its fixes trimmed away.
@@ -546,9 +548,10 @@ TEST_F(TraceRepositoryTest, UploadsWhileFixesArriveLoseNoFixAndSendNoneTwice) {
                     return;
                 }
             }
-            const auto snapshot = repo.readTraces();
-            repo.removeTraces(snapshot.lines);
-            sentRecords.insert(sentRecords.end(), snapshot.records.begin(), snapshot.records.end());
+            const auto snapshot = repo.getTracesAsDict();
+            repo.clearTraces(snapshot.lines);
+            const auto records = recordsOf(snapshot);
+            sentRecords.insert(sentRecords.end(), records.begin(), records.end());
             std::lock_guard<std::mutex> lock(mutex);
             removed += static_cast<int>(snapshot.lines.size());
             changed.notify_all();
@@ -587,7 +590,7 @@ TEST_F(TraceRepositoryTest, UploadsWhileFixesArriveLoseNoFixAndSendNoneTwice) {
 
     std::multiset<std::pair<std::string, std::string>> seen;
     auto all = sentRecords;
-    const auto left = repo.getTracesAsDict();
+    const auto left = recordsOf(repo.getTracesAsDict());
     all.insert(all.end(), left.begin(), left.end());
     for (const auto& record : all) {
         seen.emplace(record.at("lat"), record.at("lng"));
@@ -595,7 +598,7 @@ TEST_F(TraceRepositoryTest, UploadsWhileFixesArriveLoseNoFixAndSendNoneTwice) {
     std::multiset<std::pair<std::string, std::string>> expected;
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kFixes; ++i) {
-            expected.emplace(TraceRepository::formatCoordinate(t), TraceRepository::formatCoordinate(i));
+            expected.emplace(TraceCodec::formatCoordinate(t), TraceCodec::formatCoordinate(i));
         }
     }
     EXPECT_EQ(seen, expected);

@@ -1,6 +1,5 @@
 #include "DeviceInfoRepository.h"
 
-#include "DeviceInfoUtils.h"
 #include "L.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
@@ -24,27 +23,15 @@ DeviceInfoRepository& DeviceInfoRepository::shared() {
     return *instance;
 }
 
-bool DeviceInfoRepository::needDeviceInfoUpdate() {
-    return needDeviceInfoUpdate(DeviceInfoUtils().getDeviceInfoAsDict());
-}
-
-bool DeviceInfoRepository::needDeviceInfoUpdate(const nlohmann::json& description) {
-    return needDeviceInfoUpdateForRecord(platform::base64Encode(DeviceInfoUtils::serialize(description)));
-}
-
-bool DeviceInfoRepository::needDeviceInfoUpdateForRecord(const std::string& current) {
+bool DeviceInfoRepository::needDeviceInfoUpdate(const std::string& record) {
     const auto stored = readDeviceInfoFile();
     if (stored.empty()) {
         return true;
     }
-    return stored != current;
+    return stored != record;
 }
 
-void DeviceInfoRepository::saveDeviceInfo() {
-    writeToFile(platform::base64Encode(DeviceInfoUtils().getDeviceInfo()));
-}
-
-bool DeviceInfoRepository::saveDeviceInfoText(const std::string& sentText) {
+bool DeviceInfoRepository::saveDeviceInfo(const std::string& sentText) {
     return writeToFile(platform::base64Encode(sentText));
 }
 

@@ -9,8 +9,6 @@
 #include "platform/NoDestructor.h"
 #include "platform/ThreadAnnotations.h"
 
-#include <nlohmann/json.hpp>
-
 #include <optional>
 #include <string>
 
@@ -24,26 +22,16 @@ class DeviceInfoRepository final {
 public:
     static DeviceInfoRepository& shared();
 
-    /// Whether the current description differs from the recorded one (or nothing usable is
-    /// recorded).
-    bool needDeviceInfoUpdate();
-
-    /// The same test for a description already collected, so that an upload compares
-    /// exactly what it would send and reads the device only once.
-    bool needDeviceInfoUpdate(const nlohmann::json& description);
-
-    /// The same test for a description already in its recorded form: the Base64 of its
-    /// JSON text (`DeviceInfoUtils::Description::record`).
-    bool needDeviceInfoUpdateForRecord(const std::string& record);
-
-    /// Records the current description, replacing the file whole. A failed write keeps the
-    /// previous record and is logged.
-    void saveDeviceInfo();
+    /// Whether the description whose recorded form is `record` (the Base64 of its JSON
+    /// text, `DeviceInfoUtils::Description::record`) differs from the recorded one, or
+    /// nothing usable is recorded. An upload compares exactly what it would send.
+    bool needDeviceInfoUpdate(const std::string& record);
 
     /// Records `sentText`, the compact JSON text of the description an upload carried, so
-    /// that a change made while that upload was in flight still counts as unsent. False
-    /// when the record could not be written (logged).
-    bool saveDeviceInfoText(const std::string& sentText);
+    /// that a change made while that upload was in flight still counts as unsent. Replaces
+    /// the file whole; a failed write keeps the previous record. False when the record
+    /// could not be written (logged).
+    bool saveDeviceInfo(const std::string& sentText);
 
     DeviceInfoRepository(const DeviceInfoRepository&) = delete;
     DeviceInfoRepository& operator=(const DeviceInfoRepository&) = delete;

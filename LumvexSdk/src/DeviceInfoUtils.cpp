@@ -10,6 +10,8 @@
 #include "platform/Text.h"
 #include "platform/TimeZone.h"
 
+#include <array>
+#include <cstddef>
 #include <exception>
 #include <optional>
 
@@ -24,28 +26,27 @@ nlohmann::json text(const std::string& value) {
 }
 }  // namespace
 
-// The values a description is made of, as read, before any repair.
+// The values a description is made of, as read, before any repair. The texts sit in one
+// array, so that comparing two reads compares every one of them, whatever is added.
 struct DeviceInfoUtils::Values {
-    std::string osVersion, model, appVersion, language, region, timeZone, name;
+    enum Text : std::size_t { OS_VERSION, MODEL, APP_VERSION, LANGUAGE, REGION, TIME_ZONE, NAME, COUNT };
+    std::array<std::string, COUNT> texts;
     bool isTablet = false;
 
-    bool operator==(const Values& o) const {
-        return osVersion == o.osVersion && model == o.model && appVersion == o.appVersion &&
-               language == o.language && region == o.region && timeZone == o.timeZone && name == o.name &&
-               isTablet == o.isTablet;
-    }
+    const std::string& operator[](Text which) const { return texts[which]; }
+    bool operator==(const Values& o) const { return texts == o.texts && isTablet == o.isTablet; }
 };
 
 DeviceInfoUtils::Values DeviceInfoUtils::readValues() {
     const auto locale = platform::Locale::current();
     Values values;
-    values.osVersion = platform::Device::systemVersion();
-    values.model = platform::Device::model();
-    values.appVersion = appVersion();
-    values.language = locale.languageCode();
-    values.region = locale.regionCode();
-    values.timeZone = platform::TimeZone::currentIdentifier();
-    values.name = platform::Device::name();
+    values.texts = {platform::Device::systemVersion(),
+                    platform::Device::model(),
+                    appVersion(),
+                    locale.languageCode(),
+                    locale.regionCode(),
+                    platform::TimeZone::currentIdentifier(),
+                    platform::Device::name()};
     values.isTablet = platform::Device::userInterfaceIdiom() == platform::UserInterfaceIdiom::Pad;
     return values;
 }
@@ -54,16 +55,16 @@ nlohmann::json DeviceInfoUtils::dictOf(const Values& values) {
     // nlohmann::json keeps object members sorted by key, so equal descriptions always
     // serialise to the same bytes whatever the order of insertion.
     nlohmann::json info = nlohmann::json::object();
-    info["os_version"] = text(values.osVersion);
+    info["os_version"] = text(values[Values::OS_VERSION]);
     info["device_brand"] = "apple";
-    info["device_id"] = text(values.model);
+    info["device_id"] = text(values[Values::MODEL]);
     info["system_name"] = "iOS";
-    info["app_version"] = text(values.appVersion);
-    info["device_locale"] = text(values.language);
-    info["device_country"] = text(values.region);
-    info["timezone"] = text(values.timeZone);
+    info["app_version"] = text(values[Values::APP_VERSION]);
+    info["device_locale"] = text(values[Values::LANGUAGE]);
+    info["device_country"] = text(values[Values::REGION]);
+    info["timezone"] = text(values[Values::TIME_ZONE]);
     info["User-Agent"] = text("ios/" + lumvexSdkVersion());
-    info["device_name"] = text(values.name);
+    info["device_name"] = text(values[Values::NAME]);
     info["is_tablet"] = values.isTablet;
     return info;
 }

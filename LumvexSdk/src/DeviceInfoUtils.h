@@ -13,8 +13,9 @@
 
 namespace lumvex {
 
-/// Describes the device and the host application in eleven values. It keeps nothing:
-/// every call reads every value afresh.
+/// Describes the device and the host application in eleven values. Every call reads every
+/// value afresh; `describe()` alone keeps something: the last description it made, which
+/// it hands out again while no value has changed.
 class DeviceInfoUtils final {
 public:
     /// "os_version", "device_brand", "device_id", "system_name", "app_version",

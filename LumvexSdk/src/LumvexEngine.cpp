@@ -17,7 +17,8 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
-LumvexEngine::LumvexEngine() : queue_(std::make_shared<platform::SerialQueue>()) {
+LumvexEngine::LumvexEngine()
+    : context_(UploadContext::process()), queue_(std::make_shared<platform::SerialQueue>()) {
     // A host that returns from main or calls exit() right after handing fixes over still
     // has them stored.
     queue_->finishDurableAtExit();
@@ -126,10 +127,10 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
                              std::int64_t pushInterval) {
     configuration_ = configuration;
     if (ConfigurationAccess::pushFormat(*configuration) != PushFormat::DEVICE_INFO_ONLY) {
-        traceJob_ = TraceJob::create(TRACE_INTERVAL_SECONDS, queue_);
+        traceJob_ = TraceJob::create(TRACE_INTERVAL_SECONDS, queue_, context_.traces);
         traceJob_->startJob();
     }
-    pushJob_ = std::make_shared<PushJob>(configuration, pushInterval, queue_);
+    pushJob_ = std::make_shared<PushJob>(context_, configuration, pushInterval, queue_);
     pushJob_->startJob();
 }
 
@@ -167,7 +168,7 @@ namespace {
 
 void LumvexEngine::addTrace(const Location& location) {
     // No started check: a fix handed over while stopped is kept all the same.
-    if (!queue_->asyncDurable([location] { TraceRepository::shared().addTrace(location); })) {
+    if (!queue_->asyncDurable([location, &traces = context_.traces] { traces.addTrace(location); })) {
         logDropped("addTrace(_:)");
     }
 }
@@ -207,7 +208,7 @@ void LumvexEngine::push(PushCallback callback, std::uint64_t askedAt) {
         LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
         return;
     }
-    PushRequest().sendPush(*configuration, std::move(callback), askedAt);
+    PushRequest().sendPush(context_, *configuration, std::move(callback), askedAt);
 }
 
 }  // namespace lumvex

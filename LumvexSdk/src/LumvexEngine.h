@@ -9,6 +9,7 @@
 #include <LumvexSdk/Lumvex.h>
 
 #include "BaseJob.h"
+#include "UploadContext.h"
 #include "platform/SerialQueue.h"
 #include "platform/ThreadAnnotations.h"
 
@@ -46,6 +47,8 @@ private:
     /// Hands `work` to the queue, or logs under `operation` that it was dropped.
     void enqueue(const char* operation, std::function<void()>&& work);
 
+    // The stores that its jobs and uploads use: the process's own.
+    const UploadContext context_;
     const std::shared_ptr<platform::SerialQueue> queue_;
     // Written by start and stop on the host's thread, read by work on the queue.
     mutable platform::Mutex mutex_;

@@ -19,7 +19,7 @@ namespace lumvex {
 /// and a server that honours the key keeps its fixes once.
 ///
 /// A record lives at most `MAX_AGE`, and only for the push format, endpoint and API key it
-/// was made under; the upload gives it up otherwise (see PushRequest). Failures are logged.
+/// was made under; the upload gives it up otherwise (see UploadTurn). Failures are logged.
 struct PendingUpload {
     /// The record left by an earlier attempt, if any. One that cannot be read, or that is
     /// not in the form `save` writes (over `MAX_BYTES`, nested deeper than a body is, a

@@ -5,14 +5,14 @@
 
 namespace lumvex {
 
-PushJob::PushJob(std::shared_ptr<const LumvexConfiguration> configuration, std::int64_t interval,
-                 std::shared_ptr<platform::SerialQueue> queue)
-    : BaseJob(interval, std::move(queue)), configuration_(std::move(configuration)) {}
+PushJob::PushJob(UploadContext context, std::shared_ptr<const LumvexConfiguration> configuration,
+                 std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue)
+    : BaseJob(interval, std::move(queue)), context_(context), configuration_(std::move(configuration)) {}
 
 void PushJob::onTimeInBackgroundThread() {
     // A tick enqueued before a stop still uploads: the job does not ask the engine.
     if (configuration_) {
-        PushRequest().sendPush(*configuration_, &PushJob::onPushCompleted);
+        PushRequest().sendPush(context_, *configuration_, &PushJob::onPushCompleted);
     }
 }
 

@@ -6,6 +6,7 @@
 // the configuration, which never changes after construction.
 
 #include "BaseJob.h"
+#include "UploadContext.h"
 
 #include <LumvexSdk/Lumvex.h>
 
@@ -18,9 +19,9 @@ namespace lumvex {
 /// made the job. A failure is only logged; the next tick is the next attempt.
 class PushJob final : public BaseJob {
 public:
-    /// `interval` is in seconds.
-    PushJob(std::shared_ptr<const LumvexConfiguration> configuration, std::int64_t interval,
-            std::shared_ptr<platform::SerialQueue> queue);
+    /// `interval` is in seconds; the uploads go through `context`.
+    PushJob(UploadContext context, std::shared_ptr<const LumvexConfiguration> configuration,
+            std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue);
 
     void onTimeInBackgroundThread() override;
 
@@ -28,6 +29,7 @@ private:
     /// What the job does with an upload's outcome.
     static void onPushCompleted(std::optional<LumvexException> error);
 
+    const UploadContext context_;
     const std::shared_ptr<const LumvexConfiguration> configuration_;
 };
 

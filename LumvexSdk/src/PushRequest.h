@@ -17,15 +17,17 @@
 
 namespace lumvex {
 
+struct UploadContext;
+
 /// One upload: the stored traces and, when it changed, the device description, posted as
 /// one JSON document to the region's endpoint under the host's API key. A new request is
 /// made for every upload; nothing is kept from one to the next but the record of a request
 /// whose outcome is not known yet ("pending.lmx", see `PendingUpload`).
 ///
-/// Three steps, each its own function: `buildRequest` makes a request whole from what the
-/// stores hold and the configuration, and is the only writer of what goes on the wire;
-/// sending a request and acting on its answer is the second; the upload's turn, which
-/// decides whether a recorded request goes first and whom to tell, is the third.
+/// This class makes a request whole from what the stores hold and the configuration, and
+/// is the only writer of what goes on the wire; `sendPush` hands the upload to its turn
+/// (`UploadTurn`, queued by `UploadQueue`), which decides whether a recorded request goes
+/// first and whom to tell, and `UploadExchange` sends a request and acts on its answer.
 class PushRequest final {
 public:
     /// Both regions post to the default endpoint.
@@ -33,10 +35,10 @@ public:
     /// Base URLs of the two regional endpoints; each ends in "/".
     PushRequest(std::string endpointHostEu, std::string endpointHostUs);
 
-    /// Uploads, unless there is nothing to send; then the callback is not called. Otherwise
-    /// the callback is called once: on this thread when the upload fails before anything
-    /// is sent, else on the upload thread. On success the traces that were sent are removed
-    /// and the description recorded.
+    /// Uploads from `context`'s stores, unless there is nothing to send; then the callback is not called.
+    /// Otherwise the callback is called once: on this thread when the upload fails before anything is sent,
+    /// else on the upload thread. On success the traces that were sent are removed and the description
+    /// recorded.
     ///
     /// A request recorded by an earlier attempt whose outcome is unknown goes first, byte
     /// for byte and under its key, unless it is given up (see the README); once it is
@@ -49,8 +51,8 @@ public:
     /// outcome of that upload, which carried what was stored when it was called. So does
     /// an upload that finds nothing while uploads have ended since `askedAt`, the
     /// `outcomesSoFar()` of the moment the host asked for it.
-    void sendPush(const LumvexConfiguration& configuration, PushCallback callback,
-                  std::optional<std::uint64_t> askedAt = std::nullopt) const;
+    void sendPush(const UploadContext& context, const LumvexConfiguration& configuration,
+                  PushCallback callback, std::optional<std::uint64_t> askedAt = std::nullopt) const;
 
     /// How many uploads have told their host an outcome so far, process-wide.
     static std::uint64_t outcomesSoFar();

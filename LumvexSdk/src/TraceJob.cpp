@@ -8,8 +8,9 @@
 namespace lumvex {
 
 std::shared_ptr<TraceJob> TraceJob::create(std::int64_t interval,
-                                           std::shared_ptr<platform::SerialQueue> queue) {
-    auto job = std::make_shared<TraceJob>(Passkey{}, interval, std::move(queue));
+                                           std::shared_ptr<platform::SerialQueue> queue,
+                                           TraceRepository& traces) {
+    auto job = std::make_shared<TraceJob>(Passkey{}, interval, std::move(queue), traces);
     // The delegate is held weakly, so the job can only offer itself once it is owned.
     if (platform::LocationManager::locationServicesEnabled()) {
         job->attach();
@@ -17,8 +18,11 @@ std::shared_ptr<TraceJob> TraceJob::create(std::int64_t interval,
     return job;
 }
 
-TraceJob::TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue)
-    : BaseJob(interval, std::move(queue)), locationManager_(std::make_shared<platform::LocationManager>()) {
+TraceJob::TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue,
+                   TraceRepository& traces)
+    : BaseJob(interval, std::move(queue)),
+      traces_(traces),
+      locationManager_(std::make_shared<platform::LocationManager>()) {
     // A fix taken at the previous tick is about one interval old when the next tick reads it,
     // give or take timer and queue jitter. It must count as stale then, or every other tick
     // would store the same place again; a fix up to a second less than that is recent
@@ -57,7 +61,7 @@ void TraceJob::store(const Location& location, std::uint64_t serial) {
         return;
     }
     lastStoredSerial_ = serial;
-    TraceRepository::shared().addTrace(location);
+    traces_.addTrace(location);
 }
 
 void TraceJob::didUpdateLocations(platform::LocationManager& manager,

@@ -6,6 +6,7 @@
 // serial queue, so `lastStoredSerial_` needs no lock.
 
 #include "BaseJob.h"
+#include "TraceRepository.h"
 #include "platform/LocationManager.h"
 
 #include <cstdint>
@@ -24,12 +25,14 @@ public:
     /// The coarsest accuracy there is: any fix will do.
     static constexpr double DESIRED_ACCURACY = std::numeric_limits<double>::max();
 
-    /// A job sampling every `interval` seconds on `queue`. Its location manager reports to
-    /// the calling thread's run loop.
+    /// A job sampling every `interval` seconds on `queue` into `traces`. Its location
+    /// manager reports to the calling thread's run loop.
     static std::shared_ptr<TraceJob> create(std::int64_t interval,
-                                            std::shared_ptr<platform::SerialQueue> queue);
+                                            std::shared_ptr<platform::SerialQueue> queue,
+                                            TraceRepository& traces);
 
-    TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue);
+    TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue,
+             TraceRepository& traces);
 
     void onTimeInBackgroundThread() override;
 
@@ -45,6 +48,7 @@ private:
     /// On the queue: stores `location` unless it is the fix stored last.
     void store(const Location& location, std::uint64_t serial);
 
+    TraceRepository& traces_;
     const std::shared_ptr<platform::LocationManager> locationManager_;
     std::uint64_t lastStoredSerial_ = 0;  // only touched on the queue
 };

@@ -2,7 +2,6 @@
 
 #include "L.h"
 #include "LineReader.h"
-#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
 #include "platform/Text.h"
@@ -12,11 +11,6 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <cerrno>
-#include <charconv>
-#include <chrono>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <string_view>
 
 namespace lumvex {
@@ -32,40 +26,26 @@ std::string_view withoutLineFeed(std::string_view line) {
     return line;
 }
 
-// Field 1 of a trace text: an optional sign, then decimal digits only, within 64 bits.
-std::optional<std::int64_t> parseMilliseconds(std::string_view field) {
-    // from_chars takes a "-" but no "+", and the sign must be followed by a digit.
-    if (!field.empty() && field.front() == '+') {
-        field.remove_prefix(1);
-        if (field.empty() || field.front() == '-') {
-            return std::nullopt;
+// Since the upload read the file, trims can only have dropped lines from its front and
+// appends added lines at its end, so the file now starts with the part of `sentLines` that
+// is left. The length of the longest such part.
+template <typename Line>
+std::size_t sentPrefixLength(const std::vector<Line>& lines, const std::vector<std::string>& sentLines) {
+    const std::size_t sent = sentLines.size();
+    for (std::size_t skipped = 0; skipped < sent; ++skipped) {
+        const std::size_t count = sent - skipped;
+        if (count > lines.size()) {
+            continue;
+        }
+        bool match = true;
+        for (std::size_t i = 0; i < count && match; ++i) {
+            match = withoutLineFeed(lines[i].line) == withoutLineFeed(sentLines[skipped + i]);
+        }
+        if (match) {
+            return count;
         }
     }
-    const std::string_view digits = !field.empty() && field.front() == '-' ? field.substr(1) : field;
-    if (digits.empty() || digits.front() < '0' || digits.front() > '9') {
-        return std::nullopt;
-    }
-    std::int64_t value = 0;
-    const auto [end, error] = std::from_chars(field.data(), field.data() + field.size(), value);
-    if (error != std::errc() || end != field.data() + field.size()) {
-        return std::nullopt;
-    }
-    return value;
-}
-
-// The time zone that localtime_r renders in, as tzset() last loaded it: the records' texts
-// rendered in another zone are rendered again.
-std::string loadedZone() {
-    const char* tz = std::getenv("TZ");
-    std::string key = tz ? std::string("=") + tz : std::string("-");
-    key += '\n';
-    key += tzname[0];
-    key += '\n';
-    key += tzname[1];
-    key += '\n';
-    key += std::to_string(timezone);
-    key += daylight ? '+' : '-';
-    return key;
+    return 0;
 }
 
 }  // namespace
@@ -78,36 +58,29 @@ TraceRepository& TraceRepository::shared() {
 
 void TraceRepository::addTrace(const Location& location) {
     platform::MutexLock lock(mutex_);
-    StoreLock between(*this, true);
-    const auto text = formatTrace(location, currentTimeMs());
+    StoreLock between(*this, StoreLock::Use::changing);
+    const auto text = TraceCodec::formatTrace(location, TraceCodec::currentTimeMs());
     appendToFile(platform::base64Encode(text));
 }
 
-std::vector<TraceRecord> TraceRepository::getTracesAsDict() {
-    return readTraces().records;
+TraceSnapshot TraceRepository::getTracesAsDict() {
+    platform::MutexLock lock(mutex_);
+    StoreLock between(*this, StoreLock::Use::reading);
+    const auto path = getTracesFileUrl();
+    if (!path || !loadMirror(*path, platform::fileIdentity(*path, false))) {
+        return {};
+    }
+    renderMirror();
+    auto snapshot = snapshotOfMirror();
+    if (!mirrorValid_) {
+        mirror_.clear();
+    }
+    return snapshot;
 }
 
-TraceSnapshot TraceRepository::readTraces() {
+bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
     platform::MutexLock lock(mutex_);
-    StoreLock between(*this, false);
-    return readTracesLocked(true, false);
-}
-
-TraceSnapshot TraceRepository::readTraceTexts() {
-    platform::MutexLock lock(mutex_);
-    StoreLock between(*this, false);
-    return readTracesLocked(false, true);
-}
-
-void TraceRepository::clearTraces() {
-    platform::MutexLock lock(mutex_);
-    StoreLock between(*this, true);
-    clearTracesLocked();
-}
-
-bool TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
-    platform::MutexLock lock(mutex_);
-    StoreLock between(*this, true);
+    StoreLock between(*this, StoreLock::Use::changing);
     const auto path = getTracesFileUrl();
     if (!path) {
         return false;
@@ -124,26 +97,7 @@ bool TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     }
     auto& lines = *taken;
 
-    // Since the upload read the file, trims can only have dropped lines from its front
-    // and appends added lines at its end, so the file now starts with the part of
-    // `sentLines` that is left. Find the longest such part.
-    const std::size_t sent = sentLines.size();
-    std::size_t remove = 0;
-    for (std::size_t skipped = 0; skipped < sent; ++skipped) {
-        const std::size_t count = sent - skipped;
-        if (count > lines.size()) {
-            continue;
-        }
-        bool match = true;
-        for (std::size_t i = 0; i < count && match; ++i) {
-            match = withoutLineFeed(lines[i].line) == withoutLineFeed(sentLines[skipped + i]);
-        }
-        if (match) {
-            remove = count;
-            break;
-        }
-    }
-
+    const std::size_t remove = sentPrefixLength(lines, sentLines);
     if (remove == lines.size()) {
         return clearTracesLocked();
     }
@@ -154,7 +108,7 @@ bool TraceRepository::removeTraces(const std::vector<std::string>& sentLines) {
     return keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
 }
 
-TraceRepository::StoreLock::StoreLock(TraceRepository& store, bool changing) : store_(store) {
+TraceRepository::StoreLock::StoreLock(TraceRepository& store, Use use) : store_(store) {
     store.directory_ = platform::cachesDirectory();
     if (store.directory_) {
         lock_ = platform::FileLock::lock(*store.directory_ + "/" + LOCK_FILENAME);
@@ -164,7 +118,7 @@ TraceRepository::StoreLock::StoreLock(TraceRepository& store, bool changing) : s
     }
     // Counted before the change, so that a process that dies halfway through leaves a
     // count that makes the others read the file again.
-    if (lock_ && changing && !lock_->bump()) {
+    if (lock_ && use == Use::changing && !lock_->bump()) {
         lock_.reset();
     }
 }
@@ -177,67 +131,6 @@ TraceRepository::StoreLock::~StoreLock() {
         store_.mirrorChanges_.reset();
         store_.forgetMirror();
     }
-}
-
-std::string TraceRepository::formatTrace(const Location& location, std::uint64_t storedAtMs) {
-    std::string text = std::to_string(storedAtMs);
-    text += TRACE_SEPARATOR;
-    text += formatCoordinate(location.latitude);
-    text += TRACE_SEPARATOR;
-    text += formatCoordinate(location.longitude);
-    return text;
-}
-
-std::string TraceRepository::formatCoordinate(double value) {
-    if (std::isnan(value)) {
-        return "nan";  // whatever its sign bit
-    }
-    if (std::isinf(value)) {
-        return value < 0 ? "-inf" : "inf";
-    }
-    // to_chars gives what "%.15g" gives in the C locale, whatever locale the host set.
-    char buffer[64];
-    const auto result = std::to_chars(buffer, buffer + sizeof(buffer), value, std::chars_format::general, 15);
-    std::string text(buffer, result.ptr);
-    if (text.find_first_of(".e") == std::string::npos) {
-        text += ".0";
-    }
-    return text;
-}
-
-std::uint64_t TraceRepository::currentTimeMs() {
-    // Whole milliseconds straight from the clock: going through a floating-point number of
-    // seconds would now and then store one millisecond less than the clock read, and a
-    // count of nanoseconds ends in 2262.
-    const auto ms = platform::clock()->wallNowMilliseconds();
-    // The field is unsigned: a clock set before 1970 stores the epoch itself.
-    return ms > 0 ? static_cast<std::uint64_t>(ms) : 0;
-}
-
-std::optional<std::string> TraceRepository::renderTimestamp(std::int64_t seconds) {
-    // The device's time zone may have changed since the last read; localtime_r alone
-    // would keep using the zone it loaded first.
-    ::tzset();
-    return renderTimestampInLoadedZone(seconds);
-}
-
-std::optional<std::string> TraceRepository::renderTimestampInLoadedZone(std::int64_t seconds) {
-    const auto time = static_cast<std::time_t>(seconds);
-    std::tm local{};
-    if (!::localtime_r(&time, &local)) {
-        return std::nullopt;
-    }
-    // Gregorian year of era, as a "yyyy" pattern gives it: 1 BC is year 1.
-    const long long year = static_cast<long long>(local.tm_year) + 1900;
-    const long long yearOfEra = year > 0 ? year : 1 - year;
-    // printf's %d writes ASCII digits in every locale.
-    char buffer[64];
-    const int n = std::snprintf(buffer, sizeof(buffer), "%04lld-%02d-%02dT%02d:%02d:%02dZ", yearOfEra,
-                                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
-    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof(buffer)) {
-        return std::nullopt;
-    }
-    return std::string(buffer, static_cast<std::size_t>(n));
 }
 
 void TraceRepository::appendToFile(std::string line) {
@@ -359,6 +252,12 @@ std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::takeL
         return lines;
     }
     forgetMirror();
+    return readLines(path);
+}
+
+std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::readLines(
+    const std::string& path) {
+    // A file far over the cap is not one the store wrote; it is not read at all.
     auto reader = LineReader::open(path, FOREIGN_FILE_SIZE);
     if (!reader) {
         return std::nullopt;
@@ -393,98 +292,74 @@ void TraceRepository::forgetMirror() {
     mirror_.clear();
 }
 
-TraceSnapshot TraceRepository::readTracesLocked(bool records, bool texts) {
-    TraceSnapshot snapshot;
-    if (texts) {
-        snapshot.recordsText = "[]";
+bool TraceRepository::loadMirror(const std::string& path,
+                                 const std::optional<platform::FileIdentity>& identity) {
+    if (mirrorMatches(path, identity)) {
+        return true;
     }
-    const auto path = getTracesFileUrl();
-    if (!path) {
-        return snapshot;
+    forgetMirror();
+    auto lines = readLines(path);
+    if (!lines) {
+        LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
+        return false;
     }
-    const auto identity = platform::fileIdentity(*path, false);
-    if (!mirrorMatches(*path, identity)) {
-        forgetMirror();
-        // A file far over the cap is not one the store wrote; it is not read at all.
-        auto reader = LineReader::open(*path, FOREIGN_FILE_SIZE);
-        if (!reader) {
-            LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
-            return snapshot;
-        }
-        std::vector<MirroredLine> lines;
-        for (auto& line : *reader) {
-            lines.push_back(MirroredLine(std::move(line)));
-        }
-        reader->close();
-        // Kept only when the file did not change while it was read.
-        if (identity && platform::fileIdentity(*path, false) == identity && S_ISREG(identity->mode)) {
-            mirrorValid_ = true;
-            mirrorPath_ = *path;
-            mirrorIdentity_ = *identity;
-        }
-        mirror_ = std::move(lines);
+    // Kept only when the file did not change while it was read.
+    if (identity && platform::fileIdentity(path, false) == identity && S_ISREG(identity->mode)) {
+        mirrorValid_ = true;
+        mirrorPath_ = path;
+        mirrorIdentity_ = *identity;
     }
+    mirror_ = std::move(*lines);
+    return true;
+}
+
+void TraceRepository::renderMirror() {
     // The device's time zone may have changed since the last read; localtime_r alone
     // would keep using the zone it loaded first. Once per read, not per fix.
     ::tzset();
-    auto zone = loadedZone();
+    auto zone = TraceCodec::loadedZone();
     if (zone != mirrorZone_) {
         for (auto& entry : mirror_) {
             entry.recordText.reset();
         }
         mirrorZone_ = std::move(zone);
     }
-    if (texts) {
-        snapshot.recordsText = "[";
+    for (auto& entry : mirror_) {
+        if (entry.recordText) {
+            continue;
+        }
+        // Unreadable: looked at, and logged, at every read.
+        if (const auto record = TraceCodec::recordOfLine(entry.line)) {
+            entry.recordText = nlohmann::json(*record).dump();
+            entry.recordLine = std::string(platform::trimWhiteSpace(entry.line));
+        }
     }
+}
+
+TraceSnapshot TraceRepository::snapshotOfMirror() const {
+    TraceSnapshot snapshot;
     // A body is built at every upload; its pieces are sized once instead of grown.
     snapshot.lines.reserve(mirror_.size());
     snapshot.recordLines.reserve(mirror_.size());
-    if (texts) {
-        std::size_t textBytes = 2;
-        for (const auto& entry : mirror_) {
-            textBytes += entry.recordText ? entry.recordText->size() + 1 : 0;
-        }
-        snapshot.recordsText.reserve(textBytes);
+    std::size_t textBytes = 2;
+    for (const auto& entry : mirror_) {
+        textBytes += entry.recordText ? entry.recordText->size() + 1 : 0;
     }
-    for (auto& entry : mirror_) {
+    snapshot.recordsText = "[";
+    snapshot.recordsText.reserve(textBytes);
+    for (const auto& entry : mirror_) {
         snapshot.lines.push_back(entry.line);
-        if (records || !entry.recordText) {
-            auto record = recordOfLine(entry.line);
-            if (!record) {
-                continue;  // unreadable: looked at, and logged, at every read
-            }
-            if (!entry.recordText) {
-                entry.recordText = nlohmann::json(*record).dump();
-                entry.recordLine = std::string(platform::trimWhiteSpace(entry.line));
-            }
-            if (records) {
-                snapshot.records.push_back(std::move(*record));
-            }
+        if (!entry.recordText) {
+            continue;
         }
         snapshot.recordLines.push_back(entry.recordLine);
-        if (texts) {
-            if (snapshot.recordsText.size() > 1) {
-                snapshot.recordsText += ',';
-            }
-            snapshot.recordsText += *entry.recordText;
+        if (snapshot.recordsText.size() > 1) {
+            snapshot.recordsText += ',';
         }
+        snapshot.recordsText += *entry.recordText;
     }
-    if (texts) {
-        snapshot.recordsText += ']';
-    }
-    if (!mirrorValid_) {
-        mirror_.clear();
-    }
+    snapshot.recordsText += ']';
     return snapshot;
-}
-
-std::optional<TraceRecord> TraceRepository::recordOfLine(const std::string& line) {
-    const auto bytes = platform::base64Decode(platform::trimWhiteSpace(line));
-    if (!bytes || !platform::isValidUtf8(*bytes)) {
-        return std::nullopt;
-    }
-    return parseTrace(*bytes);
 }
 
 bool TraceRepository::clearTracesLocked() {
@@ -499,37 +374,6 @@ bool TraceRepository::clearTracesLocked() {
         return gone;
     }
     return true;
-}
-
-std::optional<TraceRecord> TraceRepository::recordFromLine(const std::string& line) {
-    const auto bytes = platform::base64Decode(line);
-    if (!bytes || !platform::isValidUtf8(*bytes)) {
-        return std::nullopt;
-    }
-    return parseTrace(*bytes);
-}
-
-std::optional<TraceRecord> TraceRepository::parseTrace(const std::string& text) {
-    std::vector<std::string_view> fields;
-    std::string_view rest(text);
-    for (auto pos = rest.find(TRACE_SEPARATOR); pos != std::string_view::npos;
-         pos = rest.find(TRACE_SEPARATOR)) {
-        fields.push_back(rest.substr(0, pos));
-        rest.remove_prefix(pos + 1);
-    }
-    fields.push_back(rest);
-    if (fields.size() != 3) {
-        LUMVEX_LOG_ERROR("parseTrace", "Invalid trace format: " + text);
-        return std::nullopt;
-    }
-    const auto ms = parseMilliseconds(fields[0]);
-    const auto timestamp = ms ? renderTimestampInLoadedZone(*ms / 1000) : std::nullopt;
-    if (!timestamp) {
-        LUMVEX_LOG_ERROR("parseTrace", "Invalid trace timestamp : " + text);
-        return std::nullopt;
-    }
-    return TraceRecord{
-        {"timestamp", *timestamp}, {"lat", std::string(fields[1])}, {"lng", std::string(fields[2])}};
 }
 
 std::optional<std::string> TraceRepository::getTracesFileUrl() const {

@@ -5,32 +5,27 @@
 
 #include <LumvexSdk/Lumvex.h>
 
+#include "TraceCodec.h"
 #include "platform/FileLock.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
 #include "platform/ThreadAnnotations.h"
 
 #include <cstdint>
-#include <ctime>
-#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
 namespace lumvex {
 
-/// One stored fix as the upload sends it: "timestamp", "lat" and "lng".
-using TraceRecord = std::map<std::string, std::string>;
-
-/// What one read of the trace file found.
+/// What one read of the trace file found: what an upload's body is assembled from, and
+/// what its delivery removes.
 struct TraceSnapshot {
-    std::vector<TraceRecord> records;      // readable lines as records, file order
     std::vector<std::string> lines;        // every line read, readable or not, file order
-    std::vector<std::string> recordLines;  // the stored text behind each record, in step
-    /// The records as the compact JSON text of an array of them, as nlohmann::json writes
-    /// a `std::vector<TraceRecord>`. Filled by `readTraceTexts` only, which leaves
-    /// `records` empty.
-    std::string recordsText;
+    std::vector<std::string> recordLines;  // the stored text behind each readable line
+    /// The readable lines' records as the compact JSON text of an array of them, as
+    /// nlohmann::json writes a `std::vector<TraceRecord>`, file order.
+    std::string recordsText = "[]";
 };
 
 /// The fixes gathered between two uploads, one Base64 line each, in "backup.lmx" in the
@@ -59,40 +54,15 @@ public:
     /// Stores `location` with the current wall-clock time.
     void addTrace(const Location& location);
 
-    /// The readable lines as records, oldest first.
-    std::vector<TraceRecord> getTracesAsDict();
+    /// The lines and their records' JSON text, oldest first, read in one go, so that an
+    /// upload can later remove exactly what it sent. Nothing when nothing is readable.
+    TraceSnapshot getTracesAsDict();
 
-    /// The records together with the raw lines they came from, read in one go, so that
-    /// an upload can later remove exactly what it sent.
-    TraceSnapshot readTraces();
-
-    /// The lines and the records as JSON text, without the records themselves: what an
-    /// upload's body is assembled from.
-    TraceSnapshot readTraceTexts();
-
-    /// Deletes the trace file, whatever it holds.
-    void clearTraces();
-
-    /// Removes the lines an upload carried (`sentLines`, as `readTraces` gave them) and
-    /// keeps every line stored since. Lines already trimmed away are not looked for.
-    /// When nothing else is left, the file is removed as `clearTraces` does. False when
-    /// sent lines may still be in the file: it could not be read or rewritten (logged).
-    bool removeTraces(const std::vector<std::string>& sentLines);
-
-    /// The record behind one stored line (Base64 of the trace text), or nothing when the
-    /// line is not one that the store could have written.
-    static std::optional<TraceRecord> recordFromLine(const std::string& line);
-
-    /// The trace text of one fix: "<ms>;<lat>;<lng>".
-    static std::string formatTrace(const Location& location, std::uint64_t storedAtMs);
-    /// A coordinate as stored: "%.15g" in the C locale, ".0" added to a whole number,
-    /// "nan", "inf" and "-inf".
-    static std::string formatCoordinate(double value);
-    /// The wall-clock time in milliseconds since 1970, truncated; 0 before 1970.
-    static std::uint64_t currentTimeMs();
-    /// `seconds` since 1970 as local wall-clock time with a literal Z, e.g.
-    /// "2017-06-01T12:00:00Z" two hours east of UTC. Gregorian calendar, ASCII digits.
-    static std::optional<std::string> renderTimestamp(std::int64_t seconds);
+    /// Removes the lines an upload carried (`sentLines`, as `getTracesAsDict` gave them)
+    /// and keeps every line stored since. Lines already trimmed away are not looked for.
+    /// When nothing else is left, the file is removed. False when sent lines may still be
+    /// in the file: it could not be read or rewritten (logged).
+    bool clearTraces(const std::vector<std::string>& sentLines);
 
     TraceRepository(const TraceRepository&) = delete;
     TraceRepository& operator=(const TraceRepository&) = delete;
@@ -110,7 +80,6 @@ private:
     };
 
     static constexpr const char* FILENAME = "backup.lmx";
-    static constexpr char TRACE_SEPARATOR = ';';
     static constexpr std::uint64_t MAX_FILE_SIZE = 1000;
     // Appends keep the file within a line of MAX_FILE_SIZE; a file this large was not
     // written by the store (or not only by it) and is never read whole.
@@ -131,14 +100,20 @@ private:
     std::optional<std::vector<MirroredLine>> takeLines(const std::string& path,
                                                        const std::optional<platform::FileIdentity>& identity)
         LUMVEX_REQUIRES(mutex_);
-    TraceSnapshot readTracesLocked(bool records, bool texts) LUMVEX_REQUIRES(mutex_);
+    /// The file's lines read afresh; nothing when it cannot be read.
+    static std::optional<std::vector<MirroredLine>> readLines(const std::string& path);
+    /// Makes the mirror hold the file at `path` (`identity` from lstat before reading),
+    /// kept past this read only when the file did not change while it was read. False
+    /// when the file cannot be read.
+    bool loadMirror(const std::string& path, const std::optional<platform::FileIdentity>& identity)
+        LUMVEX_REQUIRES(mutex_);
+    /// Renders the records of the mirror's lines that have none yet in the device's current
+    /// time zone; all of them again when the zone changed.
+    void renderMirror() LUMVEX_REQUIRES(mutex_);
+    /// The mirror as a snapshot; readable lines only in its records.
+    TraceSnapshot snapshotOfMirror() const LUMVEX_REQUIRES(mutex_);
     /// False when the file is still there.
     bool clearTracesLocked() LUMVEX_REQUIRES(mutex_);
-    static std::optional<TraceRecord> parseTrace(const std::string& text);
-    /// The record of a stored line, or nothing (logged) when it is unreadable. Renders in
-    /// the time zone last loaded: the caller runs tzset() once per read.
-    static std::optional<TraceRecord> recordOfLine(const std::string& line);
-    static std::optional<std::string> renderTimestampInLoadedZone(std::int64_t seconds);
 
     /// Whether the mirror holds the file at `path` as it is (`identity` from lstat).
     bool mirrorMatches(const std::string& path, const std::optional<platform::FileIdentity>& identity) const
@@ -155,7 +130,8 @@ private:
     /// the file counts its change before making it. On release, remembers the count.
     class StoreLock {
     public:
-        StoreLock(TraceRepository& store, bool changing) LUMVEX_REQUIRES(store.mutex_);
+        enum class Use { reading, changing };
+        StoreLock(TraceRepository& store, Use use) LUMVEX_REQUIRES(store.mutex_);
         // Runs under the store's mutex, which the analysis cannot follow into a destructor.
         ~StoreLock() LUMVEX_NO_THREAD_SAFETY_ANALYSIS;
         StoreLock(const StoreLock&) = delete;

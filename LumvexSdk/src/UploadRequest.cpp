@@ -1,17 +1,16 @@
 #include "UploadRequest.h"
 
-#include "DeviceInfoRepository.h"
-#include "TraceRepository.h"
+#include "UploadContext.h"
 #include "platform/Device.h"
 
 #include <sodium.h>
 
 namespace lumvex {
 
-UploadContents UploadContents::gather(PushFormat format) {
+UploadContents UploadContents::gather(PushFormat format, const UploadContext& context) {
     UploadContents contents;
     if (format != PushFormat::DEVICE_INFO_ONLY) {
-        auto snapshot = TraceRepository::shared().readTraceTexts();
+        auto snapshot = context.traces.getTracesAsDict();
         contents.recordCount = snapshot.recordLines.size();
         contents.recordsText = std::move(snapshot.recordsText);
         // Lines met without a record are removed with the fixes around them, never alone.
@@ -21,7 +20,7 @@ UploadContents UploadContents::gather(PushFormat format) {
     }
     if (format != PushFormat::LOCATION_ONLY) {
         auto described = DeviceInfoUtils().describe();
-        if (DeviceInfoRepository::shared().needDeviceInfoUpdateForRecord(described->record)) {
+        if (context.devices.needDeviceInfoUpdate(described->record)) {
             contents.description = std::move(described);
         }
     }

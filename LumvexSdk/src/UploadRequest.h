@@ -15,6 +15,8 @@
 
 namespace lumvex {
 
+struct UploadContext;
+
 /// What the stores hold for one upload, read once: all that a request is made of besides
 /// the configuration.
 struct UploadContents {
@@ -30,8 +32,9 @@ struct UploadContents {
     /// The description to send because it changed; null when none is sent.
     std::shared_ptr<const DeviceInfoUtils::Description> description;
 
-    /// Reads the stores as `format` asks: the trace file first, then the device description.
-    static UploadContents gather(PushFormat format);
+    /// Reads `context`'s stores as `format` asks: the trace file first, then the device
+    /// description.
+    static UploadContents gather(PushFormat format, const UploadContext& context);
 };
 
 /// One upload request, whole: the bytes that go on the wire and what a 200 acts on. It is

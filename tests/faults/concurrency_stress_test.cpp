@@ -14,6 +14,7 @@
 #include "platform/RunLoop.h"
 
 #include "Gpsd.h"
+#include "Stores.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "UploadFixture.h"
@@ -37,6 +38,7 @@ namespace lumvex {
 namespace {
 
 using namespace std::chrono_literals;
+using lumvex::test::storedRecords;
 using test::Collector;
 
 std::size_t occurrences(const std::string& text, const std::string& needle) {
@@ -78,7 +80,7 @@ protected:
         std::lock_guard<std::mutex> guard(fixesMutex_);
         const int number = static_cast<int>(fixes_.size());
         const Location fix{-(number + 1) * 1e-4, 170.5};
-        fixes_.push_back(TraceRepository::formatCoordinate(fix.latitude));
+        fixes_.push_back(TraceCodec::formatCoordinate(fix.latitude));
         Lumvex::shared().addTrace(fix);
     }
 
@@ -106,7 +108,7 @@ protected:
             }
         }
         std::multiset<std::string> inFile;
-        for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
+        for (const auto& record : storedRecords()) {
             inFile.insert(record.at("lat"));
             sampled += record.at("lng") != "170.5";
         }
@@ -295,7 +297,7 @@ std::multiset<std::string> deliveredAndKept(const Collector& collector, const te
     const auto path = home.cachesDir() + "/backup.lmx";
     std::istringstream kept(test::fileExists(path) ? test::readFile(path) : std::string());
     for (std::string line; std::getline(kept, line);) {
-        if (const auto record = TraceRepository::recordFromLine(line)) {
+        if (const auto record = TraceCodec::recordOfLine(line)) {
             seen.insert(record->at("lat"));
         }
     }
@@ -321,7 +323,7 @@ std::string difference(const std::multiset<std::string>& seen, const std::multis
 std::multiset<std::string> latitudes(std::uint64_t first, std::uint64_t count) {
     std::multiset<std::string> all;
     for (std::uint64_t n = first; n < first + count; ++n) {
-        all.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
+        all.insert(TraceCodec::formatCoordinate(static_cast<double>(n)));
     }
     return all;
 }

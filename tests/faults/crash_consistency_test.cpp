@@ -4,6 +4,7 @@
 // accepted: the next run's upload must not leave the server with any fix twice.
 
 #include "Collector.h"
+#include "Stores.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
 #include "platform/Text.h"
@@ -57,8 +58,8 @@ std::optional<std::uint64_t> fixNumber(const std::string& line) {
     const auto lng = bytes->substr(second + 1);
     const auto n = static_cast<std::uint64_t>(std::stod(lat));
     // Both coordinates come from the same number: a line spliced from two would differ.
-    if (TraceRepository::formatCoordinate(static_cast<double>(n)) != lat ||
-        TraceRepository::formatCoordinate(static_cast<double>(n) + 0.5) != lng) {
+    if (TraceCodec::formatCoordinate(static_cast<double>(n)) != lat ||
+        TraceCodec::formatCoordinate(static_cast<double>(n) + 0.5) != lng) {
         return std::nullopt;
     }
     return n;
@@ -262,7 +263,7 @@ TEST(CrashConsistency, KilledWriterLosesAtMostTheLineItWasWriting) {
         EXPECT_GE(*previous, lastDone.back()) << "an append reported as done is missing";
         EXPECT_LE(*previous, lastDone.back() + 1);
         // The library reads back the same intact lines.
-        EXPECT_EQ(TraceRepository::shared().getTracesAsDict().size(), intact);
+        EXPECT_EQ(storedRecords().size(), intact);
         if (HasFailure()) {
             return;
         }
@@ -301,7 +302,7 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
         SCOPED_TRACE("run " + std::to_string(run));
         const std::uint64_t first = (static_cast<std::uint64_t>(run) + 1) * kBlock;
         for (std::uint64_t n = first; n < first + kFixes; ++n) {
-            added.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
+            added.insert(TraceCodec::formatCoordinate(static_cast<double>(n)));
         }
         const pid_t pusher = spawnPusher(home.bundleDir(), server.baseUrl(), first, kFixes);
         ASSERT_TRUE(server.acceptRequest());
@@ -321,7 +322,7 @@ TEST(CrashConsistency, KilledRightAfterTheServerAcceptedItsUploadNoFixArrivesTwi
             // As in real use, the next run stores fixes of its own before it uploads.
             const std::uint64_t next = first + kBlock / 2;
             for (std::uint64_t n = next; n < next + kFixes; ++n) {
-                added.insert(TraceRepository::formatCoordinate(static_cast<double>(n)));
+                added.insert(TraceCodec::formatCoordinate(static_cast<double>(n)));
             }
             // Through the same endpoint: a record is sent again only where it was sent.
             // The unconfirmed request goes first, then the fixes of this run.

@@ -10,8 +10,10 @@
 #include "DeviceInfoRepository.h"
 #include "L.h"
 #include "PushRequest.h"
+#include "Stores.h"
 #include "TestSupport.h"
 #include "TraceRepository.h"
+#include "UploadContext.h"
 #include "UploadFixture.h"
 #include "platform/Files.h"
 
@@ -87,7 +89,7 @@ protected:
     // The latitudes of the stored fixes, oldest first.
     static std::vector<std::string> storedLatitudes() {
         std::vector<std::string> lats;
-        for (const auto& record : traces.getTracesAsDict()) {
+        for (const auto& record : recordsOf(traces.getTracesAsDict())) {
             lats.push_back(record.at("lat"));
         }
         return lats;
@@ -136,7 +138,7 @@ TEST_F(DiskFaultTest, ReadOnlyCachesDirectoryKeepsBothFilesAndRecovers) {
         GTEST_SKIP() << "mount namespaces are not permitted here: " << std::strerror(errno);
     }
     addFixes(1, 40);  // past the size cap, so the next append trims
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     const auto before = storedLatitudes();
     const auto storedTraces = readFile(tracePath());
     const auto storedSpecs = readFile(specsPath());
@@ -150,12 +152,12 @@ TEST_F(DiskFaultTest, ReadOnlyCachesDirectoryKeepsBothFilesAndRecovers) {
     {
         StdoutCapture capture;
         addFixes(100, 1);
-        devices.saveDeviceInfo();
+        devices.saveDeviceInfo(currentDescriptionText());
         // An upload that succeeded cannot take its lines away: they are sent again rather
         // than lost.
-        const auto sent = traces.readTraces().lines;
-        traces.removeTraces({sent.front()});
-        traces.clearTraces();
+        const auto sent = traces.getTracesAsDict().lines;
+        traces.clearTraces({sent.front()});
+        clearStoredTraces();
         const auto log = capture.text();
         EXPECT_TRUE(logged(log, "deleteFirstLine()", "ERROR: Error while writing trace file!!")) << log;
         EXPECT_TRUE(logged(log, "appendToFile", "ERROR: Error while writing trace file by appending!!"))
@@ -168,15 +170,16 @@ TEST_F(DiskFaultTest, ReadOnlyCachesDirectoryKeepsBothFilesAndRecovers) {
     EXPECT_EQ(readFile(tracePath()), storedTraces);
     EXPECT_EQ(storedLatitudes(), before);
     EXPECT_EQ(readFile(specsPath()), storedSpecs);
-    EXPECT_TRUE(devices.needDeviceInfoUpdate()) << "the new description was not recorded";
+    EXPECT_TRUE(devices.needDeviceInfoUpdate(currentDescriptionRecord()))
+        << "the new description was not recorded";
 
     ASSERT_EQ(::umount(caches().c_str()), 0) << std::strerror(errno);
     addFixes(200, 1);
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     auto expected = std::vector<std::string>(before.begin() + 1, before.end());
     expected.push_back("200.0");
     EXPECT_EQ(storedLatitudes(), expected);
-    EXPECT_FALSE(devices.needDeviceInfoUpdate());
+    EXPECT_FALSE(devices.needDeviceInfoUpdate(currentDescriptionRecord()));
     EXPECT_TRUE(temporaries(caches()).empty());
 }
 
@@ -187,10 +190,10 @@ TEST_F(DiskFaultTest, FileWhereTheCachesDirectoryShouldBe) {
     {
         StdoutCapture capture;
         addFixes(1, 1);
-        EXPECT_TRUE(traces.getTracesAsDict().empty());
-        EXPECT_TRUE(devices.needDeviceInfoUpdate());
-        devices.saveDeviceInfo();
-        traces.clearTraces();
+        EXPECT_TRUE(recordsOf(traces.getTracesAsDict()).empty());
+        EXPECT_TRUE(devices.needDeviceInfoUpdate(currentDescriptionRecord()));
+        devices.saveDeviceInfo(currentDescriptionText());
+        clearStoredTraces();
         const auto log = capture.text();
         EXPECT_TRUE(logged(log, "appendToFile", "No trace found to write trace")) << log;
         EXPECT_TRUE(logged(log, "readDeviceInfoFile()", "Device info file not found")) << log;
@@ -199,34 +202,33 @@ TEST_F(DiskFaultTest, FileWhereTheCachesDirectoryShouldBe) {
 
     std::filesystem::remove(caches());
     addFixes(2, 1);
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     EXPECT_EQ(storedLatitudes(), latitudes(2, 1));
-    EXPECT_FALSE(devices.needDeviceInfoUpdate());
+    EXPECT_FALSE(devices.needDeviceInfoUpdate(currentDescriptionRecord()));
 }
 
 TEST_F(DiskFaultTest, DirectoryWhereTheTraceFileShouldBe) {
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     const auto storedSpecs = readFile(specsPath());
     std::filesystem::create_directories(tracePath());
     writeFile(tracePath() + "/kept", "someone else's");
     {
         StdoutCapture capture;
         addFixes(1, 3);
-        EXPECT_TRUE(traces.getTracesAsDict().empty());
-        EXPECT_TRUE(traces.readTraces().lines.empty());
-        traces.clearTraces();
-        traces.removeTraces({"x\n"});
+        EXPECT_TRUE(recordsOf(traces.getTracesAsDict()).empty());
+        EXPECT_TRUE(traces.getTracesAsDict().lines.empty());
+        traces.clearTraces({"x\n"});
         const auto log = capture.text();
         EXPECT_TRUE(logged(log, "appendToFile", "ERROR: Error while writing trace file by appending!!"))
             << log;
         EXPECT_TRUE(logged(log, "getTracesAsDict()", "Impossible to read traces file")) << log;
-        EXPECT_TRUE(logged(log, "clearTraces()", "Traces file not available")) << log;
+        EXPECT_TRUE(logged(log, "removeTraces(_:)", "ERROR: Error while writing trace file!!")) << log;
     }
     EXPECT_EQ(readFile(tracePath() + "/kept"), "someone else's");
     EXPECT_TRUE(temporaries(caches()).empty());
     // The device store beside it is not disturbed.
     EXPECT_EQ(readFile(specsPath()), storedSpecs);
-    EXPECT_FALSE(devices.needDeviceInfoUpdate());
+    EXPECT_FALSE(devices.needDeviceInfoUpdate(currentDescriptionRecord()));
 
     std::filesystem::remove_all(tracePath());
     addFixes(4, 2);
@@ -241,7 +243,7 @@ TEST_F(DiskFaultTest, FullDiskLosesNothingStoredAndNeverLeavesHalfALine) {
     ASSERT_EQ(::mount("tmpfs", caches().c_str(), "tmpfs", 0, "size=64k,mode=0700"), 0)
         << std::strerror(errno);
     addFixes(1, 25);
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     const auto storedSpecs = readFile(specsPath());
 
     fillDisk();
@@ -254,7 +256,7 @@ TEST_F(DiskFaultTest, FullDiskLosesNothingStoredAndNeverLeavesHalfALine) {
     std::string log;
     {
         StdoutCapture capture;
-        devices.saveDeviceInfo();
+        devices.saveDeviceInfo(currentDescriptionText());
         log += capture.text();
     }
     const std::string failed = "ERROR: Error while writing trace file by appending!!";
@@ -278,16 +280,16 @@ TEST_F(DiskFaultTest, FullDiskLosesNothingStoredAndNeverLeavesHalfALine) {
     EXPECT_EQ(content.back(), '\n') << "a failed append left part of its line";
     EXPECT_EQ(storedLatitudes(), latitudes(1, stored));
     EXPECT_EQ(readFile(specsPath()), storedSpecs);
-    EXPECT_TRUE(devices.needDeviceInfoUpdate());
+    EXPECT_TRUE(devices.needDeviceInfoUpdate(currentDescriptionRecord()));
 
     // Space again: the stores pick up where they were.
     ASSERT_EQ(::unlink((caches() + "/filler").c_str()), 0);
     addFixes(500, 1);
-    devices.saveDeviceInfo();
+    devices.saveDeviceInfo(currentDescriptionText());
     auto expected = latitudes(2, stored - 1);
     expected.push_back("500.0");
     EXPECT_EQ(storedLatitudes(), expected);
-    EXPECT_FALSE(devices.needDeviceInfoUpdate());
+    EXPECT_FALSE(devices.needDeviceInfoUpdate(currentDescriptionRecord()));
     EXPECT_TRUE(temporaries(caches()).empty());
     ::umount2(caches().c_str(), MNT_DETACH);
 }
@@ -309,7 +311,8 @@ TEST_F(DiskFaultTest, FullDiskAtTheRemovalAfterA200SendsNoFixTwice) {
     Collector collector;
     ManualServer server;
     auto push = [&](PushOutcome& outcome) {
-        PushRequest(server.baseUrl(), server.baseUrl()).sendPush(*configuration, outcome.callback());
+        PushRequest(server.baseUrl(), server.baseUrl())
+            .sendPush(UploadContext::process(), *configuration, outcome.callback());
     };
     addFixes(1, 3);
     PushOutcome first;

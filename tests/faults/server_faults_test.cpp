@@ -11,6 +11,7 @@
 #include "platform/UrlSession.h"
 
 #include "EngineTestAccess.h"
+#include "Stores.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 #include "UploadFixture.h"
@@ -32,6 +33,7 @@ namespace lumvex {
 namespace {
 
 using namespace std::chrono_literals;
+using lumvex::test::storedRecords;
 using test::Collector;
 using test::ManualServer;
 using test::PushOutcome;
@@ -61,7 +63,7 @@ protected:
     /// The latitudes stored in the trace file, as stored.
     static std::multiset<std::string> latitudesInFile() {
         std::multiset<std::string> out;
-        for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
+        for (const auto& record : storedRecords()) {
             out.insert(record.at("lat"));
         }
         return out;
@@ -255,7 +257,7 @@ TEST_F(ServerFaultTest, ABurstOfForcedUploadsWhileTheServerFlipsDeliversEachFixO
     do {
         for (int i = 0; i < PUSHES_PER_ROUND; ++i) {
             const Location fix{round * 100 + i + 0.25, 2.5};
-            added.insert(TraceRepository::formatCoordinate(fix.latitude));
+            added.insert(TraceCodec::formatCoordinate(fix.latitude));
             engine.addTrace(fix);
             outcomes.push_back(std::make_unique<PushOutcome>());
             engine.forcePush(outcomes.back()->callback());
@@ -304,7 +306,7 @@ TEST_F(ServerFaultTest, OverlappingForcedAndPeriodicUploadsToASlowServerDeliverE
     auto addFixes = [&](int count) {
         for (int i = 0; i < count; ++i) {
             const Location fix{static_cast<double>(added.size()) + 0.125, 1.5};
-            added.insert(TraceRepository::formatCoordinate(fix.latitude));
+            added.insert(TraceCodec::formatCoordinate(fix.latitude));
             engine.addTrace(fix);
         }
     };
@@ -360,7 +362,7 @@ TEST_F(ServerFaultTest, UploadsTakeTurnsAndALaterOneSendsOnlyWhatIsLeft) {
     const auto& request = server.request();
     const auto body = nlohmann::json::parse(request.substr(request.find("\r\n\r\n") + 4));
     EXPECT_EQ(body["locations"].size(), 20u);
-    EXPECT_EQ(body["locations"][0]["lat"], TraceRepository::formatCoordinate(50.0));
+    EXPECT_EQ(body["locations"][0]["lat"], TraceCodec::formatCoordinate(50.0));
     server.respond(200);
     ASSERT_TRUE(later[0]->wait());
     EXPECT_EQ(later[0]->error(), std::nullopt);
@@ -397,11 +399,12 @@ TEST_F(ServerFaultTest, ARetryAfterACutShort200IsNotKeptTwice) {
     ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
 
     std::multiset<std::string> later;
-    const auto oldest = *TraceRepository::shared().readTraces().recordLines.begin();
-    for (int i = 0; i < 30 && TraceRepository::shared().readTraces().recordLines.front() == oldest; ++i) {
+    const auto oldest = *TraceRepository::shared().getTracesAsDict().recordLines.begin();
+    for (int i = 0; i < 30 && TraceRepository::shared().getTracesAsDict().recordLines.front() == oldest;
+         ++i) {
         const Location fix{60.0 + i, 1.0};
         TraceRepository::shared().addTrace(fix);
-        later.insert(TraceRepository::formatCoordinate(fix.latitude));
+        later.insert(TraceCodec::formatCoordinate(fix.latitude));
     }
     ASSERT_LT(latitudesInFile().size(), sent.size() + later.size()) << "the cap trimmed an unconfirmed fix";
 

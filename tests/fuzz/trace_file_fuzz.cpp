@@ -3,6 +3,7 @@
 // an append must land as the newest record without costing any other readable record but
 // the one a trim drops.
 
+#include "../support/Stores.h"
 #include "FuzzSupport.h"
 #include "TraceRepository.h"
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 using namespace lumvex;
+using lumvex::test::recordsOf;
 
 namespace {
 
@@ -52,28 +54,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fuzz::writeBytes(tracePath, reinterpret_cast<const char*>(data), size);
 
     // An upload that sent the first half of the lines: the records of the other half stay.
-    const auto whole = store.readTraces();
-    FUZZ_CHECK(whole.records.size() <= whole.lines.size());
+    const auto whole = store.getTracesAsDict();
+    const auto wholeRecords = recordsOf(whole);
+    FUZZ_CHECK(wholeRecords.size() <= whole.lines.size());
     const auto sentCount = whole.lines.size() / 2;
-    store.removeTraces(std::vector<std::string>(whole.lines.begin(), whole.lines.begin() + sentCount));
-    const auto kept = store.getTracesAsDict();
-    FUZZ_CHECK(isSuffix(kept, whole.records));
-    FUZZ_CHECK(kept.size() + sentCount >= whole.records.size());
+    store.clearTraces(std::vector<std::string>(whole.lines.begin(), whole.lines.begin() + sentCount));
+    const auto kept = recordsOf(store.getTracesAsDict());
+    FUZZ_CHECK(isSuffix(kept, wholeRecords));
+    FUZZ_CHECK(kept.size() + sentCount >= wholeRecords.size());
 
     fuzz::writeBytes(tracePath, reinterpret_cast<const char*>(data), size);
-    const auto before = store.getTracesAsDict();
-    FUZZ_CHECK(before == whole.records);
+    const auto before = recordsOf(store.getTracesAsDict());
+    FUZZ_CHECK(before == wholeRecords);
 
     store.addTrace(Location{12.5, -3.25});
-    const auto afterFirst = store.getTracesAsDict();
+    const auto afterFirst = recordsOf(store.getTracesAsDict());
     FUZZ_CHECK(keptAllButTrimmed(before, afterFirst));
     FUZZ_CHECK(isFix(afterFirst.back(), "12.5", "-3.25"));
 
     // An upload reads, a fix arrives, the upload succeeds: only the new fix stays.
-    const auto sent = store.readTraces();
+    const auto sent = store.getTracesAsDict();
     store.addTrace(Location{-7.0, 100.125});
-    store.removeTraces(sent.lines);
-    const auto left = store.getTracesAsDict();
+    store.clearTraces(sent.lines);
+    const auto left = recordsOf(store.getTracesAsDict());
     FUZZ_CHECK(left.size() == 1);
     FUZZ_CHECK(isFix(left.front(), "-7.0", "100.125"));
     return 0;

@@ -111,7 +111,7 @@ std::optional<bool> pushAndWait(const std::function<void()>& inCallback = nullpt
 }
 
 bool hasTraces() {
-    return !lumvex::TraceRepository::shared().readTraces().lines.empty();
+    return !lumvex::TraceRepository::shared().getTracesAsDict().lines.empty();
 }
 
 int uploadOnChange() {

@@ -33,7 +33,7 @@ int main(int argc, char** argv) {
     for (std::uint64_t n = first; n < first + count; ++n) {
         store.addTrace(lumvex::Location{static_cast<double>(n), static_cast<double>(n) + 0.5});
     }
-    if (store.getTracesAsDict().empty()) {
+    if (store.getTracesAsDict().recordLines.empty()) {
         return 0;
     }
     auto& sdk = lumvex::Lumvex::shared();

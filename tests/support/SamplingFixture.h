@@ -12,6 +12,7 @@
 
 #include "EngineTestAccess.h"
 #include "Gpsd.h"
+#include "Stores.h"
 #include "TaskEnvironment.h"
 #include "TestSupport.h"
 
@@ -31,7 +32,7 @@ inline const std::string kServicesOffLine = "TraceJob.cpp:onTimeInBackgroundThre
 /// The positions of the stored fixes, in the order they were stored.
 inline std::vector<std::pair<double, double>> storedPositions() {
     std::vector<std::pair<double, double>> positions;
-    for (const auto& record : TraceRepository::shared().getTracesAsDict()) {
+    for (const auto& record : storedRecords()) {
         positions.emplace_back(std::stod(record.at("lat")), std::stod(record.at("lng")));
     }
     return positions;
@@ -44,7 +45,7 @@ protected:
     void SetUp() override {
         lumvex::platform::setLocationServicesEnabled(true);
         L::writeLog = true;
-        TraceRepository::shared().clearTraces();
+        clearStoredTraces();
     }
 
     void TearDown() override {
@@ -61,7 +62,7 @@ protected:
     platform::LocationManager& manager() { return lumvex::TraceJobTestAccess::locationManager(*job_); }
 
     void makeJob() {
-        job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_);
+        job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_, TraceRepository::shared());
         job_->startJob();
     }
 

@@ -5,6 +5,7 @@
 // without the test support library.
 
 #include "PushRequest.h"
+#include "UploadContext.h"
 #include "platform/UrlSession.h"
 
 #include <nlohmann/json.hpp>
@@ -28,7 +29,9 @@ struct PushRequestTestAccess {
             }
             return made;
         }();
-        return r.buildRequest(UploadContents::gather(f), *configurations.at(f), UploadRequest::newKey(), 0)
+        return r
+            .buildRequest(UploadContents::gather(f, UploadContext::process()), *configurations.at(f),
+                          UploadRequest::newKey(), 0)
             .value();
     }
     /// The body as the dictionary it encodes, and whether the upload would carry fixes and a

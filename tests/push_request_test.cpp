@@ -3,9 +3,9 @@
 #include "PendingUpload.h"
 #include "PushRequest.h"
 #include "TraceRepository.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
-#include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/UrlSession.h"
 

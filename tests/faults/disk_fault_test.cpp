@@ -13,7 +13,7 @@
 #include "TestSupport.h"
 #include "TraceRepository.h"
 #include "UploadFixture.h"
-#include "platform/Files.h"
+#include "platform/CachesDirectory.h"
 
 #include <gtest/gtest.h>
 

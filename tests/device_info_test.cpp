@@ -2,7 +2,7 @@
 #include "DeviceInfoRepository.h"
 #include "DeviceInfoUtils.h"
 #include "L.h"
-#include "platform/Files.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Text.h"
 
 #include "FakeSystem.h"
@@ -210,10 +210,11 @@ TEST_F(DeviceInfoTest, WithoutACachesDirectoryNothingIsReadOrWritten) {
     platform::setCachesDirectory("");
 
     EXPECT_TRUE(need);
-    EXPECT_THAT(log, ContainsRegex("^Files\\.cpp:cachesDirectory\\(\\):[0-9]+ ERROR: The caches directory "
-                                   "given by the host is not an absolute path: relative/cache!!\n"
-                                   "DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
-                                   "Device info file not found\n"));
+    EXPECT_THAT(
+        log, ContainsRegex("^CachesDirectory\\.cpp:cachesDirectory\\(\\):[0-9]+ ERROR: The caches directory "
+                           "given by the host is not an absolute path: relative/cache!!\n"
+                           "DeviceInfoRepository\\.cpp:readDeviceInfoFile\\(\\):[0-9]+ "
+                           "Device info file not found\n"));
     EXPECT_FALSE(test::fileExists(specsPath()));
 }
 

@@ -3,6 +3,7 @@
 #include "L.h"
 #include "TraceRepository.h"
 #include "platform/Bundle.h"
+#include "platform/CachesDirectory.h"
 
 #include "Collector.h"
 #include "Stores.h"

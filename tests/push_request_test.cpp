@@ -4,9 +4,9 @@
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "UploadContext.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Clock.h"
 #include "platform/Device.h"
-#include "platform/Files.h"
 #include "platform/Text.h"
 #include "platform/UrlSession.h"
 

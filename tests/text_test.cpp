@@ -74,3 +74,26 @@ TEST(Utf8, RepairReplacesEachMaximalIllFormedPartWithOneReplacementCharacter) {
     EXPECT_EQ(platform::repairUtf8("ok\xf0\x9f\x98"), "ok" + fffd);
     EXPECT_EQ(platform::repairUtf8("caf\xc3\xa9"), "caf\xc3\xa9");
 }
+
+// Two trims for two kinds of text: Unicode's white space for the library's own UTF-8, and
+// only ASCII blanks for what system files hold, whose other bytes may not be UTF-8 at all.
+TEST(Trim, WhiteSpaceIsUnicodesAndBlanksAreAsciiOnly) {
+    const std::string nbsp = "\xc2\xa0";
+    const struct {
+        std::string text;
+        std::string whiteSpaceTrimmed;
+        std::string blanksTrimmed;
+    } cases[] = {
+        {" \t a b \r\n", "a b", "a b"},
+        {"\v\fx\v", "x", "\v\fx\v"},
+        {nbsp + "x" + nbsp, "x", nbsp + "x" + nbsp},
+        {" \n ", "", ""},
+        {"", "", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(platform::trimWhiteSpace(c.text), c.whiteSpaceTrimmed) << c.text;
+        EXPECT_EQ(platform::trimBlanks(c.text), c.blanksTrimmed) << c.text;
+    }
+    // Bytes that are no UTF-8 are kept, even where a decoder would read a space in them.
+    EXPECT_EQ(platform::trimBlanks("\x80\xa0 "), "\x80\xa0");
+}

@@ -3,6 +3,7 @@
 #include "L.h"
 #include "Stores.h"
 #include "TestSupport.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Clock.h"
 #include "platform/FileLock.h"
 #include "platform/Files.h"
@@ -350,7 +351,7 @@ TEST_F(TraceRepositoryTest, LogsAFileThatCannotBeOpenedOrACachesDirectoryThatCan
     repo.addTrace(kParis);
     EXPECT_TRUE(recordsOf(repo.getTracesAsDict()).empty());
     repo.clearTraces({});
-    const auto why = "Files.cpp:cachesDirectory() ERROR: Error while opening caches directory " +
+    const auto why = "CachesDirectory.cpp:cachesDirectory() ERROR: Error while opening caches directory " +
                      home.dir().file("plain") + "/com.example.host : Not a directory!!";
     EXPECT_EQ(logLines(log.text()),
               (Lines{why, "TraceRepository.cpp:appendToFile No trace found to write trace", why, why}));
@@ -365,7 +366,7 @@ TEST_F(TraceRepositoryTest, AnotherProcesssRewriteIsSeenHoweverAlikeTheFileLooks
               "1.0");  // the store's copy holds the file now
     struct stat before {};
     ASSERT_EQ(::stat(path().c_str(), &before), 0);
-    const auto identity = platform::fileIdentity(path(), false);
+    const auto identity = platform::fileIdentity(path(), platform::Links::dontFollow);
     {
         auto lock = platform::FileLock::lock(home.cachesDir() + "/backup.lock");
         ASSERT_TRUE(lock && lock->bump());
@@ -374,7 +375,7 @@ TEST_F(TraceRepositoryTest, AnotherProcesssRewriteIsSeenHoweverAlikeTheFileLooks
     }
     const timespec times[2] = {before.st_atim, before.st_mtim};
     ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);
-    ASSERT_EQ(platform::fileIdentity(path(), false), identity);
+    ASSERT_EQ(platform::fileIdentity(path(), platform::Links::dontFollow), identity);
     EXPECT_EQ(recordsOf(repo.getTracesAsDict()).at(0).at("lat"), "3.0");
 }
 

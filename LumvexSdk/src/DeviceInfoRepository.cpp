@@ -1,6 +1,7 @@
 #include "DeviceInfoRepository.h"
 
 #include "L.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
 #include "platform/Text.h"
@@ -53,7 +54,7 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
     {
         platform::MutexLock lock(fileMutex_);
         // Our own file only: not through a link planted in its place, nor from a FIFO.
-        text = platform::readFileBounded(*url, kMaxRecordBytes, /*followLinks=*/false);
+        text = platform::readFileBounded(*url, kMaxRecordBytes, platform::Links::dontFollow);
     }
     if (!text || !platform::isValidUtf8(*text)) {
         LUMVEX_LOG("readDeviceInfoFile()", "impossible to read device info file");

@@ -5,25 +5,49 @@
 #include "LumvexEngine.h"
 #include "platform/Process.h"
 
+#include <utility>
+
 namespace lumvex {
 
 namespace {
+// Whether the refusal in a forked child is logged while the debug log is off.
+enum class RefusalLog {
+    whenDebugLogOn,
+    /// For a start whose configuration asks for the log, which it has not switched on yet.
+    always,
+};
+
 // Out of line, so that every host call does not carry the logging's frame.
-[[gnu::cold, gnu::noinline]] void logRefusedInForkedChild(const char* operation, bool show) {
-    LUMVEX_LOG_ERROR_IF(show, operation, "LumvexSdk does not run in a child process made by fork()");
+[[gnu::cold, gnu::noinline]] void logRefusedInForkedChild(const char* operation, RefusalLog log) {
+    LUMVEX_LOG_ERROR_IF(log == RefusalLog::always, operation,
+                        "LumvexSdk does not run in a child process made by fork()");
 }
 
-// A child made by fork() has none of the parent's library threads, may find their locks
-// held for good, and shares the parent's files and connections; the library stays out of
-// its way there instead of blocking or sending the parent's fixes a second time.
-// `show` writes the line even while the debug log is off: for a start whose configuration
-// asks for the log.
-bool refusedInForkedChild(const char* operation, bool show = false) {
-    if (!platform::isForkedChild()) {
-        return false;
+// Runs the host's call `operation`, and gives `failed` instead when it cannot run or throws:
+// nothing crosses into the host as an exception. A child made by fork() has none of the
+// parent's library threads, may find their locks held for good, and shares the parent's
+// files and connections; the library stays out of its way there instead of blocking or
+// sending the parent's fixes a second time.
+template <typename Result, typename Call>
+Result hostCall(const char* operation, RefusalLog log, Result failed, Call&& call) {
+    if (platform::isForkedChild()) {
+        logRefusedInForkedChild(operation, log);
+        return failed;
     }
-    logRefusedInForkedChild(operation, show);
-    return true;
+    try {
+        return std::forward<Call>(call)();
+    } catch (...) {
+        return failed;
+    }
+}
+
+// The same for a call that gives nothing back.
+template <typename Call>
+void hostCall(const char* operation, Call&& call) {
+    hostCall(operation, RefusalLog::whenDebugLogOn, false, [&call] {
+        std::forward<Call>(call)();
+        return true;
+    });
 }
 }  // namespace
 
@@ -41,25 +65,14 @@ Lumvex& Lumvex::shared() {
 }
 
 std::optional<LumvexStartException> Lumvex::start(std::shared_ptr<const LumvexConfiguration> configuration) {
-    if (refusedInForkedChild("start(_:)",
-                             configuration && detail::ConfigurationAccess::enableDebugLog(*configuration))) {
-        return LumvexStartException::ERROR;
-    }
-    try {
-        return engine_->start(std::move(configuration));
-    } catch (...) {
-        return LumvexStartException::ERROR;
-    }
+    const bool logAsked = configuration && detail::ConfigurationAccess::enableDebugLog(*configuration);
+    return hostCall("start(_:)", logAsked ? RefusalLog::always : RefusalLog::whenDebugLogOn,
+                    std::optional<LumvexStartException>(LumvexStartException::ERROR),
+                    [&] { return engine_->start(std::move(configuration)); });
 }
 
 void Lumvex::stop() {
-    if (refusedInForkedChild("stop()")) {
-        return;
-    }
-    try {
-        engine_->stop();
-    } catch (...) {
-    }
+    hostCall("stop()", [&] { engine_->stop(); });
 }
 
 bool Lumvex::isStarted() const {
@@ -71,33 +84,15 @@ bool Lumvex::isStarted() const {
 }
 
 void Lumvex::addTrace(const Location& location) {
-    if (refusedInForkedChild("addTrace(_:)")) {
-        return;
-    }
-    try {
-        engine_->addTrace(location);
-    } catch (...) {
-    }
+    hostCall("addTrace(_:)", [&] { engine_->addTrace(location); });
 }
 
 void Lumvex::forcePush(PushCallback callback) {
-    if (refusedInForkedChild("forcePush(_:)")) {
-        return;
-    }
-    try {
-        engine_->forcePush(std::move(callback));
-    } catch (...) {
-    }
+    hostCall("forcePush(_:)", [&] { engine_->forcePush(std::move(callback)); });
 }
 
 void Lumvex::applicationWillResignActive() {
-    if (refusedInForkedChild("applicationWillResignActive()")) {
-        return;
-    }
-    try {
-        engine_->applicationWillResignActive();
-    } catch (...) {
-    }
+    hostCall("applicationWillResignActive()", [&] { engine_->applicationWillResignActive(); });
 }
 
 }  // namespace lumvex

@@ -7,7 +7,7 @@
 #include "TraceJob.h"
 #include "TraceRepository.h"
 #include "platform/Bundle.h"
-#include "platform/Files.h"
+#include "platform/CachesDirectory.h"
 #include "platform/UrlSession.h"
 
 #include <limits>

@@ -1,6 +1,7 @@
 #include "PendingUpload.h"
 
 #include "L.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
 #include "platform/Text.h"
@@ -190,7 +191,7 @@ std::optional<UploadRequest> PendingUpload::load() {
             return std::nullopt;
         }
         // Our own file only: not through a link planted in its place, nor from a FIFO.
-        content = platform::readFileBounded(*path, MAX_BYTES, /*followLinks=*/false);
+        content = platform::readFileBounded(*path, MAX_BYTES, platform::Links::dontFollow);
     }
     auto request = content ? decode(*content) : std::nullopt;
     if (!request) {

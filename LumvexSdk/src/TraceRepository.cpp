@@ -2,6 +2,8 @@
 
 #include "L.h"
 #include "LineReader.h"
+#include "platform/CachesDirectory.h"
+#include "platform/Clock.h"
 #include "platform/Files.h"
 #include "platform/NoDestructor.h"
 #include "platform/Text.h"
@@ -67,7 +69,7 @@ TraceSnapshot TraceRepository::getTracesAsDict() {
     platform::MutexLock lock(mutex_);
     StoreLock between(*this, StoreLock::Use::reading);
     const auto path = getTracesFileUrl();
-    if (!path || !loadMirror(*path, platform::fileIdentity(*path, false))) {
+    if (!path || !loadMirror(*path, platform::fileIdentity(*path, platform::Links::dontFollow))) {
         return {};
     }
     renderMirror();
@@ -85,7 +87,7 @@ bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
     if (!path) {
         return false;
     }
-    auto taken = takeLines(*path, platform::fileIdentity(*path, false));
+    auto taken = takeLines(*path, platform::fileIdentity(*path, platform::Links::dontFollow));
     if (!taken) {
         // Only a file that is gone can be cleared: one that cannot be opened now (no
         // descriptor left, say) still holds lines that were never sent.
@@ -146,7 +148,7 @@ void TraceRepository::appendToFile(std::string line) {
         platform::removeLeftoverTemporaries(*path);
         tidied_ = true;
     }
-    const auto before = platform::fileIdentity(*path, false);
+    const auto before = platform::fileIdentity(*path, platform::Links::dontFollow);
     if (getTracesFileSize(before) > MAX_FILE_SIZE) {
         deleteFirstLine(*path, *before);
     }
@@ -172,7 +174,8 @@ void TraceRepository::appendToFile(std::string line) {
     // The mirror knows whether its file ends with a line feed, which spares a read.
     const bool endsWithLineFeed =
         inStep && !mirror_.empty() && !mirror_.back().line.empty() && mirror_.back().line.back() == '\n';
-    const auto appended = file->appendLine(line, endsWithLineFeed);
+    const auto appended = file->appendLine(
+        line, endsWithLineFeed ? platform::LineFile::Ending::lineFeed : platform::LineFile::Ending::unknown);
     const auto identity =
         appended == platform::LineFile::Append::appended && inStep ? file->identity() : std::nullopt;
     if (identity) {
@@ -276,7 +279,7 @@ bool TraceRepository::mirrorMatches(const std::string& path,
 }
 
 void TraceRepository::setMirror(const std::string& path, std::vector<MirroredLine> lines) {
-    const auto identity = platform::fileIdentity(path, false);
+    const auto identity = platform::fileIdentity(path, platform::Links::dontFollow);
     if (!identity || !S_ISREG(identity->mode)) {
         forgetMirror();
         return;
@@ -304,7 +307,8 @@ bool TraceRepository::loadMirror(const std::string& path,
         return false;
     }
     // Kept only when the file did not change while it was read.
-    if (identity && platform::fileIdentity(path, false) == identity && S_ISREG(identity->mode)) {
+    if (identity && platform::fileIdentity(path, platform::Links::dontFollow) == identity &&
+        S_ISREG(identity->mode)) {
         mirrorValid_ = true;
         mirrorPath_ = path;
         mirrorIdentity_ = *identity;

@@ -1,5 +1,6 @@
 #include "UploadQueue.h"
 
+#include "platform/CachesDirectory.h"
 #include "platform/FileLock.h"
 #include "platform/Files.h"
 #include "platform/Guarded.h"

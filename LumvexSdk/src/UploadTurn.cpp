@@ -4,6 +4,7 @@
 #include "PendingUpload.h"
 #include "UploadExchange.h"
 #include "UploadLog.h"
+#include "platform/CachesDirectory.h"
 #include "platform/Clock.h"
 #include "platform/Files.h"
 

@@ -15,7 +15,7 @@
 #include "TraceRepository.h"
 #include "UploadContext.h"
 #include "UploadFixture.h"
-#include "platform/Files.h"
+#include "platform/CachesDirectory.h"
 
 #include <gtest/gtest.h>
 

@@ -4,7 +4,7 @@
 
 #include "FuzzSupport.h"
 #include "platform/Bundle.h"
-#include "platform/Files.h"
+#include "platform/CachesDirectory.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -29,8 +29,8 @@
 #include "PushRequest.h"
 #include "TraceRepository.h"
 #include "UploadTestAccess.h"
+#include "platform/CachesDirectory.h"
 #include "platform/FileLock.h"
-#include "platform/Files.h"
 
 #include <poll.h>
 #include <sys/inotify.h>

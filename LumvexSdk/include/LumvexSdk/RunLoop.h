@@ -1,5 +1,11 @@
 #pragma once
 
+// Thread guarantees: each thread has its own loop. `eventDescriptor`, `nextTimeout`, `post`
+// and `stop` are safe from any thread; `run`, `runFor` and `runPending` must be called on
+// the loop's own thread, the one whose `current()` it is, and every timer action and posted
+// task runs there, inside them. Drive a loop either by `run`/`runFor` or by `runPending`,
+// not both at once.
+
 #include <LumvexSdk/Export.h>
 
 #include <chrono>
@@ -28,11 +34,6 @@ struct RunLoopAccess;
 ///     const int fd = lumvex::RunLoop::current().eventDescriptor();
 ///     // in the host's loop, on this thread:
 ///     //   wait until fd is readable or nextTimeout() has passed, then runPending()
-///
-/// Threads: `eventDescriptor`, `nextTimeout`, `post` and `stop` are safe from any thread;
-/// `run`, `runFor` and `runPending` must be called on the loop's own thread, the one whose
-/// `current()` it is, and every timer action and posted task runs there, inside them.
-/// Drive a loop either by `run`/`runFor` or by `runPending`, not both at once.
 class RunLoop {
 public:
     /// The calling thread's run loop, made on first use.

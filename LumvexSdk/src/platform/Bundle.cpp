@@ -10,6 +10,7 @@
 
 #include <unistd.h>
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <cstdint>
 #include <cstring>
@@ -26,6 +27,10 @@ Guarded<std::string>& configuredDirectory() {
     static NoDestructor<Guarded<std::string>> directory;
     return *directory;
 }
+
+// Moved after the directory changes, so that whoever sees the new count sees the new
+// directory.
+std::atomic<std::uint64_t> bundleChanges{0};
 
 const std::string& executablePath() {
     // The running executable does not change; a lookup on every use costs a system call.
@@ -256,9 +261,11 @@ std::string executableName() {
 
 void setMainBundleDirectory(const std::string& path) {
     configuredDirectory().with([&path](std::string& directory) { directory = path; });
-    // Another bundle may carry another identifier, and so another caches directory. Not
-    // under the bundle's lock: settling the directory takes that lock inside its own.
-    forgetCachesDirectory();
+    bundleChanges.fetch_add(1);
+}
+
+std::uint64_t mainBundleChanges() {
+    return bundleChanges.load();
 }
 
 Bundle Bundle::main() {

@@ -4,6 +4,7 @@
 // by all bundles and read under one lock, since libplist's lookups on one tree are not
 // safe from several threads at once.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -41,6 +42,10 @@ public:
 private:
     std::string directory_;
 };
+
+/// How many times the host has named the main bundle's directory. What is derived from the
+/// main bundle and kept (the caches directory's name) is settled again once this moves.
+std::uint64_t mainBundleChanges();
 
 /// The directory of the running executable ("" when it cannot be found).
 std::string executableDirectory();

@@ -1,5 +1,11 @@
 #pragma once
 
+// Thread guarantees: every member of the clocks below, and `clock()` and `setClock()`, may be called
+// from any thread at any time. A listener is told on the thread that moved the clock, after
+// the move and without the clock's lock held, so it may read the clock and take locks of its
+// own; it must not wait for a thread that may itself be moving the clock. Code that keeps
+// the clock it got from `clock()` goes on using it after another one is installed.
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -9,12 +15,6 @@
 #include <vector>
 
 #include "platform/ThreadAnnotations.h"
-
-// Threads: every member of the clocks below, and `clock()` and `setClock()`, may be called
-// from any thread at any time. A listener is told on the thread that moved the clock, after
-// the move and without the clock's lock held, so it may read the clock and take locks of its
-// own; it must not wait for a thread that may itself be moving the clock. Code that keeps
-// the clock it got from `clock()` goes on using it after another one is installed.
 
 namespace lumvex::platform {
 

@@ -1,6 +1,7 @@
 #include "platform/Device.h"
 
 #include "platform/DeviceSources.h"
+#include "platform/Text.h"
 
 #include <sys/utsname.h>
 #include <cstddef>
@@ -209,7 +210,7 @@ std::string Device::name() {
             if (end == std::string::npos) {
                 end = text->size();
             }
-            const auto line = withoutTrailingBlanks(withoutLeadingBlanks(text->substr(start, end - start)));
+            const auto line = std::string(trimBlanks(std::string_view(*text).substr(start, end - start)));
             start = end + 1;
             if (!line.empty() && line[0] != '#') {
                 return line;

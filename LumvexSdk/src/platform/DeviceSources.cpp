@@ -18,10 +18,6 @@ Guarded<DeviceSources>& configuredSources() {
 // The system files read here are a few bytes long; anything much larger is not one of them.
 constexpr std::size_t kMaxSystemFileBytes = 64 * 1024;
 
-bool isBlank(char c) {
-    return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
 }  // namespace
 
 void setDeviceSources(DeviceSources sources) {
@@ -52,36 +48,6 @@ std::optional<std::string> readSystemFile(const DeviceSources& sources, const st
         return readFileBounded(sources.root + path, kMaxSystemFileBytes);
     }
     return readFileCached(sources.root + path, kMaxSystemFileBytes);
-}
-
-std::string withoutTrailingBlanks(std::string text) {
-    while (!text.empty() && isBlank(text.back())) {
-        text.pop_back();
-    }
-    return text;
-}
-
-std::string withoutLeadingBlanks(const std::string& text) {
-    std::size_t i = 0;
-    while (i < text.size() && isBlank(text[i])) {
-        ++i;
-    }
-    return text.substr(i);
-}
-
-std::string withoutLineFeed(std::string text) {
-    if (!text.empty() && text.back() == '\n') {
-        text.pop_back();
-    }
-    return text;
-}
-
-bool isAsciiLetter(char c) {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
-}
-
-bool isAsciiDigit(char c) {
-    return c >= '0' && c <= '9';
 }
 
 }  // namespace lumvex::platform

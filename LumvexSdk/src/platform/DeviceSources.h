@@ -1,7 +1,6 @@
 #pragma once
 
-// Where the device layer reads the system: the file system's root and the environment, and
-// the few helpers that turn what those files hold into values.
+// Where the device layer reads the system: the file system's root and the environment.
 //
 // Thread guarantees: every call is safe from any thread. A read takes a copy of the sources
 // under a lock, so a test that replaces them while a library thread describes the device
@@ -38,16 +37,5 @@ std::string environmentValue(const DeviceSources& sources, const std::string& na
 /// The whole of the small system file at `path` (a path on the real system, put under the
 /// sources' root), or nothing when it cannot be read.
 std::optional<std::string> readSystemFile(const DeviceSources& sources, const std::string& path);
-
-/// `text` without the spaces, tabs and line ends that pad it.
-std::string withoutTrailingBlanks(std::string text);
-std::string withoutLeadingBlanks(const std::string& text);
-
-/// The kernel's single-value files end with one line feed, which is not part of the value.
-std::string withoutLineFeed(std::string text);
-
-/// Character classes of the C locale, whatever locale the host has set.
-bool isAsciiLetter(char c);
-bool isAsciiDigit(char c);
 
 }  // namespace lumvex::platform

@@ -22,14 +22,15 @@ constexpr long LOCK_PAUSE_NS = 10 * 1000 * 1000;
 }  // namespace
 
 std::optional<FileLock> FileLock::lock(const std::string& path) {
-    return take(path, true);
+    return take(path, Waiting::untilTheBound);
 }
 
 std::optional<FileLock> FileLock::tryLock(const std::string& path) {
-    return take(path, false);
+    return take(path, Waiting::none);
 }
 
-std::optional<FileLock> FileLock::take(const std::string& path, bool wait) {
+std::optional<FileLock> FileLock::take(const std::string& path, Waiting waiting) {
+    const bool wait = waiting == Waiting::untilTheBound;
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
     if (fd < 0) {
         LUMVEX_LOG_ERROR("lock()", "Cannot open the lock file " + path + ": " + std::strerror(errno));

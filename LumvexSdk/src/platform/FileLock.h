@@ -41,7 +41,8 @@ public:
 
 private:
     FileLock(int fd, std::uint64_t changes) : fd_(fd), changes_(changes) {}
-    static std::optional<FileLock> take(const std::string& path, bool wait);
+    enum class Waiting { untilTheBound, none };
+    static std::optional<FileLock> take(const std::string& path, Waiting waiting);
 
     int fd_ = -1;
     std::uint64_t changes_ = 0;

@@ -1,10 +1,9 @@
 #pragma once
 
-// Thread guarantees: every function is safe from any thread. The caches directory's place
-// and `readFileCached`'s cache each have a lock of their own; nothing else is kept between
-// calls. Calls on the same file are not ordered against each other: a store that writes one
-// file from several threads holds its own lock around all of its work on it. A `LineFile`
-// is used by one thread at a time.
+// Thread guarantees: every function is safe from any thread. `readFileCached`'s cache has a
+// lock of its own; nothing else is kept between calls. Calls on the same file are not
+// ordered against each other: a store that writes one file from several threads holds its
+// own lock around all of its work on it. A `LineFile` is used by one thread at a time.
 
 #include <cstddef>
 #include <optional>
@@ -13,21 +12,12 @@
 
 namespace lumvex::platform {
 
-/// The application's caches directory: under the first base that is set and absolute (the
-/// host's `setCachesDirectory`, `$XDG_CACHE_HOME`, the first entry of `$CACHE_DIRECTORY`,
-/// `$HOME/.cache`, `.cache` in the passwd entry's home), the main bundle's
-/// "CFBundleIdentifier" (else the executable's name, also for an identifier that cannot be
-/// a file name). Where it lies is settled once, at the first need, so that a host rewriting
-/// its Info.plist meanwhile cannot scatter the stores over several directories. Created
-/// with mode 0700 when missing; refused when it is a symbolic link, not a directory or
-/// another user's. Nothing when it cannot be had; why is logged.
-std::optional<std::string> cachesDirectory();
-/// The same, saying why in `why` instead of logging it.
-std::optional<std::string> cachesDirectory(std::string& why);
-
-/// Makes the next `cachesDirectory()` settle its place afresh: for a host that names
-/// another bundle directory, and for tests that move the cache home.
-void forgetCachesDirectory();
+/// Whether a symbolic link at the path given is followed to what it names.
+enum class Links {
+    follow,
+    /// The link itself: `fileIdentity` gives the link's, `readFileBounded` refuses it.
+    dontFollow,
+};
 
 /// Opens one of the library's own files: never through a symbolic link, never waiting on
 /// a FIFO or a device, and only when it is a regular file (else -1 with errno EINVAL).
@@ -51,10 +41,10 @@ std::size_t removeLeftoverTemporaries(const std::string& path);
 
 /// The whole content of the regular file at `path`, or nothing when it cannot be read, is
 /// larger than `maxBytes` (files we read whole are small; a huge one is not ours) or is
-/// not a regular file (a FIFO or a device would block or never end). With `followLinks`
-/// false, a symbolic link at `path` is refused too.
+/// not a regular file (a FIFO or a device would block or never end). With
+/// `Links::dontFollow`, a symbolic link at `path` is refused too.
 std::optional<std::string> readFileBounded(const std::string& path, std::size_t maxBytes,
-                                           bool followLinks = true);
+                                           Links links = Links::follow);
 
 /// What tells one state of a file from another without reading it: a replaced file has
 /// another inode, a rewritten or appended one another size or modification time.
@@ -70,9 +60,9 @@ struct FileIdentity {
     bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };
 
-/// The identity of what is at `path` now (following links unless `followLinks` is false),
-/// or nothing when there is nothing there or it cannot be examined.
-std::optional<FileIdentity> fileIdentity(const std::string& path, bool followLinks = true);
+/// The identity of what is at `path` now, or nothing when there is nothing there or it
+/// cannot be examined.
+std::optional<FileIdentity> fileIdentity(const std::string& path, Links links = Links::follow);
 
 /// The identity of the open file `fd`; nothing when fstat fails.
 std::optional<FileIdentity> fileIdentity(int fd);
@@ -107,13 +97,18 @@ public:
         /// The file's last line had lost its line feed, and got one before the new line.
         appendedAfterLineFeed,
     };
+    /// What the caller knows of the file's last byte as it was opened.
+    enum class Ending {
+        unknown,
+        /// It is a line feed (or the file is empty): no need to read it.
+        lineFeed,
+    };
     /// Appends `line`, which ends with its line feed, and puts it on stable storage. An
     /// append cut short (power loss, a killed process) leaves a last line without its line
-    /// feed; one is written first so that the new line is not glued onto it. A caller that
-    /// knows the file ends with a line feed says so by `endsWithLineFeed`, which spares
-    /// reading its last byte. A file that others may read is made private first. On failure
-    /// the file is cut back to the size it was opened with.
-    Append appendLine(std::string_view line, bool endsWithLineFeed);
+    /// feed; one is written first so that the new line is not glued onto it, unless the
+    /// caller knows the `ending` to be a line feed. A file that others may read is made
+    /// private first. On failure the file is cut back to the size it was opened with.
+    Append appendLine(std::string_view line, Ending ending);
 
     /// The whole lines within the file's last `maxBytes` bytes (as opened): what follows the
     /// first line feed in them. Nothing when they cannot be read.

@@ -1,6 +1,7 @@
 #include "platform/Locale.h"
 
 #include "platform/DeviceSources.h"
+#include "platform/Text.h"
 
 namespace lumvex::platform {
 

@@ -1,13 +1,13 @@
 #pragma once
 
-// The state behind the public run loop, and the timers that it fires.
-//
-// Threads: each run loop belongs to one thread, the one whose `RunLoop::current()` made it,
+// Thread guarantees: each run loop belongs to one thread, the one whose `RunLoop::current()` made it,
 // and `run` and `runPending` must be called on that thread only. `post` and `stop` are safe
 // from any thread. A timer belongs to the loop of the thread that scheduled it; its action
 // and every posted task run on that thread, while its loop runs, never on the caller's
 // thread or inside `post`. `Timer::invalidate` is safe from any thread, and once it has
 // returned the action never starts again (a firing under way completes).
+//
+// The state behind the public run loop, and the timers that it fires.
 
 #include <LumvexSdk/RunLoop.h>
 

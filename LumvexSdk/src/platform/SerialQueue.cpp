@@ -145,14 +145,18 @@ void runShielded(std::function<void()>& work) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
-bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, bool exiting) {
+// Who finishes the durable work: a caller of `finishDurable`, or the exit handler, after which
+// durable work runs on its caller's thread.
+enum class Finisher { caller, exit };
+
+bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, Finisher finisher) {
     // Real time: at exit, a virtual clock that nobody moves any more must not hold the
     // process, and the bound is the host's, not the library's timers'.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::deque<std::function<void()>> work;
     {
         MutexLock lock(state.mutex);
-        state.exiting = state.exiting || exiting;
+        state.exiting = state.exiting || finisher == Finisher::exit;
         const bool idle = state.durableDone.wait_until(
             lock.native(), deadline,
             [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
@@ -204,7 +208,7 @@ void finishQueuesAtExit() {
             if (state->workerElsewhere()) {
                 continue;  // a forked child's copy: the worker and its items are the parent's
             }
-            finishDurableWork(*state, SerialQueue::EXIT_TIMEOUT, true);
+            finishDurableWork(*state, SerialQueue::EXIT_TIMEOUT, Finisher::exit);
         }
     }
 }
@@ -245,14 +249,15 @@ bool SerialQueue::prepare() {
 }
 
 bool SerialQueue::async(std::function<void()>&& work) {
-    return push(std::move(work), false);
+    return push(std::move(work), Kind::ordinary);
 }
 
 bool SerialQueue::asyncDurable(std::function<void()>&& work) {
-    return push(std::move(work), true);
+    return push(std::move(work), Kind::durable);
 }
 
-bool SerialQueue::push(std::function<void()>&& work, bool durable) {
+bool SerialQueue::push(std::function<void()>&& work, Kind kind) {
+    const bool durable = kind == Kind::durable;
     if (state_->workerElsewhere()) {
         return false;
     }
@@ -282,7 +287,7 @@ bool SerialQueue::push(std::function<void()>&& work, bool durable) {
 }
 
 bool SerialQueue::finishDurable(std::chrono::milliseconds timeout) {
-    return finishDurableWork(*state_, timeout, false);
+    return finishDurableWork(*state_, timeout, Finisher::caller);
 }
 
 void SerialQueue::finishDurableAtExit() {

@@ -1,5 +1,12 @@
 #pragma once
 
+// Thread guarantees: `prepare`, `async`, `asyncDurable`, `finishDurable` and `drain` are safe
+// from any thread at once, and `async` may be called from the queue's own work items. Every
+// item runs on the queue's one worker (or, for durable work being finished, on the caller of
+// `finishDurable`), so items never overlap and need no lock among themselves. `drain` must
+// not be called from a work item: it would wait for itself. The queue may be destroyed on
+// any thread, including from inside one of its own items.
+
 #include <chrono>
 #include <functional>
 #include <memory>
@@ -9,12 +16,6 @@ namespace lumvex::platform {
 /// Runs submitted work one item at a time, in submission order, on a thread of its own.
 /// The thread ("lumvex-queue") is made when work first needs it, so that making a queue
 /// never fails; a queue whose thread cannot be made refuses work until it can.
-///
-/// Threads: `prepare`, `async` and `drain` are safe from any thread at once, and `async` may
-/// be called from the queue's own work items. Every item runs on the queue's one worker, so
-/// items never overlap and need no lock among themselves. `drain` must not be called from
-/// a work item: it would wait for itself. The queue may be destroyed on any thread,
-/// including from inside one of its own items.
 class SerialQueue final {
 public:
     SerialQueue();
@@ -62,7 +63,8 @@ public:
     struct State;
 
 private:
-    bool push(std::function<void()>&& work, bool durable);
+    enum class Kind { ordinary, durable };
+    bool push(std::function<void()>&& work, Kind kind);
 
     std::shared_ptr<State> state_;
 };

@@ -196,4 +196,28 @@ std::string_view trimWhiteSpace(std::string_view text) {
     return text.substr(begin, end - begin);
 }
 
+std::string_view trimBlanks(std::string_view text) {
+    constexpr std::string_view kBlanks = " \t\r\n";
+    const auto begin = text.find_first_not_of(kBlanks);
+    if (begin == std::string_view::npos) {
+        return {};
+    }
+    return text.substr(begin, text.find_last_not_of(kBlanks) + 1 - begin);
+}
+
+std::string withoutLineFeed(std::string text) {
+    if (!text.empty() && text.back() == '\n') {
+        text.pop_back();
+    }
+    return text;
+}
+
+bool isAsciiLetter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+}
+
+bool isAsciiDigit(char c) {
+    return c >= '0' && c <= '9';
+}
+
 }  // namespace lumvex::platform

@@ -2,6 +2,7 @@
 
 #include "platform/Clock.h"
 #include "platform/DeviceSources.h"
+#include "platform/Text.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -135,7 +136,7 @@ std::string TimeZone::currentIdentifier() {
         return fixedOffsetName();
     }
     if (const auto text = readSystemFile(sources, "/etc/timezone")) {
-        const auto zone = withoutTrailingBlanks(withoutLeadingBlanks(text->substr(0, text->find('\n'))));
+        const auto zone = std::string(trimBlanks(std::string_view(*text).substr(0, text->find('\n'))));
         if (isZoneName(zone)) {
             return zone;
         }

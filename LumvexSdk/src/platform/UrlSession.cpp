@@ -193,12 +193,17 @@ void complete(const UrlSession::Completion& completion, std::optional<UrlRespons
     }
 }
 
+// The transfers in flight, by their libcurl handle, and those that ended in one round.
+using ActiveTransfers = std::map<CURL*, std::unique_ptr<Transfer>>;
+using EndedTransfers = std::vector<std::pair<std::unique_ptr<Transfer>, CURLcode>>;
+
 }  // namespace
 
 struct UrlSession::State {
+    using Requests = std::deque<std::pair<UrlRequest, Completion>>;
     Mutex mutex;
     std::condition_variable cv;
-    std::deque<std::pair<UrlRequest, Completion>> pending LUMVEX_GUARDED_BY(mutex);
+    Requests pending LUMVEX_GUARDED_BY(mutex);
     bool stopping LUMVEX_GUARDED_BY(mutex) = false;
     bool exited LUMVEX_GUARDED_BY(mutex) = false;
     // libcurl's global set-up is done.
@@ -223,6 +228,12 @@ struct UrlSession::State {
     bool startThread(const std::shared_ptr<State>& self) LUMVEX_REQUIRES(mutex);
     void wake();
     void run();
+    /// Takes the requests made since the last round into `incoming`, first waiting for one
+    /// while nothing is `active`. False once the session is stopping.
+    bool takeWork(const ActiveTransfers& active, Requests& incoming) LUMVEX_EXCLUDES(mutex);
+    /// Starts the transfers of `incoming` on the multi handle; those that cannot start are
+    /// completed with an error at once.
+    void admit(CURLM* handle, Requests& incoming, Clock::TimePoint now, ActiveTransfers& active);
     std::unique_ptr<Transfer> begin(UrlRequest request, Completion completion);
     void finish(std::unique_ptr<Transfer> transfer, CURLcode result);
 };
@@ -241,6 +252,50 @@ public:
 private:
     std::weak_ptr<UrlSession::State> state_;
 };
+
+// The operator's own trust store, named as OpenSSL and curl name it, takes the place of the
+// system's: a service behind a private authority trusts that one alone.
+void setTrustStore(CURL* easy) {
+    const char* certFile = std::getenv("SSL_CERT_FILE");
+    const char* certDir = std::getenv("SSL_CERT_DIR");
+    certFile = certFile && certFile[0] ? certFile : nullptr;
+    certDir = certDir && certDir[0] ? certDir : nullptr;
+    if (certFile || certDir) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, certFile);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, certDir);
+    } else if (trustDirectoryPresent()) {
+        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
+        curl_easy_setopt(easy, CURLOPT_CAPATH, TRUST_DIRECTORY);
+    }
+}
+
+// Both bounds are kept by the session loop on the installed clock, not by libcurl's
+// timeouts: its low-speed check averages over several seconds of real time, so a stall
+// was only seen well after the bound, and a virtual clock was never seen at all.
+void setCallbacks(CURL* easy, Transfer* transfer) {
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeaderBytes);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onResponseBytes);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer);
+}
+
+// `body` lives in the transfer, as long as libcurl may read it.
+void setMethodAndBody(CURL* easy, const std::string& method, const std::string& body) {
+    if (method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POST, 1L);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+    } else if (method != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (!body.empty()) {
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body.data());
+        }
+    }
+}
 
 }  // namespace
 
@@ -268,42 +323,10 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
-    // The operator's own trust store, named as OpenSSL and curl name it, takes the place of
-    // the system's: a service behind a private authority trusts that one alone.
-    const char* certFile = std::getenv("SSL_CERT_FILE");
-    const char* certDir = std::getenv("SSL_CERT_DIR");
-    certFile = certFile && certFile[0] ? certFile : nullptr;
-    certDir = certDir && certDir[0] ? certDir : nullptr;
-    if (certFile || certDir) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, certFile);
-        curl_easy_setopt(easy, CURLOPT_CAPATH, certDir);
-    } else if (trustDirectoryPresent()) {
-        curl_easy_setopt(easy, CURLOPT_CAINFO, nullptr);
-        curl_easy_setopt(easy, CURLOPT_CAPATH, TRUST_DIRECTORY);
-    }
+    setTrustStore(easy);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
-    // Both bounds are kept by the session loop on the installed clock, not by libcurl's
-    // timeouts: its low-speed check averages over several seconds of real time, so a stall
-    // was only seen well after the bound, and a virtual clock was never seen at all.
-    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
-    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, transfer.get());
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeaderBytes);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onResponseBytes);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
-    if (request.httpMethod == "POST") {
-        curl_easy_setopt(easy, CURLOPT_POST, 1L);
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(transfer->body.size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->body.data());
-    } else if (request.httpMethod != "GET") {
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, request.httpMethod.c_str());
-        if (!transfer->body.empty()) {
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE,
-                             static_cast<curl_off_t>(transfer->body.size()));
-            curl_easy_setopt(easy, CURLOPT_POSTFIELDS, transfer->body.data());
-        }
-    }
+    setCallbacks(easy, transfer.get());
+    setMethodAndBody(easy, request.httpMethod, transfer->body);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
     return transfer;
 }
@@ -340,6 +363,107 @@ void UrlSession::State::wake() {
     }
 }
 
+bool UrlSession::State::takeWork(const ActiveTransfers& active, Requests& incoming) {
+    MutexLock lock(mutex);
+    // Nothing in flight: sleep until there is work, not on a timeout.
+    while (active.empty() && !stopping && pending.empty()) {
+        cv.wait(lock.native());
+    }
+    if (stopping) {
+        return false;
+    }
+    incoming.swap(pending);
+    return true;
+}
+
+void UrlSession::State::admit(CURLM* handle, Requests& incoming, Clock::TimePoint now,
+                              ActiveTransfers& active) {
+    for (auto& [request, completion] : incoming) {
+        auto transfer = begin(std::move(request), std::move(completion));
+        transfer->restartBounds(now);
+        CURL* easy = transfer->easy;
+        if (!easy || curl_multi_add_handle(handle, easy) != CURLM_OK) {
+            finish(std::move(transfer), CURLE_FAILED_INIT);
+            continue;
+        }
+        active.emplace(easy, std::move(transfer));
+    }
+    incoming.clear();
+}
+
+namespace {
+
+// Follows the installed clock: when another is installed, its moves wake the loop from now
+// on, and the transfers in flight are given their whole bounds again, since time spent on
+// another clock says nothing about this one.
+void followInstalledClock(std::shared_ptr<Clock>& timeSource, const std::shared_ptr<ClockListener>& listener,
+                          ActiveTransfers& active) {
+    auto installed = clock();
+    if (installed == timeSource) {
+        return;
+    }
+    timeSource = std::move(installed);
+    timeSource->addListener(listener);
+    const auto now = timeSource->now();
+    for (auto& entry : active) {
+        entry.second->restartBounds(now);
+    }
+}
+
+// The transfers that libcurl finished, out of the multi handle and `active`.
+EndedTransfers takeFinished(CURLM* handle, ActiveTransfers& active) {
+    EndedTransfers ended;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(handle, &left)) {
+        if (message->msg != CURLMSG_DONE) {
+            continue;
+        }
+        CURL* easy = message->easy_handle;
+        const CURLcode result = message->data.result;
+        curl_multi_remove_handle(handle, easy);
+        auto found = active.find(easy);
+        if (found == active.end()) {
+            continue;
+        }
+        ended.emplace_back(std::move(found->second), result);
+        active.erase(found);
+    }
+    return ended;
+}
+
+// Moves the transfers whose bound ran out by `now` from `active` to `ended`.
+void takeOverdue(CURLM* handle, Clock::TimePoint now, ActiveTransfers& active, EndedTransfers& ended) {
+    for (auto it = active.begin(); it != active.end();) {
+        Transfer& transfer = *it->second;
+        if (transfer.moved) {
+            transfer.moved = false;
+            transfer.lastProgress = now;
+        }
+        if (!transfer.overdue(now)) {
+            ++it;
+            continue;
+        }
+        curl_multi_remove_handle(handle, it->first);
+        ended.emplace_back(std::move(it->second), CURLE_OPERATION_TIMEDOUT);
+        it = active.erase(it);
+    }
+}
+
+// Returns on socket activity, on libcurl's own next deadline, at the nearest bound, or on a
+// wakeup from dataTask, the destructor or a moved virtual clock.
+void waitForActivity(CURLM* handle, const ActiveTransfers& active, Clock& timeSource) {
+    auto deadline = Clock::TimePoint::max();
+    for (const auto& entry : active) {
+        deadline = std::min(deadline, entry.second->deadline());
+    }
+    const auto wait = std::chrono::ceil<milliseconds>(deadline - timeSource.now());
+    const auto timeoutMs = static_cast<int>(
+        std::clamp<milliseconds::rep>(wait.count(), 0, static_cast<milliseconds::rep>(INT_MAX)));
+    curl_multi_poll(handle, nullptr, 0, timeoutMs, nullptr);
+}
+
+}  // namespace
+
 void UrlSession::State::run() {
     CURLM* handle = nullptr;
     std::shared_ptr<ClockListener> listener;
@@ -348,96 +472,27 @@ void UrlSession::State::run() {
         handle = multi;
         listener = clockListener;
     }
-    std::map<CURL*, std::unique_ptr<Transfer>> active;
+    ActiveTransfers active;
     // The clock the bounds run on: the installed one, as of the last round.
     std::shared_ptr<Clock> timeSource;
-    while (true) {
-        std::deque<std::pair<UrlRequest, Completion>> incoming;
-        {
-            MutexLock lock(mutex);
-            // Nothing in flight: sleep until there is work, not on a timeout.
-            while (active.empty() && !stopping && pending.empty()) {
-                cv.wait(lock.native());
-            }
-            if (stopping) {
-                break;
-            }
-            incoming.swap(pending);
-        }
-        if (auto installed = clock(); installed != timeSource) {
-            timeSource = std::move(installed);
-            timeSource->addListener(listener);
-            // Time spent on another clock says nothing about this one: the transfers in
-            // flight are given their whole bounds again.
-            const auto now = timeSource->now();
-            for (auto& entry : active) {
-                entry.second->restartBounds(now);
-            }
-        }
+    Requests incoming;
+    while (takeWork(active, incoming)) {
+        followInstalledClock(timeSource, listener, active);
         // Read before libcurl reads the sockets: whatever was in them by now counts as
         // progress made in time.
         const auto now = timeSource->now();
-        for (auto& [request, completion] : incoming) {
-            auto transfer = begin(std::move(request), std::move(completion));
-            transfer->restartBounds(now);
-            CURL* easy = transfer->easy;
-            if (!easy || curl_multi_add_handle(handle, easy) != CURLM_OK) {
-                finish(std::move(transfer), CURLE_FAILED_INIT);
-                continue;
-            }
-            active.emplace(easy, std::move(transfer));
-        }
-        incoming.clear();
-
+        admit(handle, incoming, now, active);
         int running = 0;
         curl_multi_perform(handle, &running);
-        std::vector<std::pair<std::unique_ptr<Transfer>, CURLcode>> ended;
-        int left = 0;
-        while (CURLMsg* message = curl_multi_info_read(handle, &left)) {
-            if (message->msg != CURLMSG_DONE) {
-                continue;
-            }
-            CURL* easy = message->easy_handle;
-            const CURLcode result = message->data.result;
-            curl_multi_remove_handle(handle, easy);
-            auto found = active.find(easy);
-            if (found == active.end()) {
-                continue;
-            }
-            ended.emplace_back(std::move(found->second), result);
-            active.erase(found);
-        }
+        auto ended = takeFinished(handle, active);
         // The bounds are checked before any completion of this round runs, so that a
         // completion that follows a move of the clock comes after the check at that time.
-        for (auto it = active.begin(); it != active.end();) {
-            Transfer& transfer = *it->second;
-            if (transfer.moved) {
-                transfer.moved = false;
-                transfer.lastProgress = now;
-            }
-            if (!transfer.overdue(now)) {
-                ++it;
-                continue;
-            }
-            curl_multi_remove_handle(handle, it->first);
-            ended.emplace_back(std::move(it->second), CURLE_OPERATION_TIMEDOUT);
-            it = active.erase(it);
-        }
+        takeOverdue(handle, now, active, ended);
         for (auto& [transfer, result] : ended) {
             finish(std::move(transfer), result);
         }
-        ended.clear();
         if (!active.empty()) {
-            // Returns on socket activity, on libcurl's own next deadline, at the nearest
-            // bound, or on a wakeup from dataTask, the destructor or a moved virtual clock.
-            auto deadline = Clock::TimePoint::max();
-            for (const auto& entry : active) {
-                deadline = std::min(deadline, entry.second->deadline());
-            }
-            const auto wait = std::chrono::ceil<milliseconds>(deadline - timeSource->now());
-            const auto timeoutMs = static_cast<int>(
-                std::clamp<milliseconds::rep>(wait.count(), 0, static_cast<milliseconds::rep>(INT_MAX)));
-            curl_multi_poll(handle, nullptr, 0, timeoutMs, nullptr);
+            waitForActivity(handle, active, *timeSource);
         }
     }
     // The process is ending: transfers still in flight are dropped without completion.

@@ -1,5 +1,11 @@
 #pragma once
 
+// Thread guarantees: `Url`, `UrlRequest` and the answer types are plain values. Every member of
+// `UrlSession` may be called from any thread. Completions arrive on the session's own thread
+// ("lumvex-http"), one at a time; only when the session cannot be set up is a completion
+// called at once on the caller's thread. The stall and whole-transfer bounds run on the
+// installed clock (platform/Clock.h): moving a virtual clock past one ends the transfer then.
+
 #include <chrono>
 #include <cstddef>
 #include <functional>
@@ -8,12 +14,6 @@
 #include <string>
 #include <utility>
 #include <vector>
-
-// Threads: `Url`, `UrlRequest` and the answer types are plain values. Every member of
-// `UrlSession` may be called from any thread. Completions arrive on the session's own thread
-// ("lumvex-http"), one at a time; only when the session cannot be set up is a completion
-// called at once on the caller's thread. The stall and whole-transfer bounds run on the
-// installed clock (platform/Clock.h): moving a virtual clock past one ends the transfer then.
 
 namespace lumvex::platform {
 

@@ -5,6 +5,7 @@
 #include "platform/DeviceSources.h"
 #include "platform/Guarded.h"
 #include "platform/NoDestructor.h"
+#include "platform/Text.h"
 
 #include <sodium.h>
 

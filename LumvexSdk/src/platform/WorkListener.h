@@ -1,5 +1,9 @@
 #pragma once
 
+// Thread guarantees: the listener is called on whichever thread did the work or posted the
+// task, with no lock of the library held, possibly on several threads at once. Installing
+// one is safe from any thread.
+
 #include <atomic>
 
 namespace lumvex::platform {
@@ -9,9 +13,8 @@ namespace lumvex::platform {
 /// it looks at, so that it can sleep instead of polling.
 ///
 /// It is called after a serial queue's work item has run, after a run loop's task or timer
-/// action has run, and when a task is posted to a run loop.
-/// Calls come from whichever thread did that, with no lock of the library held. Work that
-/// ends elsewhere (on the location or upload thread, say) does not call it.
+/// action has run, and when a task is posted to a run loop. Work that ends elsewhere (on
+/// the location or upload thread, say) does not call it.
 ///
 /// None is installed in production; each of those places then pays one relaxed atomic load.
 using WorkListener = void (*)();

@@ -5,8 +5,8 @@
 
 #include <LumvexSdk/LumvexSdk.h>
 
-#include "PushRequest.h"
-#include "TraceRepository.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
 
 #include <benchmark/benchmark.h>
 

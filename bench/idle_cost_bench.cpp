@@ -16,9 +16,9 @@
 
 #include <LumvexSdk/LumvexSdk.h>
 
-#include "LumvexEngine.h"
-#include "PushRequest.h"
-#include "platform/GeoClue.h"
+#include "engine/LumvexEngine.h"
+#include "platform/location/GeoClue.h"
+#include "upload/PushRequest.h"
 
 #include "Failures.h"
 #include "GeoClue.h"

@@ -4,9 +4,9 @@
 // stop it, hang up; needs root), and the read of a recent fix, which a tick makes instead
 // when the location service already holds one.
 
-#include "platform/GeoClue.h"
-#include "platform/LocationManager.h"
-#include "platform/RunLoop.h"
+#include "platform/base/RunLoop.h"
+#include "platform/location/GeoClue.h"
+#include "platform/location/LocationManager.h"
 
 #include "Failures.h"
 #include "GeoClue.h"

@@ -2,8 +2,8 @@
 // stores and written as the JSON text that is sent, against writing the very same object
 // with nlohmann/json alone. The bundle has an Info.plist, as every real host's does.
 
-#include "PushRequest.h"
-#include "TraceRepository.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
 
 #include <LumvexSdk/Platform.h>
 #include <benchmark/benchmark.h>

@@ -3,8 +3,8 @@
 // one append flushed to stable storage. Prints the ratio of the two after the run, and
 // what the flush of an append costs on its own.
 
-#include "TraceRepository.h"
-#include "platform/Files.h"
+#include "platform/system/Files.h"
+#include "store/TraceRepository.h"
 
 #include <LumvexSdk/Platform.h>
 #include <benchmark/benchmark.h>

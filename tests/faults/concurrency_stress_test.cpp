@@ -7,11 +7,11 @@
 
 #include <LumvexSdk/LumvexSdk.h>
 
-#include "L.h"
-#include "PushRequest.h"
-#include "TraceRepository.h"
-#include "platform/Clock.h"
-#include "platform/RunLoop.h"
+#include "platform/base/Clock.h"
+#include "platform/base/L.h"
+#include "platform/base/RunLoop.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
 
 #include "Gpsd.h"
 #include "Stores.h"

@@ -6,8 +6,8 @@
 #include "Collector.h"
 #include "Stores.h"
 #include "TestSupport.h"
-#include "TraceRepository.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
+#include "store/TraceRepository.h"
 
 #include <gtest/gtest.h>
 

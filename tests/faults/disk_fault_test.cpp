@@ -7,15 +7,15 @@
 // (a read-only bind mount, a small tmpfs) inside a mount namespace private to this test
 // process. Where mounting is not permitted, those tests are skipped and say so.
 
-#include "DeviceInfoRepository.h"
-#include "L.h"
-#include "PushRequest.h"
 #include "Stores.h"
 #include "TestSupport.h"
-#include "TraceRepository.h"
-#include "UploadContext.h"
 #include "UploadFixture.h"
-#include "platform/CachesDirectory.h"
+#include "platform/base/L.h"
+#include "platform/system/CachesDirectory.h"
+#include "store/DeviceInfoRepository.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
+#include "upload/UploadContext.h"
 
 #include <gtest/gtest.h>
 

@@ -3,12 +3,12 @@
 // server does, every fix ends up either on the server, once, or still in the trace file,
 // and no forced upload is answered twice.
 
-#include "LumvexEngine.h"
-#include "PushRequest.h"
-#include "TraceRepository.h"
-#include "platform/Clock.h"
-#include "platform/RunLoop.h"
-#include "platform/UrlSession.h"
+#include "engine/LumvexEngine.h"
+#include "platform/base/Clock.h"
+#include "platform/base/RunLoop.h"
+#include "platform/net/UrlSession.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
 
 #include "EngineTestAccess.h"
 #include "Stores.h"

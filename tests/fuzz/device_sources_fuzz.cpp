@@ -5,11 +5,11 @@
 // An input is fields separated by the byte 0x1E (record separator), in the order of
 // kSources below; an empty or missing field leaves that source out.
 
-#include "DeviceInfoUtils.h"
 #include "FuzzSupport.h"
-#include "platform/Device.h"
-#include "platform/Locale.h"
-#include "platform/TimeZone.h"
+#include "platform/system/Device.h"
+#include "platform/system/Locale.h"
+#include "platform/system/TimeZone.h"
+#include "upload/DeviceInfoUtils.h"
 
 #include <nlohmann/json.hpp>
 

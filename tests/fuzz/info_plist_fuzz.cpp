@@ -3,8 +3,8 @@
 // out of its parent.
 
 #include "FuzzSupport.h"
-#include "platform/Bundle.h"
-#include "platform/CachesDirectory.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/CachesDirectory.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -2,8 +2,8 @@
 // without it), each the bytes up to its line feed as valid UTF-8, cut at a NUL byte.
 
 #include "FuzzSupport.h"
-#include "LineReader.h"
-#include "platform/Text.h"
+#include "platform/base/Text.h"
+#include "store/LineReader.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -5,7 +5,7 @@
 
 #include "../support/Stores.h"
 #include "FuzzSupport.h"
-#include "TraceRepository.h"
+#include "store/TraceRepository.h"
 
 #include <algorithm>
 #include <cstddef>

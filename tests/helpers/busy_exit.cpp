@@ -11,8 +11,8 @@
 
 #include <LumvexSdk/LumvexSdk.h>
 
-#include "PushRequest.h"
 #include "UploadTestAccess.h"
+#include "upload/PushRequest.h"
 
 #include <chrono>
 #include <condition_variable>

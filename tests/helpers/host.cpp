@@ -24,13 +24,13 @@
 #include <LumvexSdk/LumvexSdk.h>
 
 #include "EngineTestAccess.h"
-#include "L.h"
-#include "LumvexEngine.h"
-#include "PushRequest.h"
-#include "TraceRepository.h"
 #include "UploadTestAccess.h"
-#include "platform/CachesDirectory.h"
-#include "platform/FileLock.h"
+#include "engine/LumvexEngine.h"
+#include "platform/base/L.h"
+#include "platform/system/CachesDirectory.h"
+#include "platform/system/FileLock.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
 
 #include <poll.h>
 #include <sys/inotify.h>

@@ -9,9 +9,9 @@
 
 #include <LumvexSdk/LumvexSdk.h>
 
-#include "PushRequest.h"
-#include "TraceRepository.h"
 #include "UploadTestAccess.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
 
 #include <chrono>
 #include <condition_variable>

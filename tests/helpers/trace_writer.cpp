@@ -8,7 +8,7 @@
 // Without a count it appends until it is killed. The caches directory comes from the
 // environment (XDG_CACHE_HOME), as for any host.
 
-#include "TraceRepository.h"
+#include "store/TraceRepository.h"
 
 #include <LumvexSdk/Platform.h>
 

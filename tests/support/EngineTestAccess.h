@@ -2,9 +2,9 @@
 
 // What the engine and its jobs keep private, for the tests that check their state.
 
-#include "BaseJob.h"
-#include "LumvexEngine.h"
-#include "TraceJob.h"
+#include "engine/BaseJob.h"
+#include "engine/LumvexEngine.h"
+#include "engine/TraceJob.h"
 
 #include <cstdint>
 #include <memory>

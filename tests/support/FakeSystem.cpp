@@ -1,6 +1,6 @@
 #include "FakeSystem.h"
 
-#include "platform/DeviceSources.h"
+#include "platform/system/DeviceSources.h"
 
 #include <filesystem>
 

@@ -3,12 +3,12 @@
 // A fixture shared by the suites that sample through a TraceJob on its work queue: gpsd's
 // in trace_job_test.cpp and GeoClue's in geo_clue_test.cpp.
 
-#include "L.h"
-#include "LumvexEngine.h"
-#include "TraceJob.h"
-#include "TraceRepository.h"
-#include "platform/LocationManager.h"
-#include "platform/SerialQueue.h"
+#include "engine/LumvexEngine.h"
+#include "engine/TraceJob.h"
+#include "platform/base/L.h"
+#include "platform/base/SerialQueue.h"
+#include "platform/location/LocationManager.h"
+#include "store/TraceRepository.h"
 
 #include "EngineTestAccess.h"
 #include "Gpsd.h"
@@ -62,7 +62,8 @@ protected:
     platform::LocationManager& manager() { return lumvex::TraceJobTestAccess::locationManager(*job_); }
 
     void makeJob() {
-        job_ = TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_, TraceRepository::shared());
+        job_ =
+            TraceJob::create(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS, queue_, TraceRepository::shared());
         job_->startJob();
     }
 

@@ -3,9 +3,9 @@
 // What the tests read from and put into the two stores through their one API: the records
 // behind an upload's snapshot, the description as an upload would compare and record it.
 
-#include "DeviceInfoRepository.h"
-#include "DeviceInfoUtils.h"
-#include "TraceRepository.h"
+#include "store/DeviceInfoRepository.h"
+#include "store/TraceRepository.h"
+#include "upload/DeviceInfoUtils.h"
 
 #include <nlohmann/json.hpp>
 

@@ -1,7 +1,7 @@
 #include "TaskEnvironment.h"
 
-#include "platform/RunLoop.h"
-#include "platform/WorkListener.h"
+#include "platform/base/RunLoop.h"
+#include "platform/base/WorkListener.h"
 
 #include <algorithm>
 #include <condition_variable>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "platform/Clock.h"
-#include "platform/SerialQueue.h"
+#include "platform/base/Clock.h"
+#include "platform/base/SerialQueue.h"
 
 #include <chrono>
 #include <functional>

@@ -1,8 +1,8 @@
 #include "UploadFixture.h"
 
-#include "L.h"
-#include "TraceRepository.h"
-#include "platform/Device.h"
+#include "platform/base/L.h"
+#include "platform/system/Device.h"
+#include "store/TraceRepository.h"
 
 #include <filesystem>
 

@@ -4,9 +4,9 @@
 // operations. Header-only, so that the helper programs and the benchmarks can use it
 // without the test support library.
 
-#include "PushRequest.h"
-#include "UploadContext.h"
-#include "platform/UrlSession.h"
+#include "platform/net/UrlSession.h"
+#include "upload/PushRequest.h"
+#include "upload/UploadContext.h"
 
 #include <nlohmann/json.hpp>
 

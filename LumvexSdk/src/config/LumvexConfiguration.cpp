@@ -1,0 +1,84 @@
+#include <LumvexSdk/LumvexConfiguration.h>
+
+#include "config/ConfigurationAccess.h"
+#include "platform/net/UrlSession.h"
+#include "platform/system/Bundle.h"
+
+#include <utility>
+
+namespace lumvex {
+
+LumvexConfiguration::Builder::Builder() = default;
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushFormat(PushFormat format) {
+    pushFormat_ = format;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushRegion(PushRegion region) {
+    pushRegion_ = region;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushFrequency(std::int64_t minutes) {
+    pushFrequency_ = minutes;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::enableDebugLog(bool enabled) {
+    enableDebugLog_ = enabled;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::endpoint(std::string baseUrl) {
+    endpoint_ = std::move(baseUrl);
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::apiKey(std::string key) {
+    apiKey_ = std::move(key);
+    apiKeyFromHost_ = true;
+    return *this;
+}
+
+std::string LumvexConfiguration::Builder::extractApiKeyFromPlist() {
+    try {
+        return platform::Bundle::main().stringForKey("lumvex_api_key").value_or("");
+    } catch (...) {
+        return {};
+    }
+}
+
+std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::Builder::build() {
+    if (!apiKeyFromHost_) {
+        apiKey_ = extractApiKeyFromPlist();
+    }
+    try {
+        return std::shared_ptr<const LumvexConfiguration>(new LumvexConfiguration(*this));
+    } catch (...) {
+        return nullptr;  // out of memory; start() refuses a missing configuration
+    }
+}
+
+std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::defaultEuConfig() {
+    return Builder().pushRegion(PushRegion::EU).build();
+}
+
+std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::defaultUsConfig() {
+    return Builder().pushRegion(PushRegion::US).build();
+}
+
+LumvexConfiguration::LumvexConfiguration(const Builder& builder)
+    : apiKey_(builder.apiKey_),
+      pushFormat_(builder.pushFormat_),
+      pushRegion_(builder.pushRegion_),
+      pushFrequency_(builder.pushFrequency_),
+      enableDebugLog_(builder.enableDebugLog_),
+      endpoint_(builder.endpoint_) {}
+
+bool detail::ConfigurationAccess::isValidEndpoint(const std::string& baseUrl) {
+    return !baseUrl.empty() && baseUrl.back() == '/' && baseUrl.find_first_of("?#") == std::string::npos &&
+           platform::Url::parse(baseUrl).has_value();
+}
+
+}  // namespace lumvex

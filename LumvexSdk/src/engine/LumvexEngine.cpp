@@ -1,0 +1,214 @@
+#include "engine/LumvexEngine.h"
+
+#include "config/ConfigurationAccess.h"
+#include "engine/PushJob.h"
+#include "engine/TraceJob.h"
+#include "platform/base/L.h"
+#include "platform/net/UrlSession.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/CachesDirectory.h"
+#include "store/TraceRepository.h"
+#include "upload/PushRequest.h"
+
+#include <limits>
+#include <string>
+
+namespace lumvex {
+
+using detail::ConfigurationAccess;
+
+LumvexEngine::LumvexEngine()
+    : context_(UploadContext::process()), queue_(std::make_shared<platform::SerialQueue>()) {
+    // A host that returns from main or calls exit() right after handing fixes over still
+    // has them stored.
+    queue_->finishDurableAtExit();
+}
+
+LumvexEngine::~LumvexEngine() {
+    stop();
+}
+
+namespace {
+
+// What is wrong with an endpoint that `isValidEndpoint` refused.
+std::string endpointProblem(const std::string& endpoint) {
+    if (endpoint.empty()) {
+        return "The endpoint is empty";
+    }
+    const auto quoted = "The endpoint \"" + endpoint + "\" ";
+    if (endpoint.back() != '/') {
+        return quoted + "does not end with \"/\"";
+    }
+    if (endpoint.find_first_of("?#") != std::string::npos) {
+        return quoted + "has a query or a fragment";
+    }
+    return quoted + "is not an absolute http or https URL";
+}
+
+// Why the configuration's API key is empty: which Info.plist was read, and what it lacked.
+std::string emptyKeyProblem() {
+    const auto bundle = platform::Bundle::main();
+    const auto path = bundle.infoPlistPath();
+    if (!bundle.hasInfoDictionary()) {
+        return "The API key is empty: no Info.plist with a dictionary could be read at " + path;
+    }
+    const auto value = bundle.infoValue("lumvex_api_key");
+    if (!value.present) {
+        return "The API key is empty: " + path + " has no \"lumvex_api_key\"";
+    }
+    if (!value.string) {
+        return "The API key is empty: \"lumvex_api_key\" in " + path + " is not a string";
+    }
+    if (value.string->empty()) {
+        return "The API key is empty: \"lumvex_api_key\" is empty in " + path;
+    }
+    return "The API key is empty: the configuration was built before " + path + " held a \"lumvex_api_key\"";
+}
+
+}  // namespace
+
+std::optional<LumvexStartException> LumvexEngine::start(
+    std::shared_ptr<const LumvexConfiguration> configuration) {
+    platform::MutexLock guard(mutex_);
+    if (isStarted_) {
+        return LumvexStartException::ALREADY_STARTED;
+    }
+    // A refusal comes before the switch is set from the configuration, and leaves it as it
+    // was; a configuration that asks for the log gets the reason all the same, so that a
+    // first start that fails is not silent.
+    if (!configuration) {
+        LUMVEX_LOG_ERROR_IF(false, "start(_:)", "No configuration was given");
+        return LumvexStartException::ERROR;
+    }
+    const bool show = ConfigurationAccess::enableDebugLog(*configuration);
+    if (ConfigurationAccess::apiKey(*configuration).empty()) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", emptyKeyProblem());
+        return LumvexStartException::INVALID_EMPTY_API_KEY;
+    }
+    // A period of zero or less would make a timer that never rests, and one that does not
+    // fit in seconds has no meaning.
+    const auto frequency = ConfigurationAccess::pushFrequency(*configuration);
+    if (frequency < 1 || frequency > std::numeric_limits<std::int64_t>::max() / 60) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)",
+                            "The push frequency " + std::to_string(frequency) +
+                                " is not a number of minutes from 1 to " +
+                                std::to_string(std::numeric_limits<std::int64_t>::max() / 60));
+        return LumvexStartException::ERROR;
+    }
+    const auto& endpoint = ConfigurationAccess::endpoint(*configuration);
+    if (endpoint && !ConfigurationAccess::isValidEndpoint(*endpoint)) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", endpointProblem(*endpoint));
+        return LumvexStartException::ERROR;
+    }
+    // Without a place for the fixes every one of them would be dropped while the library
+    // looked as if it ran.
+    std::string why;
+    if (!platform::cachesDirectory(why)) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", why);
+        return LumvexStartException::ERROR;
+    }
+    // Timer ticks would have nowhere to go without the queue's thread; a start that cannot
+    // have it is refused rather than left half working.
+    if (!queue_->prepare()) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", "The work queue's thread cannot be made");
+        return LumvexStartException::ERROR;
+    }
+    // The HTTP layer itself is set up by the first upload, on the queue. Its exit handler
+    // is registered here, on the host's thread, so that the host's own exit handlers, and
+    // the end of main, are ordered after it rather than racing with that set-up.
+    platform::UrlSession::shared();
+    L::writeLog.store(ConfigurationAccess::enableDebugLog(*configuration));
+    startJobs(configuration, frequency * 60);
+    isStarted_ = true;
+    return std::nullopt;
+}
+
+void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& configuration,
+                             std::int64_t pushInterval) {
+    configuration_ = configuration;
+    if (ConfigurationAccess::pushFormat(*configuration) != PushFormat::DEVICE_INFO_ONLY) {
+        traceJob_ = TraceJob::create(TRACE_INTERVAL_SECONDS, queue_, context_.traces);
+        traceJob_->startJob();
+    }
+    pushJob_ = std::make_shared<PushJob>(context_, configuration, pushInterval, queue_);
+    pushJob_->startJob();
+}
+
+void LumvexEngine::stop() {
+    // What addTrace accepted is on disk when stop returns; queued uploads are not waited for.
+    queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT);
+    platform::MutexLock guard(mutex_);
+    if (!isStarted_) {
+        return;
+    }
+    stopJobs();
+    isStarted_ = false;
+}
+
+void LumvexEngine::stopJobs() {
+    for (auto* job : {&traceJob_, &pushJob_}) {
+        if (*job) {
+            (*job)->stopTimer();
+            job->reset();
+        }
+    }
+}
+
+bool LumvexEngine::isStarted() const {
+    platform::MutexLock guard(mutex_);
+    return isStarted_;
+}
+
+namespace {
+// Out of line, so that the host's call does not carry the logging's frame.
+[[gnu::cold, gnu::noinline]] void logDropped(const char* operation) {
+    LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
+}
+}  // namespace
+
+void LumvexEngine::addTrace(const Location& location) {
+    // No started check: a fix handed over while stopped is kept all the same.
+    if (!queue_->asyncDurable([location, &traces = context_.traces] { traces.addTrace(location); })) {
+        logDropped("addTrace(_:)");
+    }
+}
+
+void LumvexEngine::forcePush(PushCallback&& callback) {
+    // Taken now: an upload that ends before this one runs may carry what is stored now.
+    const auto askedAt = PushRequest::outcomesSoFar();
+    enqueue("forcePush(_:)", [this, askedAt, callback = std::move(callback)]() mutable {
+        push(std::move(callback), askedAt);
+    });
+}
+
+void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
+    if (!queue_->async(std::move(work))) {
+        logDropped(operation);
+    }
+}
+
+void LumvexEngine::applicationWillResignActive() {
+    forcePush([](std::optional<LumvexException> error) {
+        if (error) {
+            LUMVEX_LOG_ERROR("applicationWillResignActive()",
+                             "Failed to push when app will resign active: " + to_string(error));
+        }
+    });
+}
+
+void LumvexEngine::push(PushCallback callback, std::uint64_t askedAt) {
+    std::shared_ptr<const LumvexConfiguration> configuration;
+    {
+        platform::MutexLock guard(mutex_);
+        if (isStarted_) {
+            configuration = configuration_;
+        }
+    }
+    if (!configuration) {
+        LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
+        return;
+    }
+    PushRequest().sendPush(context_, *configuration, std::move(callback), askedAt);
+}
+
+}  // namespace lumvex

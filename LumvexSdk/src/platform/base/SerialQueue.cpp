@@ -1,0 +1,323 @@
+#include "platform/base/SerialQueue.h"
+
+#include "platform/base/Guarded.h"
+#include "platform/base/L.h"
+#include "platform/base/NoDestructor.h"
+#include "platform/base/Process.h"
+#include "platform/base/Thread.h"
+#include "platform/base/ThreadAnnotations.h"
+#include "platform/base/WorkListener.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <deque>
+#include <exception>
+#include <mutex>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+namespace lumvex::platform {
+
+struct SerialQueue::State {
+    struct Item {
+        std::function<void()> work;
+        bool durable = false;
+    };
+    Mutex mutex;
+    std::condition_variable cv;
+    std::deque<Item> items LUMVEX_GUARDED_BY(mutex);
+    // The worker is running a durable item; `durableDone` tells when it ends.
+    bool runningDurable LUMVEX_GUARDED_BY(mutex) = false;
+    std::condition_variable durableDone;
+    // The process is exiting: durable work runs on its caller's thread.
+    bool exiting LUMVEX_GUARDED_BY(mutex) = false;
+    bool closing LUMVEX_GUARDED_BY(mutex) = false;
+    // Whether the worker sleeps on `cv`: only then does a push notify it. While it works
+    // through items it finds each new one by itself, so most pushes make no call at all.
+    bool workerWaiting LUMVEX_GUARDED_BY(mutex) = false;
+    Thread worker LUMVEX_GUARDED_BY(mutex);  // made at the first need
+    // The process in which the worker was made, 0 before. Read without the lock: in a
+    // forked child the worker may have held it at the fork.
+    std::atomic<pid_t> workerPid{0};
+
+    /// Whether the worker was made in another process, of which this one is a fork.
+    bool workerElsewhere() const {
+        const pid_t pid = workerPid.load();
+        return pid != 0 && pid != currentProcessId();
+    }
+
+    /// In a forked child: lets go of the parent's worker, which does not exist here. Without
+    /// the lock, which that worker may have held at the fork and so stays held for good.
+    void abandonWorker() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { worker.detach(); }
+
+    /// Whether there is work for the worker or it is to end.
+    bool workerNeeded() const LUMVEX_REQUIRES(mutex) { return closing || !items.empty(); }
+};
+
+namespace {
+void workerLoop(SerialQueue::State& state) {
+    MutexLock lock(state.mutex);
+    while (true) {
+        if (!state.workerNeeded()) {
+            // Set again before every wait: a push clears it when it notifies, and
+            // finishDurable may take that push's item away before this thread wakes, so a
+            // wake can find nothing to do; the next push must then notify again.
+            while (!state.workerNeeded()) {
+                state.workerWaiting = true;
+                state.cv.wait(lock.native());
+            }
+            state.workerWaiting = false;
+        }
+        if (state.items.empty()) {
+            return;  // closing and nothing left
+        }
+        auto item = std::move(state.items.front().work);
+        state.runningDurable = state.items.front().durable;
+        state.items.pop_front();
+        lock.unlock();
+        // A throwing item must not end the process, nor the queue and every later item.
+        runLoggingFailure(item, "workerLoop", "Work item failed");
+        item = nullptr;  // what the item captured is released outside the lock
+        notifyWorkListener();
+        lock.lock();
+        if (state.runningDurable) {
+            state.runningDurable = false;
+            state.durableDone.notify_all();
+        }
+    }
+}
+
+/// Makes the worker of `state`, which `owner` owns; the caller found none. Kept out of
+/// line: it runs once per queue, while the check before it is on every host call.
+[[gnu::noinline]] bool makeWorker(SerialQueue::State& state, const std::shared_ptr<SerialQueue::State>& owner)
+    LUMVEX_REQUIRES(state.mutex) {
+    try {
+        // The worker owns the state too, so that it can finish the queue after the last
+        // owner let go from inside an item.
+        state.worker = Thread([owner] { workerLoop(*owner); });
+    } catch (const std::system_error&) {
+        return false;  // no thread to be had now (EAGAIN); a later need tries again
+    }
+    // Named here rather than by the thread itself, so the name is there as soon as the
+    // thread is, for a debugger, `top -H` or a crash report.
+    pthread_setname_np(state.worker.native_handle(), "lumvex-queue");
+    state.workerPid.store(currentProcessId());
+    noteLibraryThreadMade();
+    return true;
+}
+
+/// Runs `work` on the calling thread, which may be the host's, with the signals that the
+/// library's own threads block held back: a write past the file-size limit then fails with
+/// EFBIG, and a signal it raised is taken back rather than delivered once unblocked.
+void runShielded(std::function<void()>& work) {
+    sigset_t shielded;
+    sigset_t previous;
+    sigemptyset(&shielded);
+    sigaddset(&shielded, SIGPIPE);
+    sigaddset(&shielded, SIGXFSZ);
+    if (pthread_sigmask(SIG_BLOCK, &shielded, &previous) != 0) {
+        runLoggingFailure(work, "finishDurable", "Work item failed");
+        return;
+    }
+    sigset_t pendingBefore;
+    sigpending(&pendingBefore);
+    runLoggingFailure(work, "finishDurable", "Work item failed");
+    for (const int signal : {SIGPIPE, SIGXFSZ}) {
+        sigset_t pending;
+        sigpending(&pending);
+        if (sigismember(&pending, signal) && !sigismember(&pendingBefore, signal) &&
+            !sigismember(&previous, signal)) {
+            sigset_t one;
+            sigemptyset(&one);
+            sigaddset(&one, signal);
+            const timespec now{0, 0};
+            sigtimedwait(&one, nullptr, &now);
+        }
+    }
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+// Who finishes the durable work: a caller of `finishDurable`, or the exit handler, after which
+// durable work runs on its caller's thread.
+enum class Finisher { caller, exit };
+
+bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, Finisher finisher) {
+    // Real time: at exit, a virtual clock that nobody moves any more must not hold the
+    // process, and the bound is the host's, not the library's timers'.
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    std::deque<std::function<void()>> work;
+    {
+        MutexLock lock(state.mutex);
+        state.exiting = state.exiting || finisher == Finisher::exit;
+        const bool idle = state.durableDone.wait_until(
+            lock.native(), deadline,
+            [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
+        if (!idle) {
+            return false;
+        }
+        std::deque<SerialQueue::State::Item> others;
+        for (auto& item : state.items) {
+            if (item.durable) {
+                work.push_back(std::move(item.work));
+            } else {
+                others.push_back(std::move(item));
+            }
+        }
+        state.items.swap(others);
+    }
+    while (!work.empty() && std::chrono::steady_clock::now() < deadline) {
+        runShielded(work.front());
+        work.pop_front();
+    }
+    if (work.empty()) {
+        return true;
+    }
+    // Out of time: what is left goes back to the front of the queue, in its order, for the
+    // worker as long as the process lasts.
+    MutexLock lock(state.mutex);
+    while (!work.empty()) {
+        state.items.push_front(SerialQueue::State::Item{std::move(work.back()), true});
+        work.pop_back();
+    }
+    if (state.workerWaiting) {
+        state.workerWaiting = false;
+        state.cv.notify_one();
+    }
+    return false;
+}
+
+// The queues whose durable work the exit handler finishes.
+Guarded<std::vector<std::weak_ptr<SerialQueue::State>>>& exitQueues() {
+    static NoDestructor<Guarded<std::vector<std::weak_ptr<SerialQueue::State>>>> queues;
+    return *queues;
+}
+
+void finishQueuesAtExit() {
+    const auto queues =
+        exitQueues().with([](const std::vector<std::weak_ptr<SerialQueue::State>>& q) { return q; });
+    for (const auto& queue : queues) {
+        if (auto state = queue.lock()) {
+            if (state->workerElsewhere()) {
+                continue;  // a forked child's copy: the worker and its items are the parent's
+            }
+            finishDurableWork(*state, SerialQueue::EXIT_TIMEOUT, Finisher::exit);
+        }
+    }
+}
+
+}  // namespace
+
+SerialQueue::SerialQueue() : state_(std::make_shared<State>()) {}
+
+SerialQueue::~SerialQueue() {
+    if (state_->workerElsewhere()) {
+        state_->abandonWorker();
+        return;
+    }
+    Thread worker;
+    {
+        MutexLock guard(state_->mutex);
+        state_->closing = true;
+        state_->cv.notify_all();
+        worker.swap(state_->worker);
+    }
+    if (!worker.joinable()) {
+        return;
+    }
+    if (worker.isCurrent()) {
+        worker.detach();  // the worker owns its state and finishes by itself
+    } else {
+        worker.join();
+    }
+}
+
+bool SerialQueue::prepare() {
+    if (state_->workerElsewhere()) {
+        return false;
+    }
+    State& state = *state_;
+    MutexLock guard(state.mutex);
+    return state.worker.joinable() || makeWorker(state, state_);
+}
+
+bool SerialQueue::async(std::function<void()>&& work) {
+    return push(std::move(work), Kind::ordinary);
+}
+
+bool SerialQueue::asyncDurable(std::function<void()>&& work) {
+    return push(std::move(work), Kind::durable);
+}
+
+bool SerialQueue::push(std::function<void()>&& work, Kind kind) {
+    const bool durable = kind == Kind::durable;
+    if (state_->workerElsewhere()) {
+        return false;
+    }
+    State& state = *state_;
+    MutexLock lock(state.mutex);
+    if (durable && state.exiting) {
+        lock.unlock();
+        runShielded(work);
+        return true;
+    }
+    if (!state.worker.joinable() && !makeWorker(state, state_)) {
+        return false;
+    }
+    state.items.push_back(State::Item{std::move(work), durable});
+    if (!state.workerWaiting) {
+        return true;
+    }
+    state.workerWaiting = false;  // one notification wakes it; later pushes need none
+    // The notification comes after unlocking, so that the worker does not wake only to block
+    // on the lock still held here. Once the lock is let go, `work` may run at once and drop
+    // the queue's last owner, which ends the worker and destroys this queue: from then on
+    // only this reference keeps the state, and its condition variable, alive.
+    std::shared_ptr<State> keep = state_;
+    lock.unlock();
+    keep->cv.notify_one();
+    return true;
+}
+
+bool SerialQueue::finishDurable(std::chrono::milliseconds timeout) {
+    return finishDurableWork(*state_, timeout, Finisher::caller);
+}
+
+void SerialQueue::finishDurableAtExit() {
+    exitQueues().with([this](std::vector<std::weak_ptr<State>>& queues) {
+        static const bool registered = std::atexit(&finishQueuesAtExit) == 0;
+        (void)registered;
+        // Queues that are gone (one per engine a test made, say) are dropped as others come.
+        queues.erase(std::remove_if(queues.begin(), queues.end(), [](const auto& q) { return q.expired(); }),
+                     queues.end());
+        queues.push_back(state_);
+    });
+}
+
+bool SerialQueue::drain(std::chrono::milliseconds timeout) {
+    struct Marker {
+        std::mutex mutex;
+        std::condition_variable cv;
+        bool done = false;
+    };
+    auto marker = std::make_shared<Marker>();
+    const bool queued = async([marker] {
+        std::lock_guard<std::mutex> guard(marker->mutex);
+        marker->done = true;
+        marker->cv.notify_all();
+    });
+    if (!queued) {
+        return false;
+    }
+    std::unique_lock<std::mutex> lock(marker->mutex);
+    return marker->cv.wait_for(lock, timeout, [&] { return marker->done; });
+}
+
+}  // namespace lumvex::platform

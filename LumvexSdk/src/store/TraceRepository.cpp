@@ -1,0 +1,390 @@
+#include "store/TraceRepository.h"
+
+#include "platform/base/Clock.h"
+#include "platform/base/L.h"
+#include "platform/base/NoDestructor.h"
+#include "platform/base/Text.h"
+#include "platform/system/CachesDirectory.h"
+#include "platform/system/Files.h"
+#include "store/LineReader.h"
+
+#include <nlohmann/json.hpp>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <cerrno>
+#include <string_view>
+
+namespace lumvex {
+
+namespace {
+
+// A line as it is compared when removing sent lines: a torn last line that was sent
+// without its line feed has one by the time the upload ends, once a later append ran.
+std::string_view withoutLineFeed(std::string_view line) {
+    if (!line.empty() && line.back() == '\n') {
+        line.remove_suffix(1);
+    }
+    return line;
+}
+
+// Since the upload read the file, trims can only have dropped lines from its front and
+// appends added lines at its end, so the file now starts with the part of `sentLines` that
+// is left. The length of the longest such part.
+template <typename Line>
+std::size_t sentPrefixLength(const std::vector<Line>& lines, const std::vector<std::string>& sentLines) {
+    const std::size_t sent = sentLines.size();
+    for (std::size_t skipped = 0; skipped < sent; ++skipped) {
+        const std::size_t count = sent - skipped;
+        if (count > lines.size()) {
+            continue;
+        }
+        bool match = true;
+        for (std::size_t i = 0; i < count && match; ++i) {
+            match = withoutLineFeed(lines[i].line) == withoutLineFeed(sentLines[skipped + i]);
+        }
+        if (match) {
+            return count;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+TraceRepository& TraceRepository::shared() {
+    // A fix may still arrive from another thread while the process exits.
+    static platform::NoDestructor<TraceRepository> instance;
+    return *instance;
+}
+
+void TraceRepository::addTrace(const Location& location) {
+    platform::MutexLock lock(mutex_);
+    StoreLock between(*this, StoreLock::Use::changing);
+    const auto text = TraceCodec::formatTrace(location, TraceCodec::currentTimeMs());
+    appendToFile(platform::base64Encode(text));
+}
+
+TraceSnapshot TraceRepository::getTracesAsDict() {
+    platform::MutexLock lock(mutex_);
+    StoreLock between(*this, StoreLock::Use::reading);
+    const auto path = getTracesFileUrl();
+    if (!path || !loadMirror(*path, platform::fileIdentity(*path, platform::Links::dontFollow))) {
+        return {};
+    }
+    renderMirror();
+    auto snapshot = snapshotOfMirror();
+    if (!mirrorValid_) {
+        mirror_.clear();
+    }
+    return snapshot;
+}
+
+bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
+    platform::MutexLock lock(mutex_);
+    StoreLock between(*this, StoreLock::Use::changing);
+    const auto path = getTracesFileUrl();
+    if (!path) {
+        return false;
+    }
+    auto taken = takeLines(*path, platform::fileIdentity(*path, platform::Links::dontFollow));
+    if (!taken) {
+        // Only a file that is gone can be cleared: one that cannot be opened now (no
+        // descriptor left, say) still holds lines that were never sent.
+        if (errno == ENOENT) {
+            return clearTracesLocked();
+        }
+        LUMVEX_LOG_ERROR("removeTraces(_:)", "Error while writing trace file");
+        return false;
+    }
+    auto& lines = *taken;
+
+    const std::size_t remove = sentPrefixLength(lines, sentLines);
+    if (remove == lines.size()) {
+        return clearTracesLocked();
+    }
+    if (remove == 0) {
+        setMirror(*path, std::move(lines));
+        return true;
+    }
+    return keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
+}
+
+TraceRepository::StoreLock::StoreLock(TraceRepository& store, Use use) : store_(store) {
+    store.directory_ = platform::cachesDirectory();
+    if (store.directory_) {
+        lock_ = platform::FileLock::lock(*store.directory_ + "/" + LOCK_FILENAME);
+    }
+    if (!lock_ || store.mirrorChanges_ != lock_->changes()) {
+        store.forgetMirror();
+    }
+    // Counted before the change, so that a process that dies halfway through leaves a
+    // count that makes the others read the file again.
+    if (lock_ && use == Use::changing && !lock_->bump()) {
+        lock_.reset();
+    }
+}
+
+TraceRepository::StoreLock::~StoreLock() {
+    // Still under the store's mutex: the lock is declared after it in every operation.
+    if (lock_) {
+        store_.mirrorChanges_ = lock_->changes();
+    } else {
+        store_.mirrorChanges_.reset();
+        store_.forgetMirror();
+    }
+}
+
+void TraceRepository::appendToFile(std::string line) {
+    line += '\n';
+    const auto path = getTracesFileUrl();
+    if (!path) {
+        LUMVEX_LOG("appendToFile", "No trace found to write trace");
+        return;
+    }
+    if (!tidied_) {
+        // A process killed while trimming leaves its temporary copy behind; each such
+        // crash would otherwise add a file to the caches directory for good.
+        platform::removeLeftoverTemporaries(*path);
+        tidied_ = true;
+    }
+    const auto before = platform::fileIdentity(*path, platform::Links::dontFollow);
+    if (getTracesFileSize(before) > MAX_FILE_SIZE) {
+        deleteFirstLine(*path, *before);
+    }
+    // Never through a link or into a FIFO or device planted at our file's name.
+    auto file = platform::LineFile::open(*path, O_RDWR | O_APPEND);
+    if (!file) {
+        if (errno == ENOENT) {
+            if (platform::writeFileAtomically(*path, line)) {
+                setMirror(*path, {MirroredLine(std::move(line))});
+            } else {
+                forgetMirror();
+                LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file");
+            }
+        } else {
+            LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file by appending");
+        }
+        return;
+    }
+    const auto& opened = file->opened();
+    // The mirror follows the append only when it held the file as it was opened, and the
+    // append does not make the file private, which changes its identity.
+    const bool inStep = mirrorMatches(*path, opened) && (opened.mode & 0077) == 0;
+    // The mirror knows whether its file ends with a line feed, which spares a read.
+    const bool endsWithLineFeed =
+        inStep && !mirror_.empty() && !mirror_.back().line.empty() && mirror_.back().line.back() == '\n';
+    const auto appended = file->appendLine(
+        line, endsWithLineFeed ? platform::LineFile::Ending::lineFeed : platform::LineFile::Ending::unknown);
+    const auto identity =
+        appended == platform::LineFile::Append::appended && inStep ? file->identity() : std::nullopt;
+    if (identity) {
+        mirror_.push_back(MirroredLine(std::move(line)));
+        mirrorIdentity_ = *identity;
+    } else {
+        forgetMirror();
+    }
+    if (appended == platform::LineFile::Append::failed) {
+        LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file by appending");
+    }
+}
+
+std::uint64_t TraceRepository::getTracesFileSize(const std::optional<platform::FileIdentity>& identity) {
+    if (!identity) {
+        LUMVEX_LOG("getTracesFileSize()", "Trace file not available for get traces files");
+        return 0;
+    }
+    // Anything but a regular file is refused by the append itself; it is never trimmed.
+    return S_ISREG(identity->mode) ? static_cast<std::uint64_t>(identity->size) : 0;
+}
+
+void TraceRepository::deleteFirstLine(const std::string& path, const platform::FileIdentity& identity) {
+    if (static_cast<std::uint64_t>(identity.size) > FOREIGN_FILE_SIZE) {
+        // Appends cannot have grown the file this far past the cap; reading it whole
+        // could take any amount of memory and time. Keep the whole lines of its last
+        // cap's worth of bytes, which is what trimming would have kept of it.
+        std::optional<std::string> rest;
+        {
+            const auto file = platform::LineFile::open(path, O_RDONLY);
+            if (!file) {
+                return;
+            }
+            rest = file->lastLines(MAX_FILE_SIZE);
+        }
+        if (!rest) {
+            LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
+            return;
+        }
+        forgetMirror();
+        if (!platform::writeFileAtomically(path, *rest)) {
+            LUMVEX_LOG_ERROR("deleteFirstLine()", "Error while writing trace file");
+        }
+        return;
+    }
+    // The mirror spares reading back the file that the last append just wrote.
+    auto lines = takeLines(path, identity);
+    if (!lines) {
+        return;
+    }
+    keepLinesFrom(path, std::move(*lines), 1, "deleteFirstLine()");
+}
+
+bool TraceRepository::keepLinesFrom(const std::string& path, std::vector<MirroredLine> lines,
+                                    std::size_t first, const char* operation) {
+    std::string rest;
+    std::vector<MirroredLine> kept;
+    for (std::size_t i = first; i < lines.size(); ++i) {
+        MirroredLine entry = std::move(lines[i]);
+        entry.line = LineReader::asWritten(std::move(entry.line), i + 1 == lines.size());
+        rest += entry.line;
+        kept.push_back(std::move(entry));
+    }
+    if (!platform::writeFileAtomically(path, rest)) {
+        LUMVEX_LOG_ERROR(operation, "Error while writing trace file");
+        return false;
+    }
+    setMirror(path, std::move(kept));
+    return true;
+}
+
+std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::takeLines(
+    const std::string& path, const std::optional<platform::FileIdentity>& identity) {
+    if (mirrorMatches(path, identity)) {
+        auto lines = std::move(mirror_);
+        forgetMirror();
+        return lines;
+    }
+    forgetMirror();
+    return readLines(path);
+}
+
+std::optional<std::vector<TraceRepository::MirroredLine>> TraceRepository::readLines(
+    const std::string& path) {
+    // A file far over the cap is not one the store wrote; it is not read at all.
+    auto reader = LineReader::open(path, FOREIGN_FILE_SIZE);
+    if (!reader) {
+        return std::nullopt;
+    }
+    std::vector<MirroredLine> lines;
+    for (auto& line : *reader) {
+        lines.push_back(MirroredLine(std::move(line)));
+    }
+    reader->close();
+    return lines;
+}
+
+bool TraceRepository::mirrorMatches(const std::string& path,
+                                    const std::optional<platform::FileIdentity>& identity) const {
+    return mirrorValid_ && identity && mirrorPath_ == path && *identity == mirrorIdentity_;
+}
+
+void TraceRepository::setMirror(const std::string& path, std::vector<MirroredLine> lines) {
+    const auto identity = platform::fileIdentity(path, platform::Links::dontFollow);
+    if (!identity || !S_ISREG(identity->mode)) {
+        forgetMirror();
+        return;
+    }
+    mirrorValid_ = true;
+    mirrorPath_ = path;
+    mirrorIdentity_ = *identity;
+    mirror_ = std::move(lines);
+}
+
+void TraceRepository::forgetMirror() {
+    mirrorValid_ = false;
+    mirror_.clear();
+}
+
+bool TraceRepository::loadMirror(const std::string& path,
+                                 const std::optional<platform::FileIdentity>& identity) {
+    if (mirrorMatches(path, identity)) {
+        return true;
+    }
+    forgetMirror();
+    auto lines = readLines(path);
+    if (!lines) {
+        LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
+        return false;
+    }
+    // Kept only when the file did not change while it was read.
+    if (identity && platform::fileIdentity(path, platform::Links::dontFollow) == identity &&
+        S_ISREG(identity->mode)) {
+        mirrorValid_ = true;
+        mirrorPath_ = path;
+        mirrorIdentity_ = *identity;
+    }
+    mirror_ = std::move(*lines);
+    return true;
+}
+
+void TraceRepository::renderMirror() {
+    // The device's time zone may have changed since the last read; localtime_r alone
+    // would keep using the zone it loaded first. Once per read, not per fix.
+    ::tzset();
+    auto zone = TraceCodec::loadedZone();
+    if (zone != mirrorZone_) {
+        for (auto& entry : mirror_) {
+            entry.recordText.reset();
+        }
+        mirrorZone_ = std::move(zone);
+    }
+    for (auto& entry : mirror_) {
+        if (entry.recordText) {
+            continue;
+        }
+        // Unreadable: looked at, and logged, at every read.
+        if (const auto record = TraceCodec::recordOfLine(entry.line)) {
+            entry.recordText = nlohmann::json(*record).dump();
+            entry.recordLine = std::string(platform::trimWhiteSpace(entry.line));
+        }
+    }
+}
+
+TraceSnapshot TraceRepository::snapshotOfMirror() const {
+    TraceSnapshot snapshot;
+    // A body is built at every upload; its pieces are sized once instead of grown.
+    snapshot.lines.reserve(mirror_.size());
+    snapshot.recordLines.reserve(mirror_.size());
+    std::size_t textBytes = 2;
+    for (const auto& entry : mirror_) {
+        textBytes += entry.recordText ? entry.recordText->size() + 1 : 0;
+    }
+    snapshot.recordsText = "[";
+    snapshot.recordsText.reserve(textBytes);
+    for (const auto& entry : mirror_) {
+        snapshot.lines.push_back(entry.line);
+        if (!entry.recordText) {
+            continue;
+        }
+        snapshot.recordLines.push_back(entry.recordLine);
+        if (snapshot.recordsText.size() > 1) {
+            snapshot.recordsText += ',';
+        }
+        snapshot.recordsText += *entry.recordText;
+    }
+    snapshot.recordsText += ']';
+    return snapshot;
+}
+
+bool TraceRepository::clearTracesLocked() {
+    forgetMirror();
+    const auto path = getTracesFileUrl();
+    if (!path) {
+        return false;
+    }
+    if (!platform::removeFileDurably(*path)) {
+        const bool gone = errno == ENOENT;
+        LUMVEX_LOG("clearTraces()", "Traces file not available");
+        return gone;
+    }
+    return true;
+}
+
+std::optional<std::string> TraceRepository::getTracesFileUrl() const {
+    if (!directory_) {
+        return std::nullopt;
+    }
+    return *directory_ + "/" + FILENAME;
+}
+
+}  // namespace lumvex

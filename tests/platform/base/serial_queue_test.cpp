@@ -1,0 +1,81 @@
+#include "TestSupport.h"
+#include "platform/base/RunLoop.h"
+#include "platform/base/SerialQueue.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+using namespace lumvex;
+using namespace std::chrono_literals;
+
+namespace {
+
+TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
+    platform::SerialQueue queue;
+    std::vector<int> order;
+    std::atomic<int> inside{0};
+    std::atomic<bool> overlapped{false};
+    std::atomic<bool> onCaller{false};
+    const auto caller = std::this_thread::get_id();
+    for (int i = 0; i < 200; ++i) {
+        queue.async([&, i] {
+            if (++inside > 1) {
+                overlapped = true;
+            }
+            if (std::this_thread::get_id() == caller) {
+                onCaller = true;
+            }
+            order.push_back(i);
+            --inside;
+        });
+    }
+    ASSERT_TRUE(queue.drain(5s));
+    ASSERT_EQ(order.size(), 200u);
+    for (int i = 0; i < 200; ++i) {
+        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+    }
+    EXPECT_FALSE(overlapped);
+    EXPECT_FALSE(onCaller);
+}
+
+// The item may drop the queue's last owner, and so end the worker, while the push that
+// queued it is still waking that worker. Rounds where the worker already sleeps take that
+// path; the sanitizers see any touch of the freed queue.
+TEST(SerialQueueTest, LastOwnerReleasedFromInsideItsOwnWorkItem) {
+    for (int round = 0; round < 200; ++round) {
+        auto queue = std::make_shared<platform::SerialQueue>();
+        ASSERT_TRUE(queue->drain(5s));  // the worker exists and is about to sleep
+        test::Signal done;
+        auto* raw = queue.get();
+        ASSERT_TRUE(raw->async([q = std::move(queue), &done]() mutable {
+            q.reset();
+            done.notify();
+        }));
+        ASSERT_TRUE(done.wait()) << "round " << round;
+    }
+}
+
+// What a work item or a run loop task throws (std::bad_alloc when memory runs out) ends at
+// that boundary: the process lives on, and so do the queue and the loop.
+TEST(SerialQueueTest, AThrowingItemOrTaskEndsThereAndLaterOnesStillRun) {
+    platform::SerialQueue queue;
+    std::atomic<int> ran{0};
+    queue.async([] { throw std::bad_alloc(); });
+    queue.async([] { throw 42; });
+    queue.async([&] { ++ran; });
+    ASSERT_TRUE(queue.drain(5s));
+    EXPECT_EQ(ran, 1);
+
+    auto& loop = RunLoop::current();
+    loop.post([] { throw std::runtime_error("host task"); });
+    loop.post([&] { ++ran; });
+    detail::RunLoopAccess::impl(loop)->runPending();
+    EXPECT_EQ(ran, 2);
+}
+
+}  // namespace

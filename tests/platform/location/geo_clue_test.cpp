@@ -1,0 +1,156 @@
+#include "platform/location/GeoClue.h"
+#include "platform/location/LocationManager.h"
+
+#include "GeoClue.h"
+#include "SamplingFixture.h"
+#include "StdoutFile.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+
+using lumvex::test::kFailure;
+using lumvex::test::kServicesOffLine;
+using lumvex::test::StdoutFile;
+using lumvex::test::storedPositions;
+
+namespace {
+
+// Sampling from a real GeoClue on a private bus, fed the walk over its NMEA socket.
+class GeoClueSamplingTest : public lumvex::test::SamplingTest {
+protected:
+    void startGeoClue(std::vector<std::string> epochs, const char* desktopId) {
+        service_ = std::make_unique<lumvex::test::GeoClueService>(std::move(epochs));
+        const auto why = service_->start();
+        if (!why.empty() && service_->unavailable()) {
+            GTEST_SKIP() << why;
+        }
+        ASSERT_EQ(why, "");
+        lumvex::platform::setGeoClueBusAddress(service_->busAddress());
+        lumvex::platform::useGeoClue(desktopId);
+    }
+    void TearDown() override {
+        SamplingTest::TearDown();
+        service_.reset();
+        lumvex::platform::setGeoClueBusAddress("");
+        lumvex::platform::useGpsd("localhost", "2947");
+    }
+    /// Every stored fix is one the feeder sent, in the order it sent them, none twice.
+    void expectStoredFollowTheTrack() {
+        const auto stored = storedPositions();
+        const auto sent = service_->feeder()->sent();
+        std::size_t next = 0;
+        for (const auto& [lat, lon] : stored) {
+            while (next < sent.size() &&
+                   (std::fabs(sent[next].first - lat) > 1e-6 || std::fabs(sent[next].second - lon) > 1e-6)) {
+                ++next;
+            }
+            ASSERT_LT(next, sent.size())
+                << "stored " << lat << "," << lon << " was not sent, or not in order";
+            ++next;
+        }
+    }
+    /// One tick a fix: after each, the next of fixes `first` to `last` is stored.
+    void storeByTicks(std::size_t first, std::size_t last, const StdoutFile& log) {
+        for (std::size_t i = first; i <= last; ++i) {
+            tick();
+            ASSERT_TRUE(env_.runUntil([&] { return storedPositions().size() == i; }))
+                << log.text() << service_->logs();
+        }
+    }
+    std::unique_ptr<lumvex::test::GeoClueService> service_;
+};
+
+TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAfterItLeaves) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    makeJob();
+    StdoutFile log;
+    ASSERT_NO_FATAL_FAILURE(storeByTicks(1, 3, log));
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count("Location source: GeoClue, as \"lumvex-test-client\""), 1u) << log.text();
+
+    service_->stopDaemon();
+    tick();
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; }));
+    EXPECT_EQ(storedPositions().size(), 3u);
+
+    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+    ASSERT_NO_FATAL_FAILURE(storeByTicks(4, 4, log));
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count(kFailure), 1u) << log.text();
+}
+
+// The device's calendar is corrected an hour back between two fixes: GeoClue stamps its
+// fixes with that calendar, so from then on they read older than the last one it gave, and
+// are fresh all the same.
+TEST_F(GeoClueSamplingTest, AfterTheCalendarIsSetBackFreshFixesAreStillStored) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    env_.clock().setWallTime(std::chrono::system_clock::now());
+    makeJob();
+    StdoutFile log;
+    ASSERT_NO_FATAL_FAILURE(storeByTicks(1, 2, log));
+    // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
+    // one would also drop its own fixes that read older than its last.
+    service_->stopDaemon();
+    service_->feeder()->setClockOffset(-std::chrono::hours(1));
+    env_.clock().setWallTime(env_.clock().wallNow() - std::chrono::hours(1));
+    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+    ASSERT_NO_FATAL_FAILURE(storeByTicks(3, 4, log));
+    expectStoredFollowTheTrack();
+    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+}
+
+TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+    lumvex::platform::chooseLocationSourceAutomatically();
+    makeJob();
+    StdoutFile log;
+    ASSERT_NO_FATAL_FAILURE(storeByTicks(1, 1, log));
+    // GeoClue knows the application by its executable's name.
+    EXPECT_EQ(log.count("Location source: GeoClue, as \"geo_clue_test\""), 1u) << log.text();
+    expectStoredFollowTheTrack();
+
+    // No system bus, or none with GeoClue: gpsd at its default address.
+    job_->stopTimer();
+    job_.reset();
+    lumvex::platform::setGeoClueBusAddress("unix:path=" + home_.bundleDir() + "/no-bus");
+    lumvex::platform::chooseLocationSourceAutomatically();
+    makeJob();
+    tick();
+    ASSERT_TRUE(env_.runUntil([&] { return log.count("Location source: gpsd at localhost:2947") == 1; }))
+        << log.text();
+}
+
+TEST_F(GeoClueSamplingTest, ARefusalIsLocationServicesOff) {
+    startGeoClue(walk_, lumvex::test::GeoClueService::REFUSED_ID);
+    makeJob();
+    StdoutFile log;
+    tick();
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(" ERROR: !!\n") == 1; }))
+        << log.text() << service_->logs();
+    EXPECT_EQ(log.count(kServicesOffLine), 1u) << log.text();
+    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+    // The operator learns GeoClue's own reason, by its bus error's name, before that line.
+    const auto text = log.text();
+    const auto reason = text.find("GeoClue.cpp:requestLocation():");
+    ASSERT_NE(reason, std::string::npos) << text;
+    EXPECT_NE(text.find(" ERROR: GeoClue refused ", reason), std::string::npos) << text;
+    EXPECT_NE(text.find("org.freedesktop.DBus.Error.", reason), std::string::npos) << text;
+    EXPECT_LT(reason, text.find(kServicesOffLine)) << text;
+}
+
+TEST_F(GeoClueSamplingTest, NoSourceIsNoFix) {
+    startGeoClue({}, lumvex::test::GeoClueService::ALLOWED_ID);
+    makeJob();
+    StdoutFile log;
+    tick();
+    env_.clock().advance(lumvex::platform::LocationManager::DEFAULT_REQUEST_TIMEOUT);
+    ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; })) << log.text() << service_->logs();
+    EXPECT_NE(log.text().find(kFailure + "no location from GeoClue in time"), std::string::npos)
+        << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+}
+
+}  // namespace

@@ -1,0 +1,385 @@
+#include "platform/system/Files.h"
+#include "platform/base/L.h"
+#include "platform/system/Bundle.h"
+#include "platform/system/CachesDirectory.h"
+#include "store/DeviceInfoRepository.h"
+#include "store/TraceRepository.h"
+
+#include "Collector.h"
+#include "Stores.h"
+#include "TestSupport.h"
+
+#include <LumvexSdk/Platform.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <vector>
+
+namespace fs = std::filesystem;
+using namespace lumvex;
+using namespace lumvex::test;
+
+namespace {
+
+unsigned modeOf(const std::string& path) {
+    struct stat st {};
+    EXPECT_EQ(::stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 0777;
+}
+
+// Sets an environment variable for the life of the object, restoring it afterwards.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const char* value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            old_ = old;
+        }
+        value ? ::setenv(name, value, 1) : ::unsetenv(name);
+        platform::forgetCachesDirectory();
+    }
+    ~ScopedEnv() {
+        old_ ? ::setenv(name_, old_->c_str(), 1) : ::unsetenv(name_);
+        platform::forgetCachesDirectory();
+    }
+
+private:
+    const char* name_;
+    std::optional<std::string> old_;
+};
+
+}  // namespace
+
+TEST(CachesDirectory, IsTheBundleIdentifierUnderXdgCacheHomeAndPrivate) {
+    IsolatedHome home;
+    const auto dir = platform::cachesDirectory();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(*dir, home.cachesDir());
+    EXPECT_TRUE(fs::is_directory(*dir));
+    EXPECT_EQ(modeOf(*dir), 0700u);
+}
+
+TEST(CachesDirectory, FallsBackToHomeCacheAndTheExecutableName) {
+    IsolatedHome home;
+    home.writeInfoPlist("");  // no CFBundleIdentifier
+    const ScopedEnv homeEnv("HOME", home.dir().file("home").c_str());
+    for (const char* xdg : {static_cast<const char*>(nullptr), "relative/cache"}) {
+        const ScopedEnv noXdg("XDG_CACHE_HOME", xdg);
+        const auto dir = platform::cachesDirectory();
+        ASSERT_TRUE(dir);
+        EXPECT_EQ(*dir, home.dir().file("home") + "/.cache/" + platform::executableName());
+        EXPECT_TRUE(fs::is_directory(*dir));
+    }
+}
+
+TEST(CachesDirectory, MakesAnExistingLaxDirectoryPrivate) {
+    IsolatedHome home;
+    fs::create_directories(home.cachesDir());
+    ::chmod(home.cachesDir().c_str(), 0755);
+    ASSERT_TRUE(platform::cachesDirectory());
+    EXPECT_EQ(modeOf(home.cachesDir()), 0700u);
+}
+
+TEST(CachesDirectory, IsNothingWhenItCannotBeCreated) {
+    IsolatedHome home;
+    writeFile(home.dir().file("file"), "x");
+    const ScopedEnv xdg("XDG_CACHE_HOME", home.dir().file("file").c_str());
+    EXPECT_FALSE(platform::cachesDirectory());
+}
+
+// What a run of the service host with exactly `environment` ended with, and what it logged.
+struct HostRun {
+    int status = -1;  // the exit status; -1 when it did not end by itself within 30 s
+    std::string log;
+};
+
+HostRun runServiceHost(const std::string& bundleDir, const std::string& endpoint,
+                       std::vector<std::string> environment, const std::string& logPath) {
+    std::vector<std::string> args = {LUMVEX_SERVICE_HOST, bundleDir, endpoint};
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::vector<char*> envp;
+    for (auto& e : environment) {
+        envp.push_back(e.data());
+    }
+    envp.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, logPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                     0600);
+    pid_t pid = 0;
+    const int spawned = ::posix_spawn(&pid, LUMVEX_SERVICE_HOST, &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    HostRun run;
+    if (spawned != 0) {
+        return run;
+    }
+    int status = 0;
+    if (!waitUntil([&] { return ::waitpid(pid, &status, WNOHANG) == pid; }, std::chrono::seconds(30))) {
+        ::kill(pid, SIGKILL);
+        ::waitpid(pid, &status, 0);
+    } else if (WIFEXITED(status)) {
+        run.status = WEXITSTATUS(status);
+    }
+    run.log = readFile(logPath);
+    return run;
+}
+
+// The passwd entry's home, when this user can keep a cache there.
+std::optional<std::string> usablePasswdHome() {
+    const struct passwd* entry = ::getpwuid(::geteuid());
+    if (!entry || !entry->pw_dir || entry->pw_dir[0] != '/' || ::access(entry->pw_dir, W_OK) != 0) {
+        return std::nullopt;
+    }
+    return std::string(entry->pw_dir);
+}
+
+// A service started with a nearly empty environment (systemd without User=, `env -i`) keeps
+// its fixes in the first place it can have, or refuses to start and says why; it never
+// looks started while it drops every fix.
+TEST(CachesDirectory, AServiceWithoutHomeStoresItsFixesOrRefusesToStart) {
+    IsolatedHome home;
+    // Unique, so that the run in the passwd home leaves nothing behind another run's.
+    const std::string id = "com.example.service-test-" + std::to_string(::getpid());
+    home.writeInfoPlist("<key>CFBundleIdentifier</key><string>" + id +
+                        "</string><key>lumvex_api_key</key><string>key</string>");
+    test::Collector collector;
+    const auto systemd = home.dir().file("systemd-cache");
+    const auto passwdHome = usablePasswdHome();
+    struct Case {
+        std::vector<std::string> environment;
+        std::optional<std::string> cachesDir;  // nothing: the start is refused
+        std::string why;
+    };
+    std::vector<Case> cases = {
+        {{"CACHE_DIRECTORY=" + systemd + ":" + home.dir().file("second")}, systemd + "/" + id, ""},
+        {{"HOME=/proc/lumvex-no-home"}, std::nullopt, "Error while creating directory /proc/lumvex-no-home"},
+    };
+    if (passwdHome) {
+        cases.push_back({{}, *passwdHome + "/.cache/" + id, ""});
+    } else {
+        cases.push_back({{}, std::nullopt, "directory"});
+    }
+    std::size_t delivered = 0;
+    for (auto& c : cases) {
+        c.environment.insert(c.environment.begin(), "PATH=/usr/bin:/bin");
+        SCOPED_TRACE(c.environment.back());
+        const auto run =
+            runServiceHost(home.bundleDir(), collector.baseUrl(), c.environment, home.dir().file("host.log"));
+        if (!c.cachesDir) {
+            EXPECT_EQ(run.status, 3) << run.log;
+            EXPECT_NE(run.log.find("LumvexEngine.cpp:start(_:):"), std::string::npos) << run.log;
+            EXPECT_NE(run.log.find(" ERROR: "), std::string::npos) << run.log;
+            EXPECT_NE(run.log.find(c.why), std::string::npos) << run.log;
+            EXPECT_EQ(collector.uploads("key").size(), delivered);
+            continue;
+        }
+        EXPECT_EQ(run.status, 0) << run.log;
+        EXPECT_TRUE(fs::is_directory(*c.cachesDir)) << run.log;
+        EXPECT_EQ(modeOf(*c.cachesDir), 0700u);
+        const auto uploads = collector.uploads("key");
+        ASSERT_EQ(uploads.size(), ++delivered) << run.log;
+        EXPECT_EQ(uploads.back()["body"]["locations"][0]["lat"], "12.5");
+        EXPECT_EQ(uploads.back()["body"]["locations"][0]["lng"], "34.5");
+        if (passwdHome && c.cachesDir->rfind(*passwdHome, 0) == 0) {
+            fs::remove_all(*c.cachesDir);
+        }
+    }
+}
+
+TEST(WriteFileAtomically, ReplacesTheFileWithAPrivateOneAndLeavesNoTemporaryFile) {
+    TempDir dir;
+    const auto path = dir.file("target");
+    writeFile(path, "old content that is longer");
+    ::chmod(path.c_str(), 0644);
+    ASSERT_TRUE(platform::writeFileAtomically(path, std::string("new\0content", 11)));
+    EXPECT_EQ(readFile(path), std::string("new\0content", 11));
+    EXPECT_EQ(modeOf(path), 0600u);
+    ASSERT_TRUE(platform::writeFileAtomically(path, ""));
+    EXPECT_EQ(readFile(path), "");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(WriteFileAtomically, LeavesTheTargetAndNoTemporaryFileOnFailure) {
+    TempDir dir;
+    std::string error;
+    EXPECT_FALSE(platform::writeFileAtomically(dir.file("missing/target"), "x", &error));
+    EXPECT_FALSE(error.empty());
+
+    // A directory cannot be replaced by a file: the rename fails after the write.
+    fs::create_directory(dir.file("occupied"));
+    error.clear();
+    EXPECT_FALSE(platform::writeFileAtomically(dir.file("occupied"), "x", &error));
+    EXPECT_NE(error.find("replace"), std::string::npos) << error;
+    EXPECT_TRUE(fs::is_directory(dir.file("occupied")));
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+}
+
+TEST(CachesDirectory, ABundleIdentifierWithANulByteDoesNotLeadOutOfTheCacheHome) {
+    // A binary property list's UTF-16 string can hold "..\0x\u00e9", which as a path is "..".
+    IsolatedHome home;
+    fs::copy_file(std::string(LUMVEX_TEST_FIXTURES) + "/plist/nul_in_identifier.plist",
+                  home.bundleDir() + "/Info.plist", fs::copy_options::overwrite_existing);
+    ASSERT_EQ(platform::Bundle::main().stringForKey("CFBundleIdentifier"), std::string("..\0x\xc3\xa9", 6));
+    const auto dir = platform::cachesDirectory();
+    ASSERT_TRUE(dir);
+    EXPECT_EQ(*dir, home.dir().file("cache") + "/" + platform::executableName());
+}
+
+TEST(WriteFileAtomically, LeftoverTemporariesOfAnInterruptedWriteCanBeRemoved) {
+    TempDir dir;
+    const auto target = dir.file("backup.lmx");
+    writeFile(target, "kept");
+    for (const char* name : {"backup.lmx.a1B2c3", "backup.lmx.ZZZZZZ"}) {
+        writeFile(dir.file(name), "half a rewrite");
+    }
+    // Not what the write leaves: another file's, or another pattern.
+    for (const char* name :
+         {"specs.lmx.a1B2c3", "backup.lmx.a1B2c", "backup.lmx.a1B2c3d", "backup.lmx.a1-2c3"}) {
+        writeFile(dir.file(name), "other");
+    }
+    EXPECT_EQ(platform::removeLeftoverTemporaries(target), 2u);
+    EXPECT_EQ(readFile(target), "kept");
+    std::size_t left = 0;
+    for (const auto& entry : fs::directory_iterator(dir.path())) {
+        (void)entry;
+        ++left;
+    }
+    EXPECT_EQ(left, 5u);
+}
+
+// ---- Hostile ground: what others may plant where our files and directory should be ----
+
+TEST(CachesDirectory, IsSettledOnceSoARewrittenInfoPlistCannotMoveTheStores) {
+    IsolatedHome home;
+    ASSERT_EQ(platform::cachesDirectory(), home.cachesDir());
+    for (const auto& replace : std::vector<std::function<void()>>{
+             [&] { fs::remove(home.bundleDir() + "/Info.plist"); },
+             [&] {
+                 home.writeInfoPlist("<key>CFBundleIdentifier</key><string>com.example.other</string>");
+             }}) {
+        replace();
+        EXPECT_EQ(platform::cachesDirectory(), home.cachesDir());
+    }
+    // A host that names another bundle gets that bundle's directory.
+    platform::setMainBundleDirectory(home.bundleDir());
+    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/com.example.other");
+}
+
+TEST(CachesDirectory, AnIdentifierTooLongForAFileNameFallsBackAndARelativeHomeIsRefused) {
+    IsolatedHome home;
+    home.writeInfoPlist("<key>CFBundleIdentifier</key><string>" + std::string(256, 'a') + "</string>");
+    platform::forgetCachesDirectory();
+    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/" + platform::executableName());
+
+    // A relative base would put the files wherever the host's working directory is.
+    platform::setCachesDirectory("relative/home");
+    L::writeLog = true;
+    StdoutCapture log;
+    EXPECT_FALSE(platform::cachesDirectory());
+    L::writeLog = false;
+    platform::setCachesDirectory("");
+    EXPECT_NE(log.text().find("cachesDirectory():"), std::string::npos);
+    EXPECT_FALSE(fs::exists("relative"));
+}
+
+TEST(CachesDirectory, ALinkOrAnotherUsersDirectoryIsRefusedAndLeftAsItIs) {
+    IsolatedHome home;
+    const auto shared = home.dir().file("shared");
+    fs::create_directories(shared);
+    ::chmod(shared.c_str(), 01777);
+    fs::create_directories(home.dir().file("cache"));
+    fs::create_directory_symlink(shared, home.cachesDir());
+    L::writeLog = true;
+    {
+        StdoutCapture log;
+        EXPECT_FALSE(platform::cachesDirectory());
+        TraceRepository::shared().addTrace({1.0, 2.0});
+        EXPECT_NE(log.text().find("ERROR: Caches directory " + home.cachesDir() + " is a symbolic link!!"),
+                  std::string::npos);
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(shared.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 01777u) << "the link's target keeps its mode";
+    EXPECT_TRUE(fs::is_empty(shared));
+
+    if (::geteuid() != 0) {
+        L::writeLog = false;
+        GTEST_SKIP() << "giving a directory to another user needs root";
+    }
+    fs::remove(home.cachesDir());
+    fs::create_directory(home.cachesDir());
+    ::chmod(home.cachesDir().c_str(), 0777);
+    ASSERT_EQ(::chown(home.cachesDir().c_str(), 65534, 65534), 0);  // nobody
+    {
+        StdoutCapture log;
+        EXPECT_FALSE(platform::cachesDirectory());
+        EXPECT_NE(
+            log.text().find("ERROR: Caches directory " + home.cachesDir() + " belongs to another user!!"),
+            std::string::npos);
+    }
+    L::writeLog = false;
+    EXPECT_EQ(modeOf(home.cachesDir()), 0777u);
+    EXPECT_TRUE(fs::is_empty(home.cachesDir()));
+}
+
+TEST(OwnFiles, ALinkOrAFifoAtAStoreFileIsNeitherFollowedNorWaitedOn) {
+    IsolatedHome home;
+    ASSERT_TRUE(platform::cachesDirectory());
+    const auto outside = home.dir().file("outside");
+    // Larger than the trace file's cap, so that an append would first trim it.
+    const std::string precious(2000, 'x');
+    auto& traces = TraceRepository::shared();
+    auto& devices = DeviceInfoRepository::shared();
+
+    for (const char* name : {"backup.lmx", "specs.lmx"}) {
+        for (const bool fifo : {false, true}) {
+            SCOPED_TRACE(std::string(name) + (fifo ? " as a FIFO" : " as a link"));
+            const auto path = home.cachesDir() + "/" + name;
+            writeFile(outside, precious);
+            ::chmod(outside.c_str(), 0644);
+            fs::remove(path);
+            ASSERT_EQ(fifo ? ::mkfifo(path.c_str(), 0600) : ::symlink(outside.c_str(), path.c_str()), 0);
+
+            L::writeLog = true;
+            StdoutCapture log;
+            std::vector<TraceRecord> read;
+            EXPECT_TRUE(finishesWithoutBlocking(
+                [&] {
+                    traces.addTrace({1.0, 2.0});
+                    read = recordsOf(traces.getTracesAsDict());
+                    devices.needDeviceInfoUpdate(currentDescriptionRecord());
+                },
+                {path}));
+            L::writeLog = false;
+            EXPECT_EQ(read.empty(), std::string(name) == "backup.lmx");
+            EXPECT_EQ(readFile(outside), precious);
+            EXPECT_EQ(modeOf(outside), 0644u);
+            if (std::string(name) == "backup.lmx") {
+                EXPECT_NE(log.text().find("appendToFile:"), std::string::npos);
+                EXPECT_NE(log.text().find("ERROR: Error while writing trace file by appending!!"),
+                          std::string::npos);
+            } else {
+                EXPECT_NE(log.text().find("impossible to read device info file"), std::string::npos);
+            }
+            fs::remove(path);
+            clearStoredTraces();
+        }
+    }
+    // Replacing the record whole puts our own file where the link was; the target stays.
+    fs::create_symlink(outside, home.cachesDir() + "/specs.lmx");
+    devices.saveDeviceInfo(currentDescriptionText());
+    EXPECT_FALSE(fs::is_symlink(home.cachesDir() + "/specs.lmx"));
+    EXPECT_EQ(readFile(outside), precious);
+}

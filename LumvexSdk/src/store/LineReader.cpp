@@ -70,8 +70,8 @@ void LineReader::close() {
     }
 }
 
-std::string LineReader::asWritten(std::string line, bool last) {
-    if (!last && (line.empty() || line.back() != '\n')) {
+std::string LineReader::asWritten(std::string line, Place place) {
+    if (place == Place::beforeMore && (line.empty() || line.back() != '\n')) {
         line += '\n';
     }
     return line;

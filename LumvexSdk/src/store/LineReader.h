@@ -40,12 +40,14 @@ public:
     /// Closes the stream; later reads give nothing.
     void close();
 
-    /// `line`, as this reader gave it, as it is written back into a file, `last` or with
-    /// more lines after it. A line cut at a NUL byte lost its line feed with the rest of its
-    /// text: without one put back, the next line would be glued onto it and lost with it. A
-    /// line that had no line feed can only have been the last, so adding one changes nothing
-    /// else.
-    static std::string asWritten(std::string line, bool last);
+    /// Where a line goes back into a file: last, or with more lines after it.
+    enum class Place { last, beforeMore };
+
+    /// `line`, as this reader gave it, as it is written back into a file at `place`. A line cut at a NUL byte
+    /// lost its line feed with the rest of its text: without one put back, the next line would be glued onto
+    /// it and lost with it. A line that had no line feed can only have been the last, so adding one changes
+    /// nothing else.
+    static std::string asWritten(std::string line, Place place);
 
     /// Input iterator over the remaining lines. It holds the reader alive.
     class Iterator {

@@ -235,7 +235,8 @@ bool TraceRepository::keepLinesFrom(const std::string& path, std::vector<Mirrore
     std::vector<MirroredLine> kept;
     for (std::size_t i = first; i < lines.size(); ++i) {
         MirroredLine entry = std::move(lines[i]);
-        entry.line = LineReader::asWritten(std::move(entry.line), i + 1 == lines.size());
+        const auto place = i + 1 == lines.size() ? LineReader::Place::last : LineReader::Place::beforeMore;
+        entry.line = LineReader::asWritten(std::move(entry.line), place);
         rest += entry.line;
         kept.push_back(std::move(entry));
     }

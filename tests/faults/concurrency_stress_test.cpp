@@ -352,12 +352,16 @@ TEST(SharedStore, ProcessesSharingTheStoreLoseNoFixAndSendNoneTwice) {
                                   std::to_string(kPerWriter)});
             ASSERT_EQ(a.wait(), 0);
             ASSERT_EQ(b.wait(), 0);
-            // The uploader empties the file before the next round begins.
-            ASSERT_TRUE(test::waitUntil([&] {
-                const auto path = home.cachesDir() + "/backup.lmx";
-                return !test::fileExists(path) || test::readFile(path).empty();
-            })) << "round "
-                << round;
+            // The uploader empties the file before the next round begins. Its first round
+            // includes its own start-up, which under a sanitizer beside other suites can take
+            // longer than the default wait: the deadline only bounds a failing run.
+            ASSERT_TRUE(test::waitUntil(
+                [&] {
+                    const auto path = home.cachesDir() + "/backup.lmx";
+                    return !test::fileExists(path) || test::readFile(path).empty();
+                },
+                std::chrono::seconds(60)))
+                << "round " << round;
         }
         uploader.closeInput();
         ASSERT_EQ(uploader.wait(), 0);

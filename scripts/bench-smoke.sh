@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Benchmark smoke run on an existing build (default: build/default): every benchmark once and
 # briefly, each printing its ratio to its baseline, the idle cost over two sampling ticks
-# and the stripped size of the shared library. Fails when the upload body costs more than
-# 3x a plain dump of the same object in CPU time (its target is 2x; the margin is for a
-# shared, noisy machine; wall time on a loaded machine measures the load), when any thread of the idle library woke between two ticks, or when a
-# benchmark could not measure (each says which and why, and exits with status 1).
-# The figures in bench/RESULTS.md come from the longer runs given there.
+# and the stripped size of the shared library.
+#
+# It fails only on what the code decides, whatever machine runs it: a benchmark that could
+# not measure (each says which and why, and exits with status 1), or a thread of the idle
+# library that woke between two ticks. The ratios are printed and never judged here: a
+# ratio of two CPU times moves with the processor, the file system and whatever else the
+# machine runs, so a gate on one passes or fails a correct change by where it ran. Their
+# targets, and the longer runs that measure them, are in bench/RESULTS.md.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/default}"
@@ -23,10 +26,11 @@ idle="$(mktemp)"
 trap 'rm -f "$body" "$idle" "$idle.so"' EXIT
 "$bench/push_body_bench" "${short[@]}" --benchmark_repetitions=3 | tee "$body"
 ratio="$(awk '/BM_BuildAndSerialiseBody \/ BM_BaselineNlohmannDump in CPU time = / { print $NF }' "$body")"
-if [[ -z "$ratio" ]] || ! awk -v r="$ratio" 'BEGIN { exit !(r <= 3.0) }'; then
-  echo "bench-smoke: the upload body costs ${ratio:-an unknown multiple} of a plain dump in CPU time (at most 3x)" >&2
+if [[ -z "$ratio" ]]; then
+  echo "bench-smoke: push_body_bench printed no body ratio" >&2
   exit 1
 fi
+echo "bench-smoke: the upload body costs ${ratio}x a plain dump in CPU time (printed, not judged: see bench/RESULTS.md)"
 "$bench/host_call_bench" --benchmark_color=false --benchmark_enable_random_interleaving=true
 if [[ -x "$bench/location_request_bench" ]]; then
   # GeoClue runs in a mount namespace of its own, which only root can make.

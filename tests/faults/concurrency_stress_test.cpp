@@ -352,9 +352,10 @@ TEST(SharedStore, ProcessesSharingTheStoreLoseNoFixAndSendNoneTwice) {
                                   std::to_string(kPerWriter)});
             ASSERT_EQ(a.wait(), 0);
             ASSERT_EQ(b.wait(), 0);
-            // The uploader empties the file before the next round begins. Its first round
-            // includes its own start-up, which under a sanitizer beside other suites can take
-            // longer than the default wait: the deadline only bounds a failing run.
+            // The uploader empties the file before the next round begins; it looks at the
+            // store once it watches it, so writers that finish before it is up are not
+            // missed. Under a sanitizer beside other suites its start-up alone can take
+            // several seconds: the deadline only bounds a failing run.
             ASSERT_TRUE(test::waitUntil(
                 [&] {
                     const auto path = home.cachesDir() + "/backup.lmx";

@@ -121,7 +121,13 @@ int uploadOnChange() {
         ::inotify_add_watch(watch, directory->c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
         return 5;
     }
+    // The store is looked at once the watch is in place, and then after each batch of
+    // events: a change made before the watch existed (writers that finished while this
+    // process was still starting) raises no event, and waiting for one would wait forever.
     while (true) {
+        if (hasTraces()) {
+            pushAndWait();
+        }
         pollfd fds[2] = {{watch, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             continue;
@@ -134,9 +140,6 @@ int uploadOnChange() {
         }
         char events[4096];
         while (::read(watch, events, sizeof(events)) > 0) {
-        }
-        if (hasTraces()) {
-            pushAndWait();
         }
     }
     // The writers are done: what they left goes out now.

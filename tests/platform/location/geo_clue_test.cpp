@@ -81,24 +81,53 @@ TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAf
     EXPECT_EQ(log.count(kFailure), 1u) << log.text();
 }
 
-// The device's calendar is corrected an hour back between two fixes: GeoClue stamps its
-// fixes with that calendar, so from then on they read older than the last one it gave, and
-// are fresh all the same.
-TEST_F(GeoClueSamplingTest, AfterTheCalendarIsSetBackFreshFixesAreStillStored) {
-    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
-    env_.clock().setWallTime(std::chrono::system_clock::now());
-    makeJob();
-    StdoutFile log;
-    ASSERT_NO_FATAL_FAILURE(storeByTicks(1, 2, log));
-    // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
-    // one would also drop its own fixes that read older than its last.
-    service_->stopDaemon();
-    service_->feeder()->setClockOffset(-std::chrono::hours(1));
-    env_.clock().setWallTime(env_.clock().wallNow() - std::chrono::hours(1));
-    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
-    ASSERT_NO_FATAL_FAILURE(storeByTicks(3, 4, log));
-    expectStoredFollowTheTrack();
-    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+// GeoClue stamps its fixes with the receiver's calendar, and a calendar is corrected an hour
+// back between two fixes: the device's own, so that from then on fresh fixes read older than
+// the last one GeoClue gave; or the receiver's alone, whose first fix read an hour ahead.
+// Either way the fixes after the correction are fresh, and stored.
+TEST_F(GeoClueSamplingTest, AfterACalendarIsSetBackFreshFixesAreStillStored) {
+    const struct {
+        const char* what;
+        std::chrono::hours receiverBefore;  // the receiver's offset from now before the correction
+        std::size_t fixesBefore;
+        std::chrono::hours setBack;  // how far the device's calendar goes back at the correction
+    } cases[] = {
+        {"the device's calendar", std::chrono::hours(0), 2, std::chrono::hours(1)},
+        {"the receiver's calendar, an hour ahead", std::chrono::hours(1), 1, std::chrono::hours(0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (job_) {
+            job_->stopTimer();
+            job_.reset();
+        }
+        service_.reset();
+        ASSERT_TRUE(lumvex::test::clearStoredTraces());
+        startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        if (c.receiverBefore.count() != 0) {
+            service_->stopDaemon();
+            service_->feeder()->setClockOffset(c.receiverBefore);
+            ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+        }
+        // Behind the receiver's calendar, which runs in real time: the ticks move ours ahead
+        // faster than that.
+        env_.clock().setWallTime(std::chrono::system_clock::now() - std::chrono::minutes(1));
+        makeJob();
+        StdoutFile log;
+        ASSERT_NO_FATAL_FAILURE(storeByTicks(1, c.fixesBefore, log));
+        // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
+        // one would also drop its own fixes that read older than its last.
+        service_->stopDaemon();
+        service_->feeder()->setClockOffset(c.receiverBefore - std::chrono::hours(1));
+        env_.clock().setWallTime(env_.clock().wallNow() - c.setBack);
+        ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+        ASSERT_NO_FATAL_FAILURE(storeByTicks(c.fixesBefore + 1, c.fixesBefore + 2, log));
+        expectStoredFollowTheTrack();
+        EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+    }
 }
 
 TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {

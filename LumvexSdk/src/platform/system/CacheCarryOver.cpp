@@ -92,7 +92,8 @@ std::optional<std::string> readOwnFile(int fromFd, const std::string& name) {
     }
 }
 
-enum class Carried { moved, present, failed };
+// `gone`: another process of the application carried it first.
+enum class Carried { moved, present, gone, failed };
 
 // Across file systems: a private copy beside the target, flushed, linked in under the
 // target's name (which fails rather than replaces when the name is taken), then the
@@ -101,7 +102,7 @@ enum class Carried { moved, present, failed };
 Carried copyAcross(int fromFd, const std::string& to, int toFd, const std::string& name) {
     const auto data = readOwnFile(fromFd, name);
     if (!data) {
-        return Carried::failed;
+        return errno == ENOENT ? Carried::gone : Carried::failed;
     }
     std::string temporary = to + "/" + name + ".XXXXXX";
     const Descriptor fd(::mkostemp(temporary.data(), O_CLOEXEC));
@@ -129,7 +130,7 @@ Carried copyAcross(int fromFd, const std::string& to, int toFd, const std::strin
 Carried carry(int fromFd, const std::string& to, int toFd, const std::string& name) {
     struct stat st {};
     if (::fstatat(fromFd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-        return Carried::failed;
+        return errno == ENOENT ? Carried::gone : Carried::failed;
     }
     if (!S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
         errno = EPERM;  // a link, a FIFO or someone else's file is not ours to move
@@ -142,6 +143,9 @@ Carried carry(int fromFd, const std::string& to, int toFd, const std::string& na
     if (errno == EEXIST) {
         return Carried::present;
     }
+    if (errno == ENOENT) {
+        return Carried::gone;
+    }
     if (errno != EXDEV && errno != EINVAL && errno != ENOSYS) {
         return Carried::failed;
     }
@@ -153,10 +157,21 @@ Carried carry(int fromFd, const std::string& to, int toFd, const std::string& na
 std::vector<std::string> carryOverStores(const std::string& from, const std::string& to) {
     constexpr int kFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
     std::vector<std::string> log;
-    // Usually there is nothing there: one failed open is the whole cost.
+    // Usually there is nothing there: one failed open is the whole cost. A link or another
+    // user's directory was refused by earlier versions too, and holds nothing of ours.
     const Descriptor fromFd(::open(from.c_str(), kFlags));
-    const Descriptor toFd(fromFd.get() < 0 ? -1 : ::open(to.c_str(), kFlags));
-    if (toFd.get() < 0 || !isOwnDirectory(fromFd.get()) || !isOwnDirectory(toFd.get())) {
+    if (fromFd.get() < 0) {
+        if (errno != ENOENT && errno != ENOTDIR && errno != ELOOP) {
+            log.push_back("Could not look for an earlier version's files in " + from + " : " +
+                          std::strerror(errno));
+        }
+        return log;
+    }
+    if (!isOwnDirectory(fromFd.get())) {
+        return log;
+    }
+    const Descriptor toFd(::open(to.c_str(), kFlags));
+    if (toFd.get() < 0 || !isOwnDirectory(toFd.get())) {
         return log;
     }
     struct stat fromStat {};
@@ -165,8 +180,12 @@ std::vector<std::string> carryOverStores(const std::string& from, const std::str
         (fromStat.st_dev == toStat.st_dev && fromStat.st_ino == toStat.st_ino)) {
         return log;
     }
-    DIR* dir = ::fdopendir(::dup(fromFd.get()));
+    const int listed = ::dup(fromFd.get());
+    DIR* dir = listed < 0 ? nullptr : ::fdopendir(listed);
     if (!dir) {
+        if (listed >= 0) {
+            ::close(listed);
+        }
         return log;
     }
     std::string moved;
@@ -182,6 +201,8 @@ std::vector<std::string> carryOverStores(const std::string& from, const std::str
             case Carried::present:
                 log.push_back("Left " + from + "/" + name + " where it was: " + to +
                               " has a file of that name");
+                break;
+            case Carried::gone:
                 break;
             case Carried::failed:
                 log.push_back("Could not carry " + from + "/" + name + " over to " + to + " : " +

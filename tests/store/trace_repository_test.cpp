@@ -32,7 +32,6 @@
 #include <set>
 #include <sstream>
 #include <thread>
-#include <tuple>
 
 using namespace lumvex;
 using namespace lumvex::test;
@@ -378,21 +377,17 @@ TEST_F(TraceRepositoryTest, ARewriteIsSeenHoweverAlikeTheFileLooks) {
         ASSERT_EQ(recordsOf(repo.getTracesAsDict()).size(), 1u);  // the store's copy holds the file now
         struct stat before {};
         ASSERT_EQ(::stat(path().c_str(), &before), 0);
-        if (!c.takesTheLock) {
-            // Such a tool comes later than the store's own write; the file system's clock
-            // has moved on by then, which a file made now shows.
-            const auto probe = home.cachesDir() + "/probe";
-            ASSERT_TRUE(waitUntil(
-                [&] {
-                    writeFile(probe, "x");
-                    struct stat now {};
-                    return ::stat(probe.c_str(), &now) == 0 &&
-                           (now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
-                            now.st_ctim.tv_nsec != before.st_ctim.tv_nsec);
-                },
-                seconds(10)));
-            std::remove(probe.c_str());
-        }
+        // Such a tool comes later than the store's own write: the file system's clock has
+        // moved on by then, which a file made now shows.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                writeFile(home.cachesDir() + "/probe", "x");
+                struct stat now {};
+                return ::stat((home.cachesDir() + "/probe").c_str(), &now) == 0 &&
+                       (now.st_ctim.tv_sec != before.st_ctim.tv_sec ||
+                        now.st_ctim.tv_nsec != before.st_ctim.tv_nsec);
+            },
+            seconds(10)));
         {
             std::optional<platform::FileLock> lock;
             if (c.takesTheLock) {
@@ -404,11 +399,6 @@ TEST_F(TraceRepositoryTest, ARewriteIsSeenHoweverAlikeTheFileLooks) {
         }
         const timespec times[2] = {before.st_atim, before.st_mtim};
         ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);
-        struct stat after {};
-        ASSERT_EQ(::stat(path().c_str(), &after), 0);
-        ASSERT_EQ(
-            std::make_tuple(after.st_ino, after.st_size, after.st_mtim.tv_sec, after.st_mtim.tv_nsec),
-            std::make_tuple(before.st_ino, before.st_size, before.st_mtim.tv_sec, before.st_mtim.tv_nsec));
         EXPECT_EQ(recordsOf(repo.getTracesAsDict()).at(0).at("lat"), c.rewritten);
     }
 }

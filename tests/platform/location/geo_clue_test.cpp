@@ -89,11 +89,9 @@ TEST_F(GeoClueSamplingTest, AfterACalendarIsSetBackFreshFixesAreStillStored) {
     using std::chrono::minutes;
     const struct {
         const char* what;
-        // How far the device's calendar is behind real time, by which the receiver's runs:
-        // at least a minute, since ticks move it faster than real time.
-        minutes deviceBehind;
+        minutes deviceBehind;  // of real time, the receiver's; ticks run faster than that
         std::size_t fixesBefore;
-        minutes deviceSetBack;  // how far the device's calendar goes back at the correction
+        minutes deviceSetBack;  // at the correction
     } cases[] = {
         {"the device's calendar too", minutes(1), 2, minutes(60)},
         {"the receiver's calendar alone, an hour ahead", minutes(61), 1, minutes(0)},

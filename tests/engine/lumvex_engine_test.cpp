@@ -130,6 +130,10 @@ TEST_F(EngineTest, EachRefusalSaysWhyInOneLine) {
          "The caches directory given by the host is not an absolute path: relative/cache"},
         {[&] { return config(); }, file, LumvexStartException::ERROR,
          "Error while opening caches directory " + file + "/"},
+        // Passed on as a C string, it would name the home directory itself.
+        {[&] { return config(); }, home.dir().path() + std::string(1, '\0') + "/sub",
+         LumvexStartException::ERROR,
+         "The caches directory given by the host has a NUL byte after \"" + home.dir().path() + "\""},
         // Neither the switch nor the configuration asks for the log.
         {[&] { return config(0, false); }, "", LumvexStartException::ERROR, ""},
     };

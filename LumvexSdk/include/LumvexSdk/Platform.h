@@ -24,8 +24,8 @@ LUMVEX_API void setMainBundleDirectory(const std::string& path);
 /// The directory under which the library keeps its two small files, in a folder named after
 /// the bundle identifier (else the executable's name), e.g. `path`/org.example.Tracker/.
 /// Call it before `Lumvex::start`; an empty path goes back to the default. `path` must be
-/// absolute, and is used as given: when it cannot be used, `start` is refused, never moved
-/// elsewhere.
+/// absolute and hold no NUL byte, and is used as given: when it cannot be used, `start` is
+/// refused, never moved elsewhere.
 ///
 /// Without it the first of these that is set and absolute is the base: `$XDG_CACHE_HOME`,
 /// systemd's `$CACHE_DIRECTORY` (its first entry; `CacheDirectory=` in a unit sets it),

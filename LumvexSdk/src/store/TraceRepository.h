@@ -44,8 +44,9 @@ struct TraceSnapshot {
 /// The store keeps a copy of the file's lines in memory, with each record's JSON text, in
 /// step with its own appends, trims and removals. It is used only while the change count
 /// in the lock file is the one this store last saw, and the file keeps the identity
-/// (device, inode, size, modification time) the store last gave it; a file changed by
-/// anyone else is read again. The count is what sees another process's rewrite that came
+/// (device, inode, size, modification and change times) the store last gave it; a file
+/// changed by anyone else is read again, also by a tool that rewrites it in place without
+/// the lock and puts its modification time back. The count is what sees another process's rewrite that came
 /// out with the same size within one tick of the file system's clock.
 class TraceRepository final {
 public:

@@ -81,24 +81,47 @@ TEST_F(GeoClueSamplingTest, StoredFixesFollowTheTrackAndGeoClueIsPickedUpAgainAf
     EXPECT_EQ(log.count(kFailure), 1u) << log.text();
 }
 
-// The device's calendar is corrected an hour back between two fixes: GeoClue stamps its
-// fixes with that calendar, so from then on they read older than the last one it gave, and
-// are fresh all the same.
-TEST_F(GeoClueSamplingTest, AfterTheCalendarIsSetBackFreshFixesAreStillStored) {
-    startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
-    env_.clock().setWallTime(std::chrono::system_clock::now());
-    makeJob();
-    StdoutFile log;
-    ASSERT_NO_FATAL_FAILURE(storeByTicks(1, 2, log));
-    // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
-    // one would also drop its own fixes that read older than its last.
-    service_->stopDaemon();
-    service_->feeder()->setClockOffset(-std::chrono::hours(1));
-    env_.clock().setWallTime(env_.clock().wallNow() - std::chrono::hours(1));
-    ASSERT_TRUE(service_->startDaemon()) << service_->logs();
-    ASSERT_NO_FATAL_FAILURE(storeByTicks(3, 4, log));
-    expectStoredFollowTheTrack();
-    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+// GeoClue stamps its fixes with its receiver's calendar, which is corrected an hour back
+// between two fixes: with the device's own, so that from then on fresh fixes read older than
+// the last one GeoClue gave; or alone, so that the first fix read an hour ahead of the
+// device's calendar. Either way the fixes after the correction are fresh, and stored.
+TEST_F(GeoClueSamplingTest, AfterACalendarIsSetBackFreshFixesAreStillStored) {
+    using std::chrono::minutes;
+    const struct {
+        const char* what;
+        minutes deviceBehind;  // of real time, the receiver's; ticks run faster than that
+        std::size_t fixesBefore;
+        minutes deviceSetBack;  // at the correction
+    } cases[] = {
+        {"the device's calendar too", minutes(1), 2, minutes(60)},
+        {"the receiver's calendar alone, an hour ahead", minutes(61), 1, minutes(0)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (job_) {
+            job_->stopTimer();
+            job_.reset();
+        }
+        service_.reset();
+        ASSERT_TRUE(lumvex::test::clearStoredTraces());
+        startGeoClue(walk_, lumvex::test::GeoClueService::ALLOWED_ID);
+        if (IsSkipped() || HasFatalFailure()) {
+            return;
+        }
+        env_.clock().setWallTime(std::chrono::system_clock::now() - c.deviceBehind);
+        makeJob();
+        StdoutFile log;
+        ASSERT_NO_FATAL_FAILURE(storeByTicks(1, c.fixesBefore, log));
+        // GeoClue restarts with the corrected calendar, as it would after a reboot; a running
+        // one would also drop its own fixes that read older than its last.
+        service_->stopDaemon();
+        service_->feeder()->setClockOffset(-minutes(60));
+        env_.clock().setWallTime(env_.clock().wallNow() - c.deviceSetBack);
+        ASSERT_TRUE(service_->startDaemon()) << service_->logs();
+        ASSERT_NO_FATAL_FAILURE(storeByTicks(c.fixesBefore + 1, c.fixesBefore + 2, log));
+        expectStoredFollowTheTrack();
+        EXPECT_EQ(log.count(kFailure), 0u) << log.text();
+    }
 }
 
 TEST_F(GeoClueSamplingTest, WithoutAChoiceTheFirstTickTakesGeoClueWhereTheBusOffersItElseGpsd) {

@@ -1,3 +1,4 @@
+#include "platform/base/L.h"
 #include "platform/net/UrlSession.h"
 
 #include "Collector.h"
@@ -8,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <curl/curl.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -279,7 +281,8 @@ TEST(UrlSession, ACompletionThatThrowsDoesNotStopTheSession) {
 }
 
 // An operator's own trust store, named as OpenSSL's tools name it, replaces the system's:
-// as a bundle file or as a hashed directory; one that lacks the server's certificate fails.
+// as a bundle file or as a hashed directory; one that lacks the server's certificate fails,
+// and one that is not a file (or not a directory) is refused before anything opens it.
 TEST(UrlSession, HttpsTrustsTheStoreThatSslCertFileOrDirNames) {
     SelfSignedCertificate certificate;
     SelfSignedCertificate stranger;
@@ -297,30 +300,51 @@ TEST(UrlSession, HttpsTrustsTheStoreThatSslCertFileOrDirNames) {
         name.erase(name.find_last_not_of("\n") + 1);
         writeFile(hashed.file(name + ".0"), readFile(certificate.certificatePath()));
     }
+    // Opening a FIFO without a writer never returns.
+    TempDir other;
+    const auto fifo = other.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     struct Case {
         const char* file;
         std::string value;
-        bool trusted;
+        int failure;      // libcurl's code; 0 when trusted
+        std::string why;  // what the error and the log say, when refused
     };
     const std::vector<Case> cases = {
-        {"SSL_CERT_FILE", "", false},  // the system's store knows nothing of the test's certificate
-        {"SSL_CERT_FILE", certificate.certificatePath(), true},
-        {"SSL_CERT_DIR", hashed.path(), true},
-        {"SSL_CERT_FILE", stranger.certificatePath(), false},
+        {"SSL_CERT_FILE", "", 60, ""},  // the system's store knows nothing of the test's certificate
+        {"SSL_CERT_FILE", certificate.certificatePath(), 0, ""},
+        {"SSL_CERT_DIR", hashed.path(), 0, ""},
+        {"SSL_CERT_FILE", stranger.certificatePath(), 60, ""},
+        {"SSL_CERT_FILE", fifo, 77, "The trust store SSL_CERT_FILE=" + fifo + " is not a regular file"},
+        {"SSL_CERT_DIR", certificate.certificatePath(), 77,
+         "The trust store SSL_CERT_DIR=" + certificate.certificatePath() + " is not a directory"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.file) + "=" + c.value);
         c.value.empty() ? ::unsetenv(c.file) : ::setenv(c.file, c.value.c_str(), 1);
+        std::mutex logged;
+        std::string log;
+        lumvex::L::setHandler([&](std::string_view line) {
+            std::lock_guard<std::mutex> guard(logged);
+            log.append(line).append("\n");
+        });
+        lumvex::L::writeLog = true;
         const auto outcome = transfer(post(collector.baseUrl() + "api/v1/k1/send_locations", UPLOAD));
+        lumvex::L::writeLog = false;
+        lumvex::L::setHandler({});
         ::unsetenv(c.file);
-        if (c.trusted) {
+        if (c.failure == 0) {
             ASSERT_FALSE(outcome.error) << to_string(outcome.error);
             ASSERT_TRUE(outcome.response);
             EXPECT_EQ(outcome.response->statusCode, 200);
-        } else {
-            ASSERT_TRUE(outcome.error);
-            EXPECT_NE(to_string(outcome.error).find("code: 60"), std::string::npos)
-                << to_string(outcome.error);
+            continue;
+        }
+        ASSERT_TRUE(outcome.error);
+        EXPECT_NE(to_string(outcome.error).find("code: " + std::to_string(c.failure)), std::string::npos)
+            << to_string(outcome.error);
+        if (!c.why.empty()) {
+            EXPECT_NE(to_string(outcome.error).find(c.why), std::string::npos) << to_string(outcome.error);
+            EXPECT_NE(log.find(" ERROR: " + c.why + "!!"), std::string::npos) << log;
         }
     }
 }

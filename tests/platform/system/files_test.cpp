@@ -1,9 +1,12 @@
 #include "platform/system/Files.h"
+#include "platform/base/Clock.h"
 #include "platform/base/L.h"
+#include "platform/base/Text.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/CachesDirectory.h"
 #include "store/DeviceInfoRepository.h"
 #include "store/TraceRepository.h"
+#include "upload/PendingUpload.h"
 
 #include "Collector.h"
 #include "Stores.h"
@@ -161,20 +164,45 @@ TEST(CachesDirectory, AServiceWithoutHomeStoresItsFixesOrRefusesToStart) {
         std::vector<std::string> environment;
         std::optional<std::string> cachesDir;  // nothing: the start is refused
         std::string why;
+        // Where an earlier version, which put HOME before CACHE_DIRECTORY, left a fix (latitude
+        // 2.5) and a recorded request (1.5): both must go out, and the directory stay empty.
+        std::string earlier;
     };
+    const auto userHome = home.dir().file("user-home");
     std::vector<Case> cases = {
-        {{"CACHE_DIRECTORY=" + systemd + ":" + home.dir().file("second")}, systemd + "/" + id, ""},
-        {{"HOME=/proc/lumvex-no-home"}, std::nullopt, "Error while creating directory /proc/lumvex-no-home"},
+        {{"CACHE_DIRECTORY=" + systemd + ":" + home.dir().file("second")}, systemd + "/" + id, "", ""},
+        {{"HOME=/proc/lumvex-no-home"},
+         std::nullopt,
+         "Error while creating directory /proc/lumvex-no-home",
+         ""},
+        {{"HOME=" + userHome, "CACHE_DIRECTORY=" + home.dir().file("upgraded")},
+         home.dir().file("upgraded") + "/" + id,
+         "",
+         userHome + "/.cache/" + id},
     };
     if (passwdHome) {
-        cases.push_back({{}, *passwdHome + "/.cache/" + id, ""});
+        cases.push_back({{}, *passwdHome + "/.cache/" + id, "", ""});
     } else {
-        cases.push_back({{}, std::nullopt, "directory"});
+        cases.push_back({{}, std::nullopt, "directory", ""});
     }
     std::size_t delivered = 0;
     for (auto& c : cases) {
         c.environment.insert(c.environment.begin(), "PATH=/usr/bin:/bin");
         SCOPED_TRACE(c.environment.back());
+        if (!c.earlier.empty()) {
+            fs::create_directories(c.earlier);
+            writeFile(c.earlier + "/backup.lmx", platform::base64Encode("1496311200123;2.5;4.5") + "\n");
+            UploadRequest recorded;
+            recorded.url = collector.baseUrl() + "api/v1/key/send_locations";
+            recorded.key = UploadRequest::newKey();
+            recorded.body =
+                R"({"devices_infos":{},"google_aid":"noid","locations":[{"timestamp":"2017-06-01T10:00:00Z",)"
+                R"("lat":"1.5","lng":"3.5"}],"mac":"020000000000"})";
+            recorded.format = PushFormat::LOCATION_ONLY;
+            recorded.lines = {platform::base64Encode("1496311200000;1.5;3.5")};
+            recorded.createdAtMs = platform::SystemClock().wallNowMilliseconds();
+            writeFile(c.earlier + "/pending.lmx", PendingUpload::encode(recorded));
+        }
         const auto run =
             runServiceHost(home.bundleDir(), collector.baseUrl(), c.environment, home.dir().file("host.log"));
         if (!c.cachesDir) {
@@ -189,9 +217,23 @@ TEST(CachesDirectory, AServiceWithoutHomeStoresItsFixesOrRefusesToStart) {
         EXPECT_TRUE(fs::is_directory(*c.cachesDir)) << run.log;
         EXPECT_EQ(modeOf(*c.cachesDir), 0700u);
         const auto uploads = collector.uploads("key");
-        ASSERT_EQ(uploads.size(), ++delivered) << run.log;
-        EXPECT_EQ(uploads.back()["body"]["locations"][0]["lat"], "12.5");
-        EXPECT_EQ(uploads.back()["body"]["locations"][0]["lng"], "34.5");
+        std::vector<std::string> latitudes;
+        for (auto i = delivered; i < uploads.size(); ++i) {
+            for (const auto& location : uploads[i]["body"]["locations"]) {
+                latitudes.push_back(location["lat"]);
+            }
+        }
+        delivered = uploads.size();
+        const std::vector<std::string> sent = c.earlier.empty()
+                                                  ? std::vector<std::string>{"12.5"}
+                                                  : std::vector<std::string>{"1.5", "2.5", "12.5"};
+        EXPECT_EQ(latitudes, sent) << run.log;
+        EXPECT_EQ(uploads.back()["body"]["locations"].back()["lng"], "34.5");
+        if (!c.earlier.empty()) {
+            EXPECT_FALSE(fs::exists(c.earlier + "/backup.lmx"));
+            EXPECT_FALSE(fs::exists(c.earlier + "/pending.lmx"));
+            EXPECT_NE(run.log.find("Carried "), std::string::npos) << run.log;
+        }
         if (passwdHome && c.cachesDir->rfind(*passwdHome, 0) == 0) {
             fs::remove_all(*c.cachesDir);
         }

@@ -587,10 +587,19 @@ public:
                                         notBefore(), request.deadline, wake);
         SourceOutcome outcome{std::nullopt, std::move(result.failure), result.abandoned};
         if (result.fix && !result.abandoned) {
-            lastFix_ = result.fix->takenAtMicros;
             lastClock_ = platform::clock();
             lastAt_ = lastClock_->now();
             lastWallAt_ = lastClock_->wallNow();
+            // A time ahead of our calendar (a receiver whose clock ran ahead, corrected
+            // since) is remembered as this second: kept as it came, it would make every
+            // later fix look like GeoClue's cache of an older one until the calendar caught
+            // up. GeoClue's times have whole seconds, so the next one may read this second.
+            const auto wallSeconds =
+                std::chrono::duration_cast<std::chrono::seconds>(lastWallAt_.time_since_epoch()).count();
+            lastFix_ = result.fix->takenAtMicros;
+            if (wallSeconds > 0) {
+                lastFix_ = std::min(lastFix_, static_cast<std::uint64_t>(wallSeconds) * 1000000u);
+            }
             outcome.fix = SourceFixes{{result.fix->location}, std::nullopt};
             if (result.fix->takenAtMicros != 0) {
                 outcome.fix->takenAt = Clock::WallTime(std::chrono::duration_cast<Clock::WallTime::duration>(

@@ -1,6 +1,7 @@
 #include "platform/net/UrlSession.h"
 
 #include "platform/base/Clock.h"
+#include "platform/base/L.h"
 #include "platform/base/Process.h"
 #include "platform/base/Thread.h"
 #include "platform/base/ThreadAnnotations.h"
@@ -17,6 +18,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -124,6 +126,8 @@ struct Transfer {
     bool moved = false;
     curl_off_t received = 0;
     curl_off_t sent = 0;
+    // Set when the transfer is refused before libcurl sees it; `errorText` says why.
+    CURLcode refusal = CURLE_OK;
 
     void restartBounds(Clock::TimePoint now) {
         started = now;
@@ -253,6 +257,36 @@ private:
     std::weak_ptr<UrlSession::State> state_;
 };
 
+// Why the trust store that SSL_CERT_FILE or SSL_CERT_DIR names cannot serve an https
+// transfer, or nothing when it can. OpenSSL opens the file with a plain blocking open and
+// reads it to its end, so a FIFO (or a device) would hold the session's thread outside
+// every bound, and with it every later upload: the store is looked at before libcurl is.
+std::optional<std::string> trustStoreProblem(const Url& url) {
+    if (lowercase(url.string().substr(0, 8)) != "https://") {
+        return std::nullopt;
+    }
+    const struct {
+        const char* variable;
+        mode_t type;
+        const char* kind;
+    } stores[] = {{"SSL_CERT_FILE", S_IFREG, "a regular file"}, {"SSL_CERT_DIR", S_IFDIR, "a directory"}};
+    for (const auto& store : stores) {
+        const char* path = std::getenv(store.variable);
+        if (!path || !path[0]) {
+            continue;
+        }
+        struct stat info {};
+        if (::stat(path, &info) != 0) {
+            return std::string("The trust store ") + store.variable + "=" + path +
+                   " cannot be examined: " + std::strerror(errno);
+        }
+        if ((info.st_mode & S_IFMT) != store.type) {
+            return std::string("The trust store ") + store.variable + "=" + path + " is not " + store.kind;
+        }
+    }
+    return std::nullopt;
+}
+
 // The operator's own trust store, named as OpenSSL and curl name it, takes the place of the
 // system's: a service behind a private authority trusts that one alone.
 void setTrustStore(CURL* easy) {
@@ -323,6 +357,12 @@ std::unique_ptr<Transfer> UrlSession::State::begin(UrlRequest request, Completio
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorText);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (auto problem = trustStoreProblem(request.url)) {
+        LUMVEX_LOG_ERROR("dataTask(with:completionHandler:)", *problem);
+        std::snprintf(transfer->errorText, sizeof transfer->errorText, "%s", problem->c_str());
+        transfer->refusal = CURLE_SSL_CACERT_BADFILE;
+        return transfer;
+    }
     setTrustStore(easy);
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer->headers);
     setCallbacks(easy, transfer.get());
@@ -382,6 +422,11 @@ void UrlSession::State::admit(CURLM* handle, Requests& incoming, Clock::TimePoin
         auto transfer = begin(std::move(request), std::move(completion));
         transfer->restartBounds(now);
         CURL* easy = transfer->easy;
+        if (transfer->refusal != CURLE_OK) {
+            const auto refusal = transfer->refusal;
+            finish(std::move(transfer), refusal);
+            continue;
+        }
         if (!easy || curl_multi_add_handle(handle, easy) != CURLM_OK) {
             finish(std::move(transfer), CURLE_FAILED_INIT);
             continue;

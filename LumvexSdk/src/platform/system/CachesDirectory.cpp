@@ -4,6 +4,7 @@
 #include "platform/base/NoDestructor.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/system/Bundle.h"
+#include "platform/system/CacheCarryOver.h"
 #include "platform/system/Files.h"
 
 #include <LumvexSdk/Platform.h>
@@ -17,6 +18,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace lumvex::platform {
 
@@ -88,6 +90,9 @@ struct CachesPlace {
     // with the same owner-only mode, it needs no new check; removed, replaced by a link or
     // another directory, or opened up, it is checked, and made, again.
     std::optional<FileIdentity> checked LUMVEX_GUARDED_BY(mutex);
+    // Where an earlier version kept the files of this place, while they are still to be
+    // carried over; nothing once done, or when the place did not move.
+    std::optional<std::string> carryFrom LUMVEX_GUARDED_BY(mutex);
     // Modification times change with every file added or removed; they do not matter here.
     static bool same(const FileIdentity& a, const FileIdentity& b) {
         return a.device == b.device && a.inode == b.inode && a.mode == b.mode;
@@ -133,6 +138,13 @@ std::string passwdHome() {
 // working directory happens to be.
 std::optional<std::string> cachesBase(const std::string& hostBase, std::string& why) {
     if (!hostBase.empty()) {
+        // Every system call would see the path end at the NUL, and so act on a directory
+        // that the host did not name, such as a parent of the one it meant.
+        if (const auto nul = hostBase.find('\0'); nul != std::string::npos) {
+            why = "The caches directory given by the host has a NUL byte after \"" + hostBase.substr(0, nul) +
+                  "\"";
+            return std::nullopt;
+        }
         if (hostBase[0] != '/') {
             why = "The caches directory given by the host is not an absolute path: " + hostBase;
             return std::nullopt;
@@ -160,7 +172,22 @@ std::optional<std::string> cachesBase(const std::string& hostBase, std::string& 
     return std::nullopt;
 }
 
-std::optional<std::string> resolveCachesDirectory(const std::string& hostBase, std::string& why) {
+// Where the caches directory named `name` lay before systemd's CacheDirectory= came before
+// HOME: a service with both User= (and so HOME) and CacheDirectory= kept its files under
+// HOME/.cache. Nothing when the base did not move.
+std::optional<std::string> earlierPlace(const std::string& hostBase, const std::string& name) {
+    const char* xdg = std::getenv("XDG_CACHE_HOME");
+    const char* systemd = std::getenv("CACHE_DIRECTORY");
+    const char* home = std::getenv("HOME");
+    if (!hostBase.empty() || (xdg && xdg[0] == '/') || !systemd || systemd[0] != '/' || !home ||
+        home[0] != '/') {
+        return std::nullopt;
+    }
+    return withoutTrailingSlashes(home) + "/.cache/" + name;
+}
+
+std::optional<std::string> resolveCachesDirectory(const std::string& hostBase, std::string& why,
+                                                  std::optional<std::string>& carryFrom) {
     auto base = cachesBase(hostBase, why);
     if (!base) {
         return std::nullopt;
@@ -173,7 +200,12 @@ std::optional<std::string> resolveCachesDirectory(const std::string& hostBase, s
         why = "No usable name for the caches directory";
         return std::nullopt;
     }
-    return *base + "/" + name;
+    auto path = *base + "/" + name;
+    carryFrom = earlierPlace(hostBase, name);
+    if (carryFrom == path) {
+        carryFrom.reset();
+    }
+    return path;
 }
 
 // Settles where the directory lies, unless that is settled already for the bundle in force.
@@ -185,7 +217,8 @@ bool settle(CachesPlace& place, std::string& why) LUMVEX_REQUIRES(place.mutex) {
     }
     place.bundleChanges = bundleChanges;
     place.checked.reset();
-    place.path = resolveCachesDirectory(place.hostBase, why);
+    place.carryFrom.reset();
+    place.path = resolveCachesDirectory(place.hostBase, why, place.carryFrom);
     return place.path.has_value();
 }
 
@@ -211,10 +244,24 @@ std::optional<std::string> cachesDirectory(std::string& why) {
         why = std::move(*problem);
         return std::nullopt;
     }
-    const auto prepared = fileIdentity(dir, Links::dontFollow);
-    MutexLock guard(place.mutex);
-    if (place.path == dir && prepared && S_ISDIR(prepared->mode)) {
-        place.checked = prepared;
+    std::vector<std::string> carried;
+    {
+        MutexLock guard(place.mutex);
+        // Under the lock, so that no store of this process finds the directory before
+        // what an earlier version left is in it.
+        if (place.path == dir && place.carryFrom) {
+            carried = carryOverStores(*place.carryFrom, dir);
+            place.carryFrom.reset();
+        }
+        const auto prepared = fileIdentity(dir, Links::dontFollow);
+        if (place.path == dir && prepared && S_ISDIR(prepared->mode)) {
+            place.checked = prepared;
+        }
+    }
+    // Written whatever the log switch says: it happens once, usually before a start has set
+    // the switch, and an operator looking for the files must find where they went.
+    for (const auto& line : carried) {
+        L::write(line, __LINE__, __FILE__, "cachesDirectory()");
     }
     return dir;
 }

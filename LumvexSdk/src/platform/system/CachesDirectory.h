@@ -16,7 +16,9 @@ namespace lumvex::platform {
 /// its Info.plist meanwhile cannot scatter the stores over several directories; a host that
 /// names another bundle directory has it settled afresh. Created with mode 0700 when
 /// missing; refused when it is a symbolic link, not a directory or another user's. Nothing
-/// when it cannot be had; why is logged.
+/// when it cannot be had; why is logged. When it lies under `$CACHE_DIRECTORY` while `$HOME`
+/// is set, the library's files that an earlier version kept in `$HOME/.cache/<name>` are
+/// carried over into it at the first need, before it is given out, with a log line.
 std::optional<std::string> cachesDirectory();
 /// The same, saying why in `why` instead of logging it.
 std::optional<std::string> cachesDirectory(std::string& why);

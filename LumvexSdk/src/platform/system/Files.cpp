@@ -50,6 +50,8 @@ FileIdentity identityOf(const struct stat& st) {
     id.size = static_cast<long long>(st.st_size);
     id.modifiedSeconds = static_cast<long long>(st.st_mtim.tv_sec);
     id.modifiedNanoseconds = static_cast<long>(st.st_mtim.tv_nsec);
+    id.changedSeconds = static_cast<long long>(st.st_ctim.tv_sec);
+    id.changedNanoseconds = static_cast<long>(st.st_ctim.tv_nsec);
     id.mode = static_cast<unsigned>(st.st_mode);
     return id;
 }
@@ -59,6 +61,7 @@ FileIdentity identityOf(const struct stat& st) {
 bool FileIdentity::operator==(const FileIdentity& other) const {
     return device == other.device && inode == other.inode && size == other.size &&
            modifiedSeconds == other.modifiedSeconds && modifiedNanoseconds == other.modifiedNanoseconds &&
+           changedSeconds == other.changedSeconds && changedNanoseconds == other.changedNanoseconds &&
            mode == other.mode;
 }
 

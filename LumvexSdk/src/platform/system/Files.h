@@ -47,13 +47,17 @@ std::optional<std::string> readFileBounded(const std::string& path, std::size_t 
                                            Links links = Links::follow);
 
 /// What tells one state of a file from another without reading it: a replaced file has
-/// another inode, a rewritten or appended one another size or modification time.
+/// another inode, a rewritten or appended one another size or modification time, and one
+/// rewritten by a tool that then put its modification time back (`cp -p`, `rsync -t`,
+/// `touch -r`) another change time, which no caller can set.
 struct FileIdentity {
     unsigned long long device = 0;
     unsigned long long inode = 0;
     long long size = 0;
     long long modifiedSeconds = 0;
     long modifiedNanoseconds = 0;
+    long long changedSeconds = 0;
+    long changedNanoseconds = 0;
     unsigned mode = 0;
 
     bool operator==(const FileIdentity& other) const;

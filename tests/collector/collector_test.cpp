@@ -9,6 +9,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 namespace lumvex::test {
@@ -399,7 +402,7 @@ TEST(CollectorTest, KeepsKeysDevicesAndIdempotencyKeysWholeOrRefusesThemOnEveryS
         EXPECT_EQ(httpPost(url + "ak%00one/send_locations", validBody().dump()).status, 400) << what;
         EXPECT_EQ(httpPost(url + "k/send_locations", device(std::string("phone\0one", 9))).status, 400)
             << what;
-        for (const std::string key : {std::string("a\0b", 3), std::string("\xc3")}) {
+        for (const std::string& key : {std::string("a\0b", 3), std::string("\xc3")}) {
             RawClient client(collector.port());
             const auto body = validBody().dump();
             client.send(rawPost(
@@ -597,7 +600,9 @@ TEST(CollectorTest, PagesPastTwoToThe31AndNeverSkipAnUploadCommittedLate) {
                                       .c_str()),
                       0);
         }
-        Collector collector(Collector::Options{std::nullopt, nullptr, {"--db", db}});
+        // Room for the listing to wait on a loaded machine.
+        Collector collector(
+            Collector::Options{std::nullopt, nullptr, {"--db", db, "--db-timeout-ms", "30000"}});
         const auto url = collector.baseUrl() + "api/v1/k/send_locations";
         ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
         FILE* held = nullptr;
@@ -659,7 +664,7 @@ TEST(CollectorTest, AnswersWithinItsBoundWhateverStateTheDatabaseIsIn) {
     const auto began = std::chrono::steady_clock::now();
     const auto refused = runCollectorCommand({"--db", hung, "--db-timeout-ms", "500"});
     EXPECT_EQ(refused.status, 1);
-    EXPECT_THAT(refused.errors, HasSubstr("no answer within 500 ms"));
+    EXPECT_THAT(refused.errors, HasSubstr("did not answer in time"));
     EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
 
     // The SQLite file removed under a running collector: uploads are refused, not lost.
@@ -697,6 +702,60 @@ TEST(CollectorTest, AnswersWithinItsBoundWhateverStateTheDatabaseIsIn) {
         },
         std::chrono::seconds(20)));
     EXPECT_EQ(collector.keptPerKey()["during"], 1);
+}
+
+TEST(CollectorTest, AFailedGroupCommitKeepsNothingAndSaysSoToEveryUploadInIt) {
+    // A collector whose files may not grow past 512 KiB: its commits fail once its
+    // write-ahead log reaches that, as on a full disk.
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 512 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    Collector collector;
+    ::setrlimit(RLIMIT_FSIZE, &before);
+
+    std::mutex mutex;
+    std::map<std::string, long> answers;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c) {
+        clients.emplace_back([&, c] {
+            for (int n = 0; n < 400; ++n) {
+                const std::string key = std::to_string(c) + "-" + std::to_string(n);
+                const auto status =
+                    httpPost(collector.baseUrl() + "api/v1/k/send_locations", validBody().dump(),
+                             "application/json", {"Idempotency-Key: " + key})
+                        .status;
+                std::lock_guard<std::mutex> lock(mutex);
+                answers[key] = status;
+                if (status != 200) {
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+    // The disk is freed; what was refused is sent again with its key.
+    ASSERT_EQ(::prlimit(collector.pid(), RLIMIT_FSIZE, &before, nullptr), 0);
+    long refused = 0;
+    std::map<std::string, int> once;
+    for (const auto& [key, status] : answers) {
+        once[key] = 1;
+        if (status == 200) {
+            continue;
+        }
+        ++refused;
+        EXPECT_EQ(status, 503) << key;
+        EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/k/send_locations", validBody().dump(),
+                           "application/json", {"Idempotency-Key: " + key})
+                      .status,
+                  200)
+            << key;
+    }
+    EXPECT_GT(refused, 0) << "the files never reached their limit";
+    EXPECT_EQ(collector.keptPerKey(), once) << "a refused upload was kept, or one kept twice";
 }
 
 TEST(CollectorTest, TakesOverADatabaseFromBeforeItKeptCounters) {

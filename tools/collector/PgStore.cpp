@@ -512,7 +512,7 @@ private:
                 throw fail(PQerrorMessage(db));
             }
             if (!waitFor(PQsocket(db), polled == PGRES_POLLING_READING ? POLLIN : POLLOUT, deadline)) {
-                throw fail("no answer within " + ms(options_.timeout));
+                throw fail("the server did not answer in time");
             }
             polled = PQconnectPoll(db);
         }

@@ -63,6 +63,9 @@ constexpr const char* ENDPOINTS =
 std::optional<int> parseArguments(int argc, char** argv, Options& options) {
     CLI::App app("lumvex-collector: the development collection server", "lumvex-collector");
     app.footer(ENDPOINTS);
+    // An option given twice takes its last value, so that a wrapper's defaults can be
+    // overridden on the same command line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
     app.add_option("--host", options.host, "address to listen on")->capture_default_str();
     app.add_option("--port", options.port, "port to listen on (0 lets the system choose)")
         ->capture_default_str()

@@ -1,13 +1,11 @@
 #include "HttpServer.h"
 
 #include <boost/asio/dispatch.hpp>
-#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/strand.hpp>
-#include <boost/asio/thread_pool.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -175,7 +173,7 @@ public:
 class HttpServer::Impl {
 public:
     Impl(HttpLimits limits, Handler handler, const TlsFiles* tls)
-        : limits(limits), handler(std::move(handler)), workers(std::max<std::size_t>(limits.workers, 1)) {
+        : limits(limits), handler(std::move(handler)) {
         if (tls) {
             this->tls.emplace(net::ssl::context::tls_server);
             try {
@@ -209,7 +207,6 @@ public:
     net::io_context io;
     tcp::acceptor acceptor{net::make_strand(io)};
     net::steady_timer acceptRetry{acceptor.get_executor()};
-    net::thread_pool workers;
     std::size_t maxConnections = limits.maxConnections;
 
     std::mutex mutex;
@@ -223,8 +220,8 @@ namespace {
 using PlainStream = beast::tcp_stream;
 using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
-/// One connection, every step of it on its own strand. Reading waits on the event threads
-/// and costs no worker; the handler and each part of a streamed answer run on a worker.
+/// One connection, every step of it on its own strand. Waiting for the client costs no
+/// thread; the handler and each part of a streamed answer run on one of the server's.
 template <class Stream>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
 public:
@@ -297,13 +294,13 @@ private:
         parser_->header_limit(MAX_HEAD);
         parser_->body_limit(server_.limits.maxBody);
         if (first) {
-            readHead();
+            readMore();
             return;
         }
         if (buffer_.size() > 0) {
             // The next request came with the last one.
             armDeadline(Clock::now() + server_.limits.requestDeadline);
-            readHead();
+            advance();
             return;
         }
         armDeadline(Clock::now() + server_.limits.idleTimeout);
@@ -315,52 +312,84 @@ private:
                                     }
                                     self->buffer_.commit(n);
                                     self->armDeadline(Clock::now() + self->server_.limits.requestDeadline);
-                                    self->readHead();
+                                    self->advance();
                                 });
     }
 
-    void readHead() {
-        http::async_read_header(stream_, buffer_, *parser_,
-                                [self = this->shared_from_this()](ErrorCode ec, std::size_t) {
+    void readMore() {
+        stream_.async_read_some(buffer_.prepare(16384),
+                                [self = this->shared_from_this()](ErrorCode ec, std::size_t n) {
                                     if (ec) {
                                         self->refuse(ec);
                                         return;
                                     }
-                                    if (const int status = refusalOfHead(*self->parser_)) {
-                                        self->answerAndClose(status);
-                                        return;
-                                    }
-                                    self->continueIfAsked();
+                                    self->buffer_.commit(n);
+                                    self->advance();
                                 });
     }
 
-    void continueIfAsked() {
-        const auto& head = parser_->get();
-        if (parser_->is_done() || lower(std::string(head[http::field::expect])) != "100-continue") {
-            readBody();
-            return;
+    /// Hands what has arrived to the parser; false with `ec` set when it refused it.
+    bool parseArrived(ErrorCode& ec) {
+        while (buffer_.size() > 0 && !parser_->is_done()) {
+            const auto used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            if (ec == http::error::need_more) {
+                ec = {};
+                return true;
+            }
+            if (ec) {
+                return false;
+            }
+            if (used == 0 || (!parser_->eager() && parser_->is_header_done())) {
+                return true;
+            }
         }
-        static const char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
-        net::async_write(stream_, net::buffer(CONTINUE, sizeof CONTINUE - 1),
-                         [self = this->shared_from_this()](ErrorCode ec, std::size_t) {
-                             if (ec) {
-                                 self->close();
-                                 return;
-                             }
-                             self->readBody();
-                         });
+        return true;
     }
 
-    void readBody() {
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = this->shared_from_this()](ErrorCode ec, std::size_t) {
-                             if (ec) {
-                                 self->refuse(ec);
-                                 return;
-                             }
-                             self->deadline_.cancel();
-                             self->handle();
-                         });
+    /// Parses what arrived and goes on: the head first, which is checked before any of the
+    /// body is read, then the body. Whatever arrived whole is handled at once, without
+    /// another trip through the event loop.
+    void advance() {
+        ErrorCode ec;
+        if (!parser_->is_header_done()) {
+            if (!parseArrived(ec)) {
+                refuse(ec);
+                return;
+            }
+            if (!parser_->is_header_done()) {
+                readMore();
+                return;
+            }
+            if (const int status = refusalOfHead(*parser_)) {
+                answerAndClose(status);
+                return;
+            }
+            parser_->eager(true);
+            if (!parser_->is_done() &&
+                lower(std::string(parser_->get()[http::field::expect])) == "100-continue") {
+                static const char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                net::async_write(stream_, net::buffer(CONTINUE, sizeof CONTINUE - 1),
+                                 [self = this->shared_from_this()](ErrorCode written, std::size_t) {
+                                     if (written) {
+                                         self->close();
+                                         return;
+                                     }
+                                     self->advance();
+                                 });
+                return;
+            }
+        }
+        if (!parseArrived(ec)) {
+            refuse(ec);
+            return;
+        }
+        if (!parser_->is_done()) {
+            readMore();
+            return;
+        }
+        deadline_.cancel();
+        handle();
     }
 
     void refuse(const ErrorCode& ec) {
@@ -395,22 +424,18 @@ private:
         auto message = parser_->release();
         keepAlive_ = message.keep_alive();
         handling_ = true;
-        auto work = net::make_work_guard(server_.io);
-        net::post(server_.workers,
-                  [self = this->shared_from_this(), request = requestFrom(std::move(message)),
-                   work = std::move(work)]() mutable {
-                      auto response = std::make_shared<HttpResponse>();
-                      try {
-                          self->server_.handler(request, *response);
-                      } catch (const std::exception&) {
-                          *response = HttpResponse{};
-                          response->status = 500;
-                          response->contentType = "application/json";
-                          response->body = "{\"error\":\"internal error\"}";
-                      }
-                      net::post(self->stream_.get_executor(),
-                                [self, response, work = std::move(work)] { self->respond(response); });
-                  });
+        // Run here, on this connection's strand: a handler that waits for the database
+        // holds one of the server's threads, and the others go on serving.
+        auto response = std::make_shared<HttpResponse>();
+        try {
+            server_.handler(requestFrom(std::move(message)), *response);
+        } catch (const std::exception&) {
+            *response = HttpResponse{};
+            response->status = 500;
+            response->contentType = "application/json";
+            response->body = "{\"error\":\"internal error\"}";
+        }
+        respond(response);
     }
 
     template <class Message>
@@ -454,42 +479,33 @@ private:
             });
     }
 
-    /// Makes the next part of a streamed answer on a worker, then writes it here.
+    /// Makes the next part of a streamed answer, then writes it.
     void nextPart(const std::shared_ptr<HttpResponse>& response, bool keep) {
-        auto work = net::make_work_guard(server_.io);
-        net::post(server_.workers, [self = this->shared_from_this(), response, keep, work = std::move(work)] {
-            auto part = std::make_shared<std::string>();
-            bool more = false, failed = false;
-            try {
-                more = response->stream(*part);
-            } catch (const std::exception&) {
-                failed = true;  // the answer is cut short: the client sees no last chunk
+        auto part = std::make_shared<std::string>();
+        bool more = false;
+        try {
+            more = response->stream(*part);
+        } catch (const std::exception&) {
+            close();  // the answer is cut short: the client sees no last chunk
+            return;
+        }
+        lowest().expires_after(server_.limits.writeTimeout);
+        auto then = [self = this->shared_from_this(), response, keep, more](ErrorCode ec, std::size_t) {
+            if (ec) {
+                self->close();
+            } else if (more) {
+                self->nextPart(response, keep);
+            } else {
+                net::async_write(self->stream_, http::make_chunk_last(),
+                                 [self, keep](ErrorCode ec2, std::size_t) { self->answered(ec2, keep); });
             }
-            net::post(self->stream_.get_executor(), [self, response, keep, part, more, failed, work] {
-                if (failed) {
-                    self->close();
-                    return;
-                }
-                self->lowest().expires_after(self->server_.limits.writeTimeout);
-                auto then = [self, response, keep, more](ErrorCode ec, std::size_t) {
-                    if (ec) {
-                        self->close();
-                    } else if (more) {
-                        self->nextPart(response, keep);
-                    } else {
-                        net::async_write(
-                            self->stream_, http::make_chunk_last(),
-                            [self, keep](ErrorCode ec2, std::size_t) { self->answered(ec2, keep); });
-                    }
-                };
-                if (part->empty()) {
-                    then(ErrorCode{}, 0);
-                } else {
-                    net::async_write(self->stream_, http::make_chunk(net::buffer(*part)),
-                                     [part, then](ErrorCode ec, std::size_t n) { then(ec, n); });
-                }
-            });
-        });
+        };
+        if (part->empty()) {
+            then(ErrorCode{}, 0);
+        } else {
+            net::async_write(stream_, http::make_chunk(net::buffer(*part)),
+                             [part, then](ErrorCode ec, std::size_t n) { then(ec, n); });
+        }
     }
 
     void answered(const ErrorCode& ec, bool keep) {
@@ -663,12 +679,16 @@ int HttpServer::bind(const std::string& host, int port) {
 
 void HttpServer::run() {
     impl_->accept();
-    // Reading and writing never block, so two event threads keep up with any number of
-    // connections; a second one keeps answers flowing while the first parses a large body.
-    std::thread second([this] { impl_->io.run(); });
+    // Any thread takes whichever connection is ready next, so one that waits in a handler
+    // holds up no connection but its own.
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < std::max<std::size_t>(impl_->limits.threads, 1); ++i) {
+        threads.emplace_back([this] { impl_->io.run(); });
+    }
     impl_->io.run();
-    second.join();
-    impl_->workers.join();
+    for (auto& thread : threads) {
+        thread.join();
+    }
 }
 
 void HttpServer::stop() {

@@ -50,9 +50,11 @@ struct HttpLimits {
     /// one ends. An open connection costs a socket and a few kilobytes, not a thread, and
     /// the process's descriptor limit lowers this bound when it is smaller.
     std::size_t maxConnections = 10000;
-    /// Threads that run the handler: the requests being handled at once. The others wait
-    /// for one in arrival order. Reading and writing never take one.
-    std::size_t workers = 64;
+    /// Threads that serve: any of them reads, parses or writes for whichever connection is
+    /// ready, and runs the handler. Waiting for a client never holds one; a handler that
+    /// waits for the database holds one until the database answers or the store's
+    /// timeout ends its wait. Also the requests being handled at once.
+    std::size_t threads = 64;
 };
 
 /// PEM files that make the server speak https.
@@ -62,9 +64,9 @@ struct TlsFiles {
 };
 
 /// The collector's HTTP/1.1 server (optionally https): Boost.Beast parses and frames every
-/// request, on a few event threads that wait on every connection at once; the handler runs
-/// on a pool of workers. Keep-alive, bodies by Content-Length or chunked, each counted
-/// against the limit as it is read.
+/// request; a pool of threads waits on every connection at once (epoll), so a connection
+/// that sends nothing costs no thread. Keep-alive, bodies by Content-Length or chunked,
+/// each counted against the limit as it is read.
 class HttpServer {
 public:
     using Handler = std::function<void(const HttpRequest&, HttpResponse&)>;

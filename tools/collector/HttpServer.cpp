@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <map>
 #include <mutex>
@@ -165,7 +166,14 @@ public:
     /// On the session's own strand: end what is waiting for the client; a request being
     /// handled is still answered.
     virtual void stopSoon() = 0;
+    /// On the session's own strand: ends what waits for the client if its time is up.
+    virtual void expireIfDue() = 0;
     virtual net::any_io_executor executor() = 0;
+
+    /// When what the session now waits for (a request, or a client reading an answer)
+    /// runs out, as steady-clock ticks; 0 for never. Set on the session's strand, read by
+    /// the server's sweep.
+    std::atomic<Clock::rep> due{0};
 };
 
 }  // namespace
@@ -196,6 +204,9 @@ public:
 
     void accept();
     void ended(SessionBase* session);
+    /// Every fifth of a second: the sessions whose time is up are told so. Ends once the
+    /// server stops and its last session has ended.
+    void sweep();
     bool isStopping() {
         std::lock_guard<std::mutex> lock(mutex);
         return stopping;
@@ -207,6 +218,7 @@ public:
     net::io_context io;
     tcp::acceptor acceptor{net::make_strand(io)};
     net::steady_timer acceptRetry{acceptor.get_executor()};
+    net::steady_timer sweeper{acceptor.get_executor()};
     std::size_t maxConnections = limits.maxConnections;
 
     std::mutex mutex;
@@ -226,7 +238,7 @@ template <class Stream>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
 public:
     Session(HttpServer::Impl& server, tcp::socket&& socket)
-        : server_(server), stream_(make(server, std::move(socket))), deadline_(stream_.get_executor()) {}
+        : server_(server), stream_(make(server, std::move(socket))) {}
     ~Session() override { server_.ended(this); }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
@@ -270,19 +282,24 @@ private:
 
     beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
 
-    /// Reads end at `at`: the socket's pending operations are cancelled, and the read that
-    /// ends knows why from `timedOut_`.
+    /// What waits for the client ends at `at`: the server's sweep notices within a
+    /// fraction of a second and cancels the socket's operations, and the one that ends
+    /// knows why from `timedOut_`. No timer per connection is set or cancelled per
+    /// request.
     void armDeadline(Clock::time_point at) {
         timedOut_ = false;
-        deadline_.expires_at(at);
-        deadline_.async_wait([self = this->shared_from_this()](ErrorCode ec) {
-            if (ec) {
-                return;  // cancelled or moved
-            }
-            self->timedOut_ = true;
+        due = at.time_since_epoch().count();
+    }
+    void disarm() { due = 0; }
+
+    void expireIfDue() override {
+        const auto at = due.load();
+        if (at != 0 && Clock::now().time_since_epoch().count() >= at) {
+            due = 0;
+            timedOut_ = true;
             ErrorCode ignored;
-            self->lowest().socket().cancel(ignored);
-        });
+            lowest().socket().cancel(ignored);
+        }
     }
 
     void readRequest(bool first) {
@@ -388,12 +405,12 @@ private:
             readMore();
             return;
         }
-        deadline_.cancel();
+        disarm();
         handle();
     }
 
     void refuse(const ErrorCode& ec) {
-        deadline_.cancel();
+        disarm();
         if (timedOut_) {
             // Nothing of a request yet: an idle client, closed without a word.
             if (parser_->got_some() || buffer_.size() > 0) {
@@ -450,7 +467,7 @@ private:
 
     void respond(const std::shared_ptr<HttpResponse>& response) {
         const bool keep = keepAlive_ && !server_.isStopping();
-        lowest().expires_after(server_.limits.writeTimeout);
+        armDeadline(Clock::now() + server_.limits.writeTimeout);
         if (!response->stream) {
             auto message = std::make_shared<http::response<http::string_body>>(
                 static_cast<http::status>(response->status), 11);
@@ -489,7 +506,7 @@ private:
             close();  // the answer is cut short: the client sees no last chunk
             return;
         }
-        lowest().expires_after(server_.limits.writeTimeout);
+        armDeadline(Clock::now() + server_.limits.writeTimeout);
         auto then = [self = this->shared_from_this(), response, keep, more](ErrorCode ec, std::size_t) {
             if (ec) {
                 self->close();
@@ -510,7 +527,7 @@ private:
 
     void answered(const ErrorCode& ec, bool keep) {
         handling_ = false;
-        lowest().expires_never();
+        disarm();
         if (ec) {
             close();
         } else if (keep) {
@@ -551,7 +568,7 @@ private:
     }
 
     void close() {
-        deadline_.cancel();
+        disarm();
         ErrorCode ignored;
         lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
         lowest().close();
@@ -559,7 +576,6 @@ private:
 
     HttpServer::Impl& server_;
     Stream stream_;
-    net::steady_timer deadline_;
     beast::flat_buffer buffer_;
     std::optional<Parser> parser_;
     bool timedOut_ = false;
@@ -612,6 +628,36 @@ void HttpServer::Impl::accept() {
         if (more) {
             accept();
         }
+    });
+}
+
+void HttpServer::Impl::sweep() {
+    sweeper.expires_after(std::chrono::milliseconds(200));
+    sweeper.async_wait([this](ErrorCode ec) {
+        if (ec) {
+            return;
+        }
+        const auto now = Clock::now().time_since_epoch().count();
+        std::vector<std::shared_ptr<SessionBase>> due;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping && sessions.empty()) {
+                return;
+            }
+            // A session being destroyed waits in ended() for this lock, so `raw` is alive.
+            for (const auto& [raw, weak] : sessions) {
+                const auto at = raw->due.load();
+                if (at != 0 && at <= now) {
+                    if (auto session = weak.lock()) {
+                        due.push_back(std::move(session));
+                    }
+                }
+            }
+        }
+        for (auto& session : due) {
+            net::post(session->executor(), [session] { session->expireIfDue(); });
+        }
+        sweep();
     });
 }
 
@@ -679,6 +725,7 @@ int HttpServer::bind(const std::string& host, int port) {
 
 void HttpServer::run() {
     impl_->accept();
+    net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->sweep(); });
     // Any thread takes whichever connection is ready next, so one that waits in a handler
     // holds up no connection but its own.
     std::vector<std::thread> threads;

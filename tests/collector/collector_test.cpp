@@ -13,6 +13,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
@@ -411,10 +412,16 @@ TEST(CollectorTest, KeepsKeysDevicesAndIdempotencyKeysWholeOrRefusesThemOnEveryS
                 body));
             EXPECT_THAT(client.readToEnd().substr(0, 13), HasSubstr(" 400")) << what;
         }
-        // Devices that differ only after a control character are two devices.
-        for (const char* name : {"phone\x01one", "phone\x01two"}) {
+        // Devices that differ only after a control character are two devices, and a line
+        // feed in one does not forge a line of the collector's text output.
+        for (const char* name : {"phone\x01one", "phone\nforged -> 200"}) {
             EXPECT_EQ(httpPost(url + "k/send_locations", device(name)).status, 200) << what;
         }
+        const auto text = httpGet(collector.baseUrl() + "summary.txt").body;
+        EXPECT_THAT(text, HasSubstr("phone\\x01one")) << what;
+        EXPECT_THAT(text, HasSubstr("phone\\x0aforged -> 200")) << what;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << what << ": totals, header, two devices\n"
+                                                                 << text;
         EXPECT_EQ(collector.summary()["k"].size(), 2u) << what;
     }
 }

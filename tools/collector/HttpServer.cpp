@@ -472,7 +472,11 @@ private:
             auto message = std::make_shared<http::response<http::string_body>>(
                 static_cast<http::status>(response->status), 11);
             describe(*message, *response, keep);
-            message->body() = std::move(response->body);
+            // 1xx, 204 and 304 answers carry no body, whatever the handler wrote.
+            const int status = response->status;
+            if (status >= 200 && status != 204 && status != 304) {
+                message->body() = std::move(response->body);
+            }
             message->prepare_payload();
             http::async_write(stream_, *message,
                               [self = this->shared_from_this(), message, keep](ErrorCode ec, std::size_t) {

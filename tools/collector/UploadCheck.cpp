@@ -210,7 +210,10 @@ std::string escapedForLog(const std::string& text) {
             // A whole well-formed sequence passes; a stray byte is shown by its value.
             std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
             const std::string sequence = text.substr(i, length);
-            if (sequence.size() == length && isValidUtf8(sequence)) {
+            // U+0080 to U+009F are controls too: some terminals act on them.
+            const bool control =
+                c == 0xc2 && sequence.size() == 2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
+            if (sequence.size() == length && isValidUtf8(sequence) && !control) {
                 out += sequence;
                 i += length;
             } else {

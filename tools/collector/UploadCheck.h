@@ -20,7 +20,7 @@ bool isValidUtf8(const std::string& text);
 std::string validUtf8(const std::string& text);
 
 /// `text` for one line of a log or a terminal table: control characters (line feeds,
-/// carriage returns, escapes), the backslash and bytes that are not UTF-8 become "\xNN",
+/// carriage returns, escapes, C1), the backslash and bytes that are not UTF-8 become "\xNN",
 /// so that whatever a client sent, one event stays one line.
 std::string escapedForLog(const std::string& text);
 

@@ -127,6 +127,8 @@ const char* refusalText(int status) {
             return "{\"error\":\"the request head is larger than allowed\"}";
         case 501:
             return "{\"error\":\"only the chunked transfer coding is understood\"}";
+        case 503:
+            return "{\"error\":\"too many uploads are arriving at once; try again\"}";
         default:
             return "{\"error\":\"malformed request\"}";
     }
@@ -220,6 +222,7 @@ public:
     net::steady_timer acceptRetry{acceptor.get_executor()};
     net::steady_timer sweeper{acceptor.get_executor()};
     std::size_t maxConnections = limits.maxConnections;
+    std::atomic<std::size_t> bodyBytes{0};  // of the bodies being read, over all sessions
 
     std::mutex mutex;
     std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // guarded by mutex
@@ -239,7 +242,10 @@ class Session final : public SessionBase, public std::enable_shared_from_this<Se
 public:
     Session(HttpServer::Impl& server, tcp::socket&& socket)
         : server_(server), stream_(make(server, std::move(socket))) {}
-    ~Session() override { server_.ended(this); }
+    ~Session() override {
+        releaseBody();
+        server_.ended(this);
+    }
     Session(const Session&) = delete;
     Session& operator=(const Session&) = delete;
 
@@ -401,6 +407,10 @@ private:
             refuse(ec);
             return;
         }
+        if (!holdBody()) {
+            answerAndClose(503);
+            return;
+        }
         if (!parser_->is_done()) {
             readMore();
             return;
@@ -437,7 +447,26 @@ private:
         respond(refusal);
     }
 
+    /// Counts the body read so far in the server's total; false once the total of all the
+    /// bodies being read is over its bound, so that many slow uploads at once cannot take
+    /// all the memory.
+    bool holdBody() {
+        const auto size = parser_->get().body().size();
+        if (size <= held_) {
+            return true;
+        }
+        const auto total = server_.bodyBytes.fetch_add(size - held_) + (size - held_);
+        held_ = size;
+        return total <= server_.limits.maxBodiesBeingRead;
+    }
+
+    void releaseBody() {
+        server_.bodyBytes.fetch_sub(held_);
+        held_ = 0;
+    }
+
     void handle() {
+        releaseBody();
         auto message = parser_->release();
         keepAlive_ = message.keep_alive();
         handling_ = true;
@@ -572,6 +601,7 @@ private:
     }
 
     void close() {
+        releaseBody();
         disarm();
         ErrorCode ignored;
         lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
@@ -585,6 +615,7 @@ private:
     bool timedOut_ = false;
     bool keepAlive_ = false;
     bool handling_ = false;
+    std::size_t held_ = 0;  // body bytes of the request being read, counted in the server's total
 };
 
 }  // namespace

@@ -50,6 +50,9 @@ struct HttpLimits {
     /// one ends. An open connection costs a socket and a few kilobytes, not a thread, and
     /// the process's descriptor limit lowers this bound when it is smaller.
     std::size_t maxConnections = 10000;
+    /// The bytes of all the request bodies being read at once; a request whose body would
+    /// pass it is answered 503 and its connection closed.
+    std::size_t maxBodiesBeingRead = std::size_t{256} << 20;
     /// Threads that serve: any of them reads, parses or writes for whichever connection is
     /// ready, and runs the handler. Waiting for a client never holds one; a handler that
     /// waits for the database holds one until the database answers or the store's

@@ -6,8 +6,19 @@
 // Each upload is a real body of 20 fixes and a device description (about 1.9 KB) with a
 // new Idempotency-Key and device. The pre-filled rows are written with SQL directly.
 //
-//   collector_load_bench [--rows N] [--seconds S] [--no-postgres]
-// Prints Markdown table rows.
+//   collector_load_bench [--rows N] [--seconds S] [--no-postgres] [--clients N]
+// Prints Markdown table rows. --rows 0 measures the empty database only; --clients N only
+// that many clients.
+//
+//   collector_load_bench --idle N
+// One well-formed upload beside N idle connections (each connected, half of them with a
+// request begun): the time to its answer.
+//
+//   collector_load_bench --outage S
+// 64 clients upload for S seconds to a collector on PostgreSQL, each upload with a key of
+// its own, while the server is stopped (SIGSTOP) for 5 s and later restarted (pg_ctl
+// restart). Then: every upload answered 200 must be in the database exactly once; the
+// slowest answer beside the collector's bound (--db-timeout-ms 2000).
 
 #include "Collector.h"
 
@@ -17,6 +28,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -27,6 +39,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -37,6 +50,8 @@ using lumvex::test::PostgresServer;
 using Clock = std::chrono::steady_clock;
 
 namespace {
+
+int onlyClients = 0;
 
 std::string uploadBody(const std::string& device) {
     nlohmann::json locations = nlohmann::json::array();
@@ -264,6 +279,9 @@ void measure(const std::string& store, const std::vector<const Collector*>& coll
     }
     std::fflush(stdout);
     for (int clients : {1, 8, 64}) {
+        if (onlyClients != 0 && clients != onlyClients) {
+            continue;
+        }
         const auto load = runLoad(collectors, clients, duration, tag + "-" + std::to_string(clients));
         std::printf(
             "| %s | %zu collector(s) | %ld rows | %d clients | %.0f uploads/s | p50 %.1f ms | p99 %.1f ms |"
@@ -275,6 +293,135 @@ void measure(const std::string& store, const std::vector<const Collector*>& coll
 }
 
 }  // namespace
+
+int idleRun(int idle) {
+    lumvex::test::TempDir dir;
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--db", dir.file("idle.sqlite")}});
+    std::vector<int> open;
+    for (int i = 0; i < idle; ++i) {
+        const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_port = htons(static_cast<uint16_t>(collector.port()));
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+            std::fprintf(stderr, "connection %d: %s\n", i, std::strerror(errno));
+            ::close(fd);
+            break;
+        }
+        if (i % 2 == 1) {
+            ::send(fd, "POST /api/v1/k/send_locations HTTP/1.1\r\nHo", 43, MSG_NOSIGNAL);
+        }
+        open.push_back(fd);
+    }
+    const auto began = Clock::now();
+    const auto result =
+        lumvex::test::httpPost(collector.baseUrl() + "api/v1/k/send_locations", uploadBody("idle"));
+    const double ms = std::chrono::duration<double, std::milli>(Clock::now() - began).count();
+    std::printf("| %zu idle connections | one upload answered %ld in %.1f ms | peak RSS %ld MB |\n",
+                open.size(), result.status, ms, peakRssKb(collector.pid()) / 1024);
+    for (const int fd : open) {
+        ::close(fd);
+    }
+    return result.status == 200 ? 0 : 1;
+}
+
+int outageRun(int seconds) {
+    PostgresServer server;
+    Collector collector(
+        Collector::Options{std::nullopt, nullptr, {"--db", server.uri(), "--db-timeout-ms", "2000"}});
+    const auto began = Clock::now();
+    const auto end = began + std::chrono::seconds(seconds);
+    std::atomic<bool> done{false};
+    std::thread chaos([&] {
+        auto at = [&](int s) {
+            while (!done && Clock::now() < began + std::chrono::seconds(s)) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            }
+        };
+        at(5);
+        server.signalAll(SIGSTOP);
+        std::printf("t=%.1f s: PostgreSQL stopped (SIGSTOP)\n",
+                    std::chrono::duration<double>(Clock::now() - began).count());
+        at(10);
+        server.signalAll(SIGCONT);
+        std::printf("t=%.1f s: PostgreSQL continued (SIGCONT)\n",
+                    std::chrono::duration<double>(Clock::now() - began).count());
+        at(18);
+        const auto restarting = Clock::now();
+        const bool ok = server.restart();
+        std::printf("t=%.1f s: pg_ctl restart %s after %.1f s\n",
+                    std::chrono::duration<double>(Clock::now() - began).count(), ok ? "done" : "FAILED",
+                    std::chrono::duration<double>(Clock::now() - restarting).count());
+        std::fflush(stdout);
+    });
+    constexpr int CLIENTS = 64;
+    std::vector<std::map<std::string, int>> answers(CLIENTS);
+    std::vector<double> slowest(CLIENTS, 0);
+    std::vector<double> lastFailureAt(CLIENTS, 0);
+    std::vector<std::thread> threads;
+    for (int c = 0; c < CLIENTS; ++c) {
+        threads.emplace_back([&, c] {
+            Client client(collector.port());
+            for (long n = 0; Clock::now() < end; ++n) {
+                const std::string id = "o-" + std::to_string(c) + "-" + std::to_string(n);
+                const auto start = Clock::now();
+                const int status = client.post(id, uploadBody("device-" + std::to_string(c)));
+                const double ms = std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+                answers[c][id] = status;
+                slowest[c] = std::max(slowest[c], ms);
+                if (status != 200) {
+                    lastFailureAt[c] = std::chrono::duration<double>(Clock::now() - began).count();
+                }
+            }
+        });
+    }
+    for (auto& t : threads) {
+        t.join();
+    }
+    done = true;
+    chaos.join();
+    // What the database holds, per key.
+    std::map<std::string, int> stored;
+    const std::string command = "psql -qAt -F ' ' '" + server.uri() +
+                                "' -c 'SELECT idempotency_key, count(*) FROM uploads GROUP BY 1'";
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char line[256];
+        while (std::fgets(line, sizeof line, p)) {
+            char key[200];
+            int count = 0;
+            if (std::sscanf(line, "%199s %d", key, &count) == 2) {
+                stored[key] = count;
+            }
+        }
+        ::pclose(p);
+    }
+    std::map<int, long> byStatus;
+    long okStoredOnce = 0, okMissing = 0, okTwice = 0, failedButStored = 0;
+    for (const auto& mine : answers) {
+        for (const auto& [key, status] : mine) {
+            ++byStatus[status];
+            const int count = stored.count(key) ? stored[key] : 0;
+            if (status == 200) {
+                (count == 1 ? okStoredOnce : count == 0 ? okMissing : okTwice)++;
+            } else if (count > 0) {
+                ++failedButStored;
+            }
+        }
+    }
+    for (const auto& [status, count] : byStatus) {
+        std::printf("| answered %d | %ld uploads |\n", status, count);
+    }
+    std::printf(
+        "| answered 200 and stored once | %ld |\n| answered 200 and missing | %ld |\n"
+        "| answered 200 and stored twice | %ld |\n| not 200 but stored (outcome was unknown) | %ld |\n",
+        okStoredOnce, okMissing, okTwice, failedButStored);
+    std::printf(
+        "| slowest answer | %.0f ms (bound: --db-timeout-ms 2000) |\n| last failure at | t=%.1f s |\n",
+        *std::max_element(slowest.begin(), slowest.end()),
+        *std::max_element(lastFailureAt.begin(), lastFailureAt.end()));
+    return okMissing == 0 && okTwice == 0 ? 0 : 1;
+}
 
 int main(int argc, char** argv) {
     long rows = 100000;
@@ -288,6 +435,12 @@ int main(int argc, char** argv) {
             seconds = std::atoi(argv[++i]);
         } else if (arg == "--no-postgres") {
             postgres = false;
+        } else if (arg == "--clients" && i + 1 < argc) {
+            onlyClients = std::atoi(argv[++i]);
+        } else if (arg == "--idle" && i + 1 < argc) {
+            return idleRun(std::atoi(argv[++i]));
+        } else if (arg == "--outage" && i + 1 < argc) {
+            return outageRun(std::atoi(argv[++i]));
         }
     }
     const auto duration = std::chrono::seconds(seconds);
@@ -296,7 +449,8 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
     std::system("cut -d' ' -f1-3 /proc/loadavg");
 
-    for (const long size : {0L, rows}) {
+    const std::vector<long> sizes = rows > 0 ? std::vector<long>{0L, rows} : std::vector<long>{0L};
+    for (const long size : sizes) {
         const auto path = dir.file("bench-" + std::to_string(size) + ".sqlite");
         {
             // The first start makes the schema; the fill goes in while no collector runs.
@@ -319,7 +473,7 @@ int main(int argc, char** argv) {
         return 0;
     }
     PostgresServer server;
-    for (const long size : {0L, rows}) {
+    for (const long size : sizes) {
         { Collector maker(Collector::Options{std::nullopt, nullptr, {"--db", server.uri()}}); }
         const auto began = Clock::now();
         if (size > 0 && !fillPostgres(server.uri(), size)) {

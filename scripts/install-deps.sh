@@ -16,6 +16,7 @@ packages=(
   ca-certificates  # the trust store that https uploads are checked against
   gpsd-clients  # gpspipe and cgps, to see what gpsd reports (README's Troubleshooting)
   libpq-dev  # the collector's PostgreSQL store
+  libboost-dev libcli11-dev  # the collector's HTTP server (Boost.Beast) and command line (CLI11)
 )
 # Only for testing.
 test_packages=(

@@ -9,13 +9,17 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
+#include <optional>
 #include <thread>
 
 namespace lumvex::test {
@@ -323,6 +327,105 @@ TEST(CollectorTest, ReadsBodiesHoweverFramedAndHoldsTheLimit) {
     EXPECT_EQ(collector.uploads().size(), 3u);
 }
 
+TEST(CollectorTest, RefusesEveryRequestThatCouldBeReadTwoWays) {
+    Collector collector(Collector::Options{std::nullopt, nullptr, {"--max-body", "1000"}});
+    // Each request carries a second one where a server that misreads its framing would
+    // find it: only one answer may come, and the connection must end after it.
+    const std::string smuggled = "GET /summary HTTP/1.1\r\nHost: x\r\n\r\n";
+    const std::string length = "Content-Length: " + std::to_string(smuggled.size()) + "\r\n";
+    const std::string chunkedSmuggled = chunked(smuggled, 100);
+    const std::string head = "POST /api/v1/k/send_locations HTTP/1.1\r\nHost: x\r\n";
+    struct Case {
+        const char* what;
+        std::string request;
+        const char* status;
+    } cases[] = {
+        {"space before the colon of Content-Length", head + "Content-Length : 33\r\n\r\n" + smuggled,
+         " 400 "},
+        {"space before the colon of Transfer-Encoding",
+         head + "Transfer-Encoding : chunked\r\n\r\n" + chunkedSmuggled, " 400 "},
+        {"empty Content-Length", head + "Content-Length:\r\n\r\n" + smuggled, " 400 "},
+        {"two different Content-Length values", head + length + "Content-Length: 0\r\n\r\n" + smuggled,
+         " 400 "},
+        {"chunked, then identity", head + "Transfer-Encoding: chunked, identity\r\n\r\n" + chunkedSmuggled,
+         " 400 "},
+        {"chunked twice", head + "Transfer-Encoding: chunked, chunked\r\n\r\n" + chunkedSmuggled, " 501 "},
+        {"a coding we do not undo", head + "Transfer-Encoding: gzip, chunked\r\n\r\n" + chunkedSmuggled,
+         " 501 "},
+        {"two Transfer-Encoding fields",
+         head + "Transfer-Encoding: chunked\r\nTransfer-Encoding: identity\r\n\r\n" + chunkedSmuggled,
+         " 400 "},
+        {"Transfer-Encoding and Content-Length",
+         head + "Transfer-Encoding: chunked\r\n" + length + "\r\n" + chunkedSmuggled, " 400 "},
+        {"NUL in a header value",
+         head + "X-Note: a" + std::string(1, '\0') + "b\r\n" + length + "\r\n" + smuggled, " 400 "},
+        {"Content-Length that is not a number", head + "Content-Length: 3x\r\n\r\n" + smuggled, " 400 "},
+        {"negative Content-Length", head + "Content-Length: -1\r\n\r\n" + smuggled, " 400 "},
+        {"Content-Length past 64 bits", head + "Content-Length: 99999999999999999999999\r\n\r\n" + smuggled,
+         " 400 "},
+        {"chunk size that is not hex", head + "Transfer-Encoding: chunked\r\n\r\nzz\r\n" + smuggled, " 400 "},
+        {"lines ended by LF alone",
+         "POST /api/v1/k/send_locations HTTP/1.1\nHost: x\n" + length + "\n" + smuggled, " 400 "},
+        {"bare CR in a value", head + "X-Note: a\rb\r\n" + length + "\r\n" + smuggled, " 400 "},
+        {"unknown version",
+         "POST /api/v1/k/send_locations HTTP/2.0\r\nHost: x\r\n" + length + "\r\n" + smuggled, " 400 "},
+        {"target that is not a path", "GET http://x/summary HTTP/1.1\r\nHost: x\r\n\r\n" + smuggled, " 400 "},
+        {"head past 16 KiB", head + "X-Big: " + std::string(17000, 'a') + "\r\n\r\n", " 431 "},
+    };
+    for (const auto& c : cases) {
+        RawClient client(collector.port());
+        ASSERT_TRUE(client.connected());
+        client.send(c.request);
+        const auto answer = client.readToEnd();
+        EXPECT_EQ(answer.substr(0, 13), std::string("HTTP/1.1") + c.status) << c.what << ": " << answer;
+        EXPECT_EQ(answer.find("HTTP/1.1", 1), std::string::npos) << c.what << ": a second answer came";
+        EXPECT_THAT(answer, Not(HasSubstr("<timeout>"))) << c.what << ": the connection must end";
+    }
+    EXPECT_EQ(collector.uploads().size(), 0u);
+}
+
+TEST(CollectorTest, KeepsKeysDevicesAndIdempotencyKeysWholeOrRefusesThemOnEveryStore) {
+    std::optional<PostgresServer> postgres;
+    std::vector<std::vector<std::string>> stores = {{}};
+    if (!PostgresServer::programs().empty()) {
+        postgres.emplace();
+        stores.push_back({"--db", postgres->uri()});
+    }
+    for (const auto& store : stores) {
+        Collector collector(Collector::Options{std::nullopt, nullptr, store});
+        const auto url = collector.baseUrl() + "api/v1/";
+        auto device = [](const std::string& name) {
+            auto body = validBody();
+            body["google_aid"] = name;
+            return body.dump();
+        };
+        const std::string what = store.empty() ? "SQLite" : "PostgreSQL";
+        EXPECT_EQ(httpPost(url + "ak%00one/send_locations", validBody().dump()).status, 400) << what;
+        EXPECT_EQ(httpPost(url + "k/send_locations", device(std::string("phone\0one", 9))).status, 400)
+            << what;
+        for (const std::string& key : {std::string("a\0b", 3), std::string("\xc3")}) {
+            RawClient client(collector.port());
+            const auto body = validBody().dump();
+            client.send(rawPost(
+                "k",
+                "Idempotency-Key: " + key + "\r\nContent-Length: " + std::to_string(body.size()) + "\r\n",
+                body));
+            EXPECT_THAT(client.readToEnd().substr(0, 13), HasSubstr(" 400")) << what;
+        }
+        // Devices that differ only after a control character are two devices, and a line
+        // feed in one does not forge a line of the collector's text output.
+        for (const char* name : {"phone\x01one", "phone\nforged -> 200"}) {
+            EXPECT_EQ(httpPost(url + "k/send_locations", device(name)).status, 200) << what;
+        }
+        const auto text = httpGet(collector.baseUrl() + "summary.txt").body;
+        EXPECT_THAT(text, HasSubstr("phone\\x01one")) << what;
+        EXPECT_THAT(text, HasSubstr("phone\\x0aforged -> 200")) << what;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 4) << what << ": totals, header, two devices\n"
+                                                                 << text;
+        EXPECT_EQ(collector.summary()["k"].size(), 2u) << what;
+    }
+}
+
 TEST(CollectorTest, RefusesKeysThatAreNotUtf8AndListsWhateverBytesCame) {
     Collector collector;
     EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/%FF/send_locations", validBody().dump()).status, 400);
@@ -333,10 +436,8 @@ TEST(CollectorTest, RefusesKeysThatAreNotUtf8AndListsWhateverBytesCame) {
     // Headers are kept as they came, whatever their bytes; the listings must still be read.
     const auto body = validBody().dump();
     RawClient client(collector.port());
-    client.send(rawPost("k",
-                        "User-Agent: \xff\xfe\r\nIdempotency-Key: \xc3\r\nContent-Length: " +
-                            std::to_string(body.size()) + "\r\n",
-                        body));
+    client.send(rawPost(
+        "k", "User-Agent: \xff\xfe\r\nContent-Length: " + std::to_string(body.size()) + "\r\n", body));
     EXPECT_THAT(client.readToEnd(), HasSubstr(" 200 "));
 
     const auto uploads = collector.uploads();
@@ -470,6 +571,200 @@ TEST(CollectorTest, CollectorsSharingPostgresKeepEachKeyOnce) {
                 HasSubstr("10 upload(s) from 1 key(s) and 1 device(s), 20 fix(es)"));
 }
 
+/// Runs `sql` through psql on `uri`; its first output line ("" when it failed).
+std::string psql(const std::string& uri, const std::string& sql) {
+    const std::string command = "psql -qAt -v ON_ERROR_STOP=1 '" + uri + "' -c \"" + sql + "\" 2>/dev/null";
+    std::string out;
+    if (FILE* p = ::popen(command.c_str(), "r")) {
+        char line[256];
+        if (std::fgets(line, sizeof line, p)) {
+            out = line;
+        }
+        ::pclose(p);
+    }
+    return out.substr(0, out.find('\n'));
+}
+
+constexpr const char* STORED_BODY =
+    "'{\"mac\":\"m\",\"google_aid\":\"held\",\"locations\":[],\"devices_infos\":{}}'";
+
+TEST(CollectorTest, PagesPastTwoToThe31AndNeverSkipAnUploadCommittedLate) {
+    if (PostgresServer::programs().empty() || std::system("command -v sqlite3 >/dev/null") != 0) {
+        GTEST_SKIP() << "PostgreSQL or the sqlite3 tool is not installed (scripts/install-deps.sh --test)";
+    }
+    TempDir dir;
+    PostgresServer postgres;
+    const auto sqlite = dir.file("big.sqlite");
+    for (const std::string& db : {sqlite, postgres.uri()}) {
+        const bool pg = db == postgres.uri();
+        { Collector schema(Collector::Options{std::nullopt, nullptr, {"--db", db}}); }
+        // The next ids are past 2^31.
+        if (pg) {
+            ASSERT_EQ(psql(db, "ALTER TABLE uploads ALTER COLUMN id RESTART WITH 3000000000; SELECT 1"), "1");
+        } else {
+            ASSERT_EQ(std::system(("sqlite3 " + db +
+                                   " \"INSERT INTO sqlite_sequence VALUES ('uploads', 3000000000)\"")
+                                      .c_str()),
+                      0);
+        }
+        // Room for the listing to wait on a loaded machine.
+        Collector collector(
+            Collector::Options{std::nullopt, nullptr, {"--db", db, "--db-timeout-ms", "30000"}});
+        const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+        ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
+        FILE* held = nullptr;
+        if (pg) {
+            // An upload that takes its id now and commits after a later one.
+            held = ::popen(("psql -q '" + db + "' >/dev/null 2>&1").c_str(), "w");
+            ASSERT_NE(held, nullptr);
+            std::fprintf(
+                held,
+                "BEGIN; INSERT INTO uploads (received_at, api_key, device, status, content_type, user_agent,"
+                " location_count, has_device_info, body) VALUES ('t', 'k', 'held', 200, '', '', 0, 0, %s);\n",
+                STORED_BODY);
+            std::fflush(held);
+            ASSERT_TRUE(waitUntil(
+                [&] { return psql(db, "SELECT max(last_value) FROM uploads_id_seq") == "3000000001"; },
+                std::chrono::seconds(20)));
+        }
+        ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
+        ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
+        // A client follows the links one upload at a time while the held one is open.
+        std::vector<long long> seen;
+        std::thread reader([&] {
+            std::string target = "uploads?limit=1";
+            for (int pages = 0; !target.empty() && pages < 20; ++pages) {
+                const auto page =
+                    httpGet(collector.baseUrl() + (target[0] == '/' ? target.substr(1) : target));
+                for (const auto& row : nlohmann::json::parse(page.body.empty() ? "[]" : page.body)) {
+                    seen.push_back(row["id"].get<long long>());
+                }
+                target = page.nextPage;
+            }
+        });
+        if (held) {
+            EXPECT_TRUE(waitUntil(
+                [&] {
+                    return psql(db,
+                                "SELECT count(*) FROM pg_stat_activity WHERE query LIKE '%virtualtransaction "
+                                "= ANY%'"
+                                " AND pid <> pg_backend_pid()") == "1";
+                },
+                std::chrono::seconds(20)))
+                << "the listing waits for the upload still being written";
+            std::fputs("COMMIT;\n", held);
+            ::pclose(held);
+        }
+        reader.join();
+        const std::vector<long long> all =
+            pg ? std::vector<long long>{3000000000, 3000000001, 3000000002, 3000000003}
+               : std::vector<long long>{3000000001, 3000000002, 3000000003};
+        EXPECT_EQ(seen, all) << (pg ? "PostgreSQL" : "SQLite");
+    }
+}
+
+TEST(CollectorTest, AnswersWithinItsBoundWhateverStateTheDatabaseIsIn) {
+    // A server that accepts and never answers: the collector refuses to start in time, and
+    // a SIGTERM while it waits ends it.
+    SilentServer silent;
+    const std::string hung = "postgresql://x@127.0.0.1:" + std::to_string(silent.port()) + "/x";
+    const auto began = std::chrono::steady_clock::now();
+    const auto refused = runCollectorCommand({"--db", hung, "--db-timeout-ms", "500"});
+    EXPECT_EQ(refused.status, 1);
+    EXPECT_THAT(refused.errors, HasSubstr("did not answer in time"));
+    EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(15));
+
+    // The SQLite file removed under a running collector: uploads are refused, not lost.
+    {
+        TempDir dir;
+        Collector collector(Collector::Options{std::nullopt, nullptr, {"--db", dir.file("gone.sqlite")}});
+        const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+        ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
+        ASSERT_EQ(::unlink(dir.file("gone.sqlite").c_str()), 0);
+        const auto after = httpPost(url, validBody().dump());
+        EXPECT_EQ(after.status, 503);
+        EXPECT_THAT(after.body, HasSubstr("removed or replaced"));
+    }
+
+    if (PostgresServer::programs().empty()) {
+        GTEST_SKIP() << "PostgreSQL is not installed (scripts/install-deps.sh --test installs it)";
+    }
+    // PostgreSQL stopped: 503 within the bound; served again once it goes on.
+    PostgresServer postgres;
+    Collector collector(
+        Collector::Options{std::nullopt, nullptr, {"--db", postgres.uri(), "--db-timeout-ms", "1000"}});
+    const auto url = collector.baseUrl() + "api/v1/k/send_locations";
+    ASSERT_EQ(httpPost(url, validBody().dump()).status, 200);
+    postgres.signalAll(SIGSTOP);
+    const auto stopped = std::chrono::steady_clock::now();
+    const auto waited = httpPost(url, validBody().dump(), "application/json", {"Idempotency-Key: during"});
+    const auto took = std::chrono::steady_clock::now() - stopped;
+    postgres.signalAll(SIGCONT);
+    EXPECT_EQ(waited.status, 503);
+    EXPECT_LT(took, std::chrono::seconds(10)) << "bound 1 s, with room for a loaded machine";
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return httpPost(url, validBody().dump(), "application/json", {"Idempotency-Key: during"})
+                       .status == 200;
+        },
+        std::chrono::seconds(20)));
+    EXPECT_EQ(collector.keptPerKey()["during"], 1);
+}
+
+TEST(CollectorTest, AFailedGroupCommitKeepsNothingAndSaysSoToEveryUploadInIt) {
+    // A collector whose files may not grow past 512 KiB: its commits fail once its
+    // write-ahead log reaches that, as on a full disk.
+    rlimit before{};
+    ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &before), 0);
+    rlimit small = before;
+    small.rlim_cur = 512 * 1024;
+    ::setrlimit(RLIMIT_FSIZE, &small);
+    Collector collector;
+    ::setrlimit(RLIMIT_FSIZE, &before);
+
+    std::mutex mutex;
+    std::map<std::string, long> answers;
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 8; ++c) {
+        clients.emplace_back([&, c] {
+            for (int n = 0; n < 400; ++n) {
+                const std::string key = std::to_string(c) + "-" + std::to_string(n);
+                const auto status =
+                    httpPost(collector.baseUrl() + "api/v1/k/send_locations", validBody().dump(),
+                             "application/json", {"Idempotency-Key: " + key})
+                        .status;
+                std::lock_guard<std::mutex> lock(mutex);
+                answers[key] = status;
+                if (status != 200) {
+                    return;
+                }
+            }
+        });
+    }
+    for (auto& client : clients) {
+        client.join();
+    }
+    // The disk is freed; what was refused is sent again with its key.
+    ASSERT_EQ(::prlimit(collector.pid(), RLIMIT_FSIZE, &before, nullptr), 0);
+    long refused = 0;
+    std::map<std::string, int> once;
+    for (const auto& [key, status] : answers) {
+        once[key] = 1;
+        if (status == 200) {
+            continue;
+        }
+        ++refused;
+        EXPECT_EQ(status, 503) << key;
+        EXPECT_EQ(httpPost(collector.baseUrl() + "api/v1/k/send_locations", validBody().dump(),
+                           "application/json", {"Idempotency-Key: " + key})
+                      .status,
+                  200)
+            << key;
+    }
+    EXPECT_GT(refused, 0) << "the files never reached their limit";
+    EXPECT_EQ(collector.keptPerKey(), once) << "a refused upload was kept, or one kept twice";
+}
+
 TEST(CollectorTest, TakesOverADatabaseFromBeforeItKeptCounters) {
     if (std::system("command -v sqlite3 >/dev/null") != 0) {
         GTEST_SKIP() << "the sqlite3 tool is not installed (scripts/install-deps.sh --test installs it)";
@@ -542,9 +837,10 @@ TEST(CollectorTest, RefusesBadCommandLinesWithOneMessageAndReadsNoMissingDatabas
         int status;
         std::string message;  // the whole of standard error
     } cases[] = {
-        {{"--port"}, 2, "lumvex-collector: --port needs a value\n"},
-        {{"--port=70000"}, 2, "lumvex-collector: --port takes a number from 0 to 65535\n"},
-        {{"--bogus"}, 2, "lumvex-collector: unknown option --bogus\n"},
+        {{"--port"}, 2, "lumvex-collector: --port: 1 required INT:INT in [0 - 65535] missing\n"},
+        {{"--port=70000"}, 2, "lumvex-collector: --port: Value 70000 not in range 0 to 65535\n"},
+        {{"--bogus"}, 2, "lumvex-collector: The following argument was not expected: --bogus\n"},
+        {{"--tls-cert", "c.pem"}, 2, "lumvex-collector: --tls-cert requires --tls-key\n"},
         {{"--db", db, "--port", std::to_string(busy.port())},
          1,
          "lumvex-collector: cannot listen on 127.0.0.1:" + std::to_string(busy.port()) +

@@ -17,6 +17,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <vector>
 
@@ -409,6 +411,34 @@ PostgresServer::~PostgresServer() {
 
 std::string PostgresServer::uri() const {
     return "postgresql://collector@/postgres?host=" + dir_.path() + "&port=5432";
+}
+
+void PostgresServer::signalAll(int signal) const {
+    std::ifstream pidFile(dir_.file("data/postmaster.pid"));
+    pid_t server = 0;
+    pidFile >> server;
+    if (server <= 0) {
+        return;
+    }
+    ::kill(server, signal);
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream status(entry.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("PPid:", 0) == 0) {
+                if (std::atoi(line.c_str() + 5) == server) {
+                    ::kill(std::atoi(entry.path().filename().c_str()), signal);
+                }
+                break;
+            }
+        }
+    }
+}
+
+bool PostgresServer::restart() const {
+    return runAsServerUser({bin_ + "/pg_ctl", "-D", dir_.file("data"), "-l", dir_.file("postgres.log"), "-w",
+                            "-t", "60", "-m", "fast", "restart"},
+                           dir_.file("server.log"));
 }
 
 RefusingPort::RefusingPort() {

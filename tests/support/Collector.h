@@ -96,6 +96,12 @@ public:
 
     /// A connection URI for the collector's --db.
     std::string uri() const;
+    /// Sends `signal` to the server and to every process it started: SIGSTOP makes a
+    /// server that accepts and never answers, SIGCONT lets it go on.
+    void signalAll(int signal) const;
+    /// Restarts the server as `pg_ctl restart` does (fast: open connections are ended);
+    /// whether it serves again.
+    bool restart() const;
 
 private:
     TempDir dir_;

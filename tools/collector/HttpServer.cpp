@@ -1,31 +1,38 @@
 #include "HttpServer.h"
 
-#include <openssl/err.h>
-#include <openssl/ssl.h>
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netdb.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <cstring>
-#include <exception>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
 #include <thread>
 
 namespace collector {
 
+namespace net = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = net::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using ErrorCode = boost::system::error_code;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 constexpr std::size_t MAX_HEAD = 16 * 1024;
-constexpr std::size_t MAX_CHUNK_LINE = 1024;
 
 std::string lower(std::string text) {
     std::transform(text.begin(), text.end(), text.begin(),
@@ -64,422 +71,639 @@ std::string formDecode(const std::string& text) {
     return out;
 }
 
-const char* reasonPhrase(int status) {
+using Parser = http::request_parser<http::string_body>;
+
+/// What Beast's parser lets through and we still refuse, all in one place: the status to
+/// answer a request with once its head is read, 0 when its body may be read.
+///
+/// Beast takes a Transfer-Encoding whose last coding is not "chunked" as a body of no
+/// bytes, which would leave the real body to be read as the next request; codings other
+/// than chunked we do not undo. A target that is not a path has nothing here to name.
+int refusalOfHead(const Parser& parser) {
+    const auto& message = parser.get();
+    if (message.target().empty() || message.target()[0] != '/') {
+        return 400;
+    }
+    const auto encoding = message.find(http::field::transfer_encoding);
+    if (encoding == message.end()) {
+        return 0;
+    }
+    std::vector<std::string> codings;
+    const std::string value(encoding->value());
+    for (std::size_t start = 0; start <= value.size();) {
+        auto comma = value.find(',', start);
+        if (comma == std::string::npos) comma = value.size();
+        const auto coding = lower(trim(value.substr(start, comma - start)));
+        if (!coding.empty()) {
+            codings.push_back(coding);
+        }
+        start = comma + 1;
+    }
+    if (codings.size() == 1 && codings[0] == "chunked") {
+        return 0;
+    }
+    // Chunked last: framed, but with a coding we do not undo. Otherwise the body's end
+    // cannot be known at all.
+    return !codings.empty() && codings.back() == "chunked" ? 501 : 400;
+}
+
+/// The status that answers a request that could not be read, 0 when the client is to be
+/// left without one (it went away, or the server is stopping).
+int refusalOfReadError(const ErrorCode& ec) {
+    if (ec == http::error::body_limit) return 413;
+    if (ec == http::error::header_limit) return 431;
+    if (ec == http::error::end_of_stream || ec == http::error::partial_message) return 0;
+    if (ec.category() == http::make_error_code(http::error::bad_method).category()) return 400;
+    return 0;
+}
+
+const char* refusalText(int status) {
     switch (status) {
-        case 100:
-            return "Continue";
-        case 200:
-            return "OK";
-        case 400:
-            return "Bad Request";
-        case 404:
-            return "Not Found";
         case 408:
-            return "Request Timeout";
+            return "{\"error\":\"the request took too long to arrive\"}";
         case 413:
-            return "Payload Too Large";
+            return "{\"error\":\"the body is larger than allowed\"}";
         case 431:
-            return "Request Header Fields Too Large";
-        case 500:
-            return "Internal Server Error";
+            return "{\"error\":\"the request head is larger than allowed\"}";
         case 501:
-            return "Not Implemented";
+            return "{\"error\":\"only the chunked transfer coding is understood\"}";
         case 503:
-            return "Service Unavailable";
+            return "{\"error\":\"too many uploads are arriving at once; try again\"}";
         default:
-            return "Status";
+            return "{\"error\":\"malformed request\"}";
     }
 }
 
-/// One accepted connection, plain or TLS, non-blocking underneath: every read and write
-/// waits at most until the deadline it is given.
-class Connection {
-public:
-    Connection(int fd, SSL* ssl) : fd_(fd), ssl_(ssl) {}
-    ~Connection() {
-        if (ssl_) {
-            SSL_free(ssl_);
+HttpRequest requestFrom(http::request<http::string_body>&& message) {
+    HttpRequest request;
+    request.method = std::string(message.method_string());
+    request.target = std::string(message.target());
+    const auto question = request.target.find('?');
+    request.path = request.target.substr(0, question);
+    if (question != std::string::npos) {
+        std::size_t start = question + 1;
+        while (start <= request.target.size()) {
+            auto amp = request.target.find('&', start);
+            if (amp == std::string::npos) amp = request.target.size();
+            const std::string pair = request.target.substr(start, amp - start);
+            if (!pair.empty()) {
+                const auto equals = pair.find('=');
+                request.query.emplace_back(
+                    formDecode(pair.substr(0, equals)),
+                    equals == std::string::npos ? "" : formDecode(pair.substr(equals + 1)));
+            }
+            start = amp + 1;
         }
     }
-    Connection(const Connection&) = delete;
-    Connection& operator=(const Connection&) = delete;
-
-    bool handshake(Clock::time_point deadline) {
-        if (!ssl_) {
-            return true;
-        }
-        for (;;) {
-            ERR_clear_error();
-            const int rc = SSL_accept(ssl_);
-            if (rc == 1) {
-                return true;
-            }
-            if (!waitFor(SSL_get_error(ssl_, rc), deadline)) {
-                return false;
-            }
-        }
+    for (const auto& field : message) {
+        request.headers.emplace_back(lower(std::string(field.name_string())), std::string(field.value()));
     }
-
-    /// Bytes read (> 0), 0 at the end of the stream, -1 on an error or at the deadline.
-    long read(char* into, std::size_t size, Clock::time_point deadline) {
-        for (;;) {
-            if (ssl_) {
-                ERR_clear_error();
-                const int n = SSL_read(ssl_, into, static_cast<int>(size));
-                if (n > 0) {
-                    return n;
-                }
-                const int error = SSL_get_error(ssl_, n);
-                if (error == SSL_ERROR_ZERO_RETURN) {
-                    return 0;
-                }
-                if (!waitFor(error, deadline)) {
-                    return -1;
-                }
-                continue;
-            }
-            const ssize_t n = ::recv(fd_, into, size, 0);
-            if (n >= 0) {
-                return static_cast<long>(n);
-            }
-            if (errno == EINTR) {
-                continue;
-            }
-            if (errno != EAGAIN && errno != EWOULDBLOCK) {
-                return -1;
-            }
-            if (!wait(POLLIN, deadline)) {
-                return -1;
-            }
-        }
-    }
-
-    bool write(const char* data, std::size_t size, Clock::time_point deadline) {
-        while (size > 0) {
-            long n;
-            if (ssl_) {
-                ERR_clear_error();
-                const int rc = SSL_write(ssl_, data, static_cast<int>(std::min<std::size_t>(size, 1 << 30)));
-                if (rc <= 0) {
-                    if (!waitFor(SSL_get_error(ssl_, rc), deadline)) {
-                        return false;
-                    }
-                    continue;
-                }
-                n = rc;
-            } else {
-                const ssize_t rc = ::send(fd_, data, size, MSG_NOSIGNAL);
-                if (rc < 0) {
-                    if (errno == EINTR) {
-                        continue;
-                    }
-                    if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait(POLLOUT, deadline)) {
-                        return false;
-                    }
-                    continue;
-                }
-                n = static_cast<long>(rc);
-            }
-            data += n;
-            size -= static_cast<std::size_t>(n);
-        }
-        return true;
-    }
-
-private:
-    bool waitFor(int sslError, Clock::time_point deadline) {
-        if (sslError == SSL_ERROR_WANT_READ) {
-            return wait(POLLIN, deadline);
-        }
-        if (sslError == SSL_ERROR_WANT_WRITE) {
-            return wait(POLLOUT, deadline);
-        }
-        return false;
-    }
-
-    bool wait(short events, Clock::time_point deadline) {
-        for (;;) {
-            // Rounded up, so that a timeout means the deadline has passed.
-            const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-            if (left <= 0) {
-                return false;
-            }
-            pollfd pfd{fd_, events, 0};
-            const int rc = ::poll(&pfd, 1, static_cast<int>(std::min<long long>(left, 1 << 30)));
-            if (rc > 0) {
-                return (pfd.revents & (events | POLLHUP | POLLERR)) != 0;
-            }
-            if (rc == 0 || errno != EINTR) {
-                return false;
-            }
-        }
-    }
-
-    int fd_;
-    SSL* ssl_;
-};
-
-/// Reads requests off one connection, keeping what arrived beyond the current one.
-class RequestReader {
-public:
-    explicit RequestReader(Connection& connection) : connection_(connection) {}
-
-    enum class Outcome { REQUEST, CLOSED, FAILED };
-
-    /// Waits until `firstByteBy` for a request to begin, then until `deadline` for all
-    /// of it. On FAILED, `status` is what to answer (0: nothing, just close).
-    /// `deadline`, when not max(), bounds the whole request; otherwise it gets the
-    /// request deadline from its first byte.
-    Outcome next(HttpRequest& request, const HttpLimits& limits, Clock::time_point firstByteBy,
-                 Clock::time_point deadline, int& status, bool& expectContinue) {
-        status = 0;
-        expectContinue = false;
-        if (available() == 0) {
-            const long n = fill(firstByteBy);
-            if (n <= 0) {
-                return n == 0 ? Outcome::CLOSED : Outcome::FAILED;
-            }
-        }
-        deadline_ = deadline != Clock::time_point::max() ? deadline : Clock::now() + limits.requestDeadline;
-        std::size_t headEnd;
-        while ((headEnd = buffer_.find("\r\n\r\n", position_)) == std::string::npos) {
-            if (available() > MAX_HEAD) {
-                status = 431;
-                return Outcome::FAILED;
-            }
-            if (fill(deadline_) <= 0) {
-                status = Clock::now() >= deadline_ ? 408 : 0;
-                return Outcome::FAILED;
-            }
-        }
-        if (headEnd - position_ > MAX_HEAD) {
-            status = 431;
-            return Outcome::FAILED;
-        }
-        const std::string head = buffer_.substr(position_, headEnd - position_);
-        position_ = headEnd + 4;
-        if (!parseHead(head, request)) {
-            status = 400;
-            return Outcome::FAILED;
-        }
-        const std::string encoding = lower(request.header("transfer-encoding"));
-        const std::string length = request.header("content-length");
-        if (!encoding.empty()) {
-            if (encoding != "chunked" || !length.empty()) {
-                status = encoding == "chunked" ? 400 : 501;
-                return Outcome::FAILED;
-            }
-            expectContinue = lower(request.header("expect")) == "100-continue";
-            return Outcome::REQUEST;
-        }
-        if (!length.empty()) {
-            if (length.size() > 18 || length.find_first_not_of("0123456789") != std::string::npos) {
-                status = 400;
-                return Outcome::FAILED;
-            }
-            bodyLength_ = std::stoull(length);
-            if (bodyLength_ > limits.maxBody) {
-                status = 413;
-                return Outcome::FAILED;
-            }
-        } else {
-            bodyLength_ = 0;
-        }
-        expectContinue = bodyLength_ > 0 && lower(request.header("expect")) == "100-continue";
-        return Outcome::REQUEST;
-    }
-
-    /// Reads the body of the request that next() returned, counting it against `maxBody`
-    /// as it arrives. False with `status` set when it cannot be had.
-    bool body(HttpRequest& request, std::size_t maxBody, int& status) {
-        status = 0;
-        if (lower(request.header("transfer-encoding")) != "chunked") {
-            while (available() < bodyLength_) {
-                if (fill(deadline_) <= 0) {
-                    status = Clock::now() >= deadline_ ? 408 : 0;
-                    return false;
-                }
-            }
-            request.body.assign(buffer_, position_, bodyLength_);
-            position_ += bodyLength_;
-            return true;
-        }
-        for (;;) {
-            std::string line;
-            if (!readLine(line, status)) {
-                return false;
-            }
-            const auto end = line.find(';');
-            const std::string size = trim(line.substr(0, end));
-            if (size.empty() || size.size() > 15 ||
-                size.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) {
-                status = 400;
-                return false;
-            }
-            const std::size_t chunk = std::stoull(size, nullptr, 16);
-            if (chunk == 0) {
-                // Trailers, if any, end with an empty line; they are read and dropped.
-                for (;;) {
-                    if (!readLine(line, status)) {
-                        return false;
-                    }
-                    if (line.empty()) {
-                        return true;
-                    }
-                }
-            }
-            if (request.body.size() + chunk > maxBody) {
-                status = 413;
-                return false;
-            }
-            // The chunk was checked against the limit before any of it is read, so the
-            // buffer never holds more than the limit and one read beyond it.
-            while (available() < chunk + 2) {
-                if (fill(deadline_) <= 0) {
-                    status = Clock::now() >= deadline_ ? 408 : 0;
-                    return false;
-                }
-            }
-            request.body.append(buffer_, position_, chunk);
-            position_ += chunk;
-            if (buffer_.compare(position_, 2, "\r\n") != 0) {
-                status = 400;
-                return false;
-            }
-            position_ += 2;
-        }
-    }
-
-private:
-    std::size_t available() const { return buffer_.size() - position_; }
-
-    long fill(Clock::time_point deadline) {
-        if (position_ > 0 && position_ >= buffer_.size() / 2) {
-            buffer_.erase(0, position_);
-            position_ = 0;
-        }
-        char chunk[16384];
-        const long n = connection_.read(chunk, sizeof chunk, deadline);
-        if (n > 0) {
-            buffer_.append(chunk, static_cast<std::size_t>(n));
-        }
-        return n;
-    }
-
-    bool readLine(std::string& line, int& status) {
-        std::size_t end;
-        while ((end = buffer_.find("\r\n", position_)) == std::string::npos) {
-            if (available() > MAX_CHUNK_LINE) {
-                status = 400;
-                return false;
-            }
-            if (fill(deadline_) <= 0) {
-                status = Clock::now() >= deadline_ ? 408 : 0;
-                return false;
-            }
-        }
-        if (end - position_ > MAX_CHUNK_LINE) {
-            status = 400;
-            return false;
-        }
-        line = buffer_.substr(position_, end - position_);
-        position_ = end + 2;
-        return true;
-    }
-
-    static bool parseHead(const std::string& head, HttpRequest& request) {
-        std::size_t lineEnd = head.find("\r\n");
-        const std::string first = head.substr(0, lineEnd);
-        const auto space1 = first.find(' ');
-        const auto space2 = first.rfind(' ');
-        if (space1 == std::string::npos || space2 == space1) {
-            return false;
-        }
-        request.method = first.substr(0, space1);
-        request.target = first.substr(space1 + 1, space2 - space1 - 1);
-        const std::string version = first.substr(space2 + 1);
-        if ((version != "HTTP/1.1" && version != "HTTP/1.0") || request.target.empty() ||
-            request.target[0] != '/') {
-            return false;
-        }
-        if (version == "HTTP/1.0") {
-            request.headers.emplace_back(":version", "1.0");
-        }
-        const auto question = request.target.find('?');
-        request.path = request.target.substr(0, question);
-        if (question != std::string::npos) {
-            std::size_t start = question + 1;
-            while (start <= request.target.size()) {
-                auto amp = request.target.find('&', start);
-                if (amp == std::string::npos) amp = request.target.size();
-                const std::string pair = request.target.substr(start, amp - start);
-                if (!pair.empty()) {
-                    const auto equals = pair.find('=');
-                    request.query.emplace_back(
-                        formDecode(pair.substr(0, equals)),
-                        equals == std::string::npos ? "" : formDecode(pair.substr(equals + 1)));
-                }
-                start = amp + 1;
-            }
-        }
-        while (lineEnd != std::string::npos) {
-            const std::size_t start = lineEnd + 2;
-            lineEnd = head.find("\r\n", start);
-            const std::string line =
-                head.substr(start, lineEnd == std::string::npos ? std::string::npos : lineEnd - start);
-            const auto colon = line.find(':');
-            if (colon == std::string::npos || colon == 0 || line[0] == ' ' || line[0] == '\t') {
-                return false;
-            }
-            request.headers.emplace_back(lower(line.substr(0, colon)), trim(line.substr(colon + 1)));
-        }
-        return true;
-    }
-
-    Connection& connection_;
-    std::string buffer_;
-    std::size_t position_ = 0;
-    std::size_t bodyLength_ = 0;
-    Clock::time_point deadline_{};
-};
-
-bool writeResponse(Connection& connection, const HttpResponse& response, bool keepAlive,
-                   std::chrono::milliseconds writeTimeout) {
-    std::string head = "HTTP/1.1 " + std::to_string(response.status) + " " + reasonPhrase(response.status) +
-                       "\r\nContent-Type: " + response.contentType + "\r\n";
-    for (const auto& [name, value] : response.headers) {
-        head += name + ": " + value + "\r\n";
-    }
-    head += keepAlive ? "Connection: keep-alive\r\n" : "Connection: close\r\n";
-    if (!response.stream) {
-        head += "Content-Length: " + std::to_string(response.body.size()) + "\r\n\r\n";
-        head += response.body;
-        return connection.write(head.data(), head.size(), Clock::now() + writeTimeout);
-    }
-    head += "Transfer-Encoding: chunked\r\n\r\n";
-    if (!connection.write(head.data(), head.size(), Clock::now() + writeTimeout)) {
-        return false;
-    }
-    std::string part;
-    bool more = true;
-    while (more) {
-        part.clear();
-        more = response.stream(part);
-        if (part.empty()) {
-            continue;
-        }
-        char size[32];
-        std::snprintf(size, sizeof size, "%zx\r\n", part.size());
-        part.insert(0, size);
-        part += "\r\n";
-        if (!connection.write(part.data(), part.size(), Clock::now() + writeTimeout)) {
-            return false;
-        }
-    }
-    return connection.write("0\r\n\r\n", 5, Clock::now() + writeTimeout);
+    request.body = std::move(message.body());
+    return request;
 }
+
+class SessionBase {
+public:
+    virtual ~SessionBase() = default;
+    /// On the session's own strand: end what is waiting for the client; a request being
+    /// handled is still answered.
+    virtual void stopSoon() = 0;
+    /// On the session's own strand: ends what waits for the client if its time is up.
+    virtual void expireIfDue() = 0;
+    virtual net::any_io_executor executor() = 0;
+
+    /// When what the session now waits for (a request, or a client reading an answer)
+    /// runs out, as steady-clock ticks; 0 for never. Set on the session's strand, read by
+    /// the server's sweep.
+    std::atomic<Clock::rep> due{0};
+};
 
 }  // namespace
+
+class HttpServer::Impl {
+public:
+    Impl(HttpLimits limits, Handler handler, const TlsFiles* tls)
+        : limits(limits), handler(std::move(handler)) {
+        if (tls) {
+            this->tls.emplace(net::ssl::context::tls_server);
+            try {
+                this->tls->set_options(net::ssl::context::default_workarounds | net::ssl::context::no_sslv2 |
+                                       net::ssl::context::no_sslv3 | net::ssl::context::no_tlsv1 |
+                                       net::ssl::context::no_tlsv1_1);
+                this->tls->use_certificate_chain_file(tls->certificateChain);
+                this->tls->use_private_key_file(tls->privateKey, net::ssl::context::pem);
+            } catch (const boost::system::system_error& e) {
+                throw std::runtime_error(std::string("cannot use the certificate or key: ") + e.what());
+            }
+        }
+        // Each connection is a descriptor; a few are kept for the database and the files.
+        rlimit files{};
+        if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
+            const auto room = files.rlim_cur > 128 ? static_cast<std::size_t>(files.rlim_cur - 128) : 16;
+            maxConnections = std::min(maxConnections, room);
+        }
+    }
+
+    void accept();
+    void ended(SessionBase* session);
+    /// Every fifth of a second: the sessions whose time is up are told so. Ends once the
+    /// server stops and its last session has ended.
+    void sweep();
+    bool isStopping() {
+        std::lock_guard<std::mutex> lock(mutex);
+        return stopping;
+    }
+
+    const HttpLimits limits;
+    const Handler handler;
+    std::optional<net::ssl::context> tls;
+    net::io_context io;
+    tcp::acceptor acceptor{net::make_strand(io)};
+    net::steady_timer acceptRetry{acceptor.get_executor()};
+    net::steady_timer sweeper{acceptor.get_executor()};
+    std::size_t maxConnections = limits.maxConnections;
+    std::atomic<std::size_t> bodyBytes{0};  // of the bodies being read, over all sessions
+
+    std::mutex mutex;
+    std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // guarded by mutex
+    bool stopping = false;                                        // guarded by mutex
+    bool acceptPaused = false;                                    // guarded by mutex
+};
+
+namespace {
+
+using PlainStream = beast::tcp_stream;
+using TlsStream = beast::ssl_stream<beast::tcp_stream>;
+
+/// One connection, every step of it on its own strand. Waiting for the client costs no
+/// thread; the handler and each part of a streamed answer run on one of the server's.
+template <class Stream>
+class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
+public:
+    Session(HttpServer::Impl& server, tcp::socket&& socket)
+        : server_(server), stream_(make(server, std::move(socket))) {}
+    ~Session() override {
+        releaseBody();
+        server_.ended(this);
+    }
+    Session(const Session&) = delete;
+    Session& operator=(const Session&) = delete;
+
+    net::any_io_executor executor() override { return stream_.get_executor(); }
+
+    void start() {
+        // The first request's time runs from the connection's opening, so that a client
+        // that connects and sends nothing is cut off like a slow one.
+        armDeadline(Clock::now() + server_.limits.requestDeadline);
+        if constexpr (std::is_same_v<Stream, TlsStream>) {
+            stream_.async_handshake(net::ssl::stream_base::server,
+                                    [self = this->shared_from_this()](ErrorCode ec) {
+                                        if (ec) {
+                                            self->close();
+                                            return;
+                                        }
+                                        self->readRequest(true);
+                                    });
+        } else {
+            readRequest(true);
+        }
+    }
+
+    void stopSoon() override {
+        if (!handling_) {
+            ErrorCode ignored;
+            lowest().socket().cancel(ignored);
+        }
+    }
+
+private:
+    static Stream make(HttpServer::Impl& server, tcp::socket&& socket) {
+        if constexpr (std::is_same_v<Stream, TlsStream>) {
+            return Stream(std::move(socket), *server.tls);
+        } else {
+            (void)server;
+            return Stream(std::move(socket));
+        }
+    }
+
+    beast::tcp_stream& lowest() { return beast::get_lowest_layer(stream_); }
+
+    /// What waits for the client ends at `at`: the server's sweep notices within a
+    /// fraction of a second and cancels the socket's operations, and the one that ends
+    /// knows why from `timedOut_`. No timer per connection is set or cancelled per
+    /// request.
+    void armDeadline(Clock::time_point at) {
+        timedOut_ = false;
+        due = at.time_since_epoch().count();
+    }
+    void disarm() { due = 0; }
+
+    void expireIfDue() override {
+        const auto at = due.load();
+        if (at != 0 && Clock::now().time_since_epoch().count() >= at) {
+            due = 0;
+            timedOut_ = true;
+            ErrorCode ignored;
+            lowest().socket().cancel(ignored);
+        }
+    }
+
+    void readRequest(bool first) {
+        if (server_.isStopping()) {
+            close();
+            return;
+        }
+        parser_.emplace();
+        parser_->header_limit(MAX_HEAD);
+        parser_->body_limit(server_.limits.maxBody);
+        if (first) {
+            readMore();
+            return;
+        }
+        if (buffer_.size() > 0) {
+            // The next request came with the last one.
+            armDeadline(Clock::now() + server_.limits.requestDeadline);
+            advance();
+            return;
+        }
+        armDeadline(Clock::now() + server_.limits.idleTimeout);
+        stream_.async_read_some(buffer_.prepare(16384),
+                                [self = this->shared_from_this()](ErrorCode ec, std::size_t n) {
+                                    if (ec || self->server_.isStopping()) {
+                                        self->close();  // idle: nothing to answer
+                                        return;
+                                    }
+                                    self->buffer_.commit(n);
+                                    self->armDeadline(Clock::now() + self->server_.limits.requestDeadline);
+                                    self->advance();
+                                });
+    }
+
+    void readMore() {
+        stream_.async_read_some(buffer_.prepare(16384),
+                                [self = this->shared_from_this()](ErrorCode ec, std::size_t n) {
+                                    if (ec) {
+                                        self->refuse(ec);
+                                        return;
+                                    }
+                                    self->buffer_.commit(n);
+                                    self->advance();
+                                });
+    }
+
+    /// Hands what has arrived to the parser; false with `ec` set when it refused it.
+    bool parseArrived(ErrorCode& ec) {
+        while (buffer_.size() > 0 && !parser_->is_done()) {
+            const auto used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+            if (ec == http::error::need_more) {
+                ec = {};
+                return true;
+            }
+            if (ec) {
+                return false;
+            }
+            if (used == 0 || (!parser_->eager() && parser_->is_header_done())) {
+                return true;
+            }
+        }
+        return true;
+    }
+
+    /// Parses what arrived and goes on: the head first, which is checked before any of the
+    /// body is read, then the body. Whatever arrived whole is handled at once, without
+    /// another trip through the event loop.
+    void advance() {
+        ErrorCode ec;
+        if (!parser_->is_header_done()) {
+            if (!parseArrived(ec)) {
+                refuse(ec);
+                return;
+            }
+            if (!parser_->is_header_done()) {
+                readMore();
+                return;
+            }
+            if (const int status = refusalOfHead(*parser_)) {
+                answerAndClose(status);
+                return;
+            }
+            parser_->eager(true);
+            if (!parser_->is_done() &&
+                lower(std::string(parser_->get()[http::field::expect])) == "100-continue") {
+                static const char CONTINUE[] = "HTTP/1.1 100 Continue\r\n\r\n";
+                net::async_write(stream_, net::buffer(CONTINUE, sizeof CONTINUE - 1),
+                                 [self = this->shared_from_this()](ErrorCode written, std::size_t) {
+                                     if (written) {
+                                         self->close();
+                                         return;
+                                     }
+                                     self->advance();
+                                 });
+                return;
+            }
+        }
+        if (!parseArrived(ec)) {
+            refuse(ec);
+            return;
+        }
+        if (!holdBody()) {
+            answerAndClose(503);
+            return;
+        }
+        if (!parser_->is_done()) {
+            readMore();
+            return;
+        }
+        disarm();
+        handle();
+    }
+
+    void refuse(const ErrorCode& ec) {
+        disarm();
+        if (timedOut_) {
+            // Nothing of a request yet: an idle client, closed without a word.
+            if (parser_->got_some() || buffer_.size() > 0) {
+                answerAndClose(408);
+            } else {
+                close();
+            }
+            return;
+        }
+        const int status = server_.isStopping() ? 0 : refusalOfReadError(ec);
+        if (status == 0) {
+            close();
+            return;
+        }
+        answerAndClose(status);
+    }
+
+    void answerAndClose(int status) {
+        auto refusal = std::make_shared<HttpResponse>();
+        refusal->status = status;
+        refusal->contentType = "application/json";
+        refusal->body = refusalText(status);
+        keepAlive_ = false;
+        respond(refusal);
+    }
+
+    /// Counts the body read so far in the server's total; false once the total of all the
+    /// bodies being read is over its bound, so that many slow uploads at once cannot take
+    /// all the memory.
+    bool holdBody() {
+        const auto size = parser_->get().body().size();
+        if (size <= held_) {
+            return true;
+        }
+        const auto total = server_.bodyBytes.fetch_add(size - held_) + (size - held_);
+        held_ = size;
+        return total <= server_.limits.maxBodiesBeingRead;
+    }
+
+    void releaseBody() {
+        server_.bodyBytes.fetch_sub(held_);
+        held_ = 0;
+    }
+
+    void handle() {
+        releaseBody();
+        auto message = parser_->release();
+        keepAlive_ = message.keep_alive();
+        handling_ = true;
+        // Run here, on this connection's strand: a handler that waits for the database
+        // holds one of the server's threads, and the others go on serving.
+        auto response = std::make_shared<HttpResponse>();
+        try {
+            server_.handler(requestFrom(std::move(message)), *response);
+        } catch (const std::exception&) {
+            *response = HttpResponse{};
+            response->status = 500;
+            response->contentType = "application/json";
+            response->body = "{\"error\":\"internal error\"}";
+        }
+        respond(response);
+    }
+
+    template <class Message>
+    void describe(Message& message, const HttpResponse& response, bool keep) {
+        message.set(http::field::content_type, response.contentType);
+        for (const auto& [name, value] : response.headers) {
+            message.insert(name, value);
+        }
+        message.keep_alive(keep);
+        message.set(http::field::connection, keep ? "keep-alive" : "close");
+    }
+
+    void respond(const std::shared_ptr<HttpResponse>& response) {
+        const bool keep = keepAlive_ && !server_.isStopping();
+        armDeadline(Clock::now() + server_.limits.writeTimeout);
+        if (!response->stream) {
+            auto message = std::make_shared<http::response<http::string_body>>(
+                static_cast<http::status>(response->status), 11);
+            describe(*message, *response, keep);
+            // 1xx, 204 and 304 answers carry no body, whatever the handler wrote.
+            const int status = response->status;
+            if (status >= 200 && status != 204 && status != 304) {
+                message->body() = std::move(response->body);
+            }
+            message->prepare_payload();
+            http::async_write(stream_, *message,
+                              [self = this->shared_from_this(), message, keep](ErrorCode ec, std::size_t) {
+                                  self->answered(ec, keep);
+                              });
+            return;
+        }
+        auto head = std::make_shared<http::response<http::empty_body>>(
+            static_cast<http::status>(response->status), 11);
+        describe(*head, *response, keep);
+        head->chunked(true);
+        auto serializer = std::make_shared<http::response_serializer<http::empty_body>>(*head);
+        http::async_write_header(
+            stream_, *serializer,
+            [self = this->shared_from_this(), head, serializer, response, keep](ErrorCode ec, std::size_t) {
+                if (ec) {
+                    self->close();
+                    return;
+                }
+                self->nextPart(response, keep);
+            });
+    }
+
+    /// Makes the next part of a streamed answer, then writes it.
+    void nextPart(const std::shared_ptr<HttpResponse>& response, bool keep) {
+        auto part = std::make_shared<std::string>();
+        bool more = false;
+        try {
+            more = response->stream(*part);
+        } catch (const std::exception&) {
+            close();  // the answer is cut short: the client sees no last chunk
+            return;
+        }
+        armDeadline(Clock::now() + server_.limits.writeTimeout);
+        auto then = [self = this->shared_from_this(), response, keep, more](ErrorCode ec, std::size_t) {
+            if (ec) {
+                self->close();
+            } else if (more) {
+                self->nextPart(response, keep);
+            } else {
+                net::async_write(self->stream_, http::make_chunk_last(),
+                                 [self, keep](ErrorCode ec2, std::size_t) { self->answered(ec2, keep); });
+            }
+        };
+        if (part->empty()) {
+            then(ErrorCode{}, 0);
+        } else {
+            net::async_write(stream_, http::make_chunk(net::buffer(*part)),
+                             [part, then](ErrorCode ec, std::size_t n) { then(ec, n); });
+        }
+    }
+
+    void answered(const ErrorCode& ec, bool keep) {
+        handling_ = false;
+        disarm();
+        if (ec) {
+            close();
+        } else if (keep) {
+            readRequest(false);
+        } else {
+            linger();
+        }
+    }
+
+    /// After the last answer: closing with unread bytes would reset the connection, and the
+    /// client could lose the answer. End the sending side and drop a bounded amount of what
+    /// still comes first.
+    void linger() {
+        if constexpr (std::is_same_v<Stream, TlsStream>) {
+            close();
+        } else {
+            ErrorCode ignored;
+            lowest().socket().shutdown(tcp::socket::shutdown_send, ignored);
+            armDeadline(Clock::now() + std::chrono::milliseconds(500));
+            drain(64);
+        }
+    }
+
+    void drain(int reads) {
+        if (reads == 0) {
+            close();
+            return;
+        }
+        buffer_.clear();
+        stream_.async_read_some(buffer_.prepare(16384),
+                                [self = this->shared_from_this(), reads](ErrorCode ec, std::size_t) {
+                                    if (ec) {
+                                        self->close();
+                                    } else {
+                                        self->drain(reads - 1);
+                                    }
+                                });
+    }
+
+    void close() {
+        releaseBody();
+        disarm();
+        ErrorCode ignored;
+        lowest().socket().shutdown(tcp::socket::shutdown_both, ignored);
+        lowest().close();
+    }
+
+    HttpServer::Impl& server_;
+    Stream stream_;
+    beast::flat_buffer buffer_;
+    std::optional<Parser> parser_;
+    bool timedOut_ = false;
+    bool keepAlive_ = false;
+    bool handling_ = false;
+    std::size_t held_ = 0;  // body bytes of the request being read, counted in the server's total
+};
+
+}  // namespace
+
+void HttpServer::Impl::accept() {
+    acceptor.async_accept(net::make_strand(io), [this](ErrorCode ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open()) {
+            return;
+        }
+        if (ec) {
+            // Out of descriptors: give the open connections a moment to end instead of
+            // spinning on the same pending client.
+            acceptRetry.expires_after(std::chrono::milliseconds(100));
+            acceptRetry.async_wait([this](ErrorCode waited) {
+                if (!waited) {
+                    accept();
+                }
+            });
+            return;
+        }
+        ErrorCode ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        std::shared_ptr<SessionBase> session;
+        std::function<void()> start;
+        if (tls) {
+            auto s = std::make_shared<Session<TlsStream>>(*this, std::move(socket));
+            start = [s] { s->start(); };
+            session = s;
+        } else {
+            auto s = std::make_shared<Session<PlainStream>>(*this, std::move(socket));
+            start = [s] { s->start(); };
+            session = s;
+        }
+        bool more;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping) {
+                return;
+            }
+            sessions[session.get()] = session;
+            more = sessions.size() < maxConnections;
+            acceptPaused = !more;
+        }
+        net::dispatch(session->executor(), std::move(start));
+        if (more) {
+            accept();
+        }
+    });
+}
+
+void HttpServer::Impl::sweep() {
+    sweeper.expires_after(std::chrono::milliseconds(200));
+    sweeper.async_wait([this](ErrorCode ec) {
+        if (ec) {
+            return;
+        }
+        const auto now = Clock::now().time_since_epoch().count();
+        std::vector<std::shared_ptr<SessionBase>> due;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping && sessions.empty()) {
+                return;
+            }
+            // A session being destroyed waits in ended() for this lock, so `raw` is alive.
+            for (const auto& [raw, weak] : sessions) {
+                const auto at = raw->due.load();
+                if (at != 0 && at <= now) {
+                    if (auto session = weak.lock()) {
+                        due.push_back(std::move(session));
+                    }
+                }
+            }
+        }
+        for (auto& session : due) {
+            net::post(session->executor(), [session] { session->expireIfDue(); });
+        }
+        sweep();
+    });
+}
+
+void HttpServer::Impl::ended(SessionBase* session) {
+    std::lock_guard<std::mutex> lock(mutex);
+    sessions.erase(session);
+    if (acceptPaused && !stopping && sessions.size() < maxConnections) {
+        acceptPaused = false;
+        net::post(acceptor.get_executor(), [this] { accept(); });
+    }
+}
 
 std::string HttpRequest::header(const std::string& lowerName) const {
     for (const auto& [name, value] : headers) {
@@ -499,224 +723,76 @@ std::string HttpRequest::param(const std::string& name) const {
     return "";
 }
 
-HttpServer::HttpServer(HttpLimits limits, Handler handler, SSL_CTX* tls)
-    : limits_(limits), handler_(std::move(handler)), tls_(tls) {
-    if (::pipe2(wake_, O_CLOEXEC | O_NONBLOCK) != 0) {
-        throw std::runtime_error(std::string("pipe: ") + std::strerror(errno));
-    }
-}
+HttpServer::HttpServer(HttpLimits limits, Handler handler, const TlsFiles* tls)
+    : impl_(std::make_shared<Impl>(limits, std::move(handler), tls)) {}
 
-HttpServer::~HttpServer() {
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-    }
-    ::close(wake_[0]);
-    ::close(wake_[1]);
-}
+HttpServer::~HttpServer() = default;
 
 int HttpServer::bind(const std::string& host, int port) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE | AI_NUMERICSERV;
-    addrinfo* found = nullptr;
-    errno = 0;
-    if (::getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &found) != 0 || !found) {
+    ErrorCode ec;
+    tcp::resolver resolver(impl_->io);
+    const auto found = resolver.resolve(host, std::to_string(port),
+                                        tcp::resolver::passive | tcp::resolver::numeric_service, ec);
+    if (ec || found.empty()) {
         errno = 0;
         return -1;
     }
-    int fd = -1;
-    int failure = 0;
-    for (addrinfo* at = found; at; at = at->ai_next) {
-        fd = ::socket(at->ai_family, at->ai_socktype | SOCK_CLOEXEC, at->ai_protocol);
-        if (fd < 0) {
-            failure = errno;
-            continue;
-        }
+    ErrorCode failure;
+    auto& acceptor = impl_->acceptor;
+    for (const auto& entry : found) {
+        ErrorCode step;
+        acceptor.open(entry.endpoint().protocol(), step);
         // SO_REUSEADDR only: it lets a restarted collector bind over connections lingering
         // in TIME_WAIT. SO_REUSEPORT would let a second collector silently share the port.
-        int yes = 1;
-        ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-        if (::bind(fd, at->ai_addr, at->ai_addrlen) == 0 && ::listen(fd, 1024) == 0) {
-            break;
+        if (!step) acceptor.set_option(tcp::acceptor::reuse_address(true), step);
+        if (!step) acceptor.bind(entry.endpoint(), step);
+        if (!step) acceptor.listen(1024, step);
+        if (!step) {
+            return acceptor.local_endpoint().port();
         }
-        failure = errno;
-        ::close(fd);
-        fd = -1;
+        failure = step;
+        ErrorCode ignored;
+        acceptor.close(ignored);
     }
-    ::freeaddrinfo(found);
-    if (fd < 0) {
-        errno = failure;
-        return -1;
-    }
-    sockaddr_storage address{};
-    socklen_t length = sizeof address;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
-    listenFd_ = fd;
-    if (address.ss_family == AF_INET6) {
-        return ntohs(reinterpret_cast<sockaddr_in6*>(&address)->sin6_port);
-    }
-    return ntohs(reinterpret_cast<sockaddr_in*>(&address)->sin_port);
+    errno = failure.value();
+    return -1;
 }
 
 void HttpServer::run() {
-    for (;;) {
-        {
-            // At the bound, new clients wait in the backlog until a connection ends.
-            std::unique_lock<std::mutex> lock(mutex_);
-            changed_.wait(lock, [&] { return stopping_ || open_.size() < limits_.maxConnections; });
-            if (stopping_) {
-                break;
-            }
-        }
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wake_[0], POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            break;
-        }
-        if (fds[1].revents) {
-            break;
-        }
-        const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
-        if (fd < 0) {
-            if (errno == EMFILE || errno == ENFILE) {
-                // Out of descriptors: give the open connections a moment to end instead of
-                // spinning on the same pending client.
-                std::unique_lock<std::mutex> lock(mutex_);
-                changed_.wait_for(lock, std::chrono::milliseconds(100));
-            }
-            continue;
-        }
-        int yes = 1;
-        ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            open_.insert(fd);
-        }
-        try {
-            std::thread([this, fd] { serve(fd); }).detach();
-        } catch (const std::system_error&) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            open_.erase(fd);
-            ::close(fd);
-        }
+    impl_->accept();
+    net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->sweep(); });
+    // Any thread takes whichever connection is ready next, so one that waits in a handler
+    // holds up no connection but its own.
+    std::vector<std::thread> threads;
+    for (std::size_t i = 1; i < std::max<std::size_t>(impl_->limits.threads, 1); ++i) {
+        threads.emplace_back([this] { impl_->io.run(); });
     }
-    // End the connections still open and wait for their threads, which use this object.
-    std::unique_lock<std::mutex> lock(mutex_);
-    stopping_ = true;
-    for (const int fd : open_) {
-        ::shutdown(fd, SHUT_RDWR);
+    impl_->io.run();
+    for (auto& thread : threads) {
+        thread.join();
     }
-    changed_.wait(lock, [&] { return open_.empty(); });
 }
 
 void HttpServer::stop() {
+    std::vector<std::shared_ptr<SessionBase>> open;
     {
-        std::lock_guard<std::mutex> lock(mutex_);
-        stopping_ = true;
-    }
-    changed_.notify_all();
-    const char byte = 1;
-    (void)!::write(wake_[1], &byte, 1);
-}
-
-void HttpServer::serve(int fd) {
-    const auto opened = Clock::now();
-    {
-        SSL* ssl = nullptr;
-        if (tls_) {
-            ssl = SSL_new(tls_);
-            if (ssl) {
-                SSL_set_fd(ssl, fd);
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        impl_->stopping = true;
+        for (const auto& [raw, weak] : impl_->sessions) {
+            if (auto session = weak.lock()) {
+                open.push_back(std::move(session));
             }
         }
-        Connection connection(fd, ssl);
-        RequestReader reader(connection);
-        bool first = true;
-        if (!tls_ || (ssl && connection.handshake(opened + limits_.requestDeadline))) {
-            for (;;) {
-                HttpRequest request;
-                int status = 0;
-                bool expectContinue = false;
-                // The first request's time runs from the connection's opening, so that a
-                // client that connects and sends nothing is cut off like a slow one.
-                const auto firstByteBy =
-                    first ? opened + limits_.requestDeadline : Clock::now() + limits_.idleTimeout;
-                const auto outcome =
-                    reader.next(request, limits_, firstByteBy, first ? firstByteBy : Clock::time_point::max(),
-                                status, expectContinue);
-                first = false;
-                if (outcome == RequestReader::Outcome::REQUEST && expectContinue) {
-                    const char* goOn = "HTTP/1.1 100 Continue\r\n\r\n";
-                    if (!connection.write(goOn, std::strlen(goOn), Clock::now() + limits_.writeTimeout)) {
-                        break;
-                    }
-                }
-                const bool complete = outcome == RequestReader::Outcome::REQUEST &&
-                                      reader.body(request, limits_.maxBody, status);
-                if (!complete) {
-                    // The stream can no longer be read in step: answer what went wrong, when
-                    // there is anything to say, and close.
-                    if (status != 0) {
-                        HttpResponse refusal;
-                        refusal.status = status;
-                        refusal.contentType = "application/json";
-                        refusal.body = status == 413   ? "{\"error\":\"the body is larger than allowed\"}"
-                                       : status == 408 ? "{\"error\":\"the request took too long to arrive\"}"
-                                                       : "{\"error\":\"malformed request\"}";
-                        writeResponse(connection, refusal, false, limits_.writeTimeout);
-                        if (!tls_) {
-                            // Closing with unread bytes would reset the connection, and the
-                            // client could lose the answer: end the sending side and drop a
-                            // bounded amount of what still comes first.
-                            ::shutdown(fd, SHUT_WR);
-                            const auto until = Clock::now() + std::chrono::milliseconds(500);
-                            char sink[16384];
-                            for (int reads = 0;
-                                 reads < 64 && connection.read(sink, sizeof sink, until) > 0;) {
-                                ++reads;
-                            }
-                        }
-                    }
-                    break;
-                }
-                HttpResponse response;
-                try {
-                    handler_(request, response);
-                } catch (const std::exception&) {
-                    response = HttpResponse{};
-                    response.status = 500;
-                    response.contentType = "application/json";
-                    response.body = "{\"error\":\"internal error\"}";
-                }
-                const std::string connectionHeader = lower(request.header("connection"));
-                const bool keepAlive = request.header(":version") == "1.0" ? connectionHeader == "keep-alive"
-                                                                           : connectionHeader != "close";
-                bool stopping;
-                {
-                    std::lock_guard<std::mutex> lock(mutex_);
-                    stopping = stopping_;
-                }
-                if (!writeResponse(connection, response, keepAlive && !stopping, limits_.writeTimeout) ||
-                    !keepAlive || stopping) {
-                    break;
-                }
-            }
-        }
-        if (ssl) {
-            SSL_shutdown(ssl);
-        }
     }
-    ::shutdown(fd, SHUT_RDWR);
-    {
-        // Closed under the lock, so that run() never shuts down a number already reused.
-        std::lock_guard<std::mutex> lock(mutex_);
-        open_.erase(fd);
-        ::close(fd);
+    auto* impl = impl_.get();
+    net::post(impl->acceptor.get_executor(), [impl] {
+        ErrorCode ignored;
+        impl->acceptor.close(ignored);
+        impl->acceptRetry.cancel();
+    });
+    for (auto& session : open) {
+        net::post(session->executor(), [session] { session->stopSoon(); });
     }
-    changed_.notify_all();
 }
 
 }  // namespace collector

@@ -1,16 +1,12 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <functional>
-#include <mutex>
-#include <set>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
-
-typedef struct ssl_ctx_st SSL_CTX;
 
 namespace collector {
 
@@ -43,27 +39,43 @@ struct HttpLimits {
     std::size_t maxBody = std::size_t{1} << 20;
     /// The whole of one request, head and body, must arrive within this time from its
     /// first byte (from the connection's opening, for its first request). A client that
-    /// trickles bytes is cut off when it runs out, however steadily it sends.
+    /// trickles bytes is answered 408 and cut off when it runs out, however steadily it
+    /// sends.
     std::chrono::milliseconds requestDeadline{10000};
-    /// How long a kept-alive connection may wait for its next request.
+    /// How long a kept-alive connection may wait for its next request to begin.
     std::chrono::milliseconds idleTimeout{5000};
     /// How long one write of an answer may wait for the client to read.
     std::chrono::milliseconds writeTimeout{10000};
-    /// Connections served at once, each on a thread of its own; further clients wait in
-    /// the listen backlog until one ends. Every connection ends within the deadlines
-    /// above, so a waiting client gets its turn.
-    std::size_t maxConnections = 1024;
+    /// Connections open at once; beyond them, new clients wait in the listen backlog until
+    /// one ends. An open connection costs a socket and a few kilobytes, not a thread, and
+    /// the process's descriptor limit lowers this bound when it is smaller.
+    std::size_t maxConnections = 10000;
+    /// The bytes of all the request bodies being read at once; a request whose body would
+    /// pass it is answered 503 and its connection closed.
+    std::size_t maxBodiesBeingRead = std::size_t{256} << 20;
+    /// Threads that serve: any of them reads, parses or writes for whichever connection is
+    /// ready, and runs the handler. Waiting for a client never holds one; a handler that
+    /// waits for the database holds one until the database answers or the store's
+    /// timeout ends its wait. Also the requests being handled at once.
+    std::size_t threads = 64;
 };
 
-/// A small HTTP/1.1 server (optionally over TLS) for the collector: every connection on a
-/// thread of its own, keep-alive, bodies framed by Content-Length or chunked, each counted
-/// against the limit as it is read.
+/// PEM files that make the server speak https.
+struct TlsFiles {
+    std::string certificateChain;
+    std::string privateKey;
+};
+
+/// The collector's HTTP/1.1 server (optionally https): Boost.Beast parses and frames every
+/// request; a pool of threads waits on every connection at once (epoll), so a connection
+/// that sends nothing costs no thread. Keep-alive, bodies by Content-Length or chunked,
+/// each counted against the limit as it is read.
 class HttpServer {
 public:
     using Handler = std::function<void(const HttpRequest&, HttpResponse&)>;
 
-    /// `tls`, when given, is used for every connection and stays owned by the caller.
-    HttpServer(HttpLimits limits, Handler handler, SSL_CTX* tls);
+    /// Throws std::runtime_error when `tls` is given and its files cannot be used.
+    HttpServer(HttpLimits limits, Handler handler, const TlsFiles* tls);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -71,24 +83,16 @@ public:
     /// Listens on `host`:`port` (0: the system chooses). The port, or -1 with errno set
     /// (0 when the address does not resolve).
     int bind(const std::string& host, int port);
-    /// Serves until stop(); then ends every connection and returns once all have ended.
+    /// Serves until stop(). Then it stops reading, lets the requests being handled be
+    /// answered (with Connection: close), and returns once every connection has ended.
     void run();
     /// Makes run() return. From any thread, not from a signal handler.
     void stop();
 
+    class Impl;
+
 private:
-    void serve(int fd);
-
-    const HttpLimits limits_;
-    const Handler handler_;
-    SSL_CTX* const tls_;
-    int listenFd_ = -1;
-    int wake_[2] = {-1, -1};
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::set<int> open_;     // guarded by mutex_: the connections being served
-    bool stopping_ = false;  // guarded by mutex_
+    std::shared_ptr<Impl> impl_;
 };
 
 }  // namespace collector

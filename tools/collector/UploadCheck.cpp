@@ -189,4 +189,40 @@ std::optional<nlohmann::json> checkUpload(const std::string& body, std::string& 
     return json;
 }
 
+std::string escapedForLog(const std::string& text) {
+    static const char* HEX = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    auto escape = [&](unsigned char c) {
+        out += "\\x";
+        out += HEX[c >> 4];
+        out += HEX[c & 15];
+    };
+    for (std::size_t i = 0; i < text.size();) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c == 0x7f || c == '\\') {
+            escape(c);
+            ++i;
+        } else if (c < 0x80) {
+            out += static_cast<char>(c);
+            ++i;
+        } else {
+            // A whole well-formed sequence passes; a stray byte is shown by its value.
+            std::size_t length = c >= 0xf0 ? 4 : c >= 0xe0 ? 3 : 2;
+            const std::string sequence = text.substr(i, length);
+            // U+0080 to U+009F are controls too: some terminals act on them.
+            const bool control =
+                c == 0xc2 && sequence.size() == 2 && static_cast<unsigned char>(sequence[1]) < 0xa0;
+            if (sequence.size() == length && isValidUtf8(sequence) && !control) {
+                out += sequence;
+                i += length;
+            } else {
+                escape(c);
+                ++i;
+            }
+        }
+    }
+    return out;
+}
+
 }  // namespace collector

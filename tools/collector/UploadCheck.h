@@ -19,6 +19,11 @@ bool isValidUtf8(const std::string& text);
 /// `text` with every byte that is not part of well-formed UTF-8 replaced by U+FFFD.
 std::string validUtf8(const std::string& text);
 
+/// `text` for one line of a log or a terminal table: control characters (line feeds,
+/// carriage returns, escapes, C1), the backslash and bytes that are not UTF-8 become "\xNN",
+/// so that whatever a client sent, one event stays one line.
+std::string escapedForLog(const std::string& text);
+
 /// Checks that `body` is an upload: a JSON object with exactly "mac" (string),
 /// "google_aid" (string), "locations" (array of objects with exactly the string members
 /// "timestamp", "lat" and "lng") and "devices_infos" (an empty object, or the device

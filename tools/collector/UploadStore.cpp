@@ -1,9 +1,14 @@
 #include "UploadStore.h"
 
-#include <sqlite3.h>
+#include "UploadCheck.h"
 
+#include <sqlite3.h>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <limits>
 #include <map>
@@ -83,7 +88,7 @@ std::string isoUtc(std::chrono::system_clock::time_point at) {
 
 namespace {
 
-sqlite3* openDatabase(const std::string& path, int flags) {
+sqlite3* openDatabase(const std::string& path, int flags, std::chrono::milliseconds busy) {
     sqlite3* db = nullptr;
     if (sqlite3_open_v2(path.c_str(), &db, flags | SQLITE_OPEN_NOMUTEX, nullptr) != SQLITE_OK) {
         const std::string why = db ? sqlite3_errmsg(db) : "out of memory";
@@ -91,7 +96,7 @@ sqlite3* openDatabase(const std::string& path, int flags) {
         throw std::runtime_error("cannot open " + path + ": " + why);
     }
     // Another collector on the same file may hold the write lock for a moment.
-    sqlite3_busy_timeout(db, 5000);
+    sqlite3_busy_timeout(db, static_cast<int>(busy.count()));
     return db;
 }
 
@@ -181,7 +186,7 @@ struct SqliteStore::ReaderLease {
 };
 
 SqliteStore::SqliteStore(const std::string& path, Options options) : path_(path), options_(options) {
-    db_ = openDatabase(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE);
+    db_ = openDatabase(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, options.timeout);
     try {
         // WAL lets readers work beside the writer; FULL syncs the log at every commit, so
         // that an answered upload survives a power loss: the device deletes its fixes
@@ -216,7 +221,28 @@ SqliteStore::SqliteStore(const std::string& path, Options options) : path_(path)
         sqlite3_close(db_);
         throw std::runtime_error("cannot prepare " + path + ": " + e.what());
     }
+    struct stat opened {};
+    if (::stat(path.c_str(), &opened) == 0) {
+        device_ = opened.st_dev;
+        inode_ = opened.st_ino;
+    }
     writer_ = std::thread([this] { writeLoop(); });
+}
+
+void SqliteStore::checkFile() const {
+    struct stat now {};
+    if (::stat(path_.c_str(), &now) == 0 && now.st_dev == device_ && now.st_ino == inode_) {
+        return;
+    }
+    // Writing on would go into a file that nobody can open any more, or beside the new one.
+    std::call_once(fileGone_, [&] {
+        std::fprintf(
+            stderr,
+            "lumvex-collector: the database file %s was removed or replaced; uploads are answered 503"
+            " until the collector is started again\n",
+            collector::escapedForLog(path_).c_str());
+    });
+    throw Unavailable("the database file was removed or replaced under the collector; nothing was kept");
 }
 
 SqliteStore::~SqliteStore() {
@@ -234,18 +260,38 @@ SqliteStore::~SqliteStore() {
 }
 
 Added SqliteStore::add(const Upload& upload) {
-    Pending pending{&upload, dumpJson(upload.body), {}};
-    auto outcome = pending.done.get_future();
+    auto pending = std::make_shared<Pending>();
+    pending->upload.apiKey = upload.apiKey;
+    pending->upload.device = upload.device;
+    pending->upload.status = upload.status;
+    pending->upload.contentType = upload.contentType;
+    pending->upload.userAgent = upload.userAgent;
+    pending->upload.idempotencyKey = upload.idempotencyKey;
+    pending->locations = static_cast<long long>(upload.body.at("locations").size());
+    pending->deviceInfo = upload.body.at("devices_infos").empty() ? 0 : 1;
+    pending->bodyText = dumpJson(upload.body);
+    auto outcome = pending->done.get_future();
     {
         std::lock_guard<std::mutex> guard(mutex_);
         if (closing_) {
             throw std::runtime_error("the store is closing");
         }
-        queue_.push_back(&pending);
+        queue_.push_back(pending);
     }
     wake_.notify_one();
     // The writer always answers: with the outcome, or with the error that ended the batch.
-    return outcome.get();
+    if (outcome.wait_for(options_.timeout) == std::future_status::ready) {
+        return outcome.get();
+    }
+    std::lock_guard<std::mutex> guard(mutex_);
+    const auto waiting = std::find(queue_.begin(), queue_.end(), pending);
+    if (waiting != queue_.end()) {
+        queue_.erase(waiting);
+        throw Unavailable("the database did not take the upload in time; nothing was kept");
+    }
+    throw Unavailable(
+        "the database did not confirm the upload in time; it may have been kept: send it again with the same"
+        " Idempotency-Key");
 }
 
 void SqliteStore::writeLoop() {
@@ -256,7 +302,7 @@ void SqliteStore::writeLoop() {
                                       std::min(*options_.retainFor / 10, std::chrono::duration<double>(60)))
                                 : Clock::duration::max();
     for (;;) {
-        std::vector<Pending*> batch;
+        std::vector<std::shared_ptr<Pending>> batch;
         {
             std::unique_lock<std::mutex> lock(mutex_);
             auto ready = [&] { return closing_ || !queue_.empty(); };
@@ -296,7 +342,7 @@ void SqliteStore::writeLoop() {
     }
 }
 
-void SqliteStore::commit(std::vector<Pending*>& batch) {
+void SqliteStore::commit(std::vector<std::shared_ptr<Pending>>& batch) {
     Statement find(db_, "SELECT upload_id FROM accepted_keys WHERE api_key = ? AND idempotency_key = ?");
     Statement replay(db_, "UPDATE uploads SET replays = replays + 1 WHERE id = ?");
     Statement counters(
@@ -319,10 +365,11 @@ void SqliteStore::commit(std::vector<Pending*>& batch) {
     std::vector<std::optional<Added>> outcomes(batch.size());
     std::vector<std::exception_ptr> failures(batch.size());
     try {
+        checkFile();
         exec(db_, "BEGIN IMMEDIATE");
         const std::string now = isoUtc(std::chrono::system_clock::now());
         for (std::size_t i = 0; i < batch.size(); ++i) {
-            const Upload& upload = *batch[i]->upload;
+            const Upload& upload = batch[i]->upload;
             // Each upload in a savepoint of its own, so that one that cannot be stored fails
             // alone. The key is looked up inside the transaction, after the uploads before it
             // in the batch, so that the same key twice is kept once.
@@ -342,8 +389,8 @@ void SqliteStore::commit(std::vector<Pending*>& batch) {
                     replay.bind(1, added.id);
                     replay.run();
                 } else {
-                    const long long locations = static_cast<long long>(upload.body.at("locations").size());
-                    const long long info = upload.body.at("devices_infos").empty() ? 0 : 1;
+                    const long long locations = batch[i]->locations;
+                    const long long info = batch[i]->deviceInfo;
                     keyKnown.bind(1, upload.apiKey);
                     const bool knownKey = keyKnown.step();
                     keyKnown.reset();
@@ -388,14 +435,32 @@ void SqliteStore::commit(std::vector<Pending*>& batch) {
                 for (Statement* s : {&find, &replay, &counters, &keyKnown, &totals, &insert, &accept}) {
                     s->reset();
                 }
-                sqlite3_exec(db_, "ROLLBACK TO one; RELEASE one", nullptr, nullptr, nullptr);
+                // Some errors (a full disk, an I/O error) make SQLite roll back the whole
+                // transaction: then the uploads before this one are gone too, and the rest
+                // would run one by one outside any transaction. The batch fails as one.
+                if (sqlite3_get_autocommit(db_) || sqlite3_exec(db_, "ROLLBACK TO one; RELEASE one", nullptr,
+                                                                nullptr, nullptr) != SQLITE_OK) {
+                    throw Unavailable(std::string("the database could not store the batch (") +
+                                      sqlite3_errmsg(db_) + "); nothing of it was kept");
+                }
             }
         }
         exec(db_, "COMMIT");
     } catch (...) {
-        sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
-        for (auto* pending : batch) {
-            pending->done.set_exception(std::current_exception());
+        if (!sqlite3_get_autocommit(db_)) {
+            sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
+        }
+        std::exception_ptr failure = std::current_exception();
+        try {
+            throw;
+        } catch (const Unavailable&) {
+        } catch (const std::exception& e) {
+            // A commit that failed kept nothing; the client may well try again.
+            failure =
+                std::make_exception_ptr(Unavailable(std::string(e.what()) + "; nothing of it was kept"));
+        }
+        for (auto& pending : batch) {
+            pending->done.set_exception(failure);
         }
         return;
     }
@@ -482,12 +547,13 @@ long long SqliteStore::removeBatchBefore(const std::string& cutoff) {
 }
 
 SqliteStore::ReaderLease SqliteStore::lease() const {
+    checkFile();
     std::unique_lock<std::mutex> lock(readersMutex_);
     // A few readers at most: each listing is bounded, so a wait for one is short.
     constexpr int MAX_READERS = 8;
-    if (!readerFree_.wait_for(lock, std::chrono::seconds(30),
+    if (!readerFree_.wait_for(lock, options_.timeout,
                               [&] { return !idleReaders_.empty() || openReaders_ < MAX_READERS; })) {
-        throw std::runtime_error("no database reader came free");
+        throw Unavailable("no database reader came free in time");
     }
     if (!idleReaders_.empty()) {
         sqlite3* db = idleReaders_.back();
@@ -497,7 +563,7 @@ SqliteStore::ReaderLease SqliteStore::lease() const {
     ++openReaders_;
     lock.unlock();
     try {
-        sqlite3* db = openDatabase(path_, SQLITE_OPEN_READONLY);
+        sqlite3* db = openDatabase(path_, SQLITE_OPEN_READONLY, options_.timeout);
         return ReaderLease(this, db);
     } catch (...) {
         std::lock_guard<std::mutex> guard(readersMutex_);
@@ -630,6 +696,10 @@ std::unique_ptr<UploadStore> UploadStore::open(const std::string& location, Opti
     if (location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0) {
         return openPostgres(location, options);
     }
+    struct stat info {};
+    if (options.mustExist && ::stat(location.c_str(), &info) != 0) {
+        throw std::runtime_error("cannot read the database " + location + ": " + std::strerror(errno));
+    }
     return std::make_unique<SqliteStore>(location, options);
 }
 
@@ -653,8 +723,9 @@ std::string formatSummary(const std::vector<DeviceCounts>& devices, bool header)
         out << line;
     }
     for (const auto& d : devices) {
-        std::snprintf(line, sizeof line, "%-24s %-38s %8lld %10lld %8lld  %s\n", d.apiKey.c_str(),
-                      d.device.c_str(), d.uploads, d.locations, d.deviceInfos, d.lastReceivedAt.c_str());
+        std::snprintf(line, sizeof line, "%-24s %-38s %8lld %10lld %8lld  %s\n",
+                      escapedForLog(d.apiKey).c_str(), escapedForLog(d.device).c_str(), d.uploads,
+                      d.locations, d.deviceInfos, d.lastReceivedAt.c_str());
         out << line;
     }
     return out.str();

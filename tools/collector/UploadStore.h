@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +18,15 @@
 struct sqlite3;
 
 namespace collector {
+
+/// The database cannot be used now: it did not answer within the store's timeout, the
+/// connection to it broke, or its file is no longer the one the collector opened. The
+/// upload was not kept, unless the message says that its outcome is unknown; either way
+/// the client may send it again (with its Idempotency-Key, it is then kept once).
+class Unavailable : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
 
 /// One received upload, as kept.
 struct Upload {
@@ -70,6 +80,11 @@ public:
         std::optional<std::chrono::duration<double>> retainFor;
         /// Most uploads removed in one transaction.
         int retentionBatch = 500;
+        /// The longest that one call waits for the database (for a connection, a lock, a
+        /// statement or a commit) before it throws Unavailable. Opening gets twice as long.
+        std::chrono::milliseconds timeout{5000};
+        /// Refuse to open a database that is not there yet, instead of making one.
+        bool mustExist = false;
     };
 
     /// The store at `location`: a PostgreSQL connection URI ("postgresql://..." or
@@ -82,7 +97,7 @@ public:
     /// Keeps `upload`, unless its idempotency key was already accepted for its API key
     /// with status 200: then only that earlier upload's replay count grows. An upload kept
     /// with status 200 makes its key accepted. Returns once the outcome is durable;
-    /// throws std::runtime_error when it could not be stored.
+    /// throws Unavailable (see there) or std::runtime_error when it could not be stored.
     virtual Added add(const Upload& upload) = 0;
 
     /// Up to `limit` uploads with ids above `afterId` and at most `upToId`, oldest first,
@@ -152,26 +167,34 @@ public:
     long long removeBatchBefore(const std::string& cutoff);
 
 private:
+    /// One upload waiting for the writer. Shared with the caller, who may stop waiting
+    /// for it at its timeout.
     struct Pending {
-        const Upload* upload;
+        Upload upload;         // without its body, which bodyText holds
+        long long locations;   // fixes in the body
+        long long deviceInfo;  // 1 when the body holds a device description
         std::string bodyText;  // made on the caller's thread, not the writer's
         std::promise<Added> done;
     };
-    class Reader;
     struct ReaderLease;
 
     void writeLoop();
-    void commit(std::vector<Pending*>& batch);
+    void commit(std::vector<std::shared_ptr<Pending>>& batch);
     ReaderLease lease() const;
+    /// Throws Unavailable when the file at path_ is gone or is another one than we opened;
+    /// says so once on standard error.
+    void checkFile() const;
 
     std::string path_;
     Options options_;
-    sqlite3* db_ = nullptr;  // owned by the writer thread once it runs
+    sqlite3* db_ = nullptr;                      // owned by the writer thread once it runs
+    unsigned long long device_ = 0, inode_ = 0;  // the file opened, set before any thread runs
+    mutable std::once_flag fileGone_;
 
     std::mutex mutex_;
     std::condition_variable wake_;
-    std::deque<Pending*> queue_;  // guarded by mutex_
-    bool closing_ = false;        // guarded by mutex_
+    std::deque<std::shared_ptr<Pending>> queue_;  // guarded by mutex_
+    bool closing_ = false;                        // guarded by mutex_
 
     mutable std::mutex readersMutex_;
     mutable std::condition_variable readerFree_;

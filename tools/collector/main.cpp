@@ -6,7 +6,7 @@
 #include "UploadCheck.h"
 #include "UploadStore.h"
 
-#include <openssl/ssl.h>
+#include <CLI/CLI.hpp>
 
 #include <algorithm>
 #include <cctype>
@@ -25,9 +25,8 @@
 #include <string>
 #include <thread>
 
-#include <getopt.h>
 #include <pthread.h>
-#include <sys/stat.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -40,212 +39,124 @@ struct Options {
     bool quiet = false;
     bool summaryOnly = false;
     bool untilStdinCloses = false;
-    std::string tlsCertificate;  // both set: serve https
-    std::string tlsKey;
+    collector::TlsFiles tls;  // both set: serve https
     std::size_t maxBody = std::size_t{1} << 20;
     long long listedFixes = collector::UploadStore::DEFAULT_LISTED_FIXES;
     int answerDelayMs = 0;
     std::optional<double> retainDays;
     int requestDeadlineMs = 10000;
+    int dbTimeoutMs = 5000;
 };
 
-void usage(std::FILE* to) {
-    std::fprintf(to,
-                 "usage: lumvex-collector [--host ADDRESS] [--port N] [--db PATH] [--status CODE] [--quiet]\n"
-                 "       lumvex-collector [--db PATH|URI] --summary\n"
-                 "\n"
-                 "  --host ADDRESS  address to listen on (default 127.0.0.1)\n"
-                 "  --port N        port to listen on (default 8710; 0 lets the system choose)\n"
-                 "  --db PATH       SQLite file that keeps the uploads (default lumvex-collector.sqlite),\n"
-                 "                  or a PostgreSQL URI (postgresql://...) that several collectors share\n"
-                 "  --status CODE   answer every upload with CODE instead of 200 or 400\n"
-                 "  --quiet         print nothing per upload\n"
-                 "  --tls-cert PEM --tls-key PEM  serve https with this certificate and key\n"
-                 "  --max-body BYTES  refuse a larger upload body with 413 (default 1048576)\n"
-                 "  --listed-fixes N  list at most the N most recent fixes per device (default 1000)\n"
-                 "  --answer-delay-ms N  answer each upload N ms after keeping it, as a slow server\n"
-                 "  --retain-days N  remove uploads older than N days (a decimal number), in the\n"
-                 "                  background and in small batches (default: keep everything)\n"
-                 "  --request-deadline-ms N  the time a client has to send a whole request, head and\n"
-                 "                  body, before it is cut off (default 10000)\n"
-                 "  --until-stdin-closes  stop when standard input reaches its end, e.g. when the\n"
-                 "                  process that started the collector ends\n"
-                 "  --summary       print what the database holds, per key and device, and exit\n"
-                 "\n"
-                 "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page of keys and devices,\n"
-                 "each device's last description and its fixes drawn as a track),\n"
-                 "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt. Listings come in\n"
-                 "pages; a Link header (rel=\"next\") names the next one.\n"
-                 "\n"
-                 "An upload whose Idempotency-Key was already accepted for its API key is answered\n"
-                 "200 again and not kept twice.\n");
-}
+constexpr const char* ENDPOINTS =
+    "Endpoints: POST /api/v1/<key>/send_locations, GET / (a page of keys and devices,\n"
+    "each device's last description and its fixes drawn as a track),\n"
+    "GET /uploads[?key=K&device=D], GET /summary, GET /summary.txt. Listings come in\n"
+    "pages; a Link header (rel=\"next\") names the next one.\n"
+    "\n"
+    "An upload whose Idempotency-Key was already accepted for its API key is answered\n"
+    "200 again and not kept twice. When the database does not answer within\n"
+    "--db-timeout-ms, an upload is answered 503 and may be sent again.";
 
-std::optional<int> parseInt(const std::string& text, int low, int high) {
+/// The options, or the exit status when the command line was handled here (help) or
+/// refused, with one message on standard error.
+std::optional<int> parseArguments(int argc, char** argv, Options& options) {
+    CLI::App app("lumvex-collector: the development collection server", "lumvex-collector");
+    app.footer(ENDPOINTS);
+    // An option given twice takes its last value, so that a wrapper's defaults can be
+    // overridden on the same command line.
+    app.option_defaults()->multi_option_policy(CLI::MultiOptionPolicy::TakeLast);
+    app.add_option("--host", options.host, "address to listen on")->capture_default_str();
+    app.add_option("--port", options.port, "port to listen on (0 lets the system choose)")
+        ->capture_default_str()
+        ->check(CLI::Range(0, 65535));
+    app.add_option("--db", options.database,
+                   "SQLite file that keeps the uploads, or a PostgreSQL URI (postgresql://...) that\n"
+                   "several collectors share")
+        ->capture_default_str();
+    app.add_option("--status", options.fixedStatus, "answer every upload with CODE instead of 200 or 400")
+        ->type_name("CODE")
+        ->check(CLI::Range(100, 599));
+    app.add_flag("--quiet", options.quiet, "print nothing per upload");
+    auto* cert =
+        app.add_option("--tls-cert", options.tls.certificateChain, "serve https with this PEM certificate");
+    auto* key = app.add_option("--tls-key", options.tls.privateKey, "the private key of --tls-cert, as PEM");
+    cert->needs(key);
+    key->needs(cert);
+    app.add_option("--max-body", options.maxBody, "refuse a larger upload body with 413")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30));
+    app.add_option("--listed-fixes", options.listedFixes, "list at most the N most recent fixes per device")
+        ->capture_default_str()
+        ->check(CLI::Range(1LL, 1LL << 30));
+    app.add_option("--answer-delay-ms", options.answerDelayMs,
+                   "answer each upload N ms after keeping it, as a slow server")
+        ->check(CLI::Range(0, 1 << 30));
+    app.add_option("--retain-days", options.retainDays,
+                   "remove uploads older than N days (a decimal number), in the background and in\n"
+                   "small batches (default: keep everything)")
+        ->check(CLI::Range(1e-9, 1e6));
+    app.add_option("--request-deadline-ms", options.requestDeadlineMs,
+                   "the time a client has to send a whole request, head and body, before it is\n"
+                   "answered 408 and cut off")
+        ->capture_default_str()
+        ->check(CLI::Range(1, 1 << 30));
+    app.add_option("--db-timeout-ms", options.dbTimeoutMs,
+                   "the longest an upload or a listing waits for the database before it is\n"
+                   "answered 503; opening the database at start gets twice as long")
+        ->capture_default_str()
+        ->check(CLI::Range(100, 1 << 30));
+    app.add_flag("--until-stdin-closes", options.untilStdinCloses,
+                 "stop when standard input reaches its end, e.g. when the process that started\n"
+                 "the collector ends");
+    app.add_flag("--summary", options.summaryOnly,
+                 "print what the database holds, per key and device, and exit");
     try {
-        std::size_t used = 0;
-        const int value = std::stoi(text, &used);
-        if (used == text.size() && value >= low && value <= high) {
-            return value;
-        }
-    } catch (const std::exception&) {
+        app.parse(argc, argv);
+    } catch (const CLI::CallForHelp& e) {
+        return app.exit(e);
+    } catch (const CLI::ParseError& e) {
+        std::fprintf(stderr, "lumvex-collector: %s\nRun lumvex-collector --help to see the options.\n",
+                     e.what());
+        return 2;
     }
     return std::nullopt;
 }
 
-std::optional<Options> parseArguments(int argc, char** argv) {
-    enum {
-        HOST = 1000,
-        PORT,
-        DB,
-        STATUS,
-        QUIET,
-        TLS_CERT,
-        TLS_KEY,
-        UNTIL_STDIN_CLOSES,
-        SUMMARY,
-        HELP,
-        MAX_BODY,
-        LISTED_FIXES,
-        ANSWER_DELAY_MS,
-        RETAIN_DAYS,
-        REQUEST_DEADLINE_MS
-    };
-    static const option longOptions[] = {
-        {"host", required_argument, nullptr, HOST},
-        {"port", required_argument, nullptr, PORT},
-        {"db", required_argument, nullptr, DB},
-        {"status", required_argument, nullptr, STATUS},
-        {"quiet", no_argument, nullptr, QUIET},
-        {"tls-cert", required_argument, nullptr, TLS_CERT},
-        {"tls-key", required_argument, nullptr, TLS_KEY},
-        {"until-stdin-closes", no_argument, nullptr, UNTIL_STDIN_CLOSES},
-        {"summary", no_argument, nullptr, SUMMARY},
-        {"help", no_argument, nullptr, HELP},
-        {"max-body", required_argument, nullptr, MAX_BODY},
-        {"listed-fixes", required_argument, nullptr, LISTED_FIXES},
-        {"answer-delay-ms", required_argument, nullptr, ANSWER_DELAY_MS},
-        {"retain-days", required_argument, nullptr, RETAIN_DAYS},
-        {"request-deadline-ms", required_argument, nullptr, REQUEST_DEADLINE_MS},
-        {nullptr, 0, nullptr, 0},
-    };
-    Options options;
-    opterr = 0;  // one message of our own per mistake
-    for (;;) {
-        const int found = getopt_long(argc, argv, ":h", longOptions, nullptr);
-        if (found == -1) {
-            break;
-        }
-        switch (found) {
-            case HOST:
-                options.host = optarg;
-                break;
-            case PORT: {
-                auto port = parseInt(optarg, 0, 65535);
-                if (!port) {
-                    std::fprintf(stderr, "lumvex-collector: --port takes a number from 0 to 65535\n");
-                    return std::nullopt;
-                }
-                options.port = *port;
-                break;
-            }
-            case DB:
-                options.database = optarg;
-                break;
-            case STATUS: {
-                auto status = parseInt(optarg, 100, 599);
-                if (!status) {
-                    std::fprintf(stderr, "lumvex-collector: --status takes an HTTP status from 100 to 599\n");
-                    return std::nullopt;
-                }
-                options.fixedStatus = *status;
-                break;
-            }
-            case RETAIN_DAYS: {
-                char* end = nullptr;
-                const double days = std::strtod(optarg, &end);
-                if (end == optarg || *end != '\0' || !(days > 0) || days > 1e6) {
-                    std::fprintf(stderr, "lumvex-collector: --retain-days takes a positive number\n");
-                    return std::nullopt;
-                }
-                options.retainDays = days;
-                break;
-            }
-            case MAX_BODY:
-            case LISTED_FIXES:
-            case ANSWER_DELAY_MS:
-            case REQUEST_DEADLINE_MS: {
-                auto number = parseInt(optarg, found == ANSWER_DELAY_MS ? 0 : 1, 1 << 30);
-                if (!number) {
-                    const char* name = found == MAX_BODY              ? "--max-body"
-                                       : found == LISTED_FIXES        ? "--listed-fixes"
-                                       : found == REQUEST_DEADLINE_MS ? "--request-deadline-ms"
-                                                                      : "--answer-delay-ms";
-                    std::fprintf(stderr, "lumvex-collector: %s takes a positive number\n", name);
-                    return std::nullopt;
-                }
-                if (found == MAX_BODY) {
-                    options.maxBody = static_cast<std::size_t>(*number);
-                } else if (found == LISTED_FIXES) {
-                    options.listedFixes = *number;
-                } else if (found == REQUEST_DEADLINE_MS) {
-                    options.requestDeadlineMs = *number;
-                } else {
-                    options.answerDelayMs = *number;
-                }
-                break;
-            }
-            case QUIET:
-                options.quiet = true;
-                break;
-            case TLS_CERT:
-                options.tlsCertificate = optarg;
-                break;
-            case TLS_KEY:
-                options.tlsKey = optarg;
-                break;
-            case UNTIL_STDIN_CLOSES:
-                options.untilStdinCloses = true;
-                break;
-            case SUMMARY:
-                options.summaryOnly = true;
-                break;
-            case HELP:
-            case 'h':
-                usage(stdout);
-                std::exit(0);
-            case ':':
-                std::fprintf(stderr, "lumvex-collector: %s needs a value\n", argv[optind - 1]);
-                return std::nullopt;
-            default:
-                std::fprintf(stderr, "lumvex-collector: unknown option %s\n", argv[optind - 1]);
-                return std::nullopt;
-        }
-    }
-    if (optind < argc) {
-        std::fprintf(stderr, "lumvex-collector: unexpected argument %s\n", argv[optind]);
-        return std::nullopt;
-    }
-    if (options.tlsCertificate.empty() != options.tlsKey.empty()) {
-        std::fprintf(stderr, "lumvex-collector: --tls-cert and --tls-key go together\n");
-        return std::nullopt;
-    }
-    return options;
-}
-
 std::mutex outputMutex;
 
-void say(const std::string& line) {
+/// One line of the collector's output. What clients sent (keys, devices, reasons that quote
+/// them) is escaped, so that one event is one line, whatever bytes came.
+void say(const std::string& line, std::FILE* to = stdout) {
+    const std::string text = collector::escapedForLog(line);
     std::lock_guard<std::mutex> guard(outputMutex);
-    std::fwrite(line.data(), 1, line.size(), stdout);
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
+    std::fwrite(text.data(), 1, text.size(), to);
+    std::fputc('\n', to);
+    std::fflush(to);
+}
+
+/// A whole number from a query, nothing when it is not one within [low, high].
+std::optional<long long> parseNumber(const std::string& text, long long low, long long high) {
+    if (text.empty() || text.size() > 19 || text.find_first_not_of("0123456789") != std::string::npos) {
+        return std::nullopt;
+    }
+    const long long value = std::stoll(text);
+    if (value < low || value > high) {
+        return std::nullopt;
+    }
+    return value;
 }
 
 void answer(collector::HttpResponse& res, int status, const nlohmann::json& body) {
     res.status = status;
     res.contentType = "application/json";
     res.body = collector::dumpJson(body);
+}
+
+/// The database did not answer in time or cannot be used: the client may try again.
+void unavailable(collector::HttpResponse& res, const collector::Unavailable& e) {
+    answer(res, 503, {{"error", e.what()}});
+    res.headers.emplace_back("Retry-After", "1");
 }
 
 std::string urlEncode(const std::string& text) {
@@ -265,8 +176,8 @@ std::string urlEncode(const std::string& text) {
 
 /// A page size from the request: `fallback` when absent, never above `most`.
 long long pageSize(const collector::HttpRequest& req, long long fallback, long long most) {
-    const auto given = parseInt(req.param("limit"), 1, 1 << 30);
-    return std::min<long long>(given.value_or(static_cast<int>(fallback)), most);
+    const auto given = parseNumber(req.param("limit"), 1, most);
+    return std::min(given.value_or(fallback), most);
 }
 
 void linkNext(collector::HttpResponse& res, const std::string& target) {
@@ -293,8 +204,22 @@ void handleUpload(const Options& options, collector::UploadStore& store, const c
         answer(res, options.fixedStatus.value_or(400), {{"error", "the API key is not UTF-8"}});
         return;
     }
+    // PostgreSQL keeps text only up to a NUL, and an Idempotency-Key made text by
+    // replacing its stray bytes would match another one: either way two different keys
+    // would become one. Such keys are refused on every store alike.
+    const std::string idempotencyKey = req.header("idempotency-key");
     std::string reason;
     auto body = collector::checkUpload(req.body, reason);
+    if (key->find('\0') != std::string::npos) {
+        body.reset();
+        reason = "the API key contains a NUL byte";
+    } else if (!collector::isValidUtf8(idempotencyKey)) {
+        body.reset();
+        reason = "the Idempotency-Key is not UTF-8";
+    } else if (body && body->at("google_aid").get<std::string>().find('\0') != std::string::npos) {
+        body.reset();
+        reason = "google_aid contains a NUL byte";
+    }
     if (!body) {
         const int status = options.fixedStatus.value_or(400);
         answer(res, status, {{"error", reason}});
@@ -310,11 +235,14 @@ void handleUpload(const Options& options, collector::UploadStore& store, const c
     // Header values are kept as text: bytes that are not UTF-8 are kept as U+FFFD.
     upload.contentType = collector::validUtf8(req.header("content-type"));
     upload.userAgent = collector::validUtf8(req.header("user-agent"));
-    upload.idempotencyKey = collector::validUtf8(req.header("idempotency-key"));
+    upload.idempotencyKey = idempotencyKey;
     upload.body = std::move(*body);
     collector::Added added;
     try {
         added = store.add(upload);
+    } catch (const collector::Unavailable& e) {
+        unavailable(res, e);
+        return;
     } catch (const std::exception& e) {
         answer(res, 500, {{"error", e.what()}});
         return;
@@ -344,7 +272,7 @@ void handleUploads(const Options& options, const collector::UploadStore& store,
                    const collector::HttpRequest& req, collector::HttpResponse& res) {
     const std::string key = req.param("key");
     const std::string device = req.param("device");
-    const long long after = std::max<long long>(0, parseInt(req.param("after"), 0, INT32_MAX).value_or(0));
+    const long long after = parseNumber(req.param("after"), 0, LLONG_MAX).value_or(0);
     const long long limit = pageSize(req, UPLOADS_PER_PAGE, UPLOADS_PER_PAGE_MOST);
     const auto window = store.window(after, limit);
     if (window.more) {
@@ -473,137 +401,156 @@ void printSummary(const collector::UploadStore& store) {
     } while (resume.more);
 }
 
-SSL_CTX* tlsContext(const Options& options) {
-    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
-    if (!context || SSL_CTX_use_certificate_chain_file(context, options.tlsCertificate.c_str()) != 1 ||
-        SSL_CTX_use_PrivateKey_file(context, options.tlsKey.c_str(), SSL_FILETYPE_PEM) != 1 ||
-        SSL_CTX_check_private_key(context) != 1) {
-        SSL_CTX_free(context);
-        return nullptr;
+void route(const Options& options, collector::UploadStore& store, const collector::HttpRequest& req,
+           collector::HttpResponse& res) {
+    // Filters are compared as text, which ends at a NUL on PostgreSQL.
+    if (req.param("key").find('\0') != std::string::npos ||
+        req.param("device").find('\0') != std::string::npos) {
+        answer(res, 400, {{"error", "a filter contains a NUL byte"}});
+        return;
     }
-    SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION);
-    return context;
+    try {
+        if (req.method == "POST") {
+            handleUpload(options, store, req, res);
+        } else if (req.method != "GET") {
+            answer(res, 405, {{"error", "only GET and POST are served"}});
+        } else if (req.path == "/") {
+            handlePage(options, store, req, res);
+        } else if (req.path == "/uploads") {
+            handleUploads(options, store, req, res);
+        } else if (req.path == "/summary" || req.path == "/summary.txt") {
+            handleSummary(store, req, res, req.path == "/summary.txt");
+        } else {
+            answer(res, 404, {{"error", "no such page"}});
+        }
+    } catch (const collector::Unavailable& e) {
+        res = collector::HttpResponse{};
+        unavailable(res, e);
+    }
+}
+
+/// SIGINT and SIGTERM, taken by one thread of ours so that the server is stopped outside a
+/// signal handler. Before the server runs (the database may still be opening) a signal
+/// ends the process at once: there is nothing yet to finish.
+class Stopper {
+public:
+    Stopper() {
+        sigemptyset(&signals_);
+        sigaddset(&signals_, SIGINT);
+        sigaddset(&signals_, SIGTERM);
+        // Blocked before any other thread starts, so that every thread inherits the mask.
+        pthread_sigmask(SIG_BLOCK, &signals_, nullptr);
+        thread_ = std::thread([this] {
+            int received = 0;
+            sigwait(&signals_, &received);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (leaving_) {
+                return;
+            }
+            if (!server_) {
+                std::_Exit(128 + received);
+            }
+            server_->stop();
+        });
+    }
+    ~Stopper() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            leaving_ = true;
+        }
+        // Wake the signal thread when no signal came.
+        pthread_kill(thread_.native_handle(), SIGTERM);
+        thread_.join();
+    }
+    void serving(collector::HttpServer* server) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        server_ = server;
+    }
+
+private:
+    sigset_t signals_;
+    std::mutex mutex_;
+    collector::HttpServer* server_ = nullptr;  // guarded by mutex_
+    bool leaving_ = false;                     // guarded by mutex_
+    std::thread thread_;
+};
+
+/// Many idle clients each hold a descriptor: take all the descriptors the system allows.
+void raiseDescriptorLimit() {
+    rlimit files{};
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+}
+
+std::unique_ptr<collector::UploadStore> openStore(const Options& options) {
+    collector::UploadStore::Options storeOptions;
+    if (options.retainDays) {
+        storeOptions.retainFor = std::chrono::duration<double>(*options.retainDays * 86400.0);
+    }
+    storeOptions.timeout = std::chrono::milliseconds(options.dbTimeoutMs);
+    // A summary reads what is there; it must not leave an empty database behind.
+    storeOptions.mustExist = options.summaryOnly;
+    return collector::UploadStore::open(options.database, storeOptions);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const auto options = parseArguments(argc, argv);
-    if (!options) {
-        usage(stderr);
-        return 2;
+    Options options;
+    if (const auto status = parseArguments(argc, argv, options)) {
+        return *status;
     }
-
-    // A summary reads what is there; it must not leave an empty database behind.
-    struct stat info {};
-    const bool postgres =
-        options->database.rfind("postgresql://", 0) == 0 || options->database.rfind("postgres://", 0) == 0;
-    if (options->summaryOnly && !postgres && ::stat(options->database.c_str(), &info) != 0) {
-        std::fprintf(stderr, "lumvex-collector: cannot read the database %s: %s\n", options->database.c_str(),
-                     std::strerror(errno));
-        return 1;
-    }
-    // Signals are taken by one thread of ours, so that the server is stopped outside a
-    // signal handler. They are blocked before the store and the server make their threads.
-    sigset_t signals;
-    sigemptyset(&signals);
-    sigaddset(&signals, SIGINT);
-    sigaddset(&signals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
-
-    std::unique_ptr<collector::UploadStore> store;
+    std::signal(SIGXFSZ, SIG_IGN);  // a file size limit gives a write error, not an end
+    raiseDescriptorLimit();
+    Stopper stopper;
     try {
-        collector::UploadStore::Options storeOptions;
-        if (options->retainDays) {
-            storeOptions.retainFor = std::chrono::duration<double>(*options->retainDays * 86400.0);
-        }
-        store = collector::UploadStore::open(options->database, storeOptions);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
-        return 1;
-    }
-    if (options->summaryOnly) {
-        pthread_sigmask(SIG_UNBLOCK, &signals, nullptr);
-        try {
+        const auto store = openStore(options);
+        if (options.summaryOnly) {
             printSummary(*store);
-        } catch (const std::exception& e) {
-            std::fprintf(stderr, "lumvex-collector: %s\n", e.what());
-            return 1;
+            return 0;
         }
-        return 0;
-    }
-
-    const bool tls = !options->tlsCertificate.empty();
-    std::unique_ptr<SSL_CTX, void (*)(SSL_CTX*)> context(nullptr, SSL_CTX_free);
-    if (tls) {
-        context.reset(tlsContext(*options));
-        if (!context) {
-            std::fprintf(stderr, "lumvex-collector: cannot use the certificate or key\n");
-            return 1;
+        collector::HttpLimits limits;
+        // One upload of many megabytes once took the page 20 s and the collector gigabytes;
+        // the library's own bodies are a few kilobytes.
+        limits.maxBody = options.maxBody;
+        limits.requestDeadline = std::chrono::milliseconds(options.requestDeadlineMs);
+        collector::HttpServer server(
+            limits, [&](const auto& req, auto& res) { route(options, *store, req, res); },
+            options.tls.certificateChain.empty() ? nullptr : &options.tls);
+        const int port = server.bind(options.host, options.port);
+        if (port <= 0) {
+            // The socket calls that failed left their reason in errno; an address that does
+            // not resolve leaves none.
+            const int reason = errno;
+            throw std::runtime_error("cannot listen on " + options.host + ":" + std::to_string(options.port) +
+                                     ": " +
+                                     (reason != 0 ? std::strerror(reason) : "the address does not resolve"));
         }
-    }
-    collector::HttpLimits limits;
-    // One upload of many megabytes once took the page 20 s and the collector gigabytes;
-    // the library's own bodies are a few kilobytes.
-    limits.maxBody = options->maxBody;
-    limits.requestDeadline = std::chrono::milliseconds(options->requestDeadlineMs);
-    auto& keep = *store;
-    const Options& opts = *options;
-    collector::HttpServer server(
-        limits,
-        [&](const collector::HttpRequest& req, collector::HttpResponse& res) {
-            if (req.method == "POST") {
-                handleUpload(opts, keep, req, res);
-            } else if (req.method != "GET") {
-                answer(res, 405, {{"error", "only GET and POST are served"}});
-            } else if (req.path == "/") {
-                handlePage(opts, keep, req, res);
-            } else if (req.path == "/uploads") {
-                handleUploads(opts, keep, req, res);
-            } else if (req.path == "/summary" || req.path == "/summary.txt") {
-                handleSummary(keep, req, res, req.path == "/summary.txt");
-            } else {
-                answer(res, 404, {{"error", "no such page"}});
-            }
-        },
-        context.get());
-
-    int port = server.bind(options->host, options->port);
-    if (port <= 0) {
-        // The socket calls that failed left their reason in errno; an address that does not
-        // resolve leaves none.
-        const int reason = errno;
-        std::fprintf(stderr, "lumvex-collector: cannot listen on %s:%d: %s\n", options->host.c_str(),
-                     options->port, reason != 0 ? std::strerror(reason) : "the address does not resolve");
+        // Tests read this first line to learn the port.
+        say(std::string("lumvex-collector listening on ") +
+            (options.tls.certificateChain.empty() ? "http" : "https") + "://" + options.host + ":" +
+            std::to_string(port) + "/");
+        if (options.untilStdinCloses) {
+            // Left running on purpose: it ends with the process.
+            std::thread([] {
+                char buffer[256];
+                while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
+                }
+                ::kill(::getpid(), SIGTERM);
+            }).detach();
+        }
+        stopper.serving(&server);
+        server.run();
+        stopper.serving(nullptr);
+        if (!options.quiet) {
+            printSummary(*store);
+        }
+    } catch (const std::exception& e) {
+        say(std::string("lumvex-collector: ") + e.what(), stderr);
         return 1;
-    }
-    // Tests read this first line to learn the port.
-    say(std::string("lumvex-collector listening on ") + (tls ? "https" : "http") + "://" + options->host +
-        ":" + std::to_string(port) + "/");
-
-    std::thread stopper([&] {
-        int received = 0;
-        sigwait(&signals, &received);
-        server.stop();
-    });
-    if (options->untilStdinCloses) {
-        // Left running on purpose: it ends with the process.
-        std::thread([] {
-            char buffer[256];
-            while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-            }
-            ::kill(::getpid(), SIGTERM);
-        }).detach();
-    }
-    server.run();
-    // When the server ended for another reason, wake the signal thread so it can be joined.
-    if (stopper.joinable()) {
-        pthread_kill(stopper.native_handle(), SIGTERM);
-        stopper.join();
-    }
-    if (!options->quiet) {
-        printSummary(*store);
     }
     return 0;
 }

@@ -121,6 +121,11 @@ int uploadOnChange() {
         ::inotify_add_watch(watch, directory->c_str(), IN_MODIFY | IN_CREATE | IN_MOVED_TO) < 0) {
         return 5;
     }
+    // Fixes stored before the watch existed raised no event, and the writers may already be
+    // done by then (this host starts more slowly than they do under an emulator).
+    if (hasTraces()) {
+        pushAndWait();
+    }
     while (true) {
         pollfd fds[2] = {{watch, POLLIN, 0}, {STDIN_FILENO, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {

@@ -5,6 +5,7 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/Files.h"
+#include "platform/system/Identity.h"
 
 #include <LumvexSdk/Platform.h>
 
@@ -66,13 +67,6 @@ std::optional<std::string> prepareDirectory(const std::string& path) {
     }
     ::close(fd);
     return problem;
-}
-
-// A NUL byte would end the path early: "..\0x" would name the parent directory. A name
-// longer than the file system allows would make every file operation fail.
-bool isSafeComponent(const std::string& name) {
-    return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&
-           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 // Where the caches directory lies, once settled.
@@ -165,15 +159,11 @@ std::optional<std::string> resolveCachesDirectory(const std::string& hostBase, s
     if (!base) {
         return std::nullopt;
     }
-    auto name = Bundle::main().stringForKey("CFBundleIdentifier").value_or("");
-    if (!isSafeComponent(name)) {
-        name = executableName();
-    }
-    if (!isSafeComponent(name)) {
-        why = "No usable name for the caches directory";
+    const auto name = storeName(*base, why);
+    if (!name) {
         return std::nullopt;
     }
-    return *base + "/" + name;
+    return *base + "/" + *name;
 }
 
 // Settles where the directory lies, unless that is settled already for the bundle in force.

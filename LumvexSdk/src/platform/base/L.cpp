@@ -148,6 +148,20 @@ void L::setHandler(Handler handler) {
     // The old handler is released outside the lock: its captures are the host's.
 }
 
+namespace {
+thread_local std::string* refusalSink = nullptr;
+}  // namespace
+
+void L::keepRefusals(std::string* sink) {
+    refusalSink = sink;
+}
+
+void L::noteRefusal(std::string_view cause) {
+    if (refusalSink) {
+        refusalSink->assign(cause);
+    }
+}
+
 std::string L::error(std::string_view text) {
     std::string out("ERROR: ");
     out.append(text).append("!!");

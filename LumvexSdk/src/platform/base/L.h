@@ -49,6 +49,12 @@ public:
     /// "ERROR: " + text + "!!"
     static std::string error(std::string_view text);
 
+    /// While `sink` is set on this thread, the causes of refusals that it logs (see
+    /// LUMVEX_LOG_ERROR_IF) are also kept there, whatever the switch says: how a caller
+    /// that gets no log (the C interface's start) learns why. nullptr stops it.
+    static void keepRefusals(std::string* sink);
+    static void noteRefusal(std::string_view cause);
+
     L() = delete;
 };
 
@@ -82,9 +88,11 @@ void runLoggingFailure(Work& work, std::string_view func, const char* failure,
 #define LUMVEX_LOG_ERROR(func, text) LUMVEX_LOG(func, ::lumvex::L::error(text))
 /// Logs the error form of `text` when the switch is on, and also while it is off when
 /// `show` holds.
-#define LUMVEX_LOG_ERROR_IF(show, func, text)                                         \
-    do {                                                                              \
-        if ((show) || ::lumvex::L::writeLog.load(std::memory_order_relaxed)) {        \
-            ::lumvex::L::write(::lumvex::L::error(text), __LINE__, __FILE__, (func)); \
-        }                                                                             \
+#define LUMVEX_LOG_ERROR_IF(show, func, text)                                                 \
+    do {                                                                                      \
+        const std::string lumvexCause_ = (text);                                              \
+        ::lumvex::L::noteRefusal(lumvexCause_);                                               \
+        if ((show) || ::lumvex::L::writeLog.load(std::memory_order_relaxed)) {                \
+            ::lumvex::L::write(::lumvex::L::error(lumvexCause_), __LINE__, __FILE__, (func)); \
+        }                                                                                     \
     } while (false)

@@ -177,12 +177,8 @@ void endUnlessMain() {
 int keyed(char** argv) {
     const std::string how = argv[6];
     auto& sdk = lumvex::Lumvex::shared();
-    const auto refused = sdk.start(lumvex::LumvexConfiguration::Builder()
-                                       .apiKey(argv[4])
-                                       .endpoint(argv[3])
-                                       .pushFormat(lumvex::PushFormat::LOCATION_ONLY)
-                                       .build());
-    if (refused) {
+    auto builder = lumvex::LumvexConfiguration::Builder().apiKey(argv[4]).endpoint(argv[3]);
+    if (sdk.start(builder.pushFormat(lumvex::PushFormat::LOCATION_ONLY).build())) {
         return 3;
     }
     const double latitude = std::strtod(argv[5], nullptr);

@@ -32,6 +32,7 @@ test_packages=(
   sqlite3  # to look into the collector's database
   dbus geoclue-2.0 geoclue-2-demo  # a private system bus, GeoClue and its agent
   python3  # compares the shared library's exported symbols with its headers
+  python3-pytest python3-venv python3-pip python3-setuptools  # the Python package's tests
   postgresql  # a server that the collector's tests start for themselves
   libglib2.0-dev  # a host's GLib main loop driving the library's run loop
 )

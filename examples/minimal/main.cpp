@@ -1,6 +1,6 @@
-// lumvex-minimal: the smallest service that embeds LumvexSdk. It takes its key and endpoint
-// from code, samples positions from gpsd, and on SIGTERM (systemd's stop) or SIGINT makes a
-// last upload of what it stored, stops the library and exits with status 0.
+// lumvex-minimal: the smallest service that embeds LumvexSdk. It takes its identity, key and
+// endpoint from code, samples positions from gpsd, and on SIGTERM (systemd's stop) or SIGINT
+// shuts the library down with a last upload of what it stored and exits with status 0.
 //
 //   lumvex-minimal [endpoint]   (default: the development collector, http://127.0.0.1:8710/)
 
@@ -11,7 +11,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <optional>
 #include <thread>
 
 int main(int argc, char** argv) {
@@ -23,6 +22,8 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGINT);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
 
+    // Without an Info.plist: names the store and fills the uploads' app_version.
+    lumvex::platform::setApplicationIdentity("org.example.Minimal", "1.0.0");
     // Or lumvex::platform::useGeoClue("org.example.Tracker") on a desktop or phone.
     lumvex::platform::useGpsd("localhost", "2947");
     auto configuration = lumvex::LumvexConfiguration::Builder()
@@ -48,14 +49,9 @@ int main(int argc, char** argv) {
     loop.run();  // the library's timers fire here until a stop signal comes
     signalWaiter.join();
 
-    // The last upload. Its callback does not come when there is nothing to send, so the
-    // wait for it is bounded.
-    library.forcePush([&loop](std::optional<lumvex::LumvexException> error) {
-        std::printf("lumvex-minimal: last upload: %s\n", lumvex::to_string(error).c_str());
-        std::fflush(stdout);
-        loop.stop();
-    });
-    loop.runFor(std::chrono::seconds(10));
-    library.stop();
+    // Stops sampling, uploads what is stored and says how that went, well within systemd's
+    // stop timeout (TimeoutStopSec=30). What is not delivered stays stored for the next run.
+    const auto outcome = library.shutdown(std::chrono::seconds(20));
+    std::printf("lumvex-minimal: shutdown: %s\n", lumvex::to_string(outcome).c_str());
     return 0;
 }

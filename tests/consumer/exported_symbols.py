@@ -4,10 +4,11 @@
     exported_symbols.py LIBRARY INCLUDE_DIR...
 
 Every exported symbol must name a public declaration of the headers (a function or a
-member of namespace lumvex, or one of the extern "C" version symbols), and every public
-function that the headers declare without a body must be exported, or hosts fail to link.
-The declarations come from clang's syntax tree of <LumvexSdk/LumvexSdk.h>, so access
-specifiers, inline bodies and deleted members count as the compiler sees them.
+member of namespace lumvex, a function of the C interface or one of the extern "C" version
+symbols), and every public function that the headers declare without a body must be
+exported, or hosts fail to link. The declarations come from clang's syntax tree of
+<LumvexSdk/LumvexSdk.h> and <LumvexSdk/lumvex.h>, so access specifiers, inline bodies and
+deleted members count as the compiler sees them. The C interface's names are listed.
 Exit status 0 when both hold, 1 when not.
 """
 import json
@@ -22,7 +23,8 @@ def syntax_trees(includes, name_filter):
     for include in includes:
         args += ["-I", include]
     args.append("-")
-    text = subprocess.run(args, input="#include <LumvexSdk/LumvexSdk.h>\n", capture_output=True,
+    text = subprocess.run(args, input="#include <LumvexSdk/LumvexSdk.h>\n#include <LumvexSdk/lumvex.h>\n",
+                          capture_output=True,
                           text=True, check=True).stdout
     # With a filter, clang prints one JSON document per matching declaration.
     decoder, at = json.JSONDecoder(), 0
@@ -59,7 +61,8 @@ def collect(node, scope, access, public, required, hidden):
                     public, required, hidden)
     elif kind in FUNCTIONS or kind == "VarDecl":
         name = "::".join(scope + [node["name"]])
-        if kind in FUNCTIONS:
+        # A C function's symbol is its bare name, as the exported table shows it.
+        if kind in FUNCTIONS and node.get("mangledName") != node["name"]:
             # Overloads, such as a deleted copy and a private constructor, differ in arity.
             name += "/%d" % sum(1 for c in node.get("inner", []) if c.get("kind") == "ParmVarDecl")
         if node.get("explicitlyDeleted"):
@@ -119,7 +122,8 @@ def main():
     library, includes = sys.argv[1], sys.argv[2:]
     public, required, hidden = set(), set(), set()
     for name_filter in ("lumvex", "LumvexSdkVersion"):
-        # Each match is a whole declaration at the top: namespace lumvex, or a version symbol.
+        # Each match is a whole declaration at the top: namespace lumvex, a C function, or a
+        # version symbol.
         for tree in syntax_trees(includes, name_filter):
             collect(tree, [], "public", public, required, hidden)
     exported = exported_names(library)
@@ -130,6 +134,8 @@ def main():
         print("exported but %s: %s" % (why, ", ".join(exported[name])))
     for name in missing:
         print("declared in the public headers but not exported: %s" % name)
+    c_names = sorted(name for name in exported if name.startswith("lumvex_"))
+    print("C interface (%d): %s" % (len(c_names), " ".join(c_names)))
     print("%d exported names, %d public declarations that need a symbol; %d extra, %d missing" %
           (len(exported), len(required), len(extra), len(missing)))
     return 1 if extra or missing else 0

@@ -62,6 +62,36 @@ protected:
     LumvexEngine engine;
 };
 
+// A service's stop in one bounded step says what became of what was stored, as the
+// collector saw it; the identity given in code names the store and the app version.
+TEST_F(EngineTest, ShutdownUploadsWhatIsStoredAndSaysHowItWent) {
+    platform::setApplicationIdentity("org.example.Tracker", "2.1.0");
+    test::Collector collector;
+    auto start = [&](const std::string& endpoint) {
+        return engine.start(LumvexConfiguration::Builder().endpoint(endpoint).build());
+    };
+    ASSERT_EQ(start(collector.baseUrl()), std::nullopt);
+    engine.addTrace({1.0, 1.5});
+    EXPECT_EQ(engine.shutdown(20s), ShutdownOutcome::DELIVERED);
+    EXPECT_FALSE(engine.isStarted());
+    auto uploads = collector.uploads("key");
+    ASSERT_EQ(uploads.size(), 1u);
+    EXPECT_EQ(uploads[0]["body"]["locations"].size(), 1u);
+    EXPECT_EQ(uploads[0]["body"]["devices_infos"]["app_version"], "2.1.0");
+    const auto store = home.dir().file("cache") + "/org.example.Tracker";
+    EXPECT_TRUE(test::fileExists(store + "/specs.lmx"));
+
+    ASSERT_EQ(start(collector.baseUrl()), std::nullopt);
+    EXPECT_EQ(engine.shutdown(20s), ShutdownOutcome::NOTHING_TO_SEND);
+
+    test::RefusingPort down;
+    ASSERT_EQ(start(down.baseUrl()), std::nullopt);
+    engine.addTrace({2.0, 2.5});
+    EXPECT_EQ(engine.shutdown(20s), ShutdownOutcome::KEPT);
+    EXPECT_EQ(storedRecords().size(), 1u);
+    EXPECT_EQ(collector.uploads("key").size(), 1u);
+}
+
 TEST_F(EngineTest, StartChecksRunInOrderAndRefusalsChangeNothing) {
     L::writeLog = true;
     EXPECT_EQ(engine.start(nullptr), LumvexStartException::ERROR);
@@ -115,6 +145,9 @@ TEST_F(EngineTest, EachRefusalSaysWhyInOneLine) {
          },
          "", LumvexStartException::INVALID_EMPTY_API_KEY,
          "The API key is empty: " + plist + " has no \"lumvex_api_key\""},
+        {[&] { return LumvexConfiguration::Builder().apiKey("").enableDebugLog(true).build(); }, "",
+         LumvexStartException::INVALID_EMPTY_API_KEY,
+         "The API key is empty: the host gave an empty one with apiKey(\"\")"},
         {[&] { return configWithoutKey(); }, "", LumvexStartException::INVALID_EMPTY_API_KEY,
          "The API key is empty: the configuration was built before " + plist + " held a \"lumvex_api_key\""},
         {[&] { return config(0); }, "", LumvexStartException::ERROR,

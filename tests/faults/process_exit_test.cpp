@@ -12,6 +12,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -85,7 +87,7 @@ bool readUntil(int fd, std::string& out, const std::string& wanted,
     return true;
 }
 
-// A service's stop: SIGTERM makes the minimal example upload what it has, stop and exit 0.
+// A service's stop: SIGTERM makes the minimal example shut down with a last upload and exit 0.
 TEST(ProcessExit, TheMinimalExampleUploadsOnSigtermAndExitsZero) {
     lumvex::test::IsolatedHome home;  // its caches directory, through XDG_CACHE_HOME
     lumvex::test::Collector collector;
@@ -116,7 +118,7 @@ TEST(ProcessExit, TheMinimalExampleUploadsOnSigtermAndExitsZero) {
     ASSERT_TRUE(ended) << said;
     ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << said;
     EXPECT_EQ(WEXITSTATUS(status), 0) << said;
-    EXPECT_NE(said.find("lumvex-minimal: last upload: nil"), std::string::npos) << said;
+    EXPECT_NE(said.find("lumvex-minimal: shutdown: DELIVERED"), std::string::npos) << said;
     EXPECT_EQ(collector.uploads("minimal-example-key").size(), 1u);
 }
 #endif
@@ -157,6 +159,67 @@ TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurviv
         EXPECT_EQ(static_cast<std::size_t>(std::count(stored.begin(), stored.end(), '\n')), c.storedLines);
         EXPECT_NE(host.output().find(c.logged), std::string::npos) << host.output();
     }
+}
+
+// Hosts of one executable without an Info.plist and with different keys, one after the
+// other (as every Python script is python3): each key receives only its own fixes, the
+// first one's kept fix included.
+TEST(ProcessExit, HostsOfOneExecutableWithoutAnIdentityNeverUploadUnderEachOthersKeys) {
+    lumvex::test::IsolatedHome home;
+    std::filesystem::remove(home.bundleDir() + "/Info.plist");
+    lumvex::test::Collector collector;
+    auto run = [&](const char* key, const char* latitude, const char* how) {
+        lumvex::test::ChildProcess host(
+            {LUMVEX_HOST, home.bundleDir(), "keyed", collector.baseUrl(), key, latitude, how}, false, true);
+        const int status = host.wait();
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << host.output();
+        return host.output();
+    };
+    run("app-A", "11", "store");
+    EXPECT_EQ(run("app-B", "22", "shutdown"), "DELIVERED\n");
+    EXPECT_EQ(run("app-A", "33", "shutdown"), "DELIVERED\n");
+    auto latitudes = [&](const char* key) {
+        std::multiset<std::string> seen;
+        for (const auto& upload : collector.uploads(key)) {
+            for (const auto& location : upload["body"]["locations"]) {
+                seen.insert(location["lat"].get<std::string>());
+            }
+        }
+        return seen;
+    };
+    EXPECT_EQ(latitudes("app-B"), (std::multiset<std::string>{"22.0"}));
+    EXPECT_EQ(latitudes("app-A"), (std::multiset<std::string>{"11.0", "33.0"}));
+}
+
+// Host code that ends the library's thread it runs on (pthread_exit, as an interpreter ends
+// its threads at exit), in the log handler or a push callback, neither aborts the process
+// nor loses a fix: the exit stores what the ended queue thread had not.
+#if defined(__SANITIZE_THREAD__)
+constexpr int ENDED_THREAD_RUNS = 10;  // each run starts slowly under the thread sanitizer
+#else
+constexpr int ENDED_THREAD_RUNS = 50;
+#endif
+TEST(ProcessExit, HostCodeThatEndsTheLibrarysThreadLosesNothing) {
+    lumvex::test::Collector collector;
+    for (int run = 0; run < ENDED_THREAD_RUNS; ++run) {
+        SCOPED_TRACE("run " + std::to_string(run));
+        for (const bool inCallback : {false, true}) {
+            lumvex::test::IsolatedHome home;
+            std::vector<std::string> argv = {LUMVEX_HOST, home.bundleDir(), "end-in-handler"};
+            if (inCallback) {
+                argv = {LUMVEX_HOST, home.bundleDir(), "end-in-callback", collector.baseUrl()};
+            }
+            lumvex::test::ChildProcess host(argv, false, true);
+            const int status = host.wait();
+            ASSERT_TRUE(WIFEXITED(status)) << "ended by signal " << WTERMSIG(status) << "\n" << host.output();
+            ASSERT_EQ(WEXITSTATUS(status), 0) << argv[2];
+            if (!inCallback) {
+                const auto stored = lumvex::test::readFile(home.cachesDir() + "/backup.lmx");
+                ASSERT_EQ(std::count(stored.begin(), stored.end(), '\n'), 20);
+            }
+        }
+    }
+    EXPECT_EQ(collector.uploads("key").size(), static_cast<std::size_t>(ENDED_THREAD_RUNS));
 }
 
 }  // namespace

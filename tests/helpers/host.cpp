@@ -18,6 +18,15 @@
 //   lumvex-host <bundle directory> upload <endpoint base URL>
 //     uploads whenever the trace file changes, until its standard input is closed; then
 //     uploads what is left.
+//   lumvex-host <bundle directory> keyed <endpoint base URL> <key> <latitude> <store|shutdown>
+//     starts with the key given in code, hands one fix over, and stops, or shuts down and
+//     prints the outcome.
+//   lumvex-host <bundle directory> end-in-handler
+//     with a log handler that ends every thread but the main one (pthread_exit), as an
+//     interpreter ends its threads at exit, hands 20 fixes over and returns from main.
+//   lumvex-host <bundle directory> end-in-callback <endpoint base URL>
+//     starts, hands a fix over and forces an upload whose callback ends its thread; returns
+//     from main once it was called.
 //
 // Exit status 0 when all went as described; a crash shows as a signal.
 
@@ -33,13 +42,16 @@
 #include "upload/PushRequest.h"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/inotify.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <functional>
@@ -149,6 +161,39 @@ int uploadOnChange() {
     return hasTraces() ? 6 : 0;
 }
 
+// Ends the calling thread unless it is the main one, as an interpreter does to a thread
+// that calls into it while it exits.
+std::mutex endedMutex;
+std::condition_variable threadEnded;
+int endedThreads = 0;
+void endUnlessMain() {
+    if (::getpid() != static_cast<pid_t>(::syscall(SYS_gettid))) {
+        {
+            std::lock_guard<std::mutex> guard(endedMutex);
+            ++endedThreads;
+        }
+        threadEnded.notify_all();
+        ::pthread_exit(nullptr);
+    }
+}
+
+int keyed(char** argv) {
+    const std::string how = argv[6];
+    auto& sdk = lumvex::Lumvex::shared();
+    auto builder = lumvex::LumvexConfiguration::Builder().apiKey(argv[4]).endpoint(argv[3]);
+    if (sdk.start(builder.pushFormat(lumvex::PushFormat::LOCATION_ONLY).build())) {
+        return 3;
+    }
+    const double latitude = std::strtod(argv[5], nullptr);
+    sdk.addTrace({latitude, latitude});
+    if (how == "shutdown") {
+        std::printf("%s\n", lumvex::to_string(sdk.shutdown(std::chrono::seconds(20))).c_str());
+    } else {
+        sdk.stop();
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -220,6 +265,26 @@ int main(int argc, char** argv) {
                 {static_cast<double>(n), static_cast<double>(n) + 0.5});
         }
         return 0;
+    }
+    if (mode == "keyed" && argc == 7) {
+        return keyed(argv);
+    }
+    if (mode == "end-in-handler" && argc == 3) {
+        lumvex::platform::setLogHandler([](std::string_view) { endUnlessMain(); });
+        lumvex::L::writeLog = true;
+        for (int n = 1; n <= 20; ++n) {
+            sdk.addTrace({static_cast<double>(n), n + 0.5});
+        }
+        return 0;
+    }
+    if (mode == "end-in-callback" && argc == 4) {
+        if (sdk.start(lumvex::LumvexConfiguration::Builder().apiKey("key").endpoint(argv[3]).build())) {
+            return 3;
+        }
+        sdk.addTrace({1.0, 1.5});
+        sdk.forcePush([](std::optional<lumvex::LumvexException>) { endUnlessMain(); });
+        std::unique_lock<std::mutex> lock(endedMutex);
+        return threadEnded.wait_for(lock, std::chrono::seconds(30), [] { return endedThreads > 0; }) ? 0 : 4;
     }
     if (mode == "upload" && argc == 4) {
         if (!startUploads(argv[3])) {

@@ -1,5 +1,7 @@
 #include "TestSupport.h"
 
+#include "platform/system/Identity.h"
+
 #include <LumvexSdk/Platform.h>
 #include <gtest/gtest.h>
 
@@ -50,11 +52,13 @@ IsolatedHome::IsolatedHome() {
     ::setenv("XDG_CACHE_HOME", dir_.file("cache").c_str(), 1);
     fs::create_directories(bundleDir());
     writeInfoPlist("<key>CFBundleIdentifier</key><string>com.example.host</string>");
+    platform::forgetIdentity();
     platform::setMainBundleDirectory(bundleDir());
 }
 
 IsolatedHome::~IsolatedHome() {
     platform::setMainBundleDirectory("");
+    platform::forgetIdentity();
     if (hadXdg_) {
         ::setenv("XDG_CACHE_HOME", oldXdg_.c_str(), 1);
     } else {

@@ -17,11 +17,23 @@
 #include <LumvexSdk/Location.h>
 #include <LumvexSdk/LumvexConfiguration.h>
 
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 
 namespace lumvex {
+
+/// How `Lumvex::shutdown` left what was stored.
+enum class ShutdownOutcome {
+    NOTHING_TO_SEND = 0,  ///< nothing was stored, nor a description to deliver
+    DELIVERED = 1,        ///< the collection server accepted all of it
+    KEPT = 2,             ///< not delivered within the bound: it stays stored for a later run
+};
+
+/// "NOTHING_TO_SEND", "DELIVERED" or "KEPT".
+LUMVEX_API std::string to_string(ShutdownOutcome outcome);
 
 /// Receives the outcome of one upload: no error on success, else why it failed.
 /// Runs on the library's upload thread (or its work queue when the upload fails before
@@ -66,6 +78,16 @@ public:
     /// Call when the application is about to leave the foreground: uploads like
     /// `forcePush`, logging a failure.
     LUMVEX_API void applicationWillResignActive();
+
+    /// A service's stop in one step: stops the timers as `stop` does (no fix is sampled
+    /// after it), stores the fixes handed over, uploads what is stored, and returns within
+    /// about `bound` how that went. NOTHING_TO_SEND as soon as there is nothing to send;
+    /// DELIVERED once the collection server accepted it; KEPT when the upload failed, was
+    /// refused or did not end within `bound`, or the library was never started: the fixes
+    /// stay stored for the next run (an upload still under way may yet deliver them).
+    /// Uses the last start's configuration, also after `stop`. Call it on the thread that
+    /// started the library, once its run loop no longer runs.
+    LUMVEX_API ShutdownOutcome shutdown(std::chrono::milliseconds bound);
 
     Lumvex(const Lumvex&) = delete;
     Lumvex& operator=(const Lumvex&) = delete;

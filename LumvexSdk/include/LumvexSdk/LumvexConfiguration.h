@@ -91,6 +91,7 @@ private:
     const std::int64_t pushFrequency_;
     const bool enableDebugLog_;
     const std::optional<std::string> endpoint_;  // none: the build's default
+    const bool apiKeyFromHost_;                  // given by `Builder::apiKey`
 };
 
 }  // namespace lumvex

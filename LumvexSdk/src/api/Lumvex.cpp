@@ -2,6 +2,7 @@
 
 #include "config/ConfigurationAccess.h"
 #include "engine/LumvexEngine.h"
+#include "platform/base/HostCode.h"
 #include "platform/base/L.h"
 #include "platform/base/Process.h"
 
@@ -36,7 +37,11 @@ Result hostCall(const char* operation, RefusalLog log, Result failed, Call&& cal
     }
     try {
         return std::forward<Call>(call)();
-    } catch (...) {
+    }
+    // A host thread that is being ended (pthread_cancel, pthread_exit from a handler) is
+    // let go; that is not an exception of the library's.
+    LUMVEX_PASS_FORCED_UNWIND
+    catch (...) {
         return failed;
     }
 }
@@ -89,6 +94,23 @@ void Lumvex::addTrace(const Location& location) {
 
 void Lumvex::forcePush(PushCallback callback) {
     hostCall("forcePush(_:)", [&] { engine_->forcePush(std::move(callback)); });
+}
+
+ShutdownOutcome Lumvex::shutdown(std::chrono::milliseconds bound) {
+    return hostCall("shutdown(_:)", RefusalLog::whenDebugLogOn, ShutdownOutcome::KEPT,
+                    [&] { return engine_->shutdown(bound); });
+}
+
+std::string to_string(ShutdownOutcome outcome) {
+    switch (outcome) {
+        case ShutdownOutcome::NOTHING_TO_SEND:
+            return "NOTHING_TO_SEND";
+        case ShutdownOutcome::DELIVERED:
+            return "DELIVERED";
+        case ShutdownOutcome::KEPT:
+            return "KEPT";
+    }
+    return "ShutdownOutcome(" + std::to_string(static_cast<int>(outcome)) + ")";
 }
 
 void Lumvex::applicationWillResignActive() {

@@ -13,6 +13,8 @@ struct ConfigurationAccess {
     static PushRegion pushRegion(const LumvexConfiguration& c) { return c.pushRegion_; }
     static std::int64_t pushFrequency(const LumvexConfiguration& c) { return c.pushFrequency_; }
     static bool enableDebugLog(const LumvexConfiguration& c) { return c.enableDebugLog_; }
+    /// Whether the host gave the key in code rather than leaving it to the Info.plist.
+    static bool apiKeyFromHost(const LumvexConfiguration& c) { return c.apiKeyFromHost_; }
     /// The host's base URL for uploads, if it gave one.
     static const std::optional<std::string>& endpoint(const LumvexConfiguration& c) { return c.endpoint_; }
 

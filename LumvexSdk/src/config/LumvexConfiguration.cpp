@@ -3,6 +3,7 @@
 #include "config/ConfigurationAccess.h"
 #include "platform/net/UrlSession.h"
 #include "platform/system/Bundle.h"
+#include "platform/system/Identity.h"
 
 #include <utility>
 
@@ -53,6 +54,13 @@ std::shared_ptr<const LumvexConfiguration> LumvexConfiguration::Builder::build()
     if (!apiKeyFromHost_) {
         apiKey_ = extractApiKeyFromPlist();
     }
+    // A host without an identifier has its store named after the key: fixes it hands over
+    // between building the configuration and starting with it go there already.
+    try {
+        platform::noteApiKey(apiKey_, platform::KeyUse::built);
+    } catch (...) {
+        // Out of memory: the store is named at the start instead.
+    }
     try {
         return std::shared_ptr<const LumvexConfiguration>(new LumvexConfiguration(*this));
     } catch (...) {
@@ -74,7 +82,8 @@ LumvexConfiguration::LumvexConfiguration(const Builder& builder)
       pushRegion_(builder.pushRegion_),
       pushFrequency_(builder.pushFrequency_),
       enableDebugLog_(builder.enableDebugLog_),
-      endpoint_(builder.endpoint_) {}
+      endpoint_(builder.endpoint_),
+      apiKeyFromHost_(builder.apiKeyFromHost_) {}
 
 bool detail::ConfigurationAccess::isValidEndpoint(const std::string& baseUrl) {
     return !baseUrl.empty() && baseUrl.back() == '/' && baseUrl.find_first_of("?#") == std::string::npos &&

@@ -3,14 +3,21 @@
 #include "config/ConfigurationAccess.h"
 #include "engine/PushJob.h"
 #include "engine/TraceJob.h"
+#include "platform/base/HostCode.h"
 #include "platform/base/L.h"
 #include "platform/net/UrlSession.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/CachesDirectory.h"
+#include "platform/system/Identity.h"
 #include "store/TraceRepository.h"
+#include "upload/PendingUpload.h"
 #include "upload/PushRequest.h"
+#include "upload/UploadRequest.h"
 
+#include <atomic>
+#include <condition_variable>
 #include <limits>
+#include <mutex>
 #include <string>
 
 namespace lumvex {
@@ -45,8 +52,12 @@ std::string endpointProblem(const std::string& endpoint) {
     return quoted + "is not an absolute http or https URL";
 }
 
-// Why the configuration's API key is empty: which Info.plist was read, and what it lacked.
-std::string emptyKeyProblem() {
+// Why the configuration's API key is empty: the host's own empty key, or which Info.plist
+// was read and what it lacked.
+std::string emptyKeyProblem(const LumvexConfiguration& configuration) {
+    if (ConfigurationAccess::apiKeyFromHost(configuration)) {
+        return "The API key is empty: the host gave an empty one with apiKey(\"\")";
+    }
     const auto bundle = platform::Bundle::main();
     const auto path = bundle.infoPlistPath();
     if (!bundle.hasInfoDictionary()) {
@@ -63,6 +74,19 @@ std::string emptyKeyProblem() {
         return "The API key is empty: \"lumvex_api_key\" is empty in " + path;
     }
     return "The API key is empty: the configuration was built before " + path + " held a \"lumvex_api_key\"";
+}
+
+// Says once per process that the host named no identity, and what to call.
+void logIdentityFallbackOnce(const std::string& directory) {
+    static std::atomic<bool> said{false};
+    if (platform::applicationIdentifier() || said.exchange(true)) {
+        return;
+    }
+    LUMVEX_LOG_AT(LEVEL_WARNING, "start(_:)",
+                  "No application identifier (no Info.plist with CFBundleIdentifier): the store is " +
+                      directory +
+                      ", named after the executable and the API key, and app_version is empty; call "
+                      "lumvex::platform::setApplicationIdentity(identifier, version) to name them");
 }
 
 }  // namespace
@@ -82,7 +106,7 @@ std::optional<LumvexStartException> LumvexEngine::start(
     }
     const bool show = ConfigurationAccess::enableDebugLog(*configuration);
     if (ConfigurationAccess::apiKey(*configuration).empty()) {
-        LUMVEX_LOG_ERROR_IF(show, "start(_:)", emptyKeyProblem());
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)", emptyKeyProblem(*configuration));
         return LumvexStartException::INVALID_EMPTY_API_KEY;
     }
     // A period of zero or less would make a timer that never rests, and one that does not
@@ -100,13 +124,18 @@ std::optional<LumvexStartException> LumvexEngine::start(
         LUMVEX_LOG_ERROR_IF(show, "start(_:)", endpointProblem(*endpoint));
         return LumvexStartException::ERROR;
     }
+    // From here on fixes are stored for this key; a host without an identifier has its
+    // store named after it.
+    platform::noteApiKey(ConfigurationAccess::apiKey(*configuration), platform::KeyUse::started);
     // Without a place for the fixes every one of them would be dropped while the library
     // looked as if it ran.
     std::string why;
-    if (!platform::cachesDirectory(why)) {
+    const auto directory = platform::cachesDirectory(why);
+    if (!directory) {
         LUMVEX_LOG_ERROR_IF(show, "start(_:)", why);
         return LumvexStartException::ERROR;
     }
+    platform::claimStore(*directory);
     // Timer ticks would have nowhere to go without the queue's thread; a start that cannot
     // have it is refused rather than left half working.
     if (!queue_->prepare()) {
@@ -118,6 +147,7 @@ std::optional<LumvexStartException> LumvexEngine::start(
     // the end of main, are ordered after it rather than racing with that set-up.
     platform::UrlSession::shared();
     L::writeLog.store(ConfigurationAccess::enableDebugLog(*configuration));
+    logIdentityFallbackOnce(*directory);
     startJobs(configuration, frequency * 60);
     isStarted_ = true;
     return std::nullopt;
@@ -176,9 +206,93 @@ void LumvexEngine::addTrace(const Location& location) {
 void LumvexEngine::forcePush(PushCallback&& callback) {
     // Taken now: an upload that ends before this one runs may carry what is stored now.
     const auto askedAt = PushRequest::outcomesSoFar();
-    enqueue("forcePush(_:)", [this, askedAt, callback = std::move(callback)]() mutable {
-        push(std::move(callback), askedAt);
+    // The host's code: what it throws ends here, and a thread it ends goes (see HostCode.h).
+    PushCallback guarded;
+    if (callback) {
+        guarded = [callback = std::move(callback)](std::optional<LumvexException> error) {
+            platform::callHostCode([&] { callback(error); });
+        };
+    }
+    enqueue("forcePush(_:)",
+            [this, askedAt, callback = std::move(guarded)]() mutable { push(std::move(callback), askedAt); });
+}
+
+namespace {
+
+// Whether an upload now would find nothing to send: no recorded request, no fix and no
+// changed description, as `format` counts them.
+bool nothingToUpload(const UploadContext& context, PushFormat format) {
+    if (PendingUpload::load()) {
+        return false;
+    }
+    const auto contents = UploadContents::gather(format, context);
+    return contents.lines.empty() && !contents.description;
+}
+
+// Where `shutdown` learns how its upload went, from whichever thread tells.
+struct ShutdownWait {
+    std::mutex mutex;
+    std::condition_variable told;
+    std::optional<ShutdownOutcome> outcome;
+
+    void tell(ShutdownOutcome value) {
+        std::lock_guard<std::mutex> guard(mutex);
+        outcome = value;
+        told.notify_all();
+    }
+};
+
+std::chrono::milliseconds until(std::chrono::steady_clock::time_point deadline) {
+    const auto left = deadline - std::chrono::steady_clock::now();
+    return std::max(std::chrono::duration_cast<std::chrono::milliseconds>(left),
+                    std::chrono::milliseconds(0));
+}
+
+}  // namespace
+
+ShutdownOutcome LumvexEngine::shutdown(std::chrono::milliseconds bound) {
+    // Real time, as the exit's finishing: the bound is the host's (a service manager's stop
+    // timeout), not the library's timers'.
+    const auto deadline = std::chrono::steady_clock::now() + std::max(bound, std::chrono::milliseconds(0));
+    std::shared_ptr<const LumvexConfiguration> configuration;
+    {
+        platform::MutexLock guard(mutex_);
+        // No tick after this: nothing is stored after the last upload.
+        if (isStarted_) {
+            stopJobs();
+            isStarted_ = false;
+        }
+        configuration = configuration_;  // the last start's, also after a stop
+    }
+    // What addTrace accepted is stored before the upload reads the store.
+    queue_->finishDurable(until(deadline));
+    auto wait = std::make_shared<ShutdownWait>();
+    const auto askedAt = PushRequest::outcomesSoFar();
+    const auto format = configuration ? ConfigurationAccess::pushFormat(*configuration)
+                                      : PushFormat::LOCATION_AND_DEVICE_INFO;
+    enqueue("shutdown(_:)", [this, wait, configuration, askedAt, format] {
+        if (nothingToUpload(context_, format)) {
+            wait->tell(ShutdownOutcome::NOTHING_TO_SEND);
+            return;
+        }
+        if (!configuration) {
+            LUMVEX_LOG_AT(LEVEL_WARNING, "shutdown(_:)",
+                          "Never started: what is stored is kept for a later run");
+            wait->tell(ShutdownOutcome::KEPT);
+            return;
+        }
+        PushRequest().sendPush(
+            context_, *configuration,
+            [wait](std::optional<LumvexException> error) {
+                wait->tell(error ? ShutdownOutcome::KEPT : ShutdownOutcome::DELIVERED);
+            },
+            askedAt);
     });
+    std::unique_lock<std::mutex> lock(wait->mutex);
+    // Ended by the outcome or the bound; an upload still under way then goes on, and what
+    // it carries stays stored until it is delivered.
+    wait->told.wait_until(lock, deadline, [&wait] { return wait->outcome.has_value(); });
+    return wait->outcome.value_or(ShutdownOutcome::KEPT);
 }
 
 void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
@@ -205,7 +319,7 @@ void LumvexEngine::push(PushCallback callback, std::uint64_t askedAt) {
         }
     }
     if (!configuration) {
-        LUMVEX_LOG("forcePush(_:)", "Impossible to push because sdk is not started");
+        LUMVEX_LOG_AT(LEVEL_WARNING, "forcePush(_:)", "Impossible to push because sdk is not started");
         return;
     }
     PushRequest().sendPush(context_, *configuration, std::move(callback), askedAt);

@@ -13,6 +13,7 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "upload/UploadContext.h"
 
+#include <chrono>
 #include <memory>
 #include <optional>
 
@@ -36,6 +37,10 @@ public:
     void addTrace(const Location& location);
     void forcePush(PushCallback&& callback);
     void applicationWillResignActive();
+
+    /// Stops, stores what was handed over, uploads what is stored, and says within about
+    /// `bound` how that went (see `Lumvex::shutdown`).
+    ShutdownOutcome shutdown(std::chrono::milliseconds bound);
 
 private:
     friend struct LumvexEngineTestAccess;

@@ -83,8 +83,8 @@ void TraceJob::didFailWithError(platform::LocationManager&, const platform::Loca
         LUMVEX_LOG_ERROR("onTimeInBackgroundThread()", "");
         return;
     }
-    LUMVEX_LOG("locationManager(_:didFailWithError:)",
-               "Failed to find user's location: " + error.localizedDescription());
+    LUMVEX_LOG_AT(LEVEL_WARNING, "locationManager(_:didFailWithError:)",
+                  "Failed to find user's location: " + error.localizedDescription());
 }
 
 }  // namespace lumvex

@@ -57,7 +57,7 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
         text = platform::readFileBounded(*url, kMaxRecordBytes, platform::Links::dontFollow);
     }
     if (!text || !platform::isValidUtf8(*text)) {
-        LUMVEX_LOG("readDeviceInfoFile()", "impossible to read device info file");
+        LUMVEX_LOG_AT(LEVEL_DEBUG, "readDeviceInfoFile()", "impossible to read device info file");
         return {};
     }
     return *text;

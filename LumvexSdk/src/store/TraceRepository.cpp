@@ -139,7 +139,7 @@ void TraceRepository::appendToFile(std::string line) {
     line += '\n';
     const auto path = getTracesFileUrl();
     if (!path) {
-        LUMVEX_LOG("appendToFile", "No trace found to write trace");
+        LUMVEX_LOG_AT(LEVEL_ERROR, "appendToFile", "No trace found to write trace");
         return;
     }
     if (!tidied_) {
@@ -191,7 +191,7 @@ void TraceRepository::appendToFile(std::string line) {
 
 std::uint64_t TraceRepository::getTracesFileSize(const std::optional<platform::FileIdentity>& identity) {
     if (!identity) {
-        LUMVEX_LOG("getTracesFileSize()", "Trace file not available for get traces files");
+        LUMVEX_LOG_AT(LEVEL_DEBUG, "getTracesFileSize()", "Trace file not available for get traces files");
         return 0;
     }
     // Anything but a regular file is refused by the append itself; it is never trimmed.
@@ -304,7 +304,7 @@ bool TraceRepository::loadMirror(const std::string& path,
     forgetMirror();
     auto lines = readLines(path);
     if (!lines) {
-        LUMVEX_LOG("getTracesAsDict()", "Impossible to read traces file");
+        LUMVEX_LOG_AT(LEVEL_DEBUG, "getTracesAsDict()", "Impossible to read traces file");
         return false;
     }
     // Kept only when the file did not change while it was read.
@@ -375,7 +375,7 @@ bool TraceRepository::clearTracesLocked() {
     }
     if (!platform::removeFileDurably(*path)) {
         const bool gone = errno == ENOENT;
-        LUMVEX_LOG("clearTraces()", "Traces file not available");
+        LUMVEX_LOG_AT(LEVEL_DEBUG, "clearTraces()", "Traces file not available");
         return gone;
     }
     return true;

@@ -5,8 +5,8 @@
 #include "platform/base/L.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/base/Text.h"
-#include "platform/system/Bundle.h"
 #include "platform/system/Device.h"
+#include "platform/system/Identity.h"
 #include "platform/system/Locale.h"
 #include "platform/system/TimeZone.h"
 
@@ -114,9 +114,7 @@ std::string DeviceInfoUtils::serialize(const nlohmann::json& description) {
 }
 
 std::string DeviceInfoUtils::appVersion() {
-    // No fallback is defined for a host without a version; an empty one still lets the
-    // description be sent and compared.
-    return platform::Bundle::main().stringForKey("CFBundleShortVersionString").value_or("");
+    return platform::applicationVersion();
 }
 
 std::string DeviceInfoUtils::lumvexSdkVersion() {

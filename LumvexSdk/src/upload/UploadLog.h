@@ -14,5 +14,8 @@ inline constexpr const char* SEND_PUSH = "sendPush(_:callback:)";
 
 /// Logs `message` under `func` as the upload's entry point's file.
 #define LUMVEX_UPLOAD_LOG(func, message) ::lumvex::L::debug((message), __LINE__, "PushRequest.cpp", (func))
+/// The same at `level`, one of LogLevel's names.
+#define LUMVEX_UPLOAD_LOG_AT(level, func, message) \
+    ::lumvex::L::debug(::lumvex::L::Level::level, (message), __LINE__, "PushRequest.cpp", (func))
 /// Logs the error form of `text` so.
 #define LUMVEX_UPLOAD_LOG_ERROR(func, text) LUMVEX_UPLOAD_LOG(func, ::lumvex::L::error(text))

@@ -1,6 +1,7 @@
 #include "upload/UploadQueue.h"
 
 #include "platform/base/Guarded.h"
+#include "platform/base/HostCode.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/system/CachesDirectory.h"
 #include "platform/system/FileLock.h"
@@ -64,7 +65,7 @@ void UploadQueue::enter(Turn turn, std::optional<std::uint64_t> askedAt) {
     endTurn(std::move(told));
 }
 
-void UploadQueue::carryOn(const std::function<Step()>& step) noexcept {
+void UploadQueue::carryOn(const std::function<Step()>& step) {
     Told told;
     try {
         auto next = step();
@@ -72,7 +73,9 @@ void UploadQueue::carryOn(const std::function<Step()>& step) noexcept {
             return;
         }
         told = std::move(next.told);
-    } catch (...) {
+    }
+    LUMVEX_PASS_FORCED_UNWIND
+    catch (...) {
         // Out of memory: the turn still passes on.
     }
     endTurn(std::move(told));
@@ -81,7 +84,7 @@ void UploadQueue::carryOn(const std::function<Step()>& step) noexcept {
 // One waiting upload after the other on this thread until one has a request in flight. A
 // loop rather than a call from each upload's end, so that any number of waiting uploads
 // cost no stack. Runs where an upload ended, so it lets nothing escape.
-void UploadQueue::endTurn(Told told) noexcept {
+void UploadQueue::endTurn(Told told) {
     Told fresh = told;  // what the upload that just ended told, if anything
     for (;;) {
         Turn next;
@@ -111,7 +114,9 @@ void UploadQueue::endTurn(Told told) noexcept {
             if (step.told) {
                 told = std::move(step.told);
             }
-        } catch (...) {
+        }
+        LUMVEX_PASS_FORCED_UNWIND
+        catch (...) {
             // Out of memory: this upload is given up, and the next in line gets the turn.
             fresh.reset();
         }

@@ -41,8 +41,9 @@ public:
     static void enter(Turn turn, std::optional<std::uint64_t> askedAt);
 
     /// Runs `step`, the rest of the turn after an answer; unless it left a request in
-    /// flight, hands the turn on. Lets nothing escape.
-    static void carryOn(const std::function<Step()>& step) noexcept;
+    /// flight, hands the turn on. Lets nothing escape but a forced unwind (a push callback
+    /// that ends the thread).
+    static void carryOn(const std::function<Step()>& step);
 
     /// The turn among the processes that share the caches directory, taken for this one's
     /// turn if it is not held yet. Not waited for: the other's upload may take as long as
@@ -64,7 +65,7 @@ public:
 private:
     /// Hands the turn to the uploads that waited, or frees it; `told`: what the upload that
     /// just ended told its host, if anything.
-    static void endTurn(Told told) noexcept;
+    static void endTurn(Told told);
 };
 
 }  // namespace lumvex

@@ -25,7 +25,7 @@ UploadTurn::UploadTurn(UploadContext context, PushRequest builder,
 Step UploadTurn::start(const Told& before) {
     nothingLeft_ = before;
     if (!UploadQueue::takeTurnAcrossProcesses()) {
-        LUMVEX_UPLOAD_LOG(SEND_PUSH, "Another process of this application is uploading");
+        LUMVEX_UPLOAD_LOG_AT(LEVEL_WARNING, SEND_PUSH, "Another process of this application is uploading");
         return finish(LumvexException::PUSH_FAILED);
     }
     auto recorded = PendingUpload::load();
@@ -91,7 +91,7 @@ Step UploadTurn::sendStored() {
     auto request = builder_.buildRequest(contents, configuration, UploadRequest::newKey(),
                                          platform::clock()->wallNowMilliseconds());
     if (request && request->empty()) {
-        LUMVEX_UPLOAD_LOG(SEND_PUSH, "Push is not necessary: " + request->body);
+        LUMVEX_UPLOAD_LOG_AT(LEVEL_DEBUG, SEND_PUSH, "Push is not necessary: " + request->body);
         return nothingLeft_ ? finish(*nothingLeft_) : Step{};
     }
     if (!request) {

@@ -5,7 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <regex>
 #include <set>
@@ -157,6 +160,57 @@ TEST_F(DebugLogTest, AHandlerCanBeReplacedWhileThreadsLog) {
     }
     EXPECT_FALSE(broken);
     EXPECT_EQ(received, kThreads * kLines);
+}
+
+// A journal needs each line's level, beside its unchanged text. A host that sets the handler
+// to nothing may then tear down what the old one used: the call returns only once no line
+// is inside it, also when the handler ended its thread (as an interpreter does at exit).
+TEST_F(DebugLogTest, LinesCarryALevelAndAReplacementWaitsForTheOldHandler) {
+    using lumvex::platform::LogLevel;
+    std::vector<LogLevel> levels;
+    std::string first;
+    lumvex::platform::setLogHandlerWithLevel([&](LogLevel level, std::string_view line) {
+        levels.push_back(level);
+        first = first.empty() ? std::string(line) : first;
+    });
+    L::writeLog = true;
+    LUMVEX_LOG_ERROR("op()", "Push failed");
+    LUMVEX_LOG("op()", "Push success");
+    LUMVEX_LOG_AT(LEVEL_DEBUG, "op()", "Push is not necessary");
+    LUMVEX_LOG_AT(LEVEL_WARNING, "op()", "Another process is uploading");
+    EXPECT_EQ(levels, (std::vector<LogLevel>{LogLevel::LEVEL_ERROR, LogLevel::LEVEL_INFO,
+                                             LogLevel::LEVEL_DEBUG, LogLevel::LEVEL_WARNING}));
+    EXPECT_EQ(first.substr(first.find(' ')), " ERROR: Push failed!!");
+
+    lumvex::test::Signal entered, release;
+    std::atomic<bool> finished{false};
+    lumvex::platform::setLogHandler([&](std::string_view) {
+        entered.notify();
+        release.wait();
+        finished = true;
+    });
+    std::thread logger([] { L::debug("slow", 1, "F.cpp", "op"); });
+    ASSERT_TRUE(entered.wait());
+    std::atomic<bool> returned{false};
+    bool finishedFirst = false;
+    std::thread clearer([&] {
+        lumvex::platform::setLogHandler(nullptr);
+        finishedFirst = finished;
+        returned = true;
+    });
+    EXPECT_FALSE(lumvex::test::waitUntil([&] { return returned.load(); }, std::chrono::milliseconds(300)));
+    release.notify();
+    clearer.join();
+    logger.join();
+    EXPECT_TRUE(finishedFirst);
+
+    lumvex::platform::setLogHandler([](std::string_view) { ::pthread_exit(nullptr); });
+    std::thread ended([] {
+        L::debug("last", 1, "F.cpp", "op");
+        ADD_FAILURE() << "the handler did not end its thread";
+    });
+    ended.join();
+    lumvex::platform::setLogHandler(nullptr);  // the ended line left the handler
 }
 
 }  // namespace

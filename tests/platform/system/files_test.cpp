@@ -4,6 +4,7 @@
 #include "platform/base/Text.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/CachesDirectory.h"
+#include "platform/system/Identity.h"
 #include "store/DeviceInfoRepository.h"
 #include "store/TraceRepository.h"
 #include "upload/PendingUpload.h"
@@ -70,17 +71,45 @@ TEST(CachesDirectory, IsTheBundleIdentifierUnderXdgCacheHomeAndPrivate) {
     EXPECT_EQ(modeOf(*dir), 0700u);
 }
 
-TEST(CachesDirectory, FallsBackToHomeCacheAndTheExecutableName) {
+namespace {
+// Without an identifier the executable's name and the key name the store.
+std::string fallbackStore(const std::string& key = "key") {
+    platform::noteApiKey(key, platform::KeyUse::started);
+    return platform::executableName() + "-" + platform::keyTag(key);
+}
+}  // namespace
+
+TEST(CachesDirectory, FallsBackToHomeCacheAndTheExecutableNameWithTheKey) {
     IsolatedHome home;
     home.writeInfoPlist("");  // no CFBundleIdentifier
     const ScopedEnv homeEnv("HOME", home.dir().file("home").c_str());
+    const auto name = fallbackStore();
     for (const char* xdg : {static_cast<const char*>(nullptr), "relative/cache"}) {
         const ScopedEnv noXdg("XDG_CACHE_HOME", xdg);
         const auto dir = platform::cachesDirectory();
         ASSERT_TRUE(dir);
-        EXPECT_EQ(*dir, home.dir().file("home") + "/.cache/" + platform::executableName());
+        EXPECT_EQ(*dir, home.dir().file("home") + "/.cache/" + name);
         EXPECT_TRUE(fs::is_directory(*dir));
     }
+}
+
+// A store holds one key's fixes: an application keeps its folder for the key that first
+// started with it, and another key gets a folder of its own. An identity given in code
+// names the folder as an Info.plist's would.
+TEST(CachesDirectory, AnIdentifiersFolderStaysWithTheFirstKeyThatStartedWithIt) {
+    IsolatedHome home;
+    platform::noteApiKey("first", platform::KeyUse::started);
+    const auto own = platform::cachesDirectory();
+    ASSERT_EQ(own, home.cachesDir());
+    platform::claimStore(*own);
+    platform::noteApiKey("second", platform::KeyUse::started);
+    EXPECT_EQ(platform::cachesDirectory(), home.cachesDir() + "-" + platform::keyTag("second"));
+    platform::noteApiKey("first", platform::KeyUse::built);  // after a start: not in force
+    EXPECT_EQ(platform::cachesDirectory(), home.cachesDir() + "-" + platform::keyTag("second"));
+    platform::noteApiKey("first", platform::KeyUse::started);
+    EXPECT_EQ(platform::cachesDirectory(), home.cachesDir());
+    platform::setApplicationIdentity("org.example.Tracker", "2.0");
+    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/org.example.Tracker");
 }
 
 TEST(CachesDirectory, MakesAnExistingLaxDirectoryPrivate) {
@@ -274,9 +303,10 @@ TEST(CachesDirectory, ABundleIdentifierWithANulByteDoesNotLeadOutOfTheCacheHome)
     fs::copy_file(std::string(LUMVEX_TEST_FIXTURES) + "/plist/nul_in_identifier.plist",
                   home.bundleDir() + "/Info.plist", fs::copy_options::overwrite_existing);
     ASSERT_EQ(platform::Bundle::main().stringForKey("CFBundleIdentifier"), std::string("..\0x\xc3\xa9", 6));
+    const auto name = fallbackStore();
     const auto dir = platform::cachesDirectory();
     ASSERT_TRUE(dir);
-    EXPECT_EQ(*dir, home.dir().file("cache") + "/" + platform::executableName());
+    EXPECT_EQ(*dir, home.dir().file("cache") + "/" + name);
 }
 
 TEST(WriteFileAtomically, LeftoverTemporariesOfAnInterruptedWriteCanBeRemoved) {
@@ -322,8 +352,8 @@ TEST(CachesDirectory, IsSettledOnceSoARewrittenInfoPlistCannotMoveTheStores) {
 TEST(CachesDirectory, AnIdentifierTooLongForAFileNameFallsBackAndARelativeHomeIsRefused) {
     IsolatedHome home;
     home.writeInfoPlist("<key>CFBundleIdentifier</key><string>" + std::string(256, 'a') + "</string>");
-    platform::forgetCachesDirectory();
-    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/" + platform::executableName());
+    const auto name = fallbackStore();
+    EXPECT_EQ(platform::cachesDirectory(), home.dir().file("cache") + "/" + name);
 
     // A relative base would put the files wherever the host's working directory is.
     platform::setCachesDirectory("relative/home");

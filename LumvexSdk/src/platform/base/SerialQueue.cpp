@@ -63,6 +63,33 @@ struct SerialQueue::State {
 };
 
 namespace {
+
+/// Tidies up after host code inside a work item (the log handler, a push callback) ended
+/// the worker by unwinding it, as an interpreter ends its threads at exit. A durable item
+/// goes back to the front, since its fix may not be stored yet: the exit's finishing, or
+/// a worker made by the next push, stores it; whoever waits for it is told it ended. Only
+/// the store's own log lines come before its write, so running it again stores it once.
+struct WorkerEnded {
+    SerialQueue::State& state;
+    std::function<void()>* item;  // nullptr once the item returned
+
+    ~WorkerEnded() {
+        if (!item) {
+            return;
+        }
+        MutexLock lock(state.mutex);
+        if (state.runningDurable) {
+            state.items.push_front(SerialQueue::State::Item{std::move(*item), true});
+            state.runningDurable = false;
+            state.durableDone.notify_all();
+        }
+        // This thread is about to end; a push that finds no worker makes another.
+        if (state.worker.isCurrent()) {
+            state.abandonWorker();
+        }
+    }
+};
+
 void workerLoop(SerialQueue::State& state) {
     MutexLock lock(state.mutex);
     while (true) {
@@ -83,8 +110,12 @@ void workerLoop(SerialQueue::State& state) {
         state.runningDurable = state.items.front().durable;
         state.items.pop_front();
         lock.unlock();
-        // A throwing item must not end the process, nor the queue and every later item.
-        runLoggingFailure(item, "workerLoop", "Work item failed");
+        {
+            WorkerEnded ended{state, &item};
+            // A throwing item must not end the process, nor the queue and every later item.
+            runLoggingFailure(item, "workerLoop", "Work item failed");
+            ended.item = nullptr;
+        }
         item = nullptr;  // what the item captured is released outside the lock
         notifyWorkListener();
         lock.lock();

@@ -1,6 +1,7 @@
 #include "platform/net/UrlSession.h"
 
 #include "platform/base/Clock.h"
+#include "platform/base/HostCode.h"
 #include "platform/base/L.h"
 #include "platform/base/Process.h"
 #include "platform/base/Thread.h"
@@ -188,13 +189,11 @@ int onProgress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off
 }
 
 /// Calls a completion; what it throws ends there, so that one faulty completion cannot
-/// take the session's thread, and every later upload, down with it.
+/// take the session's thread, and every later upload, down with it. A push callback that
+/// ends this thread (see callHostCode) ends it.
 void complete(const UrlSession::Completion& completion, std::optional<UrlResponseData> data,
               std::optional<HttpUrlResponse> response, std::optional<UrlError> error) {
-    try {
-        completion(std::move(data), response, std::move(error));
-    } catch (...) {
-    }
+    callHostCode([&] { completion(std::move(data), response, std::move(error)); });
 }
 
 // The transfers in flight, by their libcurl handle, and those that ended in one round.
@@ -210,6 +209,9 @@ struct UrlSession::State {
     Requests pending LUMVEX_GUARDED_BY(mutex);
     bool stopping LUMVEX_GUARDED_BY(mutex) = false;
     bool exited LUMVEX_GUARDED_BY(mutex) = false;
+    // The thread is gone, having exited or been ended by host code in a completion (see
+    // callHostCode); an exit then does not wait for it.
+    bool gone LUMVEX_GUARDED_BY(mutex) = false;
     // libcurl's global set-up is done.
     bool globalReady LUMVEX_GUARDED_BY(mutex) = false;
     // Made before the thread starts, which keeps its own copy; ended by the thread.
@@ -510,6 +512,20 @@ void waitForActivity(CURLM* handle, const ActiveTransfers& active, Clock& timeSo
 }  // namespace
 
 void UrlSession::State::run() {
+    // Marks the thread gone when host code ended it; a thread that ends as it should says
+    // so itself (`exited`), and its exit may be joined under the lock.
+    struct Gone {
+        State& state;
+        bool exited = false;
+        ~Gone() {
+            if (exited) {
+                return;
+            }
+            MutexLock guard(state.mutex);
+            state.gone = true;
+            state.cv.notify_all();
+        }
+    } gone{*this};
     CURLM* handle = nullptr;
     std::shared_ptr<ClockListener> listener;
     {
@@ -545,6 +561,7 @@ void UrlSession::State::run() {
         curl_multi_remove_handle(handle, entry.first);
     }
     active.clear();
+    gone.exited = true;
     MutexLock guard(mutex);
     curl_multi_cleanup(multi);
     multi = nullptr;
@@ -630,7 +647,7 @@ void UrlSession::shutdown() {
     const bool onOwnThread = state_->thread.isCurrent();
     // A completion that never returns must not hold the process at exit.
     const auto giveUp = std::chrono::steady_clock::now() + EXIT_GRACE;
-    while (!onOwnThread && !state_->exited) {
+    while (!onOwnThread && !state_->exited && !state_->gone) {
         if (state_->cv.wait_until(lock.native(), giveUp) == std::cv_status::timeout) {
             break;
         }

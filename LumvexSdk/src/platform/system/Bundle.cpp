@@ -264,6 +264,10 @@ void setMainBundleDirectory(const std::string& path) {
     bundleChanges.fetch_add(1);
 }
 
+void noteMainBundleChanged() {
+    bundleChanges.fetch_add(1);
+}
+
 std::uint64_t mainBundleChanges() {
     return bundleChanges.load();
 }

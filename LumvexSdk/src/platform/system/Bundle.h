@@ -46,6 +46,9 @@ private:
 /// How many times the host has named the main bundle's directory. What is derived from the
 /// main bundle and kept (the caches directory's name) is settled again once this moves.
 std::uint64_t mainBundleChanges();
+/// Moves that count without a new directory: the identity given in code, or the key in
+/// force, changed what the main bundle's derived names are.
+void noteMainBundleChanged();
 
 /// The directory of the running executable ("" when it cannot be found).
 std::string executableDirectory();

@@ -6,6 +6,7 @@
 #include "platform/system/Bundle.h"
 #include "platform/system/CacheCarryOver.h"
 #include "platform/system/Files.h"
+#include "platform/system/Identity.h"
 
 #include <LumvexSdk/Platform.h>
 
@@ -68,13 +69,6 @@ std::optional<std::string> prepareDirectory(const std::string& path) {
     }
     ::close(fd);
     return problem;
-}
-
-// A NUL byte would end the path early: "..\0x" would name the parent directory. A name
-// longer than the file system allows would make every file operation fail.
-bool isSafeComponent(const std::string& name) {
-    return !name.empty() && name.size() <= NAME_MAX && name != "." && name != ".." &&
-           name.find('/') == std::string::npos && name.find('\0') == std::string::npos;
 }
 
 // Where the caches directory lies, once settled.
@@ -192,16 +186,15 @@ std::optional<std::string> resolveCachesDirectory(const std::string& hostBase, s
     if (!base) {
         return std::nullopt;
     }
-    auto name = Bundle::main().stringForKey("CFBundleIdentifier").value_or("");
-    if (!isSafeComponent(name)) {
-        name = executableName();
-    }
-    if (!isSafeComponent(name)) {
-        why = "No usable name for the caches directory";
+    const auto name = storeName(*base, why);
+    if (!name) {
         return std::nullopt;
     }
-    auto path = *base + "/" + name;
-    carryFrom = earlierPlace(hostBase, name);
+    auto path = *base + "/" + *name;
+    // Under the same name only: a store named after a key's tag never existed in an
+    // earlier version, and one named after the executable alone may hold several
+    // applications' fixes, which are left where they are.
+    carryFrom = earlierPlace(hostBase, *name);
     if (carryFrom == path) {
         carryFrom.reset();
     }

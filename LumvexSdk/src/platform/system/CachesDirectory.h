@@ -10,9 +10,9 @@ namespace lumvex::platform {
 
 /// The application's caches directory: under the first base that is set and absolute (the
 /// host's `setCachesDirectory`, `$XDG_CACHE_HOME`, the first entry of `$CACHE_DIRECTORY`,
-/// `$HOME/.cache`, `.cache` in the passwd entry's home), the main bundle's
-/// "CFBundleIdentifier" (else the executable's name, also for an identifier that cannot be
-/// a file name). Where it lies is settled once, at the first need, so that a host rewriting
+/// `$HOME/.cache`, `.cache` in the passwd entry's home), the folder that `storeName` gives
+/// (Identity.h: the application's identifier, else the executable's name with the API
+/// key's tag). Where it lies is settled once, at the first need, so that a host rewriting
 /// its Info.plist meanwhile cannot scatter the stores over several directories; a host that
 /// names another bundle directory has it settled afresh. Created with mode 0700 when
 /// missing; refused when it is a symbolic link, not a directory or another user's. Nothing

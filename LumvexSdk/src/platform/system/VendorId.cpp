@@ -6,6 +6,7 @@
 #include "platform/system/Bundle.h"
 #include "platform/system/Device.h"
 #include "platform/system/DeviceSources.h"
+#include "platform/system/Identity.h"
 
 #include <sodium.h>
 
@@ -60,12 +61,9 @@ std::optional<std::string> machineId(const DeviceSources& sources) {
 }  // namespace
 
 std::string Device::vendor() {
-    // The same identity the caches directory uses: the bundle identifier, else the
-    // executable's name.
-    auto identifier = Bundle::main().stringForKey("CFBundleIdentifier").value_or("");
-    if (identifier.empty()) {
-        identifier = executableName();
-    }
+    // The application's identifier (the host's, else the bundle's), else the executable's
+    // name.
+    auto identifier = applicationIdentifier().value_or(executableName());
     // A one-component identifier has no vendor part; it stands for itself rather than
     // sharing one id with every other such host.
     const auto dot = identifier.rfind('.');

@@ -263,7 +263,7 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     };
     ASSERT_TRUE(test::waitUntil(delivered, 60s));
     Lumvex::shared().stop();
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }, 60s));
+    ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }, 60s));
     EXPECT_EQ(last.error(), std::nullopt);
 
     // Uploads still in flight from the run complete on their own; until then a fix may be on

@@ -14,6 +14,7 @@
 #include "platform/system/CachesDirectory.h"
 #include "store/DeviceInfoRepository.h"
 #include "store/TraceRepository.h"
+#include "upload/Outbox.h"
 #include "upload/PushRequest.h"
 #include "upload/UploadContext.h"
 
@@ -324,7 +325,7 @@ TEST_F(DiskFaultTest, FullDiskAtTheRemovalAfterA200SendsNoFixTwice) {
     server.respond(200);
     ASSERT_TRUE(first.wait());
     EXPECT_EQ(first.error(), std::nullopt);
-    ASSERT_TRUE(waitUntil([] { return PushRequest::idle(); }));
+    ASSERT_TRUE(waitUntil([] { return UploadContext::process().outbox.idle(); }));
     EXPECT_TRUE(fileExists(caches() + "/pending.lmx"));
 
     PushOutcome stillFull;
@@ -341,7 +342,7 @@ TEST_F(DiskFaultTest, FullDiskAtTheRemovalAfterA200SendsNoFixTwice) {
     server.respond(200);
     ASSERT_TRUE(roomAgain.wait());
     EXPECT_EQ(roomAgain.error(), std::nullopt);
-    ASSERT_TRUE(waitUntil([] { return PushRequest::idle(); }));
+    ASSERT_TRUE(waitUntil([] { return UploadContext::process().outbox.idle(); }));
 
     std::vector<std::string> onServer;
     for (const auto& upload : collector.uploads()) {

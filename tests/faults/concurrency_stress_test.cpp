@@ -10,6 +10,7 @@
 #include "platform/base/Clock.h"
 #include "platform/base/L.h"
 #include "platform/base/RunLoop.h"
+#include "platform/system/FileLock.h"
 #include "store/TraceRepository.h"
 #include "upload/PushRequest.h"
 
@@ -21,6 +22,7 @@
 #include "UploadTestAccess.h"
 
 #include <gtest/gtest.h>
+#include <csignal>
 
 #include <atomic>
 #include <cstdio>
@@ -263,7 +265,7 @@ TEST_F(ConcurrencyStressTest, EveryOperationFromEveryThreadAtOnce) {
     };
     ASSERT_TRUE(test::waitUntil(delivered, 60s));
     Lumvex::shared().stop();
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }, 60s));
+    ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }, 60s));
     EXPECT_EQ(last.error(), std::nullopt);
 
     // Uploads still in flight from the run complete on their own; until then a fix may be on
@@ -389,6 +391,99 @@ TEST(SharedStore, ProcessesSharingTheStoreLoseNoFixAndSendNoneTwice) {
     }
     EXPECT_EQ(difference(deliveredAndKept(collector, home), all), "");
     EXPECT_FALSE(test::fileExists(home.cachesDir() + "/pending.lmx"));
+}
+
+// A seeded soak: host processes of one application store and upload to the real collector
+// in turns while a schedule stops them at random points (holding whatever lock they hold)
+// and holds the trace file's or the upload's lock from outside. Every fix a host handed
+// over is in the ledger; at the end each is on the server once or still stored.
+// LUMVEX_STRESS_SECONDS makes it longer; LUMVEX_SOAK_SEED repeats a schedule.
+TEST(SharedStore, ASeededSoakOfStopsAndHeldLocksLosesNoFixAndSendsNoneTwice) {
+    const char* seedText = std::getenv("LUMVEX_SOAK_SEED");
+    const std::uint64_t seed = seedText ? std::strtoull(seedText, nullptr, 10) : std::random_device()();
+    std::printf("soak seed %llu (LUMVEX_SOAK_SEED=%llu repeats it)\n", static_cast<unsigned long long>(seed),
+                static_cast<unsigned long long>(seed));
+    test::IsolatedHome home;
+    home.writeInfoPlist(
+        "<key>CFBundleIdentifier</key><string>com.example.host</string>"
+        "<key>lumvex_api_key</key><string>key</string>");
+    Collector collector;
+    const auto budget = test::stressBudget(std::chrono::seconds(50));
+    const auto end = std::chrono::steady_clock::now() + budget;
+    constexpr std::uint64_t kPerHost = 20;
+    constexpr int kHosts = 3;
+    std::multiset<std::string> ledger;
+    std::map<std::string, int> faults;
+    std::uint64_t generation = 0;
+    std::mt19937_64 schedule(seed);
+    while (std::chrono::steady_clock::now() < end) {
+        std::vector<std::unique_ptr<test::ChildProcess>> hosts;
+        for (int h = 0; h < kHosts; ++h) {
+            const std::uint64_t first = 1 + (generation * kHosts + h) * kPerHost;
+            hosts.push_back(std::make_unique<test::ChildProcess>(
+                std::vector<std::string>{LUMVEX_HOST, home.bundleDir(), "store-upload", collector.baseUrl(),
+                                         std::to_string(first), std::to_string(kPerHost)}));
+            ASSERT_TRUE(hosts.back()->started());
+        }
+        std::atomic<bool> done{false};
+        std::vector<pid_t> pids;
+        for (const auto& host : hosts) {
+            pids.push_back(host->pid());
+        }
+        // Draws for this generation are made here, so that a seed gives the same schedule.
+        struct Fault {
+            int kind;
+            int target;
+            std::chrono::milliseconds after;
+            std::chrono::milliseconds length;
+        };
+        std::vector<Fault> plan;
+        for (int n = 0; n < 6; ++n) {
+            plan.push_back({static_cast<int>(schedule() % 3), static_cast<int>(schedule() % kHosts),
+                            std::chrono::milliseconds(50 + schedule() % 400),
+                            std::chrono::milliseconds(100 + schedule() % 1400)});
+        }
+        std::thread injector([&] {
+            for (const auto& fault : plan) {
+                std::this_thread::sleep_for(fault.after);
+                if (done) {
+                    return;
+                }
+                if (fault.kind == 0) {
+                    // Stopped wherever it is, with whatever lock it holds; below the others' lock wait.
+                    ::kill(pids[fault.target], SIGSTOP);
+                    std::this_thread::sleep_for(fault.length);
+                    ::kill(pids[fault.target], SIGCONT);
+                    ++faults["SIGSTOP"];
+                } else {
+                    const char* name = fault.kind == 1 ? "/backup.lock" : "/upload.lock";
+                    auto held = platform::FileLock::lock(home.cachesDir() + name);
+                    std::this_thread::sleep_for(fault.length);
+                    faults[std::string(name + 1) + " held"] += held ? 1 : 0;
+                }
+            }
+        });
+        for (auto& host : hosts) {
+            EXPECT_EQ(host->wait(std::chrono::seconds(110)), 0) << "seed " << seed;
+        }
+        done = true;
+        injector.join();
+        for (int h = 0; h < kHosts; ++h) {
+            for (const auto& lat : latitudes(1 + (generation * kHosts + h) * kPerHost, kPerHost)) {
+                ledger.insert(lat);
+            }
+        }
+        ++generation;
+    }
+    const auto seen = deliveredAndKept(collector, home);
+    EXPECT_EQ(difference(seen, ledger), "") << "seed " << seed;
+    std::string kinds;
+    for (const auto& [kind, count] : faults) {
+        kinds += " " + kind + " " + std::to_string(count);
+    }
+    std::printf("soak seed %llu: %llu hosts, faults:%s; %zu fixes handed over, %zu on the server or stored\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(generation * kHosts),
+                kinds.c_str(), ledger.size(), seen.size());
 }
 
 }  // namespace

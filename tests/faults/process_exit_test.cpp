@@ -1,5 +1,6 @@
 #include "Collector.h"
 #include "TestSupport.h"
+#include "platform/system/FileLock.h"
 
 #include <gtest/gtest.h>
 
@@ -7,12 +8,14 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <set>
 #include <string>
 #include <vector>
@@ -131,6 +134,7 @@ TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurviv
         std::vector<std::string> args;  // after the bundle directory
         std::size_t storedLines;        // lines in the trace file afterwards
         const char* logged;             // in the host's output, or empty
+        bool lockHeld = false;          // another process holds the trace file's lock throughout
     };
     lumvex::test::RefusingPort refusing;
     const Case cases[] = {
@@ -140,6 +144,9 @@ TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurviv
         // The fourth line no longer fits; the write fails with EFBIG instead of SIGXFSZ.
         {{"file-size", "100"}, 3, "Error while writing trace file"},
         {{"deep-callback", refusing.baseUrl()}, 1, ""},  // the failed upload keeps its fix
+        // Nothing can be stored: the host is told how many were not, and none is written
+        // without the lock.
+        {{"exit", "locked"}, 0, "exit():", true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.args[0] + " " + c.args[1]);
@@ -147,6 +154,13 @@ TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurviv
         home.writeInfoPlist(
             "<key>CFBundleIdentifier</key><string>com.example.host</string>"
             "<key>lumvex_api_key</key><string>key</string>");
+        std::optional<lumvex::platform::FileLock> otherProcess;
+        if (c.lockHeld) {
+            std::filesystem::create_directories(home.cachesDir());
+            ASSERT_EQ(::chmod(home.cachesDir().c_str(), 0700), 0);
+            otherProcess = lumvex::platform::FileLock::lock(home.cachesDir() + "/backup.lock");
+            ASSERT_TRUE(otherProcess);
+        }
         std::vector<std::string> argv = {LUMVEX_HOST, home.bundleDir()};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
         lumvex::test::ChildProcess host(argv, false, true);
@@ -158,6 +172,11 @@ TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurviv
         const auto stored = lumvex::test::fileExists(path) ? lumvex::test::readFile(path) : std::string();
         EXPECT_EQ(static_cast<std::size_t>(std::count(stored.begin(), stored.end(), '\n')), c.storedLines);
         EXPECT_NE(host.output().find(c.logged), std::string::npos) << host.output();
+        if (c.lockHeld) {
+            EXPECT_NE(host.output().find("ERROR: 5 fixes handed over were not stored in time!!"),
+                      std::string::npos)
+                << host.output();
+        }
     }
 }
 

@@ -191,7 +191,7 @@ TEST_F(ServerFaultTest, AnAnswerCutOffInItsBodyFailsAndKeepsEveryFix) {
 /// waiting its turn.
 bool settle(LumvexEngine& engine) {
     return LumvexEngineTestAccess::queue(engine)->drain(20s) &&
-           test::waitUntil([] { return PushRequest::idle(); }, 20s);
+           test::waitUntil([] { return UploadContext::process().outbox.idle(); }, 20s);
 }
 
 /// The latitudes of every fix that `collector` kept with status 200, each as often as kept.
@@ -368,7 +368,7 @@ TEST_F(ServerFaultTest, UploadsTakeTurnsAndALaterOneSendsOnlyWhatIsLeft) {
     EXPECT_EQ(later[0]->error(), std::nullopt);
     // The others find nothing left: no request, and the outcome of the upload that carried
     // their fixes.
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+    ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
     EXPECT_FALSE(server.connectionWaiting(0ms));
     for (std::size_t i = 1; i < later.size(); ++i) {
         EXPECT_EQ(later[i]->calls(), 1) << i;
@@ -396,7 +396,7 @@ TEST_F(ServerFaultTest, ARetryAfterACutShort200IsNotKeptTwice) {
     server.close();
     ASSERT_TRUE(first.wait());
     EXPECT_EQ(first.error(), LumvexException::PUSH_FAILED);
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+    ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
 
     std::multiset<std::string> later;
     const auto oldest = *TraceRepository::shared().getTracesAsDict().recordLines.begin();
@@ -418,7 +418,7 @@ TEST_F(ServerFaultTest, ARetryAfterACutShort200IsNotKeptTwice) {
     server.respond(200);
     ASSERT_TRUE(retry.wait());
     EXPECT_EQ(retry.error(), std::nullopt);
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+    ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
     EXPECT_EQ(retry.calls(), 1);
     EXPECT_EQ(contentOf(tracesPath()), std::nullopt);
     EXPECT_EQ(contentOf(home_.cachesDir() + "/pending.lmx"), std::nullopt);
@@ -432,33 +432,55 @@ TEST_F(ServerFaultTest, ARetryAfterACutShort200IsNotKeptTwice) {
     EXPECT_EQ(latitudesOn(collector), all);
 }
 
-// A forced upload whose retry is delivered with nothing newer to send reports where every
-// delivered upload does.
-TEST_F(ServerFaultTest, ADeliveredRetryWithNothingNewerReportsOnTheUploadThread) {
-    ManualServer server;
-    startAgainst(server.baseUrl());
-    addTraces(2);
-    PushOutcome first;
-    Lumvex::shared().forcePush(first.callback());
-    ASSERT_TRUE(server.acceptRequest());
-    server.respond(500);
-    ASSERT_TRUE(first.wait());
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+// An outcome that an answer decided reaches the host on the upload thread, whichever
+// upload passes it on: a retry delivered with nothing newer, or a forced upload that was
+// still queued when the upload in flight ended and so finds nothing left.
+TEST_F(ServerFaultTest, AnOutcomeThatAnAnswerDecidedIsToldOnTheUploadThread) {
+    enum class Way { deliveredRetry, queuedBehindTheUploadInFlight };
+    for (const auto way : {Way::deliveredRetry, Way::queuedBehindTheUploadInFlight}) {
+        SCOPED_TRACE(way == Way::deliveredRetry ? "a delivered retry" : "queued behind the upload in flight");
+        ManualServer server;
+        startAgainst(server.baseUrl());
+        addTraces(2);
+        PushOutcome first;
+        Lumvex::shared().forcePush(first.callback());
+        ASSERT_TRUE(server.acceptRequest());
+        if (way == Way::deliveredRetry) {
+            server.respond(500);
+            ASSERT_TRUE(first.wait());
+            ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
+        }
 
-    PushOutcome retry;
-    std::atomic<bool> onUploadThread{false};
-    Lumvex::shared().forcePush([&](std::optional<LumvexException> error) {
-        onUploadThread = platform::UrlSession::shared().isCompletionThread();
-        retry.callback()(error);
-    });
-    ASSERT_TRUE(server.acceptRequest());
-    server.respond(200);
-    ASSERT_TRUE(retry.wait());
-    EXPECT_EQ(retry.error(), std::nullopt);
-    EXPECT_TRUE(onUploadThread);
-    ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
-    EXPECT_EQ(retry.calls(), 1);
-    EXPECT_FALSE(server.connectionWaiting(0ms));
+        // A second engine of the process shares the outbox; its queue is held until the
+        // upload in flight has ended.
+        LumvexEngine engine;
+        ASSERT_EQ(engine.start(configuration(PushFormat::LOCATION_ONLY)), std::nullopt);
+        test::Signal release;
+        LumvexEngineTestAccess::queue(engine)->async([&release] { release.wait(20s); });
+        PushOutcome told;
+        std::atomic<bool> onUploadThread{false};
+        engine.forcePush([&](std::optional<LumvexException> error) {
+            onUploadThread = platform::UrlSession::shared().isCompletionThread();
+            told.callback()(error);
+        });
+        if (way == Way::deliveredRetry) {
+            release.notify();
+            ASSERT_TRUE(server.acceptRequest());
+            server.respond(200);
+        } else {
+            server.respond(200);
+            ASSERT_TRUE(first.wait());
+            release.notify();
+        }
+        ASSERT_TRUE(told.wait());
+        EXPECT_EQ(told.error(), std::nullopt);
+        EXPECT_TRUE(onUploadThread);
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
+        EXPECT_EQ(told.calls(), 1);
+        EXPECT_FALSE(server.connectionWaiting(0ms));
+        engine.stop();
+        Lumvex::shared().stop();
+    }
 }
 
 }  // namespace

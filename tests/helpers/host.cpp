@@ -108,8 +108,9 @@ std::optional<bool> pushAndWait(const std::function<void()>& inCallback = nullpt
     // its callback; a free turn without an outcome means there was nothing to send.
     lumvex::LumvexEngineTestAccess::queue(engine())->drain(std::chrono::seconds(10));
     std::unique_lock<std::mutex> lock(outcome->mutex);
-    outcome->cv.wait_for(lock, std::chrono::seconds(10),
-                         [&] { return outcome->succeeded.has_value() || lumvex::PushRequest::idle(); });
+    outcome->cv.wait_for(lock, std::chrono::seconds(10), [&] {
+        return outcome->succeeded.has_value() || lumvex::UploadContext::process().outbox.idle();
+    });
     return outcome->succeeded;
 }
 
@@ -206,7 +207,8 @@ int main(int argc, char** argv) {
     if (mode == "exit" && argc == 4) {
         const std::string how = argv[3];
         fixFromDestructor = how == "static";
-        for (int n = 1; n <= 20; ++n) {
+        lumvex::L::writeLog = how == "locked";
+        for (int n = 1; n <= (how == "locked" ? 5 : 20); ++n) {
             sdk.addTrace({static_cast<double>(n), n + 0.5});
         }
         if (how == "exit") {

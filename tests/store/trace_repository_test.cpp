@@ -403,6 +403,46 @@ TEST_F(TraceRepositoryTest, ARewriteIsSeenHoweverAlikeTheFileLooks) {
     }
 }
 
+// While another process holds the lock past the wait, nothing changes the file: a removal
+// fails and leaves its lines, a fix waits in memory and is written, in its order, by the
+// next operation that has the lock.
+TEST_F(TraceRepositoryTest, NoChangeGoesAheadWithoutTheLockBetweenProcesses) {
+    struct Case {
+        const char* name;
+        std::function<void()> whileLocked;
+        std::vector<std::string> latitudesAfter;  // once the lock is free again and one more fix came
+    };
+    std::vector<std::string> snapshotLines;
+    const Case cases[] = {
+        {"an append",
+         [this] {
+             repo.addTrace({5, 6});
+         },
+         {"1.0", "3.0", "5.0", "7.0"}},
+        {"a removal", [&] { EXPECT_FALSE(repo.clearTraces(snapshotLines)); }, {"1.0", "3.0", "7.0"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        ::unlink(path().c_str());
+        repo.addTrace({1, 2});
+        repo.addTrace({3, 4});
+        snapshotLines = repo.getTracesAsDict().lines;
+        const auto before = test::readFile(path());
+        {
+            auto other = platform::FileLock::lock(home.cachesDir() + "/backup.lock");
+            ASSERT_TRUE(other);
+            c.whileLocked();
+            EXPECT_EQ(test::readFile(path()), before);
+        }
+        repo.addTrace({7, 8});
+        std::vector<std::string> latitudes;
+        for (const auto& record : recordsOf(repo.getTracesAsDict())) {
+            latitudes.push_back(record.at("lat"));
+        }
+        EXPECT_EQ(latitudes, c.latitudesAfter);
+    }
+}
+
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {
     const std::string torn = "MTQ5NjMxMTIw";  // a line cut short: no line feed
     store(std::string(kExampleLine) + torn);

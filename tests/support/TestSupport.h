@@ -89,6 +89,7 @@ public:
     ChildProcess& operator=(const ChildProcess&) = delete;
 
     bool started() const { return pid_ > 0; }
+    pid_t pid() const { return pid_; }
     void closeInput();
     /// Waits up to `timeout` for the child to end (killing it then) and gives its status
     /// as waitpid does, -1 when it had to be killed; its output is read meanwhile.

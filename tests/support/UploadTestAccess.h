@@ -5,6 +5,7 @@
 // without the test support library.
 
 #include "platform/net/UrlSession.h"
+#include "upload/Outbox.h"
 #include "upload/PushRequest.h"
 #include "upload/UploadContext.h"
 
@@ -44,9 +45,6 @@ struct PushRequestTestAccess {
     static Payload payload(const PushRequest& r, PushFormat f) {
         auto made = request(r, f);
         return {nlohmann::json::parse(made.body), !made.lines.empty(), !made.description.empty()};
-    }
-    static std::optional<std::string> jsonPushAsData(const nlohmann::json& d) {
-        return PushRequest::jsonPushAsData(d);
     }
     static std::string body(const PushRequest& r, PushFormat f) { return request(r, f).body; }
     static std::string buildUrl(const PushRequest& r, const std::string& key, PushRegion region) {

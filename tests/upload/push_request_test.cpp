@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -58,7 +59,8 @@ protected:
         EXPECT_TRUE(outcome.wait());
         // The turn passes on only once the callback has returned; until then a following
         // upload would wait for it instead of running at once.
-        EXPECT_TRUE(test::waitUntil([] { return PushRequest::idle(); }, std::chrono::seconds(10)));
+        EXPECT_TRUE(
+            test::waitUntil([] { return UploadContext::process().outbox.idle(); }, std::chrono::seconds(10)));
         return outcome.error();
     }
 
@@ -255,23 +257,19 @@ TEST_F(PushRequestTest, TheBodyIsByteForByteADumpOfTheDictionary) {
     expectDumps("a fix after the replacement");
 }
 
-TEST_F(PushRequestTest, SerialisesCompactlyAndRefusesTextThatIsNotUtf8) {
-    const nlohmann::json dict = {{"mac", "020000000000"},
-                                 {"google_aid", "noid"},
-                                 {"locations", {{{"timestamp", "1"}, {"lat", "2.5"}, {"lng", "-3"}}}},
-                                 {"devices_infos", {{"is_tablet", false}, {"device_name", "Zoë"}}}};
-    const auto data = Access::jsonPushAsData(dict);
-    ASSERT_TRUE(data);
-    EXPECT_EQ(nlohmann::json::parse(*data), dict);
-    EXPECT_THAT(*data, Not(HasSubstr("\n")));
-    EXPECT_THAT(*data, Not(HasSubstr(": ")));
-
-    test::StdoutCapture log;
-    auto broken = dict;
-    broken["devices_infos"]["device_name"] = std::string("bad \xC3\x28 byte");
-    EXPECT_EQ(Access::jsonPushAsData(broken), std::nullopt);
-    EXPECT_THAT(log.text(), ContainsRegex("^PushRequest\\.cpp:jsonPushAsData:[0-9]+ ERROR: Error while json "
-                                          "serialization!!\n$"));
+TEST_F(PushRequestTest, ADescriptionThatCannotBeWrittenAsJsonMakesNoRequest) {
+    // The description's values are repaired to UTF-8 as they are read; what reaches the
+    // builder unwritten is a description whose JSON text could not be made.
+    auto contents = UploadContents::gather(PushFormat::LOCATION_AND_DEVICE_INFO, UploadContext::process());
+    auto unwritten = std::make_shared<DeviceInfoUtils::Description>();
+    unwritten->dict = {{"device_name", std::string("bad \xC3\x28 byte")}};
+    EXPECT_EQ(DeviceInfoUtils::serialize(unwritten->dict), "");
+    contents.description = unwritten;
+    const auto configuration = this->configuration(PushFormat::LOCATION_AND_DEVICE_INFO);
+    EXPECT_EQ(PushRequest().buildRequest(contents, *configuration, UploadRequest::newKey(), 0), std::nullopt);
+    // A format without the description never looks at it.
+    EXPECT_TRUE(PushRequest().buildRequest(contents, *this->configuration(PushFormat::LOCATION_ONLY),
+                                           UploadRequest::newKey(), 0));
 }
 
 // ---- where it goes ----
@@ -428,7 +426,7 @@ TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
         c.status == 0 ? server.reset() : server.respond(c.status);
         ASSERT_TRUE(first.wait());
         EXPECT_EQ(first.error() == std::nullopt, c.status == 200);
-        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
         EXPECT_EQ(test::fileExists(pendingPath()), c.kept);
         EXPECT_EQ(log.text().find("ERROR: Pending upload given up: refused with status " +
                                   std::to_string(c.status) + "!!") != std::string::npos,
@@ -452,7 +450,7 @@ TEST_F(PushRequestTest, EachAnswerDecidesWhetherTheRequestIsSentAgain) {
         server.respond(200);
         ASSERT_TRUE(second.wait());
         EXPECT_EQ(second.error(), std::nullopt);
-        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
         EXPECT_EQ(second.calls(), 1);
         EXPECT_FALSE(test::fileExists(tracesPath()));
         EXPECT_FALSE(test::fileExists(pendingPath()));
@@ -481,9 +479,31 @@ TEST_F(PushRequestTest, EqualBodiesFromTwoDevicesOrAtTwoTimesHaveTheirOwnKeys) {
     EXPECT_EQ(uploads[0]["body"], uploads[3]["body"]);
 }
 
+// The system clock with its calendar stepped by `step`, as an administrator or NTP sets it;
+// its monotonic time runs on untouched.
+class SteppedClock final : public platform::Clock {
+public:
+    explicit SteppedClock(std::chrono::milliseconds step) : step_(step) {}
+    TimePoint now() const override { return system_.now(); }
+    WallTime wallNow() const override { return system_.wallNow() + step_; }
+    std::int64_t wallNowMilliseconds() const override {
+        return system_.wallNowMilliseconds() + step_.count();
+    }
+    void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
+                   const std::function<bool()>& wake,
+                   const std::weak_ptr<platform::ClockListener>& listener) override {
+        system_.waitUntil(lock, cv, deadline, wake, listener);
+    }
+
+private:
+    platform::SystemClock system_;
+    std::chrono::milliseconds step_;
+};
+
 // The host's current choice holds: a request recorded under another push format, API key
 // or endpoint, or one older than the bound, is given up, and the fixes it carried go out in
-// a new request as the configuration in force makes it.
+// a new request as the configuration in force makes it. A record's age is counted on the
+// monotonic clock once known: a step of the calendar alone gives none up.
 TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenUp) {
     struct Case {
         const char* name;
@@ -491,6 +511,7 @@ TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenU
         const char* apiKey;
         bool otherEndpoint;
         bool aged;
+        bool clockStep = false;
     };
     const Case cases[] = {
         {"device info only", PushFormat::DEVICE_INFO_ONLY, "test-key", false, false},
@@ -498,6 +519,8 @@ TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenU
         {"another API key", PushFormat::LOCATION_AND_DEVICE_INFO, "other-key", false, false},
         {"another endpoint", PushFormat::LOCATION_AND_DEVICE_INFO, "test-key", true, false},
         {"too old", PushFormat::LOCATION_AND_DEVICE_INFO, "test-key", false, true},
+        {"the calendar stepped past the bound", PushFormat::LOCATION_AND_DEVICE_INFO, "test-key", false,
+         false, true},
     };
     test::ManualServer server;
     test::ManualServer other;
@@ -516,13 +539,18 @@ TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenU
         const auto sent = server.request();
         server.respond(500);
         ASSERT_TRUE(first.wait());
-        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
         if (c.aged) {
             auto record = PendingUpload::decode(test::readFile(pendingPath()));
             ASSERT_TRUE(record);
             record->createdAtMs -=
                 std::chrono::milliseconds(PendingUpload::MAX_AGE + std::chrono::minutes(1)).count();
             test::writeFile(pendingPath(), PendingUpload::encode(*record));
+        }
+        if (c.clockStep) {
+            platform::setClock(
+                std::make_shared<SteppedClock>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                    PendingUpload::MAX_AGE + std::chrono::hours(1))));
         }
 
         test::StdoutCapture log;
@@ -533,13 +561,25 @@ TEST_F(PushRequestTest, ARecordMadeUnderAnotherConfigurationOrTooLongAgoIsGivenU
                       second.callback());
         ASSERT_TRUE(target.acceptRequest());
         const auto body = nlohmann::json::parse(bodyOf(target.request()));
+        platform::setClock(nullptr);
+        if (c.clockStep) {
+            EXPECT_EQ(keyOf(target.request()), keyOf(sent));
+            EXPECT_EQ(bodyOf(target.request()), bodyOf(sent));
+            target.respond(200);
+            ASSERT_TRUE(second.wait());
+            EXPECT_EQ(second.error(), std::nullopt);
+            ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
+            EXPECT_THAT(log.text(), Not(HasSubstr("given up")));
+            EXPECT_FALSE(test::fileExists(pendingPath()));
+            continue;
+        }
         EXPECT_NE(keyOf(target.request()), keyOf(sent));
         EXPECT_EQ(body["locations"].size(), c.format == PushFormat::DEVICE_INFO_ONLY ? 0u : 2u);
         EXPECT_EQ(body["devices_infos"].empty(), c.format == PushFormat::LOCATION_ONLY);
         target.respond(200);
         ASSERT_TRUE(second.wait());
         EXPECT_EQ(second.error(), std::nullopt);
-        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
         EXPECT_THAT(log.text(), HasSubstr(c.aged ? "ERROR: Pending upload given up: older than 72 hours!!"
                                                  : "ERROR: Pending upload given up: made under another push "
                                                    "format, endpoint or API key!!"));
@@ -717,6 +757,67 @@ TEST_F(PushRequestTest, ARequestWhoseRecordCannotBeWrittenIsNotSent) {
 
 // A delivered retry removes exactly the lines its first attempt read, unreadable ones among
 // them and a torn last one, so the same upload finds nothing more to send.
+// The turn among processes is the upload lock: an upload that cannot have it sends nothing,
+// and a forked child never keeps the parent's.
+TEST_F(PushRequestTest, AnUploadGoesOutOnlyUnderTheUploadLockWhichNoChildInherits) {
+    enum class Lock { forkedDuringTheUpload, unopenable };
+    for (const auto lock : {Lock::forkedDuringTheUpload, Lock::unopenable}) {
+        SCOPED_TRACE(lock == Lock::unopenable ? "a directory where the lock should be"
+                                              : "a child forked mid-upload");
+        Collector collector;
+        addFix(1.5);
+        const auto lockPath = home_.cachesDir() + "/upload.lock";
+        pid_t child = -1;
+        int childPipe[2] = {-1, -1};
+        int started[2] = {-1, -1};
+        if (lock == Lock::forkedDuringTheUpload) {
+            // A pre-forking host forks while an upload holds the lock; the child lives on.
+            test::ManualServer server;
+            PushOutcome first;
+            PushRequest(server.baseUrl(), server.baseUrl())
+                .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_ONLY),
+                          first.callback());
+            ASSERT_TRUE(server.acceptRequest());
+            ASSERT_EQ(::pipe(childPipe), 0);
+            ASSERT_EQ(::pipe(started), 0);
+            child = ::fork();
+            ASSERT_GE(child, 0);
+            if (child == 0) {
+                char byte = 0;
+                ::close(childPipe[1]);
+                (void)!::write(started[1], &byte, 1);
+                (void)!::read(childPipe[0], &byte, 1);
+                std::_Exit(0);
+            }
+            // Once the child runs, whatever it was handed at the fork is its own.
+            char byte;
+            ASSERT_EQ(::read(started[0], &byte, 1), 1);
+            ::close(started[0]);
+            ::close(started[1]);
+            server.respond(500);
+            ASSERT_TRUE(first.wait());
+            ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
+        } else {
+            ::unlink(lockPath.c_str());
+            ASSERT_EQ(::mkdir(lockPath.c_str(), 0700), 0);
+        }
+        const auto outcome = pushTo(collector.baseUrl(), PushFormat::LOCATION_ONLY);
+        if (lock == Lock::forkedDuringTheUpload) {
+            EXPECT_EQ(outcome, std::nullopt);
+            EXPECT_EQ(latitudesOn(collector).size(), 1u);
+            ::close(childPipe[1]);
+            ::close(childPipe[0]);
+            ::waitpid(child, nullptr, 0);
+        } else {
+            EXPECT_EQ(outcome, LumvexException::PUSH_FAILED);
+            EXPECT_TRUE(collector.uploads().empty());
+            ::rmdir(lockPath.c_str());
+        }
+        ::unlink(pendingPath().c_str());
+        ::unlink(tracesPath().c_str());
+    }
+}
+
 TEST_F(PushRequestTest, ADeliveredRetryRemovesExactlyTheLinesItCarried) {
     const auto a = platform::base64Encode("1718445600123;1.5;2.5") + "\n";
     const auto b = platform::base64Encode("1718445601123;3.5;4.5") + "\n";
@@ -736,7 +837,7 @@ TEST_F(PushRequestTest, ADeliveredRetryRemovesExactlyTheLinesItCarried) {
         ASSERT_TRUE(server.acceptRequest());
         server.respond(503);
         ASSERT_TRUE(first.wait());
-        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
 
         PushOutcome retry;
         PushRequest(server.baseUrl(), server.baseUrl())
@@ -746,7 +847,7 @@ TEST_F(PushRequestTest, ADeliveredRetryRemovesExactlyTheLinesItCarried) {
         server.respond(200);
         ASSERT_TRUE(retry.wait());
         EXPECT_EQ(retry.error(), std::nullopt);
-        ASSERT_TRUE(test::waitUntil([] { return PushRequest::idle(); }));
+        ASSERT_TRUE(test::waitUntil([] { return UploadContext::process().outbox.idle(); }));
         EXPECT_FALSE(server.connectionWaiting(std::chrono::milliseconds(0)))
             << "the same fixes went out again";
         EXPECT_FALSE(test::fileExists(tracesPath()));

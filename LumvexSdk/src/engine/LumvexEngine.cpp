@@ -8,9 +8,10 @@
 #include "platform/net/UrlSession.h"
 #include "platform/system/Bundle.h"
 #include "platform/system/CachesDirectory.h"
+#include "platform/system/FileLock.h"
 #include "platform/system/Identity.h"
 #include "store/TraceRepository.h"
-#include "upload/PendingUpload.h"
+#include "upload/Outbox.h"
 #include "upload/PushRequest.h"
 #include "upload/UploadRequest.h"
 
@@ -24,11 +25,31 @@ namespace lumvex {
 
 using detail::ConfigurationAccess;
 
+namespace {
+
+// Runs `drain`, the queue's stores of what was handed over, and the fixes the trace store
+// holds for want of its lock, all within `bound`: a lock wait takes only what is left of
+// it. Logs under `operation` how many fixes were not stored.
+void storeWithin(std::chrono::milliseconds bound, const char* operation, TraceRepository& traces,
+                 const std::function<std::size_t()>& drain) {
+    platform::FileLock::WaitBound shared(std::chrono::steady_clock::now() + bound);
+    const auto queued = drain();
+    const auto held = traces.storeHeldFixes();
+    if (queued + held > 0) {
+        LUMVEX_LOG_ERROR(operation,
+                         std::to_string(queued + held) + " fixes handed over were not stored in time");
+    }
+}
+
+}  // namespace
+
 LumvexEngine::LumvexEngine()
     : context_(UploadContext::process()), queue_(std::make_shared<platform::SerialQueue>()) {
     // A host that returns from main or calls exit() right after handing fixes over still
-    // has them stored.
-    queue_->finishDurableAtExit();
+    // has them stored, or is told how many are not.
+    queue_->finishDurableAtExit([&traces = context_.traces](const std::function<std::size_t()>& drain) {
+        storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "exit()", traces, drain);
+    });
 }
 
 LumvexEngine::~LumvexEngine() {
@@ -165,8 +186,13 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 }
 
 void LumvexEngine::stop() {
-    // What addTrace accepted is on disk when stop returns; queued uploads are not waited for.
-    queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT);
+    // What addTrace accepted is on disk when stop returns, or counted in a log line; queued
+    // uploads are not waited for.
+    storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces, [this] {
+        std::size_t left = 0;
+        queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT, &left);
+        return left;
+    });
     platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;
@@ -205,7 +231,7 @@ void LumvexEngine::addTrace(const Location& location) {
 
 void LumvexEngine::forcePush(PushCallback&& callback) {
     // Taken now: an upload that ends before this one runs may carry what is stored now.
-    const auto askedAt = PushRequest::outcomesSoFar();
+    const auto askedAt = context_.outbox.outcomesSoFar();
     // The host's code: what it throws ends here, and a thread it ends goes (see HostCode.h).
     PushCallback guarded;
     if (callback) {
@@ -222,7 +248,7 @@ namespace {
 // Whether an upload now would find nothing to send: no recorded request, no fix and no
 // changed description, as `format` counts them.
 bool nothingToUpload(const UploadContext& context, PushFormat format) {
-    if (PendingUpload::load()) {
+    if (context.outbox.hasRecord()) {
         return false;
     }
     const auto contents = UploadContents::gather(format, context);
@@ -267,7 +293,7 @@ ShutdownOutcome LumvexEngine::shutdown(std::chrono::milliseconds bound) {
     // What addTrace accepted is stored before the upload reads the store.
     queue_->finishDurable(until(deadline));
     auto wait = std::make_shared<ShutdownWait>();
-    const auto askedAt = PushRequest::outcomesSoFar();
+    const auto askedAt = context_.outbox.outcomesSoFar();
     const auto format = configuration ? ConfigurationAccess::pushFormat(*configuration)
                                       : PushFormat::LOCATION_AND_DEVICE_INFO;
     enqueue("shutdown(_:)", [this, wait, configuration, askedAt, format] {

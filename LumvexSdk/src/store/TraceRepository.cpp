@@ -60,9 +60,32 @@ TraceRepository& TraceRepository::shared() {
 
 void TraceRepository::addTrace(const Location& location) {
     platform::MutexLock lock(mutex_);
+    // Stamped when handed over, whenever it is written.
+    auto line = platform::base64Encode(TraceCodec::formatTrace(location, TraceCodec::currentTimeMs()));
     StoreLock between(*this, StoreLock::Use::changing);
-    const auto text = TraceCodec::formatTrace(location, TraceCodec::currentTimeMs());
-    appendToFile(platform::base64Encode(text));
+    // Without a caches directory there is nowhere to keep it later either.
+    if (!between.held() && directory_) {
+        hold(std::move(line));
+        return;
+    }
+    appendToFile(std::move(line));
+}
+
+void TraceRepository::hold(std::string line) {
+    if (held_.size() >= MAX_HELD_FIXES) {
+        held_.erase(held_.begin());
+        LUMVEX_LOG_ERROR("addTrace(_:)", "The oldest fix waiting for the trace file's lock is dropped");
+    }
+    held_.push_back(std::move(line));
+}
+
+std::size_t TraceRepository::storeHeldFixes() {
+    platform::MutexLock lock(mutex_);
+    if (held_.empty()) {
+        return 0;
+    }
+    StoreLock between(*this, StoreLock::Use::changing);
+    return held_.size();
 }
 
 TraceSnapshot TraceRepository::getTracesAsDict() {
@@ -84,7 +107,8 @@ bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
     platform::MutexLock lock(mutex_);
     StoreLock between(*this, StoreLock::Use::changing);
     const auto path = getTracesFileUrl();
-    if (!path) {
+    // Without the lock another process may be appending: a rewrite now could drop its fix.
+    if (!path || !between.held()) {
         return false;
     }
     auto taken = takeLines(*path, platform::fileIdentity(*path, platform::Links::dontFollow));
@@ -119,15 +143,25 @@ TraceRepository::StoreLock::StoreLock(TraceRepository& store, Use use) : store_(
         store.forgetMirror();
     }
     // Counted before the change, so that a process that dies halfway through leaves a
-    // count that makes the others read the file again.
-    if (lock_ && use == Use::changing && !lock_->bump()) {
-        lock_.reset();
+    // count that makes the others read the file again. A count that cannot be written
+    // leaves the lock held; only the mirror is not trusted afterwards.
+    const bool changing = lock_ && (use == Use::changing || !store.held_.empty());
+    if (changing && !lock_->bump()) {
+        countKnown_ = false;
+        store.forgetMirror();
+    }
+    if (changing && !store.held_.empty()) {
+        auto held = std::move(store.held_);
+        store.held_.clear();
+        for (auto& line : held) {
+            store.appendToFile(std::move(line));
+        }
     }
 }
 
 TraceRepository::StoreLock::~StoreLock() {
     // Still under the store's mutex: the lock is declared after it in every operation.
-    if (lock_) {
+    if (lock_ && countKnown_) {
         store_.mirrorChanges_ = lock_->changes();
     } else {
         store_.mirrorChanges_.reset();

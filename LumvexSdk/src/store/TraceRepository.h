@@ -39,7 +39,11 @@ struct TraceSnapshot {
 /// Several processes of one application (a second instance, a command-line tool beside a
 /// daemon) share the caches directory and so the file. Each operation also holds an
 /// advisory lock on "backup.lock" beside it for the whole of its file work, so their
-/// appends, trims and removals never cross either.
+/// appends, trims and removals never cross either. An operation that would change the file
+/// and cannot have that lock does not change it: a removal fails (the upload keeps its
+/// record and removes the lines later), and a fix is held in memory, at most
+/// `MAX_HELD_FIXES` of them (the oldest dropped beyond, with a log line), until an operation
+/// that has the lock writes it, first, in its order.
 ///
 /// The store keeps a copy of the file's lines in memory, with each record's JSON text, in
 /// step with its own appends, trims and removals. It is used only while the change count
@@ -64,6 +68,13 @@ public:
     /// When nothing else is left, the file is removed. False when sent lines may still be
     /// in the file: it could not be read or rewritten (logged).
     bool clearTraces(const std::vector<std::string>& sentLines);
+
+    /// Writes the fixes held in memory for want of the lock, waiting for it as any
+    /// operation does (within the calling thread's wait bound). How many are still held.
+    std::size_t storeHeldFixes();
+
+    /// As many fixes as the lock's holders keep for a while: twice what the file holds.
+    static constexpr std::size_t MAX_HELD_FIXES = 64;
 
     TraceRepository(const TraceRepository&) = delete;
     TraceRepository& operator=(const TraceRepository&) = delete;
@@ -126,13 +137,16 @@ private:
     std::optional<std::string> getTracesFileUrl() const LUMVEX_REQUIRES(mutex_);
 
     /// Holds the lock between processes for one operation (none when it cannot be had:
-    /// the operation goes ahead, and the mirror is not trusted). On taking it, forgets the
-    /// mirror when another process changed the file since; an operation that may change
-    /// the file counts its change before making it. On release, remembers the count.
+    /// a read goes ahead without trusting the mirror, a change does not go ahead). On
+    /// taking it, forgets the mirror when another process changed the file since, and
+    /// writes the fixes held for want of it; an operation that may change the file counts
+    /// its change before making it. On release, remembers the count.
     class StoreLock {
     public:
         enum class Use { reading, changing };
         StoreLock(TraceRepository& store, Use use) LUMVEX_REQUIRES(store.mutex_);
+        /// Whether the operation may change the file.
+        bool held() const { return lock_.has_value(); }
         // Runs under the store's mutex, which the analysis cannot follow into a destructor.
         ~StoreLock() LUMVEX_NO_THREAD_SAFETY_ANALYSIS;
         StoreLock(const StoreLock&) = delete;
@@ -141,7 +155,10 @@ private:
     private:
         TraceRepository& store_;
         std::optional<platform::FileLock> lock_;
+        bool countKnown_ = true;
     };
+    /// Keeps `line` for a later operation that has the lock.
+    void hold(std::string line) LUMVEX_REQUIRES(mutex_);
     static constexpr const char* LOCK_FILENAME = "backup.lock";
 
     platform::Mutex mutex_;
@@ -157,6 +174,8 @@ private:
     platform::FileIdentity mirrorIdentity_ LUMVEX_GUARDED_BY(mutex_);
     std::vector<MirroredLine> mirror_ LUMVEX_GUARDED_BY(mutex_);
     std::string mirrorZone_ LUMVEX_GUARDED_BY(mutex_);  // the time zone the record texts were rendered in
+    // Fixes, as stored lines, that could not be written for want of the lock; oldest first.
+    std::vector<std::string> held_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumvex

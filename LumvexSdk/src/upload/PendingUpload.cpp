@@ -1,7 +1,6 @@
 #include "upload/PendingUpload.h"
 
 #include "platform/base/L.h"
-#include "platform/base/NoDestructor.h"
 #include "platform/base/Text.h"
 #include "platform/base/ThreadAnnotations.h"
 #include "platform/system/CachesDirectory.h"
@@ -25,18 +24,6 @@ constexpr std::size_t HEADER_LINES = 7;  // magic, key, time, format, URL, body,
 // description nests nothing.
 constexpr int BODY_DEPTH = 3;
 constexpr int DESCRIPTION_DEPTH = 1;
-
-// The lock held for all work on the file, and what it guards besides the file.
-struct PendingFile {
-    platform::Mutex mutex;
-    // Whether this process has cleared what killed processes left of their rewrites.
-    bool tidied LUMVEX_GUARDED_BY(mutex) = false;
-};
-
-PendingFile& pendingFile() {
-    static platform::NoDestructor<PendingFile> file;
-    return *file;
-}
 
 std::optional<std::string> pendingPath() {
     const auto directory = platform::cachesDirectory();
@@ -185,7 +172,7 @@ std::optional<UploadRequest> PendingUpload::load() {
     }
     std::optional<std::string> content;
     {
-        platform::MutexLock guard(pendingFile().mutex);
+        platform::MutexLock guard(mutex_);
         struct stat st {};
         if (::lstat(path->c_str(), &st) != 0 && errno == ENOENT) {
             return std::nullopt;
@@ -213,11 +200,10 @@ bool PendingUpload::save(const UploadRequest& request) {
     if (content.size() > MAX_BYTES) {
         error = "the request is too large to be recorded";
     } else {
-        auto& file = pendingFile();
-        platform::MutexLock guard(file.mutex);
-        if (!file.tidied) {
+        platform::MutexLock guard(mutex_);
+        if (!tidied_) {
             platform::removeLeftoverTemporaries(*path);
-            file.tidied = true;
+            tidied_ = true;
         }
         written = platform::writeFileAtomically(*path, content, &error);
     }
@@ -235,7 +221,7 @@ bool PendingUpload::discard() {
     bool removed = false;
     int reason = 0;
     {
-        platform::MutexLock guard(pendingFile().mutex);
+        platform::MutexLock guard(mutex_);
         removed = platform::removeFileDurably(*path);
         reason = errno;
     }

@@ -5,8 +5,7 @@
 #include "platform/base/Guarded.h"
 #include "platform/base/L.h"
 #include "platform/base/NoDestructor.h"
-#include "upload/UploadQueue.h"
-#include "upload/UploadTurn.h"
+#include "upload/Outbox.h"
 
 #include <cstdint>
 #include <memory>
@@ -51,16 +50,6 @@ std::string PushRequest::defaultEndpoint() {
 void PushRequest::setDefaultEndpoint(std::optional<std::string> endpoint) {
     endpointOverride().with(
         [&endpoint](std::optional<std::string>& current) { current = std::move(endpoint); });
-}
-
-std::optional<std::string> PushRequest::jsonPushAsData(const nlohmann::json& dict) {
-    try {
-        return dict.dump();
-    } catch (const std::exception&) {
-        // The writer's own reason is not logged.
-        LUMVEX_LOG_ERROR("jsonPushAsData", "Error while json serialization");
-        return std::nullopt;
-    }
 }
 
 std::string PushRequest::escapeApiKey(const std::string& apiKey) {
@@ -135,20 +124,11 @@ std::optional<UploadRequest> PushRequest::buildRequest(const UploadContents& con
     return request;
 }
 
-std::uint64_t PushRequest::outcomesSoFar() {
-    return UploadQueue::outcomesSoFar();
-}
-
-bool PushRequest::idle() {
-    return UploadQueue::idle();
-}
-
 void PushRequest::sendPush(const UploadContext& context, const LumvexConfiguration& configuration,
                            PushCallback callback, std::optional<std::uint64_t> askedAt) const {
-    // The configuration is copied: the caller's may be gone when the turn comes.
-    auto turn = std::make_shared<UploadTurn>(
-        context, *this, std::make_shared<const LumvexConfiguration>(configuration), std::move(callback));
-    UploadQueue::enter([turn](const Told& before) { return turn->start(before); }, askedAt);
+    // Every line the upload writes names this operation, here.
+    context.outbox.send(context, *this, configuration, std::move(callback), askedAt,
+                        LogSite{__FILE__, __LINE__});
 }
 
 }  // namespace lumvex

@@ -1,7 +1,7 @@
 #pragma once
 
 // Thread guarantees: every call is safe from any thread; a request holds no state but its
-// two base URLs, and the uploads of the whole process take turns (see `sendPush`). The
+// two base URLs, and the uploads take turns in the context's outbox (see `sendPush`). The
 // callback arrives on the upload thread, or on the calling thread when the upload fails
 // before anything is sent.
 
@@ -25,9 +25,9 @@ struct UploadContext;
 /// whose outcome is not known yet ("pending.lmx", see `PendingUpload`).
 ///
 /// This class makes a request whole from what the stores hold and the configuration, and
-/// is the only writer of what goes on the wire; `sendPush` hands the upload to its turn
-/// (`UploadTurn`, queued by `UploadQueue`), which decides whether a recorded request goes
-/// first and whom to tell, and `UploadExchange` sends a request and acts on its answer.
+/// is the only writer of what goes on the wire; `sendPush` hands the upload to the
+/// context's `Outbox`, which decides whether a recorded request goes first, sends, acts on
+/// the answer and tells the host.
 class PushRequest final {
 public:
     /// Both regions post to the default endpoint.
@@ -45,7 +45,7 @@ public:
     /// delivered, what was stored since follows in the same upload, reporting to the same
     /// callback (no error when there is nothing newer).
     ///
-    /// One upload is in flight at a time, process-wide. While another one is, this upload
+    /// One upload is in flight at a time per outbox. While another one is, this upload
     /// waits its turn, in call order, and reads the stores only then. It runs on the thread
     /// that ended the upload before it; when it then finds nothing to send, it reports the
     /// outcome of that upload, which carried what was stored when it was called. So does
@@ -53,12 +53,6 @@ public:
     /// `outcomesSoFar()` of the moment the host asked for it.
     void sendPush(const UploadContext& context, const LumvexConfiguration& configuration,
                   PushCallback callback, std::optional<std::uint64_t> askedAt = std::nullopt) const;
-
-    /// How many uploads have told their host an outcome so far, process-wide.
-    static std::uint64_t outcomesSoFar();
-
-    /// Whether no upload is in flight or waiting its turn.
-    static bool idle();
 
     /// The whole request for `contents` under `configuration`, with `key`, made at `nowMs`;
     /// nothing when the description could not be written as JSON. Pure: it reads nothing
@@ -80,10 +74,6 @@ private:
 
     /// Replaces the build's default endpoint, process-wide; `std::nullopt` restores it.
     static void setDefaultEndpoint(std::optional<std::string> endpoint);
-
-    /// `dict` as compact JSON text; nothing, and an error line, when it holds text that is
-    /// not UTF-8.
-    static std::optional<std::string> jsonPushAsData(const nlohmann::json& dict);
 
     /// `endpoint`, the host's base URL from the configuration, replaces the regional one.
     std::string buildUrl(const std::string& apiKey, PushRegion pushRegion,

@@ -180,7 +180,8 @@ void runShielded(std::function<void()>& work) {
 // durable work runs on its caller's thread.
 enum class Finisher { caller, exit };
 
-bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, Finisher finisher) {
+bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds timeout, Finisher finisher,
+                       std::size_t* left = nullptr) {
     // Real time: at exit, a virtual clock that nobody moves any more must not hold the
     // process, and the bound is the host's, not the library's timers'.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -192,6 +193,10 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
             lock.native(), deadline,
             [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
         if (!idle) {
+            if (left) {
+                *left = static_cast<std::size_t>(std::count_if(
+                    state.items.begin(), state.items.end(), [](const auto& item) { return item.durable; }));
+            }
             return false;
         }
         std::deque<SerialQueue::State::Item> others;
@@ -207,6 +212,9 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     while (!work.empty() && std::chrono::steady_clock::now() < deadline) {
         runShielded(work.front());
         work.pop_front();
+    }
+    if (left) {
+        *left = work.size();
     }
     if (work.empty()) {
         return true;
@@ -225,21 +233,34 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     return false;
 }
 
-// The queues whose durable work the exit handler finishes.
-Guarded<std::vector<std::weak_ptr<SerialQueue::State>>>& exitQueues() {
-    static NoDestructor<Guarded<std::vector<std::weak_ptr<SerialQueue::State>>>> queues;
+// The queues whose durable work the exit handler finishes, each with what its owner runs
+// around the drain.
+struct ExitQueue {
+    std::weak_ptr<SerialQueue::State> state;
+    SerialQueue::ExitDrain around;
+};
+Guarded<std::vector<ExitQueue>>& exitQueues() {
+    static NoDestructor<Guarded<std::vector<ExitQueue>>> queues;
     return *queues;
 }
 
 void finishQueuesAtExit() {
-    const auto queues =
-        exitQueues().with([](const std::vector<std::weak_ptr<SerialQueue::State>>& q) { return q; });
+    const auto queues = exitQueues().with([](const std::vector<ExitQueue>& q) { return q; });
     for (const auto& queue : queues) {
-        if (auto state = queue.lock()) {
+        if (auto state = queue.state.lock()) {
             if (state->workerElsewhere()) {
                 continue;  // a forked child's copy: the worker and its items are the parent's
             }
-            finishDurableWork(*state, SerialQueue::EXIT_TIMEOUT, Finisher::exit);
+            const std::function<std::size_t()> drain = [&state] {
+                std::size_t left = 0;
+                finishDurableWork(*state, SerialQueue::EXIT_TIMEOUT, Finisher::exit, &left);
+                return left;
+            };
+            if (queue.around) {
+                queue.around(drain);
+            } else {
+                drain();
+            }
         }
     }
 }
@@ -317,18 +338,19 @@ bool SerialQueue::push(std::function<void()>&& work, Kind kind) {
     return true;
 }
 
-bool SerialQueue::finishDurable(std::chrono::milliseconds timeout) {
-    return finishDurableWork(*state_, timeout, Finisher::caller);
+bool SerialQueue::finishDurable(std::chrono::milliseconds timeout, std::size_t* left) {
+    return finishDurableWork(*state_, timeout, Finisher::caller, left);
 }
 
-void SerialQueue::finishDurableAtExit() {
-    exitQueues().with([this](std::vector<std::weak_ptr<State>>& queues) {
+void SerialQueue::finishDurableAtExit(ExitDrain around) {
+    exitQueues().with([this, &around](std::vector<ExitQueue>& queues) {
         static const bool registered = std::atexit(&finishQueuesAtExit) == 0;
         (void)registered;
         // Queues that are gone (one per engine a test made, say) are dropped as others come.
-        queues.erase(std::remove_if(queues.begin(), queues.end(), [](const auto& q) { return q.expired(); }),
-                     queues.end());
-        queues.push_back(state_);
+        queues.erase(
+            std::remove_if(queues.begin(), queues.end(), [](const auto& q) { return q.state.expired(); }),
+            queues.end());
+        queues.push_back(ExitQueue{state_, std::move(around)});
     });
 }
 

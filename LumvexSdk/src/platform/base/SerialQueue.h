@@ -8,6 +8,7 @@
 // any thread, including from inside one of its own items.
 
 #include <chrono>
+#include <cstddef>
 #include <functional>
 #include <memory>
 
@@ -47,13 +48,17 @@ public:
     /// stays queued for the worker. The queue's other work (uploads) is neither run nor
     /// waited for. Returns whether all of it ran. From the queue's own thread it runs the
     /// rest at once. Runs with SIGPIPE and SIGXFSZ blocked, as the library's own threads do.
-    bool finishDurable(std::chrono::milliseconds timeout);
+    /// `left`, when given, receives how many durable items did not run.
+    bool finishDurable(std::chrono::milliseconds timeout, std::size_t* left = nullptr);
 
     /// Has `finishDurable` run for this queue when the process exits by returning from
     /// main or calling exit(), within EXIT_TIMEOUT; from then on its durable work runs on
     /// the caller's thread, for what host objects destroyed later still hand over. Neither
-    /// _exit() nor a signal runs it.
-    void finishDurableAtExit();
+    /// _exit() nor a signal runs it. `around`, when given, runs in its place at exit and is
+    /// handed the drain to run, which returns how many durable items it could not run: the
+    /// owner sets its own bounds around it and says what was lost.
+    using ExitDrain = std::function<void(const std::function<std::size_t()>& drain)>;
+    void finishDurableAtExit(ExitDrain around = {});
     static constexpr std::chrono::milliseconds EXIT_TIMEOUT{2000};
 
     /// Waits until everything enqueued before this call has run, or until `timeout`.

@@ -207,6 +207,8 @@ struct UrlSession::State {
     Mutex mutex;
     std::condition_variable cv;
     Requests pending LUMVEX_GUARDED_BY(mutex);
+    // Work posted to run on the thread, taken with the requests.
+    std::deque<std::function<void()>> posted LUMVEX_GUARDED_BY(mutex);
     bool stopping LUMVEX_GUARDED_BY(mutex) = false;
     bool exited LUMVEX_GUARDED_BY(mutex) = false;
     // The thread is gone, having exited or been ended by host code in a completion (see
@@ -236,7 +238,8 @@ struct UrlSession::State {
     void run();
     /// Takes the requests made since the last round into `incoming`, first waiting for one
     /// while nothing is `active`. False once the session is stopping.
-    bool takeWork(const ActiveTransfers& active, Requests& incoming) LUMVEX_EXCLUDES(mutex);
+    bool takeWork(const ActiveTransfers& active, Requests& incoming, std::deque<std::function<void()>>& work)
+        LUMVEX_EXCLUDES(mutex);
     /// Starts the transfers of `incoming` on the multi handle; those that cannot start are
     /// completed with an error at once.
     void admit(CURLM* handle, Requests& incoming, Clock::TimePoint now, ActiveTransfers& active);
@@ -405,16 +408,18 @@ void UrlSession::State::wake() {
     }
 }
 
-bool UrlSession::State::takeWork(const ActiveTransfers& active, Requests& incoming) {
+bool UrlSession::State::takeWork(const ActiveTransfers& active, Requests& incoming,
+                                 std::deque<std::function<void()>>& work) {
     MutexLock lock(mutex);
     // Nothing in flight: sleep until there is work, not on a timeout.
-    while (active.empty() && !stopping && pending.empty()) {
+    while (active.empty() && !stopping && pending.empty() && posted.empty()) {
         cv.wait(lock.native());
     }
     if (stopping) {
         return false;
     }
     incoming.swap(pending);
+    work.swap(posted);
     return true;
 }
 
@@ -537,7 +542,16 @@ void UrlSession::State::run() {
     // The clock the bounds run on: the installed one, as of the last round.
     std::shared_ptr<Clock> timeSource;
     Requests incoming;
-    while (takeWork(active, incoming)) {
+    std::deque<std::function<void()>> work;
+    while (takeWork(active, incoming, work)) {
+        for (auto& item : work) {
+            try {
+                item();
+            } catch (...) {
+                // As a completion's: it ends here, not with the thread.
+            }
+        }
+        work.clear();
         followInstalledClock(timeSource, listener, active);
         // Read before libcurl reads the sockets: whatever was in them by now counts as
         // progress made in time.
@@ -684,6 +698,20 @@ void UrlSession::dataTask(UrlRequest request, Completion completion) {
     }
     complete(completion, std::nullopt, std::nullopt,
              UrlError{CURLE_FAILED_INIT, "The HTTP layer cannot be set up, or its thread cannot be made"});
+}
+
+bool UrlSession::post(std::function<void()>& work) {
+    if (state_->inForkedChild()) {
+        return false;
+    }
+    MutexLock guard(state_->mutex);
+    if (state_->stopping || !state_->thread.joinable() || !state_->multi) {
+        return false;
+    }
+    state_->posted.push_back(std::move(work));
+    state_->cv.notify_all();
+    curl_multi_wakeup(state_->multi);
+    return true;
 }
 
 bool UrlSession::isCompletionThread() const {

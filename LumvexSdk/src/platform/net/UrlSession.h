@@ -95,6 +95,11 @@ public:
     /// thread was made the task is dropped without completion.
     void dataTask(UrlRequest request, Completion completion);
 
+    /// Runs `work` on the session's thread, between completions, for an outcome that must
+    /// reach its host where completions do. False, and `work` left as it was, when there is
+    /// no such thread (never made, stopped, or in a forked child): the caller decides.
+    bool post(std::function<void()>& work);
+
     /// Whether the calling thread is the one on which completions run.
     bool isCompletionThread() const;
 

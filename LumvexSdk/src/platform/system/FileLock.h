@@ -1,8 +1,12 @@
 #pragma once
 
 // Thread guarantees: a `FileLock` belongs to whoever holds it and may be released on
-// another thread than the one that took it. Taking one never throws.
+// another thread than the one that took it. Taking one never throws. A child made by
+// fork() holds none of its parent's locks: the descriptors are closed in the child as it
+// starts, so a child that lives on cannot keep the parent's lock for itself.
 
+#include <sys/types.h>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,13 +23,30 @@ namespace lumvex::platform {
 /// look (same size, same modification time to the clock tick).
 class FileLock final {
 public:
-    /// Waits for the lock on `path` (made 0600 when missing), at most about two seconds:
-    /// the holders keep it for one file operation each, and one that was stopped midway
-    /// must not stop this process too. Nothing when the lock cannot be had (logged).
+    using Deadline = std::chrono::steady_clock::time_point;
+
+    /// Waits for the lock on `path` (made 0600 when missing), at most about two seconds,
+    /// and never past the wait bound of the calling thread (see `WaitBound`): the holders
+    /// keep it for one file operation each, and one that was stopped midway must not stop
+    /// this process too. Nothing when the lock cannot be had (logged).
     static std::optional<FileLock> lock(const std::string& path);
     /// Takes the lock only when nobody holds it; nothing when someone does (errno
-    /// EWOULDBLOCK) or it cannot be had.
+    /// EWOULDBLOCK) or it cannot be had (errno says why).
     static std::optional<FileLock> tryLock(const std::string& path);
+
+    /// While it lives, the lock waits of the calling thread end by `deadline`: a drain that
+    /// must end in a bound shares it among its operations instead of giving it all to one
+    /// lock wait. Bounds nest; the nearest holds.
+    class WaitBound {
+    public:
+        explicit WaitBound(Deadline deadline);
+        ~WaitBound();
+        WaitBound(const WaitBound&) = delete;
+        WaitBound& operator=(const WaitBound&) = delete;
+
+    private:
+        std::optional<Deadline> previous_;
+    };
 
     FileLock(FileLock&& other) noexcept;
     FileLock& operator=(FileLock&& other) noexcept;
@@ -40,12 +61,16 @@ public:
     bool bump();
 
 private:
-    FileLock(int fd, std::uint64_t changes) : fd_(fd), changes_(changes) {}
+    FileLock(int fd, std::uint64_t changes, pid_t owner) : fd_(fd), changes_(changes), owner_(owner) {}
     enum class Waiting { untilTheBound, none };
     static std::optional<FileLock> take(const std::string& path, Waiting waiting);
+    void release() noexcept;
 
     int fd_ = -1;
     std::uint64_t changes_ = 0;
+    // The process that took it: in a forked child the descriptor was already closed, and
+    // its number may belong to something else by now.
+    pid_t owner_ = 0;
 };
 
 }  // namespace lumvex::platform

@@ -237,7 +237,8 @@ std::optional<LumvexException> Outbox::act(const Upload& upload, const UploadReq
                                            const std::optional<platform::UrlError>& error) {
     if (!data || error) {
         // The server may have kept it: the record stays for a retry under the same key.
-        LUMVEX_UPLOAD_LOG_AT(LEVEL_ERROR, upload.site, SEND_PUSH, "Push error error=" + platform::to_string(error));
+        LUMVEX_UPLOAD_LOG_AT(LEVEL_ERROR, upload.site, SEND_PUSH,
+                             "Push error error=" + platform::to_string(error));
         return LumvexException::PUSH_FAILED;
     }
     if (response && response->statusCode != 200) {

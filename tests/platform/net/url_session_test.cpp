@@ -324,7 +324,7 @@ TEST(UrlSession, HttpsTrustsTheStoreThatSslCertFileOrDirNames) {
         c.value.empty() ? ::unsetenv(c.file) : ::setenv(c.file, c.value.c_str(), 1);
         std::mutex logged;
         std::string log;
-        lumvex::L::setHandler([&](std::string_view line) {
+        lumvex::L::setHandler([&](lumvex::L::Level, std::string_view line) {
             std::lock_guard<std::mutex> guard(logged);
             log.append(line).append("\n");
         });

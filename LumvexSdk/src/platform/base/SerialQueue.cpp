@@ -192,7 +192,7 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
         const bool idle = state.durableDone.wait_until(
             lock.native(), deadline,
             [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
-        if (!idle) {
+        if (!idle && finisher == Finisher::caller) {
             if (left) {
                 *left = static_cast<std::size_t>(std::count_if(
                     state.items.begin(), state.items.end(), [](const auto& item) { return item.durable; }));
@@ -218,6 +218,12 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     }
     if (work.empty()) {
         return true;
+    }
+    if (finisher == Finisher::exit) {
+        // At exit what is left is counted and told, not handed back: the worker would
+        // store or hold some of it while the count is being made, and the process ends
+        // within moments anyway.
+        return false;
     }
     // Out of time: what is left goes back to the front of the queue, in its order, for the
     // worker as long as the process lasts.

@@ -34,7 +34,7 @@ using lumvex::platform::callHostCode;
 
 // Runs `call`, giving `failed` for what it throws: out of memory, mostly.
 template <typename Result, typename Call>
-Result guarded(Result failed, Call&& call) {
+LUMVEX_CATCHES_FORCED_UNWIND Result guarded(Result failed, Call&& call) {
     try {
         return call();
     }

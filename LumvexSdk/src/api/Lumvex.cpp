@@ -30,7 +30,8 @@ enum class RefusalLog {
 // files and connections; the library stays out of its way there instead of blocking or
 // sending the parent's fixes a second time.
 template <typename Result, typename Call>
-Result hostCall(const char* operation, RefusalLog log, Result failed, Call&& call) {
+LUMVEX_CATCHES_FORCED_UNWIND Result hostCall(const char* operation, RefusalLog log, Result failed,
+                                             Call&& call) {
     if (platform::isForkedChild()) {
         logRefusedInForkedChild(operation, log);
         return failed;

@@ -1,7 +1,5 @@
 #include "upload/Outbox.h"
 
-#include "platform/base/HostCode.h"
-
 #include "config/ConfigurationAccess.h"
 #include "platform/base/Clock.h"
 #include "platform/base/HostCode.h"
@@ -198,10 +196,11 @@ Outbox::Step Outbox::post(const std::shared_ptr<Upload>& upload, UploadRequest r
     return Step{true, {}};
 }
 
-void Outbox::answered(const std::shared_ptr<Upload>& upload, const UploadRequest& request, After after,
-                      const std::optional<platform::UrlResponseData>& data,
-                      const std::optional<platform::HttpUrlResponse>& response,
-                      const std::optional<platform::UrlError>& error) {
+LUMVEX_CATCHES_FORCED_UNWIND void Outbox::answered(const std::shared_ptr<Upload>& upload,
+                                                   const UploadRequest& request, After after,
+                                                   const std::optional<platform::UrlResponseData>& data,
+                                                   const std::optional<platform::HttpUrlResponse>& response,
+                                                   const std::optional<platform::UrlError>& error) {
     Told told;
     try {
         const auto outcome = act(*upload, request, data, response, error);
@@ -307,7 +306,7 @@ void Outbox::tell(const PushCallback& callback, const Outcome& outcome) {
     callback(outcome.error);
 }
 
-void Outbox::handOn(Told told) {
+LUMVEX_CATCHES_FORCED_UNWIND void Outbox::handOn(Told told) {
     Told fresh = told;  // what the upload that just ended told, if anything
     for (;;) {
         std::shared_ptr<Upload> next;

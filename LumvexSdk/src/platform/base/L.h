@@ -63,8 +63,9 @@ public:
 /// handlers) on threads whose end would end the host. The line is logged with the
 /// caller's file and line. A forced unwind goes on: the thread is being ended.
 template <typename Work>
-void runLoggingFailure(Work& work, std::string_view func, const char* failure,
-                       std::int64_t line = __builtin_LINE(), const char* file = __builtin_FILE()) {
+LUMVEX_CATCHES_FORCED_UNWIND void runLoggingFailure(Work& work, std::string_view func, const char* failure,
+                                                    std::int64_t line = __builtin_LINE(),
+                                                    const char* file = __builtin_FILE()) {
     try {
         work();
     }

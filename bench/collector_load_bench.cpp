@@ -8,7 +8,8 @@
 //
 //   collector_load_bench [--rows N] [--seconds S] [--no-postgres] [--clients N]
 // Prints Markdown table rows. --rows 0 measures the empty database only; --clients N only
-// that many clients.
+// that many clients; --collectors 1 leaves out the runs with two collectors. Each load row
+// also gives the collector's CPU time and context switches per upload.
 //
 //   collector_load_bench --idle N
 // One well-formed upload beside N idle connections (each connected, half of them with a
@@ -38,9 +39,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -52,6 +55,7 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 int onlyClients = 0;
+int mostCollectors = 2;
 
 std::string uploadBody(const std::string& device) {
     nlohmann::json locations = nlohmann::json::array();
@@ -187,6 +191,44 @@ Load runLoad(const std::vector<const Collector*>& collectors, int clients, std::
     return out;
 }
 
+/// The CPU time the process has used in all its threads, ended ones included, and the
+/// context switches of the threads it has now, summed; both grow monotonically while the
+/// load runs, so their growth over it is the collector's cost per upload.
+struct CpuUse {
+    double cpuMs = 0;
+    long switches = 0;
+};
+
+CpuUse cpuUse(pid_t pid) {
+    CpuUse use;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // After the command's closing parenthesis: state is field 3, utime and stime 14 and 15.
+    const auto close = text.rfind(')');
+    if (close != std::string::npos) {
+        std::istringstream fields(text.substr(close + 2));
+        std::string field;
+        double ticks = 0;
+        for (int i = 3; i <= 15 && fields >> field; ++i) {
+            if (i >= 14) {
+                ticks += std::atof(field.c_str());
+            }
+        }
+        use.cpuMs = ticks * 1000.0 / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    }
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
+        std::ifstream status(task.path() / "status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("voluntary_ctxt_switches:", 0) == 0 ||
+                line.rfind("nonvoluntary_ctxt_switches:", 0) == 0) {
+                use.switches += std::atol(line.c_str() + line.find(':') + 1);
+            }
+        }
+    }
+    return use;
+}
+
 long peakRssKb(pid_t pid) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     std::string line;
@@ -282,12 +324,28 @@ void measure(const std::string& store, const std::vector<const Collector*>& coll
         if (onlyClients != 0 && clients != onlyClients) {
             continue;
         }
+        CpuUse before;
+        for (const auto* collector : collectors) {
+            const auto use = cpuUse(collector->pid());
+            before.cpuMs += use.cpuMs;
+            before.switches += use.switches;
+        }
         const auto load = runLoad(collectors, clients, duration, tag + "-" + std::to_string(clients));
+        CpuUse after;
+        for (const auto* collector : collectors) {
+            const auto use = cpuUse(collector->pid());
+            after.cpuMs += use.cpuMs;
+            after.switches += use.switches;
+        }
+        // What one upload costs the collector, which the machine's other load does not change
+        // much, beside the rates, which it does.
+        const double uploads = std::max(1.0, load.perSecond * static_cast<double>(duration.count()));
         std::printf(
             "| %s | %zu collector(s) | %ld rows | %d clients | %.0f uploads/s | p50 %.1f ms | p99 %.1f ms |"
-            " %ld failed |\n",
+            " %ld failed | collector CPU %.0f us and %.1f context switches per upload |\n",
             store.c_str(), collectors.size(), rows, clients, load.perSecond, load.p50Ms, load.p99Ms,
-            load.failures);
+            load.failures, (after.cpuMs - before.cpuMs) * 1000.0 / uploads,
+            static_cast<double>(after.switches - before.switches) / uploads);
         std::fflush(stdout);
     }
 }
@@ -435,6 +493,8 @@ int main(int argc, char** argv) {
             seconds = std::atoi(argv[++i]);
         } else if (arg == "--no-postgres") {
             postgres = false;
+        } else if (arg == "--collectors" && i + 1 < argc) {
+            mostCollectors = std::atoi(argv[++i]);
         } else if (arg == "--clients" && i + 1 < argc) {
             onlyClients = std::atoi(argv[++i]);
         } else if (arg == "--idle" && i + 1 < argc) {
@@ -465,6 +525,9 @@ int main(int argc, char** argv) {
         Collector collector(
             Collector::Options{std::nullopt, nullptr, {"--db", path, "--listed-fixes", "1000"}});
         measure("SQLite", {&collector}, size, duration, "s1-" + std::to_string(size));
+        if (mostCollectors < 2) {
+            continue;
+        }
         // A second collector on the same file: SQLite lets one of them write at a time.
         Collector two(Collector::Options{std::nullopt, nullptr, {"--db", path, "--listed-fixes", "1000"}});
         measure("SQLite", {&collector, &two}, size, duration, "s2-" + std::to_string(size));
@@ -484,9 +547,11 @@ int main(int argc, char** argv) {
         Collector one(
             Collector::Options{std::nullopt, nullptr, {"--db", server.uri(), "--listed-fixes", "1000"}});
         measure("PostgreSQL", {&one}, size, duration, "p1-" + std::to_string(size));
-        Collector two(
-            Collector::Options{std::nullopt, nullptr, {"--db", server.uri(), "--listed-fixes", "1000"}});
-        measure("PostgreSQL", {&one, &two}, size, duration, "p2-" + std::to_string(size));
+        if (mostCollectors >= 2) {
+            Collector two(
+                Collector::Options{std::nullopt, nullptr, {"--db", server.uri(), "--listed-fixes", "1000"}});
+            measure("PostgreSQL", {&one, &two}, size, duration, "p2-" + std::to_string(size));
+        }
         if (size == 0) {
             // The filled run starts from the same server: clear what the empty run left.
             std::system(

@@ -1,11 +1,11 @@
 #include "HttpServer.h"
 
 #include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
-#include <boost/asio/strand.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/ssl.hpp>
@@ -165,15 +165,15 @@ HttpRequest requestFrom(http::request<http::string_body>&& message) {
 class SessionBase {
 public:
     virtual ~SessionBase() = default;
-    /// On the session's own strand: end what is waiting for the client; a request being
+    /// On the session's own loop: end what is waiting for the client; a request being
     /// handled is still answered.
     virtual void stopSoon() = 0;
-    /// On the session's own strand: ends what waits for the client if its time is up.
+    /// On the session's own loop: ends what waits for the client if its time is up.
     virtual void expireIfDue() = 0;
     virtual net::any_io_executor executor() = 0;
 
     /// When what the session now waits for (a request, or a client reading an answer)
-    /// runs out, as steady-clock ticks; 0 for never. Set on the session's strand, read by
+    /// runs out, as steady-clock ticks; 0 for never. Set on the session's loop, read by
     /// the server's sweep.
     std::atomic<Clock::rep> due{0};
 };
@@ -196,10 +196,20 @@ public:
                 throw std::runtime_error(std::string("cannot use the certificate or key: ") + e.what());
             }
         }
-        // Each connection is a descriptor; a few are kept for the database and the files.
+        const auto threads = std::max<std::size_t>(limits.threads, 1);
+        for (std::size_t i = 0; i < threads; ++i) {
+            // One thread runs each loop: a loop needs no lock against itself, and what a
+            // connection waits for wakes the thread that serves it, with no hand-over.
+            loops.push_back(std::make_unique<net::io_context>(1));
+            keepRunning.push_back(net::make_work_guard(*loops.back()));
+        }
+        // Each connection is a descriptor, and each loop three (its epoll, its wake-up and
+        // its timer); a few more are kept for the database and the files.
+        const auto reserved = 128 + 3 * (threads + 1);
         rlimit files{};
         if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur != RLIM_INFINITY) {
-            const auto room = files.rlim_cur > 128 ? static_cast<std::size_t>(files.rlim_cur - 128) : 16;
+            const auto room =
+                files.rlim_cur > reserved + 16 ? static_cast<std::size_t>(files.rlim_cur - reserved) : 16;
             maxConnections = std::min(maxConnections, room);
         }
     }
@@ -209,25 +219,36 @@ public:
     /// Every fifth of a second: the sessions whose time is up are told so. Ends once the
     /// server stops and its last session has ended.
     void sweep();
-    bool isStopping() {
-        std::lock_guard<std::mutex> lock(mutex);
-        return stopping;
-    }
+    /// Asked twice per request by every connection: read without the lock, which would
+    /// otherwise be taken by all the loops at once.
+    bool isStopping() const { return stopping.load(std::memory_order_acquire); }
 
     const HttpLimits limits;
     const Handler handler;
     std::optional<net::ssl::context> tls;
-    net::io_context io;
-    tcp::acceptor acceptor{net::make_strand(io)};
-    net::steady_timer acceptRetry{acceptor.get_executor()};
-    net::steady_timer sweeper{acceptor.get_executor()};
+    /// Accepts, sweeps and stops, on the thread that calls run(); it handles no request.
+    net::io_context io{1};
+    tcp::acceptor acceptor{io};
+    net::steady_timer acceptRetry{io};
+    net::steady_timer sweeper{io};
     std::size_t maxConnections = limits.maxConnections;
     std::atomic<std::size_t> bodyBytes{0};  // of the bodies being read, over all sessions
 
     std::mutex mutex;
     std::map<SessionBase*, std::weak_ptr<SessionBase>> sessions;  // guarded by mutex
-    bool stopping = false;                                        // guarded by mutex
+    std::atomic<bool> stopping{false};                            // written under mutex
     bool acceptPaused = false;                                    // guarded by mutex
+
+    // Last, so that a connection that a loop still holds when it is destroyed finds the
+    // rest of the server in place.
+    /// The loops that serve the connections, each run by a thread of its own. A new
+    /// connection goes to the next one in turn and stays there. A handler that waits for the
+    /// database holds up the other connections of its loop, not the whole server.
+    std::vector<std::unique_ptr<net::io_context>> loops;
+    /// Keep the loops running while they have no connection; let go (on `io`) once the
+    /// server stops and its last connection has ended.
+    std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
+    std::size_t nextLoop = 0;  // on `io`
 };
 
 namespace {
@@ -235,8 +256,8 @@ namespace {
 using PlainStream = beast::tcp_stream;
 using TlsStream = beast::ssl_stream<beast::tcp_stream>;
 
-/// One connection, every step of it on its own strand. Waiting for the client costs no
-/// thread; the handler and each part of a streamed answer run on one of the server's.
+/// One connection, every step of it on the loop it was given. Waiting for the client costs
+/// no thread; the handler and each part of a streamed answer run on the loop's thread.
 template <class Stream>
 class Session final : public SessionBase, public std::enable_shared_from_this<Session<Stream>> {
 public:
@@ -470,8 +491,8 @@ private:
         auto message = parser_->release();
         keepAlive_ = message.keep_alive();
         handling_ = true;
-        // Run here, on this connection's strand: a handler that waits for the database
-        // holds one of the server's threads, and the others go on serving.
+        // Run here, on this connection's loop: a handler that waits for the database holds
+        // this loop's thread, and the other loops go on serving.
         auto response = std::make_shared<HttpResponse>();
         try {
             server_.handler(requestFrom(std::move(message)), *response);
@@ -621,49 +642,52 @@ private:
 }  // namespace
 
 void HttpServer::Impl::accept() {
-    acceptor.async_accept(net::make_strand(io), [this](ErrorCode ec, tcp::socket socket) {
-        if (ec == net::error::operation_aborted || !acceptor.is_open()) {
-            return;
-        }
-        if (ec) {
-            // Out of descriptors: give the open connections a moment to end instead of
-            // spinning on the same pending client.
-            acceptRetry.expires_after(std::chrono::milliseconds(100));
-            acceptRetry.async_wait([this](ErrorCode waited) {
-                if (!waited) {
-                    accept();
-                }
-            });
-            return;
-        }
-        ErrorCode ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
-        std::shared_ptr<SessionBase> session;
-        std::function<void()> start;
-        if (tls) {
-            auto s = std::make_shared<Session<TlsStream>>(*this, std::move(socket));
-            start = [s] { s->start(); };
-            session = s;
-        } else {
-            auto s = std::make_shared<Session<PlainStream>>(*this, std::move(socket));
-            start = [s] { s->start(); };
-            session = s;
-        }
-        bool more;
-        {
-            std::lock_guard<std::mutex> lock(mutex);
-            if (stopping) {
-                return;
-            }
-            sessions[session.get()] = session;
-            more = sessions.size() < maxConnections;
-            acceptPaused = !more;
-        }
-        net::dispatch(session->executor(), std::move(start));
-        if (more) {
-            accept();
-        }
-    });
+    auto& loop = *loops[nextLoop];
+    nextLoop = (nextLoop + 1) % loops.size();
+    acceptor.async_accept(net::any_io_executor(loop.get_executor()),
+                          [this](ErrorCode ec, tcp::socket socket) {
+                              if (ec == net::error::operation_aborted || !acceptor.is_open()) {
+                                  return;
+                              }
+                              if (ec) {
+                                  // Out of descriptors: give the open connections a moment to end instead of
+                                  // spinning on the same pending client.
+                                  acceptRetry.expires_after(std::chrono::milliseconds(100));
+                                  acceptRetry.async_wait([this](ErrorCode waited) {
+                                      if (!waited) {
+                                          accept();
+                                      }
+                                  });
+                                  return;
+                              }
+                              ErrorCode ignored;
+                              socket.set_option(tcp::no_delay(true), ignored);
+                              std::shared_ptr<SessionBase> session;
+                              std::function<void()> start;
+                              if (tls) {
+                                  auto s = std::make_shared<Session<TlsStream>>(*this, std::move(socket));
+                                  start = [s] { s->start(); };
+                                  session = s;
+                              } else {
+                                  auto s = std::make_shared<Session<PlainStream>>(*this, std::move(socket));
+                                  start = [s] { s->start(); };
+                                  session = s;
+                              }
+                              bool more;
+                              {
+                                  std::lock_guard<std::mutex> lock(mutex);
+                                  if (stopping) {
+                                      return;
+                                  }
+                                  sessions[session.get()] = session;
+                                  more = sessions.size() < maxConnections;
+                                  acceptPaused = !more;
+                              }
+                              net::dispatch(session->executor(), std::move(start));
+                              if (more) {
+                                  accept();
+                              }
+                          });
 }
 
 void HttpServer::Impl::sweep() {
@@ -677,6 +701,8 @@ void HttpServer::Impl::sweep() {
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (stopping && sessions.empty()) {
+                // Nothing is left to serve: the loops end once they run out of work.
+                keepRunning.clear();
                 return;
             }
             // A session being destroyed waits in ended() for this lock, so `raw` is alive.
@@ -760,12 +786,10 @@ int HttpServer::bind(const std::string& host, int port) {
 
 void HttpServer::run() {
     impl_->accept();
-    net::post(impl_->acceptor.get_executor(), [impl = impl_.get()] { impl->sweep(); });
-    // Any thread takes whichever connection is ready next, so one that waits in a handler
-    // holds up no connection but its own.
+    net::post(impl_->io, [impl = impl_.get()] { impl->sweep(); });
     std::vector<std::thread> threads;
-    for (std::size_t i = 1; i < std::max<std::size_t>(impl_->limits.threads, 1); ++i) {
-        threads.emplace_back([this] { impl_->io.run(); });
+    for (auto& loop : impl_->loops) {
+        threads.emplace_back([&loop] { loop->run(); });
     }
     impl_->io.run();
     for (auto& thread : threads) {

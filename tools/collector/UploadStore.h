@@ -177,9 +177,12 @@ private:
         std::promise<Added> done;
     };
     struct ReaderLease;
+    struct Writes;
 
     void writeLoop();
-    void commit(std::vector<std::shared_ptr<Pending>>& batch);
+    /// Stores `batch` in one transaction and answers each of its uploads. `writes` is the
+    /// writer's, made on first use.
+    void commit(std::vector<std::shared_ptr<Pending>>& batch, std::unique_ptr<Writes>& writes);
     ReaderLease lease() const;
     /// Throws Unavailable when the file at path_ is gone or is another one than we opened;
     /// says so once on standard error.

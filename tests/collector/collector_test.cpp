@@ -274,7 +274,8 @@ TEST(CollectorTest, RefusesAnOversizedBodyAndListsOnlyEachDevicesRecentFixes) {
 }
 
 TEST(CollectorTest, ReadsBodiesHoweverFramedAndHoldsTheLimit) {
-    Collector collector(Collector::Options{std::nullopt, nullptr, {"--max-body", "1000"}});
+    Collector collector(
+        Collector::Options{std::nullopt, nullptr, {"--max-body", "1000", "--max-bodies-being-read", "1000"}});
     const std::string fits = validBody().dump();
     ASSERT_LT(fits.size(), 1000u);
     const std::string over(1001, ' ');
@@ -324,7 +325,26 @@ TEST(CollectorTest, ReadsBodiesHoweverFramedAndHoldsTheLimit) {
     }
     EXPECT_THAT(endless.readToEnd(), HasSubstr(" 413 "));
     EXPECT_LT(sent, 4096) << "16 MiB went in without the collector stopping it";
-    EXPECT_EQ(collector.uploads().size(), 3u);
+
+    // Two uploads that each fit, both begun and not ended, pass the bound on the bodies
+    // being read at once: the one read second is answered 503, the other kept once it ends.
+    const std::string padded = fits + std::string(1000 - fits.size(), ' ');
+    const std::string begun = rawPost("k", "Content-Length: 1000\r\n", padded.substr(0, 999));
+    RawClient first(collector.port());
+    RawClient second(collector.port());
+    ASSERT_TRUE(first.send(begun) && second.send(begun));
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool firstRefused = false;
+    while (!(firstRefused = first.answerOrEnd(std::chrono::milliseconds(20))) &&
+           !second.answerOrEnd(std::chrono::milliseconds(20))) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "neither upload was refused";
+    }
+    RawClient& refused = firstRefused ? first : second;
+    RawClient& kept = firstRefused ? second : first;
+    EXPECT_THAT(refused.readToEnd().substr(0, 16), HasSubstr(" 503 "));
+    kept.send(padded.substr(999));
+    EXPECT_THAT(kept.readToEnd().substr(0, 16), HasSubstr(" 200 "));
+    EXPECT_EQ(collector.uploads().size(), 4u);
 }
 
 TEST(CollectorTest, RefusesEveryRequestThatCouldBeReadTwoWays) {

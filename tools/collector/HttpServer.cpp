@@ -460,6 +460,9 @@ private:
     }
 
     void answerAndClose(int status) {
+        // What was read of a refused body is read no further: it stops counting against the
+        // bound now, not when the connection has finished closing.
+        releaseBody();
         auto refusal = std::make_shared<HttpResponse>();
         refusal->status = status;
         refusal->contentType = "application/json";

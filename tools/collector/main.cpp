@@ -41,6 +41,7 @@ struct Options {
     bool untilStdinCloses = false;
     collector::TlsFiles tls;  // both set: serve https
     std::size_t maxBody = std::size_t{1} << 20;
+    std::size_t maxBodiesBeingRead = std::size_t{256} << 20;
     long long listedFixes = collector::UploadStore::DEFAULT_LISTED_FIXES;
     int answerDelayMs = 0;
     std::optional<double> retainDays;
@@ -86,6 +87,12 @@ std::optional<int> parseArguments(int argc, char** argv, Options& options) {
     app.add_option("--max-body", options.maxBody, "refuse a larger upload body with 413")
         ->capture_default_str()
         ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 30));
+    app.add_option("--max-bodies-being-read", options.maxBodiesBeingRead,
+                   "answer a request 503 when it would take the bodies being read at once past N\n"
+                   "bytes, so that many slow uploads cannot take all the memory")
+        ->type_name("N")
+        ->capture_default_str()
+        ->check(CLI::Range(std::size_t{1}, std::size_t{1} << 40));
     app.add_option("--listed-fixes", options.listedFixes, "list at most the N most recent fixes per device")
         ->capture_default_str()
         ->check(CLI::Range(1LL, 1LL << 30));
@@ -516,6 +523,7 @@ int main(int argc, char** argv) {
         // One upload of many megabytes once took the page 20 s and the collector gigabytes;
         // the library's own bodies are a few kilobytes.
         limits.maxBody = options.maxBody;
+        limits.maxBodiesBeingRead = options.maxBodiesBeingRead;
         limits.requestDeadline = std::chrono::milliseconds(options.requestDeadlineMs);
         collector::HttpServer server(
             limits, [&](const auto& req, auto& res) { route(options, *store, req, res); },

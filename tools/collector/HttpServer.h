@@ -53,10 +53,11 @@ struct HttpLimits {
     /// The bytes of all the request bodies being read at once; a request whose body would
     /// pass it is answered 503 and its connection closed.
     std::size_t maxBodiesBeingRead = std::size_t{256} << 20;
-    /// Threads that serve: any of them reads, parses or writes for whichever connection is
-    /// ready, and runs the handler. Waiting for a client never holds one; a handler that
-    /// waits for the database holds one until the database answers or the store's
-    /// timeout ends its wait. Also the requests being handled at once.
+    /// Threads that serve, each with an event loop of its own: a new connection goes to the
+    /// next loop in turn, which reads, parses and writes for it and runs its handler.
+    /// Waiting for a client never holds a thread; a handler that waits for the database
+    /// holds its thread, and the other connections of its loop, until the database
+    /// answers or the store's timeout ends its wait. Also the requests handled at once.
     std::size_t threads = 64;
 };
 
@@ -67,8 +68,8 @@ struct TlsFiles {
 };
 
 /// The collector's HTTP/1.1 server (optionally https): Boost.Beast parses and frames every
-/// request; a pool of threads waits on every connection at once (epoll), so a connection
-/// that sends nothing costs no thread. Keep-alive, bodies by Content-Length or chunked,
+/// request; each of a pool of threads waits on its share of the connections at once (epoll),
+/// so a connection that sends nothing costs no thread. Keep-alive, bodies by Content-Length or chunked,
 /// each counted against the limit as it is read.
 class HttpServer {
 public:

@@ -531,10 +531,31 @@ private:
                 message->body() = std::move(response->body);
             }
             message->prepare_payload();
-            http::async_write(stream_, *message,
-                              [self = this->shared_from_this(), message, keep](ErrorCode ec, std::size_t) {
-                                  self->answered(ec, keep);
-                              });
+            auto serializer = std::make_shared<http::response_serializer<http::string_body>>(*message);
+            if constexpr (std::is_same_v<Stream, PlainStream>) {
+                // An answer nearly always fits in the socket's buffer: written here at once, it
+                // saves a trip through the loop. What does not fit is written as the client reads.
+                ErrorCode ec;
+                http::write(stream_, *serializer, ec);
+                if (!ec) {
+                    if (buffer_.size() == 0) {
+                        answered(ec, keep);
+                    } else {
+                        // The next request is already here: served from the loop, so that a
+                        // client that sends many at once cannot nest them on this stack.
+                        net::post(stream_.get_executor(),
+                                  [self = this->shared_from_this(), keep] { self->answered({}, keep); });
+                    }
+                    return;
+                }
+                if (ec != net::error::would_block && ec != net::error::try_again) {
+                    close();
+                    return;
+                }
+            }
+            http::async_write(stream_, *serializer,
+                              [self = this->shared_from_this(), message, serializer, keep](
+                                  ErrorCode ec, std::size_t) { self->answered(ec, keep); });
             return;
         }
         auto head = std::make_shared<http::response<http::empty_body>>(
@@ -645,52 +666,56 @@ private:
 }  // namespace
 
 void HttpServer::Impl::accept() {
-    auto& loop = *loops[nextLoop];
+    const net::any_io_executor loop = loops[nextLoop]->get_executor();
     nextLoop = (nextLoop + 1) % loops.size();
-    acceptor.async_accept(net::any_io_executor(loop.get_executor()),
-                          [this](ErrorCode ec, tcp::socket socket) {
-                              if (ec == net::error::operation_aborted || !acceptor.is_open()) {
-                                  return;
-                              }
-                              if (ec) {
-                                  // Out of descriptors: give the open connections a moment to end instead of
-                                  // spinning on the same pending client.
-                                  acceptRetry.expires_after(std::chrono::milliseconds(100));
-                                  acceptRetry.async_wait([this](ErrorCode waited) {
-                                      if (!waited) {
-                                          accept();
-                                      }
-                                  });
-                                  return;
-                              }
-                              ErrorCode ignored;
-                              socket.set_option(tcp::no_delay(true), ignored);
-                              std::shared_ptr<SessionBase> session;
-                              std::function<void()> start;
-                              if (tls) {
-                                  auto s = std::make_shared<Session<TlsStream>>(*this, std::move(socket));
-                                  start = [s] { s->start(); };
-                                  session = s;
-                              } else {
-                                  auto s = std::make_shared<Session<PlainStream>>(*this, std::move(socket));
-                                  start = [s] { s->start(); };
-                                  session = s;
-                              }
-                              bool more;
-                              {
-                                  std::lock_guard<std::mutex> lock(mutex);
-                                  if (stopping) {
-                                      return;
-                                  }
-                                  sessions[session.get()] = session;
-                                  more = sessions.size() < maxConnections;
-                                  acceptPaused = !more;
-                              }
-                              net::dispatch(session->executor(), std::move(start));
-                              if (more) {
-                                  accept();
-                              }
-                          });
+    acceptor.async_accept(loop, [this](ErrorCode ec, tcp::socket socket) {
+        if (ec == net::error::operation_aborted || !acceptor.is_open()) {
+            return;
+        }
+        if (ec) {
+            // Out of descriptors: give the open connections a moment to end instead of
+            // spinning on the same pending client.
+            acceptRetry.expires_after(std::chrono::milliseconds(100));
+            acceptRetry.async_wait([this](ErrorCode waited) {
+                if (!waited) {
+                    accept();
+                }
+            });
+            return;
+        }
+        ErrorCode ignored;
+        socket.set_option(tcp::no_delay(true), ignored);
+        // Answers on plain connections are written at once where they fit (see respond()): a
+        // write that would wait must come back instead.
+        if (!tls) {
+            socket.non_blocking(true, ignored);
+        }
+        std::shared_ptr<SessionBase> session;
+        std::function<void()> start;
+        if (tls) {
+            auto s = std::make_shared<Session<TlsStream>>(*this, std::move(socket));
+            start = [s] { s->start(); };
+            session = s;
+        } else {
+            auto s = std::make_shared<Session<PlainStream>>(*this, std::move(socket));
+            start = [s] { s->start(); };
+            session = s;
+        }
+        bool more;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (stopping) {
+                return;
+            }
+            sessions[session.get()] = session;
+            more = sessions.size() < maxConnections;
+            acceptPaused = !more;
+        }
+        net::dispatch(session->executor(), std::move(start));
+        if (more) {
+            accept();
+        }
+    });
 }
 
 void HttpServer::Impl::sweep() {

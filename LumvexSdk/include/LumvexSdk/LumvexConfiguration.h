@@ -34,6 +34,10 @@ class LumvexConfiguration {
 public:
     /// Minutes between two periodic uploads unless the builder says otherwise (one day).
     static constexpr std::int64_t DEFAULT_PUSH_FREQUENCY = 1440;
+    /// Fixes per upload request from the offline store unless the builder says otherwise.
+    static constexpr std::int64_t DEFAULT_MAX_BATCH_SIZE = 1000;
+    /// The most a request may carry: its body stays well within a server's 1 MiB.
+    static constexpr std::int64_t MAX_BATCH_SIZE = 10000;
 
     class Builder {
     public:
@@ -57,6 +61,18 @@ public:
         /// is not replaced by the Info.plist's, and `Lumvex::start` refuses it with
         /// INVALID_EMPTY_API_KEY.
         LUMVEX_API Builder& apiKey(std::string key);
+        /// Keeps fixes while uploads fail, for days instead of the trace file's last twenty
+        /// or so: up to `days` days and `maxFixes` fixes (say 30 and 300,000), in a store
+        /// beside the trace file, uploaded oldest first in requests of `maxBatchSize`
+        /// fixes. Beyond either bound the oldest fixes are dropped and counted (see
+        /// `Lumvex::droppedFixes`). Without this call, or with both 0, nothing changes: the
+        /// trace file alone keeps the fixes (what the store still holds is uploaded, then it
+        /// is removed). `Lumvex::start` refuses any other value below 1 with ERROR.
+        LUMVEX_API Builder& keepOffline(std::int64_t days, std::int64_t maxFixes);
+        /// How many stored fixes one upload request carries at most when the offline store
+        /// is uploaded (`DEFAULT_MAX_BATCH_SIZE` unless set); `Lumvex::start` refuses a
+        /// value below 1 or above `MAX_BATCH_SIZE` with ERROR.
+        LUMVEX_API Builder& maxBatchSize(std::int64_t fixes);
         /// Makes a new configuration, reading the API key from the Info.plist again unless
         /// `apiKey` gave one.
         LUMVEX_API std::shared_ptr<const LumvexConfiguration> build();
@@ -72,6 +88,9 @@ public:
         // 1.0 headers, which allocates builders itself, keeps their size and layout.
         bool apiKeyFromHost_ = false;
         std::optional<std::string> endpoint_;
+        std::int64_t offlineDays_ = 0;  // 0: no offline store
+        std::int64_t offlineMaxFixes_ = 0;
+        std::int64_t maxBatchSize_ = DEFAULT_MAX_BATCH_SIZE;
 
         static std::string extractApiKeyFromPlist();
     };
@@ -92,6 +111,9 @@ private:
     const bool enableDebugLog_;
     const std::optional<std::string> endpoint_;  // none: the build's default
     const bool apiKeyFromHost_;                  // given by `Builder::apiKey`
+    const std::int64_t offlineDays_;             // 0: no offline store
+    const std::int64_t offlineMaxFixes_;
+    const std::int64_t maxBatchSize_;
 };
 
 }  // namespace lumvex

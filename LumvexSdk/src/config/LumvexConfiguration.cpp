@@ -42,6 +42,17 @@ LumvexConfiguration::Builder& LumvexConfiguration::Builder::apiKey(std::string k
     return *this;
 }
 
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::keepOffline(std::int64_t days, std::int64_t maxFixes) {
+    offlineDays_ = days;
+    offlineMaxFixes_ = maxFixes;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::maxBatchSize(std::int64_t fixes) {
+    maxBatchSize_ = fixes;
+    return *this;
+}
+
 std::string LumvexConfiguration::Builder::extractApiKeyFromPlist() {
     try {
         return platform::Bundle::main().stringForKey("lumvex_api_key").value_or("");
@@ -83,7 +94,10 @@ LumvexConfiguration::LumvexConfiguration(const Builder& builder)
       pushFrequency_(builder.pushFrequency_),
       enableDebugLog_(builder.enableDebugLog_),
       endpoint_(builder.endpoint_),
-      apiKeyFromHost_(builder.apiKeyFromHost_) {}
+      apiKeyFromHost_(builder.apiKeyFromHost_),
+      offlineDays_(builder.offlineDays_),
+      offlineMaxFixes_(builder.offlineMaxFixes_),
+      maxBatchSize_(builder.maxBatchSize_) {}
 
 bool detail::ConfigurationAccess::isValidEndpoint(const std::string& baseUrl) {
     return !baseUrl.empty() && baseUrl.back() == '/' && baseUrl.find_first_of("?#") == std::string::npos &&

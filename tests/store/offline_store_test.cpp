@@ -69,7 +69,8 @@ protected:
         store.configure(std::nullopt, OfflineStore::DEFAULT_BATCH_SIZE, TraceRepository::shared());
         platform::setClock(nullptr);
     }
-    void keep(std::chrono::hours age, std::uint64_t fixes, std::size_t batch = OfflineStore::DEFAULT_BATCH_SIZE) {
+    void keep(std::chrono::hours age, std::uint64_t fixes,
+              std::size_t batch = OfflineStore::DEFAULT_BATCH_SIZE) {
         store.configure(OfflineStore::Capacity{age, fixes}, batch, TraceRepository::shared());
     }
     std::string directory() const { return home.cachesDir() + "/offline"; }

@@ -234,7 +234,8 @@ lumvex_error lumvex_config_keep_offline(lumvex_config* config, int64_t days, int
     return set(config, [days, maxFixes, maxBatchSize](lumvex_config& c) {
         c.offlineDays = days;
         c.offlineMaxFixes = maxFixes;
-        c.maxBatchSize = maxBatchSize == 0 ? lumvex::LumvexConfiguration::DEFAULT_MAX_BATCH_SIZE : maxBatchSize;
+        c.maxBatchSize =
+            maxBatchSize == 0 ? lumvex::LumvexConfiguration::DEFAULT_MAX_BATCH_SIZE : maxBatchSize;
         return LUMVEX_OK;
     });
 }

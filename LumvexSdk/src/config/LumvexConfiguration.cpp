@@ -42,7 +42,8 @@ LumvexConfiguration::Builder& LumvexConfiguration::Builder::apiKey(std::string k
     return *this;
 }
 
-LumvexConfiguration::Builder& LumvexConfiguration::Builder::keepOffline(std::int64_t days, std::int64_t maxFixes) {
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::keepOffline(std::int64_t days,
+                                                                        std::int64_t maxFixes) {
     offlineDays_ = days;
     offlineMaxFixes_ = maxFixes;
     return *this;

@@ -152,14 +152,16 @@ std::optional<LumvexStartException> LumvexEngine::start(
     // A day's worth of milliseconds times the days must fit, with room for the clock.
     if (keepsOffline && (offlineDays < 1 || offlineFixes < 1 || offlineDays > 1000000)) {
         LUMVEX_LOG_ERROR_IF(show, "start(_:)",
-                            "keepOffline(" + std::to_string(offlineDays) + ", " + std::to_string(offlineFixes) +
+                            "keepOffline(" + std::to_string(offlineDays) + ", " +
+                                std::to_string(offlineFixes) +
                                 ") is not a number of days from 1 to 1000000 and of fixes from 1");
         return LumvexStartException::ERROR;
     }
     const auto batchSize = ConfigurationAccess::maxBatchSize(*configuration);
     if (batchSize < 1 || batchSize > LumvexConfiguration::MAX_BATCH_SIZE) {
         LUMVEX_LOG_ERROR_IF(show, "start(_:)",
-                            "The batch size " + std::to_string(batchSize) + " is not a number of fixes from 1 to " +
+                            "The batch size " + std::to_string(batchSize) +
+                                " is not a number of fixes from 1 to " +
                                 std::to_string(LumvexConfiguration::MAX_BATCH_SIZE));
         return LumvexStartException::ERROR;
     }

@@ -137,7 +137,9 @@ OfflineStore& OfflineStore::shared() {
     return *instance;
 }
 
-std::string OfflineStore::activePath(const std::string& directory) { return directory + "/" + ACTIVE; }
+std::string OfflineStore::activePath(const std::string& directory) {
+    return directory + "/" + ACTIVE;
+}
 
 std::vector<OfflineStore::Segment> OfflineStore::segments(const std::string& directory) {
     std::vector<Segment> found;
@@ -155,7 +157,8 @@ std::vector<OfflineStore::Segment> OfflineStore::segments(const std::string& dir
         }
         ::closedir(dir);
     }
-    std::sort(found.begin(), found.end(), [](const Segment& a, const Segment& b) { return a.first < b.first; });
+    std::sort(found.begin(), found.end(),
+              [](const Segment& a, const Segment& b) { return a.first < b.first; });
     if (active) {
         found.push_back({activePath(directory), 0});
     }
@@ -243,7 +246,8 @@ void forEachFrom(const std::vector<OfflineStore::Segment>& all, std::uint64_t fr
 
 }  // namespace
 
-void OfflineStore::configure(std::optional<Capacity> capacity, std::size_t batchSize, TraceRepository& traces) {
+void OfflineStore::configure(std::optional<Capacity> capacity, std::size_t batchSize,
+                             TraceRepository& traces) {
     platform::MutexLock guard(mutex_);
     capacity_ = capacity;
     batchSize_ = std::clamp<std::size_t>(batchSize, 1, MAX_BATCH_SIZE);
@@ -271,7 +275,8 @@ void OfflineStore::configure(std::optional<Capacity> capacity, std::size_t batch
     }
     const auto moved = texts.size();
     if (!snapshot.lines.empty() && traces.clearTraces(snapshot.lines)) {
-        LUMVEX_LOG("OfflineStore", std::to_string(moved) + " fixes moved from the trace file to the offline store");
+        LUMVEX_LOG("OfflineStore",
+                   std::to_string(moved) + " fixes moved from the trace file to the offline store");
     }
 }
 
@@ -282,7 +287,8 @@ bool OfflineStore::add(const Location& location, std::uint64_t atMs) {
     }
     auto opened = openStore(true);
     if (!opened) {
-        LUMVEX_LOG_ERROR("addTrace(_:)", "The offline store cannot be opened; the fix goes to the trace file");
+        LUMVEX_LOG_ERROR("addTrace(_:)",
+                         "The offline store cannot be opened; the fix goes to the trace file");
         return false;
     }
     return append(opened->directory, {TraceCodec::formatTrace(location, atMs)});
@@ -331,9 +337,9 @@ bool OfflineStore::append(const std::string& directory, const std::vector<std::s
         do {
             lines += std::to_string(++sequence) + ";" + traces[taken++] + "#\n";
         } while (taken < traces.size() && size + lines.size() < SEGMENT_BYTES);
-        const bool written =
-            file ? file->appendLine(lines, platform::LineFile::Ending::unknown) != platform::LineFile::Append::failed
-                 : platform::writeFileAtomically(active, lines);
+        const bool written = file ? file->appendLine(lines, platform::LineFile::Ending::unknown) !=
+                                        platform::LineFile::Append::failed
+                                  : platform::writeFileAtomically(active, lines);
         if (!written) {
             LUMVEX_LOG_ERROR("addTrace(_:)", "Error while writing the offline store");
             return false;
@@ -392,7 +398,8 @@ void OfflineStore::applyAgeBound(const std::string& directory) {
     }
 }
 
-bool OfflineStore::advance(const std::string& directory, Head head, std::uint64_t next, const std::string& why) {
+bool OfflineStore::advance(const std::string& directory, Head head, std::uint64_t next,
+                           const std::string& why) {
     const std::uint64_t dropped = next - head.next;
     head.dropped += dropped;
     if (head.droppedSinceMs == 0) {

@@ -113,8 +113,7 @@ private:
     };
 
     // All below run under mutex_ and the lock between processes, in `directory`.
-    bool append(const std::string& directory, const std::vector<std::string>& traces)
-        LUMVEX_REQUIRES(mutex_);
+    bool append(const std::string& directory, const std::vector<std::string>& traces) LUMVEX_REQUIRES(mutex_);
     std::uint64_t lastSequence(const std::string& directory) LUMVEX_REQUIRES(mutex_);
     void applyCountBound(const std::string& directory, std::uint64_t last) LUMVEX_REQUIRES(mutex_);
     void applyAgeBound(const std::string& directory) LUMVEX_REQUIRES(mutex_);

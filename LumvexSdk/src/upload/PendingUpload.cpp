@@ -9,8 +9,8 @@
 #include <sys/stat.h>
 #include <cerrno>
 #include <charconv>
-#include <cstdio>
 #include <cstddef>
+#include <cstdio>
 #include <vector>
 
 namespace lumvex {
@@ -165,7 +165,8 @@ std::optional<UploadRequest> PendingUpload::decode(std::string_view content) {
         char end = 0;
         const std::string range(fields[HEADER_LINES]);
         if (fields.size() != HEADER_LINES + 1 ||
-            std::sscanf(range.c_str(), "%llu %llu%c", &first, &last, &end) != 2 || first == 0 || last < first) {
+            std::sscanf(range.c_str(), "%llu %llu%c", &first, &last, &end) != 2 || first == 0 ||
+            last < first) {
             return std::nullopt;
         }
         request.batch = OfflineRange{first, last};

@@ -148,21 +148,20 @@ std::optional<LumvexStartException> LumvexEngine::start(
     }
     const auto offlineDays = ConfigurationAccess::offlineDays(*configuration);
     const auto offlineFixes = ConfigurationAccess::offlineMaxFixes(*configuration);
-    const bool keepsOffline = offlineDays != 0 || offlineFixes != 0;
-    // A day's worth of milliseconds times the days must fit, with room for the clock.
-    if (keepsOffline && (offlineDays < 1 || offlineFixes < 1 || offlineDays > 1000000)) {
+    const bool keepsOffline = offlineDays != 0;
+    // The builder marks a value out of range; the host learns of it here, with the cause.
+    if (offlineDays < 0) {
         LUMVEX_LOG_ERROR_IF(show, "start(_:)",
-                            "keepOffline(" + std::to_string(offlineDays) + ", " +
-                                std::to_string(offlineFixes) +
-                                ") is not a number of days from 1 to 1000000 and of fixes from 1");
+                            "keepOffline takes 1 to " +
+                                std::to_string(LumvexConfiguration::MAX_OFFLINE_DAYS) + " days and 1 to " +
+                                std::to_string(LumvexConfiguration::MAX_OFFLINE_FIXES) + " fixes, or both 0");
         return LumvexStartException::ERROR;
     }
     const auto batchSize = ConfigurationAccess::maxBatchSize(*configuration);
-    if (batchSize < 1 || batchSize > LumvexConfiguration::MAX_BATCH_SIZE) {
-        LUMVEX_LOG_ERROR_IF(show, "start(_:)",
-                            "The batch size " + std::to_string(batchSize) +
-                                " is not a number of fixes from 1 to " +
-                                std::to_string(LumvexConfiguration::MAX_BATCH_SIZE));
+    if (batchSize < 1) {
+        LUMVEX_LOG_ERROR_IF(
+            show, "start(_:)",
+            "maxBatchSize takes 1 to " + std::to_string(LumvexConfiguration::MAX_BATCH_SIZE) + " fixes");
         return LumvexStartException::ERROR;
     }
     // From here on fixes are stored for this key; a host without an identifier has its

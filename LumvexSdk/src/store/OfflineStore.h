@@ -87,9 +87,8 @@ public:
     /// How many fixes are stored (tests, benchmarks).
     std::uint64_t count();
 
-    static constexpr std::size_t DEFAULT_BATCH_SIZE = 1000;
-    /// A body of this many fixes stays well within a collector's 1 MiB limit.
-    static constexpr std::size_t MAX_BATCH_SIZE = 10000;
+    static constexpr std::size_t DEFAULT_BATCH_SIZE = LumvexConfiguration::DEFAULT_MAX_BATCH_SIZE;
+    static constexpr std::size_t MAX_BATCH_SIZE = LumvexConfiguration::MAX_BATCH_SIZE;
     static constexpr std::uint64_t SEGMENT_BYTES = 256 * 1024;
     static constexpr const char* DIRECTORY = "offline";
 

@@ -75,35 +75,41 @@ std::optional<StoredLine> parseLine(std::string_view line) {
     return stored;
 }
 
-// The last whole line's sequence number in `file`; only its tail is read unless that holds
-// no whole line.
-std::optional<std::uint64_t> lastSequenceIn(const platform::LineFile& file) {
-    for (const std::uint64_t tail : {std::uint64_t{512}, OfflineStore::SEGMENT_BYTES * 2}) {
-        const auto lines = file.lastLines(static_cast<std::size_t>(tail));
-        if (!lines) {
-            return std::nullopt;
+// The last whole line's sequence number in `text`.
+std::optional<std::uint64_t> lastSequenceIn(std::string_view text) {
+    while (!text.empty()) {
+        // The last line starts after the line feed before its own.
+        const auto end = text.size();
+        const auto previous = end >= 2 ? text.rfind('\n', end - 2) : std::string_view::npos;
+        const auto from = previous == std::string_view::npos ? 0 : previous + 1;
+        if (const auto stored = parseLine(text.substr(from))) {
+            return stored->sequence;
         }
-        std::string_view rest(*lines);
-        while (!rest.empty()) {
-            // The line before `end`: from the previous line feed on.
-            const auto end = rest.size();
-            const auto start = rest.rfind('\n', end >= 2 ? end - 2 : 0);
-            const auto from = (start == std::string_view::npos || end < 2) ? 0 : start + 1;
-            if (const auto stored = parseLine(rest.substr(from))) {
-                return stored->sequence;
-            }
-            rest = rest.substr(0, from);
-        }
-        if (static_cast<std::uint64_t>(file.opened().size) <= tail) {
-            break;
-        }
+        text = text.substr(0, from);
     }
     return std::nullopt;
 }
 
+// The last whole line's sequence number in the segment `file` at `path`: only its tail is
+// read, unless that holds no whole line or is the whole file.
+std::optional<std::uint64_t> lastSequenceIn(const platform::LineFile& file, const std::string& path) {
+    constexpr std::uint64_t TAIL = 512;
+    if (static_cast<std::uint64_t>(file.opened().size) > TAIL) {
+        // The tail's first line may be cut: it is left out.
+        if (const auto tail = file.lastLines(TAIL)) {
+            if (const auto last = lastSequenceIn(*tail)) {
+                return last;
+            }
+        }
+    }
+    const auto whole =
+        platform::readFileBounded(path, 2 * OfflineStore::SEGMENT_BYTES, platform::Links::dontFollow);
+    return whole ? lastSequenceIn(*whole) : std::nullopt;
+}
+
 std::optional<std::uint64_t> lastSequenceOf(const std::string& path) {
     const auto file = platform::LineFile::open(path, O_RDONLY);
-    return file ? lastSequenceIn(*file) : std::nullopt;
+    return file ? lastSequenceIn(*file, path) : std::nullopt;
 }
 
 std::optional<std::uint64_t> firstSequenceOf(const std::string& path) {
@@ -313,7 +319,7 @@ bool OfflineStore::append(const std::string& directory, const std::vector<std::s
             LUMVEX_LOG_ERROR("addTrace(_:)", "Error while opening the offline store's segment");
             return false;
         }
-        std::optional<std::uint64_t> last = file ? lastSequenceIn(*file) : std::nullopt;
+        std::optional<std::uint64_t> last = file ? lastSequenceIn(*file, active) : std::nullopt;
         if (!last) {
             // A new or empty segment: the sequence goes on from the sealed ones, or the head.
             last = lastSequence(directory);

@@ -445,6 +445,7 @@ std::optional<OfflineBatch> OfflineStore::nextBatch() {
     }
     const auto& directory = opened->directory;
     applyAgeBound(directory);
+    const auto batchSize = batchSize_;
     // The zone is loaded once for the batch; its records are rendered in it.
     ::tzset();
     for (;;) {
@@ -460,7 +461,7 @@ std::optional<OfflineBatch> OfflineStore::nextBatch() {
             if (auto record = TraceCodec::parseTrace(std::string(line.trace))) {
                 records.push_back(std::move(*record));
             }
-            return batch.range.last - batch.range.first + 1 < batchSize_;
+            return batch.range.last - batch.range.first + 1 < batchSize;
         });
         if (batch.range.first == 0) {
             removeBehind(directory, head.next);

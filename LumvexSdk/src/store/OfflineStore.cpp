@@ -216,6 +216,13 @@ std::optional<Opened> openStore(bool create) {
         if (!create || (::mkdir(opened.directory.c_str(), 0700) != 0 && errno != EEXIST)) {
             return std::nullopt;
         }
+        // The folder's entry reaches stable storage with the first fix, not at some later
+        // writeback: a power cut must not take the folder and the fixes in it back.
+        const int parent = ::open(caches->c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (parent >= 0) {
+            ::fsync(parent);
+            ::close(parent);
+        }
     } else if (!S_ISDIR(st.st_mode)) {
         return std::nullopt;
     }

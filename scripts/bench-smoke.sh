@@ -15,7 +15,7 @@ build="${1:-build/default}"
 bench="$build/bench"
 
 cmake --build "$build" --parallel 2 --target LumvexSdk trace_store_bench push_body_bench host_call_bench \
-  idle_cost_bench
+  idle_cost_bench offline_store_bench
 
 short=(--benchmark_min_time=0.05 --benchmark_color=false)
 # The store's cost is mostly disk flushes, whose latency drifts with other I/O on the
@@ -41,6 +41,7 @@ if [[ -x "$bench/location_request_bench" ]]; then
   "$bench/location_request_bench" "${short[@]}" "${only[@]}"
 fi
 
+"$bench/offline_store_bench" "${short[@]}"
 "$bench/idle_cost_bench" --benchmark_color=false | tee "$idle"
 if ! grep -q 'wakeups_between_ticks=0 ' "$idle"; then
   echo "bench-smoke: a thread of the idle library woke between two ticks" >&2

@@ -21,7 +21,7 @@ import ctypes
 import enum
 import itertools
 import threading
-from typing import Callable, Dict, Optional
+from typing import Callable, Dict, Optional, Tuple
 
 from . import _native
 
@@ -206,6 +206,15 @@ def force_push(callback: Optional[PushCallback] = None) -> None:
     _lib.lumvex_force_push(_on_push, number)
 
 
+def dropped_fixes() -> Tuple[int, int]:
+    """What the offline store's bounds dropped so far: how many fixes, and since when (the
+    first drop, in milliseconds since 1970; 0 when none)."""
+    count = ctypes.c_uint64()
+    since = ctypes.c_int64()
+    _lib.lumvex_dropped_fixes(ctypes.byref(count), ctypes.byref(since))
+    return count.value, since.value
+
+
 def is_started() -> bool:
     return bool(_lib.lumvex_is_started())
 
@@ -262,7 +271,8 @@ class Tracker:
                  endpoint: Optional[str] = None, push_frequency: int = 1440,
                  push_format: PushFormat = PushFormat.LOCATION_AND_DEVICE_INFO,
                  push_region: PushRegion = PushRegion.EU, debug_log: bool = False,
-                 shutdown_bound: float = 20.0) -> None:
+                 shutdown_bound: float = 20.0, keep_offline: Optional[Tuple[int, int]] = None,
+                 max_batch_size: int = 0) -> None:
         self.api_key = api_key
         self.identifier = identifier
         self.version = version
@@ -272,6 +282,9 @@ class Tracker:
         self.push_region = push_region
         self.debug_log = debug_log
         self.shutdown_bound = shutdown_bound
+        # (days, fixes) kept while uploads fail; None: only the trace file's last fixes.
+        self.keep_offline = keep_offline
+        self.max_batch_size = max_batch_size  # fixes per request from that store; 0: 1000
         self.outcome: Optional[ShutdownOutcome] = None
 
     def start(self) -> None:
@@ -287,6 +300,9 @@ class Tracker:
             _check(_lib.lumvex_config_set_push_format(config, int(self.push_format)))
             _check(_lib.lumvex_config_set_push_region(config, int(self.push_region)))
             _check(_lib.lumvex_config_set_debug_log(config, 1 if self.debug_log else 0))
+            if self.keep_offline is not None or self.max_batch_size:
+                days, fixes = self.keep_offline or (0, 0)
+                _check(_lib.lumvex_config_keep_offline(config, int(days), int(fixes), int(self.max_batch_size)))
             if self.identifier:
                 _check(_lib.lumvex_config_set_identity(config, self.identifier.encode(), self.version.encode()))
             reason = ctypes.create_string_buffer(1024)

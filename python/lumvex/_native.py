@@ -35,6 +35,8 @@ _SIGNATURES = {
     "lumvex_config_set_push_region": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
     "lumvex_config_set_debug_log": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
     "lumvex_config_set_identity": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_char_p]),
+    "lumvex_config_keep_offline": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int64, ctypes.c_int64, ctypes.c_int64]),
+    "lumvex_dropped_fixes": (None, [ctypes.POINTER(ctypes.c_uint64), ctypes.POINTER(ctypes.c_int64)]),
     "lumvex_start": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t]),
     "lumvex_stop": (None, []),
     "lumvex_is_started": (ctypes.c_int, []),

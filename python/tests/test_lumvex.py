@@ -75,3 +75,19 @@ def test_the_python_example_uploads(collector, gpsd, home):
                             capture_output=True, text=True, timeout=60)
     assert result.returncode == 0 and "shutdown: DELIVERED" in result.stdout, result.stdout + result.stderr
     assert any(52.5 < latitude < 52.6 for latitude in collector.latitudes("tracker-key"))
+
+
+def test_a_tracker_keeps_fixes_offline_within_its_bound_and_tells_what_it_dropped(collector):
+    offline = dict(identifier="org.example.Offline", push_format=lumvex.PushFormat.LOCATION_ONLY,
+                   keep_offline=(30, 2), max_batch_size=1)
+    with lumvex.Tracker("offline-key", endpoint="http://127.0.0.1:9/", **offline) as tracker:
+        for n in range(1, 6):
+            tracker.add_trace(n, 0.5)
+    assert tracker.outcome == lumvex.ShutdownOutcome.KEPT
+    count, since = lumvex.dropped_fixes()
+    assert count == 3 and since > 0
+    with lumvex.Tracker("offline-key", endpoint=collector.url, **offline) as tracker:
+        pass
+    assert tracker.outcome == lumvex.ShutdownOutcome.DELIVERED
+    batches = [[float(fix["lat"]) for fix in upload["body"]["locations"]] for upload in collector.uploads("offline-key")]
+    assert batches == [[4.0], [5.0]]

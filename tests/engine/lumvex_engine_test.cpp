@@ -159,6 +159,15 @@ TEST_F(EngineTest, EachRefusalSaysWhyInOneLine) {
          "The endpoint \"http://example.com/?a=/\" has a query or a fragment"},
         {[&] { return endpoint("ftp://example.com/"); }, "", LumvexStartException::ERROR,
          "The endpoint \"ftp://example.com/\" is not an absolute http or https URL"},
+        {[&] { return LumvexConfiguration::Builder().keepOffline(0, 300).enableDebugLog(true).build(); }, "",
+         LumvexStartException::ERROR, "keepOffline takes 1 to 1000 days and 1 to 16000000 fixes, or both 0"},
+        {[&] {
+             return LumvexConfiguration::Builder().keepOffline(30, 20000000).enableDebugLog(true).build();
+         },
+         "", LumvexStartException::ERROR,
+         "keepOffline takes 1 to 1000 days and 1 to 16000000 fixes, or both 0"},
+        {[&] { return LumvexConfiguration::Builder().maxBatchSize(10001).enableDebugLog(true).build(); }, "",
+         LumvexStartException::ERROR, "maxBatchSize takes 1 to 10000 fixes"},
         {[&] { return config(); }, "relative/cache", LumvexStartException::ERROR,
          "The caches directory given by the host is not an absolute path: relative/cache"},
         {[&] { return config(); }, file, LumvexStartException::ERROR,

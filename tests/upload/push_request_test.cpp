@@ -4,6 +4,7 @@
 #include "platform/system/CachesDirectory.h"
 #include "platform/system/Device.h"
 #include "store/DeviceInfoRepository.h"
+#include "store/OfflineStore.h"
 #include "store/TraceRepository.h"
 #include "upload/DeviceInfoUtils.h"
 #include "upload/PendingUpload.h"
@@ -363,6 +364,46 @@ TEST_F(PushRequestTest, AnEndpointThatDoesNotParseFailsAtOnceAndSendsNothing) {
 }
 
 // ---- outcomes ----
+
+// A backlog in the offline store goes first, in batches, each its own request; the
+// description rides with the first, the trace file's fixes follow the backlog, and the host
+// is told once, when all of it is delivered.
+TEST_F(PushRequestTest, AnOfflineBacklogGoesInBatchesThenTheTraceFileWithOneCallback) {
+    Collector collector;
+    auto& offline = OfflineStore::shared();
+    offline.configure(OfflineStore::Capacity{std::chrono::hours(24 * 30), 1000}, 2,
+                      TraceRepository::shared());
+    for (int n = 1; n <= 5; ++n) {
+        addFix(n);
+    }
+    // Turned off: the next fix goes to the trace file, and the backlog is still uploaded.
+    offline.configure(std::nullopt, 2, TraceRepository::shared());
+    addFix(6);
+    PushOutcome outcome;
+    PushRequest(collector.baseUrl(), collector.baseUrl())
+        .sendPush(UploadContext::process(), *configuration(PushFormat::LOCATION_AND_DEVICE_INFO),
+                  outcome.callback());
+    ASSERT_TRUE(outcome.wait());
+    ASSERT_TRUE(
+        test::waitUntil([] { return UploadContext::process().outbox.idle(); }, std::chrono::seconds(10)));
+    EXPECT_EQ(outcome.error(), std::nullopt);
+    EXPECT_EQ(outcome.calls(), 1);
+
+    std::vector<std::vector<std::string>> batches;
+    std::vector<bool> described;
+    for (const auto& upload : collector.uploads("test-key")) {
+        batches.emplace_back();
+        for (const auto& location : upload["body"]["locations"]) {
+            batches.back().push_back(location["lat"].get<std::string>());
+        }
+        described.push_back(!upload["body"]["devices_infos"].empty());
+    }
+    EXPECT_EQ(batches,
+              (std::vector<std::vector<std::string>>{{"1.0", "2.0"}, {"3.0", "4.0"}, {"5.0"}, {"6.0"}}));
+    EXPECT_EQ(described, (std::vector<bool>{true, false, false, false}));
+    EXPECT_EQ(offline.count(), 0u);
+    EXPECT_FALSE(test::fileExists(tracesPath()));
+}
 
 TEST_F(PushRequestTest, AnyStatusBut200FailsAndLeavesBothFiles) {
     addTraces(2);

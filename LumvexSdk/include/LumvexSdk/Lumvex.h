@@ -18,6 +18,7 @@
 #include <LumvexSdk/LumvexConfiguration.h>
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -39,6 +40,15 @@ LUMVEX_API std::string to_string(ShutdownOutcome outcome);
 /// Runs on the library's upload thread (or its work queue when the upload fails before
 /// anything is sent), never on the host's thread; hop to your own thread if you need to.
 using PushCallback = std::function<void(std::optional<LumvexException>)>;
+
+/// What the offline store's bounds have dropped (see
+/// `LumvexConfiguration::Builder::keepOffline`).
+struct DroppedFixes {
+    /// How many fixes were dropped, oldest first, for their age or for the count bound.
+    std::uint64_t count = 0;
+    /// When the first of them was dropped, in milliseconds since 1970; 0 when none was.
+    std::int64_t sinceMs = 0;
+};
 
 class LumvexEngine;
 
@@ -88,6 +98,10 @@ public:
     /// Uses the last start's configuration, also after `stop`. Call it on the thread that
     /// started the library, once its run loop no longer runs.
     LUMVEX_API ShutdownOutcome shutdown(std::chrono::milliseconds bound);
+
+    /// What the offline store's bounds dropped so far, in this caches directory, across
+    /// runs. All zero when none was, or the store was never turned on.
+    LUMVEX_API DroppedFixes droppedFixes() const;
 
     Lumvex(const Lumvex&) = delete;
     Lumvex& operator=(const Lumvex&) = delete;

@@ -34,6 +34,14 @@ class LumvexConfiguration {
 public:
     /// Minutes between two periodic uploads unless the builder says otherwise (one day).
     static constexpr std::int64_t DEFAULT_PUSH_FREQUENCY = 1440;
+    /// Fixes per upload request from the offline store unless the builder says otherwise.
+    static constexpr std::int64_t DEFAULT_MAX_BATCH_SIZE = 1000;
+    /// The most a request may carry: its body stays well within a server's 1 MiB.
+    static constexpr std::int64_t MAX_BATCH_SIZE = 10000;
+    /// The most `Builder::keepOffline` takes: almost three years, and sixteen million fixes
+    /// (five years at one every 10 s).
+    static constexpr std::int64_t MAX_OFFLINE_DAYS = 1000;
+    static constexpr std::int64_t MAX_OFFLINE_FIXES = 16000000;
 
     class Builder {
     public:
@@ -57,6 +65,19 @@ public:
         /// is not replaced by the Info.plist's, and `Lumvex::start` refuses it with
         /// INVALID_EMPTY_API_KEY.
         LUMVEX_API Builder& apiKey(std::string key);
+        /// Keeps fixes while uploads fail, for days instead of the trace file's last twenty
+        /// or so: up to `days` days and `maxFixes` fixes (say 30 and 300,000), in a store
+        /// beside the trace file, uploaded oldest first in requests of `maxBatchSize`
+        /// fixes. Beyond either bound the oldest fixes are dropped and counted (see
+        /// `Lumvex::droppedFixes`). Without this call, or with both 0, nothing changes: the
+        /// trace file alone keeps the fixes (what the store still holds is uploaded, then it
+        /// is removed). `Lumvex::start` refuses other values outside 1 to `MAX_OFFLINE_DAYS`
+        /// days and 1 to `MAX_OFFLINE_FIXES` fixes with ERROR.
+        LUMVEX_API Builder& keepOffline(std::int64_t days, std::int64_t maxFixes);
+        /// How many stored fixes one upload request carries at most when the offline store
+        /// is uploaded (`DEFAULT_MAX_BATCH_SIZE` unless set); `Lumvex::start` refuses a
+        /// value below 1 or above `MAX_BATCH_SIZE` with ERROR.
+        LUMVEX_API Builder& maxBatchSize(std::int64_t fixes);
         /// Makes a new configuration, reading the API key from the Info.plist again unless
         /// `apiKey` gave one.
         LUMVEX_API std::shared_ptr<const LumvexConfiguration> build();
@@ -71,7 +92,17 @@ public:
         // Placed in the padding after enableDebugLog_, so that a host compiled against the
         // 1.0 headers, which allocates builders itself, keeps their size and layout.
         bool apiKeyFromHost_ = false;
+        // The offline store's settings, in the rest of that padding for the same reason;
+        // set by the constructor (a bit-field takes no initialiser here). Days 0: off;
+        // `INVALID_DAYS`: out of range, refused at start. Batch 0: the default;
+        // `INVALID_BATCH`: out of range, refused at start.
+        std::uint64_t offlineDays_ : 10;
+        std::uint64_t offlineMaxFixes_ : 24;
+        std::uint64_t maxBatchSize_ : 14;
         std::optional<std::string> endpoint_;
+
+        static constexpr std::uint64_t INVALID_DAYS = (1u << 10) - 1;
+        static constexpr std::uint64_t INVALID_BATCH = (1u << 14) - 1;
 
         static std::string extractApiKeyFromPlist();
     };
@@ -92,6 +123,9 @@ private:
     const bool enableDebugLog_;
     const std::optional<std::string> endpoint_;  // none: the build's default
     const bool apiKeyFromHost_;                  // given by `Builder::apiKey`
+    const std::int64_t offlineDays_;             // 0: no offline store; -1: refused
+    const std::int64_t offlineMaxFixes_;
+    const std::int64_t maxBatchSize_;  // -1: refused
 };
 
 }  // namespace lumvex

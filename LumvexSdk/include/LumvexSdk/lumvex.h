@@ -96,6 +96,13 @@ LUMVEX_C_API lumvex_error lumvex_config_set_debug_log(lumvex_config* config, int
 LUMVEX_C_API lumvex_error lumvex_config_set_identity(lumvex_config* config, const char* identifier,
                                                      const char* version);
 
+/* Keeps fixes while uploads fail: up to `days` days and `max_fixes` fixes, uploaded oldest
+ * first in requests of at most `max_batch_size` fixes (0: the default, 1000). Both bounds 0
+ * leave it off; other values below 1 are refused by lumvex_start. See the README's
+ * "Days offline". */
+LUMVEX_C_API lumvex_error lumvex_config_keep_offline(lumvex_config* config, int64_t days, int64_t max_fixes,
+                                                     int64_t max_batch_size);
+
 /* ---- Lifecycle ---------------------------------------------------------------------- */
 
 /* Starts sampling and periodic uploads with `config`. Call it on the thread whose run loop
@@ -119,6 +126,9 @@ LUMVEX_C_API lumvex_shutdown_outcome lumvex_shutdown(int64_t bound_ms);
 /* Stores a fix the host obtained itself (WGS 84 degrees); also while stopped. Returns at
  * once. */
 LUMVEX_C_API void lumvex_add_trace(double latitude, double longitude);
+/* What the offline store's bounds dropped so far: how many fixes, and since when (the
+ * first drop, in milliseconds since 1970; 0 when none). Either pointer may be NULL. */
+LUMVEX_C_API void lumvex_dropped_fixes(uint64_t* count, int64_t* since_ms);
 
 /* An upload's outcome: LUMVEX_OK, LUMVEX_ERROR_PUSH_FAILED or
  * LUMVEX_ERROR_JSON_SERIALIZATION_FAILED. Runs on the library's upload thread

@@ -26,6 +26,9 @@ struct lumvex_config {
     bool debugLog = false;
     std::optional<std::string> identifier;
     std::string version;
+    std::int64_t offlineDays = 0;
+    std::int64_t offlineMaxFixes = 0;
+    std::int64_t maxBatchSize = lumvex::LumvexConfiguration::DEFAULT_MAX_BATCH_SIZE;
 };
 
 namespace {
@@ -226,6 +229,17 @@ lumvex_error lumvex_config_set_identity(lumvex_config* config, const char* ident
     });
 }
 
+lumvex_error lumvex_config_keep_offline(lumvex_config* config, int64_t days, int64_t maxFixes,
+                                        int64_t maxBatchSize) {
+    return set(config, [days, maxFixes, maxBatchSize](lumvex_config& c) {
+        c.offlineDays = days;
+        c.offlineMaxFixes = maxFixes;
+        c.maxBatchSize =
+            maxBatchSize == 0 ? lumvex::LumvexConfiguration::DEFAULT_MAX_BATCH_SIZE : maxBatchSize;
+        return LUMVEX_OK;
+    });
+}
+
 lumvex_error lumvex_start(const lumvex_config* config, char* reason, size_t reasonSize) {
     copyOut("", reason, reasonSize);
     if (!config) {
@@ -240,7 +254,9 @@ lumvex_error lumvex_start(const lumvex_config* config, char* reason, size_t reas
         builder.pushFormat(config->pushFormat)
             .pushRegion(config->pushRegion)
             .pushFrequency(config->pushFrequency)
-            .enableDebugLog(config->debugLog);
+            .enableDebugLog(config->debugLog)
+            .keepOffline(config->offlineDays, config->offlineMaxFixes)
+            .maxBatchSize(config->maxBatchSize);
         if (config->apiKey) {
             builder.apiKey(*config->apiKey);
         }
@@ -275,6 +291,16 @@ lumvex_shutdown_outcome lumvex_shutdown(int64_t boundMs) {
 
 void lumvex_add_trace(double latitude, double longitude) {
     lumvex::Lumvex::shared().addTrace({latitude, longitude});
+}
+
+void lumvex_dropped_fixes(uint64_t* count, int64_t* sinceMs) {
+    const auto dropped = lumvex::Lumvex::shared().droppedFixes();
+    if (count) {
+        *count = dropped.count;
+    }
+    if (sinceMs) {
+        *sinceMs = dropped.sinceMs;
+    }
 }
 
 void lumvex_force_push(lumvex_push_callback callback, void* userData) {

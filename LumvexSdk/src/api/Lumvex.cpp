@@ -5,6 +5,7 @@
 #include "platform/base/HostCode.h"
 #include "platform/base/L.h"
 #include "platform/base/Process.h"
+#include "store/OfflineStore.h"
 
 #include <utility>
 
@@ -100,6 +101,11 @@ void Lumvex::forcePush(PushCallback callback) {
 ShutdownOutcome Lumvex::shutdown(std::chrono::milliseconds bound) {
     return hostCall("shutdown(_:)", RefusalLog::whenDebugLogOn, ShutdownOutcome::KEPT,
                     [&] { return engine_->shutdown(bound); });
+}
+
+DroppedFixes Lumvex::droppedFixes() const {
+    return hostCall("droppedFixes()", RefusalLog::whenDebugLogOn, DroppedFixes{},
+                    [] { return OfflineStore::shared().dropped(); });
 }
 
 std::string to_string(ShutdownOutcome outcome) {

@@ -17,6 +17,10 @@ struct ConfigurationAccess {
     static bool apiKeyFromHost(const LumvexConfiguration& c) { return c.apiKeyFromHost_; }
     /// The host's base URL for uploads, if it gave one.
     static const std::optional<std::string>& endpoint(const LumvexConfiguration& c) { return c.endpoint_; }
+    /// Days and fixes the offline store keeps; 0 days when the host did not turn it on.
+    static std::int64_t offlineDays(const LumvexConfiguration& c) { return c.offlineDays_; }
+    static std::int64_t offlineMaxFixes(const LumvexConfiguration& c) { return c.offlineMaxFixes_; }
+    static std::int64_t maxBatchSize(const LumvexConfiguration& c) { return c.maxBatchSize_; }
 
     /// Whether uploads can go below `baseUrl`: an absolute http or https URL with a host,
     /// ending in "/" and with neither query nor fragment, so that appending a path to it

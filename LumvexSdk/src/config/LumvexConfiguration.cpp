@@ -9,7 +9,10 @@
 
 namespace lumvex {
 
-LumvexConfiguration::Builder::Builder() = default;
+LumvexConfiguration::Builder::Builder() : offlineDays_(0), offlineMaxFixes_(0), maxBatchSize_(0) {}
+
+// Hosts built against the 1.0 headers allocate builders of this size and layout.
+static_assert(sizeof(LumvexConfiguration::Builder) == 96, "the builder's size is part of the ABI");
 
 LumvexConfiguration::Builder& LumvexConfiguration::Builder::pushFormat(PushFormat format) {
     pushFormat_ = format;
@@ -39,6 +42,21 @@ LumvexConfiguration::Builder& LumvexConfiguration::Builder::endpoint(std::string
 LumvexConfiguration::Builder& LumvexConfiguration::Builder::apiKey(std::string key) {
     apiKey_ = std::move(key);
     apiKeyFromHost_ = true;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::keepOffline(std::int64_t days,
+                                                                        std::int64_t maxFixes) {
+    const bool off = days == 0 && maxFixes == 0;
+    const bool valid =
+        days >= 1 && days <= MAX_OFFLINE_DAYS && maxFixes >= 1 && maxFixes <= MAX_OFFLINE_FIXES;
+    offlineDays_ = off ? 0 : valid ? static_cast<std::uint64_t>(days) : INVALID_DAYS;
+    offlineMaxFixes_ = valid ? static_cast<std::uint64_t>(maxFixes) : 0;
+    return *this;
+}
+
+LumvexConfiguration::Builder& LumvexConfiguration::Builder::maxBatchSize(std::int64_t fixes) {
+    maxBatchSize_ = fixes >= 1 && fixes <= MAX_BATCH_SIZE ? static_cast<std::uint64_t>(fixes) : INVALID_BATCH;
     return *this;
 }
 
@@ -83,7 +101,15 @@ LumvexConfiguration::LumvexConfiguration(const Builder& builder)
       pushFrequency_(builder.pushFrequency_),
       enableDebugLog_(builder.enableDebugLog_),
       endpoint_(builder.endpoint_),
-      apiKeyFromHost_(builder.apiKeyFromHost_) {}
+      apiKeyFromHost_(builder.apiKeyFromHost_),
+      offlineDays_(builder.offlineDays_ == Builder::INVALID_DAYS
+                       ? -1
+                       : static_cast<std::int64_t>(builder.offlineDays_)),
+      offlineMaxFixes_(static_cast<std::int64_t>(builder.offlineMaxFixes_)),
+      maxBatchSize_(builder.maxBatchSize_ == 0 ? DEFAULT_MAX_BATCH_SIZE
+                    : builder.maxBatchSize_ == Builder::INVALID_BATCH
+                        ? -1
+                        : static_cast<std::int64_t>(builder.maxBatchSize_)) {}
 
 bool detail::ConfigurationAccess::isValidEndpoint(const std::string& baseUrl) {
     return !baseUrl.empty() && baseUrl.back() == '/' && baseUrl.find_first_of("?#") == std::string::npos &&

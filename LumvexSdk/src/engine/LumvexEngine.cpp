@@ -10,6 +10,7 @@
 #include "platform/system/CachesDirectory.h"
 #include "platform/system/FileLock.h"
 #include "platform/system/Identity.h"
+#include "store/OfflineStore.h"
 #include "store/TraceRepository.h"
 #include "upload/Outbox.h"
 #include "upload/PushRequest.h"
@@ -145,6 +146,24 @@ std::optional<LumvexStartException> LumvexEngine::start(
         LUMVEX_LOG_ERROR_IF(show, "start(_:)", endpointProblem(*endpoint));
         return LumvexStartException::ERROR;
     }
+    const auto offlineDays = ConfigurationAccess::offlineDays(*configuration);
+    const auto offlineFixes = ConfigurationAccess::offlineMaxFixes(*configuration);
+    const bool keepsOffline = offlineDays != 0;
+    // The builder marks a value out of range; the host learns of it here, with the cause.
+    if (offlineDays < 0) {
+        LUMVEX_LOG_ERROR_IF(show, "start(_:)",
+                            "keepOffline takes 1 to " +
+                                std::to_string(LumvexConfiguration::MAX_OFFLINE_DAYS) + " days and 1 to " +
+                                std::to_string(LumvexConfiguration::MAX_OFFLINE_FIXES) + " fixes, or both 0");
+        return LumvexStartException::ERROR;
+    }
+    const auto batchSize = ConfigurationAccess::maxBatchSize(*configuration);
+    if (batchSize < 1) {
+        LUMVEX_LOG_ERROR_IF(
+            show, "start(_:)",
+            "maxBatchSize takes 1 to " + std::to_string(LumvexConfiguration::MAX_BATCH_SIZE) + " fixes");
+        return LumvexStartException::ERROR;
+    }
     // From here on fixes are stored for this key; a host without an identifier has its
     // store named after it.
     platform::noteApiKey(ConfigurationAccess::apiKey(*configuration), platform::KeyUse::started);
@@ -169,6 +188,12 @@ std::optional<LumvexStartException> LumvexEngine::start(
     platform::UrlSession::shared();
     L::writeLog.store(ConfigurationAccess::enableDebugLog(*configuration));
     logIdentityFallbackOnce(*directory);
+    std::optional<OfflineStore::Capacity> capacity;
+    if (keepsOffline) {
+        capacity = OfflineStore::Capacity{std::chrono::hours(24) * offlineDays,
+                                          static_cast<std::uint64_t>(offlineFixes)};
+    }
+    OfflineStore::shared().configure(capacity, static_cast<std::size_t>(batchSize), context_.traces);
     startJobs(configuration, frequency * 60);
     isStarted_ = true;
     return std::nullopt;
@@ -252,7 +277,7 @@ bool nothingToUpload(const UploadContext& context, PushFormat format) {
         return false;
     }
     const auto contents = UploadContents::gather(format, context);
-    return contents.lines.empty() && !contents.description;
+    return contents.lines.empty() && !contents.batch && !contents.description;
 }
 
 // Where `shutdown` learns how its upload went, from whichever thread tells.

@@ -7,6 +7,7 @@
 #include "platform/system/CachesDirectory.h"
 #include "platform/system/Files.h"
 #include "store/LineReader.h"
+#include "store/OfflineStore.h"
 
 #include <nlohmann/json.hpp>
 
@@ -59,6 +60,10 @@ TraceRepository& TraceRepository::shared() {
 }
 
 void TraceRepository::addTrace(const Location& location) {
+    // A host that keeps days of fixes has them kept in the offline store instead.
+    if (OfflineStore::shared().add(location, TraceCodec::currentTimeMs())) {
+        return;
+    }
     platform::MutexLock lock(mutex_);
     // Stamped when handed over, whenever it is written.
     auto line = platform::base64Encode(TraceCodec::formatTrace(location, TraceCodec::currentTimeMs()));

@@ -4,6 +4,7 @@
 #include "platform/base/Clock.h"
 #include "platform/base/HostCode.h"
 #include "platform/system/CachesDirectory.h"
+#include "store/OfflineStore.h"
 
 #include <cerrno>
 #include <cstring>
@@ -209,12 +210,14 @@ LUMVEX_CATCHES_FORCED_UNWIND void Outbox::answered(const std::shared_ptr<Upload>
             platform::MutexLock guard(mutex_);
             awaitingRemoval = deliveredKey_.has_value();
         }
-        // Until the delivered fixes are removed, a new request would carry them again.
-        if (after == After::finish || outcome || awaitingRemoval) {
+        // Until the delivered fixes are removed, a new request would carry them again. A
+        // delivered batch of the offline store is followed by the next one in the same
+        // turn, until the backlog is empty or a request fails.
+        if ((after == After::finish && !request.batch) || outcome || awaitingRemoval) {
             told = finish(*upload, {outcome, true}).told;
         } else {
             // The host asked for what is stored to go; with nothing newer, the delivered
-            // resend was all of it.
+            // request was all of it.
             upload->nothingLeft = Outcome{std::nullopt, true};
             const auto step = sendStored(upload);
             if (step.inFlight) {
@@ -254,7 +257,8 @@ std::optional<LumvexException> Outbox::act(const Upload& upload, const UploadReq
 
 bool Outbox::settle(const Upload& upload, const UploadRequest& request) {
     const auto& context = upload.context;
-    bool done = request.lines.empty() || context.traces.clearTraces(request.lines);
+    bool done = request.batch ? OfflineStore::shared().remove(*request.batch)
+                              : request.lines.empty() || context.traces.clearTraces(request.lines);
     if (!request.description.empty()) {
         done = context.devices.saveDeviceInfo(request.description) && done;
     }

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstddef>
+#include <cstdio>
 #include <vector>
 
 namespace lumvex {
@@ -20,6 +21,8 @@ namespace {
 // never taken for a request to send.
 constexpr std::string_view MAGIC = "lumvex pending upload 2";
 constexpr std::size_t HEADER_LINES = 7;  // magic, key, time, format, URL, body, description
+// A batch of the offline store: the same header, then "<first> <last>" in place of lines.
+constexpr std::string_view BATCH_MAGIC = "lumvex pending batch 1";
 // A body nests the description and each record one level below its top object; the
 // description nests nothing.
 constexpr int BODY_DEPTH = 3;
@@ -90,7 +93,7 @@ bool isKey(std::string_view key) {
 }  // namespace
 
 std::string PendingUpload::encode(const UploadRequest& request) {
-    std::string content = platform::base64Encode(MAGIC);
+    std::string content = platform::base64Encode(request.batch ? BATCH_MAGIC : MAGIC);
     content += '\n';
     content += request.key;
     content += '\n';
@@ -110,6 +113,9 @@ std::string PendingUpload::encode(const UploadRequest& request) {
         content += platform::base64Encode(line);
         content += '\n';
     }
+    if (request.batch) {
+        content += std::to_string(request.batch->first) + " " + std::to_string(request.batch->last) + "\n";
+    }
     return content;
 }
 
@@ -123,7 +129,9 @@ std::optional<UploadRequest> PendingUpload::decode(std::string_view content) {
         fields.push_back(content.substr(start, end - start));
         start = end + 1;
     }
-    if (fields.size() < HEADER_LINES || platform::base64Decode(fields[0]) != std::string(MAGIC) ||
+    const auto magic = fields.empty() ? std::nullopt : platform::base64Decode(fields[0]);
+    const bool isBatch = magic == std::string(BATCH_MAGIC);
+    if (fields.size() < HEADER_LINES + (isBatch ? 1 : 0) || (magic != std::string(MAGIC) && !isBatch) ||
         !isKey(fields[1])) {
         return std::nullopt;
     }
@@ -151,7 +159,19 @@ std::optional<UploadRequest> PendingUpload::decode(std::string_view content) {
     request.url = std::move(*url);
     request.body = std::move(*body);
     request.description = std::move(*description);
-    for (std::size_t i = HEADER_LINES; i < fields.size(); ++i) {
+    if (isBatch) {
+        unsigned long long first = 0;
+        unsigned long long last = 0;
+        char end = 0;
+        const std::string range(fields[HEADER_LINES]);
+        if (fields.size() != HEADER_LINES + 1 ||
+            std::sscanf(range.c_str(), "%llu %llu%c", &first, &last, &end) != 2 || first == 0 ||
+            last < first) {
+            return std::nullopt;
+        }
+        request.batch = OfflineRange{first, last};
+    }
+    for (std::size_t i = HEADER_LINES + (isBatch ? 1 : 0); i < fields.size(); ++i) {
         auto line = platform::base64Decode(fields[i]);
         if (!line) {
             return std::nullopt;

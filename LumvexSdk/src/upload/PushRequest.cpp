@@ -107,6 +107,7 @@ std::optional<UploadRequest> PushRequest::buildRequest(const UploadContents& con
     std::string_view records = "[]";
     if (contents.recordCount > 0 && request.format != PushFormat::DEVICE_INFO_ONLY) {
         request.lines = contents.lines;
+        request.batch = contents.batch;
         records = contents.recordsText;
     }
     const auto googleAid = nlohmann::json(contents.googleAid).dump();

@@ -9,7 +9,13 @@ namespace lumvex {
 
 UploadContents UploadContents::gather(PushFormat format, const UploadContext& context) {
     UploadContents contents;
-    if (format != PushFormat::DEVICE_INFO_ONLY) {
+    if (format == PushFormat::DEVICE_INFO_ONLY) {
+        // No fix is read.
+    } else if (auto batch = OfflineStore::shared().nextBatch()) {
+        contents.recordCount = batch->recordCount;
+        contents.recordsText = std::move(batch->recordsText);
+        contents.batch = batch->range;
+    } else {
         auto snapshot = context.traces.getTracesAsDict();
         contents.recordCount = snapshot.recordLines.size();
         contents.recordsText = std::move(snapshot.recordsText);

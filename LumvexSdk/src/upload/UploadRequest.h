@@ -5,6 +5,7 @@
 
 #include <LumvexSdk/LumvexConfiguration.h>
 
+#include "store/OfflineStore.h"
 #include "upload/DeviceInfoUtils.h"
 
 #include <cstddef>
@@ -31,9 +32,12 @@ struct UploadContents {
     std::vector<std::string> lines;
     /// The description to send because it changed; null when none is sent.
     std::shared_ptr<const DeviceInfoUtils::Description> description;
+    /// When the records are the offline store's oldest fixes: which ones (`lines` is then
+    /// empty).
+    std::optional<OfflineRange> batch;
 
-    /// Reads `context`'s stores as `format` asks: the trace file first, then the device
-    /// description.
+    /// Reads `context`'s stores as `format` asks: the offline store's oldest batch, or else
+    /// the trace file, then the device description.
     static UploadContents gather(PushFormat format, const UploadContext& context);
 };
 
@@ -57,9 +61,12 @@ struct UploadRequest {
     /// The description's compact JSON text when it carries one (else empty); recorded as
     /// delivered once it is.
     std::string description;
+    /// The offline store's fixes it carries, removed from there once delivered; then
+    /// `lines` is empty.
+    std::optional<OfflineRange> batch;
 
     /// Whether it carries neither a fix nor a description, and so is never sent.
-    bool empty() const { return lines.empty() && description.empty(); }
+    bool empty() const { return lines.empty() && !batch && description.empty(); }
 
     /// A new key: 32 bytes from the system's random source, as 64 lower-case hexadecimal
     /// digits. Two requests never share one, on one device or across devices.

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -441,6 +442,56 @@ TEST_F(TraceRepositoryTest, NoChangeGoesAheadWithoutTheLockBetweenProcesses) {
         }
         EXPECT_EQ(latitudes, c.latitudesAfter);
     }
+}
+
+// The store keeps the trace file and the lock file open between operations. Replaced or
+// removed under it, each is let go for the file that the path names now; and a child made
+// by fork() keeps neither open.
+TEST_F(TraceRepositoryTest, FilesKeptOpenFollowTheirPathAndStayOutOfAForkedChild) {
+    const std::string lockPath = home.cachesDir() + "/backup.lock";
+    repo.addTrace({1, 2});  // both files now kept open
+
+    // The trace file replaced: the next fix goes into the new one.
+    writeFile(path() + ".new", encoded("1496311200000;3.0;4.0"));
+    ASSERT_EQ(::rename((path() + ".new").c_str(), path().c_str()), 0);
+    repo.addTrace({5, 6});
+    std::vector<std::string> latitudes;
+    for (const auto& record : recordsOf(repo.getTracesAsDict())) {
+        latitudes.push_back(record.at("lat"));
+    }
+    EXPECT_EQ(latitudes, (std::vector<std::string>{"3.0", "5.0"}));
+
+    // The lock file removed and made again by another holder: the store waits for that
+    // holder instead of locking the file nobody else finds any more.
+    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
+    const int other = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_GE(other, 0);
+    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
+    const auto before = content();
+    {
+        const platform::FileLock::WaitBound bound(steady_clock::now() + milliseconds(100));
+        repo.addTrace({7, 8});
+    }
+    EXPECT_EQ(content(), before);
+    ::close(other);
+    EXPECT_EQ(repo.storeHeldFixes(), 0u);
+    EXPECT_EQ(recordsOf(repo.getTracesAsDict()).back().at("lat"), "7.0");
+
+    // A forked child: neither file is open in it.
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int found = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const auto target = std::filesystem::read_symlink(entry.path(), error).string();
+            found += target == path() || target == lockPath;
+        }
+        ::_exit(found == 0 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {

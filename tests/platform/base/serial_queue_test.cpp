@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -15,6 +17,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Items small enough to be kept inline and larger ones alike, each released once it ran.
 TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
     platform::SerialQueue queue;
     std::vector<int> order;
@@ -22,19 +25,26 @@ TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
     std::atomic<bool> overlapped{false};
     std::atomic<bool> onCaller{false};
     const auto caller = std::this_thread::get_id();
+    const auto held = std::make_shared<int>(0);
+    const auto run = [&](int i) {
+        if (++inside > 1) {
+            overlapped = true;
+        }
+        if (std::this_thread::get_id() == caller) {
+            onCaller = true;
+        }
+        order.push_back(i);
+        --inside;
+    };
     for (int i = 0; i < 200; ++i) {
-        queue.async([&, i] {
-            if (++inside > 1) {
-                overlapped = true;
-            }
-            if (std::this_thread::get_id() == caller) {
-                onCaller = true;
-            }
-            order.push_back(i);
-            --inside;
-        });
+        if (i % 2 == 0) {
+            queue.async([&run, i, held] { run(i); });
+        } else {
+            queue.async([&run, i, held, large = std::array<char, 64>{}] { run(i + large[0]); });
+        }
     }
     ASSERT_TRUE(queue.drain(5s));
+    EXPECT_EQ(held.use_count(), 1);
     ASSERT_EQ(order.size(), 200u);
     for (int i = 0; i < 200; ++i) {
         EXPECT_EQ(order[static_cast<std::size_t>(i)], i);

@@ -444,12 +444,12 @@ TEST_F(TraceRepositoryTest, NoChangeGoesAheadWithoutTheLockBetweenProcesses) {
     }
 }
 
-// The store keeps the trace file and the lock file open between operations. Replaced or
-// removed under it, each is let go for the file that the path names now; and a child made
-// by fork() keeps neither open.
-TEST_F(TraceRepositoryTest, FilesKeptOpenFollowTheirPathAndStayOutOfAForkedChild) {
+// The store keeps the trace file open between appends. Replaced under it, it is let go for
+// the file that the path names now; and a child made by fork() keeps no file of the store
+// open.
+TEST_F(TraceRepositoryTest, ATraceFileKeptOpenFollowsItsPathAndStaysOutOfAForkedChild) {
     const std::string lockPath = home.cachesDir() + "/backup.lock";
-    repo.addTrace({1, 2});  // both files now kept open
+    repo.addTrace({1, 2});  // the trace file is now kept open
 
     // The trace file replaced: the next fix goes into the new one.
     writeFile(path() + ".new", encoded("1496311200000;3.0;4.0"));
@@ -461,23 +461,7 @@ TEST_F(TraceRepositoryTest, FilesKeptOpenFollowTheirPathAndStayOutOfAForkedChild
     }
     EXPECT_EQ(latitudes, (std::vector<std::string>{"3.0", "5.0"}));
 
-    // The lock file removed and made again by another holder: the store waits for that
-    // holder instead of locking the file nobody else finds any more.
-    ASSERT_EQ(::unlink(lockPath.c_str()), 0);
-    const int other = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    ASSERT_GE(other, 0);
-    ASSERT_EQ(::flock(other, LOCK_EX | LOCK_NB), 0);
-    const auto before = content();
-    {
-        const platform::FileLock::WaitBound bound(steady_clock::now() + milliseconds(100));
-        repo.addTrace({7, 8});
-    }
-    EXPECT_EQ(content(), before);
-    ::close(other);
-    EXPECT_EQ(repo.storeHeldFixes(), 0u);
-    EXPECT_EQ(recordsOf(repo.getTracesAsDict()).back().at("lat"), "7.0");
-
-    // A forked child: neither file is open in it.
+    // A forked child: neither the trace file nor the lock file is open in it.
     std::fflush(nullptr);
     const pid_t child = ::fork();
     if (child == 0) {

@@ -6,7 +6,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -37,18 +36,6 @@ thread_local std::optional<FileLock::Deadline> waitBound;
 pthread_mutex_t openLocksMutex = PTHREAD_MUTEX_INITIALIZER;
 std::vector<int>* openLocks = nullptr;
 
-// A lock file kept open, unlocked, between two holders in this process, so that the next
-// one need not open it again: at most one per path, and only while no holder has it (two
-// holders on one open file would not keep each other out). Under `openLocksMutex`.
-struct IdleLock {
-    std::string path;
-    int fd;
-    dev_t device;
-    ino_t inode;
-};
-std::vector<IdleLock>* idleLocks = nullptr;
-constexpr std::size_t MAX_IDLE_LOCKS = 4;
-
 void beforeFork() {
     pthread_mutex_lock(&openLocksMutex);
 }
@@ -62,15 +49,11 @@ void afterForkInChild() {
         }
         openLocks->clear();
     }
-    if (idleLocks) {
-        idleLocks->clear();
-    }
     pthread_mutex_unlock(&openLocksMutex);
 }
 
 // Opens the lock file and registers its descriptor; -1 (errno set) when it cannot be opened.
-// `device` and `inode` receive what was opened.
-int openRegistered(const std::string& path, dev_t& device, ino_t& inode) {
+int openRegistered(const std::string& path) {
     static const bool handlersInstalled =
         ::pthread_atfork(&beforeFork, &afterForkInParent, &afterForkInChild) == 0;
     if (!handlersInstalled) {
@@ -80,41 +63,9 @@ int openRegistered(const std::string& path, dev_t& device, ino_t& inode) {
     pthread_mutex_lock(&openLocksMutex);
     if (!openLocks) {
         openLocks = new std::vector<int>();
-        idleLocks = new std::vector<IdleLock>();
-    }
-    // The file kept open since the last holder, while the path still names it: one lstat
-    // against what it was opened as. One that was removed or replaced is let go, or this
-    // process would lock a file that the others no longer find.
-    for (auto idle = idleLocks->begin(); idle != idleLocks->end(); ++idle) {
-        if (idle->path != path) {
-            continue;
-        }
-        const IdleLock found = *idle;
-        idleLocks->erase(idle);
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_dev == found.device &&
-            st.st_ino == found.inode) {
-            pthread_mutex_unlock(&openLocksMutex);
-            device = found.device;
-            inode = found.inode;
-            return found.fd;
-        }
-        openLocks->erase(std::remove(openLocks->begin(), openLocks->end(), found.fd), openLocks->end());
-        ::close(found.fd);
-        break;
     }
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
-    int error = errno;
-    struct stat st {};
-    if (fd >= 0 && ::fstat(fd, &st) != 0) {
-        error = errno;
-        ::close(fd);
-        pthread_mutex_unlock(&openLocksMutex);
-        errno = error;
-        return -1;
-    }
-    device = st.st_dev;
-    inode = st.st_ino;
+    const int error = errno;
     if (fd >= 0) {
         try {
             openLocks->push_back(fd);
@@ -137,37 +88,6 @@ void closeRegistered(int fd) {
     }
     ::close(fd);  // lets go of the lock with the last descriptor of its open file
     pthread_mutex_unlock(&openLocksMutex);
-}
-
-// Lets go of the lock on `fd`, and keeps the file open for the next holder of `path` when
-// none is kept yet; closes it otherwise, or when it cannot be unlocked.
-void releaseRegistered(int fd, const std::string& path, dev_t device, ino_t inode) {
-    if (::flock(fd, LOCK_UN) != 0) {
-        closeRegistered(fd);
-        return;
-    }
-    pthread_mutex_lock(&openLocksMutex);
-    const bool kept = std::any_of(idleLocks->begin(), idleLocks->end(),
-                                  [&path](const IdleLock& idle) { return idle.path == path; });
-    if (!kept) {
-        try {
-            // A few paths at most: a process that moved its caches directory does not keep
-            // every lock file it ever used open.
-            if (idleLocks->size() >= MAX_IDLE_LOCKS) {
-                const int oldest = idleLocks->front().fd;
-                idleLocks->erase(idleLocks->begin());
-                openLocks->erase(std::remove(openLocks->begin(), openLocks->end(), oldest), openLocks->end());
-                ::close(oldest);
-            }
-            idleLocks->push_back(IdleLock{path, fd, device, inode});
-            pthread_mutex_unlock(&openLocksMutex);
-            return;
-        } catch (...) {
-            // No room to keep it: closed below, as before there was any keeping.
-        }
-    }
-    pthread_mutex_unlock(&openLocksMutex);
-    closeRegistered(fd);
 }
 
 }  // namespace
@@ -194,9 +114,7 @@ std::optional<FileLock> FileLock::take(const std::string& path, Waiting waiting)
     if (waitBound) {
         giveUp = std::min(giveUp, *waitBound);
     }
-    dev_t device = 0;
-    ino_t inode = 0;
-    const int fd = openRegistered(path, device, inode);
+    const int fd = openRegistered(path);
     if (fd < 0) {
         const int error = errno;
         LUMVEX_LOG_ERROR("lock()", "Cannot open the lock file " + path + ": " + std::strerror(error));
@@ -229,20 +147,11 @@ std::optional<FileLock> FileLock::take(const std::string& path, Waiting waiting)
     if (::pread(fd, &changes, sizeof(changes), 0) != static_cast<ssize_t>(sizeof(changes))) {
         changes = 0;
     }
-    FileLock held(fd, changes, currentProcessId());
-    held.path_ = path;
-    held.device_ = device;
-    held.inode_ = inode;
-    return held;
+    return FileLock(fd, changes, currentProcessId());
 }
 
 FileLock::FileLock(FileLock&& other) noexcept
-    : fd_(other.fd_),
-      changes_(other.changes_),
-      owner_(other.owner_),
-      path_(std::move(other.path_)),
-      device_(other.device_),
-      inode_(other.inode_) {
+    : fd_(other.fd_), changes_(other.changes_), owner_(other.owner_) {
     other.fd_ = -1;
 }
 
@@ -252,9 +161,6 @@ FileLock& FileLock::operator=(FileLock&& other) noexcept {
         fd_ = other.fd_;
         changes_ = other.changes_;
         owner_ = other.owner_;
-        path_ = std::move(other.path_);
-        device_ = other.device_;
-        inode_ = other.inode_;
         other.fd_ = -1;
     }
     return *this;
@@ -266,7 +172,7 @@ FileLock::~FileLock() {
 
 void FileLock::release() noexcept {
     if (fd_ >= 0 && owner_ == currentProcessId()) {
-        releaseRegistered(fd_, path_, device_, inode_);
+        closeRegistered(fd_);
     }
     fd_ = -1;
 }

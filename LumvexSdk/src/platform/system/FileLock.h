@@ -16,8 +16,6 @@ namespace lumvex::platform {
 /// An exclusive advisory lock (flock) on a small file of its own, which keeps the work of
 /// several processes on the same files apart as a mutex keeps threads apart. The lock
 /// file is never removed: removing it would let two processes lock two different files.
-/// Released, the lock is let go with LOCK_UN and its file kept open for the next holder
-/// in this process, as long as the path still names that file (one lstat tells).
 ///
 /// The file also holds a change counter, bumped by every holder that is about to change
 /// what the lock guards. A holder that remembers the count it last saw knows, on taking the
@@ -73,11 +71,6 @@ private:
     // The process that took it: in a forked child the descriptor was already closed, and
     // its number may belong to something else by now.
     pid_t owner_ = 0;
-    // The lock file, as opened: released, it stays open for the next holder in this
-    // process while the path names it (see the .cpp).
-    std::string path_;
-    dev_t device_ = 0;
-    ino_t inode_ = 0;
 };
 
 }  // namespace lumvex::platform

@@ -19,38 +19,40 @@ namespace {
 
 // Items small enough to be kept inline and larger ones alike, each released once it ran.
 TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
-    platform::SerialQueue queue;
-    std::vector<int> order;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    std::atomic<bool> onCaller{false};
-    const auto caller = std::this_thread::get_id();
-    const auto held = std::make_shared<int>(0);
-    const auto run = [&](int i) {
-        if (++inside > 1) {
-            overlapped = true;
+    struct Record {
+        std::vector<int> order;
+        std::atomic<int> inside{0};
+        std::atomic<bool> overlapped{false};
+        std::atomic<bool> onCaller{false};
+        std::thread::id caller = std::this_thread::get_id();
+        void run(int i) {
+            if (++inside > 1) {
+                overlapped = true;
+            }
+            if (std::this_thread::get_id() == caller) {
+                onCaller = true;
+            }
+            order.push_back(i);
+            --inside;
         }
-        if (std::this_thread::get_id() == caller) {
-            onCaller = true;
-        }
-        order.push_back(i);
-        --inside;
     };
+    platform::SerialQueue queue;
+    const auto record = std::make_shared<Record>();
     for (int i = 0; i < 200; ++i) {
         if (i % 2 == 0) {
-            queue.async([&run, i, held] { run(i); });
+            queue.async([record, i] { record->run(i); });  // inline
         } else {
-            queue.async([&run, i, held, large = std::array<char, 64>{}] { run(i + large[0]); });
+            queue.async([record, i, large = std::array<char, 64>{}] { record->run(i + large[0]); });
         }
     }
     ASSERT_TRUE(queue.drain(5s));
-    EXPECT_EQ(held.use_count(), 1);
-    ASSERT_EQ(order.size(), 200u);
+    EXPECT_EQ(record.use_count(), 1);
+    ASSERT_EQ(record->order.size(), 200u);
     for (int i = 0; i < 200; ++i) {
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+        EXPECT_EQ(record->order[static_cast<std::size_t>(i)], i);
     }
-    EXPECT_FALSE(overlapped);
-    EXPECT_FALSE(onCaller);
+    EXPECT_FALSE(record->overlapped);
+    EXPECT_FALSE(record->onCaller);
 }
 
 // The item may drop the queue's last owner, and so end the worker, while the push that

@@ -28,6 +28,7 @@ namespace lumvex::platform {
 
 struct SerialQueue::State {
     struct Item {
+        Item(Task&& w, bool d) noexcept : work(std::move(w)), durable(d) {}
         Task work;
         bool durable = false;
     };
@@ -329,7 +330,7 @@ bool SerialQueue::push(Task&& work, Kind kind) {
     if (!state.worker.joinable() && !makeWorker(state, state_)) {
         return false;
     }
-    state.items.push_back(State::Item{std::move(work), durable});
+    state.items.emplace_back(std::move(work), durable);
     if (!state.workerWaiting) {
         return true;
     }

@@ -3,6 +3,7 @@
 // Thread guarantees: none of its own; a Task is a value that one thread owns at a time.
 
 #include <cstddef>
+#include <cstring>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -12,10 +13,11 @@ namespace lumvex::platform {
 /// A move-only `void()` callable, kept inline when it is small enough. The serial queue's
 /// items are these rather than `std::function`, whose 16-byte buffer (libstdc++) cannot
 /// hold a fix beside its store: every `addTrace` allocated for its queue item. The buffer
-/// holds any `std::function` too, so work handed over as one is moved in without a copy.
+/// holds exactly that (a fix and a reference): a larger one would make every queue item
+/// larger, and the queue's blocks fill sooner.
 class Task final {
 public:
-    static constexpr std::size_t INLINE_SIZE = 32;
+    static constexpr std::size_t INLINE_SIZE = 24;
 
     Task() noexcept = default;
 
@@ -36,8 +38,7 @@ public:
 
     Task(Task&& other) noexcept : ops_(other.ops_) {
         if (ops_) {
-            ops_->relocate(other.buffer_, buffer_);
-            other.ops_ = nullptr;
+            relocateFrom(other);
         }
     }
 
@@ -45,9 +46,8 @@ public:
         if (this != &other) {
             reset();
             if (other.ops_) {
-                other.ops_->relocate(other.buffer_, buffer_);
                 ops_ = other.ops_;
-                other.ops_ = nullptr;
+                relocateFrom(other);
             }
         }
         return *this;
@@ -75,10 +75,23 @@ public:
 private:
     struct Ops {
         void (*call)(void* storage);
-        // Moves the callable from one buffer into the other, empty one, and ends the old.
+        // Moves the callable from one buffer into the other, empty one, and ends the old;
+        // none when copying its bytes does that (a fix and a reference, a pointer).
         void (*relocate)(void* from, void* to) noexcept;
+        // None when there is nothing to end.
         void (*destroy)(void* storage) noexcept;
     };
+
+    // A task is moved twice on its way into the queue and once out: for the small, plain
+    // callables of the host's calls that is a copy of the buffer, not two indirect calls.
+    void relocateFrom(Task& other) noexcept {
+        if (ops_->relocate) {
+            ops_->relocate(other.buffer_, buffer_);
+        } else {
+            std::memcpy(buffer_, other.buffer_, INLINE_SIZE);
+        }
+        other.ops_ = nullptr;
+    }
 
     template <typename Callable>
     static constexpr bool fitsInline() {
@@ -89,18 +102,21 @@ private:
     template <typename Callable>
     static constexpr Ops inlineOps{
         [](void* storage) { (*static_cast<Callable*>(storage))(); },
-        [](void* from, void* to) noexcept {
-            auto* source = static_cast<Callable*>(from);
-            ::new (to) Callable(std::move(*source));
-            source->~Callable();
-        },
-        [](void* storage) noexcept { static_cast<Callable*>(storage)->~Callable(); },
+        std::is_trivially_copyable_v<Callable> ? nullptr
+                                               : +[](void* from, void* to) noexcept {
+                                                     auto* source = static_cast<Callable*>(from);
+                                                     ::new (to) Callable(std::move(*source));
+                                                     source->~Callable();
+                                                 },
+        std::is_trivially_destructible_v<Callable>
+            ? nullptr
+            : +[](void* storage) noexcept { static_cast<Callable*>(storage)->~Callable(); },
     };
 
     template <typename Callable>
     static constexpr Ops heapOps{
         [](void* storage) { (**static_cast<Callable**>(storage))(); },
-        [](void* from, void* to) noexcept { ::new (to) Callable*(*static_cast<Callable**>(from)); },
+        nullptr,  // the pointer is copied
         [](void* storage) noexcept { delete *static_cast<Callable**>(storage); },
     };
 
@@ -108,11 +124,13 @@ private:
         if (ops_) {
             const Ops* ops = ops_;
             ops_ = nullptr;
-            ops->destroy(buffer_);
+            if (ops->destroy) {
+                ops->destroy(buffer_);
+            }
         }
     }
 
-    // Pointer alignment, as std::function and a fix need: 40 bytes a task, not 48.
+    // Pointer alignment, as a fix and a reference need: 32 bytes a task, not 48.
     static constexpr std::size_t ALIGNMENT = alignof(void*);
     alignas(ALIGNMENT) unsigned char buffer_[INLINE_SIZE];
     const Ops* ops_ = nullptr;

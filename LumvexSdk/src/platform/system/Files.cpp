@@ -98,6 +98,7 @@ thread_local std::vector<FileChecksOnce::Seen>* checksOnce = nullptr;
 FileChecksOnce::FileChecksOnce() {
     if (!checksOnce) {
         seen_ = new std::vector<Seen>();
+        seen_->reserve(16);  // a body looks at about a dozen sources
         checksOnce = seen_;
     }
 }

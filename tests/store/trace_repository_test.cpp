@@ -471,7 +471,15 @@ TEST_F(TraceRepositoryTest, ATraceFileKeptOpenFollowsItsPathAndStaysOutOfAForked
             const auto target = std::filesystem::read_symlink(entry.path(), error).string();
             found += target == path() || target == lockPath;
         }
-        ::_exit(found == 0 ? 0 : 1);
+        // A file the child opens may take the number the parent's trace file had: a fix
+        // stored in the child must still go to the trace file.
+        const std::string other = path() + ".other";
+        const int otherFd = ::open(other.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        repo.addTrace({9, 10});
+        const bool stored = recordsOf(repo.getTracesAsDict()).back().at("lat") == "9.0" &&
+                            std::filesystem::file_size(other) == 0;
+        ::close(otherFd);
+        ::_exit(found == 0 && stored ? 0 : 1);
     }
     int status = 0;
     ASSERT_EQ(::waitpid(child, &status, 0), child);

@@ -355,8 +355,10 @@ std::optional<LineFile> LineFile::openHeld(const std::string& path, int flags) {
 }
 
 bool LineFile::stillAt(const FileIdentity& current) {
-    if (fd_ < 0 || current.device != opened_.device || current.inode != opened_.inode ||
-        !S_ISREG(current.mode)) {
+    // In a forked child a held descriptor was closed as it started, and its number may be
+    // another file's by now.
+    if (fd_ < 0 || (held_ && owner_ != currentProcessId()) || current.device != opened_.device ||
+        current.inode != opened_.inode || !S_ISREG(current.mode)) {
         return false;
     }
     opened_ = current;

@@ -107,13 +107,37 @@ TEST_F(TraceJobTest, NoFixLogsTheFailureAndStoresNothing) {
     makeJob();
 
     StdoutFile log;
-    tick();
+    // The tick's request waits on the queue for the clock, so the queue is not waited for.
+    env_.clock().advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
+    env_.runPending();
+    ASSERT_TRUE(gpsd.waitForLog("?POLL;")) << gpsd.log();
     env_.clock().advance(LocationManager::DEFAULT_REQUEST_TIMEOUT);
     ASSERT_TRUE(env_.runUntil([&] { return log.count(kFailure) == 1; }));
     EXPECT_NE(log.text().find("TraceJob.cpp:locationManager(_:didFailWithError:):"), std::string::npos);
     EXPECT_NE(log.text().find(kFailure + "No location fix from gpsd at 127.0.0.1:" + gpsd.port()),
               std::string::npos)
         << log.text();
+    EXPECT_TRUE(storedPositions().empty());
+}
+
+// The tick's request runs on the queue; stopping the job ends it through its wake
+// descriptor, though the clock that would reach its deadline never moves, and nothing is
+// logged for it.
+TEST_F(TraceJobTest, AStopEndsTheRequestUnderWayOnTheQueue) {
+    FakeReceiver receiver;
+    Gpsd gpsd({receiver.devicePath()});
+    ASSERT_TRUE(gpsd.start()) << gpsd.log();
+    lumvex::platform::useGpsd(gpsd.host(), gpsd.port());
+    ASSERT_TRUE(gpsd.feedNoFix(receiver));
+    makeJob();
+
+    StdoutFile log;
+    env_.clock().advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
+    env_.runPending();
+    ASSERT_TRUE(gpsd.waitForLog("?POLL;")) << gpsd.log();
+    job_->stopTimer();
+    EXPECT_TRUE(queue_->drain(10s));
+    EXPECT_EQ(log.count(kFailure), 0u) << log.text();
     EXPECT_TRUE(storedPositions().empty());
 }
 
@@ -230,7 +254,8 @@ TEST_F(TraceJobTest, AFixIsStoredOnceEvenWhenItsRequestWasSlowAndTheNextTickAsks
     makeJob();
     // The calendar reads the walk's first epoch (2024-06-15 09:30:00 UTC) at the first tick.
     env_.clock().setWallTime(lumvex::platform::Clock::WallTime(std::chrono::seconds(1718443800 - 10)));
-    tick();
+    env_.clock().advance(std::chrono::seconds(lumvex::LumvexEngine::TRACE_INTERVAL_SECONDS));
+    env_.runPending();
     ASSERT_TRUE(gpsd.waitForLog("\"json\":true};?POLL;")) << gpsd.log();  // the request waits
     env_.clock().advance(1500ms);
     feed(gpsd, receiver, 0);

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -441,6 +442,48 @@ TEST_F(TraceRepositoryTest, NoChangeGoesAheadWithoutTheLockBetweenProcesses) {
         }
         EXPECT_EQ(latitudes, c.latitudesAfter);
     }
+}
+
+// The store keeps the trace file open between appends. Replaced under it, it is let go for
+// the file that the path names now; and a child made by fork() keeps no file of the store
+// open.
+TEST_F(TraceRepositoryTest, ATraceFileKeptOpenFollowsItsPathAndStaysOutOfAForkedChild) {
+    const std::string lockPath = home.cachesDir() + "/backup.lock";
+    repo.addTrace({1, 2});  // the trace file is now kept open
+
+    // The trace file replaced: the next fix goes into the new one.
+    writeFile(path() + ".new", encoded("1496311200000;3.0;4.0"));
+    ASSERT_EQ(::rename((path() + ".new").c_str(), path().c_str()), 0);
+    repo.addTrace({5, 6});
+    std::vector<std::string> latitudes;
+    for (const auto& record : recordsOf(repo.getTracesAsDict())) {
+        latitudes.push_back(record.at("lat"));
+    }
+    EXPECT_EQ(latitudes, (std::vector<std::string>{"3.0", "5.0"}));
+
+    // A forked child: neither the trace file nor the lock file is open in it.
+    std::fflush(nullptr);
+    const pid_t child = ::fork();
+    if (child == 0) {
+        int found = 0;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code error;
+            const auto target = std::filesystem::read_symlink(entry.path(), error).string();
+            found += target == path() || target == lockPath;
+        }
+        // A file the child opens may take the number the parent's trace file had: a fix
+        // stored in the child must still go to the trace file.
+        const std::string other = path() + ".other";
+        const int otherFd = ::open(other.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        repo.addTrace({9, 10});
+        const bool stored = recordsOf(repo.getTracesAsDict()).back().at("lat") == "9.0" &&
+                            std::filesystem::file_size(other) == 0;
+        ::close(otherFd);
+        ::_exit(found == 0 && stored ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST_F(TraceRepositoryTest, ATornLastLineDoesNotSwallowTheNextFix) {

@@ -31,6 +31,7 @@ void BaseJob::stopTimer() {
     if (timer) {
         timer->invalidate();
     }
+    abandonWork();
 }
 
 void BaseJob::onTime() {

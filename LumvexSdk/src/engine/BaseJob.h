@@ -36,10 +36,15 @@ public:
 
     /// Schedules the repeating timer on the calling thread's run loop, unless there is one.
     void startJob();
-    /// Invalidates and drops the timer, if there is one. Ticks already queued still run.
+    /// Invalidates and drops the timer, if there is one. Ticks already queued still run,
+    /// and one under way is told to end (`abandonWork`).
     void stopTimer();
 
 protected:
+    /// Called by `stopTimer` on its caller's thread: a tick under way that waits for
+    /// something outside the process ends soon after.
+    virtual void abandonWork() {}
+
     const std::shared_ptr<platform::SerialQueue>& queue() const { return queue_; }
 
 private:

@@ -346,7 +346,7 @@ ShutdownOutcome LumvexEngine::shutdown(std::chrono::milliseconds bound) {
     return wait->outcome.value_or(ShutdownOutcome::KEPT);
 }
 
-void LumvexEngine::enqueue(const char* operation, std::function<void()>&& work) {
+void LumvexEngine::enqueue(const char* operation, platform::Task&& work) {
     if (!queue_->async(std::move(work))) {
         logDropped(operation);
     }

@@ -50,7 +50,7 @@ private:
     void stopJobs() LUMVEX_REQUIRES(mutex_);
     void push(PushCallback callback, std::uint64_t askedAt);
     /// Hands `work` to the queue, or logs under `operation` that it was dropped.
-    void enqueue(const char* operation, std::function<void()>&& work);
+    void enqueue(const char* operation, platform::Task&& work);
 
     // The stores that its jobs and uploads use: the process's own.
     const UploadContext context_;

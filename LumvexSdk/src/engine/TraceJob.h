@@ -1,9 +1,10 @@
 #pragma once
 
 // Thread guarantees: `create` and the timer calls of `BaseJob` run on the thread whose run
-// loop is to tick, which is also where the location manager reports: the two delegate
-// calls arrive on that run loop. The tick's work and every store of a fix run on the job's
-// serial queue, so `lastStoredSerial_` needs no lock.
+// loop is to tick. The tick's work, its location request and every store of a fix run on
+// the job's serial queue, so `lastStoredSerial_` needs no lock. The two delegate calls
+// arrive on the run loop that created the job, for a request made through the manager's
+// own thread; the tick does not make those.
 
 #include "engine/BaseJob.h"
 #include "platform/location/LocationManager.h"
@@ -34,11 +35,16 @@ public:
     TraceJob(Passkey, std::int64_t interval, std::shared_ptr<platform::SerialQueue> queue,
              TraceRepository& traces);
 
+    /// The tick: the recent fix when there is one, else one request to the location
+    /// source made right here on the queue, whose fix is stored at once.
     void onTimeInBackgroundThread() override;
 
     void didUpdateLocations(platform::LocationManager& manager,
                             const std::vector<Location>& locations) override;
     void didFailWithError(platform::LocationManager& manager, const platform::LocationError& error) override;
+
+protected:
+    void abandonWork() override;
 
 private:
     friend struct TraceJobTestAccess;

@@ -188,11 +188,23 @@ void TraceRepository::appendToFile(std::string line) {
         tidied_ = true;
     }
     const auto before = platform::fileIdentity(*path, platform::Links::dontFollow);
-    if (getTracesFileSize(before) > MAX_FILE_SIZE) {
+    const bool trimmed = getTracesFileSize(before) > MAX_FILE_SIZE;
+    if (trimmed) {
         deleteFirstLine(*path, *before);
     }
-    // Never through a link or into a FIFO or device planted at our file's name.
-    auto file = platform::LineFile::open(*path, O_RDWR | O_APPEND);
+    // The file kept open since the last append, while the path still names it: the lstat
+    // above is then what an open and its fstat would have said. Otherwise opened again,
+    // never through a link or into a FIFO or device planted at our file's name.
+    const bool reused =
+        !trimmed && before && traceFile_ && traceFilePath_ == *path && traceFile_->stillAt(*before);
+    if (!reused) {
+        traceFile_.reset();
+        traceFilePath_ = *path;
+        if (auto opened = platform::LineFile::openHeld(*path, O_RDWR | O_APPEND)) {
+            traceFile_.emplace(std::move(*opened));
+        }
+    }
+    auto& file = traceFile_;
     if (!file) {
         if (errno == ENOENT) {
             if (platform::writeFileAtomically(*path, line)) {
@@ -224,6 +236,7 @@ void TraceRepository::appendToFile(std::string line) {
         forgetMirror();
     }
     if (appended == platform::LineFile::Append::failed) {
+        traceFile_.reset();
         LUMVEX_LOG_ERROR("appendToFile", "Error while writing trace file by appending");
     }
 }
@@ -283,6 +296,7 @@ bool TraceRepository::keepLinesFrom(const std::string& path, std::vector<Mirrore
         LUMVEX_LOG_ERROR(operation, "Error while writing trace file");
         return false;
     }
+    traceFile_.reset();  // the file it held was replaced
     setMirror(path, std::move(kept));
     return true;
 }
@@ -408,6 +422,7 @@ TraceSnapshot TraceRepository::snapshotOfMirror() const {
 
 bool TraceRepository::clearTracesLocked() {
     forgetMirror();
+    traceFile_.reset();
     const auto path = getTracesFileUrl();
     if (!path) {
         return false;

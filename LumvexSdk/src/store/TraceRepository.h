@@ -176,6 +176,10 @@ private:
     std::string mirrorZone_ LUMVEX_GUARDED_BY(mutex_);  // the time zone the record texts were rendered in
     // Fixes, as stored lines, that could not be written for want of the lock; oldest first.
     std::vector<std::string> held_ LUMVEX_GUARDED_BY(mutex_);
+    // The trace file, kept open for the next append while its path still names it (the
+    // append's lstat tells); let go when the store replaces or removes the file.
+    std::optional<platform::LineFile> traceFile_ LUMVEX_GUARDED_BY(mutex_);
+    std::string traceFilePath_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumvex

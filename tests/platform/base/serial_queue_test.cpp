@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -15,15 +17,15 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// Items small enough to be kept inline and larger ones alike, each released once it ran.
 TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
-    platform::SerialQueue queue;
-    std::vector<int> order;
-    std::atomic<int> inside{0};
-    std::atomic<bool> overlapped{false};
-    std::atomic<bool> onCaller{false};
-    const auto caller = std::this_thread::get_id();
-    for (int i = 0; i < 200; ++i) {
-        queue.async([&, i] {
+    struct Record {
+        std::vector<int> order;
+        std::atomic<int> inside{0};
+        std::atomic<bool> overlapped{false};
+        std::atomic<bool> onCaller{false};
+        std::thread::id caller = std::this_thread::get_id();
+        void run(int i) {
             if (++inside > 1) {
                 overlapped = true;
             }
@@ -32,15 +34,25 @@ TEST(SerialQueueTest, RunsItemsOneAtATimeInSubmissionOrderOffTheCallersThread) {
             }
             order.push_back(i);
             --inside;
-        });
+        }
+    };
+    platform::SerialQueue queue;
+    const auto record = std::make_shared<Record>();
+    for (int i = 0; i < 200; ++i) {
+        if (i % 2 == 0) {
+            queue.async([record, i] { record->run(i); });  // inline
+        } else {
+            queue.async([record, i, large = std::array<char, 64>{}] { record->run(i + large[0]); });
+        }
     }
     ASSERT_TRUE(queue.drain(5s));
-    ASSERT_EQ(order.size(), 200u);
+    EXPECT_EQ(record.use_count(), 1);
+    ASSERT_EQ(record->order.size(), 200u);
     for (int i = 0; i < 200; ++i) {
-        EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+        EXPECT_EQ(record->order[static_cast<std::size_t>(i)], i);
     }
-    EXPECT_FALSE(overlapped);
-    EXPECT_FALSE(onCaller);
+    EXPECT_FALSE(record->overlapped);
+    EXPECT_FALSE(record->onCaller);
 }
 
 // The item may drop the queue's last owner, and so end the worker, while the push that

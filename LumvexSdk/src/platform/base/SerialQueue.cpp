@@ -28,7 +28,8 @@ namespace lumvex::platform {
 
 struct SerialQueue::State {
     struct Item {
-        std::function<void()> work;
+        Item(Task&& w, bool d) noexcept : work(std::move(w)), durable(d) {}
+        Task work;
         bool durable = false;
     };
     Mutex mutex;
@@ -71,7 +72,7 @@ namespace {
 /// the store's own log lines come before its write, so running it again stores it once.
 struct WorkerEnded {
     SerialQueue::State& state;
-    std::function<void()>* item;  // nullptr once the item returned
+    Task* item;  // nullptr once the item returned
 
     ~WorkerEnded() {
         if (!item) {
@@ -148,7 +149,7 @@ void workerLoop(SerialQueue::State& state) {
 /// Runs `work` on the calling thread, which may be the host's, with the signals that the
 /// library's own threads block held back: a write past the file-size limit then fails with
 /// EFBIG, and a signal it raised is taken back rather than delivered once unblocked.
-void runShielded(std::function<void()>& work) {
+void runShielded(Task& work) {
     sigset_t shielded;
     sigset_t previous;
     sigemptyset(&shielded);
@@ -185,7 +186,7 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     // Real time: at exit, a virtual clock that nobody moves any more must not hold the
     // process, and the bound is the host's, not the library's timers'.
     const auto deadline = std::chrono::steady_clock::now() + timeout;
-    std::deque<std::function<void()>> work;
+    std::deque<Task> work;
     {
         MutexLock lock(state.mutex);
         state.exiting = state.exiting || finisher == Finisher::exit;
@@ -306,15 +307,15 @@ bool SerialQueue::prepare() {
     return state.worker.joinable() || makeWorker(state, state_);
 }
 
-bool SerialQueue::async(std::function<void()>&& work) {
+bool SerialQueue::async(Task&& work) {
     return push(std::move(work), Kind::ordinary);
 }
 
-bool SerialQueue::asyncDurable(std::function<void()>&& work) {
+bool SerialQueue::asyncDurable(Task&& work) {
     return push(std::move(work), Kind::durable);
 }
 
-bool SerialQueue::push(std::function<void()>&& work, Kind kind) {
+bool SerialQueue::push(Task&& work, Kind kind) {
     const bool durable = kind == Kind::durable;
     if (state_->workerElsewhere()) {
         return false;
@@ -329,7 +330,7 @@ bool SerialQueue::push(std::function<void()>&& work, Kind kind) {
     if (!state.worker.joinable() && !makeWorker(state, state_)) {
         return false;
     }
-    state.items.push_back(State::Item{std::move(work), durable});
+    state.items.emplace_back(std::move(work), durable);
     if (!state.workerWaiting) {
         return true;
     }

@@ -12,6 +12,8 @@
 #include <functional>
 #include <memory>
 
+#include "platform/base/Task.h"
+
 namespace lumvex::platform {
 
 /// Runs submitted work one item at a time, in submission order, on a thread of its own.
@@ -33,14 +35,15 @@ public:
     bool prepare();
 
     /// Enqueues `work` and returns at once. Returns false, and leaves `work` as it was, when
-    /// there is no worker to run it (see `prepare`).
-    bool async(std::function<void()>&& work);
+    /// there is no worker to run it (see `prepare`). A callable of up to `Task::INLINE_SIZE`
+    /// bytes is queued without allocating.
+    bool async(Task&& work);
 
     /// Like `async`, for work that must not be lost when the process ends: fixes handed
     /// over to be stored. `finishDurable` can run it on another thread, ahead of the
     /// queue's other work, and once the process exits it runs at once on the caller's
     /// thread.
-    bool asyncDurable(std::function<void()>&& work);
+    bool asyncDurable(Task&& work);
 
     /// Runs the durable work still queued on the calling thread, in its order, after the
     /// durable item the worker may be running. Waiting for that and running the rest take
@@ -69,7 +72,7 @@ public:
 
 private:
     enum class Kind { ordinary, durable };
-    bool push(std::function<void()>&& work, Kind kind);
+    bool push(Task&& work, Kind kind);
 
     std::shared_ptr<State> state_;
 };

@@ -234,22 +234,9 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
     }
     Conversation conversation{fd, where};
     while (true) {
-        ssize_t n;
-        while ((n = ::recv(fd, input_.data() + conversation.filled, input_.size() - conversation.filled,
-                           MSG_DONTWAIT)) > 0) {
-            if (auto settled = take(conversation, static_cast<std::size_t>(n))) {
-                return std::move(*settled);
-            }
-            if (platform::clock()->now() >= deadline) {
-                break;  // a chatty gpsd must not stretch the request past its time
-            }
-        }
-        if (n == 0 && conversation.answeredWithoutFix && !conversation.watched) {
-            return failed(GpsdFailure::Kind::NO_FIX, "no position in gpsd's answer");
-        }
-        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-            return lost(where);
-        }
+        // Waited for before every read: gpsd's answer has never arrived by the time the
+        // command is sent, and a read then only finds nothing. The deadline is checked at
+        // every wait too, so a chatty gpsd cannot stretch the request past its time.
         switch (pollWithWake(fd, POLLIN, deadline, wake)) {
             case PollResult::READY:
                 break;
@@ -260,6 +247,20 @@ GpsdOutcome GpsdSession::converse(int fd, const std::string& where, Clock::TimeP
             case PollResult::DEADLINE:
                 return failed(GpsdFailure::Kind::NO_FIX,
                               "No location fix from gpsd at " + where + " in time");
+        }
+        const ssize_t n = ::recv(fd, input_.data() + conversation.filled, input_.size() - conversation.filled,
+                                 MSG_DONTWAIT);
+        if (n > 0) {
+            if (auto settled = take(conversation, static_cast<std::size_t>(n))) {
+                return std::move(*settled);
+            }
+            continue;
+        }
+        if (n == 0 && conversation.answeredWithoutFix && !conversation.watched) {
+            return failed(GpsdFailure::Kind::NO_FIX, "no position in gpsd's answer");
+        }
+        if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            return lost(where);
         }
     }
 }

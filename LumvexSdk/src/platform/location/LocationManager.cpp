@@ -176,7 +176,8 @@ void choose(const LocationSourceKind* kind) {
 
 /// The thread that asks the location source for one manager. It sleeps on a condition
 /// variable between requests and, during one, in poll(2) on the source's connection and an
-/// eventfd that wakes it when the manager goes away or a virtual clock moves.
+/// eventfd that wakes it when the manager goes away or a virtual clock moves. Without a
+/// thread (`askHere`), the same for a caller that waits for its answer.
 class LocationManager::Worker final : public ClockListener,
                                       public RequestWake,
                                       public std::enable_shared_from_this<LocationManager::Worker> {
@@ -194,6 +195,28 @@ public:
 
     void start() {
         thread_ = Thread([self = shared_from_this()] { self->run(); });
+    }
+
+    /// One request on the calling thread, for a worker that has no thread of its own;
+    /// nothing when it was abandoned (see `shutdown`). Its fixes are remembered, with the
+    /// serial returned beside them.
+    std::optional<std::pair<Outcome, std::uint64_t>> askHere(Clock::TimePoint deadline, double accuracy) {
+        {
+            MutexLock guard(mutex_);
+            if (stop_) {
+                return std::nullopt;
+            }
+        }
+        listenToClock();
+        auto outcome = ask(SourceRequest{deadline, accuracy});
+        if (!outcome || stopping()) {
+            return std::nullopt;
+        }
+        std::uint64_t serial = 0;
+        if (auto* fixes = std::get_if<SourceFixes>(&*outcome)) {
+            serial = rememberFix(fixes->locations.front(), fixes->takenAt);
+        }
+        return std::make_pair(std::move(*outcome), serial);
     }
 
     /// Ends the thread; an exchange under way is abandoned.
@@ -230,15 +253,7 @@ public:
             accuracy_ = accuracy;
             cv_.notify_all();
         }
-        // A virtual clock tells its listeners when it moves; that is how the deadline is seen
-        // without the clock's time passing in reality. A wait that is already satisfied
-        // registers the listener and returns at once.
-        std::mutex m;
-        std::condition_variable cv;
-        std::unique_lock<std::mutex> lock(m);
-        platform::clock()->waitUntil(
-            lock, cv, Clock::TimePoint::min(), [] { return true; },
-            std::weak_ptr<ClockListener>(shared_from_this()));
+        listenToClock();
     }
 
     void clockAdvanced() override { wake(); }
@@ -265,6 +280,18 @@ public:
     }
 
 private:
+    /// A virtual clock tells its listeners when it moves; that is how the deadline is seen
+    /// without the clock's time passing in reality. A wait that is already satisfied
+    /// registers the listener and returns at once.
+    void listenToClock() {
+        std::mutex m;
+        std::condition_variable cv;
+        std::unique_lock<std::mutex> lock(m);
+        platform::clock()->waitUntil(
+            lock, cv, Clock::TimePoint::min(), [] { return true; },
+            std::weak_ptr<ClockListener>(shared_from_this()));
+    }
+
     void wake() {
         if (wakeFd_ >= 0) {
             const std::uint64_t one = 1;
@@ -382,6 +409,9 @@ LocationManager::~LocationManager() {
     if (worker_) {
         worker_->shutdown();
     }
+    if (here_) {
+        here_->shutdown();
+    }
 }
 
 void LocationManager::setDelegate(std::weak_ptr<LocationManagerDelegate> delegate) {
@@ -457,6 +487,47 @@ void LocationManager::postFailure(LocationError error) {
             }
         });
     }
+}
+
+std::optional<LocationManager::Answer> LocationManager::requestLocationHere() {
+    if (!locationServicesEnabled()) {
+        return Answer{
+            {}, 0, LocationError{LocationError::Code::SERVICES_DISABLED, "Location services are disabled"}};
+    }
+    std::shared_ptr<Worker> here;
+    Clock::TimePoint deadline;
+    double accuracy;
+    {
+        MutexLock guard(mutex_);
+        if (!here_) {
+            here_ = std::make_shared<Worker>(weak_from_this(), loop_);
+        }
+        here = here_;
+        deadline = platform::clock()->now() + requestTimeout_;
+        accuracy = desiredAccuracy_;
+    }
+    auto outcome = here->askHere(deadline, accuracy);
+    if (!outcome) {
+        return std::nullopt;
+    }
+    if (auto* fixes = std::get_if<SourceFixes>(&outcome->first)) {
+        setDeliveredSerial(outcome->second);
+        return Answer{std::move(fixes->locations), outcome->second, std::nullopt};
+    }
+    return Answer{{}, 0, std::move(std::get<LocationError>(outcome->first))};
+}
+
+void LocationManager::abandonRequests() {
+    std::shared_ptr<Worker> here;
+    {
+        MutexLock guard(mutex_);
+        if (!here_) {
+            // Made stopped, so that a request that comes after this finds it so.
+            here_ = std::make_shared<Worker>(weak_from_this(), loop_);
+        }
+        here = here_;
+    }
+    here->shutdown();
 }
 
 void LocationManager::requestLocation() {

@@ -122,6 +122,23 @@ public:
     /// is outstanding joins it.
     void requestLocation();
 
+    /// What `requestLocationHere` came to: the fixes and the first one's serial, or why
+    /// there are none.
+    struct Answer {
+        std::vector<Location> locations;
+        std::uint64_t serial = 0;
+        std::optional<LocationError> error;
+    };
+    /// The same request as `requestLocation`, made on the calling thread, which waits for
+    /// the outcome: for a caller that runs on a thread of its own and would otherwise hand
+    /// the request to the manager's thread and take the outcome back from its run loop.
+    /// The delegate is not told. Nothing when `abandonRequests` or the manager's end
+    /// abandoned it. One caller at a time.
+    std::optional<Answer> requestLocationHere();
+    /// Ends a `requestLocationHere` under way on another thread through its wake
+    /// descriptor, and refuses every later one: for the owner that is stopping.
+    void abandonRequests();
+
     class Worker;
 
 private:
@@ -137,6 +154,8 @@ private:
     std::uint64_t deliveries_ LUMVEX_GUARDED_BY(mutex_) = 0;
     const std::weak_ptr<RunLoopImpl> loop_;
     std::shared_ptr<Worker> worker_ LUMVEX_GUARDED_BY(mutex_);  // made by the first request
+    // Asks on the caller's thread; made by the first `requestLocationHere`.
+    std::shared_ptr<Worker> here_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 /// Forgets `useGpsd` and `useGeoClue`: the next request chooses the source again, as the first

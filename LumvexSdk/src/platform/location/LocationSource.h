@@ -1,8 +1,9 @@
 #pragma once
 
-// Thread guarantees: a source belongs to the one location thread that made it, which makes
-// every request on it; it starts no thread and calls back nothing. Other threads reach a
-// request under way only through its `RequestWake`. The outcomes are plain values.
+// Thread guarantees: a source belongs to the worker that made it (a manager's location
+// thread, or the one caller at a time of `requestLocationHere`), which makes every request
+// on it; it starts no thread and calls back nothing. Other threads reach a request under
+// way only through its `RequestWake`. The outcomes are plain values.
 
 #include <LumvexSdk/Location.h>
 
@@ -54,7 +55,7 @@ struct SourceRequest {
     double desiredAccuracy;
 };
 
-/// Where a location manager's thread gets its fixes. The thread makes one source of each
+/// Where a location manager's worker gets its fixes. The worker makes one source of each
 /// kind it is told to use (see LocationSourceKind.h), keeps it for as long as it lives, and
 /// makes one request at a time on it; each request settles before its deadline, or as soon
 /// after it as a name lookup or connect returns.

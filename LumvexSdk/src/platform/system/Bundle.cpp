@@ -233,7 +233,7 @@ Guarded<ParsedInfo>& parsedInfo() {
 /// several threads at once.
 template <typename Use>
 auto withInfoDictionary(const std::string& directory, Use use) {
-    const auto identity = fileIdentity(directory + "/Info.plist");
+    const auto identity = fileIdentityOnce(directory + "/Info.plist");
     return parsedInfo().with([&](ParsedInfo& info) {
         if (!info.valid || info.directory != directory || info.identity != identity) {
             info.dictionary = readInfoDictionary(directory);

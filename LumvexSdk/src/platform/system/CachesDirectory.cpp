@@ -226,8 +226,9 @@ std::optional<std::string> cachesDirectory(std::string& why) {
             return std::nullopt;
         }
         dir = *place.path;
-        // It may have been removed, or replaced, since the last use: one lstat tells.
-        const auto now = fileIdentity(dir, Links::dontFollow);
+        // It may have been removed, or replaced, since the last use: one lstat tells, once
+        // per upload body (see FileChecksOnce).
+        const auto now = fileIdentityOnce(dir, Links::dontFollow);
         if (now && place.checked && CachesPlace::same(*now, *place.checked)) {
             return dir;
         }

@@ -2,15 +2,19 @@
 
 #include "platform/base/Guarded.h"
 #include "platform/base/NoDestructor.h"
+#include "platform/base/Process.h"
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <vector>
 
 namespace lumvex::platform {
 
@@ -81,6 +85,45 @@ std::optional<FileIdentity> fileIdentity(int fd) {
     return identityOf(st);
 }
 
+struct FileChecksOnce::Seen {
+    std::string path;
+    Links links;
+    std::optional<FileIdentity> identity;
+};
+
+namespace {
+thread_local std::vector<FileChecksOnce::Seen>* checksOnce = nullptr;
+}  // namespace
+
+FileChecksOnce::FileChecksOnce() {
+    if (!checksOnce) {
+        seen_ = new std::vector<Seen>();
+        seen_->reserve(16);  // a body looks at about a dozen sources
+        checksOnce = seen_;
+    }
+}
+
+FileChecksOnce::~FileChecksOnce() {
+    if (seen_) {
+        checksOnce = nullptr;
+        delete seen_;
+    }
+}
+
+std::optional<FileIdentity> fileIdentityOnce(const std::string& path, Links links) {
+    if (!checksOnce) {
+        return fileIdentity(path, links);
+    }
+    for (const auto& seen : *checksOnce) {
+        if (seen.links == links && seen.path == path) {
+            return seen.identity;
+        }
+    }
+    auto identity = fileIdentity(path, links);
+    checksOnce->push_back(FileChecksOnce::Seen{path, links, identity});
+    return identity;
+}
+
 std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes) {
     struct Entry {
         FileIdentity identity;
@@ -89,7 +132,7 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
     };
     // Device lookups may run on a library thread while the process exits.
     static NoDestructor<Guarded<std::map<std::string, Entry>>> cache;
-    const auto identity = fileIdentity(path);
+    const auto identity = fileIdentityOnce(path);
     if (!identity) {
         return std::nullopt;
     }
@@ -250,17 +293,100 @@ std::optional<LineFile> LineFile::open(const std::string& path, int flags) {
     if (fd < 0) {
         return std::nullopt;
     }
-    return LineFile(fd, opened);
+    return LineFile(fd, opened, false);
 }
 
-LineFile::LineFile(LineFile&& other) noexcept : fd_(other.fd_), opened_(other.opened_) {
+namespace {
+
+// The descriptors of files kept open between operations, closed in a forked child as it
+// starts: a child must not keep the parent's trace file open for as long as it lives.
+// Opening and registering, and unregistering and closing, happen under this mutex, which
+// the fork handlers hold across the fork. Plain pthread objects, never destroyed, so that
+// exit handlers and late forks find them whole.
+pthread_mutex_t heldFilesMutex = PTHREAD_MUTEX_INITIALIZER;
+std::vector<int>* heldFiles = nullptr;
+
+void heldFilesBeforeFork() {
+    pthread_mutex_lock(&heldFilesMutex);
+}
+void heldFilesAfterForkInParent() {
+    pthread_mutex_unlock(&heldFilesMutex);
+}
+void heldFilesAfterForkInChild() {
+    if (heldFiles) {
+        for (const int fd : *heldFiles) {
+            ::close(fd);
+        }
+        heldFiles->clear();
+    }
+    pthread_mutex_unlock(&heldFilesMutex);
+}
+
+}  // namespace
+
+std::optional<LineFile> LineFile::openHeld(const std::string& path, int flags) {
+    static const bool handlersInstalled =
+        ::pthread_atfork(&heldFilesBeforeFork, &heldFilesAfterForkInParent, &heldFilesAfterForkInChild) == 0;
+    if (!handlersInstalled) {
+        return open(path, flags);  // closed after the operation, as any file
+    }
+    pthread_mutex_lock(&heldFilesMutex);
+    FileIdentity opened;
+    const int fd = openOwnFile(path, flags, &opened);
+    const int error = errno;
+    if (fd < 0) {
+        pthread_mutex_unlock(&heldFilesMutex);
+        errno = error;
+        return std::nullopt;
+    }
+    try {
+        if (!heldFiles) {
+            heldFiles = new std::vector<int>();
+        }
+        heldFiles->push_back(fd);
+    } catch (...) {
+        pthread_mutex_unlock(&heldFilesMutex);
+        return LineFile(fd, opened, false);
+    }
+    pthread_mutex_unlock(&heldFilesMutex);
+    LineFile file(fd, opened, true);
+    file.owner_ = currentProcessId();
+    return file;
+}
+
+bool LineFile::stillAt(const FileIdentity& current) {
+    // In a forked child a held descriptor was closed as it started, and its number may be
+    // another file's by now.
+    if (fd_ < 0 || (held_ && owner_ != currentProcessId()) || current.device != opened_.device ||
+        current.inode != opened_.inode || !S_ISREG(current.mode)) {
+        return false;
+    }
+    opened_ = current;
+    return true;
+}
+
+LineFile::LineFile(LineFile&& other) noexcept
+    : fd_(other.fd_), opened_(other.opened_), held_(other.held_), owner_(other.owner_) {
     other.fd_ = -1;
 }
 
 LineFile::~LineFile() {
-    if (fd_ >= 0) {
-        ::close(fd_);
+    if (fd_ < 0) {
+        return;
     }
+    if (!held_) {
+        ::close(fd_);
+        return;
+    }
+    // In a forked child the descriptor was closed as it started; its number may be
+    // another file's by now.
+    if (owner_ != currentProcessId()) {
+        return;
+    }
+    pthread_mutex_lock(&heldFilesMutex);
+    heldFiles->erase(std::remove(heldFiles->begin(), heldFiles->end(), fd_), heldFiles->end());
+    ::close(fd_);
+    pthread_mutex_unlock(&heldFilesMutex);
 }
 
 std::optional<FileIdentity> LineFile::identity() const {

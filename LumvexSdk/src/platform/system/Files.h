@@ -5,10 +5,13 @@
 // ordered against each other: a store that writes one file from several threads holds its
 // own lock around all of its work on it. A `LineFile` is used by one thread at a time.
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace lumvex::platform {
 
@@ -71,6 +74,27 @@ std::optional<FileIdentity> fileIdentity(const std::string& path, Links links = 
 /// The identity of the open file `fd`; nothing when fstat fails.
 std::optional<FileIdentity> fileIdentity(int fd);
 
+/// While one lives on a thread, `fileIdentityOnce` asks the system once per path: for the
+/// checks of one upload's body, whose readers (the stores, the device description, the
+/// bundle) would otherwise look at the same files several times within microseconds. A
+/// scope inside another adds nothing; the outer one decides.
+class FileChecksOnce final {
+public:
+    FileChecksOnce();
+    ~FileChecksOnce();
+    FileChecksOnce(const FileChecksOnce&) = delete;
+    FileChecksOnce& operator=(const FileChecksOnce&) = delete;
+
+    struct Seen;
+
+private:
+    std::vector<Seen>* seen_ = nullptr;  // owned when this is the outermost scope
+};
+
+/// `fileIdentity(path, links)`, asked once per path and links within a `FileChecksOnce` on
+/// this thread. Only for files that the scope's work reads and does not change.
+std::optional<FileIdentity> fileIdentityOnce(const std::string& path, Links links = Links::follow);
+
 /// `readFileBounded(path, maxBytes)`, answered from memory while the file keeps the
 /// identity it had when it was last read: one stat instead of open, read and close. For
 /// files that change by being written, not for the kernel's generated ones under /proc.
@@ -118,11 +142,22 @@ public:
     /// first line feed in them. Nothing when they cannot be read.
     std::optional<std::string> lastLines(std::size_t maxBytes) const;
 
+    /// Opens as `open` does, for a caller that keeps the file open between operations: the
+    /// descriptor is closed in a child made by fork() as it starts, so that no child keeps
+    /// a parent's file open for as long as it lives.
+    static std::optional<LineFile> openHeld(const std::string& path, int flags);
+    /// For a file kept open: whether the path still names it, given the path's `current`
+    /// identity (from lstat). When it does, that identity becomes the one the next
+    /// operation starts from, as if the file had been opened again now.
+    bool stillAt(const FileIdentity& current);
+
 private:
-    LineFile(int fd, const FileIdentity& opened) : fd_(fd), opened_(opened) {}
+    LineFile(int fd, const FileIdentity& opened, bool held) : fd_(fd), opened_(opened), held_(held) {}
 
     int fd_;
     FileIdentity opened_;
+    bool held_ = false;
+    pid_t owner_ = 0;  // for a held file: the process that opened it
 };
 
 }  // namespace lumvex::platform

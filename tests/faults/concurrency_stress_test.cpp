@@ -22,9 +22,9 @@
 #include "UploadTestAccess.h"
 
 #include <gtest/gtest.h>
-#include <csignal>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <csignal>
 
 #include <atomic>
 #include <cstdio>
@@ -621,7 +621,8 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
     }
     // What a host of the application does when it starts next: whatever is recorded or
     // stored goes out, through a collector that answers.
-    test::ChildProcess last({LUMVEX_HOST, home.bundleDir(), "soak", collector.baseUrl(), "1", "0"}, false, true);
+    test::ChildProcess last({LUMVEX_HOST, home.bundleDir(), "soak", collector.baseUrl(), "1", "0"}, false,
+                            true);
     EXPECT_EQ(last.wait(std::chrono::seconds(90)), 0) << "seed " << seed;
 
     std::multiset<std::string> onServer;
@@ -690,8 +691,8 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
         "over to a host killed before the library stored them, %zu lost, %zu duplicated (%zu of them handed "
         "over as the host was killed)\n",
         static_cast<unsigned long long>(seed), static_cast<unsigned long long>(generation * kHosts),
-        std::chrono::duration<double>(budget).count(), kindsText.c_str(), handedOver, delivered, kept, givenUp,
-        unstoredAtKill, lost, duplicated, handedAtKill);
+        std::chrono::duration<double>(budget).count(), kindsText.c_str(), handedOver, delivered, kept,
+        givenUp, unstoredAtKill, lost, duplicated, handedAtKill);
 }
 
 }  // namespace

@@ -234,8 +234,12 @@ bool givesUpAFix(std::string_view line) {
 class SteppedClock final : public lumvex::platform::Clock {
 public:
     TimePoint now() const override { return system_.now(); }
-    WallTime wallNow() const override { return system_.wallNow() + std::chrono::milliseconds(offsetMs_.load()); }
-    std::int64_t wallNowMilliseconds() const override { return system_.wallNowMilliseconds() + offsetMs_.load(); }
+    WallTime wallNow() const override {
+        return system_.wallNow() + std::chrono::milliseconds(offsetMs_.load());
+    }
+    std::int64_t wallNowMilliseconds() const override {
+        return system_.wallNowMilliseconds() + offsetMs_.load();
+    }
     void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
                    const std::function<bool()>& wake,
                    const std::weak_ptr<lumvex::platform::ClockListener>& listener) override {
@@ -318,7 +322,10 @@ void serveSoakSignals(SteppedClock& clock) {
         while (child > 0 && ::waitpid(child, &status, 0) < 0 && errno == EINTR) {
         }
         const bool clean = child > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
-        note(std::string("f ") + (child < 0 ? "failed" : clean ? "clean" : "shared-lock") +
+        note(std::string("f ") +
+             (child < 0 ? "failed"
+              : clean   ? "clean"
+                        : "shared-lock") +
              (busy ? " uploading" : " idle"));
     }
 }

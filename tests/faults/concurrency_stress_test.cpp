@@ -406,8 +406,11 @@ struct HostLedger {
     std::size_t givenUp = 0;                     // fixes that its log lines give up
     std::vector<std::string> forks;              // each fork's outcome
     bool ended = false;
+    std::string text;                 // the ledger as written
+    std::vector<std::string> faults;  // what the schedule did to it, for a failing seed
 
     void read(const std::string& output) {
+        text = output;
         std::istringstream lines(output);
         for (std::string line; std::getline(lines, line);) {
             if (line.size() < 1) {
@@ -548,6 +551,9 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
                     return;
                 }
                 const pid_t pid = pids[fault.target];
+                ledgers[ledgers.size() - kHosts + static_cast<std::size_t>(fault.target)].faults.push_back(
+                    std::to_string(fault.kind) + " value " + std::to_string(fault.value) + " for " +
+                    std::to_string(fault.length.count()) + " ms");
                 if (killed[fault.target] && fault.kind != BACKUP_LOCK && fault.kind != UPLOAD_LOCK) {
                     continue;
                 }
@@ -638,6 +644,7 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
     std::set<std::string> ours;
     for (auto& ledger : ledgers) {
         auto giveUps = ledger.givenUp;
+        const auto lostBefore = lost;
         for (std::uint64_t n = ledger.first; n < ledger.first + ledger.count; ++n) {
             const auto lat = TraceCodec::formatCoordinate(static_cast<double>(n));
             ours.insert(lat);
@@ -663,6 +670,17 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
                 ++lost;
                 problems += "fix " + lat + " lost\n";
             }
+        }
+        if (lost > lostBefore) {
+            std::string faultsText;
+            for (const auto& fault : ledger.faults) {
+                faultsText += " [" + fault + "]";
+            }
+            std::printf("host of fixes %llu to %llu%s, faults (kinds 0 stop, 1 trace lock, 2 upload lock, 3 kill, "
+                        "4 fork, 5 full disk, 6 clock step):%s; its ledger:\n%s\n",
+                        static_cast<unsigned long long>(ledger.first),
+                        static_cast<unsigned long long>(ledger.first + ledger.count - 1),
+                        ledger.killed ? ", killed" : "", faultsText.c_str(), ledger.text.c_str());
         }
         for (const auto& fork : ledger.forks) {
             ++faults["fork: " + fork];

@@ -96,10 +96,12 @@ lumvex::LumvexEngine& engine() {
     return *instance;
 }
 
-bool startUploads(const std::string& endpoint) {
+bool startUploads(const std::string& endpoint, bool debugLog = false) {
     lumvex::PushRequestTestAccess::setDefaultEndpoint(endpoint);
-    return !engine().start(
-        lumvex::LumvexConfiguration::Builder().pushFormat(lumvex::PushFormat::LOCATION_ONLY).build());
+    return !engine().start(lumvex::LumvexConfiguration::Builder()
+                               .pushFormat(lumvex::PushFormat::LOCATION_ONLY)
+                               .enableDebugLog(debugLog)
+                               .build());
 }
 
 /// Forces an upload and waits for its outcome: nothing when there was nothing to send, or
@@ -337,13 +339,18 @@ int soak(const std::string& endpoint, std::uint64_t first, std::uint64_t count) 
     static auto clock = std::make_shared<SteppedClock>();
     lumvex::platform::setClock(clock);
     lumvex::L::writeLog = true;
+    // LUMVEX_SOAK_VERBOSE puts every line in the ledger, to follow a failing seed.
+    static const bool verbose = std::getenv("LUMVEX_SOAK_VERBOSE") != nullptr;
     lumvex::platform::setLogHandler([](std::string_view line) {
         if (givesUpAFix(line)) {
             note("l " + std::string(line));
+        } else if (verbose) {
+            note("d " + std::string(line));
         }
     });
     std::thread(serveSoakSignals, std::ref(*clock)).detach();
-    if (!startUploads(endpoint)) {
+    // The log lines that give fixes up come only with the debug log.
+    if (!startUploads(endpoint, true)) {
         return 3;
     }
     const auto uploadLock = *lumvex::platform::cachesDirectory() + "/upload.lock";

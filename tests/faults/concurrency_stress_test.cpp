@@ -538,7 +538,7 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
                 // a restart the calendar is all there is to tell its age by.
                 fault.value = static_cast<int>(1 + draw % (3 * 3600)) * (draw % 2 ? 1 : -1);
             } else if (fault.kind == FULL_DISK) {
-                fault.value = static_cast<int>(draw % 1200);  // bytes a file may hold
+                fault.value = static_cast<int>(draw % 300);  // bytes a file may hold: a few lines
             }
             plan.push_back(fault);
         }

@@ -1,10 +1,11 @@
 // A host process for the tests that need one of their own: ways of leaving, limits set on
 // the process, and several processes sharing one store.
 //
-//   lumvex-host <bundle directory> exit <return|exit|static>
+//   lumvex-host <bundle directory> exit <return|exit|static|locked|stop-locked>
 //     hands 20 fixes to addTrace (latitude 1 to 20) and at once returns from main or calls
 //     exit(); with "static", also a 21st from the destructor of a static object made
-//     before the library was first reached.
+//     before the library was first reached. With "locked", 5 fixes and the debug log on;
+//     with "stop-locked", the same followed by stop().
 //   lumvex-host <bundle directory> file-size <limit in bytes>
 //     under that RLIMIT_FSIZE, with the debug log on, hands 40 fixes over and waits until
 //     the library's queue has stored them.
@@ -401,9 +402,18 @@ int main(int argc, char** argv) {
     if (mode == "exit" && argc == 4) {
         const std::string how = argv[3];
         fixFromDestructor = how == "static";
-        lumvex::L::writeLog = how == "locked";
-        for (int n = 1; n <= (how == "locked" ? 5 : 20); ++n) {
+        const bool locked = how == "locked" || how == "stop-locked";
+        lumvex::L::writeLog = locked;
+        for (int n = 1; n <= (locked ? 5 : 20); ++n) {
             sdk.addTrace({static_cast<double>(n), n + 0.5});
+            if (how == "stop-locked" && n == 1) {
+                // The rest come, and stop() with them, while the queue waits for the lock
+                // for the first: the stop's bound ends in the middle of the next one's wait.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+            }
+        }
+        if (how == "stop-locked") {
+            sdk.stop();
         }
         if (how == "exit") {
             std::exit(0);

@@ -29,15 +29,16 @@ namespace {
 
 // Runs `drain`, the queue's stores of what was handed over, and the fixes the trace store
 // holds for want of its lock, all within `bound`: a lock wait takes only what is left of
-// it. Logs under `operation` how many fixes were not stored.
+// it. Logs under `operation` how many fixes were not stored: those `drain` gave up, those
+// held, and those that `queued` says are still queued. The last two are counted together:
+// the queue's worker goes on storing, or holding, what was left to it.
 void storeWithin(std::chrono::milliseconds bound, const char* operation, TraceRepository& traces,
-                 const std::function<std::size_t()>& drain) {
+                 const std::function<std::size_t()>& drain, const std::function<std::size_t()>& queued = {}) {
     platform::FileLock::WaitBound shared(std::chrono::steady_clock::now() + bound);
-    const auto queued = drain();
-    const auto held = traces.storeHeldFixes();
-    if (queued + held > 0) {
-        LUMVEX_LOG_ERROR(operation,
-                         std::to_string(queued + held) + " fixes handed over were not stored in time");
+    const auto dropped = drain();
+    const auto notStored = dropped + traces.storeHeldFixes(queued);
+    if (notStored > 0) {
+        LUMVEX_LOG_ERROR(operation, std::to_string(notStored) + " fixes handed over were not stored in time");
     }
 }
 
@@ -188,11 +189,15 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 void LumvexEngine::stop() {
     // What addTrace accepted is on disk when stop returns, or counted in a log line; queued
     // uploads are not waited for.
-    storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces, [this] {
-        std::size_t left = 0;
-        queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT, &left);
-        return left;
-    });
+    // What the drain leaves stays queued for the worker, which may hold it while the count
+    // is made: it is counted where it is then, not as left over by the drain.
+    storeWithin(
+        platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces,
+        [this] {
+            queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT);
+            return std::size_t{0};
+        },
+        [this] { return queue_->durableWaiting(); });
     platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;

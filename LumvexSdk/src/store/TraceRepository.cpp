@@ -79,13 +79,12 @@ void TraceRepository::hold(std::string line) {
     held_.push_back(std::move(line));
 }
 
-std::size_t TraceRepository::storeHeldFixes() {
+std::size_t TraceRepository::storeHeldFixes(const std::function<std::size_t()>& queued) {
     platform::MutexLock lock(mutex_);
-    if (held_.empty()) {
-        return 0;
+    if (!held_.empty()) {
+        StoreLock between(*this, StoreLock::Use::changing);
     }
-    StoreLock between(*this, StoreLock::Use::changing);
-    return held_.size();
+    return held_.size() + (queued ? queued() : 0);
 }
 
 TraceSnapshot TraceRepository::getTracesAsDict() {

@@ -12,6 +12,7 @@
 #include "store/TraceCodec.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -70,8 +71,11 @@ public:
     bool clearTraces(const std::vector<std::string>& sentLines);
 
     /// Writes the fixes held in memory for want of the lock, waiting for it as any
-    /// operation does (within the calling thread's wait bound). How many are still held.
-    std::size_t storeHeldFixes();
+    /// operation does (within the calling thread's wait bound). How many are still held,
+    /// plus what `queued` counts of fixes on their way here: it is asked with the store's
+    /// mutex held, so that a fix moving from the queue to the held ones meanwhile is
+    /// counted once.
+    std::size_t storeHeldFixes(const std::function<std::size_t()>& queued = {});
 
     /// As many fixes as the lock's holders keep for a while: twice what the file holds.
     static constexpr std::size_t MAX_HELD_FIXES = 64;

@@ -499,6 +499,8 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
     std::uint64_t generation = 0;
     std::mt19937_64 schedule(seed);
     enum Kind { STOP, BACKUP_LOCK, UPLOAD_LOCK, KILL, FORK, FULL_DISK, CLOCK_STEP };
+    const char* const kindNames[] = {"stop", "trace lock", "upload lock", "kill",
+                                     "fork", "full disk",  "clock step"};
     // The weight of each kind in the schedule, in the order above.
     const std::vector<int> weights = {3, 2, 2, 1, 3, 2, 2};
     std::discrete_distribution<int> kinds(weights.begin(), weights.end());
@@ -551,12 +553,12 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
                     return;
                 }
                 const pid_t pid = pids[fault.target];
-                ledgers[ledgers.size() - kHosts + static_cast<std::size_t>(fault.target)].faults.push_back(
-                    std::to_string(fault.kind) + " value " + std::to_string(fault.value) + " for " +
-                    std::to_string(fault.length.count()) + " ms");
                 if (killed[fault.target] && fault.kind != BACKUP_LOCK && fault.kind != UPLOAD_LOCK) {
                     continue;
                 }
+                ledgers[ledgers.size() - kHosts + static_cast<std::size_t>(fault.target)].faults.push_back(
+                    std::string(kindNames[fault.kind]) + " value " + std::to_string(fault.value) + " for " +
+                    std::to_string(fault.length.count()) + " ms");
                 switch (fault.kind) {
                     case STOP:
                         // Stopped wherever it is, with whatever lock it holds; below the others' lock wait.
@@ -676,8 +678,7 @@ TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
             for (const auto& fault : ledger.faults) {
                 faultsText += " [" + fault + "]";
             }
-            std::printf("host of fixes %llu to %llu%s, faults (kinds 0 stop, 1 trace lock, 2 upload lock, 3 kill, "
-                        "4 fork, 5 full disk, 6 clock step):%s; its ledger:\n%s\n",
+            std::printf("host of fixes %llu to %llu%s, faults:%s; its ledger:\n%s\n",
                         static_cast<unsigned long long>(ledger.first),
                         static_cast<unsigned long long>(ledger.first + ledger.count - 1),
                         ledger.killed ? ", killed" : "", faultsText.c_str(), ledger.text.c_str());

@@ -150,7 +150,8 @@ TEST(ProcessExit, AHostThatLeavesOrRunsUnderLimitsKeepsWhatItHandedOverAndSurviv
         // without the lock.
         {{"exit", "locked"}, 0, "exit():", true, "exit()"},
         // The same at stop(), whose leftovers go back to the library's queue: a fix that the
-        // queue holds for want of the lock while the count is made is still counted once.
+        // queue holds for want of the lock while the count is made is still counted once,
+        // and the queue's own lock waits do not keep stop() past its bound.
         {{"exit", "stop-locked"}, 0, "stop():", true, "stop()"},
     };
     for (const auto& c : cases) {

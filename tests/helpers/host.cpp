@@ -5,7 +5,7 @@
 //     hands 20 fixes to addTrace (latitude 1 to 20) and at once returns from main or calls
 //     exit(); with "static", also a 21st from the destructor of a static object made
 //     before the library was first reached. With "locked", 5 fixes and the debug log on;
-//     with "stop-locked", the same followed by stop().
+//     with "stop-locked", the same followed by stop(), which must return within its bound.
 //   lumvex-host <bundle directory> file-size <limit in bytes>
 //     under that RLIMIT_FSIZE, with the debug log on, hands 40 fixes over and waits until
 //     the library's queue has stored them.
@@ -413,7 +413,12 @@ int main(int argc, char** argv) {
             }
         }
         if (how == "stop-locked") {
+            const auto began = std::chrono::steady_clock::now();
             sdk.stop();
+            // Its bound is 2 s; the rest is room for a loaded machine.
+            if (std::chrono::steady_clock::now() - began > std::chrono::milliseconds(3500)) {
+                return 7;
+            }
         }
         if (how == "exit") {
             std::exit(0);

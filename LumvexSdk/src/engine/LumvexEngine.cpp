@@ -29,12 +29,14 @@ namespace {
 
 // Runs `drain`, the queue's stores of what was handed over, and the fixes the trace store
 // holds for want of its lock, all within `bound`: a lock wait takes only what is left of
-// it. Logs under `operation` how many fixes were not stored: those `drain` gave up, those
+// it, also the worker's. Logs under `operation` how many fixes were not stored: those `drain` gave up, those
 // held, and those that `queued` says are still queued. The last two are counted together:
 // the queue's worker goes on storing, or holding, what was left to it.
 void storeWithin(std::chrono::milliseconds bound, const char* operation, TraceRepository& traces,
                  const std::function<std::size_t()>& drain, const std::function<std::size_t()>& queued = {}) {
-    platform::FileLock::WaitBound shared(std::chrono::steady_clock::now() + bound);
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    platform::FileLock::WaitBound shared(deadline);
+    TraceRepository::DrainBound everywhere(traces, deadline);
     const auto dropped = drain();
     const auto notStored = dropped + traces.storeHeldFixes(queued);
     if (notStored > 0) {

@@ -133,9 +133,27 @@ bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
     return keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
 }
 
+TraceRepository::DrainBound::DrainBound(TraceRepository& store, platform::FileLock::Deadline deadline)
+    : store_(store) {
+    platform::MutexLock guard(store.boundsMutex_);
+    entry_ = store.drainBounds_.insert(deadline);
+}
+
+TraceRepository::DrainBound::~DrainBound() {
+    platform::MutexLock guard(store_.boundsMutex_);
+    store_.drainBounds_.erase(entry_);
+}
+
 TraceRepository::StoreLock::StoreLock(TraceRepository& store, Use use) : store_(store) {
     store.directory_ = platform::cachesDirectory();
     if (store.directory_) {
+        std::optional<platform::FileLock::WaitBound> drain;
+        {
+            platform::MutexLock guard(store.boundsMutex_);
+            if (!store.drainBounds_.empty()) {
+                drain.emplace(*store.drainBounds_.begin());
+            }
+        }
         lock_ = platform::FileLock::lock(*store.directory_ + "/" + LOCK_FILENAME);
     }
     if (!lock_ || store.mirrorChanges_ != lock_->changes()) {

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -76,6 +77,23 @@ public:
     /// mutex held, so that a fix moving from the queue to the held ones meanwhile is
     /// counted once.
     std::size_t storeHeldFixes(const std::function<std::size_t()>& queued = {});
+
+    /// While it lives, every wait for the trace file's lock in this process, on any
+    /// thread, ends by `deadline`: a drain bounded at stop() or exit must not wait for the
+    /// store behind the queue's worker, which waits for that lock on its own while it
+    /// stores what the drain left to it. Drains at once keep their bounds apart; the
+    /// earliest holds.
+    class DrainBound {
+    public:
+        DrainBound(TraceRepository& store, platform::FileLock::Deadline deadline);
+        ~DrainBound();
+        DrainBound(const DrainBound&) = delete;
+        DrainBound& operator=(const DrainBound&) = delete;
+
+    private:
+        TraceRepository& store_;
+        std::multiset<platform::FileLock::Deadline>::iterator entry_;
+    };
 
     /// As many fixes as the lock's holders keep for a while: twice what the file holds.
     static constexpr std::size_t MAX_HELD_FIXES = 64;
@@ -166,6 +184,9 @@ private:
     static constexpr const char* LOCK_FILENAME = "backup.lock";
 
     platform::Mutex mutex_;
+    // Taken alone, never with another lock held inside it.
+    platform::Mutex boundsMutex_;
+    std::multiset<platform::FileLock::Deadline> drainBounds_ LUMVEX_GUARDED_BY(boundsMutex_);
     // The caches directory of the operation under way, looked up once by its StoreLock.
     std::optional<std::string> directory_ LUMVEX_GUARDED_BY(mutex_);
     // The change count of the lock file that the mirror goes with; nothing when unknown.

@@ -29,16 +29,16 @@ namespace {
 
 // Runs `drain`, the queue's stores of what was handed over, and the fixes the trace store
 // holds for want of its lock, all within `bound`: a lock wait takes only what is left of
-// it, also the worker's. Logs under `operation` how many fixes were not stored: those `drain` gave up, those
-// held, and those that `queued` says are still queued. The last two are counted together:
-// the queue's worker goes on storing, or holding, what was left to it.
+// it, also the worker's. Logs under `operation` how many fixes were not stored: those still
+// held or on their way (`arriving`), counted at one moment, since the queue's worker may
+// go on storing or holding what the drain left.
 void storeWithin(std::chrono::milliseconds bound, const char* operation, TraceRepository& traces,
-                 const std::function<std::size_t()>& drain, const std::function<std::size_t()>& queued = {}) {
+                 const std::atomic<std::size_t>& arriving, const std::function<void()>& drain) {
     const auto deadline = std::chrono::steady_clock::now() + bound;
     platform::FileLock::WaitBound shared(deadline);
     TraceRepository::DrainBound everywhere(traces, deadline);
-    const auto dropped = drain();
-    const auto notStored = dropped + traces.storeHeldFixes(queued);
+    drain();
+    const auto notStored = traces.storeHeldFixes(&arriving);
     if (notStored > 0) {
         LUMVEX_LOG_ERROR(operation, std::to_string(notStored) + " fixes handed over were not stored in time");
     }
@@ -50,8 +50,9 @@ LumvexEngine::LumvexEngine()
     : context_(UploadContext::process()), queue_(std::make_shared<platform::SerialQueue>()) {
     // A host that returns from main or calls exit() right after handing fixes over still
     // has them stored, or is told how many are not.
-    queue_->finishDurableAtExit([&traces = context_.traces](const std::function<std::size_t()>& drain) {
-        storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "exit()", traces, drain);
+    queue_->finishDurableAtExit([&traces = context_.traces,
+                                 arriving = arriving_](const std::function<std::size_t()>& drain) {
+        storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "exit()", traces, *arriving, [&drain] { drain(); });
     });
 }
 
@@ -191,15 +192,8 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 void LumvexEngine::stop() {
     // What addTrace accepted is on disk when stop returns, or counted in a log line; queued
     // uploads are not waited for.
-    // What the drain leaves stays queued for the worker, which may hold it while the count
-    // is made: it is counted where it is then, not as left over by the drain.
-    storeWithin(
-        platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces,
-        [this] {
-            queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT);
-            return std::size_t{0};
-        },
-        [this] { return queue_->durableWaiting(); });
+    storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces, *arriving_,
+                [this] { queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT); });
     platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;
@@ -231,7 +225,11 @@ namespace {
 
 void LumvexEngine::addTrace(const Location& location) {
     // No started check: a fix handed over while stopped is kept all the same.
-    if (!queue_->asyncDurable([location, &traces = context_.traces] { traces.addTrace(location); })) {
+    arriving_->fetch_add(1);
+    if (!queue_->asyncDurable([location, &traces = context_.traces, arriving = arriving_] {
+            traces.addTrace(location, arriving.get());
+        })) {
+        arriving_->fetch_sub(1);
         logDropped("addTrace(_:)");
     }
 }

@@ -13,6 +13,7 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "upload/UploadContext.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -55,6 +56,9 @@ private:
     // The stores that its jobs and uploads use: the process's own.
     const UploadContext context_;
     const std::shared_ptr<platform::SerialQueue> queue_;
+    // The fixes handed over that the queue has not yet stored or held; shared with the
+    // exit handler, which may run after this engine is gone.
+    const std::shared_ptr<std::atomic<std::size_t>> arriving_ = std::make_shared<std::atomic<std::size_t>>(0);
     // Written by start and stop on the host's thread, read by work on the queue.
     mutable platform::Mutex mutex_;
     bool isStarted_ LUMVEX_GUARDED_BY(mutex_) = false;

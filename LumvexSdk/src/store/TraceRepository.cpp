@@ -58,8 +58,17 @@ TraceRepository& TraceRepository::shared() {
     return *instance;
 }
 
-void TraceRepository::addTrace(const Location& location) {
+void TraceRepository::addTrace(const Location& location, std::atomic<std::size_t>* arriving) {
     platform::MutexLock lock(mutex_);
+    // Destroyed before the lock is let go.
+    struct Arrived {
+        std::atomic<std::size_t>* count;
+        ~Arrived() {
+            if (count) {
+                count->fetch_sub(1);
+            }
+        }
+    } arrived{arriving};
     // Stamped when handed over, whenever it is written.
     auto line = platform::base64Encode(TraceCodec::formatTrace(location, TraceCodec::currentTimeMs()));
     StoreLock between(*this, StoreLock::Use::changing);
@@ -79,12 +88,12 @@ void TraceRepository::hold(std::string line) {
     held_.push_back(std::move(line));
 }
 
-std::size_t TraceRepository::storeHeldFixes(const std::function<std::size_t()>& queued) {
+std::size_t TraceRepository::storeHeldFixes(const std::atomic<std::size_t>* arriving) {
     platform::MutexLock lock(mutex_);
     if (!held_.empty()) {
         StoreLock between(*this, StoreLock::Use::changing);
     }
-    return held_.size() + (queued ? queued() : 0);
+    return held_.size() + (arriving ? arriving->load() : 0);
 }
 
 TraceSnapshot TraceRepository::getTracesAsDict() {

@@ -11,8 +11,9 @@
 #include "platform/system/Files.h"
 #include "store/TraceCodec.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <set>
 #include <string>
@@ -58,8 +59,11 @@ class TraceRepository final {
 public:
     static TraceRepository& shared();
 
-    /// Stores `location` with the current wall-clock time.
-    void addTrace(const Location& location);
+    /// Stores `location` with the current wall-clock time. `arriving`, when given, counts
+    /// the fixes handed over and not yet stored or held; it is counted down for this one
+    /// under the store's mutex, however the store ends, so that `storeHeldFixes` finds
+    /// each fix in one place only.
+    void addTrace(const Location& location, std::atomic<std::size_t>* arriving = nullptr);
 
     /// The lines and their records' JSON text, oldest first, read in one go, so that an
     /// upload can later remove exactly what it sent. Nothing when nothing is readable.
@@ -73,10 +77,8 @@ public:
 
     /// Writes the fixes held in memory for want of the lock, waiting for it as any
     /// operation does (within the calling thread's wait bound). How many are still held,
-    /// plus what `queued` counts of fixes on their way here: it is asked with the store's
-    /// mutex held, so that a fix moving from the queue to the held ones meanwhile is
-    /// counted once.
-    std::size_t storeHeldFixes(const std::function<std::size_t()>& queued = {});
+    /// plus what `arriving` counts (see `addTrace`), both taken under the store's mutex.
+    std::size_t storeHeldFixes(const std::atomic<std::size_t>* arriving = nullptr);
 
     /// While it lives, every wait for the trace file's lock in this process, on any
     /// thread, ends by `deadline`: a drain bounded at stop() or exit must not wait for the

@@ -348,12 +348,6 @@ bool SerialQueue::finishDurable(std::chrono::milliseconds timeout, std::size_t* 
     return finishDurableWork(*state_, timeout, Finisher::caller, left);
 }
 
-std::size_t SerialQueue::durableWaiting() const {
-    MutexLock lock(state_->mutex);
-    return static_cast<std::size_t>(std::count_if(state_->items.begin(), state_->items.end(),
-                                                  [](const auto& item) { return item.durable; }));
-}
-
 void SerialQueue::finishDurableAtExit(ExitDrain around) {
     exitQueues().with([this, &around](std::vector<ExitQueue>& queues) {
         static const bool registered = std::atexit(&finishQueuesAtExit) == 0;

@@ -51,9 +51,6 @@ public:
     /// `left`, when given, receives how many durable items did not run.
     bool finishDurable(std::chrono::milliseconds timeout, std::size_t* left = nullptr);
 
-    /// How many durable items wait in the queue, not counting one being run.
-    std::size_t durableWaiting() const;
-
     /// Has `finishDurable` run for this queue when the process exits by returning from
     /// main or calling exit(), within EXIT_TIMEOUT; from then on its durable work runs on
     /// the caller's thread, for what host objects destroyed later still hand over. Neither

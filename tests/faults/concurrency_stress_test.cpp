@@ -22,12 +22,15 @@
 #include "UploadTestAccess.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <csignal>
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <deque>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <optional>
@@ -393,42 +396,128 @@ TEST(SharedStore, ProcessesSharingTheStoreLoseNoFixAndSendNoneTwice) {
     EXPECT_FALSE(test::fileExists(home.cachesDir() + "/pending.lmx"));
 }
 
-// A seeded soak: host processes of one application store and upload to the real collector
-// in turns while a schedule stops them at random points (holding whatever lock they hold)
-// and holds the trace file's or the upload's lock from outside. Every fix a host handed
-// over is in the ledger; at the end each is on the server once or still stored.
-// LUMVEX_STRESS_SECONDS makes it longer; LUMVEX_SOAK_SEED repeats a schedule.
-TEST(SharedStore, ASeededSoakOfStopsAndHeldLocksLosesNoFixAndSendsNoneTwice) {
+/// What one soak host wrote in its ledger, and how it ended.
+struct HostLedger {
+    std::uint64_t first = 0;
+    std::uint64_t count = 0;
+    bool killed = false;
+    std::set<std::uint64_t> handedOver;
+    std::optional<std::uint64_t> storedThrough;  // every fix up to it stored, sent or given up
+    std::size_t givenUp = 0;                     // fixes that its log lines give up
+    std::vector<std::string> forks;              // each fork's outcome
+    bool ended = false;
+    std::string text;                 // the ledger as written
+    std::vector<std::string> faults;  // what the schedule did to it, for a failing seed
+
+    void read(const std::string& output) {
+        text = output;
+        std::istringstream lines(output);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.size() < 1) {
+                continue;
+            }
+            const auto rest = line.size() > 2 ? line.substr(2) : std::string();
+            switch (line[0]) {
+                case 'h':
+                    handedOver.insert(std::strtoull(rest.c_str(), nullptr, 10));
+                    break;
+                case 'w':
+                    storedThrough = std::strtoull(rest.c_str(), nullptr, 10);
+                    break;
+                case 'l': {
+                    const auto many = rest.find(" fixes handed over were not stored in time");
+                    if (many == std::string::npos) {
+                        ++givenUp;
+                    } else {
+                        // The count is the number just before the words.
+                        auto digits = rest.find_last_not_of("0123456789", many - 1);
+                        givenUp += std::strtoull(rest.c_str() + digits + 1, nullptr, 10);
+                    }
+                    break;
+                }
+                case 'f':
+                    forks.push_back(rest);
+                    break;
+                case 'x':
+                    ended = true;
+                    break;
+                default:
+                    break;
+            }
+        }
+    }
+};
+
+/// Whether process `pid` blocks `signal`, which a soak host does once it can take it.
+bool blocksSignal(pid_t pid, int signal) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("SigBlk:", 0) == 0) {
+            const auto mask = std::strtoull(line.c_str() + 7, nullptr, 16);
+            return (mask >> (signal - 1)) & 1;
+        }
+    }
+    return false;
+}
+
+// A seeded soak: host processes of one application store and upload through a proxy that
+// fails some uploads in every way a collector or its network can, while a schedule stops
+// and kills them at random points (holding whatever lock they hold), makes them fork while
+// they upload, fills their disk, steps their calendar clock, and holds the trace file's or
+// the upload's lock from outside. Each host keeps a ledger of what it handed over; at the
+// end every fix handed over is on the collector once, still stored, given up by a log line
+// of its host, or was handed to a host killed before the library had stored it. None is
+// lost or sent twice. LUMVEX_STRESS_SECONDS makes it longer; LUMVEX_SOAK_SEED repeats a
+// schedule (the moments at which faults land still depend on the machine's pace).
+TEST(SharedStore, ASeededSoakOfHostAndServerFaultsLosesNoFixAndSendsNoneTwice) {
     const char* seedText = std::getenv("LUMVEX_SOAK_SEED");
     const std::uint64_t seed = seedText ? std::strtoull(seedText, nullptr, 10) : std::random_device()();
     std::printf("soak seed %llu (LUMVEX_SOAK_SEED=%llu repeats it)\n", static_cast<unsigned long long>(seed),
                 static_cast<unsigned long long>(seed));
+    std::fflush(stdout);
     test::IsolatedHome home;
     home.writeInfoPlist(
         "<key>CFBundleIdentifier</key><string>com.example.host</string>"
         "<key>lumvex_api_key</key><string>key</string>");
     Collector collector;
+    using Answer = test::FaultingProxy::Answer;
+    std::mt19937_64 answers(seed ^ 0x5eedULL);
+    test::FaultingProxy proxy(collector, [&answers] {
+        const auto pick = answers() % 100;
+        return pick < 62   ? Answer::passedOn
+               : pick < 70 ? Answer::clientError
+               : pick < 80 ? Answer::serverError
+               : pick < 90 ? Answer::nothing
+                           : Answer::cutOff;
+    });
     const auto budget = test::stressBudget(std::chrono::seconds(50));
     const auto end = std::chrono::steady_clock::now() + budget;
     constexpr std::uint64_t kPerHost = 20;
     constexpr int kHosts = 3;
-    std::multiset<std::string> ledger;
+    std::vector<HostLedger> ledgers;
     std::map<std::string, int> faults;
     std::uint64_t generation = 0;
     std::mt19937_64 schedule(seed);
+    enum Kind { STOP, BACKUP_LOCK, UPLOAD_LOCK, KILL, FORK, FULL_DISK, CLOCK_STEP };
+    const char* const kindNames[] = {"stop", "trace lock", "upload lock", "kill",
+                                     "fork", "full disk",  "clock step"};
+    // The weight of each kind in the schedule, in the order above.
+    const std::vector<int> weights = {3, 2, 2, 1, 3, 2, 2};
+    std::discrete_distribution<int> kinds(weights.begin(), weights.end());
     while (std::chrono::steady_clock::now() < end) {
         std::vector<std::unique_ptr<test::ChildProcess>> hosts;
+        std::vector<pid_t> pids;
         for (int h = 0; h < kHosts; ++h) {
             const std::uint64_t first = 1 + (generation * kHosts + h) * kPerHost;
             hosts.push_back(std::make_unique<test::ChildProcess>(
-                std::vector<std::string>{LUMVEX_HOST, home.bundleDir(), "store-upload", collector.baseUrl(),
-                                         std::to_string(first), std::to_string(kPerHost)}));
+                std::vector<std::string>{LUMVEX_HOST, home.bundleDir(), "soak", proxy.baseUrl(),
+                                         std::to_string(first), std::to_string(kPerHost)},
+                false, true));
             ASSERT_TRUE(hosts.back()->started());
-        }
-        std::atomic<bool> done{false};
-        std::vector<pid_t> pids;
-        for (const auto& host : hosts) {
-            pids.push_back(host->pid());
+            pids.push_back(hosts.back()->pid());
+            ledgers.emplace_back();
+            ledgers.back().first = first;
+            ledgers.back().count = kPerHost;
         }
         // Draws for this generation are made here, so that a seed gives the same schedule.
         struct Fault {
@@ -436,54 +525,193 @@ TEST(SharedStore, ASeededSoakOfStopsAndHeldLocksLosesNoFixAndSendsNoneTwice) {
             int target;
             std::chrono::milliseconds after;
             std::chrono::milliseconds length;
+            int value;
         };
         std::vector<Fault> plan;
         for (int n = 0; n < 6; ++n) {
-            plan.push_back({static_cast<int>(schedule() % 3), static_cast<int>(schedule() % kHosts),
-                            std::chrono::milliseconds(50 + schedule() % 400),
-                            std::chrono::milliseconds(100 + schedule() % 1400)});
+            Fault fault{kinds(schedule), static_cast<int>(schedule() % kHosts),
+                        std::chrono::milliseconds(50 + schedule() % 400),
+                        std::chrono::milliseconds(100 + schedule() % 1400), 0};
+            const auto draw = schedule();
+            if (fault.kind == FORK) {
+                fault.value = static_cast<int>(draw % 500);  // the child's life in milliseconds
+            } else if (fault.kind == CLOCK_STEP) {
+                // Up to three hours either way: a record is given up after a day, and across
+                // a restart the calendar is all there is to tell its age by.
+                fault.value = static_cast<int>(1 + draw % (3 * 3600)) * (draw % 2 ? 1 : -1);
+            } else if (fault.kind == FULL_DISK) {
+                fault.value = static_cast<int>(draw % 300);  // bytes a file may hold: a few lines
+            }
+            plan.push_back(fault);
         }
+        std::atomic<bool> done{false};
+        std::vector<bool> killed(kHosts, false);
         std::thread injector([&] {
             for (const auto& fault : plan) {
-                std::this_thread::sleep_for(fault.after);
+                std::this_thread::sleep_for(fault.after);  // the schedule's pace, not a wait for an event
                 if (done) {
                     return;
                 }
-                if (fault.kind == 0) {
-                    // Stopped wherever it is, with whatever lock it holds; below the others' lock wait.
-                    ::kill(pids[fault.target], SIGSTOP);
-                    std::this_thread::sleep_for(fault.length);
-                    ::kill(pids[fault.target], SIGCONT);
-                    ++faults["SIGSTOP"];
-                } else {
-                    const char* name = fault.kind == 1 ? "/backup.lock" : "/upload.lock";
-                    auto held = platform::FileLock::lock(home.cachesDir() + name);
-                    std::this_thread::sleep_for(fault.length);
-                    faults[std::string(name + 1) + " held"] += held ? 1 : 0;
+                const pid_t pid = pids[fault.target];
+                if (killed[fault.target] && fault.kind != BACKUP_LOCK && fault.kind != UPLOAD_LOCK) {
+                    continue;
+                }
+                ledgers[ledgers.size() - kHosts + static_cast<std::size_t>(fault.target)].faults.push_back(
+                    std::string(kindNames[fault.kind]) + " value " + std::to_string(fault.value) + " for " +
+                    std::to_string(fault.length.count()) + " ms");
+                switch (fault.kind) {
+                    case STOP:
+                        // Stopped wherever it is, with whatever lock it holds; below the others' lock wait.
+                        ::kill(pid, SIGSTOP);
+                        std::this_thread::sleep_for(fault.length);
+                        ::kill(pid, SIGCONT);
+                        ++faults["SIGSTOP"];
+                        break;
+                    case BACKUP_LOCK:
+                    case UPLOAD_LOCK: {
+                        const char* name = fault.kind == BACKUP_LOCK ? "/backup.lock" : "/upload.lock";
+                        auto held = platform::FileLock::lock(home.cachesDir() + name);
+                        std::this_thread::sleep_for(fault.length);
+                        faults[std::string(name + 1) + " held"] += held ? 1 : 0;
+                        break;
+                    }
+                    case KILL:
+                        ::kill(pid, SIGKILL);
+                        killed[fault.target] = true;
+                        ++faults["SIGKILL"];
+                        break;
+                    case FORK:
+                    case CLOCK_STEP: {
+                        // Not before the host takes the signal, which would end it.
+                        const int signal = fault.kind == FORK ? SIGRTMIN : SIGRTMIN + 1;
+                        if (blocksSignal(pid, signal)) {
+                            union sigval value;
+                            value.sival_int = fault.value;
+                            ::sigqueue(pid, signal, value);
+                            ++faults[fault.kind == FORK ? "fork" : "clock step"];
+                        }
+                        break;
+                    }
+                    case FULL_DISK: {
+                        // The disk fills up for this host: writes beyond the limit fail with EFBIG.
+                        rlimit full{static_cast<rlim_t>(fault.value), RLIM_INFINITY};
+                        if (::prlimit(pid, RLIMIT_FSIZE, &full, nullptr) == 0) {
+                            std::this_thread::sleep_for(fault.length);
+                            rlimit freed{RLIM_INFINITY, RLIM_INFINITY};
+                            ::prlimit(pid, RLIMIT_FSIZE, &freed, nullptr);
+                            ++faults["full disk"];
+                        }
+                        break;
+                    }
                 }
             }
         });
+        std::vector<int> statuses;
         for (auto& host : hosts) {
-            EXPECT_EQ(host->wait(std::chrono::seconds(110)), 0) << "seed " << seed;
+            statuses.push_back(host->wait(std::chrono::seconds(110)));
         }
         done = true;
         injector.join();
         for (int h = 0; h < kHosts; ++h) {
-            for (const auto& lat : latitudes(1 + (generation * kHosts + h) * kPerHost, kPerHost)) {
-                ledger.insert(lat);
+            auto& ledger = ledgers[ledgers.size() - kHosts + static_cast<std::size_t>(h)];
+            ledger.killed = killed[static_cast<std::size_t>(h)];
+            ledger.read(hosts[static_cast<std::size_t>(h)]->output());
+            const int status = statuses[static_cast<std::size_t>(h)];
+            if (ledger.killed && WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) {
+                continue;
             }
+            // A host killed after it ended ran to its end.
+            ledger.killed = false;
+            EXPECT_EQ(status, 0) << "seed " << seed;
+            EXPECT_TRUE(ledger.ended) << "seed " << seed;
         }
         ++generation;
     }
-    const auto seen = deliveredAndKept(collector, home);
-    EXPECT_EQ(difference(seen, ledger), "") << "seed " << seed;
-    std::string kinds;
-    for (const auto& [kind, count] : faults) {
-        kinds += " " + kind + " " + std::to_string(count);
+    // What a host of the application does when it starts next: whatever is recorded or
+    // stored goes out, through a collector that answers.
+    test::ChildProcess last({LUMVEX_HOST, home.bundleDir(), "soak", collector.baseUrl(), "1", "0"}, false,
+                            true);
+    EXPECT_EQ(last.wait(std::chrono::seconds(90)), 0) << "seed " << seed;
+
+    std::multiset<std::string> onServer;
+    for (const auto& upload : collector.uploads()) {
+        for (const auto& location : upload.at("body").at("locations")) {
+            onServer.insert(location.at("lat").get<std::string>());
+        }
     }
-    std::printf("soak seed %llu: %llu hosts, faults:%s; %zu fixes handed over, %zu on the server or stored\n",
-                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(generation * kHosts),
-                kinds.c_str(), ledger.size(), seen.size());
+    const auto all = deliveredAndKept(collector, home);
+    std::size_t handedOver = 0, delivered = 0, kept = 0, givenUp = 0, unstoredAtKill = 0, lost = 0,
+                duplicated = 0, handedAtKill = 0, inheritedLocks = 0;
+    std::string problems;
+    std::set<std::string> ours;
+    for (auto& ledger : ledgers) {
+        auto giveUps = ledger.givenUp;
+        const auto lostBefore = lost;
+        for (std::uint64_t n = ledger.first; n < ledger.first + ledger.count; ++n) {
+            const auto lat = TraceCodec::formatCoordinate(static_cast<double>(n));
+            ours.insert(lat);
+            const auto sent = onServer.count(lat);
+            const auto seen = all.count(lat);
+            const bool handed = ledger.handedOver.count(n) > 0;
+            if (seen == 0 && !handed) {
+                continue;  // its host was killed before it was handed over
+            }
+            ++handedOver;
+            handedAtKill += handed ? 0 : 1;  // addTrace had it when the host was killed
+            if (seen > 1) {
+                ++duplicated;
+                problems += "fix " + lat + " seen " + std::to_string(seen) + " times\n";
+            } else if (seen == 1) {
+                ++(sent == 1 ? delivered : kept);
+            } else if (ledger.killed && (!ledger.storedThrough || n > *ledger.storedThrough)) {
+                ++unstoredAtKill;
+            } else if (giveUps > 0) {
+                --giveUps;
+                ++givenUp;
+            } else {
+                ++lost;
+                problems += "fix " + lat + " lost\n";
+            }
+        }
+        if (lost > lostBefore) {
+            std::string faultsText;
+            for (const auto& fault : ledger.faults) {
+                faultsText += " [" + fault + "]";
+            }
+            std::printf("host of fixes %llu to %llu%s, faults:%s; its ledger:\n%s\n",
+                        static_cast<unsigned long long>(ledger.first),
+                        static_cast<unsigned long long>(ledger.first + ledger.count - 1),
+                        ledger.killed ? ", killed" : "", faultsText.c_str(), ledger.text.c_str());
+        }
+        for (const auto& fork : ledger.forks) {
+            ++faults["fork: " + fork];
+            inheritedLocks += fork.rfind("shared-lock", 0) == 0 ? 1 : 0;
+        }
+    }
+    for (const auto& lat : all) {
+        if (ours.count(lat) == 0) {
+            problems += "fix " + lat + " handed over by no host\n";
+        }
+    }
+    for (const auto& [answer, count] : proxy.answers()) {
+        faults["answer " + answer] += count;
+    }
+    EXPECT_EQ(problems, "") << "seed " << seed;
+    EXPECT_EQ(lost, 0u) << "seed " << seed;
+    EXPECT_EQ(duplicated, 0u) << "seed " << seed;
+    EXPECT_EQ(inheritedLocks, 0u) << "a forked child shared its parent's lock file; seed " << seed;
+    std::string kindsText;
+    for (const auto& [kind, count] : faults) {
+        kindsText += "\n  " + kind + ": " + std::to_string(count);
+    }
+    std::printf(
+        "soak seed %llu: %llu hosts in %.0f s, faults:%s\n"
+        "%zu fixes handed over: %zu delivered once, %zu kept, %zu given up with a log line, %zu handed "
+        "over to a host killed before the library stored them, %zu lost, %zu duplicated (%zu of them handed "
+        "over as the host was killed)\n",
+        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(generation * kHosts),
+        std::chrono::duration<double>(budget).count(), kindsText.c_str(), handedOver, delivered, kept,
+        givenUp, unstoredAtKill, lost, duplicated, handedAtKill);
 }
 
 }  // namespace

@@ -608,4 +608,73 @@ void ManualServer::closeClient(bool hard) {
     client_ = -1;
 }
 
+FaultingProxy::FaultingProxy(const Collector& collector, std::function<Answer()> decide)
+    : collector_(collector), decide_(std::move(decide)), thread_([this] { serve(); }) {}
+
+FaultingProxy::~FaultingProxy() {
+    over_ = true;
+    thread_.join();
+}
+
+std::map<std::string, int> FaultingProxy::answers() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return answers_;
+}
+
+void FaultingProxy::serve() {
+    while (!over_) {
+        // A short look for a client, so that the proxy ends soon after it is told; a
+        // client that then sends slowly (stopped halfway) gets longer.
+        if (!server_.connectionWaiting(std::chrono::milliseconds(100)) ||
+            !server_.acceptRequest(std::chrono::seconds(5))) {
+            continue;
+        }
+        const auto& request = server_.request();
+        std::string key;
+        const auto keyAt = request.find(std::string("\r\n") + "Idempotency-Key: ");
+        if (keyAt != std::string::npos) {
+            const auto from = keyAt + std::strlen("\r\nIdempotency-Key: ");
+            key = request.substr(from, request.find("\r\n", from) - from);
+        }
+        auto answer = decide_();
+        if (answer == Answer::clientError && kept_.count(key) > 0) {
+            answer = Answer::passedOn;
+        }
+        std::string name;
+        switch (answer) {
+            case Answer::passedOn: {
+                const auto result = server_.forwardTo(collector_);
+                if (result.status == 200) {
+                    kept_.insert(key);
+                }
+                server_.respond(result.status != 0 ? static_cast<int>(result.status) : 502);
+                name = "passed on";
+                break;
+            }
+            case Answer::clientError:
+                server_.respond(400);
+                name = "400";
+                break;
+            case Answer::serverError:
+                server_.respond(503);
+                name = "503";
+                break;
+            case Answer::nothing:
+                server_.reset();
+                name = "reset";
+                break;
+            case Answer::cutOff:
+                if (server_.forwardTo(collector_).status == 200) {
+                    kept_.insert(key);
+                }
+                server_.send("HTTP/1.1 200 OK\r\nContent-Le");
+                server_.reset();
+                name = "cut off";
+                break;
+        }
+        std::lock_guard<std::mutex> guard(mutex_);
+        ++answers_[name];
+    }
+}
+
 }  // namespace lumvex::test

@@ -5,10 +5,15 @@
 #include <nlohmann/json.hpp>
 
 #include <sys/types.h>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
+#include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace lumvex::test {
@@ -186,6 +191,41 @@ private:
     int client_ = -1;
     int port_ = 0;
     std::string request_;
+};
+
+/// A proxy on 127.0.0.1 in front of `collector` that answers each upload as `decide`
+/// says, on a thread of its own, one connection at a time, until it is destroyed.
+class FaultingProxy {
+public:
+    enum class Answer {
+        passedOn,     // the collector's own answer
+        clientError,  // 400 without passing it on; a key the collector kept is passed on instead,
+                      // since a server does not refuse for good the replay of what it kept
+        serverError,  // 503 without passing it on
+        nothing,      // a reset without passing it on
+        cutOff,       // passed on, then the answer cut off after a few bytes
+    };
+    FaultingProxy(const Collector& collector, std::function<Answer()> decide);
+    ~FaultingProxy();
+    FaultingProxy(const FaultingProxy&) = delete;
+    FaultingProxy& operator=(const FaultingProxy&) = delete;
+
+    std::string baseUrl() const { return server_.baseUrl(); }
+    /// How many uploads got each answer, by name ("passed on", "400", "503", "reset",
+    /// "cut off").
+    std::map<std::string, int> answers() const;
+
+private:
+    void serve();
+
+    const Collector& collector_;
+    std::function<Answer()> decide_;
+    ManualServer server_;
+    std::set<std::string> kept_;  // the Idempotency-Keys that the collector kept; serve() only
+    mutable std::mutex mutex_;
+    std::map<std::string, int> answers_;
+    std::atomic<bool> over_{false};
+    std::thread thread_;
 };
 
 }  // namespace lumvex::test

@@ -30,15 +30,18 @@ namespace {
 
 // Runs `drain`, the queue's stores of what was handed over, and the fixes the trace store
 // holds for want of its lock, all within `bound`: a lock wait takes only what is left of
-// it. Logs under `operation` how many fixes were not stored.
+// it, also the worker's. Logs under `operation` how many fixes were not stored: those still
+// held or on their way, counted at one moment, since the queue's worker may go on storing
+// or holding what the drain left.
 void storeWithin(std::chrono::milliseconds bound, const char* operation, TraceRepository& traces,
-                 const std::function<std::size_t()>& drain) {
-    platform::FileLock::WaitBound shared(std::chrono::steady_clock::now() + bound);
-    const auto queued = drain();
-    const auto held = traces.storeHeldFixes();
-    if (queued + held > 0) {
-        LUMVEX_LOG_ERROR(operation,
-                         std::to_string(queued + held) + " fixes handed over were not stored in time");
+                 const std::function<void()>& drain) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    platform::FileLock::WaitBound shared(deadline);
+    TraceRepository::DrainBound everywhere(traces, deadline);
+    drain();
+    const auto notStored = traces.storeHeldFixes();
+    if (notStored > 0) {
+        LUMVEX_LOG_ERROR(operation, std::to_string(notStored) + " fixes handed over were not stored in time");
     }
 }
 
@@ -49,7 +52,7 @@ LumvexEngine::LumvexEngine()
     // A host that returns from main or calls exit() right after handing fixes over still
     // has them stored, or is told how many are not.
     queue_->finishDurableAtExit([&traces = context_.traces](const std::function<std::size_t()>& drain) {
-        storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "exit()", traces, drain);
+        storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "exit()", traces, [&drain] { drain(); });
     });
 }
 
@@ -213,11 +216,8 @@ void LumvexEngine::startJobs(const std::shared_ptr<const LumvexConfiguration>& c
 void LumvexEngine::stop() {
     // What addTrace accepted is on disk when stop returns, or counted in a log line; queued
     // uploads are not waited for.
-    storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces, [this] {
-        std::size_t left = 0;
-        queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT, &left);
-        return left;
-    });
+    storeWithin(platform::SerialQueue::EXIT_TIMEOUT, "stop()", context_.traces,
+                [this] { queue_->finishDurable(platform::SerialQueue::EXIT_TIMEOUT); });
     platform::MutexLock guard(mutex_);
     if (!isStarted_) {
         return;
@@ -249,7 +249,11 @@ namespace {
 
 void LumvexEngine::addTrace(const Location& location) {
     // No started check: a fix handed over while stopped is kept all the same.
-    if (!queue_->asyncDurable([location, &traces = context_.traces] { traces.addTrace(location); })) {
+    auto& traces = context_.traces;
+    traces.announce();
+    if (!queue_->asyncDurable(
+            [location, &traces] { traces.addTrace(location, TraceRepository::Arrival::announced); })) {
+        traces.withdraw();
         logDropped("addTrace(_:)");
     }
 }

@@ -13,6 +13,7 @@
 #include "platform/base/ThreadAnnotations.h"
 #include "upload/UploadContext.h"
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>

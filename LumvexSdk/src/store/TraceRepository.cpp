@@ -59,12 +59,24 @@ TraceRepository& TraceRepository::shared() {
     return *instance;
 }
 
-void TraceRepository::addTrace(const Location& location) {
+void TraceRepository::addTrace(const Location& location, Arrival arrival) {
     // A host that keeps days of fixes has them kept in the offline store instead.
     if (OfflineStore::shared().add(location, TraceCodec::currentTimeMs())) {
+        if (arrival == Arrival::announced) {
+            withdraw();
+        }
         return;
     }
     platform::MutexLock lock(mutex_);
+    // Destroyed before the lock is let go.
+    struct Arrived {
+        TraceRepository* store;
+        ~Arrived() {
+            if (store) {
+                store->withdraw();
+            }
+        }
+    } arrived{arrival == Arrival::announced ? this : nullptr};
     // Stamped when handed over, whenever it is written.
     auto line = platform::base64Encode(TraceCodec::formatTrace(location, TraceCodec::currentTimeMs()));
     StoreLock between(*this, StoreLock::Use::changing);
@@ -86,11 +98,10 @@ void TraceRepository::hold(std::string line) {
 
 std::size_t TraceRepository::storeHeldFixes() {
     platform::MutexLock lock(mutex_);
-    if (held_.empty()) {
-        return 0;
+    if (!held_.empty()) {
+        StoreLock between(*this, StoreLock::Use::changing);
     }
-    StoreLock between(*this, StoreLock::Use::changing);
-    return held_.size();
+    return held_.size() + arriving_.load();
 }
 
 TraceSnapshot TraceRepository::getTracesAsDict() {
@@ -139,9 +150,27 @@ bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
     return keepLinesFrom(*path, std::move(lines), remove, "removeTraces(_:)");
 }
 
+TraceRepository::DrainBound::DrainBound(TraceRepository& store, platform::FileLock::Deadline deadline)
+    : store_(store) {
+    platform::MutexLock guard(store.boundsMutex_);
+    entry_ = store.drainBounds_.insert(deadline);
+}
+
+TraceRepository::DrainBound::~DrainBound() {
+    platform::MutexLock guard(store_.boundsMutex_);
+    store_.drainBounds_.erase(entry_);
+}
+
 TraceRepository::StoreLock::StoreLock(TraceRepository& store, Use use) : store_(store) {
     store.directory_ = platform::cachesDirectory();
     if (store.directory_) {
+        std::optional<platform::FileLock::WaitBound> drain;
+        {
+            platform::MutexLock guard(store.boundsMutex_);
+            if (!store.drainBounds_.empty()) {
+                drain.emplace(*store.drainBounds_.begin());
+            }
+        }
         lock_ = platform::FileLock::lock(*store.directory_ + "/" + LOCK_FILENAME);
     }
     if (!lock_ || store.mirrorChanges_ != lock_->changes()) {

@@ -11,8 +11,11 @@
 #include "platform/system/Files.h"
 #include "store/TraceCodec.h"
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -56,8 +59,21 @@ class TraceRepository final {
 public:
     static TraceRepository& shared();
 
-    /// Stores `location` with the current wall-clock time.
-    void addTrace(const Location& location);
+    /// Whether a fix given to `addTrace` was first announced with `announce`.
+    enum class Arrival { direct, announced };
+
+    /// Counts a fix handed over and on its way to `addTrace` (through the work queue), so
+    /// that `storeHeldFixes` counts it until it is stored, held or given up. `withdraw`
+    /// takes it back when it never set off. The count is the store's, since every engine
+    /// of the process stores here, and it keeps the queue's item as small as a fix and
+    /// the store it goes to.
+    void announce() { arriving_.fetch_add(1); }
+    void withdraw() { arriving_.fetch_sub(1); }
+
+    /// Stores `location` with the current wall-clock time. An announced fix is counted
+    /// down under the store's mutex, however the store ends, so that `storeHeldFixes`
+    /// finds each fix in one place only.
+    void addTrace(const Location& location, Arrival arrival = Arrival::direct);
 
     /// The lines and their records' JSON text, oldest first, read in one go, so that an
     /// upload can later remove exactly what it sent. Nothing when nothing is readable.
@@ -70,8 +86,26 @@ public:
     bool clearTraces(const std::vector<std::string>& sentLines);
 
     /// Writes the fixes held in memory for want of the lock, waiting for it as any
-    /// operation does (within the calling thread's wait bound). How many are still held.
+    /// operation does (within the calling thread's wait bound). How many are still held,
+    /// plus those announced and still on their way, both taken under the store's mutex.
     std::size_t storeHeldFixes();
+
+    /// While it lives, every wait for the trace file's lock in this process, on any
+    /// thread, ends by `deadline`: a drain bounded at stop() or exit must not wait for the
+    /// store behind the queue's worker, which waits for that lock on its own while it
+    /// stores what the drain left to it. Drains at once keep their bounds apart; the
+    /// earliest holds.
+    class DrainBound {
+    public:
+        DrainBound(TraceRepository& store, platform::FileLock::Deadline deadline);
+        ~DrainBound();
+        DrainBound(const DrainBound&) = delete;
+        DrainBound& operator=(const DrainBound&) = delete;
+
+    private:
+        TraceRepository& store_;
+        std::multiset<platform::FileLock::Deadline>::iterator entry_;
+    };
 
     /// As many fixes as the lock's holders keep for a while: twice what the file holds.
     static constexpr std::size_t MAX_HELD_FIXES = 64;
@@ -162,6 +196,9 @@ private:
     static constexpr const char* LOCK_FILENAME = "backup.lock";
 
     platform::Mutex mutex_;
+    // Taken alone, never with another lock held inside it.
+    platform::Mutex boundsMutex_;
+    std::multiset<platform::FileLock::Deadline> drainBounds_ LUMVEX_GUARDED_BY(boundsMutex_);
     // The caches directory of the operation under way, looked up once by its StoreLock.
     std::optional<std::string> directory_ LUMVEX_GUARDED_BY(mutex_);
     // The change count of the lock file that the mirror goes with; nothing when unknown.
@@ -176,6 +213,7 @@ private:
     std::string mirrorZone_ LUMVEX_GUARDED_BY(mutex_);  // the time zone the record texts were rendered in
     // Fixes, as stored lines, that could not be written for want of the lock; oldest first.
     std::vector<std::string> held_ LUMVEX_GUARDED_BY(mutex_);
+    std::atomic<std::size_t> arriving_{0};
     // The trace file, kept open for the next append while its path still names it (the
     // append's lstat tells); let go when the store replaces or removes the file.
     std::optional<platform::LineFile> traceFile_ LUMVEX_GUARDED_BY(mutex_);

@@ -259,6 +259,30 @@ void forEachFrom(const std::vector<OfflineStore::Segment>& all, std::uint64_t fr
 
 }  // namespace
 
+void OfflineStore::leaveOutMovedAlready(const std::string& directory, std::vector<std::string>& texts) {
+    // A move cut short between the store taking the fixes and the trace file letting them
+    // go left the first of them here as the newest fixes: moving those again would send
+    // them twice. Nothing is stored between a move and the trace file's clearing, so they
+    // are exactly the store's last lines when they are here at all.
+    const auto last = lastSequence(directory);
+    if (texts.empty() || last == 0) {
+        return;
+    }
+    const auto from = last > texts.size() ? last - texts.size() + 1 : 1;
+    std::vector<std::string> newest;
+    forEachFrom(segments(directory), from, [&newest](const StoredLine& stored) {
+        newest.emplace_back(stored.trace);
+        return true;
+    });
+    for (auto moved = std::min(newest.size(), texts.size()); moved > 0; --moved) {
+        if (std::equal(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(moved),
+                       newest.end() - static_cast<std::ptrdiff_t>(moved))) {
+            texts.erase(texts.begin(), texts.begin() + static_cast<std::ptrdiff_t>(moved));
+            return;
+        }
+    }
+}
+
 void OfflineStore::configure(std::optional<Capacity> capacity, std::size_t batchSize,
                              TraceRepository& traces) {
     platform::MutexLock guard(mutex_);
@@ -282,6 +306,7 @@ void OfflineStore::configure(std::optional<Capacity> capacity, std::size_t batch
             texts.push_back(std::move(*text));
         }
     }
+    leaveOutMovedAlready(opened->directory, texts);
     // Only once they are stored here may the trace file let them go.
     if (!texts.empty() && !append(opened->directory, texts)) {
         return;

@@ -113,6 +113,10 @@ private:
 
     // All below run under mutex_ and the lock between processes, in `directory`.
     bool append(const std::string& directory, const std::vector<std::string>& traces) LUMVEX_REQUIRES(mutex_);
+    // Drops from the front of `texts` (trace texts about to be moved in) those that the
+    // store already holds as its newest lines.
+    void leaveOutMovedAlready(const std::string& directory, std::vector<std::string>& texts)
+        LUMVEX_REQUIRES(mutex_);
     std::uint64_t lastSequence(const std::string& directory) LUMVEX_REQUIRES(mutex_);
     void applyCountBound(const std::string& directory, std::uint64_t last) LUMVEX_REQUIRES(mutex_);
     void applyAgeBound(const std::string& directory) LUMVEX_REQUIRES(mutex_);

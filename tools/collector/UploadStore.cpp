@@ -281,7 +281,16 @@ Added SqliteStore::add(const Upload& upload) {
     wake_.notify_one();
     // The writer always answers: with the outcome, or with the error that ended the batch.
     if (outcome.wait_for(options_.timeout) == std::future_status::ready) {
-        return outcome.get();
+        Outcome answer = outcome.get();
+        switch (answer.kind) {
+            case Outcome::Kind::Stored:
+                return answer.added;
+            case Outcome::Kind::Unavailable:
+                throw Unavailable(answer.message);
+            case Outcome::Kind::Failed:
+                break;
+        }
+        throw std::runtime_error(answer.message);
     }
     std::lock_guard<std::mutex> guard(mutex_);
     const auto waiting = std::find(queue_.begin(), queue_.end(), pending);
@@ -380,9 +389,32 @@ struct SqliteStore::Writes {
     Statement release{db, "RELEASE one"};
 };
 
+namespace {
+
+/// The answer to an upload whose own statements failed, as the exception `error` would
+/// have told it, but as plain text.
+template <typename Outcome>
+Outcome failedOne(const std::exception_ptr& error) {
+    Outcome outcome;
+    try {
+        std::rethrow_exception(error);
+    } catch (const Unavailable& e) {
+        outcome.kind = Outcome::Kind::Unavailable;
+        outcome.message = e.what();
+    } catch (const std::exception& e) {
+        outcome.kind = Outcome::Kind::Failed;
+        outcome.message = e.what();
+    } catch (...) {
+        outcome.kind = Outcome::Kind::Failed;
+        outcome.message = "the upload could not be stored";
+    }
+    return outcome;
+}
+
+}  // namespace
+
 void SqliteStore::commit(std::vector<std::shared_ptr<Pending>>& batch, std::unique_ptr<Writes>& writes) {
-    std::vector<std::optional<Added>> outcomes(batch.size());
-    std::vector<std::exception_ptr> failures(batch.size());
+    std::vector<Outcome> outcomes(batch.size());
     try {
         checkFile();
         if (!writes) {
@@ -453,9 +485,9 @@ void SqliteStore::commit(std::vector<std::shared_ptr<Pending>>& batch, std::uniq
                     }
                 }
                 release.run();
-                outcomes[i] = added;
+                outcomes[i].added = added;
             } catch (...) {
-                failures[i] = std::current_exception();
+                outcomes[i] = failedOne<Outcome>(std::current_exception());
                 writes->resetAll();
                 // Some errors (a full disk, an I/O error) make SQLite roll back the whole
                 // transaction: then the uploads before this one are gone too, and the rest
@@ -475,26 +507,26 @@ void SqliteStore::commit(std::vector<std::shared_ptr<Pending>>& batch, std::uniq
         if (!sqlite3_get_autocommit(db_)) {
             sqlite3_exec(db_, "ROLLBACK", nullptr, nullptr, nullptr);
         }
-        std::exception_ptr failure = std::current_exception();
+        Outcome failure;
+        failure.kind = Outcome::Kind::Unavailable;
         try {
             throw;
-        } catch (const Unavailable&) {
+        } catch (const Unavailable& e) {
+            failure.message = e.what();
         } catch (const std::exception& e) {
             // A commit that failed kept nothing; the client may well try again.
-            failure =
-                std::make_exception_ptr(Unavailable(std::string(e.what()) + "; nothing of it was kept"));
+            failure.message = std::string(e.what()) + "; nothing of it was kept";
+        } catch (...) {
+            failure.message = "the database could not store the batch; nothing of it was kept";
         }
+        // Each upload gets its own copy of the text: nothing the handlers read is shared.
         for (auto& pending : batch) {
-            pending->done.set_exception(failure);
+            pending->done.set_value(failure);
         }
         return;
     }
     for (std::size_t i = 0; i < batch.size(); ++i) {
-        if (outcomes[i]) {
-            batch[i]->done.set_value(*outcomes[i]);
-        } else {
-            batch[i]->done.set_exception(failures[i]);
-        }
+        batch[i]->done.set_value(std::move(outcomes[i]));
     }
 }
 

@@ -167,6 +167,15 @@ public:
     long long removeBatchBefore(const std::string& cutoff);
 
 private:
+    /// What the writer answers one upload. A failure travels as text and is thrown on the
+    /// caller's thread: an exception object handed to many threads at once is shared through
+    /// a count inside the C++ runtime, out of the sight of ThreadSanitizer.
+    struct Outcome {
+        enum class Kind { Stored, Unavailable, Failed };
+        Kind kind = Kind::Stored;
+        Added added;          // when Stored
+        std::string message;  // otherwise: the text of the Unavailable or runtime_error thrown
+    };
     /// One upload waiting for the writer. Shared with the caller, who may stop waiting
     /// for it at its timeout.
     struct Pending {
@@ -174,7 +183,7 @@ private:
         long long locations;   // fixes in the body
         long long deviceInfo;  // 1 when the body holds a device description
         std::string bodyText;  // made on the caller's thread, not the writer's
-        std::promise<Added> done;
+        std::promise<Outcome> done;
     };
     struct ReaderLease;
     struct Writes;

@@ -90,24 +90,4 @@ TEST(SerialQueueTest, AThrowingItemOrTaskEndsThereAndLaterOnesStillRun) {
     EXPECT_EQ(ran, 2);
 }
 
-// A hand-off to a thread that is just going to sleep, in both directions, thousands of
-// times: the queue's worker and the loop's thread each sleep between two hand-offs, as
-// they do between two ticks. A lost wake would leave the chain stalled until the run ends.
-TEST(SerialQueueTest, HandOffsBetweenTheLoopAndTheQueueAreNeverLost) {
-    constexpr int ROUNDS = 5000;
-    platform::SerialQueue queue;
-    auto loop = detail::RunLoopAccess::current();
-    int round = 0;  // touched on the loop's thread only
-    std::function<void()> next = [&] {
-        if (++round == ROUNDS) {
-            loop->stop();
-            return;
-        }
-        ASSERT_TRUE(queue.async([&] { loop->post(next); }));
-    };
-    loop->post(next);
-    loop->run(platform::clock()->now() + 60s);
-    EXPECT_EQ(round, ROUNDS);
-}
-
 }  // namespace

@@ -44,6 +44,14 @@ void SystemClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_v
     }
 }
 
+void Clock::sleepUntil(std::unique_lock<std::mutex>& lock, Wakeup& wakeup, TimePoint deadline,
+                       const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) {
+    addListener(listener);
+    while (!wake() && now() < deadline) {
+        wakeup.waitUntil(lock, deadline);
+    }
+}
+
 void Clock::addListener(const std::weak_ptr<ClockListener>&) {}
 
 namespace {
@@ -92,6 +100,15 @@ void VirtualClock::waitUntil(std::unique_lock<std::mutex>& lock, std::condition_
     addListener(listener);
     // Time moves only through advance(), which wakes the listener; no timed wait needed.
     cv.wait(lock, [&] { return wake() || now() >= deadline; });
+}
+
+void VirtualClock::sleepUntil(std::unique_lock<std::mutex>& lock, Wakeup& wakeup, TimePoint deadline,
+                              const std::function<bool()>& wake,
+                              const std::weak_ptr<ClockListener>& listener) {
+    addListener(listener);
+    while (!wake() && now() < deadline) {
+        wakeup.wait(lock);
+    }
 }
 
 void VirtualClock::addListener(const std::weak_ptr<ClockListener>& listener) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/base/ThreadAnnotations.h"
+#include "platform/base/Wakeup.h"
 
 namespace lumvex::platform {
 
@@ -46,6 +47,12 @@ public:
     virtual void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv,
                            TimePoint deadline, const std::function<bool()>& wake,
                            const std::weak_ptr<ClockListener>& listener) = 0;
+    /// Like `waitUntil`, on a `Wakeup` rather than a condition variable, for the threads
+    /// that sleep between every two ticks. `listener` must then notify `wakeup` after
+    /// setting what `wake()` checks under `lock`'s mutex. Here `deadline` is taken as steady
+    /// time, which suits any clock whose `now()` is the steady clock's.
+    virtual void sleepUntil(std::unique_lock<std::mutex>& lock, Wakeup& wakeup, TimePoint deadline,
+                            const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener);
     /// Tells `listener` from now on whenever this clock moves by other means than time
     /// passing, until the listener is gone. For one that does not sleep on a condition
     /// variable, such as a poll that a timeout alone would not end early. A clock that only
@@ -72,6 +79,8 @@ public:
     std::int64_t wallNowMilliseconds() const override;
     void waitUntil(std::unique_lock<std::mutex>& lock, std::condition_variable& cv, TimePoint deadline,
                    const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
+    void sleepUntil(std::unique_lock<std::mutex>& lock, Wakeup& wakeup, TimePoint deadline,
+                    const std::function<bool()>& wake, const std::weak_ptr<ClockListener>& listener) override;
     void addListener(const std::weak_ptr<ClockListener>& listener) override;
 
     /// Moves both times forward and wakes every sleeper so it re-checks its deadline.

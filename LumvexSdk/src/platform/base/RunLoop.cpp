@@ -117,32 +117,38 @@ void RunLoop::Impl::post(std::function<void()> task) {
     {
         platform::MutexLock guard(mutex_);
         tasks_.push_back(std::move(task));
-        cv_.notify_all();
         signalHost();
     }
+    wakeup_.notify();
     platform::notifyWorkListener();
 }
 
 void RunLoop::Impl::stop() {
-    platform::MutexLock guard(mutex_);
-    stopRequested_ = true;
-    cv_.notify_all();
+    {
+        platform::MutexLock guard(mutex_);
+        stopRequested_ = true;
+    }
+    wakeup_.notify();
 }
 
 void RunLoop::Impl::clockAdvanced() {
-    platform::MutexLock guard(mutex_);
-    woken_ = true;
-    cv_.notify_all();
-    signalHost();
+    {
+        platform::MutexLock guard(mutex_);
+        woken_ = true;
+        signalHost();
+    }
+    wakeup_.notify();
 }
 
 void RunLoop::Impl::add(const std::shared_ptr<Timer>& timer) {
-    platform::MutexLock guard(mutex_);
-    timers_.push_back(timer);
-    // A sleeping loop must recompute its deadline.
-    woken_ = true;
-    cv_.notify_all();
-    signalHost();
+    {
+        platform::MutexLock guard(mutex_);
+        timers_.push_back(timer);
+        // A sleeping loop must recompute its deadline.
+        woken_ = true;
+        signalHost();
+    }
+    wakeup_.notify();
 }
 
 void RunLoop::Impl::remove(const Timer* timer) {
@@ -220,8 +226,8 @@ void RunLoop::Impl::run(platform::Clock::TimePoint until) {
         woken_ = false;
         // The clock checks the condition with the lock held, which the analysis cannot see
         // through the callback.
-        clock->waitUntil(
-            lock.native(), cv_, deadline,
+        clock->sleepUntil(
+            lock.native(), wakeup_, deadline,
             [this]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return woken_ || stopRequested_ || !tasks_.empty(); },
             self);
     }

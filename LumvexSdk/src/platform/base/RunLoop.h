@@ -15,7 +15,6 @@
 #include "platform/base/ThreadAnnotations.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -75,7 +74,9 @@ private:
     std::weak_ptr<platform::Clock> listenedClock_ LUMVEX_GUARDED_BY(mutex_);
 
     platform::Mutex mutex_;
-    std::condition_variable cv_;
+    // Notified after the lock is let go, so that the loop's thread does not wake only to
+    // block on the lock that its waker still holds.
+    platform::Wakeup wakeup_;
     std::deque<std::function<void()>> tasks_ LUMVEX_GUARDED_BY(mutex_);
     std::vector<std::shared_ptr<Timer>> timers_ LUMVEX_GUARDED_BY(mutex_);
     bool stopRequested_ LUMVEX_GUARDED_BY(mutex_) = false;

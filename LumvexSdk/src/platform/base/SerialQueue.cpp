@@ -6,6 +6,7 @@
 #include "platform/base/Process.h"
 #include "platform/base/Thread.h"
 #include "platform/base/ThreadAnnotations.h"
+#include "platform/base/Wakeup.h"
 #include "platform/base/WorkListener.h"
 
 #include <pthread.h>
@@ -33,7 +34,9 @@ struct SerialQueue::State {
         bool durable = false;
     };
     Mutex mutex;
-    std::condition_variable cv;
+    // The worker sleeps on it between items: a tick's one hand-off to the worker is then one
+    // system call on each side, and the worker's first unlock after waking is none.
+    Wakeup wakeup;
     std::deque<Item> items LUMVEX_GUARDED_BY(mutex);
     // The worker is running a durable item; `durableDone` tells when it ends.
     bool runningDurable LUMVEX_GUARDED_BY(mutex) = false;
@@ -41,7 +44,7 @@ struct SerialQueue::State {
     // The process is exiting: durable work runs on its caller's thread.
     bool exiting LUMVEX_GUARDED_BY(mutex) = false;
     bool closing LUMVEX_GUARDED_BY(mutex) = false;
-    // Whether the worker sleeps on `cv`: only then does a push notify it. While it works
+    // Whether the worker sleeps on `wakeup`: only then does a push notify it. While it works
     // through items it finds each new one by itself, so most pushes make no call at all.
     bool workerWaiting LUMVEX_GUARDED_BY(mutex) = false;
     Thread worker LUMVEX_GUARDED_BY(mutex);  // made at the first need
@@ -100,7 +103,7 @@ void workerLoop(SerialQueue::State& state) {
             // wake can find nothing to do; the next push must then notify again.
             while (!state.workerNeeded()) {
                 state.workerWaiting = true;
-                state.cv.wait(lock.native());
+                state.wakeup.wait(lock.native());
             }
             state.workerWaiting = false;
         }
@@ -235,7 +238,7 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     }
     if (state.workerWaiting) {
         state.workerWaiting = false;
-        state.cv.notify_one();
+        state.wakeup.notify();
     }
     return false;
 }
@@ -285,7 +288,7 @@ SerialQueue::~SerialQueue() {
     {
         MutexLock guard(state_->mutex);
         state_->closing = true;
-        state_->cv.notify_all();
+        state_->wakeup.notify();
         worker.swap(state_->worker);
     }
     if (!worker.joinable()) {
@@ -341,7 +344,7 @@ bool SerialQueue::push(Task&& work, Kind kind) {
     // only this reference keeps the state, and its condition variable, alive.
     std::shared_ptr<State> keep = state_;
     lock.unlock();
-    keep->cv.notify_one();
+    keep->wakeup.notify();
     return true;
 }
 

@@ -31,26 +31,15 @@
 namespace {
 
 using lumvex::OfflineStore;
-using lumvex::bench::TempRoot;
 
+// The offline store's folder in a caches directory of the benchmark's own.
 class Sandbox {
 public:
-    Sandbox() {
-        root_ = temp_.path();
-        std::filesystem::create_directories(root_ + "/bundle");
-        std::ofstream(root_ + "/bundle/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.example.bench</string>"
-               "<key>lumvex_api_key</key><string>key</string></dict></plist>\n";
-        ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
-        lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
-        std::filesystem::create_directories(offlineDir());
-    }
-    std::string offlineDir() const { return root_ + "/cache/com.example.bench/offline"; }
+    Sandbox() { std::filesystem::create_directories(offlineDir()); }
+    std::string offlineDir() const { return home_.cachesDir() + "/offline"; }
 
 private:
-    TempRoot temp_;
-    std::string root_;
+    lumvex::bench::BenchHome home_;
 };
 
 Sandbox& sandbox() {

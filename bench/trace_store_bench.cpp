@@ -26,35 +26,10 @@
 
 namespace {
 
-using lumvex::bench::TempRoot;
-
 using lumvex::TraceRepository;
 
-// A caches directory and a host bundle of their own, removed at exit. The caches directory
-// exists from the start, since the benchmarks run in any order (interleaved, shuffled) and
-// some write there before the library has made it.
-class Sandbox {
-public:
-    Sandbox() {
-        root_ = temp_.path();
-        std::filesystem::create_directories(root_ + "/bundle");
-        std::ofstream(root_ + "/bundle/Info.plist")
-            << "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
-               "<key>CFBundleIdentifier</key><string>com.example.bench</string>"
-               "<key>lumvex_api_key</key><string>key</string></dict></plist>\n";
-        ::setenv("XDG_CACHE_HOME", (root_ + "/cache").c_str(), 1);
-        lumvex::platform::setMainBundleDirectory(root_ + "/bundle");
-        std::filesystem::create_directories(cachesDir());
-    }
-    std::string cachesDir() const { return root_ + "/cache/com.example.bench"; }
-
-private:
-    TempRoot temp_;
-    std::string root_;
-};
-
-Sandbox& sandbox() {
-    static Sandbox instance;
+lumvex::bench::BenchHome& sandbox() {
+    static lumvex::bench::BenchHome instance;
     return instance;
 }
 

@@ -53,8 +53,10 @@ std::string DeviceInfoRepository::readDeviceInfoFile() {
     std::optional<std::string> text;
     {
         platform::MutexLock lock(fileMutex_);
-        // Our own file only: not through a link planted in its place, nor from a FIFO.
-        text = platform::readFileBounded(*url, kMaxRecordBytes, platform::Links::dontFollow);
+        // Our own file only: not through a link planted in its place, nor from a FIFO. It is
+        // only ever replaced whole, so a body in which nothing was replaced reads nothing.
+        text = platform::readFileCached(*url, kMaxRecordBytes, platform::Links::dontFollow,
+                                        platform::Changes::entriesOnly);
     }
     if (!text || !platform::isValidUtf8(*text)) {
         LUMVEX_LOG_AT(LEVEL_DEBUG, "readDeviceInfoFile()", "impossible to read device info file");

@@ -6,6 +6,7 @@
 #include "platform/system/CachesDirectory.h"
 #include "platform/system/FileLock.h"
 #include "platform/system/Files.h"
+#include "platform/system/TimeZone.h"
 #include "store/LineReader.h"
 #include "store/TraceCodec.h"
 #include "store/TraceRepository.h"
@@ -211,8 +212,11 @@ std::optional<Opened> openStore(bool create) {
         return std::nullopt;
     }
     Opened opened{*caches + "/" + OfflineStore::DIRECTORY, std::nullopt};
-    struct stat st {};
-    if (::lstat(opened.directory.c_str(), &st) != 0) {
+    // A body looks for the folder at every upload, and mostly finds none.
+    const auto there = create ? platform::fileIdentity(opened.directory, platform::Links::dontFollow)
+                              : platform::fileIdentityOnce(opened.directory, platform::Links::dontFollow,
+                                                           platform::Changes::entriesOnly);
+    if (!there) {
         if (!create || (::mkdir(opened.directory.c_str(), 0700) != 0 && errno != EEXIST)) {
             return std::nullopt;
         }
@@ -223,7 +227,7 @@ std::optional<Opened> openStore(bool create) {
             ::fsync(parent);
             ::close(parent);
         }
-    } else if (!S_ISDIR(st.st_mode)) {
+    } else if (!S_ISDIR(there->mode)) {
         return std::nullopt;
     }
     opened.lock = platform::FileLock::lock(opened.directory + "/" + LOCK);
@@ -479,7 +483,7 @@ std::optional<OfflineBatch> OfflineStore::nextBatch() {
     applyAgeBound(directory);
     const auto batchSize = batchSize_;
     // The zone is loaded once for the batch; its records are rendered in it.
-    ::tzset();
+    platform::TimeZone::loadCurrent();
     for (;;) {
         auto head = readHead(directory);
         OfflineBatch batch;

@@ -3,6 +3,7 @@
 #include "platform/base/Clock.h"
 #include "platform/base/L.h"
 #include "platform/base/Text.h"
+#include "platform/system/TimeZone.h"
 
 #include <charconv>
 #include <cmath>
@@ -82,7 +83,7 @@ std::uint64_t TraceCodec::currentTimeMs() {
 std::optional<std::string> TraceCodec::renderTimestamp(std::int64_t seconds) {
     // The device's time zone may have changed since the last read; localtime_r alone
     // would keep using the zone it loaded first.
-    ::tzset();
+    platform::TimeZone::loadCurrent();
     return renderTimestampInLoadedZone(seconds);
 }
 

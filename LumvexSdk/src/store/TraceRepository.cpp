@@ -6,6 +6,7 @@
 #include "platform/base/Text.h"
 #include "platform/system/CachesDirectory.h"
 #include "platform/system/Files.h"
+#include "platform/system/TimeZone.h"
 #include "store/LineReader.h"
 #include "store/OfflineStore.h"
 
@@ -106,6 +107,10 @@ std::size_t TraceRepository::storeHeldFixes() {
 
 TraceSnapshot TraceRepository::getTracesAsDict() {
     platform::MutexLock lock(mutex_);
+    if (mirrorStillCurrent()) {
+        renderMirror();
+        return snapshotOfMirror();
+    }
     StoreLock between(*this, StoreLock::Use::reading);
     const auto path = getTracesFileUrl();
     if (!path || !loadMirror(*path, platform::fileIdentity(*path, platform::Links::dontFollow))) {
@@ -117,6 +122,38 @@ TraceSnapshot TraceRepository::getTracesAsDict() {
         mirror_.clear();
     }
     return snapshot;
+}
+
+bool TraceRepository::mirrorStillCurrent() {
+    // Fixes held for want of the lock are written by the next holder: this read takes it.
+    if (!mirrorValid_ || !mirrorChanges_ || !held_.empty()) {
+        return false;
+    }
+    const auto directory = platform::cachesDirectory();
+    if (!directory || mirrorPath_ != *directory + "/" + FILENAME) {
+        return false;
+    }
+    // Whether each file is the one the mirror and the open count go with; in an upload's
+    // body, known without a stat while nothing in the directory was replaced.
+    const auto lockPath = *directory + "/" + LOCK_FILENAME;
+    const auto lockNow =
+        platform::fileIdentityOnce(lockPath, platform::Links::dontFollow, platform::Changes::entriesOnly);
+    // The trace file as it is: a tool may rewrite it in place without the lock, and even
+    // put its modification time back.
+    const auto traceNow = platform::fileIdentityOnce(mirrorPath_, platform::Links::dontFollow);
+    if (!lockNow || !traceNow || *traceNow != mirrorIdentity_) {
+        return false;
+    }
+    if (!countFile_ || countFilePath_ != lockPath || !countFile_->stillAt(*lockNow)) {
+        countFile_.reset();
+        countFilePath_ = lockPath;
+        auto opened = platform::LineFile::openHeld(lockPath, O_RDONLY);
+        if (!opened || !opened->stillAt(*lockNow)) {
+            return false;
+        }
+        countFile_.emplace(std::move(*opened));
+    }
+    return platform::FileLock::changesIn(*countFile_) == mirrorChanges_;
 }
 
 bool TraceRepository::clearTraces(const std::vector<std::string>& sentLines) {
@@ -403,7 +440,7 @@ bool TraceRepository::loadMirror(const std::string& path,
 void TraceRepository::renderMirror() {
     // The device's time zone may have changed since the last read; localtime_r alone
     // would keep using the zone it loaded first. Once per read, not per fix.
-    ::tzset();
+    platform::TimeZone::loadCurrent();
     auto zone = TraceCodec::loadedZone();
     if (zone != mirrorZone_) {
         for (auto& entry : mirror_) {

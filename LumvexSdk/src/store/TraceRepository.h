@@ -164,6 +164,10 @@ private:
     /// Whether the mirror holds the file at `path` as it is (`identity` from lstat).
     bool mirrorMatches(const std::string& path, const std::optional<platform::FileIdentity>& identity) const
         LUMVEX_REQUIRES(mutex_);
+    /// Whether the mirror is known to be the file's content without taking the lock (see
+    /// `FileLock::changesIn`): the count is the one it was read under, and neither the lock
+    /// file nor the trace file was replaced.
+    bool mirrorStillCurrent() LUMVEX_REQUIRES(mutex_);
     /// Makes the mirror hold `lines` as the file at `path` now holds them.
     void setMirror(const std::string& path, std::vector<MirroredLine> lines) LUMVEX_REQUIRES(mutex_);
     void forgetMirror() LUMVEX_REQUIRES(mutex_);
@@ -218,6 +222,9 @@ private:
     // append's lstat tells); let go when the store replaces or removes the file.
     std::optional<platform::LineFile> traceFile_ LUMVEX_GUARDED_BY(mutex_);
     std::string traceFilePath_ LUMVEX_GUARDED_BY(mutex_);
+    // The lock file, open for reading its count without the lock; the same lifetime rules.
+    std::optional<platform::LineFile> countFile_ LUMVEX_GUARDED_BY(mutex_);
+    std::string countFilePath_ LUMVEX_GUARDED_BY(mutex_);
 };
 
 }  // namespace lumvex

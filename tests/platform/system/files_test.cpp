@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -454,4 +455,98 @@ TEST(OwnFiles, ALinkOrAFifoAtAStoreFileIsNeitherFollowedNorWaitedOn) {
     devices.saveDeviceInfo(currentDescriptionText());
     EXPECT_FALSE(fs::is_symlink(home.cachesDir() + "/specs.lmx"));
     EXPECT_EQ(readFile(outside), precious);
+}
+
+// Within a scope, answers may come from what the kernel reported since the last scope: each
+// change below, made between two scopes, must show in the second one exactly as a stat
+// sees it, whether the file, its folder or a link to it changed.
+TEST(FileChecksOnce, EveryKindOfChangeBetweenTwoScopesShowsInTheNext) {
+    using platform::Changes;
+    using platform::Links;
+    const struct Case {
+        const char* change;
+        const char* name;  // in the case's folder
+        Links links;
+        Changes changes;
+        std::function<void(const TempDir&)> make;
+    } cases[] = {
+        {"written in place, its times put back", "f", Links::follow, Changes::anyWrite,
+         [](const TempDir& d) {
+             struct stat before {};
+             ::stat(d.file("f").c_str(), &before);
+             std::fstream(d.file("f"), std::ios::in | std::ios::out) << "Y";
+             const timespec times[2] = {before.st_atim, before.st_mtim};
+             ::utimensat(AT_FDCWD, d.file("f").c_str(), times, 0);
+         }},
+        {"made private", "f", Links::follow, Changes::anyWrite,
+         [](const TempDir& d) { ::chmod(d.file("f").c_str(), 0600); }},
+        {"replaced", "f", Links::dontFollow, Changes::entriesOnly,
+         [](const TempDir& d) { platform::writeFileAtomically(d.file("f"), "other"); }},
+        {"removed", "f", Links::follow, Changes::entriesOnly,
+         [](const TempDir& d) { ::unlink(d.file("f").c_str()); }},
+        {"made where there was none", "new", Links::follow, Changes::entriesOnly,
+         [](const TempDir& d) { writeFile(d.file("new"), "x"); }},
+        {"its folder moved away and another put in its place", "dir/f", Links::follow, Changes::entriesOnly,
+         [](const TempDir& d) {
+             ::rename(d.file("dir").c_str(), d.file("old").c_str());
+             fs::create_directory(d.file("dir"));
+             writeFile(d.file("dir/f"), "x");
+         }},
+        {"a link to it pointed elsewhere", "link", Links::follow, Changes::anyWrite,
+         [](const TempDir& d) {
+             ::unlink(d.file("link").c_str());
+             ::symlink("dir/f", d.file("link").c_str());
+         }},
+        {"what a link names written in place", "link", Links::follow, Changes::anyWrite,
+         [](const TempDir& d) { std::ofstream(d.file("f"), std::ios::app) << "more"; }},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.change);
+        TempDir dir;
+        fs::create_directory(dir.file("dir"));
+        writeFile(dir.file("f"), "X");
+        writeFile(dir.file("dir/f"), "in the folder");
+        ::symlink("f", dir.file("link").c_str());
+        const auto path = dir.file(c.name);
+        for (int round = 0; round < 2; ++round) {
+            const platform::FileChecksOnce scope;
+            ASSERT_EQ(platform::fileIdentityOnce(path, c.links, c.changes).has_value(),
+                      platform::fileIdentity(path, c.links).has_value());
+        }
+        c.make(dir);
+        const platform::FileChecksOnce scope;
+        const auto seen = platform::fileIdentityOnce(path, c.links, c.changes);
+        const auto now = platform::fileIdentity(path, c.links);
+        ASSERT_EQ(seen.has_value(), now.has_value());
+        if (now) {
+            EXPECT_TRUE(c.changes == Changes::anyWrite ? *seen == *now : seen->sameFileAs(*now));
+        }
+    }
+}
+
+// A forked child shares the parent's inotify descriptor: were it to read it, the parent
+// would never learn of the change that the child's read took away.
+TEST(FileChecksOnce, AForkedChildLeavesTheParentsNewsToTheParent) {
+    TempDir dir;
+    const auto path = dir.file("f");
+    writeFile(path, "X");
+    {
+        const platform::FileChecksOnce scope;
+        ASSERT_TRUE(platform::fileIdentityOnce(path));
+    }
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        std::ofstream(path, std::ios::app) << "more";
+        const platform::FileChecksOnce scope;
+        const auto seen = platform::fileIdentityOnce(path);
+        ::_exit(seen && seen->size == 5 ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const platform::FileChecksOnce scope;
+    const auto seen = platform::fileIdentityOnce(path);
+    ASSERT_TRUE(seen);
+    EXPECT_EQ(seen->size, 5);
 }

@@ -226,9 +226,10 @@ std::optional<std::string> cachesDirectory(std::string& why) {
             return std::nullopt;
         }
         dir = *place.path;
-        // It may have been removed, or replaced, since the last use: one lstat tells, once
-        // per upload body (see FileChecksOnce).
-        const auto now = fileIdentityOnce(dir, Links::dontFollow);
+        // It may have been removed, or replaced, since the last use: one lstat tells, at
+        // most once per upload body (see FileChecksOnce), and none while the kernel reports
+        // nothing renamed or removed on the way to it.
+        const auto now = fileIdentityOnce(dir, Links::dontFollow, Changes::entriesOnly);
         if (now && place.checked && CachesPlace::same(*now, *place.checked)) {
             return dir;
         }

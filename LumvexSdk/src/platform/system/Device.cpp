@@ -104,7 +104,16 @@ std::optional<std::string> osReleaseValue(std::string_view text, std::string_vie
 enum class Chassis { Unknown, Desktop, Laptop, Handheld, Server, Embedded, Tablet, Convertible, Detachable };
 
 Chassis chassis(const DeviceSources& sources) {
-    const auto text = readSystemFile(sources, "/sys/class/dmi/id/chassis_type");
+    // The firmware's tables do not change while the system runs: read once. (The kernel's
+    // folder for them is reached through a link, which FileWatch.h does not follow, so a
+    // body would otherwise look at it every time.)
+    std::optional<std::string> text;
+    if (sources.root.empty()) {
+        static const auto firmware = readSystemFile(sources, "/sys/class/dmi/id/chassis_type");
+        text = firmware;
+    } else {
+        text = readSystemFile(sources, "/sys/class/dmi/id/chassis_type");
+    }
     if (!text) {
         return Chassis::Unknown;
     }

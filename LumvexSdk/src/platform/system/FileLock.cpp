@@ -2,6 +2,7 @@
 
 #include "platform/base/L.h"
 #include "platform/base/Process.h"
+#include "platform/system/Files.h"
 
 #include <fcntl.h>
 #include <pthread.h>
@@ -175,6 +176,14 @@ void FileLock::release() noexcept {
         closeRegistered(fd_);
     }
     fd_ = -1;
+}
+
+std::optional<std::uint64_t> FileLock::changesIn(const LineFile& file) {
+    std::uint64_t changes = 0;
+    if (!file.readAt(0, &changes, sizeof(changes))) {
+        return std::nullopt;
+    }
+    return changes;
 }
 
 bool FileLock::bump() {

@@ -13,6 +13,8 @@
 
 namespace lumvex::platform {
 
+class LineFile;
+
 /// An exclusive advisory lock (flock) on a small file of its own, which keeps the work of
 /// several processes on the same files apart as a mutex keeps threads apart. The lock
 /// file is never removed: removing it would let two processes lock two different files.
@@ -59,6 +61,12 @@ public:
     /// Counts one more change; false when the count cannot be written, in which case the
     /// holder must not rely on it.
     bool bump();
+
+    /// The change count in the lock file `file` (opened read-only), read without taking
+    /// the lock: a reader that finds the count it last saw under the lock knows that no
+    /// holder has begun a change since, as every holder bumps the count before it changes
+    /// anything. Nothing when it cannot be read.
+    static std::optional<std::uint64_t> changesIn(const LineFile& file);
 
 private:
     FileLock(int fd, std::uint64_t changes, pid_t owner) : fd_(fd), changes_(changes), owner_(owner) {}

@@ -3,6 +3,7 @@
 #include "platform/base/Guarded.h"
 #include "platform/base/NoDestructor.h"
 #include "platform/base/Process.h"
+#include "platform/system/FileWatch.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -69,6 +70,10 @@ bool FileIdentity::operator==(const FileIdentity& other) const {
            mode == other.mode;
 }
 
+bool FileIdentity::sameFileAs(const FileIdentity& other) const {
+    return device == other.device && inode == other.inode && (mode & S_IFMT) == (other.mode & S_IFMT);
+}
+
 std::optional<FileIdentity> fileIdentity(const std::string& path, Links links) {
     struct stat st {};
     if ((links == Links::follow ? ::stat(path.c_str(), &st) : ::lstat(path.c_str(), &st)) != 0) {
@@ -88,6 +93,7 @@ std::optional<FileIdentity> fileIdentity(int fd) {
 struct FileChecksOnce::Seen {
     std::string path;
     Links links;
+    Changes changes;
     std::optional<FileIdentity> identity;
 };
 
@@ -100,6 +106,7 @@ FileChecksOnce::FileChecksOnce() {
         seen_ = new std::vector<Seen>();
         seen_->reserve(16);  // a body looks at about a dozen sources
         checksOnce = seen_;
+        noteFileChanges();
     }
 }
 
@@ -110,29 +117,31 @@ FileChecksOnce::~FileChecksOnce() {
     }
 }
 
-std::optional<FileIdentity> fileIdentityOnce(const std::string& path, Links links) {
+std::optional<FileIdentity> fileIdentityOnce(const std::string& path, Links links, Changes changes) {
     if (!checksOnce) {
         return fileIdentity(path, links);
     }
     for (const auto& seen : *checksOnce) {
-        if (seen.links == links && seen.path == path) {
+        if (seen.links == links && seen.changes == changes && seen.path == path) {
             return seen.identity;
         }
     }
-    auto identity = fileIdentity(path, links);
-    checksOnce->push_back(FileChecksOnce::Seen{path, links, identity});
+    auto identity = rememberedIdentity(path, links, changes);
+    checksOnce->push_back(FileChecksOnce::Seen{path, links, changes, identity});
     return identity;
 }
 
-std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes) {
+std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes, Links links,
+                                          Changes changes) {
     struct Entry {
         FileIdentity identity;
         std::size_t maxBytes = 0;
+        Links links = Links::follow;
         std::optional<std::string> content;
     };
     // Device lookups may run on a library thread while the process exits.
     static NoDestructor<Guarded<std::map<std::string, Entry>>> cache;
-    const auto identity = fileIdentityOnce(path);
+    const auto identity = fileIdentityOnce(path, links, changes);
     if (!identity) {
         return std::nullopt;
     }
@@ -140,14 +149,14 @@ std::optional<std::string> readFileCached(const std::string& path, std::size_t m
         auto entries = cache->lock();
         const auto found = entries->find(path);
         if (found != entries->end() && found->second.identity == *identity &&
-            found->second.maxBytes == maxBytes) {
+            found->second.maxBytes == maxBytes && found->second.links == links) {
             return found->second.content;
         }
     }
     // Kept under the identity seen before reading: a change made meanwhile shows as another
     // identity at the next call, which reads again.
-    auto content = readFileBounded(path, maxBytes);
-    cache->with([&](auto& entries) { entries[path] = Entry{*identity, maxBytes, content}; });
+    auto content = readFileBounded(path, maxBytes, links);
+    cache->with([&](auto& entries) { entries[path] = Entry{*identity, maxBytes, links, content}; });
     return content;
 }
 
@@ -387,6 +396,13 @@ LineFile::~LineFile() {
     heldFiles->erase(std::remove(heldFiles->begin(), heldFiles->end(), fd_), heldFiles->end());
     ::close(fd_);
     pthread_mutex_unlock(&heldFilesMutex);
+}
+
+bool LineFile::readAt(off_t offset, void* into, std::size_t bytes) const {
+    if (fd_ < 0 || (held_ && owner_ != currentProcessId())) {
+        return false;
+    }
+    return ::pread(fd_, into, bytes, offset) == static_cast<ssize_t>(bytes);
 }
 
 std::optional<FileIdentity> LineFile::identity() const {

@@ -64,6 +64,8 @@ struct FileIdentity {
     unsigned mode = 0;
 
     bool operator==(const FileIdentity& other) const;
+    /// Whether both are the same file (device, inode and type), however it changed.
+    bool sameFileAs(const FileIdentity& other) const;
     bool operator!=(const FileIdentity& other) const { return !(*this == other); }
 };
 
@@ -74,8 +76,20 @@ std::optional<FileIdentity> fileIdentity(const std::string& path, Links links = 
 /// The identity of the open file `fd`; nothing when fstat fails.
 std::optional<FileIdentity> fileIdentity(int fd);
 
-/// While one lives on a thread, `fileIdentityOnce` asks the system once per path: for the
-/// checks of one upload's body, whose readers (the stores, the device description, the
+/// How a remembered file may change, which decides what the kernel is asked to report.
+enum class Changes {
+    /// Written in place by anyone (system files, a bundle's Info.plist): every write in its
+    /// folder is reported.
+    anyWrite,
+    /// Only made, replaced, renamed or removed as a whole, or changed in a way that is
+    /// announced otherwise (the stores, whose writers bump a change count first): in-place
+    /// writes are not reported, so that the stores' own appends cost nothing. Only the
+    /// device, inode and mode of such an answer are current.
+    entriesOnly,
+};
+
+/// While one lives on a thread, `fileIdentityOnce` asks the system at most once per path: for
+/// the checks of one upload's body, whose readers (the stores, the device description, the
 /// bundle) would otherwise look at the same files several times within microseconds. A
 /// scope inside another adds nothing; the outer one decides.
 class FileChecksOnce final {
@@ -92,13 +106,19 @@ private:
 };
 
 /// `fileIdentity(path, links)`, asked once per path and links within a `FileChecksOnce` on
-/// this thread. Only for files that the scope's work reads and does not change.
-std::optional<FileIdentity> fileIdentityOnce(const std::string& path, Links links = Links::follow);
+/// this thread, and answered from what the kernel reported since the last scope when it
+/// can be (see FileWatch.h); `changes` says how the file may change. Outside a scope, a
+/// stat. Only for files that the scope's work reads and does not change.
+std::optional<FileIdentity> fileIdentityOnce(const std::string& path, Links links = Links::follow,
+                                             Changes changes = Changes::anyWrite);
 
-/// `readFileBounded(path, maxBytes)`, answered from memory while the file keeps the
-/// identity it had when it was last read: one stat instead of open, read and close. For
-/// files that change by being written, not for the kernel's generated ones under /proc.
-std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes);
+/// `readFileBounded(path, maxBytes, links)`, answered from memory while the file keeps the
+/// identity it had when it was last read (`fileIdentityOnce(path, links, changes)`): one
+/// stat instead of open, read and close, none when a `FileChecksOnce` knows the file
+/// unchanged. For files that change by being written, not for the kernel's generated ones
+/// under /proc.
+std::optional<std::string> readFileCached(const std::string& path, std::size_t maxBytes,
+                                          Links links = Links::follow, Changes changes = Changes::anyWrite);
 
 /// One of the library's own files of text lines, open: opened as `openOwnFile` opens it,
 /// closed when destroyed.
@@ -137,6 +157,9 @@ public:
     /// caller knows the `ending` to be a line feed. A file that others may read is made
     /// private first. On failure the file is cut back to the size it was opened with.
     Append appendLine(std::string_view line, Ending ending);
+
+    /// Reads exactly `bytes` bytes at `offset` into `into`; false when fewer could be read.
+    bool readAt(off_t offset, void* into, std::size_t bytes) const;
 
     /// The whole lines within the file's last `maxBytes` bytes (as opened): what follows the
     /// first line feed in them. Nothing when they cannot be read.

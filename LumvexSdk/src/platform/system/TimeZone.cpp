@@ -1,14 +1,18 @@
 #include "platform/system/TimeZone.h"
 
 #include "platform/base/Clock.h"
+#include "platform/base/Guarded.h"
+#include "platform/base/NoDestructor.h"
 #include "platform/base/Text.h"
 #include "platform/system/DeviceSources.h"
+#include "platform/system/Files.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <optional>
@@ -121,6 +125,30 @@ std::string fixedOffsetName() {
 }
 
 }  // namespace
+
+void TimeZone::loadCurrent() {
+    struct Loaded {
+        bool fromFile = false;
+        std::optional<FileIdentity> file;
+    };
+    static NoDestructor<Guarded<Loaded>> loaded;
+    // With TZ set, tzset() reads nothing while TZ keeps the value it last loaded. Without
+    // it, tzset() looks at the zone file at every call, which a body need not do while the
+    // file is known unchanged.
+    if (std::getenv("TZ") != nullptr) {
+        loaded->with([](Loaded& state) { state.fromFile = false; });
+        ::tzset();
+        return;
+    }
+    const auto file = fileIdentityOnce("/etc/localtime");
+    loaded->with([&](Loaded& state) {
+        if (!state.fromFile || state.file != file) {
+            ::tzset();
+            state.fromFile = true;
+            state.file = file;
+        }
+    });
+}
 
 std::string TimeZone::currentIdentifier() {
     const auto sources = currentDeviceSources();

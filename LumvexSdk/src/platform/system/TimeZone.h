@@ -18,6 +18,11 @@ public:
     /// name cannot be found.
     static std::string currentIdentifier();
 
+    /// Has the C library's local time functions (localtime_r) use the zone configured now,
+    /// as tzset() does; without asking the system when neither `TZ` nor the system's zone
+    /// file changed since the last call (see `fileIdentityOnce`).
+    static void loadCurrent();
+
     TimeZone() = delete;
 };
 

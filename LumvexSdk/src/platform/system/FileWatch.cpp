@@ -1,0 +1,328 @@
+#include "platform/system/FileWatch.h"
+
+#include "platform/base/Guarded.h"
+#include "platform/base/NoDestructor.h"
+#include "platform/base/Process.h"
+
+#include <sys/inotify.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <string_view>
+#include <vector>
+
+namespace lumvex::platform {
+
+namespace {
+
+// A folder on the way to a remembered file changes what the path names when one of its
+// entries is renamed or removed, or when it is itself.
+constexpr std::uint32_t kOnTheWay =
+    IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_DELETE_SELF | IN_MOVE_SELF | IN_ONLYDIR;
+// The folder that holds a remembered file: its entries being made or their attributes
+// changing too (a made entry ends a remembered absence).
+constexpr std::uint32_t kEntries = kOnTheWay | IN_CREATE | IN_ATTRIB;
+// A file that may be written in place is watched itself, not through every write in its
+// folder: the kernel folds a run of writes to one file into one event, so a store that
+// appends all day leaves one event waiting, not one per append. (A truncation is reported
+// as a write; `touch` and the like as a change of attributes.)
+constexpr std::uint32_t kWrites = IN_MODIFY | IN_ATTRIB | IN_DELETE_SELF | IN_MOVE_SELF;
+
+// Beyond these the state is dropped and begun again: a host watches a dozen folders, but
+// a process that keeps making new caches directories and bundles (a test program) would
+// otherwise add watches without end.
+constexpr std::size_t kMaxFolders = 128;
+constexpr std::size_t kMaxEntries = 128;
+
+// One change that would end a remembered answer: an event on the folder `watch` about
+// its entry `name`, or about the folder itself.
+struct Dependency {
+    int watch = -1;
+    std::string name;
+};
+
+struct Entry {
+    std::string path;
+    Links links = Links::follow;
+    Changes changes = Changes::anyWrite;
+    std::optional<FileIdentity> identity;
+    std::vector<Dependency> dependencies;
+};
+
+struct Folder {
+    int watch = -1;
+    std::uint32_t mask = 0;
+};
+
+struct State {
+    // The process the descriptor was made in; a forked child leaves it alone.
+    pid_t owner = 0;
+    int fd = -1;
+    // inotify_init1 failed: nothing is remembered, every answer is a stat.
+    bool refused = false;
+    std::map<std::string, Folder> folders;
+    std::vector<Entry> entries;
+
+    void reset() {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        fd = -1;
+        folders.clear();
+        entries.clear();
+    }
+};
+
+Guarded<State>& state() {
+    // A library thread may describe the device while the process exits.
+    static NoDestructor<Guarded<State>> instance;
+    return *instance;
+}
+
+// Whether `path` is absolute and has no "." or ".." part, nor an empty one: the form in
+// which its folders are the prefixes of the text.
+bool plainAbsolute(const std::string& path) {
+    if (path.size() < 2 || path.front() != '/' || path.back() == '/') {
+        return false;
+    }
+    std::size_t start = 1;
+    while (start <= path.size()) {
+        const auto end = std::min(path.find('/', start), path.size());
+        const auto part = std::string_view(path).substr(start, end - start);
+        if (part.empty() || part == "." || part == "..") {
+            return false;
+        }
+        start = end + 1;
+    }
+    return true;
+}
+
+// `path` with its "." and ".." parts and repeated slashes taken out, as text: "/a/./b/../c"
+// is "/a/c".
+std::string lexicallyNormal(const std::string& path) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        const auto end = std::min(path.find('/', start), path.size());
+        const auto part = std::string_view(path).substr(start, end - start);
+        if (part == "..") {
+            if (!parts.empty()) {
+                parts.pop_back();
+            }
+        } else if (!part.empty() && part != ".") {
+            parts.push_back(part);
+        }
+        start = end + 1;
+    }
+    std::string normal;
+    for (const auto part : parts) {
+        normal += '/';
+        normal += part;
+    }
+    return normal.empty() ? "/" : normal;
+}
+
+std::string parentOf(const std::string& path) {
+    const auto slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Whether no folder on the way to `path` is a symbolic link: the folders whose entries
+// decide what it names are then exactly the prefixes of its text.
+bool reachedWithoutLinks(const std::string& path) {
+    const auto folder = parentOf(path);
+    char resolved[PATH_MAX];
+    return ::realpath(folder.c_str(), resolved) != nullptr && folder == resolved;
+}
+
+// Watches `folder` (or a file) for at least `mask`; its watch descriptor, or -1.
+int watchFolder(State& s, const std::string& folder, std::uint32_t mask) {
+    auto found = s.folders.find(folder);
+    if (found != s.folders.end() && (found->second.mask & mask) == mask) {
+        return found->second.watch;
+    }
+    if (s.fd < 0) {
+        s.fd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (s.fd < 0) {
+            s.refused = true;
+            return -1;
+        }
+        s.owner = currentProcessId();
+    }
+    // Added to what the folder is watched for already, for other paths.
+    const int watch = ::inotify_add_watch(s.fd, folder.c_str(), mask | IN_MASK_ADD);
+    if (watch < 0) {
+        return -1;
+    }
+    auto& entry = s.folders[folder];
+    if (entry.watch != watch) {
+        // Another file or folder is at the path now, watched afresh.
+        entry.mask = 0;
+    }
+    entry.watch = watch;
+    entry.mask |= mask;
+    return watch;
+}
+
+// Watches every folder on the way to `path` (plain and absolute), the one holding it for
+// `leafMask`, and adds what would end an answer about it to `dependencies`.
+bool watchWay(State& s, const std::string& path, std::uint32_t leafMask,
+              std::vector<Dependency>& dependencies) {
+    std::size_t slash = 0;
+    while (slash != std::string::npos) {
+        const auto next = path.find('/', slash + 1);
+        const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
+        const std::string name =
+            path.substr(slash + 1, next == std::string::npos ? std::string::npos : next - slash - 1);
+        const int watch = watchFolder(s, folder, next == std::string::npos ? leafMask : kOnTheWay);
+        if (watch < 0) {
+            return false;
+        }
+        dependencies.push_back(Dependency{watch, name});
+        slash = next;
+    }
+    return true;
+}
+
+// What would end an answer about `path`: the way to it and, when a followed link is what
+// is there, the way to what the link names. Nothing when some of it cannot be watched, or
+// when the link names another link or goes through one.
+std::optional<std::vector<Dependency>> dependenciesOf(State& s, const std::string& path, Links links,
+                                                      Changes changes) {
+    if (!plainAbsolute(path) || !reachedWithoutLinks(path)) {
+        return std::nullopt;
+    }
+    std::vector<Dependency> dependencies;
+    if (!watchWay(s, path, kEntries, dependencies)) {
+        return std::nullopt;
+    }
+    // The file itself (what a followed link names), when it may be written in place and is
+    // there: a file made later is reported by its folder.
+    if (changes == Changes::anyWrite) {
+        const int watch = watchFolder(s, path, kWrites | (links == Links::dontFollow ? IN_DONT_FOLLOW : 0));
+        if (watch < 0 && errno != ENOENT) {
+            return std::nullopt;
+        }
+        if (watch >= 0) {
+            dependencies.push_back(Dependency{watch, std::string()});
+        }
+    }
+    if (links == Links::dontFollow) {
+        return dependencies;
+    }
+    char target[PATH_MAX];
+    const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
+    if (n < 0) {
+        // Not a link (or nothing there yet): the way to it is all.
+        return errno == EINVAL || errno == ENOENT ? std::optional(dependencies) : std::nullopt;
+    }
+    const std::string named(target, static_cast<std::size_t>(n));
+    const auto normal = lexicallyNormal(named.front() == '/' ? named : parentOf(path) + "/" + named);
+    char resolved[PATH_MAX];
+    if (::realpath(path.c_str(), resolved) == nullptr || normal != resolved ||
+        !watchWay(s, normal, kEntries, dependencies)) {
+        return std::nullopt;
+    }
+    return dependencies;
+}
+
+bool usable(const State& s) {
+    return !s.refused && (s.fd < 0 || s.owner == currentProcessId());
+}
+
+// Forgets every answer that `watch`'s event about `name` ("" for the folder itself) ends.
+void forgetAnswers(State& s, int watch, std::string_view name) {
+    auto& entries = s.entries;
+    entries.erase(
+        std::remove_if(entries.begin(), entries.end(),
+                       [&](const Entry& entry) {
+                           for (const auto& dependency : entry.dependencies) {
+                               if (dependency.watch == watch && (name.empty() || dependency.name == name)) {
+                                   return true;
+                               }
+                           }
+                           return false;
+                       }),
+        entries.end());
+}
+
+// Every path watched through `watch`: one file or folder may be reached by several.
+void forgetFolder(State& s, int watch) {
+    for (auto it = s.folders.begin(); it != s.folders.end();) {
+        it = it->second.watch == watch ? s.folders.erase(it) : std::next(it);
+    }
+}
+
+}  // namespace
+
+void noteFileChanges() {
+    auto s = state().lock();
+    if (s->fd < 0 || !usable(*s)) {
+        return;
+    }
+    alignas(struct inotify_event) char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(s->fd, buffer, sizeof(buffer));
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n <= 0) {
+            if (n < 0 && errno != EAGAIN) {
+                // The news cannot be had: nothing remembered can be trusted any longer.
+                s->reset();
+            }
+            return;
+        }
+        for (ssize_t at = 0; at < n;) {
+            const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
+            at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
+            if ((event->mask & IN_Q_OVERFLOW) != 0) {
+                s->entries.clear();
+                continue;
+            }
+            const std::string_view name = event->len > 0 ? std::string_view(event->name) : std::string_view();
+            forgetAnswers(*s, event->wd, name);
+            if ((event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0) {
+                // The watch no longer follows the folder's path: a folder made there later is
+                // watched afresh.
+                forgetFolder(*s, event->wd);
+                if ((event->mask & IN_MOVE_SELF) != 0) {
+                    ::inotify_rm_watch(s->fd, event->wd);
+                }
+            }
+        }
+    }
+}
+
+std::optional<FileIdentity> rememberedIdentity(const std::string& path, Links links, Changes changes) {
+    auto s = state().lock();
+    if (!usable(*s)) {
+        return fileIdentity(path, links);
+    }
+    for (const auto& entry : s->entries) {
+        if (entry.path == path && entry.links == links && entry.changes == changes) {
+            return entry.identity;
+        }
+    }
+    // Room for the folders of one more path (a few dozen at most), so that no watch made
+    // below is dropped before its answer is remembered.
+    if (s->folders.size() > kMaxFolders || s->entries.size() >= kMaxEntries) {
+        s->reset();
+    }
+    // Watched first, then looked at: a change after the look is reported.
+    auto dependencies = dependenciesOf(*s, path, links, changes);
+    auto identity = fileIdentity(path, links);
+    if (dependencies && usable(*s)) {
+        s->entries.push_back(Entry{path, links, changes, identity, std::move(*dependencies)});
+    }
+    return identity;
+}
+
+}  // namespace lumvex::platform

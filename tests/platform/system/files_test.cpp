@@ -497,6 +497,17 @@ TEST(FileChecksOnce, EveryKindOfChangeBetweenTwoScopesShowsInTheNext) {
              ::unlink(d.file("link").c_str());
              ::symlink("dir/f", d.file("link").c_str());
          }},
+        {"replaced while linked elsewhere, looked at, then written in place", "f", Links::follow,
+         Changes::anyWrite,
+         [](const TempDir& d) {
+             ::link(d.file("f").c_str(), d.file("keep").c_str());  // the old file lives on
+             platform::writeFileAtomically(d.file("f"), "other");
+             {
+                 const platform::FileChecksOnce scope;
+                 platform::fileIdentityOnce(d.file("f"));
+             }
+             std::ofstream(d.file("f"), std::ios::app) << "more";
+         }},
         {"what a link names written in place", "link", Links::follow, Changes::anyWrite,
          [](const TempDir& d) { std::ofstream(d.file("f"), std::ios::app) << "more"; }},
     };

@@ -134,17 +134,10 @@ std::string parentOf(const std::string& path) {
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// Whether no folder on the way to `path` is a symbolic link: the folders whose entries
-// decide what it names are then exactly the prefixes of its text.
-bool reachedWithoutLinks(const std::string& path) {
-    const auto folder = parentOf(path);
-    char resolved[PATH_MAX];
-    return ::realpath(folder.c_str(), resolved) != nullptr && folder == resolved;
-}
-
-// Watches `folder` (or a file) for at least `mask`; its watch descriptor, or -1.
-int watchFolder(State& s, const std::string& folder, std::uint32_t mask) {
-    auto found = s.folders.find(folder);
+// Watches the file or folder at `path` for at least `mask`; its watch descriptor, or -1
+// with errno set.
+int watchPath(State& s, const std::string& path, std::uint32_t mask) {
+    const auto found = s.folders.find(path);
     if (found != s.folders.end() && (found->second.mask & mask) == mask) {
         return found->second.watch;
     }
@@ -156,14 +149,13 @@ int watchFolder(State& s, const std::string& folder, std::uint32_t mask) {
         }
         s.owner = currentProcessId();
     }
-    // Added to what the folder is watched for already, for other paths.
-    const int watch = ::inotify_add_watch(s.fd, folder.c_str(), mask | IN_MASK_ADD);
+    // Added to what the file or folder is watched for already, for other paths.
+    const int watch = ::inotify_add_watch(s.fd, path.c_str(), mask | IN_MASK_ADD);
     if (watch < 0) {
         return -1;
     }
-    auto& entry = s.folders[folder];
+    auto& entry = s.folders[path];
     if (entry.watch != watch) {
-        // Another file or folder is at the path now, watched afresh.
         entry.mask = 0;
     }
     entry.watch = watch;
@@ -171,19 +163,38 @@ int watchFolder(State& s, const std::string& folder, std::uint32_t mask) {
     return watch;
 }
 
-// Watches every folder on the way to `path` (plain and absolute), the one holding it for
-// `leafMask`, and adds what would end an answer about it to `dependencies`.
-bool watchWay(State& s, const std::string& path, std::uint32_t leafMask,
-              std::vector<Dependency>& dependencies) {
+// Watches every folder on the way to `path`, the one holding it for its entries, and adds
+// what would end an answer about it to `dependencies`. False when `path` is not plain and
+// absolute, when a folder on the way is reached through a link (the folders whose entries
+// decide what it names are then not the prefixes of its text), or when one cannot be
+// watched. A folder watched already was checked when its watch was made, and is dropped
+// when its entry in its own folder changes.
+bool watchWay(State& s, const std::string& path, std::vector<Dependency>& dependencies) {
+    if (!plainAbsolute(path)) {
+        return false;
+    }
+    bool checked = false;
     std::size_t slash = 0;
     while (slash != std::string::npos) {
         const auto next = path.find('/', slash + 1);
         const std::string folder = slash == 0 ? "/" : path.substr(0, slash);
         const std::string name =
             path.substr(slash + 1, next == std::string::npos ? std::string::npos : next - slash - 1);
-        const int watch = watchFolder(s, folder, next == std::string::npos ? leafMask : kOnTheWay);
+        const auto mask = next == std::string::npos ? kEntries : kOnTheWay;
+        const auto found = s.folders.find(folder);
+        int watch =
+            found != s.folders.end() && (found->second.mask & mask) == mask ? found->second.watch : -1;
         if (watch < 0) {
-            return false;
+            char resolved[PATH_MAX];
+            if (!checked &&
+                (::realpath(parentOf(path).c_str(), resolved) == nullptr || parentOf(path) != resolved)) {
+                return false;
+            }
+            checked = true;
+            watch = watchPath(s, folder, mask);
+            if (watch < 0) {
+                return false;
+            }
         }
         dependencies.push_back(Dependency{watch, name});
         slash = next;
@@ -191,44 +202,41 @@ bool watchWay(State& s, const std::string& path, std::uint32_t leafMask,
     return true;
 }
 
-// What would end an answer about `path`: the way to it and, when a followed link is what
-// is there, the way to what the link names. Nothing when some of it cannot be watched, or
-// when the link names another link or goes through one.
+// What would end an answer about `path`: the way to it; when a followed link is what is
+// there, the way to what it names; and, for a file written in place, the file itself (what
+// the link names). Nothing when some of it cannot be watched, or when the link names
+// another link or goes through one.
 std::optional<std::vector<Dependency>> dependenciesOf(State& s, const std::string& path, Links links,
                                                       Changes changes) {
-    if (!plainAbsolute(path) || !reachedWithoutLinks(path)) {
-        return std::nullopt;
-    }
     std::vector<Dependency> dependencies;
-    if (!watchWay(s, path, kEntries, dependencies)) {
+    if (!watchWay(s, path, dependencies)) {
         return std::nullopt;
     }
-    // The file itself (what a followed link names), when it may be written in place and is
-    // there: a file made later is reported by its folder.
+    std::string file = path;
+    if (links == Links::follow) {
+        char target[PATH_MAX];
+        const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
+        if (n >= 0) {
+            const std::string named(target, static_cast<std::size_t>(n));
+            file = lexicallyNormal(named.front() == '/' ? named : parentOf(path) + "/" + named);
+            char resolved[PATH_MAX];
+            if (::realpath(path.c_str(), resolved) == nullptr || file != resolved ||
+                !watchWay(s, file, dependencies)) {
+                return std::nullopt;
+            }
+        } else if (errno != EINVAL && errno != ENOENT) {
+            return std::nullopt;
+        }
+    }
+    // A file made later is reported by its folder.
     if (changes == Changes::anyWrite) {
-        const int watch = watchFolder(s, path, kWrites | (links == Links::dontFollow ? IN_DONT_FOLLOW : 0));
+        const int watch = watchPath(s, file, kWrites | IN_DONT_FOLLOW);
         if (watch < 0 && errno != ENOENT) {
             return std::nullopt;
         }
         if (watch >= 0) {
             dependencies.push_back(Dependency{watch, std::string()});
         }
-    }
-    if (links == Links::dontFollow) {
-        return dependencies;
-    }
-    char target[PATH_MAX];
-    const ssize_t n = ::readlink(path.c_str(), target, sizeof(target) - 1);
-    if (n < 0) {
-        // Not a link (or nothing there yet): the way to it is all.
-        return errno == EINVAL || errno == ENOENT ? std::optional(dependencies) : std::nullopt;
-    }
-    const std::string named(target, static_cast<std::size_t>(n));
-    const auto normal = lexicallyNormal(named.front() == '/' ? named : parentOf(path) + "/" + named);
-    char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved) == nullptr || normal != resolved ||
-        !watchWay(s, normal, kEntries, dependencies)) {
-        return std::nullopt;
     }
     return dependencies;
 }
@@ -251,6 +259,25 @@ void forgetAnswers(State& s, int watch, std::string_view name) {
                            return false;
                        }),
         entries.end());
+}
+
+// The entry `name` of the folder watched through `watch` was made, removed or renamed: what
+// its path and the paths below it name may be another file or folder now, whose watch is
+// made afresh when next needed. (The old one ends with what it watched.)
+void forgetBelow(State& s, int watch, std::string_view name) {
+    std::vector<std::string> changed;
+    for (const auto& [path, folder] : s.folders) {
+        if (folder.watch == watch) {
+            changed.push_back((path == "/" ? std::string() : path) + "/" + std::string(name));
+        }
+    }
+    for (const auto& top : changed) {
+        for (auto it = s.folders.lower_bound(top);
+             it != s.folders.end() && it->first.compare(0, top.size(), top) == 0;) {
+            const bool below = it->first.size() == top.size() || it->first[top.size()] == '/';
+            it = below ? s.folders.erase(it) : std::next(it);
+        }
+    }
 }
 
 // Every path watched through `watch`: one file or folder may be reached by several.
@@ -289,6 +316,9 @@ void noteFileChanges() {
             }
             const std::string_view name = event->len > 0 ? std::string_view(event->name) : std::string_view();
             forgetAnswers(*s, event->wd, name);
+            if (!name.empty() && (event->mask & (IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO)) != 0) {
+                forgetBelow(*s, event->wd, name);
+            }
             if ((event->mask & (IN_IGNORED | IN_DELETE_SELF | IN_MOVE_SELF | IN_UNMOUNT)) != 0) {
                 // The watch no longer follows the folder's path: a folder made there later is
                 // watched afresh.

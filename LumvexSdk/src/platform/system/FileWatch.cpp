@@ -311,8 +311,10 @@ void noteFileChanges() {
             const auto* event = reinterpret_cast<const struct inotify_event*>(buffer + at);
             at += static_cast<ssize_t>(sizeof(struct inotify_event) + event->len);
             if ((event->mask & IN_Q_OVERFLOW) != 0) {
-                s->entries.clear();
-                continue;
+                // Some news was lost, perhaps of a folder replaced: no watch can be trusted
+                // to follow its path any longer. Begun again at the next question.
+                s->reset();
+                return;
             }
             const std::string_view name = event->len > 0 ? std::string_view(event->name) : std::string_view();
             forgetAnswers(*s, event->wd, name);

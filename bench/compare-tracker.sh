@@ -80,22 +80,31 @@ snapshot() {
   done
 }
 
-# The library's trace file (one line per stored fix), under the bench's temporary folder.
-trace_lines() {
+# The library's trace file holds one line per fix but is trimmed to its size bound within
+# minutes, so its lines are gathered every few seconds while the window lasts.
+trace_copy() {
   local file
   file="$(find "$out/tmp" -name '*.lmx' 2>/dev/null | head -n 1)"
-  if [[ -n "$file" ]]; then wc -l <"$file"; else echo 0; fi
+  if [[ -n "$file" ]]; then cat "$file" 2>/dev/null || true; fi
 }
 count_lines() { if [[ -f "$1" ]]; then wc -l <"$1"; else echo 0; fi; }
 
 sleep 3
 for name in library watch poll; do snapshot "${!name}" >"$out/$name.start"; done
-traced_start="$(trace_lines)"
+trace_copy | sort -u >"$out/library-fixes.start"
 watch_start="$(count_lines "$out/watch-fixes.txt")"
 poll_start="$(count_lines "$out/poll-fixes.txt")"
-sleep "$seconds"
+: >"$out/library-fixes.seen"
+window_end=$(($(date +%s%N) + seconds * 1000000000))
+while true; do
+  left=$((window_end - $(date +%s%N)))
+  ((left > 0)) || break
+  trace_copy >>"$out/library-fixes.seen"
+  sleep "$(awk -v ns="$left" 'BEGIN { s = ns / 1e9; printf "%.3f", (s > 4 ? 4 : s) }')"
+done
 for name in library watch poll; do snapshot "${!name}" >"$out/$name.end"; done
-traced_end="$(trace_lines)"
+trace_copy >>"$out/library-fixes.seen"
+traced="$(sort -u "$out/library-fixes.seen" | comm -13 "$out/library-fixes.start" - | wc -l)"
 watch_end="$(count_lines "$out/watch-fixes.txt")"
 poll_end="$(count_lines "$out/poll-fixes.txt")"
 
@@ -118,7 +127,7 @@ report() {  # name, fixes stored in the window, awk filter for the threads count
 }
 {
   echo "receiver=$receiver window=${seconds}s ticks=$ticks build=$build"
-  report library "$((traced_end - traced_start))" "\$1 != $library && \$2 !~ /^harness-/"
+  report library "$traced" "\$1 != $library && \$2 !~ /^harness-/"
   awk -v pid="$library" '{ v += $3; n += $4 } END { printf "library  process total wakeups=%d involuntary=%d\n", v, n }' \
     "$out/library.threads"
   report watch "$((watch_end - watch_start))" ""

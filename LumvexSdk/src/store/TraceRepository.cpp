@@ -96,12 +96,33 @@ void TraceRepository::hold(std::string line) {
     held_.push_back(std::move(line));
 }
 
+std::shared_ptr<std::atomic<std::uint64_t>> TraceRepository::announcements() {
+    platform::MutexLock lock(mutex_);
+    for (auto sender = senders_.begin(); sender != senders_.end();) {
+        if (sender->use_count() == 1) {
+            // Its sender let go after its last count; the fence makes that count seen here.
+            std::atomic_thread_fence(std::memory_order_acquire);
+            announcedByGone_ += (*sender)->load();
+            sender = senders_.erase(sender);
+        } else {
+            ++sender;
+        }
+    }
+    return senders_.emplace_back(std::make_shared<std::atomic<std::uint64_t>>(0));
+}
+
 std::size_t TraceRepository::storeHeldFixes() {
     platform::MutexLock lock(mutex_);
     if (!held_.empty()) {
         StoreLock between(*this, StoreLock::Use::changing);
     }
-    return held_.size() + arriving_.load();
+    // Withdrawn first: a fix seen withdrawn is then seen announced too.
+    const auto withdrawn = withdrawn_.load();
+    auto announced = announcedByGone_;
+    for (const auto& sender : senders_) {
+        announced += sender->load();
+    }
+    return held_.size() + static_cast<std::size_t>(announced - withdrawn);
 }
 
 TraceSnapshot TraceRepository::getTracesAsDict() {

@@ -13,6 +13,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -98,17 +99,14 @@ void TraceRepository::hold(std::string line) {
 
 std::shared_ptr<std::atomic<std::uint64_t>> TraceRepository::announcements() {
     platform::MutexLock lock(mutex_);
-    for (auto sender = senders_.begin(); sender != senders_.end();) {
-        if (sender->use_count() == 1) {
-            // Its sender let go after its last count; the fence makes that count seen here.
-            std::atomic_thread_fence(std::memory_order_acquire);
-            announcedByGone_ += (*sender)->load();
-            sender = senders_.erase(sender);
-        } else {
-            ++sender;
-        }
-    }
-    return senders_.emplace_back(std::make_shared<std::atomic<std::uint64_t>>(0));
+    auto* count = senders_.emplace_back(std::make_unique<std::atomic<std::uint64_t>>(0)).get();
+    // When the sender lets go, after its last count, the store keeps that count as a number.
+    return {count, [this](std::atomic<std::uint64_t>* gone) {
+                platform::MutexLock lock(mutex_);
+                announcedByGone_ += gone->load();
+                senders_.erase(std::find_if(senders_.begin(), senders_.end(),
+                                            [gone](const auto& sender) { return sender.get() == gone; }));
+            }};
 }
 
 std::size_t TraceRepository::storeHeldFixes() {

@@ -217,7 +217,7 @@ private:
     // Fixes, as stored lines, that could not be written for want of the lock; oldest first.
     std::vector<std::string> held_ LUMVEX_GUARDED_BY(mutex_);
     // Every sender's announcements, and what the senders that are gone had announced.
-    std::vector<std::shared_ptr<std::atomic<std::uint64_t>>> senders_ LUMVEX_GUARDED_BY(mutex_);
+    std::vector<std::unique_ptr<std::atomic<std::uint64_t>>> senders_ LUMVEX_GUARDED_BY(mutex_);
     std::uint64_t announcedByGone_ LUMVEX_GUARDED_BY(mutex_) = 0;
     std::atomic<std::uint64_t> withdrawn_{0};
     // The trace file, kept open for the next append while its path still names it (the

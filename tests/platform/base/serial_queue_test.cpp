@@ -7,7 +7,6 @@
 #include <array>
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -78,15 +77,6 @@ TEST(SerialQueueTest, LastOwnerReleasedFromInsideItsOwnWorkItem) {
 // their order, and only they: the others run on the worker afterwards, in theirs. The count
 // given with each durable item moves once for each.
 TEST(SerialQueueTest, FinishDurableTakesOnlyTheDurableItemsInOrderAndCountsEach) {
-    struct Record {
-        std::mutex mutex;
-        std::vector<std::pair<int, bool>> ran;  // each item, and whether it ran on the caller
-        std::thread::id caller = std::this_thread::get_id();
-        void run(int i) {
-            std::lock_guard<std::mutex> guard(mutex);
-            ran.emplace_back(i, std::this_thread::get_id() == caller);
-        }
-    };
     platform::SerialQueue queue;
     test::Signal inside;
     test::Signal release;
@@ -95,19 +85,26 @@ TEST(SerialQueueTest, FinishDurableTakesOnlyTheDurableItemsInOrderAndCountsEach)
         release.wait();
     }));
     ASSERT_TRUE(inside.wait());
-    auto record = std::make_shared<Record>();
+    // Each item, and whether it ran on this thread; written by one thread at a time.
+    std::vector<std::pair<int, bool>> ran;
+    const auto caller = std::this_thread::get_id();
     std::atomic<std::uint64_t> accepted{0};
     std::vector<std::pair<int, bool>> expected;
     for (int i = 0; i < 40; ++i) {
-        const bool durable = i % 3 != 0;
-        if (durable) {
+        platform::Task work = [r = &ran, caller, i] {
+            r->emplace_back(i, std::this_thread::get_id() == caller);
+        };
+        if (i % 2 == 1) {
+            work = [r = &ran, caller, i, large = std::array<char, 64>{}] {
+                r->emplace_back(i + large[0], std::this_thread::get_id() == caller);
+            };
+        }
+        if (i % 3 == 0) {
+            ASSERT_TRUE(queue.async(std::move(work)));
+        } else {
+            ASSERT_TRUE(queue.asyncDurable(std::move(work), &accepted));
             expected.emplace_back(i, true);
         }
-        platform::Task work = [r = record.get(), i] { r->run(i); };
-        if (i % 2 == 1) {
-            work = [r = record.get(), i, large = std::array<char, 64>{}] { r->run(i + large[0]); };
-        }
-        ASSERT_TRUE(durable ? queue.asyncDurable(std::move(work), &accepted) : queue.async(std::move(work)));
     }
     EXPECT_EQ(accepted, expected.size());
     ASSERT_TRUE(queue.finishDurable(5s));
@@ -116,7 +113,7 @@ TEST(SerialQueueTest, FinishDurableTakesOnlyTheDurableItemsInOrderAndCountsEach)
     for (int i = 0; i < 40; i += 3) {
         expected.emplace_back(i, false);
     }
-    EXPECT_EQ(record->ran, expected);
+    EXPECT_EQ(ran, expected);
 }
 
 // What a work item or a run loop task throws (std::bad_alloc when memory runs out) ends at

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -442,6 +443,27 @@ TEST_F(TraceRepositoryTest, NoChangeGoesAheadWithoutTheLockBetweenProcesses) {
         }
         EXPECT_EQ(latitudes, c.latitudesAfter);
     }
+}
+
+// What stop() and exit() log as not stored counts every sender's fixes still on their way
+// (each engine's queue counts what it takes), also those of a sender gone since, until the
+// store has them.
+TEST_F(TraceRepositoryTest, CountsFixesOnTheirWayFromEverySenderUntilStored) {
+    const auto before = repo.storeHeldFixes();
+    auto first = repo.announcements();
+    auto second = repo.announcements();
+    first->store(2);
+    second->store(1);
+    EXPECT_EQ(repo.storeHeldFixes(), before + 3);
+    repo.addTrace({1, 2}, TraceRepository::Arrival::announced);
+    first.reset();
+    EXPECT_EQ(repo.storeHeldFixes(), before + 2);
+    repo.addTrace({3, 4}, TraceRepository::Arrival::announced);
+    second.reset();
+    repo.addTrace({5, 6}, TraceRepository::Arrival::announced);
+    EXPECT_EQ(repo.storeHeldFixes(), before);
+    const auto stored = content();
+    EXPECT_EQ(std::count(stored.begin(), stored.end(), '\n'), 3);
 }
 
 // The store keeps the trace file open between appends. Replaced under it, it is let go for

@@ -48,7 +48,9 @@ void storeWithin(std::chrono::milliseconds bound, const char* operation, TraceRe
 }  // namespace
 
 LumvexEngine::LumvexEngine()
-    : context_(UploadContext::process()), queue_(std::make_shared<platform::SerialQueue>()) {
+    : context_(UploadContext::process()),
+      announced_(context_.traces.announcements()),
+      queue_(std::make_shared<platform::SerialQueue>()) {
     // A host that returns from main or calls exit() right after handing fixes over still
     // has them stored, or is told how many are not.
     queue_->finishDurableAtExit([&traces = context_.traces](const std::function<std::size_t()>& drain) {
@@ -240,22 +242,8 @@ bool LumvexEngine::isStarted() const {
     return isStarted_;
 }
 
-namespace {
-// Out of line, so that the host's call does not carry the logging's frame.
-[[gnu::cold, gnu::noinline]] void logDropped(const char* operation) {
+void LumvexEngine::logDropped(const char* operation) {
     LUMVEX_LOG_ERROR(operation, "The work queue has no thread, the work is dropped");
-}
-}  // namespace
-
-void LumvexEngine::addTrace(const Location& location) {
-    // No started check: a fix handed over while stopped is kept all the same.
-    auto& traces = context_.traces;
-    traces.announce();
-    if (!queue_->asyncDurable(
-            [location, &traces] { traces.addTrace(location, TraceRepository::Arrival::announced); })) {
-        traces.withdraw();
-        logDropped("addTrace(_:)");
-    }
 }
 
 void LumvexEngine::forcePush(PushCallback&& callback) {

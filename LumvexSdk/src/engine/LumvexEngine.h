@@ -35,7 +35,17 @@ public:
     void stop();
     bool isStarted() const;
 
-    void addTrace(const Location& location);
+    /// Inline, as the host's calls into it: the host pays for every call and frame on the
+    /// way to the queue.
+    void addTrace(const Location& location) {
+        // No started check: a fix handed over while stopped is kept all the same.
+        auto& traces = context_.traces;
+        if (!queue_->asyncDurable(
+                [location, &traces] { traces.addTrace(location, TraceRepository::Arrival::announced); },
+                announced_.get())) {
+            logDropped("addTrace(_:)");
+        }
+    }
     void forcePush(PushCallback&& callback);
     void applicationWillResignActive();
 
@@ -50,11 +60,15 @@ private:
         LUMVEX_REQUIRES(mutex_);
     void stopJobs() LUMVEX_REQUIRES(mutex_);
     void push(PushCallback callback, std::uint64_t askedAt);
+    // Out of line, so that the host's call does not carry the logging's frame.
+    [[gnu::cold, gnu::noinline]] static void logDropped(const char* operation);
     /// Hands `work` to the queue, or logs under `operation` that it was dropped.
     void enqueue(const char* operation, platform::Task&& work);
 
     // The stores that its jobs and uploads use: the process's own.
     const UploadContext context_;
+    // The fixes that addTrace handed to the queue, counted by the queue as it takes each.
+    const std::shared_ptr<std::atomic<std::uint64_t>> announced_;
     const std::shared_ptr<platform::SerialQueue> queue_;
     // Written by start and stop on the host's thread, read by work on the queue.
     mutable platform::Mutex mutex_;

@@ -14,6 +14,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <algorithm>
 #include <cerrno>
 #include <string_view>
 
@@ -97,12 +98,30 @@ void TraceRepository::hold(std::string line) {
     held_.push_back(std::move(line));
 }
 
+std::shared_ptr<std::atomic<std::uint64_t>> TraceRepository::announcements() {
+    platform::MutexLock lock(mutex_);
+    auto* count = senders_.emplace_back(std::make_unique<std::atomic<std::uint64_t>>(0)).get();
+    // When the sender lets go, after its last count, the store keeps that count as a number.
+    return {count, [this](std::atomic<std::uint64_t>* gone) {
+                platform::MutexLock lock(mutex_);
+                announcedByGone_ += gone->load();
+                senders_.erase(std::find_if(senders_.begin(), senders_.end(),
+                                            [gone](const auto& sender) { return sender.get() == gone; }));
+            }};
+}
+
 std::size_t TraceRepository::storeHeldFixes() {
     platform::MutexLock lock(mutex_);
     if (!held_.empty()) {
         StoreLock between(*this, StoreLock::Use::changing);
     }
-    return held_.size() + arriving_.load();
+    // Withdrawn first: a fix seen withdrawn is then seen announced too.
+    const auto withdrawn = withdrawn_.load();
+    auto announced = announcedByGone_;
+    for (const auto& sender : senders_) {
+        announced += sender->load();
+    }
+    return held_.size() + static_cast<std::size_t>(announced - withdrawn);
 }
 
 TraceSnapshot TraceRepository::getTracesAsDict() {

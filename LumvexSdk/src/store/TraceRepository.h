@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -59,20 +60,22 @@ class TraceRepository final {
 public:
     static TraceRepository& shared();
 
-    /// Whether a fix given to `addTrace` was first announced with `announce`.
+    /// Whether a fix given to `addTrace` was counted first in a sender's `announcements`.
     enum class Arrival { direct, announced };
 
-    /// Counts a fix handed over and on its way to `addTrace` (through the work queue), so
-    /// that `storeHeldFixes` counts it until it is stored, held or given up. `withdraw`
-    /// takes it back when it never set off. The count is the store's, since every engine
-    /// of the process stores here, and it keeps the queue's item as small as a fix and
-    /// the store it goes to.
-    void announce() { arriving_.fetch_add(1); }
-    void withdraw() { arriving_.fetch_sub(1); }
+    /// A count of the fixes that one sender (an engine's work queue) has handed over on
+    /// their way to `addTrace`, so that `storeHeldFixes` counts each until it is stored,
+    /// held or given up. Only that sender counts it up, under its own lock, so the host's
+    /// call pays no atomic read-modify-write; the store keeps every sender's count, since
+    /// every engine of the process stores here, and the queue's item stays as small as a
+    /// fix and the store it goes to. A sender that is gone leaves its count behind.
+    std::shared_ptr<std::atomic<std::uint64_t>> announcements();
+    /// Counts one announced fix as arrived.
+    void withdraw() { withdrawn_.fetch_add(1); }
 
-    /// Stores `location` with the current wall-clock time. An announced fix is counted
-    /// down under the store's mutex, however the store ends, so that `storeHeldFixes`
-    /// finds each fix in one place only.
+    /// Stores `location` with the current wall-clock time. An announced fix is withdrawn
+    /// under the store's mutex, however the store ends, so that `storeHeldFixes` finds each
+    /// fix in one place only.
     void addTrace(const Location& location, Arrival arrival = Arrival::direct);
 
     /// The lines and their records' JSON text, oldest first, read in one go, so that an
@@ -217,7 +220,10 @@ private:
     std::string mirrorZone_ LUMVEX_GUARDED_BY(mutex_);  // the time zone the record texts were rendered in
     // Fixes, as stored lines, that could not be written for want of the lock; oldest first.
     std::vector<std::string> held_ LUMVEX_GUARDED_BY(mutex_);
-    std::atomic<std::size_t> arriving_{0};
+    // Every sender's announcements, and what the senders that are gone had announced.
+    std::vector<std::unique_ptr<std::atomic<std::uint64_t>>> senders_ LUMVEX_GUARDED_BY(mutex_);
+    std::uint64_t announcedByGone_ LUMVEX_GUARDED_BY(mutex_) = 0;
+    std::atomic<std::uint64_t> withdrawn_{0};
     // The trace file, kept open for the next append while its path still names it (the
     // append's lstat tells); let go when the store replaces or removes the file.
     std::optional<platform::LineFile> traceFile_ LUMVEX_GUARDED_BY(mutex_);

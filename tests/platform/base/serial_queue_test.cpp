@@ -10,6 +10,7 @@
 #include <new>
 #include <stdexcept>
 #include <thread>
+#include <utility>
 #include <vector>
 
 using namespace lumvex;
@@ -70,6 +71,49 @@ TEST(SerialQueueTest, LastOwnerReleasedFromInsideItsOwnWorkItem) {
         }));
         ASSERT_TRUE(done.wait()) << "round " << round;
     }
+}
+
+// Durable items, small and large, are taken by finishDurable onto the caller's thread in
+// their order, and only they: the others run on the worker afterwards, in theirs. The count
+// given with each durable item moves once for each.
+TEST(SerialQueueTest, FinishDurableTakesOnlyTheDurableItemsInOrderAndCountsEach) {
+    platform::SerialQueue queue;
+    test::Signal inside;
+    test::Signal release;
+    ASSERT_TRUE(queue.async([&] {
+        inside.notify();
+        release.wait();
+    }));
+    ASSERT_TRUE(inside.wait());
+    // Each item, and whether it ran on this thread; written by one thread at a time.
+    std::vector<std::pair<int, bool>> ran;
+    const auto caller = std::this_thread::get_id();
+    std::atomic<std::uint64_t> accepted{0};
+    std::vector<std::pair<int, bool>> expected;
+    for (int i = 0; i < 40; ++i) {
+        platform::Task work = [r = &ran, caller, i] {
+            r->emplace_back(i, std::this_thread::get_id() == caller);
+        };
+        if (i % 2 == 1) {
+            work = [r = &ran, caller, i, large = std::array<char, 64>{}] {
+                r->emplace_back(i + large[0], std::this_thread::get_id() == caller);
+            };
+        }
+        if (i % 3 == 0) {
+            ASSERT_TRUE(queue.async(std::move(work)));
+        } else {
+            ASSERT_TRUE(queue.asyncDurable(std::move(work), &accepted));
+            expected.emplace_back(i, true);
+        }
+    }
+    EXPECT_EQ(accepted, expected.size());
+    ASSERT_TRUE(queue.finishDurable(5s));
+    release.notify();
+    ASSERT_TRUE(queue.drain(5s));
+    for (int i = 0; i < 40; i += 3) {
+        expected.emplace_back(i, false);
+    }
+    EXPECT_EQ(ran, expected);
 }
 
 // What a work item or a run loop task throws (std::bad_alloc when memory runs out) ends at

@@ -7,24 +7,19 @@
 
 namespace lumvex::platform {
 
-namespace {
-// The process that made the library's first thread; 0 while there is none. A child of a
-// parent that never made one is a process like any other.
+namespace detail {
+// A child of a parent that never made a thread is a process like any other.
 std::atomic<pid_t> threadsOwner{0};
-
-// 0 until first asked for; a fork handler keeps it right in every child made afterwards.
 std::atomic<pid_t> knownPid{0};
+}  // namespace detail
 
+namespace {
 void learnPid() {
-    knownPid.store(::getpid(), std::memory_order_relaxed);
+    detail::knownPid.store(::getpid(), std::memory_order_relaxed);
 }
 }  // namespace
 
-pid_t currentProcessId() {
-    const pid_t known = knownPid.load(std::memory_order_relaxed);
-    if (known != 0) {
-        return known;
-    }
+pid_t detail::learnCurrentProcessId() {
     // The handler is in place before the id is kept, so no fork can leave a child with its
     // parent's id.
     static const bool handlerInstalled = ::pthread_atfork(nullptr, nullptr, &learnPid) == 0;
@@ -37,12 +32,7 @@ pid_t currentProcessId() {
 
 void noteLibraryThreadMade() {
     pid_t none = 0;
-    threadsOwner.compare_exchange_strong(none, currentProcessId());
-}
-
-bool isForkedChild() {
-    const pid_t owner = threadsOwner.load(std::memory_order_relaxed);
-    return owner != 0 && owner != currentProcessId();
+    detail::threadsOwner.compare_exchange_strong(none, currentProcessId());
 }
 
 }  // namespace lumvex::platform

@@ -28,16 +28,14 @@
 namespace lumvex::platform {
 
 struct SerialQueue::State {
-    struct Item {
-        Item(Task&& w, bool d) noexcept : work(std::move(w)), durable(d) {}
-        Task work;
-        bool durable = false;
-    };
+    // An item is its task, marked when the work is durable.
+    static bool durable(const Task& item) { return item.marked(); }
+
     Mutex mutex;
     // The worker sleeps on it between items: a tick's one hand-off to the worker is then one
     // system call on each side, and the worker's first unlock after waking is none.
     Wakeup wakeup;
-    std::deque<Item> items LUMVEX_GUARDED_BY(mutex);
+    std::deque<Task> items LUMVEX_GUARDED_BY(mutex);
     // The worker is running a durable item; `durableDone` tells when it ends.
     bool runningDurable LUMVEX_GUARDED_BY(mutex) = false;
     std::condition_variable durableDone;
@@ -83,7 +81,7 @@ struct WorkerEnded {
         }
         MutexLock lock(state.mutex);
         if (state.runningDurable) {
-            state.items.push_front(SerialQueue::State::Item{std::move(*item), true});
+            state.items.push_front(std::move(*item));  // marked durable still
             state.runningDurable = false;
             state.durableDone.notify_all();
         }
@@ -110,8 +108,8 @@ void workerLoop(SerialQueue::State& state) {
         if (state.items.empty()) {
             return;  // closing and nothing left
         }
-        auto item = std::move(state.items.front().work);
-        state.runningDurable = state.items.front().durable;
+        auto item = std::move(state.items.front());
+        state.runningDurable = SerialQueue::State::durable(item);
         state.items.pop_front();
         lock.unlock();
         {
@@ -152,7 +150,7 @@ void workerLoop(SerialQueue::State& state) {
 /// Runs `work` on the calling thread, which may be the host's, with the signals that the
 /// library's own threads block held back: a write past the file-size limit then fails with
 /// EFBIG, and a signal it raised is taken back rather than delivered once unblocked.
-void runShielded(Task& work) {
+[[gnu::noinline]] void runShielded(Task& work) {
     sigset_t shielded;
     sigset_t previous;
     sigemptyset(&shielded);
@@ -180,6 +178,19 @@ void runShielded(Task& work) {
     pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
+/// Lets `lock` go and wakes the worker of `owner`, which sleeps. Out of line: most pushes find
+/// the worker at work. The notification comes after unlocking, so that the worker does not
+/// wake only to block on the lock still held here. Once the lock is let go, the work just
+/// queued may run at once and drop the queue's last owner, which ends the worker and
+/// destroys the queue: from then on only the reference taken here keeps the state, and its
+/// futex word, alive.
+[[gnu::noinline]] void wakeWorker(MutexLock& lock, const std::shared_ptr<SerialQueue::State>& owner)
+    LUMVEX_NO_THREAD_SAFETY_ANALYSIS {
+    std::shared_ptr<SerialQueue::State> keep = owner;
+    lock.unlock();
+    keep->wakeup.notify();
+}
+
 // Who finishes the durable work: a caller of `finishDurable`, or the exit handler, after which
 // durable work runs on its caller's thread.
 enum class Finisher { caller, exit };
@@ -198,15 +209,15 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
             [&state]() LUMVEX_NO_THREAD_SAFETY_ANALYSIS { return !state.runningDurable; });
         if (!idle && finisher == Finisher::caller) {
             if (left) {
-                *left = static_cast<std::size_t>(std::count_if(
-                    state.items.begin(), state.items.end(), [](const auto& item) { return item.durable; }));
+                *left = static_cast<std::size_t>(
+                    std::count_if(state.items.begin(), state.items.end(), SerialQueue::State::durable));
             }
             return false;
         }
-        std::deque<SerialQueue::State::Item> others;
+        std::deque<Task> others;
         for (auto& item : state.items) {
-            if (item.durable) {
-                work.push_back(std::move(item.work));
+            if (SerialQueue::State::durable(item)) {
+                work.push_back(std::move(item));
             } else {
                 others.push_back(std::move(item));
             }
@@ -233,7 +244,7 @@ bool finishDurableWork(SerialQueue::State& state, std::chrono::milliseconds time
     // worker as long as the process lasts.
     MutexLock lock(state.mutex);
     while (!work.empty()) {
-        state.items.push_front(SerialQueue::State::Item{std::move(work.back()), true});
+        state.items.push_front(std::move(work.back()));  // marked durable still
         work.pop_back();
     }
     if (state.workerWaiting) {
@@ -311,21 +322,28 @@ bool SerialQueue::prepare() {
 }
 
 bool SerialQueue::async(Task&& work) {
-    return push(std::move(work), Kind::ordinary);
+    return push(std::move(work), Kind::ordinary, nullptr);
 }
 
-bool SerialQueue::asyncDurable(Task&& work) {
-    return push(std::move(work), Kind::durable);
+bool SerialQueue::asyncDurable(Task&& work, std::atomic<std::uint64_t>* accepted) {
+    return push(std::move(work), Kind::durable, accepted);
 }
 
-bool SerialQueue::push(Task&& work, Kind kind) {
+bool SerialQueue::push(Task&& work, Kind kind, std::atomic<std::uint64_t>* accepted) {
     const bool durable = kind == Kind::durable;
     if (state_->workerElsewhere()) {
         return false;
     }
     State& state = *state_;
     MutexLock lock(state.mutex);
+    // Only this queue's pushes change the count, under this lock: a plain increment.
+    const auto count = [accepted] {
+        if (accepted) {
+            accepted->store(accepted->load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        }
+    };
     if (durable && state.exiting) {
+        count();
         lock.unlock();
         runShielded(work);
         return true;
@@ -333,18 +351,13 @@ bool SerialQueue::push(Task&& work, Kind kind) {
     if (!state.worker.joinable() && !makeWorker(state, state_)) {
         return false;
     }
-    state.items.emplace_back(std::move(work), durable);
+    state.items.emplace_back(std::move(work)).setMarked(durable);
+    count();
     if (!state.workerWaiting) {
         return true;
     }
     state.workerWaiting = false;  // one notification wakes it; later pushes need none
-    // The notification comes after unlocking, so that the worker does not wake only to block
-    // on the lock still held here. Once the lock is let go, `work` may run at once and drop
-    // the queue's last owner, which ends the worker and destroys this queue: from then on
-    // only this reference keeps the state, and its condition variable, alive.
-    std::shared_ptr<State> keep = state_;
-    lock.unlock();
-    keep->wakeup.notify();
+    wakeWorker(lock, state_);
     return true;
 }
 

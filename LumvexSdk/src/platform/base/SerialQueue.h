@@ -7,8 +7,10 @@
 // not be called from a work item: it would wait for itself. The queue may be destroyed on
 // any thread, including from inside one of its own items.
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 
@@ -42,8 +44,10 @@ public:
     /// Like `async`, for work that must not be lost when the process ends: fixes handed
     /// over to be stored. `finishDurable` can run it on another thread, ahead of the
     /// queue's other work, and once the process exits it runs at once on the caller's
-    /// thread.
-    bool asyncDurable(Task&& work);
+    /// thread. `accepted`, when given, is counted up under the queue's lock once the work
+    /// is taken (queued, or run at exit), before it can run: only this queue's pushes may
+    /// change it, so that counting costs the caller no atomic read-modify-write.
+    bool asyncDurable(Task&& work, std::atomic<std::uint64_t>* accepted = nullptr);
 
     /// Runs the durable work still queued on the calling thread, in its order, after the
     /// durable item the worker may be running. Waiting for that and running the rest take
@@ -72,7 +76,7 @@ public:
 
 private:
     enum class Kind { ordinary, durable };
-    bool push(Task&& work, Kind kind);
+    bool push(Task&& work, Kind kind, std::atomic<std::uint64_t>* accepted);
 
     std::shared_ptr<State> state_;
 };

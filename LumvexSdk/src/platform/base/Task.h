@@ -3,6 +3,7 @@
 // Thread guarantees: none of its own; a Task is a value that one thread owns at a time.
 
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 #include <new>
 #include <type_traits>
@@ -29,26 +30,28 @@ public:
         using Callable = std::decay_t<F>;
         if constexpr (fitsInline<Callable>()) {
             ::new (static_cast<void*>(buffer_)) Callable(std::forward<F>(f));
-            ops_ = &inlineOps<Callable>;
+            setOps(&inlineOps<Callable>);
         } else {
             ::new (static_cast<void*>(buffer_)) Callable*(new Callable(std::forward<F>(f)));
-            ops_ = &heapOps<Callable>;
+            setOps(&heapOps<Callable>);
         }
     }
 
-    Task(Task&& other) noexcept : ops_(other.ops_) {
-        if (ops_) {
+    Task(Task&& other) noexcept : opsAndMark_(other.opsAndMark_) {
+        if (ops()) {
             relocateFrom(other);
         }
+        other.opsAndMark_ = 0;
     }
 
     Task& operator=(Task&& other) noexcept {
         if (this != &other) {
             reset();
-            if (other.ops_) {
-                ops_ = other.ops_;
+            opsAndMark_ = other.opsAndMark_;
+            if (ops()) {
                 relocateFrom(other);
             }
+            other.opsAndMark_ = 0;
         }
         return *this;
     }
@@ -63,14 +66,20 @@ public:
     Task(const Task&) = delete;
     Task& operator=(const Task&) = delete;
 
-    explicit operator bool() const noexcept { return ops_ != nullptr; }
+    explicit operator bool() const noexcept { return ops() != nullptr; }
 
     /// Runs the callable; an empty task does nothing.
     void operator()() {
-        if (ops_) {
-            ops_->call(buffer_);
+        if (const Ops* o = ops()) {
+            o->call(buffer_);
         }
     }
+
+    /// One bit of its holder's, which moves with the task and is cleared when it is emptied:
+    /// the serial queue marks its durable items so, and an item stays the task's 32 bytes
+    /// (a flag beside it made 40, and the host's call writes every byte of its item).
+    void setMarked(bool marked) noexcept { opsAndMark_ = (opsAndMark_ & ~MARK) | (marked ? MARK : 0); }
+    bool marked() const noexcept { return (opsAndMark_ & MARK) != 0; }
 
 private:
     struct Ops {
@@ -82,15 +91,23 @@ private:
         void (*destroy)(void* storage) noexcept;
     };
 
+    // The operations' table in the high bits, the holder's mark in the lowest, which the
+    // table's alignment leaves free.
+    static constexpr std::uintptr_t MARK = 1;
+    const Ops* ops() const noexcept { return reinterpret_cast<const Ops*>(opsAndMark_ & ~MARK); }
+    void setOps(const Ops* ops) noexcept {
+        opsAndMark_ = reinterpret_cast<std::uintptr_t>(ops) | (opsAndMark_ & MARK);
+    }
+
     // A task is moved twice on its way into the queue and once out: for the small, plain
     // callables of the host's calls that is a copy of the buffer, not two indirect calls.
+    // The caller empties `other`.
     void relocateFrom(Task& other) noexcept {
-        if (ops_->relocate) {
-            ops_->relocate(other.buffer_, buffer_);
+        if (ops()->relocate) {
+            ops()->relocate(other.buffer_, buffer_);
         } else {
             std::memcpy(buffer_, other.buffer_, INLINE_SIZE);
         }
-        other.ops_ = nullptr;
     }
 
     template <typename Callable>
@@ -121,19 +138,18 @@ private:
     };
 
     void reset() noexcept {
-        if (ops_) {
-            const Ops* ops = ops_;
-            ops_ = nullptr;
-            if (ops->destroy) {
-                ops->destroy(buffer_);
-            }
+        const Ops* o = ops();
+        opsAndMark_ = 0;
+        if (o && o->destroy) {
+            o->destroy(buffer_);
         }
     }
 
     // Pointer alignment, as a fix and a reference need: 32 bytes a task, not 48.
     static constexpr std::size_t ALIGNMENT = alignof(void*);
     alignas(ALIGNMENT) unsigned char buffer_[INLINE_SIZE];
-    const Ops* ops_ = nullptr;
+    std::uintptr_t opsAndMark_ = 0;
+    static_assert(alignof(Ops) > MARK);
 };
 
 }  // namespace lumvex::platform
